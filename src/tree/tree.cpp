@@ -1,0 +1,59 @@
+#include "tree/tree.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "support/error.hpp"
+
+namespace lindorf {
+
+namespace {
+
+const Node& node_at(const Tree& tree, std::uint32_t index) {
+    LINDORF_CHECK(index < tree.nodes.size(), "tree node " + std::to_string(index) +
+                                                 " is missing from a tree of " +
+                                                 std::to_string(tree.nodes.size()) + " nodes");
+    return tree.nodes[index];
+}
+
+}  // namespace
+
+Labels predict(MatrixView rows, const Tree& tree) {
+    Labels out;
+    if (rows.n_rows == 0) return out;
+    out.reserve(rows.n_rows);
+    const Node& root = node_at(tree, 0);
+    for (std::size_t r = 0; r < rows.n_rows; ++r) {
+        const Node* node = &root;
+        while (!node->is_leaf) {
+            LINDORF_CHECK(node->feature < rows.n_cols,
+                          "index out of bounds: the len is " + std::to_string(rows.n_cols) +
+                              " but the index is " + std::to_string(node->feature));
+            float value = rows.at(r, node->feature);
+            node = &node_at(tree, value < node->threshold ? node->left : node->right);
+        }
+        out.push_back(node->prediction);
+    }
+    return out;
+}
+
+std::uint32_t depth(const Tree& tree) {
+    // Explicit stack: a tree may be far deeper than a thread's stack allows recursion.
+    std::uint32_t deepest = 0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{0, 0}};
+    while (!pending.empty()) {
+        auto [index, level] = pending.back();
+        pending.pop_back();
+        const Node& node = node_at(tree, index);
+        if (node.is_leaf) {
+            deepest = std::max(deepest, level);
+            continue;
+        }
+        pending.emplace_back(node.right, level + 1);
+        pending.emplace_back(node.left, level + 1);
+    }
+    return deepest;
+}
+
+}  // namespace lindorf
