@@ -11,7 +11,7 @@ import sys
 import numpy as np
 
 from lindorf import _lindorf
-from lindorf.data import BUILTIN_NAME, MAX_LABEL, DataError, Dataset, load_builtin, load_file
+from lindorf.dataset import BUILTIN_NAME, MAX_LABEL, DataError, Dataset, load_builtin, load_file
 
 DEFAULT_TREES = 100
 EXIT_TRAINING_FAILED = 1
