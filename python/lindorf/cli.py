@@ -11,7 +11,7 @@ import sys
 import numpy as np
 
 from lindorf import _lindorf
-from lindorf.dataset import BUILTIN_NAME, MAX_LABEL, DataError, Dataset, load_builtin, load_file
+from lindorf.dataset import BUILTIN_NAME, MAX_UINT32, DataError, Dataset, load_builtin, load_file
 
 DEFAULT_TREES = 100
 EXIT_TRAINING_FAILED = 1
@@ -53,9 +53,9 @@ def uint32(text: str) -> int:
         value = int(text)
     except ValueError:
         value = -1
-    if not 0 <= value <= MAX_LABEL:
+    if not 0 <= value <= MAX_UINT32:
         raise argparse.ArgumentTypeError(
-            f"expected a whole number from 0 to {MAX_LABEL}, got {text!r}"
+            f"expected a whole number from 0 to {MAX_UINT32}, got {text!r}"
         )
     return value
 
@@ -100,7 +100,7 @@ def build_parser() -> argparse.ArgumentParser:
         help=f"number of trees in the forest (default: {DEFAULT_TREES})",
     )
     parser.add_argument(
-        "--max-depth", metavar="D", type=uint32, default=MAX_LABEL,
+        "--max-depth", metavar="D", type=uint32, default=MAX_UINT32,
         help="grow no deeper than D levels; 0 makes every tree a single leaf "
         "(default: unlimited)",
     )
@@ -152,7 +152,7 @@ def is_panic(exc: BaseException) -> bool:
     return type(exc).__name__ == "PanicException"
 
 
-def complain(source: str, message: str) -> None:
+def say(source: str, message: str) -> None:
     print(f"lindorf: {source}: {message}", file=sys.stderr, flush=True)
 
 
@@ -162,11 +162,11 @@ def run(argv: list[str] | None = None) -> int:
     try:
         data = load(args)
     except DataError as exc:
-        complain(source, str(exc))
+        say(source, str(exc))
         return EXIT_BAD_INPUT
     if data.classes is not None:
         mapping = ", ".join(f"{name}={code}" for code, name in enumerate(data.classes))
-        complain(source, f"classes in column '{data.label_name}': {mapping}")
+        say(source, f"classes in column '{data.label_name}': {mapping}")
     if args.shuffle is not None:
         data = shuffled(data, args.shuffle)
     try:
@@ -175,7 +175,7 @@ def run(argv: list[str] | None = None) -> int:
         if not is_panic(exc):
             raise
         detail = " ".join(str(exc.args[0] if exc.args else exc).split())
-        complain(source, f"training failed: {detail}")
+        say(source, f"training failed: {detail}")
         return EXIT_TRAINING_FAILED
     return 0
 

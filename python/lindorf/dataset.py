@@ -15,7 +15,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-MAX_LABEL = 2**32 - 1
+MAX_UINT32 = 2**32 - 1
 BUILTIN_NAME = "breast_cancer.csv (built in)"
 NPY_MAGIC = b"\x93NUMPY"
 ZIP_MAGIC = b"PK"
@@ -274,12 +274,12 @@ def check_labels(
             (~np.isfinite(values), "is not a finite number"),
             (values < 0, "is negative"),
             (values != np.floor(values), "is not a whole number"),
-            (values > MAX_LABEL, f"is larger than {MAX_LABEL}"),
+            (values > MAX_UINT32, f"is larger than {MAX_UINT32}"),
         ]
     else:
         problems = [
             (values < 0, "is negative"),
-            (values > MAX_LABEL, f"is larger than {MAX_LABEL}"),
+            (values > MAX_UINT32, f"is larger than {MAX_UINT32}"),
         ]
     with np.errstate(invalid="ignore"):
         for mask, what in problems:
