@@ -19,8 +19,9 @@ namespace lindorf {
 
 namespace {
 
-// NumPy 2 renamed numpy.core to numpy._core and keeps the old name as a deprecated alias, which
-// raises under `-W error`; NumPy 1.26 already ships numpy._core as a forwarding shim.
+// NumPy 2 renamed numpy.core to numpy._core and keeps the old name only as a deprecated alias
+// (whose attributes warn, and so raise under `-W error`); NumPy 1.26 already ships numpy._core as
+// a forwarding shim, and only older releases need the old name.
 PyObject* import_multiarray() {
     PyObject* module = PyImport_ImportModule("numpy._core.multiarray");
     if (module == nullptr && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
