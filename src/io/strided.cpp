@@ -1,5 +1,6 @@
 #include "io/strided.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "support/error.hpp"
@@ -14,7 +15,14 @@ const unsigned char* element(const void* base, std::ptrdiff_t offset) {
     return static_cast<const unsigned char*>(base) + offset;
 }
 
+// NumPy may hand over arrays at any byte address; only aligned ones can be read as floats.
+template <class T>
+bool is_aligned(const void* data) {
+    return reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
+}
+
 bool is_c_contiguous(const StridedMatrix& m) {
+    if (!is_aligned<float>(m.data)) return false;
     auto item = static_cast<std::ptrdiff_t>(sizeof(float));
     bool row_dense = m.n_cols <= 1 || m.col_stride == item;
     bool rows_adjacent =
@@ -32,12 +40,13 @@ FeatureMatrix copy_strided_matrix(const StridedMatrix& source) {
     LINDORF_CHECK(!__builtin_mul_overflow(source.n_rows, source.n_cols, &count),
                   "a feature matrix of " + std::to_string(source.n_rows) + " x " +
                       std::to_string(source.n_cols) + " values does not fit in memory");
-    out.values.resize(count);
     if (count == 0) return out;
-    if (is_c_contiguous(source)) {
-        std::memcpy(out.values.data(), source.data, count * sizeof(float));
+    if (is_c_contiguous(source)) {  // one pass, without zero-filling first
+        const auto* first = static_cast<const float*>(source.data);
+        out.values.assign(first, first + count);
         return out;
     }
+    out.values.resize(count);
     float* target = out.values.data();
     for (std::size_t i = 0; i < source.n_rows; ++i) {
         std::ptrdiff_t row_offset = static_cast<std::ptrdiff_t>(i) * source.row_stride;
@@ -50,12 +59,13 @@ FeatureMatrix copy_strided_matrix(const StridedMatrix& source) {
 }
 
 Labels copy_strided_vector(const StridedVector& source) {
-    Labels out(source.length);
-    if (source.length == 0) return out;
-    if (source.length == 1 || source.stride == static_cast<std::ptrdiff_t>(sizeof(Label))) {
-        std::memcpy(out.data(), source.data, source.length * sizeof(Label));
-        return out;
+    if (source.length == 0) return {};
+    bool dense = source.length == 1 || source.stride == static_cast<std::ptrdiff_t>(sizeof(Label));
+    if (dense && is_aligned<Label>(source.data)) {
+        const auto* first = static_cast<const Label*>(source.data);
+        return Labels(first, first + source.length);
     }
+    Labels out(source.length);
     for (std::size_t i = 0; i < source.length; ++i) {
         std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(i) * source.stride;
         std::memcpy(&out[i], element(source.data, offset), sizeof(Label));

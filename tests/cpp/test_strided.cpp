@@ -85,6 +85,17 @@ TEST(StridedMatrix, ReadsStridesThatAreNotMultiplesOfTheElementSize) {
     EXPECT_EQ(rows_of(m), (Rows{{1.5f, 2.5f}, {3.5f, 4.5f}}));
 }
 
+TEST(StridedMatrix, ReadsDenseDataAtAnUnalignedAddress) {
+    // np.frombuffer(..., offset=1) gives C-ordered arrays at odd addresses.
+    alignas(float) unsigned char bytes[1 + 6 * sizeof(float)] = {};
+    std::memcpy(bytes + 1, c_order, sizeof c_order);
+    FeatureMatrix m = copy_strided_matrix({bytes + 1, 2, 3, 3 * F, F});
+    EXPECT_EQ(rows_of(m), (Rows{{0, 1, 2}, {10, 11, 12}}));
+    Labels y = copy_strided_vector({bytes + 1, 6, sizeof(Label)});
+    EXPECT_EQ(y.size(), 6u);
+    EXPECT_EQ(std::memcmp(y.data(), c_order, sizeof c_order), 0);
+}
+
 TEST(StridedMatrix, CopiesSpecialValuesBitForBit) {
     const float special[] = {std::numeric_limits<float>::infinity(),
                              -std::numeric_limits<float>::infinity(),

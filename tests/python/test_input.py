@@ -109,12 +109,14 @@ LAYOUTS = {
     "broadcast_row": (np.broadcast_to(BASE[0], (10, 3)), 3),
     "broadcast_scalar": (np.broadcast_to(np.float32(7), (10, 5)), 5),
     "no_columns": (np.zeros((10, 0), np.float32), 0),
+    "unaligned": (np.frombuffer(bytearray(121), np.float32, count=30, offset=1).reshape(10, 3), 3),
 }
 LABEL_LAYOUTS = {
     "contiguous": LABELS[:8],
     "reversed": LABELS[:8][::-1],
     "every_other": LABELS[::2],
     "broadcast": np.broadcast_to(np.uint32(1), (8,)),
+    "unaligned": np.frombuffer(bytearray(33), np.uint32, count=8, offset=1),
 }
 
 
