@@ -1,0 +1,141 @@
+#include "splitting/split_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "criteria/classes.hpp"
+#include "support/error.hpp"
+
+namespace lindorf {
+
+namespace {
+
+// The best candidate of one feature. position is the earliest training-list position among the
+// rows that reach `score` with the winning value; no_position while nothing scored above 0.0.
+struct ColumnBest {
+    float score = 0.0f;
+    std::uint32_t position = no_position;
+    float threshold = 0.0f;
+};
+
+bool contends(const ColumnBest& best, float score) {
+    return score > best.score || (best.position != no_position && score == best.score);
+}
+
+void offer(ColumnBest& best, float score, std::uint32_t position, float threshold) {
+    if (score > best.score || position < best.position) best = {score, position, threshold};
+}
+
+// Folds the group of entries equal to column[begin].value into the left counts; when `earliest`
+// is given, also finds the group's earliest row. Returns the end of the group.
+std::size_t absorb_group(std::span<const Entry> column, std::size_t begin, const WorkingSet& set,
+                         std::uint32_t* left_counts, std::uint32_t& left_total,
+                         ColumnBest* earliest) {
+    const float value = column[begin].value;
+    const RowClass* rows = set.row_class.data();
+    std::size_t end = begin;
+    for (; end < column.size() && column[end].value == value; ++end) {
+        const RowClass& row = rows[column[end].row];
+        left_counts[row.cls] += row.weight;
+        left_total += row.weight;
+    }
+    if (earliest != nullptr) {
+        for (std::size_t i = begin; i < end; ++i) {
+            std::uint32_t position = set.first[column[i].row];
+            if (position < earliest->position) *earliest = {0.0f, position, column[i].value};
+        }
+    }
+    return end;
+}
+
+// Earliest row of the entries from `begin` on (the NaN group at the end of a column).
+ColumnBest earliest_of(std::span<const Entry> column, std::size_t begin, const WorkingSet& set) {
+    ColumnBest earliest;
+    for (std::size_t i = begin; i < column.size(); ++i) {
+        std::uint32_t position = set.first[column[i].row];
+        if (position < earliest.position) earliest = {0.0f, position, column[i].value};
+    }
+    return earliest;
+}
+
+// Sweeps one feature's sorted entries. Each distinct value is scored once, with everything
+// strictly below it on the left; a NaN candidate leaves the left side empty.
+ColumnBest search_column(std::span<const Entry> column, const WorkingSet& set,
+                         const NodeCounts& node, std::uint32_t* left_counts) {
+    for (std::uint32_t c : node.present) left_counts[c] = 0;
+    std::uint32_t left_total = 0;
+    const float nothing_left = gain_from_counts(node, left_counts, 0);
+    ColumnBest best;
+    std::size_t i = 0;
+    while (i < column.size() && !std::isnan(column[i].value)) {
+        float score = i == 0 ? nothing_left : gain_from_counts(node, left_counts, left_total);
+        if (!contends(best, score)) {
+            i = absorb_group(column, i, set, left_counts, left_total, nullptr);
+            continue;
+        }
+        ColumnBest earliest;
+        i = absorb_group(column, i, set, left_counts, left_total, &earliest);
+        offer(best, score, earliest.position, earliest.threshold);
+    }
+    if (i < column.size() && contends(best, nothing_left)) {
+        ColumnBest earliest = earliest_of(column, i, set);
+        offer(best, nothing_left, earliest.position, earliest.threshold);
+    }
+    return best;
+}
+
+}  // namespace
+
+SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
+                        ScratchSlots& scratch, WorkerPool* pool) {
+    std::vector<ColumnBest> results(set.n_cols);
+    // Rows without a label count into class 0 with weight 0, so class 0 exists even when no
+    // label does.
+    const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
+    parallel_for(pool, set.n_cols, [&](std::size_t f) {
+        auto lease = scratch.claim();
+        if (lease->counts.size() < classes) lease->counts.resize(classes);
+        results[f] =
+            search_column(set.column(f, range.begin, range.end), set, node, lease->counts.data());
+    });
+    // Each feature wrote only its own slot; combining in feature order lets the lower index win
+    // ties however the features were scheduled.
+    SplitChoice choice;
+    float best = 0.0f;
+    for (std::size_t f = 0; f < results.size(); ++f) {
+        if (results[f].position != no_position && results[f].score > best) {
+            best = results[f].score;
+            choice = {static_cast<std::uint32_t>(f), results[f].threshold};
+        }
+    }
+    return choice;
+}
+
+SplitChoice find_best_split(MatrixView rows, std::span<const Label> labels) {
+    LINDORF_CHECK(rows.n_rows > 0, "cannot search for a split without rows");
+    if (rows.n_cols == 0) return {};
+    ClassIndex classes = index_classes(labels);
+    WorkingSet set = working_set_of_rows(rows, classes, nullptr);
+    std::size_t paired = std::min(rows.n_rows, labels.size());
+    std::vector<std::uint32_t> paired_counts(classes.labels.size(), 0);
+    std::vector<std::uint32_t> all_counts(classes.labels.size(), 0);
+    for (std::size_t r = 0; r < paired; ++r) ++paired_counts[classes.of[r]];
+    // Labels beyond the rows still count in the parent's entropy and size.
+    for (std::uint32_t c : classes.of) ++all_counts[c];
+    std::vector<std::uint32_t> present(classes.labels.size());
+    for (std::uint32_t c = 0; c < present.size(); ++c) present[c] = c;
+    NodeCounts node;
+    node.present = present;
+    node.counts = paired_counts.data();
+    node.total = static_cast<std::uint32_t>(paired);
+    node.parent_entropy =
+        entropy_of_counts(present, all_counts.data(), static_cast<std::uint32_t>(labels.size()));
+    node.parent_size = static_cast<float>(labels.size());
+    ScratchSlots scratch(1);
+    return search_node(set, {0, rows.n_rows}, node, scratch, nullptr);
+}
+
+}  // namespace lindorf
