@@ -37,8 +37,8 @@ namespace {
 
 // Stable two-way partition of one block. Only the smaller side passes through the buffer: the
 // larger one is compacted in place, towards the front (left larger) or the back (right larger).
-void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, std::size_t n_left,
-                     std::vector<Entry>& buffer) {
+void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, unsigned row_shift,
+                     std::size_t n_left, std::vector<Entry>& buffer) {
     const std::size_t size = block.size();
     const std::size_t n_right = size - n_left;
     if (buffer.size() < std::min(n_left, n_right)) buffer.resize(std::min(n_left, n_right));
@@ -47,7 +47,7 @@ void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, std:
         std::size_t held = n_left;
         for (std::size_t i = size; i-- > 0;) {
             Entry entry = block[i];
-            if (goes_left[entry.row])
+            if (goes_left[entry.row >> row_shift])
                 buffer[--held] = entry;
             else
                 block[--write] = entry;
@@ -59,7 +59,7 @@ void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, std:
         std::size_t held = 0;
         for (std::size_t i = 0; i < size; ++i) {
             Entry entry = block[i];
-            if (goes_left[entry.row])
+            if (goes_left[entry.row >> row_shift])
                 block[write++] = entry;
             else
                 buffer[held++] = entry;
@@ -75,12 +75,12 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
                     std::vector<std::uint8_t>& goes_left, ScratchSlots& scratch, WorkerPool* pool) {
     std::span<const Entry> split_column = set.column(feature, range.begin, range.end);
     for (std::size_t i = 0; i < split_column.size(); ++i)
-        goes_left[split_column[i].row] = i < n_left ? 1 : 0;
+        goes_left[set.local(split_column[i].row)] = i < n_left ? 1 : 0;
     parallel_for(pool, set.n_cols, [&](std::size_t f) {
         if (f == feature) return;  // already in order: its left rows are its prefix
         auto lease = scratch.claim();
-        partition_block(set.column(f, range.begin, range.end), goes_left.data(), n_left,
-                        lease->entries);
+        partition_block(set.column(f, range.begin, range.end), goes_left.data(),
+                        set.coding.class_bits + set.coding.weight_bits, n_left, lease->entries);
     });
 }
 

@@ -14,8 +14,19 @@
 namespace lindorf {
 
 struct Scratch {
-    std::vector<std::uint32_t> counts;  // class counts
-    std::vector<Entry> entries;         // one side of a partition
+    std::vector<Entry> entries;  // one side of a partition
+
+    // Class counts for `classes` classes. Threads update their counts once per entry, so the
+    // counts keep a cache line of distance from any other allocation: two threads writing to
+    // one line would each stall the other.
+    std::uint32_t* counts(std::size_t classes) {
+        constexpr std::size_t guard = 64 / sizeof(std::uint32_t);
+        if (counts_.size() < classes + 2 * guard) counts_.resize(classes + 2 * guard);
+        return counts_.data() + guard;
+    }
+
+  private:
+    std::vector<std::uint32_t> counts_;
 };
 
 class ScratchSlots {

@@ -31,20 +31,20 @@ void offer(ColumnBest& best, float score, std::uint32_t position, float threshol
 
 // Folds the group of entries equal to column[begin].value into the left counts; when `earliest`
 // is given, also finds the group's earliest row. Returns the end of the group.
+template <bool Packed>
 std::size_t absorb_group(std::span<const Entry> column, std::size_t begin, const WorkingSet& set,
-                         std::uint32_t* left_counts, std::uint32_t& left_total,
-                         ColumnBest* earliest) {
+                         const RowReader<Packed>& rows, std::uint32_t* left_counts,
+                         std::uint32_t& left_total, ColumnBest* earliest) {
     const float value = column[begin].value;
-    const RowClass* rows = set.row_class.data();
     std::size_t end = begin;
     for (; end < column.size() && column[end].value == value; ++end) {
-        const RowClass& row = rows[column[end].row];
-        left_counts[row.cls] += row.weight;
-        left_total += row.weight;
+        std::uint32_t weight = rows.weight(column[end].row);
+        left_counts[rows.cls(column[end].row)] += weight;
+        left_total += weight;
     }
     if (earliest != nullptr) {
         for (std::size_t i = begin; i < end; ++i) {
-            std::uint32_t position = set.first[column[i].row];
+            std::uint32_t position = set.first[set.local(column[i].row)];
             if (position < earliest->position) *earliest = {0.0f, position, column[i].value};
         }
     }
@@ -55,7 +55,7 @@ std::size_t absorb_group(std::span<const Entry> column, std::size_t begin, const
 ColumnBest earliest_of(std::span<const Entry> column, std::size_t begin, const WorkingSet& set) {
     ColumnBest earliest;
     for (std::size_t i = begin; i < column.size(); ++i) {
-        std::uint32_t position = set.first[column[i].row];
+        std::uint32_t position = set.first[set.local(column[i].row)];
         if (position < earliest.position) earliest = {0.0f, position, column[i].value};
     }
     return earliest;
@@ -63,8 +63,10 @@ ColumnBest earliest_of(std::span<const Entry> column, std::size_t begin, const W
 
 // Sweeps one feature's sorted entries. Each distinct value is scored once, with everything
 // strictly below it on the left; a NaN candidate leaves the left side empty.
+template <bool Packed>
 ColumnBest search_column(std::span<const Entry> column, const WorkingSet& set,
                          const NodeCounts& node, std::uint32_t* left_counts) {
+    const RowReader<Packed> rows(set);
     for (std::uint32_t c : node.present) left_counts[c] = 0;
     std::uint32_t left_total = 0;
     const float nothing_left = gain_from_counts(node, left_counts, 0);
@@ -73,11 +75,11 @@ ColumnBest search_column(std::span<const Entry> column, const WorkingSet& set,
     while (i < column.size() && !std::isnan(column[i].value)) {
         float score = i == 0 ? nothing_left : gain_from_counts(node, left_counts, left_total);
         if (!contends(best, score)) {
-            i = absorb_group(column, i, set, left_counts, left_total, nullptr);
+            i = absorb_group(column, i, set, rows, left_counts, left_total, nullptr);
             continue;
         }
         ColumnBest earliest;
-        i = absorb_group(column, i, set, left_counts, left_total, &earliest);
+        i = absorb_group(column, i, set, rows, left_counts, left_total, &earliest);
         offer(best, score, earliest.position, earliest.threshold);
     }
     if (i < column.size() && contends(best, nothing_left)) {
@@ -97,9 +99,10 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
     parallel_for(pool, set.n_cols, [&](std::size_t f) {
         auto lease = scratch.claim();
-        if (lease->counts.size() < classes) lease->counts.resize(classes);
-        results[f] =
-            search_column(set.column(f, range.begin, range.end), set, node, lease->counts.data());
+        std::uint32_t* counts = lease->counts(classes);
+        std::span<const Entry> column = set.column(f, range.begin, range.end);
+        results[f] = set.coding.packed ? search_column<true>(column, set, node, counts)
+                                       : search_column<false>(column, set, node, counts);
     });
     // Each feature wrote only its own slot; combining in feature order lets the lower index win
     // ties however the features were scheduled.

@@ -43,14 +43,24 @@ struct NodeTally {
     }
 };
 
-void tally_node(const WorkingSet& set, std::span<const Entry> rows, NodeTally& tally) {
-    for (const Entry& entry : rows) {
-        const RowClass& row = set.row_class[entry.row];
-        if (tally.counts[row.cls] == 0) tally.present.push_back(row.cls);
-        tally.counts[row.cls] += row.weight;
-        tally.total += row.weight;
-        tally.latest[row.cls] = std::max(tally.latest[row.cls], set.last[entry.row]);
+template <bool Packed>
+void tally_entries(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
+    const RowReader<Packed> rows(set);
+    for (const Entry& entry : entries) {
+        std::uint32_t cls = rows.cls(entry.row);
+        std::uint32_t weight = rows.weight(entry.row);
+        if (tally.counts[cls] == 0) tally.present.push_back(cls);
+        tally.counts[cls] += weight;
+        tally.total += weight;
+        tally.latest[cls] = std::max(tally.latest[cls], set.last[set.local(entry.row)]);
     }
+}
+
+void tally_node(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
+    if (set.coding.packed)
+        tally_entries<true>(set, entries, tally);
+    else
+        tally_entries<false>(set, entries, tally);
     std::sort(tally.present.begin(), tally.present.end());
 }
 
@@ -91,7 +101,8 @@ std::uint32_t place_node(Tree& tree, const PendingNode& pending) {
     return index;
 }
 
-// A tree without features cannot split: one leaf for all rows.
+// A tree without features cannot split: one leaf for all rows. Such a set keeps its rows
+// uncoded, so entry r is simply local row r.
 Tree single_leaf(const WorkingSet& set) {
     std::vector<Entry> rows(set.n_rows);
     for (std::size_t r = 0; r < set.n_rows; ++r) rows[r] = {0.0f, static_cast<std::uint32_t>(r)};

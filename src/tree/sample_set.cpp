@@ -49,7 +49,8 @@ std::vector<std::uint32_t> number_drawn_rows(std::size_t n_rows,
 }
 
 void fill_column(WorkingSet& set, MatrixView rows, const FeatureOrder& order, std::size_t f,
-                 const std::vector<std::uint32_t>& local_of) {
+                 const std::vector<std::uint32_t>& local_of,
+                 const std::vector<std::uint32_t>& coded) {
     std::span<Entry> column = set.column(f, 0, set.n_rows);
     std::size_t out = 0;
     std::uint32_t previous_key = 0;
@@ -63,7 +64,7 @@ void fill_column(WorkingSet& set, MatrixView rows, const FeatureOrder& order, st
         LINDORF_CHECK(out < column.size(),
                       "the feature order of feature " + std::to_string(f) + " repeats rows");
         previous_key = key;
-        column[out++] = {value, local};
+        column[out++] = {value, coded[local]};
     }
     LINDORF_CHECK(out == column.size(),
                   "the feature order of feature " + std::to_string(f) + " misses drawn rows");
@@ -94,9 +95,11 @@ WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
         if (set.first[local] == no_position) set.first[local] = static_cast<std::uint32_t>(k);
         set.last[local] = static_cast<std::uint32_t>(k);
     }
+    std::vector<std::uint32_t> coded = code_rows(set);
     set.entries.resize(set.n_rows * set.n_cols);
     parallel_for(pool, set.n_cols,
-                 [&](std::size_t f) { fill_column(set, rows, order, f, local_of); });
+                 [&](std::size_t f) { fill_column(set, rows, order, f, local_of, coded); });
+    release_table(set);
     return set;
 }
 
