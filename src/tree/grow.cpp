@@ -1,17 +1,22 @@
 // Depth-first growth over a working set. Pending nodes wait on an explicit stack, so no tree is
-// too deep for a thread's stack, and nodes enter Tree::nodes in preorder, left before right.
+// too deep for a thread's stack.
+//
+// With a pool, large nodes have their features searched and partitioned in parallel. Nodes too
+// small for that are set aside whole: once the large nodes are done, their subtrees grow in
+// parallel with each other, each on one thread, and are spliced in. The result is renumbered in
+// preorder, so it is the same tree, node for node, however the work was shared.
 #include "tree/grow.hpp"
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "criteria/classes.hpp"
-#include "criteria/criteria.hpp"
 #include "splitting/partition.hpp"
 #include "splitting/split_search.hpp"
 #include "support/error.hpp"
+#include "tree/assembly.hpp"
 #include "tree/grow_engine.hpp"
+#include "tree/node_tally.hpp"
 
 namespace lindorf {
 
@@ -22,68 +27,31 @@ constexpr std::uint32_t no_parent = 0xFFFFFFFFu;
 struct PendingNode {
     NodeRange range;
     std::uint32_t depth;
-    std::uint32_t parent;  // no_parent for the root
+    std::uint32_t parent;  // no_parent for the root of what is being grown
     bool is_left;
 };
 
-// Class counts of the node being grown. Only classes that occur are touched, so a node costs
-// time in its own size, however many classes the tree knows.
-struct NodeTally {
-    std::vector<std::uint32_t> counts;   // by class, weighted
-    std::vector<std::uint32_t> latest;   // by class: latest position of the class in the node
-    std::vector<std::uint32_t> present;  // classes with a non-zero count, ascending
-    std::uint32_t total = 0;
-
-    explicit NodeTally(std::size_t classes) : counts(classes, 0), latest(classes, 0) {}
-
-    void clear() {
-        for (std::uint32_t c : present) counts[c] = latest[c] = 0;
-        present.clear();
-        total = 0;
-    }
+// A node set aside for later, with the position of its placeholder.
+struct SetAside {
+    PendingNode node;
+    std::uint32_t placeholder;
 };
 
-template <bool Packed>
-void tally_entries(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
-    const RowReader<Packed> rows(set);
-    for (const Entry& entry : entries) {
-        std::uint32_t cls = rows.cls(entry.row);
-        std::uint32_t weight = rows.weight(entry.row);
-        if (tally.counts[cls] == 0) tally.present.push_back(cls);
-        tally.counts[cls] += weight;
-        tally.total += weight;
-        tally.latest[cls] = std::max(tally.latest[cls], set.last[set.local(entry.row)]);
-    }
-}
+// What every node of one tree works on. Concurrent subtrees touch disjoint ranges of the
+// entries and flags of disjoint rows.
+struct Growth {
+    WorkingSet& set;
+    std::uint32_t max_depth;
+    std::vector<std::uint8_t>& goes_left;
+};
 
-void tally_node(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
-    if (set.coding.packed)
-        tally_entries<true>(set, entries, tally);
-    else
-        tally_entries<false>(set, entries, tally);
-    std::sort(tally.present.begin(), tally.present.end());
-}
-
-// The most frequent class; between equally frequent classes, the one that occurs latest.
-std::uint32_t majority_class(const NodeTally& tally) {
-    std::uint32_t best = tally.present.front();
-    for (std::uint32_t c : tally.present) {
-        if (tally.counts[c] > tally.counts[best] ||
-            (tally.counts[c] == tally.counts[best] && tally.latest[c] > tally.latest[best]))
-            best = c;
-    }
-    return best;
-}
-
-NodeCounts counts_of(const NodeTally& tally) {
-    NodeCounts node;
-    node.present = tally.present;
-    node.counts = tally.counts.data();
-    node.total = tally.total;
-    node.parent_entropy = entropy_of_counts(tally.present, tally.counts.data(), tally.total);
-    node.parent_size = static_cast<float>(tally.total);
-    return node;
-}
+// How one grow_nodes call treats large and small nodes: with `set_aside`, nodes below
+// `shared_from` entries are listed there instead of grown; nodes at or above it use `pool`.
+struct Sharing {
+    WorkerPool* pool = nullptr;
+    std::size_t shared_from = 0;
+    std::vector<SetAside>* set_aside = nullptr;
+};
 
 Node leaf(Label prediction) {
     Node node;
@@ -99,6 +67,61 @@ std::uint32_t place_node(Tree& tree, const PendingNode& pending) {
         (pending.is_left ? parent.left : parent.right) = index;
     }
     return index;
+}
+
+void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots& scratch,
+                const Sharing& sharing) {
+    WorkingSet& set = growth.set;
+    NodeTally tally(set.class_labels.size());
+    std::vector<PendingNode> pending{root};
+    while (!pending.empty()) {
+        PendingNode item = pending.back();
+        pending.pop_back();
+        std::uint32_t index = place_node(tree, item);
+        bool large = item.range.size() * set.n_cols >= sharing.shared_from;
+        if (sharing.set_aside != nullptr && !large) {
+            sharing.set_aside->push_back({item, index});
+            continue;
+        }
+        WorkerPool* pool = large ? sharing.pool : nullptr;
+        tally_node(set, set.column(0, item.range.begin, item.range.end), tally);
+        Label majority = set.class_labels[majority_class(tally)];
+        if (item.depth == growth.max_depth || tally.present.size() == 1 || tally.total < 3) {
+            tree.nodes[index] = leaf(majority);
+            continue;
+        }
+        SplitChoice choice = search_node(set, item.range, counts_of(tally), scratch, pool);
+        std::size_t n_left = left_size(set.column(choice.feature, item.range.begin, item.range.end),
+                                       choice.threshold);
+        // Only the fallback split (nothing scored above 0) can leave a side empty; such a node
+        // cannot be divided and keeps its majority label.
+        if (n_left == 0 || n_left == item.range.size()) {
+            tree.nodes[index] = leaf(majority);
+            continue;
+        }
+        partition_node(set, item.range, choice.feature, n_left, growth.goes_left, scratch, pool);
+        Node& node = tree.nodes[index];
+        node.is_leaf = false;
+        node.feature = choice.feature;
+        node.threshold = choice.threshold;
+        std::size_t middle = item.range.begin + n_left;
+        pending.push_back({{middle, item.range.end}, item.depth + 1, index, false});
+        pending.push_back({{item.range.begin, middle}, item.depth + 1, index, true});
+    }
+}
+
+// Grows every set-aside subtree on its own, in parallel, and splices each into its placeholder.
+void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside, Tree& tree,
+                    WorkerPool* pool) {
+    std::vector<Tree> subtrees(set_aside.size());
+    parallel_for(pool, set_aside.size(), [&](std::size_t i) {
+        ScratchSlots scratch(1);
+        PendingNode root = set_aside[i].node;
+        root.parent = no_parent;
+        grow_nodes(growth, root, subtrees[i], scratch, Sharing{});
+    });
+    for (std::size_t i = 0; i < set_aside.size(); ++i)
+        splice(tree, set_aside[i].placeholder, subtrees[i]);
 }
 
 // A tree without features cannot split: one leaf for all rows. Such a set keeps its rows
@@ -118,43 +141,24 @@ Tree single_leaf(const WorkingSet& set) {
 Tree grow_working_set(WorkingSet& set, std::uint32_t max_depth, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings) {
     if (set.n_cols == 0) return single_leaf(set);
-    Tree tree;
-    NodeTally tally(set.class_labels.size());
-    ScratchSlots scratch(pool != nullptr ? pool->threads() : 1);
     std::vector<std::uint8_t> goes_left(set.n_rows, 0);
-    std::vector<PendingNode> pending{{{0, set.n_rows}, depth, no_parent, false}};
-    while (!pending.empty()) {
-        PendingNode item = pending.back();
-        pending.pop_back();
-        std::uint32_t index = place_node(tree, item);
-        tally.clear();
-        tally_node(set, set.column(0, item.range.begin, item.range.end), tally);
-        Label majority = set.class_labels[majority_class(tally)];
-        if (item.depth == max_depth || tally.present.size() == 1 || tally.total < 3) {
-            tree.nodes[index] = leaf(majority);
-            continue;
-        }
-        bool shared = item.range.size() * set.n_cols >= settings.parallel_min_entries;
-        WorkerPool* node_pool = shared ? pool : nullptr;
-        SplitChoice choice = search_node(set, item.range, counts_of(tally), scratch, node_pool);
-        std::size_t n_left = left_size(set.column(choice.feature, item.range.begin, item.range.end),
-                                       choice.threshold);
-        // Only the fallback split (nothing scored above 0) can leave a side empty; such a node
-        // cannot be divided and keeps its majority label.
-        if (n_left == 0 || n_left == item.range.size()) {
-            tree.nodes[index] = leaf(majority);
-            continue;
-        }
-        partition_node(set, item.range, choice.feature, n_left, goes_left, scratch, node_pool);
-        Node& node = tree.nodes[index];
-        node.is_leaf = false;
-        node.feature = choice.feature;
-        node.threshold = choice.threshold;
-        std::size_t middle = item.range.begin + n_left;
-        pending.push_back({{middle, item.range.end}, item.depth + 1, index, false});
-        pending.push_back({{item.range.begin, middle}, item.depth + 1, index, true});
+    Growth growth{set, max_depth, goes_left};
+    PendingNode root{{0, set.n_rows}, depth, no_parent, false};
+    Tree tree;
+    if (pool == nullptr || pool->threads() < 2) {
+        ScratchSlots scratch(1);
+        grow_nodes(growth, root, tree, scratch, Sharing{});
+        return tree;
     }
-    return tree;
+    std::vector<SetAside> set_aside;
+    {
+        ScratchSlots scratch(pool->threads());
+        grow_nodes(growth, root, tree, scratch,
+                   Sharing{pool, settings.parallel_min_entries, &set_aside});
+    }
+    if (set_aside.empty()) return tree;
+    grow_set_aside(growth, set_aside, tree, pool);
+    return in_preorder(tree);
 }
 
 Tree grow_tree_(MatrixView rows, std::span<const Label> labels, std::uint32_t max_depth,

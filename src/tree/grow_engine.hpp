@@ -15,9 +15,10 @@
 namespace lindorf {
 
 struct GrowSettings {
-    // A node's features are searched and partitioned on the pool only when the node holds at
-    // least this many entries (rows times features); below it, handing work to another thread
-    // costs more than it saves.
+    // With a pool, a node's features are searched and partitioned in parallel when the node
+    // holds at least this many entries (rows times features). Smaller nodes grow their whole
+    // subtrees as single parallel tasks instead: below this size, handing one node's features
+    // to another thread costs more than it saves.
     std::size_t parallel_min_entries = 1 << 16;
 };
 

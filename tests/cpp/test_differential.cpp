@@ -68,6 +68,15 @@ class RandomData {
         return drawn;
     }
 
+    // Where the pool takes over: from every node sharing its features to whole subtrees of
+    // small nodes grown side by side.
+    GrowSettings sharing() {
+        static const std::size_t thresholds[] = {0, 8, 24, 48, 96};
+        GrowSettings settings;
+        settings.parallel_min_entries = thresholds[below(std::size(thresholds))];
+        return settings;
+    }
+
     std::uint32_t max_depth() {
         static const std::uint32_t depths[] = {0, 1, 2, 3, 4, 6, 1000};
         return depths[below(std::size(depths))];
@@ -139,20 +148,19 @@ TEST(Differential, SplitSearchMatchesPlainScan) {
 TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
     RandomData random(37);
     WorkerPool pool(2);
-    GrowSettings always_shared;
-    always_shared.parallel_min_entries = 0;
     for (int round = 0; round < 1500; ++round) {
         Data data = random.data(30, 4);
         std::uint32_t max_depth = random.max_depth();
         Tree expected = reference::grow(reference::rows_of(data.view()), data.labels, max_depth);
         ASSERT_TRUE(same_tree(grow_tree_(data.view(), data.labels, max_depth), expected))
             << "round " << round;
-        // Every node's features searched and partitioned on the pool: same tree.
+        // Large nodes split on the pool, small ones grown as parallel subtrees: same tree.
         FeatureOrder order = sort_features(data.view());
         std::vector<std::uint32_t> all(data.matrix.n_rows);
         for (std::uint32_t r = 0; r < all.size(); ++r) all[r] = r;
         WorkingSet set = working_set_of_sample(data.view(), data.labels, order, all, &pool);
-        ASSERT_TRUE(same_tree(grow_working_set(set, max_depth, 0, &pool, always_shared), expected))
+        ASSERT_TRUE(
+            same_tree(grow_working_set(set, max_depth, 0, &pool, random.sharing()), expected))
             << "round " << round;
     }
 }
@@ -160,8 +168,6 @@ TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
 TEST(Differential, SampleTreesMatchTreesOfTheCopiedSample) {
     RandomData random(41);
     WorkerPool pool(2);
-    GrowSettings always_shared;
-    always_shared.parallel_min_entries = 0;
     for (int round = 0; round < 1500; ++round) {
         Data data = random.data(20, 3);
         std::vector<std::uint32_t> sample = random.sample(data.matrix.n_rows);
@@ -172,7 +178,8 @@ TEST(Differential, SampleTreesMatchTreesOfTheCopiedSample) {
         Tree actual = grow_tree_on_sample(data.view(), data.labels, order, sample, max_depth);
         ASSERT_TRUE(same_tree(actual, expected)) << "round " << round;
         WorkingSet set = working_set_of_sample(data.view(), data.labels, order, sample, &pool);
-        ASSERT_TRUE(same_tree(grow_working_set(set, max_depth, 0, &pool, always_shared), expected))
+        ASSERT_TRUE(
+            same_tree(grow_working_set(set, max_depth, 0, &pool, random.sharing()), expected))
             << "round " << round;
     }
 }
