@@ -13,28 +13,52 @@ namespace lindorf {
 
 namespace {
 
-// The best candidate of one feature. position is the earliest training-list position among the
-// rows that reach `score` with the winning value; no_position while nothing scored above 0.0.
-struct ColumnBest {
-    float score = 0.0f;
+// The earliest row of a group of equal entries: its training-list position and its value
+// (equal values may still differ in the sign of a zero).
+struct Earliest {
     std::uint32_t position = no_position;
-    float threshold = 0.0f;
+    float value = 0.0f;
 };
 
-bool contends(const ColumnBest& best, float score) {
-    return score > best.score || (best.position != no_position && score == best.score);
+Earliest earliest_of(std::span<const Entry> group, const WorkingSet& set) {
+    Earliest earliest;
+    for (const Entry& entry : group) {
+        std::uint32_t position = set.first[set.local(entry.row)];
+        if (position < earliest.position) earliest = {position, entry.value};
+    }
+    return earliest;
 }
 
-void offer(ColumnBest& best, float score, std::uint32_t position, float threshold) {
-    if (score > best.score || position < best.position) best = {score, position, threshold};
-}
+// The best candidate of one feature so far: its score and its group of entries. While scores
+// keep rising only the group is remembered; positions are looked up when two groups tie.
+struct ColumnBest {
+    float score = 0.0f;
+    std::span<const Entry> group;  // empty while nothing scored above 0.0
+    Earliest earliest;             // of `group`, once a tie needed it
 
-// Folds the group of entries equal to column[begin].value into the left counts; when `earliest`
-// is given, also finds the group's earliest row. Returns the end of the group.
+    void offer(float candidate, std::span<const Entry> candidate_group, const WorkingSet& set) {
+        if (candidate > score) {
+            *this = {candidate, candidate_group, {}};
+            return;
+        }
+        if (group.empty() || !(candidate == score)) return;
+        if (earliest.position == no_position) earliest = earliest_of(group, set);
+        Earliest other = earliest_of(candidate_group, set);
+        if (other.position < earliest.position) *this = {candidate, candidate_group, other};
+    }
+
+    float threshold(const WorkingSet& set) const {
+        if (group.size() == 1) return group[0].value;
+        return earliest.position != no_position ? earliest.value : earliest_of(group, set).value;
+    }
+};
+
+// Folds the group of entries equal to column[begin].value into the left counts and returns
+// the end of the group.
 template <bool Packed>
-std::size_t absorb_group(std::span<const Entry> column, std::size_t begin, const WorkingSet& set,
+std::size_t absorb_group(std::span<const Entry> column, std::size_t begin,
                          const RowReader<Packed>& rows, std::uint32_t* left_counts,
-                         std::uint32_t& left_total, ColumnBest* earliest) {
+                         std::uint32_t& left_total) {
     const float value = column[begin].value;
     std::size_t end = begin;
     for (; end < column.size() && column[end].value == value; ++end) {
@@ -42,30 +66,21 @@ std::size_t absorb_group(std::span<const Entry> column, std::size_t begin, const
         left_counts[rows.cls(column[end].row)] += weight;
         left_total += weight;
     }
-    if (earliest != nullptr) {
-        for (std::size_t i = begin; i < end; ++i) {
-            std::uint32_t position = set.first[set.local(column[i].row)];
-            if (position < earliest->position) *earliest = {0.0f, position, column[i].value};
-        }
-    }
     return end;
 }
 
-// Earliest row of the entries from `begin` on (the NaN group at the end of a column).
-ColumnBest earliest_of(std::span<const Entry> column, std::size_t begin, const WorkingSet& set) {
-    ColumnBest earliest;
-    for (std::size_t i = begin; i < column.size(); ++i) {
-        std::uint32_t position = set.first[set.local(column[i].row)];
-        if (position < earliest.position) earliest = {0.0f, position, column[i].value};
-    }
-    return earliest;
-}
+// A feature's result: whether anything scored above 0.0, and the best score and threshold.
+struct FeatureBest {
+    bool found = false;
+    float score = 0.0f;
+    float threshold = 0.0f;
+};
 
 // Sweeps one feature's sorted entries. Each distinct value is scored once, with everything
 // strictly below it on the left; a NaN candidate leaves the left side empty.
 template <bool Packed>
-ColumnBest search_column(std::span<const Entry> column, const WorkingSet& set,
-                         const NodeCounts& node, std::uint32_t* left_counts) {
+FeatureBest search_column(std::span<const Entry> column, const WorkingSet& set,
+                          const NodeCounts& node, std::uint32_t* left_counts) {
     const RowReader<Packed> rows(set);
     for (std::uint32_t c : node.present) left_counts[c] = 0;
     std::uint32_t left_total = 0;
@@ -74,26 +89,20 @@ ColumnBest search_column(std::span<const Entry> column, const WorkingSet& set,
     std::size_t i = 0;
     while (i < column.size() && !std::isnan(column[i].value)) {
         float score = i == 0 ? nothing_left : gain_from_counts(node, left_counts, left_total);
-        if (!contends(best, score)) {
-            i = absorb_group(column, i, set, rows, left_counts, left_total, nullptr);
-            continue;
-        }
-        ColumnBest earliest;
-        i = absorb_group(column, i, set, rows, left_counts, left_total, &earliest);
-        offer(best, score, earliest.position, earliest.threshold);
+        std::size_t end = absorb_group(column, i, rows, left_counts, left_total);
+        best.offer(score, column.subspan(i, end - i), set);
+        i = end;
     }
-    if (i < column.size() && contends(best, nothing_left)) {
-        ColumnBest earliest = earliest_of(column, i, set);
-        offer(best, nothing_left, earliest.position, earliest.threshold);
-    }
-    return best;
+    if (i < column.size()) best.offer(nothing_left, column.subspan(i), set);
+    if (best.group.empty()) return {};
+    return {true, best.score, best.threshold(set)};
 }
 
 }  // namespace
 
 SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
                         ScratchSlots& scratch, WorkerPool* pool) {
-    std::vector<ColumnBest> results(set.n_cols);
+    std::vector<FeatureBest> results(set.n_cols);
     // Rows without a label count into class 0 with weight 0, so class 0 exists even when no
     // label does.
     const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
@@ -109,7 +118,7 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     SplitChoice choice;
     float best = 0.0f;
     for (std::size_t f = 0; f < results.size(); ++f) {
-        if (results[f].position != no_position && results[f].score > best) {
+        if (results[f].found && results[f].score > best) {
             best = results[f].score;
             choice = {static_cast<std::uint32_t>(f), results[f].threshold};
         }
