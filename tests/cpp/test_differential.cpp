@@ -148,7 +148,7 @@ TEST(Differential, SplitSearchMatchesPlainScan) {
 TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
     RandomData random(37);
     WorkerPool pool(2);
-    for (int round = 0; round < 1500; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         Data data = random.data(30, 4);
         std::uint32_t max_depth = random.max_depth();
         Tree expected = reference::grow(reference::rows_of(data.view()), data.labels, max_depth);
@@ -168,7 +168,7 @@ TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
 TEST(Differential, SampleTreesMatchTreesOfTheCopiedSample) {
     RandomData random(41);
     WorkerPool pool(2);
-    for (int round = 0; round < 1500; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         Data data = random.data(20, 3);
         std::vector<std::uint32_t> sample = random.sample(data.matrix.n_rows);
         std::uint32_t max_depth = random.max_depth();
