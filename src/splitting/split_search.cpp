@@ -129,6 +129,8 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
 SplitChoice find_best_split(MatrixView rows, std::span<const Label> labels) {
     LINDORF_CHECK(rows.n_rows > 0, "cannot search for a split without rows");
     if (rows.n_cols == 0) return {};
+    LINDORF_CHECK(labels.size() < no_position,
+                  std::to_string(labels.size()) + " labels are more than a split can be scored on");
     ClassIndex classes = index_classes(labels);
     WorkingSet set = working_set_of_rows(rows, classes, nullptr);
     std::size_t paired = std::min(rows.n_rows, labels.size());
