@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <utility>
 
@@ -17,7 +18,9 @@ struct WorkerPool::Job {
     std::size_t count = 0;
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> finished{0};
-    std::atomic<bool> failed{false};
+    // Lowest index that has failed so far; indices above it are skipped, indices below it always
+    // run, so the failure reported is the lowest failing index whatever the timing.
+    std::atomic<std::size_t> lowest_failure{SIZE_MAX};
     unsigned helpers = 0;  // workers inside run_indices, guarded by the pool mutex
 
     std::mutex error_mutex;
@@ -35,14 +38,17 @@ void record_failure(WorkerPool::Job& job, std::size_t index, std::exception_ptr 
         job.error = std::move(error);
         job.error_index = index;
     }
-    job.failed.store(true, std::memory_order_relaxed);
+    std::size_t seen = job.lowest_failure.load(std::memory_order_relaxed);
+    while (index < seen &&
+           !job.lowest_failure.compare_exchange_weak(seen, index, std::memory_order_relaxed)) {
+    }
 }
 
 void run_indices(WorkerPool::Job& job) {
     for (;;) {
         std::size_t index = job.next.fetch_add(1, std::memory_order_relaxed);
         if (index >= job.count) return;
-        if (!job.failed.load(std::memory_order_relaxed)) {
+        if (index < job.lowest_failure.load(std::memory_order_relaxed)) {
             try {
                 (*job.body)(index);
             } catch (...) {

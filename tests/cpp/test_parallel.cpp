@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "support/parallel.hpp"
+
+namespace lindorf {
+namespace {
+
+TEST(WorkerPool, RunsEveryIndexExactlyOnce) {
+    for (unsigned threads : {1u, 2u, 4u}) {
+        WorkerPool pool(threads);
+        EXPECT_EQ(pool.threads(), threads);
+        std::vector<std::atomic<int>> runs(1000);
+        pool.parallel_for(runs.size(), [&](std::size_t i) { runs[i].fetch_add(1); });
+        for (auto& r : runs) EXPECT_EQ(r.load(), 1);
+    }
+}
+
+TEST(WorkerPool, NestedLoopsCompleteAndNeverExceedThePoolSize) {
+    WorkerPool pool(3);
+    std::atomic<int> running{0};
+    std::atomic<int> most{0};
+    std::vector<std::atomic<int>> cells(20 * 50);
+    pool.parallel_for(20, [&](std::size_t outer) {
+        pool.parallel_for(50, [&](std::size_t inner) {
+            int now = running.fetch_add(1) + 1;
+            int seen = most.load();
+            while (now > seen && !most.compare_exchange_weak(seen, now)) {
+            }
+            cells[outer * 50 + inner].fetch_add(1);
+            std::this_thread::yield();
+            running.fetch_sub(1);
+        });
+    });
+    for (auto& c : cells) EXPECT_EQ(c.load(), 1);
+    EXPECT_LE(most.load(), 3);
+}
+
+TEST(WorkerPool, UsesMoreThanOneThreadWhenItHasThem) {
+    WorkerPool pool(2);
+    std::mutex mutex;
+    std::set<std::thread::id> seen;
+    std::atomic<bool> release{false};
+    // The first index blocks until some other thread has run an index, which only a worker can.
+    pool.parallel_for(2, [&](std::size_t) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.insert(std::this_thread::get_id());
+            if (seen.size() == 2) release = true;
+        }
+        for (int spin = 0; spin < 2000 && !release; ++spin)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+TEST(WorkerPool, RethrowsTheLowestFailedIndexAfterEveryStartedIndexEnds) {
+    WorkerPool pool(2);
+    std::vector<std::atomic<int>> ran(8);
+    try {
+        pool.parallel_for(8, [&](std::size_t i) {
+            ran[i].fetch_add(1);
+            if (i == 3 || i == 5) throw std::runtime_error("index " + std::to_string(i));
+        });
+        FAIL() << "the failure was swallowed";
+    } catch (const std::runtime_error& e) {
+        // Whichever of the two fails first in time, the lower index is the one reported.
+        EXPECT_STREQ(e.what(), "index 3");
+    }
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(ran[i].load(), 1) << i;
+    // The pool is still usable after a failure.
+    std::atomic<int> runs{0};
+    pool.parallel_for(10, [&](std::size_t) { runs.fetch_add(1); });
+    EXPECT_EQ(runs.load(), 10);
+}
+
+TEST(WorkerPool, NoPoolRunsInOrderOnTheCaller) {
+    std::vector<std::size_t> order;
+    parallel_for(nullptr, 5, [&](std::size_t i) { order.push_back(i); });
+    EXPECT_EQ(order, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace lindorf
