@@ -2,8 +2,6 @@
 // 2.3.2 and the zero-key keystreams), and generator outputs computed by chacha_reference.py, a
 // separate Python implementation checked against those same vectors.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -12,11 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "forked_child.hpp"
 #include "support/error.hpp"
 #include "support/random.hpp"
 
 namespace lindorf {
 namespace {
+
+using test_support::in_forked_child;
 
 constexpr std::uint64_t max64 = ~std::uint64_t{0};
 
@@ -134,27 +135,6 @@ TEST(ChaChaRng, EntropyKeyedGeneratorsDiffer) {
     ChaChaRng a = keyed_rng();
     ChaChaRng b = keyed_rng();
     EXPECT_NE(a.next_u64(), b.next_u64());
-}
-
-// Runs `child` in a forked process and returns the value it writes back.
-std::uint64_t in_forked_child(const std::function<std::uint64_t()>& child) {
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::uint64_t value = child();
-        ssize_t written = ::write(fds[1], &value, sizeof(value));
-        ::_exit(written == sizeof(value) ? 0 : 1);
-    }
-    ::close(fds[1]);
-    std::uint64_t value = 0;
-    EXPECT_EQ(::read(fds[0], &value, sizeof(value)), static_cast<ssize_t>(sizeof(value)));
-    ::close(fds[0]);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    return value;
 }
 
 TEST(ChaChaRng, ForkedChildTakesANewKeyMidBlock) {
