@@ -1,0 +1,28 @@
+// The boundary between the interpreter and the learner. Every entry point runs its body inside
+// `guarded`, so that no C++ exception ever unwinds into the interpreter: internal failures reach
+// the caller as pyo3_runtime.PanicException, exhausted memory as MemoryError.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace lindorf {
+
+// Sets the Python exception for the C++ exception being handled. Only valid inside a catch block.
+void raise_current_exception() noexcept;
+
+// Runs body(), which returns a new reference or null with a Python error set; a C++ exception
+// becomes the matching Python error and a null result.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return std::forward<Body>(body)();
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace lindorf

@@ -1,0 +1,168 @@
+// The extension module lindorf._lindorf: its definition, its two functions and its
+// initialisation. The module supports one interpreter per process and hands out the same module
+// object every time that interpreter initialises it.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "lib/binding.hpp"
+#include "lib/entry.hpp"
+#include "lib/guard.hpp"
+
+namespace lindorf {
+namespace {
+
+constexpr const char* tree_parameters[] = {"x_py", "y_py", "max_depth"};
+constexpr const char* forest_parameters[] = {"x_py", "y_py", "max_depth", "n_trees"};
+constexpr Signature tree_signature{"train_tree_np", tree_parameters};
+constexpr Signature forest_signature{"train_forest_np", forest_parameters};
+
+// Arguments are converted in parameter order and the first failure ends the call, so a bad array
+// is reported before a bad integer and nothing is printed for either.
+PyObject* train_tree_np(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::optional<BoundArguments> bound = bind_arguments(tree_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        PyObject* x = array_argument(bound->values[0], "x_py", feature_array_spec());
+        if (x == nullptr) return nullptr;
+        PyObject* y = array_argument(bound->values[1], "y_py", label_array_spec());
+        if (y == nullptr) return nullptr;
+        std::optional<std::uint32_t> max_depth = u32_argument(bound->values[2], "max_depth");
+        if (!max_depth) return nullptr;
+        train_tree(x, y, *max_depth);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* train_forest_np(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::optional<BoundArguments> bound =
+            bind_arguments(forest_signature, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        PyObject* x = array_argument(bound->values[0], "x_py", feature_array_spec());
+        if (x == nullptr) return nullptr;
+        PyObject* y = array_argument(bound->values[1], "y_py", label_array_spec());
+        if (y == nullptr) return nullptr;
+        std::optional<std::uint32_t> max_depth = u32_argument(bound->values[2], "max_depth");
+        if (!max_depth) return nullptr;
+        std::optional<std::uint32_t> n_trees = u32_argument(bound->values[3], "n_trees");
+        if (!n_trees) return nullptr;
+        train_forest(x, y, *max_depth, *n_trees);
+        Py_RETURN_NONE;
+    });
+}
+
+template <class Function>
+PyCFunction as_method(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Added by the initialiser rather than listed in the module definition, in this order. The
+// documentation is only a text signature, from which Python derives __text_signature__.
+PyMethodDef module_functions[] = {
+    {
+        .ml_name = "train_tree_np",
+        .ml_meth = as_method(train_tree_np),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "train_tree_np(x_py, y_py, max_depth)\n--\n\n",
+    },
+    {
+        .ml_name = "train_forest_np",
+        .ml_meth = as_method(train_forest_np),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "train_forest_np(x_py, y_py, max_depth, n_trees)\n--\n\n",
+    },
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_lindorf",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// The initialisation record: the interpreter that owns the module (-1 until one does) and the
+// module object it got.
+std::atomic<std::int64_t> owning_interpreter{-1};
+PyObject* module_object = nullptr;
+
+// The module's __all__, created as an empty list when the module has none yet.
+PyObject* all_list(PyObject* module) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return all;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all != nullptr && PyObject_SetAttrString(module, "__all__", all) < 0) Py_CLEAR(all);
+    return all;
+}
+
+// Appends the function's name to __all__, then binds the function as a module attribute.
+int add_function(PyObject* module, PyObject* function) {
+    PyObject* name = PyObject_GetAttrString(function, "__name__");
+    if (name == nullptr) return -1;
+    PyObject* all = all_list(module);
+    int status = -1;
+    if (all != nullptr && PyList_Append(all, name) == 0) {
+        status = PyObject_SetAttr(module, name, function);
+    }
+    Py_XDECREF(all);
+    Py_DECREF(name);
+    return status;
+}
+
+// A built-in bound to the module, its __module__ being the module's name at this moment.
+int add_method(PyObject* module, PyMethodDef* definition) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    if (module_name == nullptr) return -1;
+    PyObject* function = PyCMethod_New(definition, module, module_name, nullptr);
+    Py_DECREF(module_name);
+    if (function == nullptr) return -1;
+    int status = add_function(module, function);
+    Py_DECREF(function);
+    return status;
+}
+
+PyObject* create_module() {
+    PyObject* module = PyModule_Create(&module_definition);
+    if (module == nullptr) return nullptr;
+    for (PyMethodDef* definition = module_functions; definition->ml_name != nullptr; ++definition) {
+        if (add_method(module, definition) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    return module;
+}
+
+PyObject* initialise() {
+    std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return nullptr;
+    std::int64_t owner = -1;
+    if (!owning_interpreter.compare_exchange_strong(owner, interpreter) && owner != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "lindorf._lindorf cannot be loaded in a sub-interpreter: it supports "
+                        "only the interpreter that first imported it");
+        return nullptr;
+    }
+    if (module_object == nullptr) {
+        module_object = create_module();
+        if (module_object == nullptr) return nullptr;
+    }
+    return Py_NewRef(module_object);
+}
+
+}  // namespace
+}  // namespace lindorf
+
+PyMODINIT_FUNC PyInit__lindorf() {
+    return lindorf::guarded([] { return lindorf::initialise(); });
+}
