@@ -65,14 +65,6 @@ TEST(Bootstrap, OneRowIsDrawnOnce) {
     EXPECT_EQ(bootstrap_sample(1), std::vector<std::uint32_t>{0});
 }
 
-TEST(Bootstrap, TenRowsGiveTenIndicesInRange) {
-    for (int trial = 0; trial < 20; ++trial) {
-        std::vector<std::uint32_t> sample = bootstrap_sample(10);
-        ASSERT_EQ(sample.size(), 10u);
-        for (std::uint32_t index : sample) EXPECT_LT(index, 10u);
-    }
-}
-
 TEST(Bootstrap, NoRowsFailsBeforeAnyDraw) {
     ChaChaRng rng(counting_key(), nullptr);
     EXPECT_THROW(bootstrap_sample(0, rng), InternalError);

@@ -77,16 +77,6 @@ TEST(Majority, SameKeySameChoiceDifferentKeysBothChoices) {
     EXPECT_EQ(seen, (std::set<Label>{3, 8}));
 }
 
-TEST(Majority, RanksOfDistinctLabelsDiffer) {
-    for (std::uint64_t key : {0ULL, 1ULL, 0x123456789abcdefULL, ~0ULL}) {
-        std::set<std::uint64_t> ranks;
-        for (Label label = 0; label < 1000; ++label) ranks.insert(tie_rank(key, label));
-        EXPECT_EQ(ranks.size(), 1000u);
-    }
-    std::vector<Label> none;
-    EXPECT_THROW(majority(none, 0), InternalError);
-}
-
 FeatureMatrix matrix(std::size_t n_cols, const std::vector<float>& values) {
     return FeatureMatrix{values.size() / n_cols, n_cols, values};
 }

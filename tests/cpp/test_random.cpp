@@ -131,12 +131,6 @@ TEST(ChaChaRng, FailedFirstKeyingIsAnInternalFailure) {
     EXPECT_THROW(keyed_rng(nullptr), InternalError);
 }
 
-TEST(ChaChaRng, EntropyKeyedGeneratorsDiffer) {
-    ChaChaRng a = keyed_rng();
-    ChaChaRng b = keyed_rng();
-    EXPECT_NE(a.next_u64(), b.next_u64());
-}
-
 TEST(ChaChaRng, ForkedChildTakesANewKeyMidBlock) {
     ChaChaRng rng(counting_key());
     rng.next_u64();  // leaves seven buffered outputs of block 0
