@@ -47,7 +47,7 @@ ALTERNATING_OUTPUT = shape_lines(100, 1, 100) + report([0, 1] * 5, [0, 1] * 5)
 
 
 @pytest.mark.parametrize("label", [0, 1, 7])
-def test_one_class_is_predicted_everywhere(forest_learner, label):
+def test_one_class_is_predicted_everywhere(label):
     outcome = run_snippet(
         f"""
         x = np.linspace(-1, 1, 60, dtype=np.float32).reshape(20, 3)
@@ -60,7 +60,7 @@ def test_one_class_is_predicted_everywhere(forest_learner, label):
     assert outcome.stdout == shape_lines(20, 3, 20) + report([label] * 2, [label] * 2)
 
 
-def test_depth_zero_leaves_vote_for_the_dominant_class(forest_learner):
+def test_depth_zero_leaves_vote_for_the_dominant_class():
     # 85 of the 90 training labels are 1: a sample of 90 draws with a majority of 0 has a
     # probability below 1e-20, so every tree is a leaf labelled 1 and so is every prediction.
     outcome = run_snippet(
@@ -77,7 +77,7 @@ def test_depth_zero_leaves_vote_for_the_dominant_class(forest_learner):
 
 
 @pytest.mark.parametrize("n_trees", [1, 3])
-def test_forest_on_an_empty_training_set_fails_as_a_tree_failure(forest_learner, n_trees):
+def test_forest_on_an_empty_training_set_fails_as_a_tree_failure(n_trees):
     outcome = run_snippet(
         f"train_forest_np(np.ones((1, 3), np.float32), np.ones(1, np.uint32), 3, {n_trees})"
     )
@@ -86,7 +86,7 @@ def test_forest_on_an_empty_training_set_fails_as_a_tree_failure(forest_learner,
     assert outcome.stdout == shape_lines(1, 3, 1)
 
 
-def test_trees_and_depth_bind_by_keyword(forest_learner):
+def test_trees_and_depth_bind_by_keyword():
     outcome = run_snippet(
         ALTERNATING
         + """
@@ -99,7 +99,7 @@ train_forest_np(y_py=y, n_trees=9, x_py=x, max_depth=3)
     assert outcome.stdout == ALTERNATING_OUTPUT * 3
 
 
-def test_forked_child_trains_a_forest_again(forest_learner):
+def test_forked_child_trains_a_forest_again():
     # The child's alarm turns a hang into a failed exit status.
     outcome = run_snippet(
         ALTERNATING
