@@ -13,7 +13,6 @@ import tempfile
 import textwrap
 from dataclasses import dataclass
 
-import pytest
 
 _DRIVER = r"""
 import json, sys
@@ -102,25 +101,3 @@ def report_lines(accuracy, precision, recall, f1):
         f"\tRecall:     {recall}\n"
         f"\tF1 Score:   {f1}\n"
     )
-
-
-@pytest.fixture(scope="session")
-def learner():
-    """Skips tests that need trained models while tree growth is still a placeholder."""
-    probe = run_snippet(
-        "train_tree_np(np.zeros((10, 1), np.float32), np.ones(10, np.uint32), 0)"
-    )
-    if probe.panic is not None and "not built yet" in probe.panic:
-        pytest.skip(f"the learner is not built yet ({probe.panic})")
-    return probe
-
-
-@pytest.fixture(scope="session")
-def forest_learner():
-    """Skips tests that need trained forests while forest growth is still a placeholder."""
-    probe = run_snippet(
-        "train_forest_np(np.zeros((10, 1), np.float32), np.ones(10, np.uint32), 0, 1)"
-    )
-    if probe.panic is not None and "not built yet" in probe.panic:
-        pytest.skip(f"forests are not built yet ({probe.panic})")
-    return probe

@@ -91,7 +91,7 @@ class TestStandardOutput:
 
 
 # ---------------------------------------------------------------------------------------------
-# Once the learner is built: whole runs, with reports derived by hand.
+# Whole runs, with reports derived by hand.
 
 ONE_FEATURE = np.arange(10, dtype=np.float32).reshape(10, 1)
 ALL_ONES = np.ones(10, np.uint32)
@@ -130,7 +130,7 @@ TREE_RUNS = [
 @pytest.mark.parametrize(
     "name, x, y, max_depth, depth, scores, n_labels", TREE_RUNS, ids=[r[0] for r in TREE_RUNS]
 )
-def test_tree_runs(learner, name, x, y, max_depth, depth, scores, n_labels):
+def test_tree_runs(name, x, y, max_depth, depth, scores, n_labels):
     outcome = run_tree(x, y, max_depth)
     assert outcome.error is None, outcome.error
     assert outcome.result == "None"
@@ -139,13 +139,13 @@ def test_tree_runs(learner, name, x, y, max_depth, depth, scores, n_labels):
     )
 
 
-def test_tree_on_a_single_row_fails_after_the_shape_lines(learner):
+def test_tree_on_a_single_row_fails_after_the_shape_lines():
     outcome = run_tree(np.zeros((1, 2), np.float32), np.ones(1, np.uint32), 3)
     assert outcome.panic == "cannot grow a tree from an empty training set"
     assert outcome.stdout == shape_lines(1, 2, 1)
 
 
-def test_closed_stdout_does_not_fail_a_whole_run(learner):
+def test_closed_stdout_does_not_fail_a_whole_run():
     outcome = run_snippet(
         """
         import os
@@ -157,7 +157,7 @@ def test_closed_stdout_does_not_fail_a_whole_run(learner):
     assert outcome.result == "None"
 
 
-def test_memory_layout_does_not_change_the_result(learner):
+def test_memory_layout_does_not_change_the_result():
     # Every view must train and predict exactly as its contiguous copy does. Two scrambled
     # copies (rows reversed, values regrouped) show that the report is sensitive to the data.
     outcome = run_snippet(
@@ -208,7 +208,7 @@ FOREST_RUNS = [
 @pytest.mark.parametrize(
     "name, x, y, max_depth, n_trees, scores", FOREST_RUNS, ids=[r[0] for r in FOREST_RUNS]
 )
-def test_forest_runs(forest_learner, name, x, y, max_depth, n_trees, scores):
+def test_forest_runs(name, x, y, max_depth, n_trees, scores):
     outcome = run_snippet(
         f"""
         x = np.array({x.tolist()!r}, np.float32).reshape({x.shape})
@@ -221,7 +221,7 @@ def test_forest_runs(forest_learner, name, x, y, max_depth, n_trees, scores):
     assert outcome.stdout == shape_lines(x.shape[0], x.shape[1], len(y)) + report_lines(*scores)
 
 
-def test_forest_on_a_single_row_fails_after_the_shape_lines(forest_learner):
+def test_forest_on_a_single_row_fails_after_the_shape_lines():
     outcome = run_snippet(
         "train_forest_np(np.zeros((1, 2), np.float32), np.ones(1, np.uint32), 3, 2)"
     )

@@ -1,0 +1,80 @@
+// Scoring a candidate split by information gain: entropy in bits, in single precision.
+//
+// Every score the learner computes goes through one function, gain_from_counts, whether the
+// caller partitioned a label list itself (information_gain_criterion) or swept a sorted column
+// with running class counts (the split search). Both therefore agree to the last bit.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+
+#include "support/dataset.hpp"
+
+namespace lindorf {
+
+// Shannon entropy in bits. Terms are summed over the distinct labels in ascending label order;
+// an empty list gives -0.0 (the negated empty sum).
+float entropy(std::span<const Label> labels);
+
+// Information gain of splitting `labels` by `values[i] < threshold` (strictly less goes left;
+// equal values and NaN go right). Pairs beyond the shorter list are ignored, but the weights of
+// the two sides divide by the full label count; no labels give NaN.
+float information_gain_criterion(std::span<const float> values, std::span<const Label> labels,
+                                 float threshold);
+
+using Criterion = float (*)(std::span<const float>, std::span<const Label>, float);
+
+// Class counts of a node, as the split scorer sees them. Classes are dense indices in ascending
+// label order; `present` lists, ascending, every class that may have a non-zero count.
+struct NodeCounts {
+    std::span<const std::uint32_t> present;
+    const std::uint32_t* counts = nullptr;  // indexed by class
+    std::uint32_t total = 0;                // sum of counts
+    float parent_entropy = 0.0f;            // entropy of the whole label list being scored
+    float parent_size = 0.0f;               // its length, which may exceed `total`
+};
+
+namespace detail {
+
+inline float plogp_sum_step(float sum, std::uint32_t count, float size) {
+    float p = static_cast<float>(count) / size;
+    return sum + p * log2f(p);
+}
+
+}  // namespace detail
+
+// Entropy of `total` members spread over the classes in `present` (ascending) by counts[c].
+// Zero counts contribute nothing, so absent classes never produce 0 * log2(0).
+inline float entropy_of_counts(std::span<const std::uint32_t> present, const std::uint32_t* counts,
+                               std::uint32_t total) {
+    float size = static_cast<float>(total);
+    float sum = 0.0f;
+    for (std::uint32_t c : present)
+        if (counts[c] != 0) sum = detail::plogp_sum_step(sum, counts[c], size);
+    return -sum;
+}
+
+// Score of the split that puts left_counts (left_total members) on the left and the rest of
+// the node on the right: (hP - (nL/n)*hL) - (nR/n)*hR, in exactly this order of operations.
+inline float gain_from_counts(const NodeCounts& node, const std::uint32_t* left_counts,
+                              std::uint32_t left_total) {
+    std::uint32_t right_total = node.total - left_total;
+    float left_size = static_cast<float>(left_total);
+    float right_size = static_cast<float>(right_total);
+    float left_sum = 0.0f;
+    float right_sum = 0.0f;
+    for (std::uint32_t c : node.present) {
+        std::uint32_t left = left_counts[c];
+        std::uint32_t right = node.counts[c] - left;
+        if (left != 0) left_sum = detail::plogp_sum_step(left_sum, left, left_size);
+        if (right != 0) right_sum = detail::plogp_sum_step(right_sum, right, right_size);
+    }
+    float left_entropy = -left_sum;
+    float right_entropy = -right_sum;
+    float n = node.parent_size;
+    return (node.parent_entropy - (left_size / n) * left_entropy) -
+           (right_size / n) * right_entropy;
+}
+
+}  // namespace lindorf

@@ -1,0 +1,87 @@
+#include "splitting/partition.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "support/error.hpp"
+
+namespace lindorf {
+
+Partition split(MatrixView rows, std::span<const Label> labels, std::uint32_t feature,
+                float threshold) {
+    Partition parts;
+    if (rows.n_rows == 0) return parts;
+    LINDORF_CHECK(feature < rows.n_cols, "index out of bounds: the len is " +
+                                             std::to_string(rows.n_cols) + " but the index is " +
+                                             std::to_string(feature));
+    LINDORF_CHECK(labels.size() >= rows.n_rows, "cannot split " + std::to_string(rows.n_rows) +
+                                                    " rows with only " +
+                                                    std::to_string(labels.size()) + " labels");
+    for (std::size_t r = 0; r < rows.n_rows; ++r) {
+        auto index = static_cast<std::uint32_t>(r);
+        if (rows.at(r, feature) < threshold)
+            parts.left.push_back(index);
+        else
+            parts.right.push_back(index);
+    }
+    return parts;
+}
+
+std::size_t left_size(std::span<const Entry> column, float threshold) {
+    auto end = std::partition_point(column.begin(), column.end(),
+                                    [threshold](const Entry& e) { return e.value < threshold; });
+    return static_cast<std::size_t>(end - column.begin());
+}
+
+namespace {
+
+// Stable two-way partition of one block. Only the smaller side passes through the buffer: the
+// larger one is compacted in place, towards the front (left larger) or the back (right larger).
+void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, unsigned row_shift,
+                     std::size_t n_left, std::vector<Entry>& buffer) {
+    const std::size_t size = block.size();
+    const std::size_t n_right = size - n_left;
+    if (buffer.size() < std::min(n_left, n_right)) buffer.resize(std::min(n_left, n_right));
+    if (n_left <= n_right) {
+        std::size_t write = size;
+        std::size_t held = n_left;
+        for (std::size_t i = size; i-- > 0;) {
+            Entry entry = block[i];
+            if (goes_left[entry.row >> row_shift])
+                buffer[--held] = entry;
+            else
+                block[--write] = entry;
+        }
+        std::copy(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n_left),
+                  block.begin());
+    } else {
+        std::size_t write = 0;
+        std::size_t held = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            Entry entry = block[i];
+            if (goes_left[entry.row >> row_shift])
+                block[write++] = entry;
+            else
+                buffer[held++] = entry;
+        }
+        std::copy(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n_right),
+                  block.begin() + static_cast<std::ptrdiff_t>(n_left));
+    }
+}
+
+}  // namespace
+
+void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
+                    std::vector<std::uint8_t>& goes_left, ScratchSlots& scratch, WorkerPool* pool) {
+    std::span<const Entry> split_column = set.column(feature, range.begin, range.end);
+    for (std::size_t i = 0; i < split_column.size(); ++i)
+        goes_left[set.local(split_column[i].row)] = i < n_left ? 1 : 0;
+    parallel_for(pool, set.n_cols, [&](std::size_t f) {
+        if (f == feature) return;  // already in order: its left rows are its prefix
+        auto lease = scratch.claim();
+        partition_block(set.column(f, range.begin, range.end), goes_left.data(),
+                        set.coding.class_bits + set.coding.weight_bits, n_left, lease->entries);
+    });
+}
+
+}  // namespace lindorf

@@ -1,0 +1,58 @@
+// Per-thread working memory for the feature loops of one tree. A loop body leases a free slot
+// for its duration; at most as many bodies run at once as the pool has threads, so one slot per
+// thread always suffices, and a slot that no second thread ever needs is never filled.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "splitting/working_set.hpp"
+
+namespace lindorf {
+
+struct Scratch {
+    std::vector<Entry> entries;  // one side of a partition
+
+    // Class counts for `classes` classes. Threads update their counts once per entry, so the
+    // counts keep a cache line of distance from any other allocation: two threads writing to
+    // one line would each stall the other.
+    std::uint32_t* counts(std::size_t classes) {
+        constexpr std::size_t guard = 64 / sizeof(std::uint32_t);
+        if (counts_.size() < classes + 2 * guard) counts_.resize(classes + 2 * guard);
+        return counts_.data() + guard;
+    }
+
+  private:
+    std::vector<std::uint32_t> counts_;
+};
+
+class ScratchSlots {
+  public:
+    explicit ScratchSlots(std::size_t slots);
+
+    class Lease {
+      public:
+        Lease(ScratchSlots& owner, std::size_t slot) : owner_(owner), slot_(slot) {}
+        ~Lease() { owner_.busy_[slot_].store(false, std::memory_order_release); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Scratch& operator*() const { return owner_.slots_[slot_]; }
+        Scratch* operator->() const { return &owner_.slots_[slot_]; }
+
+      private:
+        ScratchSlots& owner_;
+        std::size_t slot_;
+    };
+
+    Lease claim();
+
+  private:
+    std::vector<Scratch> slots_;
+    std::unique_ptr<std::atomic<bool>[]> busy_;
+    std::size_t count_;
+};
+
+}  // namespace lindorf

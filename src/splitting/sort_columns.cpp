@@ -1,0 +1,69 @@
+#include "splitting/sort_columns.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "support/error.hpp"
+
+namespace lindorf {
+
+namespace {
+
+constexpr unsigned digit_bits = 11;
+constexpr unsigned digit_count = 3;
+constexpr std::size_t bucket_count = std::size_t{1} << digit_bits;
+// Below this many entries the histograms cost more than they save.
+constexpr std::size_t small_sort = 256;
+
+unsigned digit(std::uint32_t key, unsigned pass) {
+    return (key >> (pass * digit_bits)) & (bucket_count - 1);
+}
+
+void insertion_sort(std::span<Entry> entries) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        Entry moving = entries[i];
+        std::uint32_t key = sort_key(moving.value);
+        std::size_t j = i;
+        for (; j > 0 && sort_key(entries[j - 1].value) > key; --j) entries[j] = entries[j - 1];
+        entries[j] = moving;
+    }
+}
+
+void scatter(std::span<const Entry> from, std::span<Entry> to, unsigned pass,
+             std::array<std::uint32_t, bucket_count>& counts) {
+    std::uint32_t offset = 0;
+    for (std::uint32_t& count : counts) {
+        std::uint32_t here = count;
+        count = offset;
+        offset += here;
+    }
+    for (const Entry& entry : from) to[counts[digit(sort_key(entry.value), pass)]++] = entry;
+}
+
+}  // namespace
+
+void sort_entries(std::span<Entry> entries, std::span<Entry> buffer) {
+    if (entries.size() < small_sort) {
+        insertion_sort(entries);
+        return;
+    }
+    LINDORF_CHECK(buffer.size() >= entries.size(), "sort buffer smaller than the entries");
+    std::vector<std::array<std::uint32_t, bucket_count>> histograms(digit_count);
+    for (auto& histogram : histograms) histogram.fill(0);
+    for (const Entry& entry : entries) {
+        std::uint32_t key = sort_key(entry.value);
+        for (unsigned pass = 0; pass < digit_count; ++pass) ++histograms[pass][digit(key, pass)];
+    }
+    std::span<Entry> from = entries;
+    std::span<Entry> to = buffer.first(entries.size());
+    for (unsigned pass = 0; pass < digit_count; ++pass) {
+        // A digit shared by every key leaves the order as it is.
+        if (histograms[pass][digit(sort_key(from[0].value), pass)] == from.size()) continue;
+        scatter(from, to, pass, histograms[pass]);
+        std::swap(from, to);
+    }
+    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
+}
+
+}  // namespace lindorf

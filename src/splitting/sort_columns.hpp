@@ -1,0 +1,28 @@
+// Sorting feature values: ascending, -0.0 equal to 0.0, NaN after everything, equal values kept
+// in their input order.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "splitting/working_set.hpp"
+
+namespace lindorf {
+
+// An unsigned key that orders values as `<` does, with both zeros equal and every NaN last.
+inline std::uint32_t sort_key(float value) {
+    if (value != value) return 0xFFFFFFFFu;
+    if (value == 0.0f) return 0x80000000u;
+    std::uint32_t bits = std::bit_cast<std::uint32_t>(value);
+    return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// Columns are sorted on the pool only when each holds enough rows to be worth a thread.
+inline constexpr std::size_t parallel_sort_rows = 4096;
+
+// Stable sort of the entries by sort_key of their values; `buffer` needs as many entries.
+void sort_entries(std::span<Entry> entries, std::span<Entry> buffer);
+
+}  // namespace lindorf

@@ -1,0 +1,86 @@
+#include "splitting/working_set.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "criteria/classes.hpp"
+#include "splitting/sort_columns.hpp"
+#include "support/error.hpp"
+#include "support/parallel.hpp"
+
+namespace lindorf {
+
+namespace {
+
+unsigned bits_for(std::uint64_t largest) {
+    unsigned bits = 0;
+    while (bits < 64 && (largest >> bits) != 0) ++bits;
+    return bits;
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> code_rows(WorkingSet& set) {
+    std::uint32_t heaviest = 0;
+    bool all_single = true;
+    for (const RowClass& row : set.row_class) {
+        heaviest = std::max(heaviest, row.weight);
+        all_single = all_single && row.weight == 1;
+    }
+    RowCoding coding;
+    coding.weight_bits = all_single ? 0 : bits_for(heaviest);
+    coding.weight_base = all_single ? 1 : 0;
+    coding.class_bits = set.class_labels.size() > 1 ? bits_for(set.class_labels.size() - 1) : 0;
+    unsigned row_bits = set.n_rows > 1 ? bits_for(set.n_rows - 1) : 0;
+    unsigned row_shift = coding.class_bits + coding.weight_bits;
+    // Without features there are no entries to carry anything: the table stays.
+    coding.packed = set.n_cols > 0 && row_shift < 32 && row_bits + row_shift <= 32;
+    std::vector<std::uint32_t> coded(set.n_rows);
+    if (!coding.packed) {
+        set.coding = RowCoding{};
+        for (std::size_t r = 0; r < set.n_rows; ++r) coded[r] = static_cast<std::uint32_t>(r);
+        return coded;
+    }
+    set.coding = coding;
+    for (std::size_t r = 0; r < set.n_rows; ++r) {
+        const RowClass& row = set.row_class[r];
+        std::uint32_t weight = coding.weight_bits == 0 ? 0 : row.weight;
+        coded[r] =
+            (static_cast<std::uint32_t>(r) << row_shift) | (row.cls << coding.weight_bits) | weight;
+    }
+    return coded;
+}
+
+void release_table(WorkingSet& set) {
+    if (set.coding.packed) std::vector<RowClass>().swap(set.row_class);
+}
+
+WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, WorkerPool* pool) {
+    LINDORF_CHECK(rows.n_rows < no_position,
+                  std::to_string(rows.n_rows) + " rows are more than a tree can be grown from");
+    WorkingSet set;
+    set.n_rows = rows.n_rows;
+    set.n_cols = rows.n_cols;
+    set.class_labels = classes.labels;
+    set.row_class.resize(rows.n_rows);
+    set.first.resize(rows.n_rows);
+    set.last.resize(rows.n_rows);
+    for (std::size_t r = 0; r < rows.n_rows; ++r) {
+        bool labelled = r < classes.of.size();
+        set.row_class[r] = {labelled ? classes.of[r] : 0u, labelled ? 1u : 0u};
+        set.first[r] = set.last[r] = static_cast<std::uint32_t>(r);
+    }
+    std::vector<std::uint32_t> coded = code_rows(set);
+    set.entries.resize(rows.n_rows * rows.n_cols);
+    WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
+    parallel_for(sort_pool, rows.n_cols, [&](std::size_t f) {
+        std::span<Entry> column = set.column(f, 0, rows.n_rows);
+        for (std::size_t r = 0; r < rows.n_rows; ++r) column[r] = {rows.at(r, f), coded[r]};
+        std::vector<Entry> buffer(rows.n_rows);
+        sort_entries(column, buffer);
+    });
+    release_table(set);
+    return set;
+}
+
+}  // namespace lindorf

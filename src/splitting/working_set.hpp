@@ -1,0 +1,120 @@
+// The training data of one tree as split search and partition work on it.
+//
+// Each feature keeps its own copy of the tree's rows as (value, row) entries sorted by value, NaN
+// last. A node is a range [begin, end) that means the same rows in every feature's block: splits
+// partition each block's range stably, so every block stays sorted and no row is ever copied.
+//
+// Rows are the tree's own local numbering. A tree grown on a sample sees each drawn row once,
+// with a weight (how often it was drawn) and the first and last positions at which it was drawn:
+// that is all the tie rules of growth ever ask of the order of a training list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "support/dataset.hpp"
+
+namespace lindorf {
+
+struct Entry {
+    float value;
+    std::uint32_t row;
+};
+
+struct RowClass {
+    std::uint32_t cls;     // dense class index (ascending label order)
+    std::uint32_t weight;  // occurrences of the row in the training list; 0: no label
+};
+
+inline constexpr std::uint32_t no_position = 0xFFFFFFFFu;
+
+// How the entries of a working set name their rows. Looking a row's class and weight up in a
+// table costs a cache miss per entry on large data, so whenever the bits suffice the entry's
+// row field carries them along: local row in the high bits, then the class, then the weight
+// (left out when every weight is 1).
+struct RowCoding {
+    bool packed = false;
+    unsigned class_bits = 0;
+    unsigned weight_bits = 0;
+    std::uint32_t weight_base = 1;  // added to the weight bits: 1 when they are left out
+};
+
+struct WorkingSet {
+    std::size_t n_rows = 0;  // local rows
+    std::size_t n_cols = 0;
+    std::vector<Entry> entries;  // n_cols blocks of n_rows entries, rows coded
+    RowCoding coding;
+    std::vector<RowClass> row_class;   // by local row; released once packed into the entries
+    std::vector<std::uint32_t> first;  // by local row: earliest position in the training list
+    std::vector<std::uint32_t> last;   // by local row: latest position in the training list
+    std::vector<Label> class_labels;   // the label of each class
+
+    std::span<Entry> column(std::size_t f, std::size_t begin, std::size_t end) {
+        return {entries.data() + f * n_rows + begin, end - begin};
+    }
+    std::span<const Entry> column(std::size_t f, std::size_t begin, std::size_t end) const {
+        return {entries.data() + f * n_rows + begin, end - begin};
+    }
+    std::uint32_t local(std::uint32_t coded) const {
+        return coded >> (coding.class_bits + coding.weight_bits);
+    }
+};
+
+// Class and weight of a coded row, for one layout fixed at compile time so that loops over
+// entries carry no test of it.
+template <bool Packed>
+struct RowReader {
+    explicit RowReader(const WorkingSet& set)
+        : table(set.row_class.data()),
+          class_shift(set.coding.weight_bits),
+          class_mask((std::uint32_t{1} << set.coding.class_bits) - 1),
+          weight_mask((std::uint32_t{1} << set.coding.weight_bits) - 1),
+          weight_base(set.coding.weight_base) {}
+
+    std::uint32_t cls(std::uint32_t coded) const {
+        if constexpr (Packed)
+            return (coded >> class_shift) & class_mask;
+        else
+            return table[coded].cls;
+    }
+    std::uint32_t weight(std::uint32_t coded) const {
+        if constexpr (Packed)
+            return (coded & weight_mask) + weight_base;
+        else
+            return table[coded].weight;
+    }
+
+    const RowClass* table;
+    unsigned class_shift;
+    std::uint32_t class_mask;
+    std::uint32_t weight_mask;
+    std::uint32_t weight_base;
+};
+
+// Chooses the coding for the set's row_class (filled in for every local row) and returns the
+// coded row of each local row. Builders store these in the entries, then call release_table.
+std::vector<std::uint32_t> code_rows(WorkingSet& set);
+void release_table(WorkingSet& set);
+
+// The rows of one node: the same range in every feature's block.
+struct NodeRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t size() const { return end - begin; }
+};
+
+}  // namespace lindorf
+
+namespace lindorf {
+
+struct ClassIndex;
+class WorkerPool;
+
+// The working set of a plain training list: row r is local row r, with weight 1 and position r.
+// classes.of holds the class of each label; rows beyond the labels get weight 0, labels beyond
+// the rows are not looked at. Features are sorted in parallel when a pool is given.
+WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, WorkerPool* pool);
+
+}  // namespace lindorf

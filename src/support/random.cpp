@@ -1,0 +1,146 @@
+#include "support/random.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "support/error.hpp"
+
+namespace lindorf {
+
+namespace {
+
+constexpr std::array<std::uint32_t, 4> sigma = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+
+std::uint32_t rotate_left(std::uint32_t x, int bits) {
+    return (x << bits) | (x >> (32 - bits));
+}
+
+void quarter_round(ChaChaBlock& s, int a, int b, int c, int d) {
+    s[a] += s[b];
+    s[d] = rotate_left(s[d] ^ s[a], 16);
+    s[c] += s[d];
+    s[b] = rotate_left(s[b] ^ s[c], 12);
+    s[a] += s[b];
+    s[d] = rotate_left(s[d] ^ s[a], 8);
+    s[c] += s[d];
+    s[b] = rotate_left(s[b] ^ s[c], 7);
+}
+
+// Counts only the children of forks: a child's generators then see a count that differs from the
+// one they were keyed at, while the parent's keep theirs.
+std::atomic<std::uint64_t> forks_seen{0};
+std::once_flag fork_handler_registered;
+
+void note_fork_in_child() {
+    forks_seen.fetch_add(1, std::memory_order_relaxed);
+}
+
+void register_fork_handler() {
+    std::call_once(fork_handler_registered, [] {
+        LINDORF_CHECK(pthread_atfork(nullptr, nullptr, note_fork_in_child) == 0,
+                      "cannot register the random generator's fork handler");
+    });
+}
+
+}  // namespace
+
+ChaChaBlock chacha_block(const ChaChaBlock& input, unsigned rounds) {
+    ChaChaBlock s = input;
+    for (unsigned r = 0; r < rounds; r += 2) {
+        quarter_round(s, 0, 4, 8, 12);
+        quarter_round(s, 1, 5, 9, 13);
+        quarter_round(s, 2, 6, 10, 14);
+        quarter_round(s, 3, 7, 11, 15);
+        quarter_round(s, 0, 5, 10, 15);
+        quarter_round(s, 1, 6, 11, 12);
+        quarter_round(s, 2, 7, 8, 13);
+        quarter_round(s, 3, 4, 9, 14);
+    }
+    for (std::size_t i = 0; i < s.size(); ++i) s[i] += input[i];
+    return s;
+}
+
+std::optional<ChaChaKey> os_entropy_key() {
+    ChaChaKey key;
+    if (::getentropy(key.data(), key.size()) != 0) return std::nullopt;
+    return key;
+}
+
+std::uint64_t fork_count() {
+    return forks_seen.load(std::memory_order_relaxed);
+}
+
+ChaChaRng::ChaChaRng(const ChaChaKey& key, KeySource rekey) : rekey_(std::move(rekey)) {
+    register_fork_handler();
+    take_key(key);
+}
+
+void ChaChaRng::take_key(const ChaChaKey& key) {
+    for (std::size_t i = 0; i < sigma.size(); ++i) state_[i] = sigma[i];
+    for (std::size_t i = 0; i < 8; ++i) {
+        state_[4 + i] = std::uint32_t{key[4 * i]} | std::uint32_t{key[4 * i + 1]} << 8 |
+                        std::uint32_t{key[4 * i + 2]} << 16 | std::uint32_t{key[4 * i + 3]} << 24;
+    }
+    for (std::size_t i = 12; i < 16; ++i) state_[i] = 0;
+    next_output_ = 8;
+    bytes_since_key_ = 0;
+    forks_at_key_ = fork_count();
+    ++keyings_;
+}
+
+void ChaChaRng::refill() {
+    if (bytes_since_key_ >= rekey_bytes || forks_at_key_ != fork_count()) {
+        std::optional<ChaChaKey> key = rekey_ ? rekey_() : std::nullopt;
+        if (key) {
+            take_key(*key);
+        } else {
+            // Going on with the old key is still a sound stream as long as the counter keeps
+            // running; try again after the next interval rather than at every block.
+            bytes_since_key_ = 0;
+            forks_at_key_ = fork_count();
+        }
+    }
+    block_ = chacha_block(state_, rounds);
+    if (++state_[12] == 0) ++state_[13];
+    bytes_since_key_ += sizeof(block_);
+    next_output_ = 0;
+}
+
+std::uint64_t ChaChaRng::next_u64() {
+    // The fork check comes before buffered output too: a child must not hand out the rest of a
+    // block that its parent hands out as well.
+    if (next_output_ == 8 || forks_at_key_ != fork_count()) refill();
+    unsigned i = next_output_++;
+    return std::uint64_t{block_[2 * i]} | std::uint64_t{block_[2 * i + 1]} << 32;
+}
+
+ChaChaRng keyed_rng(const KeySource& source) {
+    std::optional<ChaChaKey> key = source ? source() : std::nullopt;
+    LINDORF_CHECK(key.has_value(), "cannot key the random generator: no entropy available");
+    return ChaChaRng(*key, source);
+}
+
+ChaChaRng& thread_rng() {
+    thread_local ChaChaRng rng = keyed_rng(os_entropy_key);
+    return rng;
+}
+
+DrawRange draw_range(std::uint64_t n) {
+    LINDORF_CHECK(n > 0, "cannot draw from an empty range");
+    // (2^64 - n) mod n, computed in 64 bits: 0 - n wraps to exactly 2^64 - n.
+    return {n, ~std::uint64_t{0} - ((std::uint64_t{0} - n) % n)};
+}
+
+std::optional<std::uint64_t> index_from_output(std::uint64_t w, const DrawRange& range) {
+    __extension__ typedef unsigned __int128 Wide;
+    Wide product = static_cast<Wide>(w) * range.n;
+    if (static_cast<std::uint64_t>(product) > range.zone) return std::nullopt;
+    return static_cast<std::uint64_t>(product >> 64);
+}
+
+}  // namespace lindorf

@@ -1,0 +1,30 @@
+#include <string>
+#include <vector>
+
+#include "splitting/sort_columns.hpp"
+#include "support/error.hpp"
+#include "tree/grow.hpp"
+
+namespace lindorf {
+
+FeatureOrder sort_features(MatrixView rows, WorkerPool* pool) {
+    LINDORF_CHECK(rows.n_rows < no_position,
+                  std::to_string(rows.n_rows) + " rows are more than a tree can be grown from");
+    FeatureOrder order;
+    order.n_rows = rows.n_rows;
+    order.n_cols = rows.n_cols;
+    order.rows.resize(rows.n_rows * rows.n_cols);
+    WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
+    parallel_for(sort_pool, rows.n_cols, [&](std::size_t f) {
+        std::vector<Entry> column(rows.n_rows);
+        for (std::size_t r = 0; r < rows.n_rows; ++r)
+            column[r] = {rows.at(r, f), static_cast<std::uint32_t>(r)};
+        std::vector<Entry> buffer(rows.n_rows);
+        sort_entries(column, buffer);
+        std::uint32_t* out = order.rows.data() + f * rows.n_rows;
+        for (std::size_t r = 0; r < rows.n_rows; ++r) out[r] = column[r].row;
+    });
+    return order;
+}
+
+}  // namespace lindorf

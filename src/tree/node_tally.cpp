@@ -1,0 +1,55 @@
+#include "tree/node_tally.hpp"
+
+#include <algorithm>
+
+namespace lindorf {
+
+namespace {
+
+template <bool Packed>
+void tally_entries(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
+    const RowReader<Packed> rows(set);
+    for (const Entry& entry : entries) {
+        std::uint32_t cls = rows.cls(entry.row);
+        std::uint32_t weight = rows.weight(entry.row);
+        if (tally.counts[cls] == 0) tally.present.push_back(cls);
+        tally.counts[cls] += weight;
+        tally.total += weight;
+        tally.latest[cls] = std::max(tally.latest[cls], set.last[set.local(entry.row)]);
+    }
+}
+
+}  // namespace
+
+void tally_node(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
+    for (std::uint32_t c : tally.present) tally.counts[c] = tally.latest[c] = 0;
+    tally.present.clear();
+    tally.total = 0;
+    if (set.coding.packed)
+        tally_entries<true>(set, entries, tally);
+    else
+        tally_entries<false>(set, entries, tally);
+    std::sort(tally.present.begin(), tally.present.end());
+}
+
+std::uint32_t majority_class(const NodeTally& tally) {
+    std::uint32_t best = tally.present.front();
+    for (std::uint32_t c : tally.present) {
+        if (tally.counts[c] > tally.counts[best] ||
+            (tally.counts[c] == tally.counts[best] && tally.latest[c] > tally.latest[best]))
+            best = c;
+    }
+    return best;
+}
+
+NodeCounts counts_of(const NodeTally& tally) {
+    NodeCounts node;
+    node.present = tally.present;
+    node.counts = tally.counts.data();
+    node.total = tally.total;
+    node.parent_entropy = entropy_of_counts(tally.present, tally.counts.data(), tally.total);
+    node.parent_size = static_cast<float>(tally.total);
+    return node;
+}
+
+}  // namespace lindorf

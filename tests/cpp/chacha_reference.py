@@ -1,0 +1,79 @@
+"""Reference values for test_random.cpp and test_bootstrap.cpp, computed apart from the C++ code.
+
+A plain ChaCha block function written from the cipher's definition. Running it prints the
+zero-key keystreams (20, 12 and 8 rounds, matching the published ChaCha test vectors), the
+ChaCha20 block test vector of RFC 8439 section 2.3.2, the generator's 64-bit outputs for key
+00 01 .. 1f at a few block counters, and bootstrap samples drawn from that stream.
+
+    python3 tests/cpp/chacha_reference.py
+"""
+import struct
+
+MASK = 0xFFFFFFFF
+SIGMA = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574]
+
+
+def rotl(x, n):
+    return ((x << n) | (x >> (32 - n))) & MASK
+
+
+def quarter(s, a, b, c, d):
+    s[a] = (s[a] + s[b]) & MASK; s[d] = rotl(s[d] ^ s[a], 16)
+    s[c] = (s[c] + s[d]) & MASK; s[b] = rotl(s[b] ^ s[c], 12)
+    s[a] = (s[a] + s[b]) & MASK; s[d] = rotl(s[d] ^ s[a], 8)
+    s[c] = (s[c] + s[d]) & MASK; s[b] = rotl(s[b] ^ s[c], 7)
+
+
+def block(state, rounds):
+    w = list(state)
+    for _ in range(rounds // 2):
+        quarter(w, 0, 4, 8, 12); quarter(w, 1, 5, 9, 13)
+        quarter(w, 2, 6, 10, 14); quarter(w, 3, 7, 11, 15)
+        quarter(w, 0, 5, 10, 15); quarter(w, 1, 6, 11, 12)
+        quarter(w, 2, 7, 8, 13); quarter(w, 3, 4, 9, 14)
+    return [(a + b) & MASK for a, b in zip(w, state)]
+
+
+def words(data):
+    return list(struct.unpack("<%dI" % (len(data) // 4), data))
+
+
+def generator_block(key, counter):
+    """The generator's layout: 64-bit block counter in words 12-13, zero nonce in 14-15."""
+    out = block(SIGMA + words(key) + [counter & MASK, counter >> 32, 0, 0], 12)
+    return [out[2 * i] | (out[2 * i + 1] << 32) for i in range(8)]
+
+
+def stream(key):
+    counter = 0
+    while True:
+        yield from generator_block(key, counter)
+        counter += 1
+
+
+def sample(key, n, m):
+    zone = (1 << 64) - 1 - (((1 << 64) - n) % n)
+    drawn, outputs = [], stream(key)
+    while len(drawn) < m:
+        product = next(outputs) * n
+        if product & ((1 << 64) - 1) <= zone:
+            drawn.append(product >> 64)
+    return drawn
+
+
+def main():
+    key = bytes(range(32))
+    rfc = SIGMA + words(key) + [1] + words(bytes.fromhex("000000090000004a00000000"))
+    print("rfc8439 2.3.2:", " ".join("%08x" % x for x in block(rfc, 20)))
+    for rounds in (20, 12, 8):
+        print("zero key, %d rounds:" % rounds,
+              struct.pack("<16I", *block(SIGMA + [0] * 12, rounds)).hex())
+    for counter in (0, 1, 1024):
+        print("key 00..1f, block %d:" % counter,
+              " ".join("0x%016x" % x for x in generator_block(key, counter)))
+    print("sample of 10 rows:", sample(key, 10, 10))
+    print("sample of 7 rows:", sample(key, 7, 7))
+
+
+if __name__ == "__main__":
+    main()

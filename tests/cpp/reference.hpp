@@ -1,0 +1,44 @@
+// A deliberately plain learner for differential tests: every candidate of every feature scored
+// from scratch on copied lists, rows copied at every split, recursive growth, the quadratic
+// majority scan. It shares nothing with the fast learner but the Tree record it fills.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "support/dataset.hpp"
+#include "tree/tree.hpp"
+
+namespace reference {
+
+using lindorf::Label;
+using Rows = std::vector<std::vector<float>>;
+using Labels = std::vector<Label>;
+
+float entropy(Labels labels);
+float information_gain(std::vector<float> values, Labels labels, float threshold);
+
+struct Split {
+    std::uint32_t feature = 0;
+    float threshold = 0.0f;
+};
+Split find_best_split(const Rows& rows, const Labels& labels);
+
+struct Parts {
+    Rows left_rows;
+    Labels left_labels;
+    Rows right_rows;
+    Labels right_labels;
+};
+Parts split(const Rows& rows, const Labels& labels, std::uint32_t feature, float threshold);
+
+Label majority(const Labels& labels);
+
+// Grows with one repair over the plain rules: a node whose split would leave a side empty, or
+// whose rows have no features, becomes a leaf with its majority label.
+lindorf::Tree grow(const Rows& rows, const Labels& labels, std::uint32_t max_depth,
+                   std::uint32_t depth = 0);
+
+Rows rows_of(lindorf::MatrixView view);
+
+}  // namespace reference

@@ -1,0 +1,69 @@
+// Helpers shared by the learner's tests: owned data sets built from literal rows, and a
+// node-for-node tree comparison that tells exactly where two trees part.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <sstream>
+#include <vector>
+
+#include "support/dataset.hpp"
+#include "tree/tree.hpp"
+
+namespace testing_support {
+
+inline std::uint32_t bits(float value) {
+    return std::bit_cast<std::uint32_t>(value);
+}
+
+struct Data {
+    lindorf::FeatureMatrix matrix;
+    lindorf::Labels labels;
+
+    lindorf::MatrixView view() const { return matrix.view(); }
+};
+
+// Rows must all have the same length; `width` gives it when there are no rows to tell.
+inline Data make_data(const std::vector<std::vector<float>>& rows, lindorf::Labels labels,
+                      std::size_t width = 0) {
+    Data data;
+    data.matrix.n_rows = rows.size();
+    data.matrix.n_cols = rows.empty() ? width : rows[0].size();
+    for (const auto& row : rows)
+        data.matrix.values.insert(data.matrix.values.end(), row.begin(), row.end());
+    data.labels = std::move(labels);
+    return data;
+}
+
+inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
+                                            const lindorf::Tree& expected) {
+    if (actual.nodes.size() != expected.nodes.size())
+        return ::testing::AssertionFailure()
+               << "node counts differ: " << actual.nodes.size() << " vs " << expected.nodes.size();
+    for (std::size_t i = 0; i < actual.nodes.size(); ++i) {
+        const lindorf::Node& a = actual.nodes[i];
+        const lindorf::Node& e = expected.nodes[i];
+        bool same = a.is_leaf == e.is_leaf &&
+                    (a.is_leaf ? a.prediction == e.prediction
+                               : a.feature == e.feature && bits(a.threshold) == bits(e.threshold) &&
+                                     a.left == e.left && a.right == e.right);
+        if (!same) {
+            std::ostringstream out;
+            out << "node " << i << " differs: ";
+            for (const lindorf::Node* node : {&a, &e}) {
+                if (node->is_leaf)
+                    out << "[leaf " << node->prediction << "] ";
+                else
+                    out << "[feature " << node->feature << " < " << node->threshold << " (0x"
+                        << std::hex << bits(node->threshold) << std::dec << ") -> " << node->left
+                        << ", " << node->right << "] ";
+            }
+            return ::testing::AssertionFailure() << out.str();
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace testing_support
