@@ -34,33 +34,46 @@ float entropy(std::span<const Label> labels) {
     return entropy_of_counts(classes, counts.data(), static_cast<std::uint32_t>(labels.size()));
 }
 
+PairedCounts count_paired(const ClassIndex& classes, std::size_t paired) {
+    check_countable(classes.of.size());
+    PairedCounts counts;
+    counts.present = all_classes(classes.labels.size());
+    counts.paired.assign(classes.labels.size(), 0);
+    counts.all.assign(classes.labels.size(), 0);
+    for (std::size_t i = 0; i < classes.of.size(); ++i) {
+        ++counts.all[classes.of[i]];
+        if (i < paired) ++counts.paired[classes.of[i]];
+    }
+    counts.paired_total = static_cast<std::uint32_t>(std::min(paired, classes.of.size()));
+    counts.label_total = static_cast<std::uint32_t>(classes.of.size());
+    return counts;
+}
+
+NodeCounts PairedCounts::node() const {
+    NodeCounts node;
+    node.present = present;
+    node.counts = paired.data();
+    node.total = paired_total;
+    node.parent_entropy = entropy_of_counts(present, all.data(), label_total);
+    node.parent_size = static_cast<float>(label_total);
+    return node;
+}
+
 float information_gain_criterion(std::span<const float> values, std::span<const Label> labels,
                                  float threshold) {
     check_countable(labels.size());
     ClassIndex index = index_classes(labels);
     std::size_t paired = std::min(values.size(), labels.size());
-    std::vector<std::uint32_t> all_counts(index.labels.size(), 0);
-    std::vector<std::uint32_t> paired_counts(index.labels.size(), 0);
+    PairedCounts counts = count_paired(index, paired);
     std::vector<std::uint32_t> left_counts(index.labels.size(), 0);
     std::uint32_t left_total = 0;
-    for (std::size_t i = 0; i < labels.size(); ++i) ++all_counts[index.of[i]];
     for (std::size_t i = 0; i < paired; ++i) {
-        std::uint32_t c = index.of[i];
-        ++paired_counts[c];
         if (values[i] < threshold) {
-            ++left_counts[c];
+            ++left_counts[index.of[i]];
             ++left_total;
         }
     }
-    std::vector<std::uint32_t> classes = all_classes(index.labels.size());
-    NodeCounts node;
-    node.present = classes;
-    node.counts = paired_counts.data();
-    node.total = static_cast<std::uint32_t>(paired);
-    node.parent_entropy =
-        entropy_of_counts(classes, all_counts.data(), static_cast<std::uint32_t>(labels.size()));
-    node.parent_size = static_cast<float>(labels.size());
-    return gain_from_counts(node, left_counts.data(), left_total);
+    return gain_from_counts(counts.node(), left_counts.data(), left_total);
 }
 
 }  // namespace lindorf

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <span>
+#include <vector>
 
+#include "criteria/classes.hpp"
 #include "support/dataset.hpp"
 
 namespace lindorf {
@@ -34,6 +36,21 @@ struct NodeCounts {
     float parent_entropy = 0.0f;            // entropy of the whole label list being scored
     float parent_size = 0.0f;               // its length, which may exceed `total`
 };
+
+// Class counts of a label list that is scored against fewer values than it has labels: only the
+// first `paired` labels take part in a partition, but every label counts in the parent's entropy
+// and size. NodeCounts taken from it point into it.
+struct PairedCounts {
+    std::vector<std::uint32_t> present;  // every class, ascending
+    std::vector<std::uint32_t> paired;   // counts over the first `paired` labels
+    std::vector<std::uint32_t> all;      // counts over every label
+    std::uint32_t paired_total = 0;
+    std::uint32_t label_total = 0;
+
+    NodeCounts node() const;
+};
+
+PairedCounts count_paired(const ClassIndex& classes, std::size_t paired);
 
 namespace detail {
 

@@ -133,23 +133,9 @@ SplitChoice find_best_split(MatrixView rows, std::span<const Label> labels) {
                   std::to_string(labels.size()) + " labels are more than a split can be scored on");
     ClassIndex classes = index_classes(labels);
     WorkingSet set = working_set_of_rows(rows, classes, nullptr);
-    std::size_t paired = std::min(rows.n_rows, labels.size());
-    std::vector<std::uint32_t> paired_counts(classes.labels.size(), 0);
-    std::vector<std::uint32_t> all_counts(classes.labels.size(), 0);
-    for (std::size_t r = 0; r < paired; ++r) ++paired_counts[classes.of[r]];
-    // Labels beyond the rows still count in the parent's entropy and size.
-    for (std::uint32_t c : classes.of) ++all_counts[c];
-    std::vector<std::uint32_t> present(classes.labels.size());
-    for (std::uint32_t c = 0; c < present.size(); ++c) present[c] = c;
-    NodeCounts node;
-    node.present = present;
-    node.counts = paired_counts.data();
-    node.total = static_cast<std::uint32_t>(paired);
-    node.parent_entropy =
-        entropy_of_counts(present, all_counts.data(), static_cast<std::uint32_t>(labels.size()));
-    node.parent_size = static_cast<float>(labels.size());
+    PairedCounts counts = count_paired(classes, std::min(rows.n_rows, labels.size()));
     ScratchSlots scratch(1);
-    return search_node(set, {0, rows.n_rows}, node, scratch, nullptr);
+    return search_node(set, {0, rows.n_rows}, counts.node(), scratch, nullptr);
 }
 
 }  // namespace lindorf
