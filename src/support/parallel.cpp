@@ -1,5 +1,7 @@
 #include "support/parallel.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -10,6 +12,13 @@ namespace lindorf {
 
 unsigned hardware_threads() {
     unsigned n = std::thread::hardware_concurrency();
+    // A process confined to fewer CPUs (taskset, a container's cpuset) gains nothing from
+    // threads beyond them.
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        unsigned usable = static_cast<unsigned>(CPU_COUNT(&allowed));
+        if (usable > 0 && (n == 0 || usable < n)) n = usable;
+    }
     return n == 0 ? 1 : n;
 }
 

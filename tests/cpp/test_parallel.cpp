@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <set>
@@ -77,6 +78,24 @@ TEST(WorkerPool, RethrowsTheLowestFailedIndexAfterEveryStartedIndexEnds) {
     std::atomic<int> runs{0};
     pool.parallel_for(10, [&](std::size_t) { runs.fetch_add(1); });
     EXPECT_EQ(runs.load(), 10);
+}
+
+TEST(HardwareThreads, CountsOnlyTheCpusThisProcessMayRunOn) {
+    cpu_set_t saved;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &saved)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    unsigned confined = hardware_threads();
+    ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+    EXPECT_EQ(confined, 1u);
+    EXPECT_EQ(hardware_threads(), static_cast<unsigned>(CPU_COUNT(&saved)));
 }
 
 TEST(WorkerPool, NoPoolRunsInOrderOnTheCaller) {
