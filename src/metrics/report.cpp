@@ -40,8 +40,8 @@ std::string format_score(float value) {
     // Fixed notation of a float needs at most 39 integral digits plus sign, point and the
     // shortest fraction (at most 45 digits for the smallest subnormal).
     char buffer[128];
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      std::chars_format::fixed);
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
     LINDORF_CHECK(error == std::errc(), "cannot format a score");
     return std::string(buffer, end);
 }

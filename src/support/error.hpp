@@ -10,13 +10,13 @@
 namespace lindorf {
 
 class InternalError : public std::runtime_error {
-public:
+  public:
     InternalError(const std::string& message, std::source_location where);
 
     const char* file() const noexcept { return file_; }
     unsigned line() const noexcept { return line_; }
 
-private:
+  private:
     const char* file_;
     unsigned line_;
 };
@@ -30,9 +30,9 @@ private:
 
 // The message expression is evaluated only when the condition fails, so checks on hot paths cost
 // one predictable branch.
-#define LINDORF_CHECK(condition, message)                          \
-    do {                                                           \
-        if (!(condition)) [[unlikely]] {                           \
-            ::lindorf::fail((message));                            \
-        }                                                          \
+#define LINDORF_CHECK(condition, message) \
+    do {                                  \
+        if (!(condition)) [[unlikely]] {  \
+            ::lindorf::fail((message));   \
+        }                                 \
     } while (false)

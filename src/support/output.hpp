@@ -8,7 +8,7 @@
 namespace lindorf {
 
 class LineWriter {
-public:
+  public:
     explicit LineWriter(int fd) : fd_(fd) {}
     LineWriter(const LineWriter&) = delete;
     LineWriter& operator=(const LineWriter&) = delete;
@@ -19,7 +19,7 @@ public:
     // Writes out whatever is buffered, complete line or not.
     void flush();
 
-private:
+  private:
     void write_all(std::string_view bytes);
 
     int fd_;

@@ -16,7 +16,7 @@ namespace lindorf {
 unsigned hardware_threads();
 
 class WorkerPool {
-public:
+  public:
     // `threads` counts the calling thread too: WorkerPool(1) starts no thread and runs every loop
     // on the caller.
     explicit WorkerPool(unsigned threads = hardware_threads());
@@ -36,7 +36,7 @@ public:
 
     struct Job;
 
-private:
+  private:
     void worker_loop();
     Job* claimable_job();
 

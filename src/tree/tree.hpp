@@ -14,10 +14,10 @@ namespace lindorf {
 
 struct Node {
     bool is_leaf = true;
-    std::uint32_t feature = 0;    // inner nodes: the feature tested
-    float threshold = 0.0f;       // inner nodes: values strictly below go left
-    std::uint32_t prediction = 0; // leaves: the label assigned
-    std::uint32_t left = 0;       // inner nodes: positions of the children in Tree::nodes
+    std::uint32_t feature = 0;     // inner nodes: the feature tested
+    float threshold = 0.0f;        // inner nodes: values strictly below go left
+    std::uint32_t prediction = 0;  // leaves: the label assigned
+    std::uint32_t left = 0;        // inner nodes: positions of the children in Tree::nodes
     std::uint32_t right = 0;
 };
 
