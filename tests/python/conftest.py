@@ -1,9 +1,5 @@
-"""Shared helpers: running a snippet in a fresh interpreter and reading back what it did.
-
-The module writes straight to file descriptor 1, bypassing sys.stdout, so output is captured
-from a child process. The child reports its result or exception to a side file as JSON, leaving
-its standard output and error exactly as the module left them.
-"""
+"""Shared helpers. The module writes straight to fd 1, so whole calls run in a child interpreter
+that reports its result or exception to a side file as JSON, leaving stdout and stderr as is."""
 
 import json
 import os
@@ -13,6 +9,7 @@ import tempfile
 import textwrap
 from dataclasses import dataclass
 
+import numpy as np
 
 _DRIVER = r"""
 import json, sys
@@ -20,18 +17,10 @@ import json, sys
 def describe(error):
     if error is None:
         return None
-    return {
-        "module": type(error).__module__,
-        "qualname": type(error).__qualname__,
-        "message": str(error),
-        "args": [a if isinstance(a, (str, int, float, bool, type(None))) else repr(a)
-                 for a in error.args],
-        "cause": describe(error.__cause__),
-        "is_exception": isinstance(error, Exception),
-    }
+    return {"module": type(error).__module__, "qualname": type(error).__qualname__,
+            "message": str(error), "cause": describe(error.__cause__)}
 
-namespace = {}
-record = {"result": None, "error": None}
+namespace, record = {}, {"result": None, "error": None}
 try:
     exec(compile(sys.argv[2], "<snippet>", "exec"), namespace)
     record["result"] = repr(namespace.get("result"))
@@ -41,7 +30,6 @@ with open(sys.argv[1], "w") as report:
     json.dump(record, report)
 """
 
-# What most snippets need; snippets that must control the import of NumPy pass prelude=False.
 PRELUDE = """\
 import numpy as np
 import lindorf._lindorf as lindorf_module
@@ -55,7 +43,7 @@ class Outcome:
     stderr: str
     returncode: int
     result: str | None  # repr() of the snippet's variable `result`, if it finished
-    error: dict | None  # the exception that ended the snippet, described by _DRIVER
+    error: dict | None  # the exception that ended the snippet, as described by _DRIVER
 
     @property
     def panic(self):
@@ -80,13 +68,8 @@ def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
         if os.path.exists(report_path):
             with open(report_path) as report:
                 record = json.load(report)
-    return Outcome(
-        stdout=(done.stdout or b"").decode(),
-        stderr=done.stderr.decode(),
-        returncode=done.returncode,
-        result=record["result"],
-        error=record["error"],
-    )
+    return Outcome((done.stdout or b"").decode(), done.stderr.decode(), done.returncode,
+                   record["result"], record["error"])
 
 
 def shape_lines(rows, cols, labels):
@@ -94,10 +77,26 @@ def shape_lines(rows, cols, labels):
 
 
 def report_lines(accuracy, precision, recall, f1):
-    return (
-        "Classification Report:\n"
-        f"\tAccuracy:   {accuracy}\n"
-        f"\tPrecision:  {precision}\n"
-        f"\tRecall:     {recall}\n"
-        f"\tF1 Score:   {f1}\n"
-    )
+    return (f"Classification Report:\n\tAccuracy:   {accuracy}\n\tPrecision:  {precision}\n"
+            f"\tRecall:     {recall}\n\tF1 Score:   {f1}\n")
+
+
+def score_text(value):
+    value = np.float32(value)
+    return "NaN" if np.isnan(value) else np.format_float_positional(value, trim="-")
+
+
+def report(predicted, actual):
+    """The report of predictions against labels, counted and divided in float32 (label 1 is
+    positive; 0/0 is NaN)."""
+    f32, pairs = np.float32, list(zip(predicted, actual))
+    tp = sum(p == 1 and a == 1 for p, a in pairs)
+    fp = sum(p == 1 and a == 0 for p, a in pairs)
+    fn = sum(p == 0 and a == 1 for p, a in pairs)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        accuracy = f32(sum(p == a for p, a in pairs)) / f32(len(actual))
+        precision = f32(tp) / f32(tp + fp)
+        recall = f32(tp) / f32(tp + fn)
+        f1 = ((precision + precision) * recall) / (precision + recall)
+    return report_lines(*map(score_text, (accuracy, precision, recall, f1)))
+
