@@ -1,5 +1,5 @@
 """Shared helpers. The module writes straight to fd 1, so whole calls run in a child interpreter
-that reports its result or exception to a side file as JSON, leaving stdout and stderr as is."""
+that reports its result or exception to a side file, leaving stdout and stderr as they are."""
 
 import json
 import os
@@ -13,19 +13,12 @@ import numpy as np
 
 _DRIVER = r"""
 import json, sys
-
-def describe(error):
-    if error is None:
-        return None
-    return {"module": type(error).__module__, "qualname": type(error).__qualname__,
-            "message": str(error), "cause": describe(error.__cause__)}
-
 namespace, record = {}, {"result": None, "error": None}
 try:
     exec(compile(sys.argv[2], "<snippet>", "exec"), namespace)
     record["result"] = repr(namespace.get("result"))
 except BaseException as error:
-    record["error"] = describe(error)
+    record["error"] = [type(error).__qualname__, str(error)]
 with open(sys.argv[1], "w") as report:
     json.dump(record, report)
 """
@@ -41,16 +34,13 @@ from lindorf._lindorf import train_forest_np, train_tree_np
 class Outcome:
     stdout: str
     stderr: str
-    returncode: int
     result: str | None  # repr() of the snippet's variable `result`, if it finished
-    error: dict | None  # the exception that ended the snippet, as described by _DRIVER
+    error: list | None  # [qualified type name, message] of the exception that ended it
 
     @property
     def panic(self):
         """The message of a PanicException that ended the snippet, or None."""
-        if self.error and self.error["qualname"] == "PanicException":
-            return self.error["message"]
-        return None
+        return self.error[1] if self.error and self.error[0] == "PanicException" else None
 
 
 def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
@@ -59,17 +49,12 @@ def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
     with tempfile.TemporaryDirectory() as scratch:
         report_path = os.path.join(scratch, "report.json")
         command = [sys.executable, *python_args, "-c", _DRIVER, report_path, source]
-        if stdout_path is None:
-            done = subprocess.run(command, capture_output=True, timeout=300)
-        else:
-            with open(stdout_path, "wb") as target:
-                done = subprocess.run(command, stdout=target, stderr=subprocess.PIPE, timeout=300)
-        record = {"result": None, "error": None}
-        if os.path.exists(report_path):
-            with open(report_path) as report:
-                record = json.load(report)
-    return Outcome((done.stdout or b"").decode(), done.stderr.decode(), done.returncode,
-                   record["result"], record["error"])
+        with open(stdout_path or os.devnull, "wb") as target:
+            done = subprocess.run(command, stdout=subprocess.PIPE if stdout_path is None else target,
+                                  stderr=subprocess.PIPE, timeout=300)
+        with open(report_path) as report:
+            record = json.load(report)
+    return Outcome((done.stdout or b"").decode(), done.stderr.decode(), **record)
 
 
 def shape_lines(rows, cols, labels):
@@ -79,11 +64,6 @@ def shape_lines(rows, cols, labels):
 def report_lines(accuracy, precision, recall, f1):
     return (f"Classification Report:\n\tAccuracy:   {accuracy}\n\tPrecision:  {precision}\n"
             f"\tRecall:     {recall}\n\tF1 Score:   {f1}\n")
-
-
-def score_text(value):
-    value = np.float32(value)
-    return "NaN" if np.isnan(value) else np.format_float_positional(value, trim="-")
 
 
 def report(predicted, actual):
@@ -98,5 +78,5 @@ def report(predicted, actual):
         precision = f32(tp) / f32(tp + fp)
         recall = f32(tp) / f32(tp + fn)
         f1 = ((precision + precision) * recall) / (precision + recall)
-    return report_lines(*map(score_text, (accuracy, precision, recall, f1)))
-
+    return report_lines(*("NaN" if np.isnan(v) else np.format_float_positional(v, trim="-")
+                          for v in (accuracy, precision, recall, f1)))
