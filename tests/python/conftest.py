@@ -50,8 +50,8 @@ def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
         report_path = os.path.join(scratch, "report.json")
         command = [sys.executable, *python_args, "-c", _DRIVER, report_path, source]
         with open(stdout_path or os.devnull, "wb") as target:
-            done = subprocess.run(command, stdout=subprocess.PIPE if stdout_path is None else target,
-                                  stderr=subprocess.PIPE, timeout=300)
+            stdout = subprocess.PIPE if stdout_path is None else target
+            done = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, timeout=300)
         with open(report_path) as report:
             record = json.load(report)
     return Outcome((done.stdout or b"").decode(), done.stderr.decode(), **record)

@@ -12,14 +12,16 @@ CUT = "range end index 9 out of range for slice of length 8"
 
 # (rows, labels, training rows = trunc(rows * 0.9) in double precision; float32 would give 8
 # for 10 rows and 89 for 100)
-@pytest.mark.parametrize("rows, labels, n_train", [(10, 8, 9), (10, 0, 9), (100, 89, 90), (5, 3, 4)])
+@pytest.mark.parametrize("rows, labels, n_train",
+                         [(10, 8, 9), (10, 0, 9), (100, 89, 90), (5, 3, 4)])
 @pytest.mark.parametrize("function", ["tree", "forest"])
 def test_too_few_labels_for_the_training_rows(function, rows, labels, n_train, capfd):
     x, y = np.zeros((rows, 2), np.float32), np.zeros(labels, np.uint32)
     with pytest.raises(BaseException) as caught:
         train_tree_np(x, y, 3) if function == "tree" else train_forest_np(x, y, 3, 2)
     assert type(caught.value).__qualname__ == "PanicException"
-    assert caught.value.args == (f"range end index {n_train} out of range for slice of length {labels}",)
+    assert caught.value.args == (
+        f"range end index {n_train} out of range for slice of length {labels}",)
     assert capfd.readouterr().out == shape_lines(rows, 2, labels)  # printed before the failure
 
 
