@@ -66,9 +66,8 @@ BLOCKS = np.array([0, 0, 0, 1, 1, 1, 0, 0, 0, 0], np.uint32)
 NAN4 = ("NaN",) * 4
 
 TREE_RUNS = {
-    # All labels equal: the root is a leaf; row 9 is predicted 1, correctly.
-    "pure": (np.ones(10, np.uint32), "5", 0, ("1", "1", "1", "1")),
-    # Twelve labels: one prediction against test labels 9..11: one match of three.
+    # All labels equal, so the root is a leaf predicting 1. Twelve labels: one prediction
+    # against test labels 9..11, one match of three.
     "extra_labels": (np.ones(12, np.uint32), "5", 0, ("0.33333334", "1", "1", "1")),
     # Nine labels: row 9 is predicted but there is nothing to compare it with.
     "no_test_labels": (np.ones(9, np.uint32), "5", 0, NAN4),
