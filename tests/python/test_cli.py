@@ -209,11 +209,7 @@ def test_help_explains_every_option(tmp_path):
     for word in ["DATA", "--label", "--tree", "--forest", "--trees", "--max-depth", "--shuffle",
                  "examples:", "python -m lindorf"]:
         assert word in result.stdout
-
-
-def test_console_script_is_installed(tmp_path):
-    script = Path(sys.executable).with_name("lindorf")
-    if not script.exists():
-        pytest.skip("lindorf is not installed as a console script next to this interpreter")
-    result = subprocess.run([script, "--help"], capture_output=True, text=True, cwd=tmp_path)
-    assert result.returncode == 0 and result.stdout.startswith("usage: lindorf")
+    script = Path(sys.executable).with_name("lindorf")  # the installed console script
+    if script.exists():
+        assert subprocess.run([script, "--help"], capture_output=True, text=True,
+                              cwd=tmp_path).stdout == result.stdout
