@@ -1,9 +1,5 @@
-"""Shared helpers: running a snippet in a fresh interpreter and reading back what it did.
-
-The module writes straight to file descriptor 1, bypassing sys.stdout, so output is captured
-from a child process. The child reports its result or exception to a side file as JSON, leaving
-its standard output and error exactly as the module left them.
-"""
+"""Shared helpers. The module writes straight to fd 1, so whole calls run in a child interpreter
+that reports its result or exception to a side file, leaving stdout and stderr as they are."""
 
 import json
 import os
@@ -13,35 +9,20 @@ import tempfile
 import textwrap
 from dataclasses import dataclass
 
+import numpy as np
 
 _DRIVER = r"""
 import json, sys
-
-def describe(error):
-    if error is None:
-        return None
-    return {
-        "module": type(error).__module__,
-        "qualname": type(error).__qualname__,
-        "message": str(error),
-        "args": [a if isinstance(a, (str, int, float, bool, type(None))) else repr(a)
-                 for a in error.args],
-        "cause": describe(error.__cause__),
-        "is_exception": isinstance(error, Exception),
-    }
-
-namespace = {}
-record = {"result": None, "error": None}
+namespace, record = {}, {"result": None, "error": None}
 try:
     exec(compile(sys.argv[2], "<snippet>", "exec"), namespace)
     record["result"] = repr(namespace.get("result"))
 except BaseException as error:
-    record["error"] = describe(error)
+    record["error"] = [type(error).__qualname__, str(error)]
 with open(sys.argv[1], "w") as report:
     json.dump(record, report)
 """
 
-# What most snippets need; snippets that must control the import of NumPy pass prelude=False.
 PRELUDE = """\
 import numpy as np
 import lindorf._lindorf as lindorf_module
@@ -53,16 +34,13 @@ from lindorf._lindorf import train_forest_np, train_tree_np
 class Outcome:
     stdout: str
     stderr: str
-    returncode: int
     result: str | None  # repr() of the snippet's variable `result`, if it finished
-    error: dict | None  # the exception that ended the snippet, described by _DRIVER
+    error: list | None  # [qualified type name, message] of the exception that ended it
 
     @property
     def panic(self):
         """The message of a PanicException that ended the snippet, or None."""
-        if self.error and self.error["qualname"] == "PanicException":
-            return self.error["message"]
-        return None
+        return self.error[1] if self.error and self.error[0] == "PanicException" else None
 
 
 def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
@@ -71,22 +49,12 @@ def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
     with tempfile.TemporaryDirectory() as scratch:
         report_path = os.path.join(scratch, "report.json")
         command = [sys.executable, *python_args, "-c", _DRIVER, report_path, source]
-        if stdout_path is None:
-            done = subprocess.run(command, capture_output=True, timeout=300)
-        else:
-            with open(stdout_path, "wb") as target:
-                done = subprocess.run(command, stdout=target, stderr=subprocess.PIPE, timeout=300)
-        record = {"result": None, "error": None}
-        if os.path.exists(report_path):
-            with open(report_path) as report:
-                record = json.load(report)
-    return Outcome(
-        stdout=(done.stdout or b"").decode(),
-        stderr=done.stderr.decode(),
-        returncode=done.returncode,
-        result=record["result"],
-        error=record["error"],
-    )
+        with open(stdout_path or os.devnull, "wb") as target:
+            stdout = subprocess.PIPE if stdout_path is None else target
+            done = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, timeout=300)
+        with open(report_path) as report:
+            record = json.load(report)
+    return Outcome((done.stdout or b"").decode(), done.stderr.decode(), **record)
 
 
 def shape_lines(rows, cols, labels):
@@ -94,10 +62,21 @@ def shape_lines(rows, cols, labels):
 
 
 def report_lines(accuracy, precision, recall, f1):
-    return (
-        "Classification Report:\n"
-        f"\tAccuracy:   {accuracy}\n"
-        f"\tPrecision:  {precision}\n"
-        f"\tRecall:     {recall}\n"
-        f"\tF1 Score:   {f1}\n"
-    )
+    return (f"Classification Report:\n\tAccuracy:   {accuracy}\n\tPrecision:  {precision}\n"
+            f"\tRecall:     {recall}\n\tF1 Score:   {f1}\n")
+
+
+def report(predicted, actual):
+    """The report of predictions against labels, counted and divided in float32 (label 1 is
+    positive; 0/0 is NaN)."""
+    f32, pairs = np.float32, list(zip(predicted, actual))
+    tp = sum(p == 1 and a == 1 for p, a in pairs)
+    fp = sum(p == 1 and a == 0 for p, a in pairs)
+    fn = sum(p == 0 and a == 1 for p, a in pairs)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        accuracy = f32(sum(p == a for p, a in pairs)) / f32(len(actual))
+        precision = f32(tp) / f32(tp + fp)
+        recall = f32(tp) / f32(tp + fn)
+        f1 = ((precision + precision) * recall) / (precision + recall)
+    return report_lines(*("NaN" if np.isnan(v) else np.format_float_positional(v, trim="-")
+                          for v in (accuracy, precision, recall, f1)))

@@ -1,14 +1,13 @@
-"""A plain, independent tree learner in Python, for checking whole runs of train_tree_np.
-
-Written straight from the rules, with no attention to speed: every value of every feature is
-scored as a threshold on fresh partitions, in single precision through NumPy's float32 scalars
-and the C library's own log2f (through ctypes), so its arithmetic is the module's to the bit.
-"""
+"""A plain, independent tree learner in Python for checking whole train_tree_np runs: written
+straight from the rules, in float32 with the C library's own log2f, so its arithmetic is the
+module's to the bit."""
 
 import ctypes
 import ctypes.util
 
 import numpy as np
+
+from conftest import report, shape_lines
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
 _libm.log2f.restype = ctypes.c_float
@@ -16,15 +15,11 @@ _libm.log2f.argtypes = [ctypes.c_float]
 f32 = np.float32
 
 
-def log2f(p):
-    return f32(_libm.log2f(float(p)))
-
-
 def entropy(labels):
     total = f32(0.0)
     for label in sorted(set(labels)):
         p = f32(labels.count(label)) / f32(len(labels))
-        total = total + p * log2f(p)
+        total = total + p * f32(_libm.log2f(float(p)))
     return -total
 
 
@@ -32,11 +27,12 @@ def gain(values, labels, threshold):
     left = [y for v, y in zip(values, labels) if v < threshold]
     right = [y for v, y in zip(values, labels) if not v < threshold]
     n = f32(len(labels))
-    h = entropy(labels)
-    return (h - (f32(len(left)) / n) * entropy(left)) - (f32(len(right)) / n) * entropy(right)
+    return ((entropy(labels) - (f32(len(left)) / n) * entropy(left))
+            - (f32(len(right)) / n) * entropy(right))
 
 
 def majority(labels):
+    """The most frequent label; among tied ones, the one seen last."""
     best, best_count = labels[0], labels.count(labels[0])
     for label in labels[1:]:
         if labels.count(label) >= best_count:
@@ -67,14 +63,10 @@ def grow(rows, labels, max_depth, depth=0):
     goes_left = [r[feature] < threshold for r in rows]
     if all(goes_left) or not any(goes_left):
         return ("leaf", label)  # a split that leaves one side empty grows nothing
-    left = [i for i, g in enumerate(goes_left) if g]
-    right = [i for i, g in enumerate(goes_left) if not g]
-    return (
-        feature,
-        threshold,
-        grow([rows[i] for i in left], [labels[i] for i in left], max_depth, depth + 1),
-        grow([rows[i] for i in right], [labels[i] for i in right], max_depth, depth + 1),
-    )
+    sides = [[i for i, g in enumerate(goes_left) if g == side] for side in (True, False)]
+    return (feature, threshold, *(
+        grow([rows[i] for i in side], [labels[i] for i in side], max_depth, depth + 1)
+        for side in sides))
 
 
 def tree_depth(node):
@@ -87,35 +79,12 @@ def predict(node, row):
     return node[1]
 
 
-def score_text(value):
-    if np.isnan(value):
-        return "NaN"
-    return np.format_float_positional(f32(value), unique=True, trim="-")
-
-
 def expected_output(x, y, max_depth):
     """What train_tree_np(x, y, max_depth) prints, for rows and labels of equal length."""
     rows = [[f32(v) for v in r] for r in x.tolist()]
     labels = [int(v) for v in y]
     k = int(len(rows) * 0.9)
     tree = grow(rows[:k], labels[:k], max_depth)
-    predicted = [predict(tree, r) for r in rows[k:]]
-    actual = labels[k:]
-    pairs = list(zip(predicted, actual))
-    tp = sum(p == 1 and a == 1 for p, a in pairs)
-    fp = sum(p == 1 and a == 0 for p, a in pairs)
-    fn = sum(p == 0 and a == 1 for p, a in pairs)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        accuracy = f32(sum(p == a for p, a in pairs)) / f32(len(actual))
-        precision = f32(tp) / f32(tp + fp)
-        recall = f32(tp) / f32(tp + fn)
-        f1 = ((precision + precision) * recall) / (precision + recall)
-    return (
-        f"Shape of x matrix ({len(rows)}, {len(rows[0])})\nShape of y ({len(labels)},)\n"
-        f"Tree depth: {tree_depth(tree)}\n"
-        "Classification Report:\n"
-        f"\tAccuracy:   {score_text(accuracy)}\n"
-        f"\tPrecision:  {score_text(precision)}\n"
-        f"\tRecall:     {score_text(recall)}\n"
-        f"\tF1 Score:   {score_text(f1)}\n"
-    )
+    return (shape_lines(len(rows), len(rows[0]), len(labels))
+            + f"Tree depth: {tree_depth(tree)}\n"
+            + report([predict(tree, r) for r in rows[k:]], labels[k:]))
