@@ -1,11 +1,12 @@
-// Helpers shared by the learner's tests: owned data sets built from literal rows, and a
-// node-for-node tree comparison that tells exactly where two trees part.
+// Helpers shared by the learner's tests: owned data sets built from literal rows or copied from
+// a sample, and a node-for-node tree comparison that tells exactly where two trees part.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <sstream>
 #include <vector>
 
@@ -35,6 +36,20 @@ inline Data make_data(const std::vector<std::vector<float>>& rows, lindorf::Labe
         data.matrix.values.insert(data.matrix.values.end(), row.begin(), row.end());
     data.labels = std::move(labels);
     return data;
+}
+
+// rows[sample[k]] and labels[sample[k]] in draw order: the training list a sample stands for.
+inline Data copy_sample(lindorf::MatrixView rows, std::span<const lindorf::Label> labels,
+                        std::span<const std::uint32_t> sample) {
+    Data copy;
+    copy.matrix.n_rows = sample.size();
+    copy.matrix.n_cols = rows.n_cols;
+    for (std::uint32_t row : sample) {
+        auto values = rows.row(row);
+        copy.matrix.values.insert(copy.matrix.values.end(), values.begin(), values.end());
+        copy.labels.push_back(labels[row]);
+    }
+    return copy;
 }
 
 inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
