@@ -93,8 +93,7 @@ TEST(GrowTree, RefusesTrainingSetsAndSamplesItCannotUse) {
     EXPECT_THROW(grow_tree_(mismatched.view(), mismatched.labels, 3), InternalError);
     Data data = make_data(column({1, 2, 3}), {0, 1, 0});
     FeatureOrder order = sort_features(data.view());
-    expect_failure([&] { grow_tree_on_sample(data.view(), data.labels, order, {}, 2); },
-                   empty_set);
+    expect_failure([&] { grow_tree_on_sample(data.view(), data.labels, order, {}, 2); }, empty_set);
     std::vector<std::uint32_t> beyond{0, 3};
     EXPECT_THROW(grow_tree_on_sample(data.view(), data.labels, order, beyond, 2), InternalError);
 }
@@ -102,16 +101,11 @@ TEST(GrowTree, RefusesTrainingSetsAndSamplesItCannotUse) {
 TEST(GrowTree, ThreadsDoNotChangeTheTree) {
     // Large enough that the upper nodes are searched and partitioned on the pool.
     std::mt19937_64 rng(5);
-    Data data;
-    data.matrix = {30000, 6, {}};
+    Data data{{30000, 6, std::vector<float>(180000)}, Labels(30000)};
     for (std::size_t r = 0; r < 30000; ++r) {
-        int sum = 0;
-        for (std::size_t f = 0; f < 6; ++f) {
-            int v = static_cast<int>(rng() % 61);
-            sum += f < 3 ? v : 0;
-            data.matrix.values.push_back(static_cast<float>(v) / 4.0f);
-        }
-        data.labels.push_back(static_cast<Label>((sum / 30 + (rng() % 10 == 0)) % 3) * 10);
+        for (std::size_t f = 0; f < 6; ++f) data.matrix.values[r * 6 + f] = float(rng() % 61) / 4;
+        float sum = data.matrix.values[r * 6] + data.matrix.values[r * 6 + 1];
+        data.labels[r] = (static_cast<Label>(sum / 8) + (rng() % 10 == 0)) % 3 * 10;
     }
     WorkerPool pool(2);
     Tree alone = grow_tree_(data.view(), data.labels, 12);
@@ -124,40 +118,31 @@ TEST(GrowTree, ThreadsDoNotChangeTheTree) {
                           grow_tree_on_sample(data.view(), data.labels, order, sample, 12)));
 }
 
-// Labels alternating along one feature: the tree is about as deep as the data has rows.
-struct DeepGrowth {
-    Data data;
-    Tree tree;
-};
-
-void* grow_deep(void* arg) {
-    auto* job = static_cast<DeepGrowth*>(arg);
-    job->tree = grow_tree_(job->data.view(), job->data.labels, 1u << 30);
-    return nullptr;
-}
-
 TEST(GrowTree, DeepTreesNeedNoDeepStack) {
-    DeepGrowth job;
+    // Labels alternating along one feature: every split peels one row off an end.
+    static Data data;
+    static Tree tree;
     std::vector<float> values;
-    Labels labels;
-    for (int i = 0; i < 3000; ++i) {
-        values.push_back(static_cast<float>(i));
-        labels.push_back(static_cast<Label>(i % 2));
-    }
-    job.data = make_data(column(values), labels);
+    for (int i = 0; i < 3000; ++i) values.push_back(static_cast<float>(i));
+    data = make_data(column(values), Labels(3000));
+    for (std::size_t i = 0; i < 3000; ++i) data.labels[i] = i % 2;
     // Far too small a stack for one frame per level of a 3000-level recursion.
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 256 * 1024);
     pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, &attr, grow_deep, &job), 0);
+    auto grow = [](void*) -> void* {
+        tree = grow_tree_(data.view(), data.labels, 1u << 30);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, grow, nullptr), 0);
     pthread_join(thread, nullptr);
     pthread_attr_destroy(&attr);
-    EXPECT_GT(depth(job.tree), 2900u);
+    EXPECT_GT(depth(tree), 2900u);
     // Every peeled row is a pure leaf; only the last two rows share a leaf.
-    Labels predicted = predict(job.data.view(), job.tree);
+    Labels predicted = predict(data.view(), tree);
     std::size_t wrong = 0;
-    for (std::size_t i = 0; i < labels.size(); ++i) wrong += predicted[i] != labels[i];
+    for (std::size_t i = 0; i < 3000; ++i) wrong += predicted[i] != data.labels[i];
     EXPECT_EQ(wrong, 1u);
 }
 
