@@ -68,9 +68,10 @@ def main():
     for rounds in (20, 12):
         print("zero key, %d rounds:" % rounds,
               struct.pack("<16I", *block(SIGMA + [0] * 12, rounds)).hex())
-    for counter in (0, 1, 1024):
-        print("key 00..1f, block %d:" % counter,
-              " ".join("0x%016x" % x for x in generator_block(key, counter)))
+    for name, k in (("00..1f", key), ("zero", bytes(32))):
+        for counter in (0, 1, 1024):
+            print("key %s, block %d:" % (name, counter),
+                  " ".join("0x%016x" % x for x in generator_block(k, counter)))
     print("sample of 10 rows:", sample(key, 10, 10))
     print("sample of 7 rows:", sample(key, 7, 7))
 
