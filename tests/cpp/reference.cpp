@@ -1,5 +1,6 @@
 #include "reference.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <set>
@@ -30,47 +31,34 @@ float information_gain(std::vector<float> values, Labels labels, float threshold
     return (entropy(labels) - (n_left / n) * entropy(left)) - (n_right / n) * entropy(right);
 }
 
+// The first candidate, in feature order and then row order, to reach the highest score above 0.
 Split find_best_split(const Rows& rows, const Labels& labels) {
     if (rows.empty()) throw std::runtime_error("no rows");
-    Split best_split;
+    Split best;
     float best_score = 0.0f;
     for (std::size_t f = 0; f < rows[0].size(); ++f) {
         std::vector<float> column;
         for (const auto& row : rows) column.push_back(row.at(f));
-        float feature_score = 0.0f;
-        float feature_threshold = 0.0f;
         for (float candidate : column) {
             float score = information_gain(column, labels, candidate);
-            if (score > feature_score) {
-                feature_score = score;
-                feature_threshold = candidate;
+            if (score > best_score) {
+                best_score = score;
+                best = {static_cast<std::uint32_t>(f), candidate};
             }
         }
-        if (feature_score > best_score) {
-            best_score = feature_score;
-            best_split = {static_cast<std::uint32_t>(f), feature_threshold};
-        }
     }
-    return best_split;
+    return best;
 }
 
 namespace {
 
+// Of the most frequent labels, the one occurring last.
 Label majority(const Labels& labels) {
-    auto count_of = [&](Label label) {
-        std::size_t count = 0;
-        for (Label other : labels) count += other == label;
-        return count;
-    };
     Label choice = labels.at(0);
-    std::size_t choice_count = count_of(choice);
-    for (std::size_t i = 1; i < labels.size(); ++i) {
-        std::size_t count = count_of(labels[i]);
-        if (count >= choice_count) {
-            choice = labels[i];
-            choice_count = count;
-        }
-    }
+    for (Label label : labels)
+        if (std::count(labels.begin(), labels.end(), label) >=
+            std::count(labels.begin(), labels.end(), choice))
+            choice = label;
     return choice;
 }
 
