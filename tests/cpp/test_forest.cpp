@@ -24,18 +24,10 @@ namespace {
 
 using testing_support::copy_sample;
 using testing_support::Data;
+using testing_support::failure_of;
+using testing_support::leaf;
 using testing_support::same_tree;
-
-Tree leaf(Label label) {
-    return Tree{{Node{.is_leaf = true, .prediction = label}}};
-}
-
-// Rows with value at `feature` below `threshold` get `below`, the others `above`.
-Tree stump(std::uint32_t feature, float threshold, Label below, Label above) {
-    return Tree{
-        {Node{.is_leaf = false, .feature = feature, .threshold = threshold, .left = 1, .right = 2},
-         Node{.is_leaf = true, .prediction = below}, Node{.is_leaf = true, .prediction = above}}};
-}
+using testing_support::stump;
 
 FeatureMatrix matrix(std::size_t n_cols, const std::vector<float>& values) {
     return FeatureMatrix{values.size() / n_cols, n_cols, values};
@@ -156,13 +148,10 @@ TEST(GrowForest, NoTreesLookAtNothingAndAFailingTreeFailsTheForest) {
     const std::vector<float> values(12, 1.0f);
     for (std::size_t n_rows : {0, 6}) {
         WorkerPool pool(2);
-        try {
+        const std::string message = failure_of([&] {
             grow_forest(MatrixView{values.data(), n_rows, 2}, Labels{}, 3, 4, &pool);
-            ADD_FAILURE() << n_rows << " rows without labels: the forest grew";
-        } catch (const InternalError& error) {
-            EXPECT_EQ(std::string(error.what()).rfind("a tree of the forest failed", 0), 0u)
-                << error.what();
-        }
+        });
+        EXPECT_EQ(message.rfind("a tree of the forest failed", 0), 0u) << message;
     }
 }
 

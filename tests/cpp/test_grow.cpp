@@ -14,19 +14,13 @@ namespace lindorf {
 namespace {
 
 using testing_support::Data;
+using testing_support::failure_of;
+using testing_support::leaf;
 using testing_support::make_data;
 using testing_support::same_tree;
+using testing_support::stump;
 
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
-
-Tree leaf_tree(Label label) {
-    return Tree{{Node{true, 0, 0.0f, label, 0, 0}}};
-}
-
-Tree stump(std::uint32_t feature, float threshold, Label left, Label right) {
-    return Tree{{Node{false, feature, threshold, 0, 1, 2}, Node{true, 0, 0.0f, left, 0, 0},
-                 Node{true, 0, 0.0f, right, 0, 0}}};
-}
 
 std::vector<std::vector<float>> column(std::vector<float> values) {
     std::vector<std::vector<float>> rows;
@@ -44,17 +38,17 @@ TEST(GrowTree, LeavesAndSplitsOfSmallExamples) {
     };
     const Case cases[] = {
         // A leaf takes the most frequent label; of equally frequent ones, the one occurring last.
-        {"depth limit 0", column({1, 2, 3, 4}), {5, 3, 3, 5}, 0, leaf_tree(5)},
-        {"tie, latest last occurrence", column({1, 2, 3, 4, 5}), {3, 5, 5, 3, 9}, 0, leaf_tree(3)},
-        {"fewer than three rows", column({1, 2}), {1, 0}, 5, leaf_tree(0)},
-        {"one label", column({1, 2, 3, 4}), {7, 7, 7, 7}, 5, leaf_tree(7)},
+        {"depth limit 0", column({1, 2, 3, 4}), {5, 3, 3, 5}, 0, leaf(5)},
+        {"tie, latest last occurrence", column({1, 2, 3, 4, 5}), {3, 5, 5, 3, 9}, 0, leaf(3)},
+        {"fewer than three rows", column({1, 2}), {1, 0}, 5, leaf(0)},
+        {"one label", column({1, 2, 3, 4}), {7, 7, 7, 7}, 5, leaf(7)},
         // Left [0] is pure; the right [1, 0] is cut by the depth limit, and 0 occurs last.
         {"depth limit 1", column({0, 1, 2}), {0, 1, 0}, 1, stump(0, 1.0f, 0, 0)},
-        {"no features", {{}, {}, {}, {}}, {2, 1, 2, 1}, 3, leaf_tree(1)},
+        {"no features", {{}, {}, {}, {}}, {2, 1, 2, 1}, 3, leaf(1)},
         // Nothing scores above 0 and the fallback (feature 0 below 0.0) would send every row one
         // way: the node stays a leaf instead of growing a child from nothing.
-        {"fallback all right", column({1, 1, 2, 2}), {0, 1, 0, 1}, 1, leaf_tree(1)},
-        {"fallback all left", column({-1, -1, -2, -2}), {0, 1, 1, 0}, 4, leaf_tree(0)},
+        {"fallback all right", column({1, 1, 2, 2}), {0, 1, 0, 1}, 1, leaf(1)},
+        {"fallback all left", column({-1, -1, -2, -2}), {0, 1, 1, 0}, 4, leaf(0)},
         // The fallback still splits when values lie on both sides of 0.0: each side holds [0, 1].
         {"fallback that divides", column({-1, 1, -1, 1}), {0, 0, 1, 1}, 3, stump(0, 0.0f, 1, 1)},
         // NaN goes right: 2 isolates the first row; the right side [1, 0, 1] is a fallback leaf.
@@ -76,24 +70,16 @@ TEST(GrowTree, DepthIsCountedFromTheGivenStart) {
     EXPECT_EQ(depth(grow_tree_(data.view(), data.labels, 1, 2)), 4u);
 }
 
-void expect_failure(const std::function<void()>& call, const std::string& message) {
-    try {
-        call();
-        ADD_FAILURE() << "expected an internal failure: " << message;
-    } catch (const InternalError& error) {
-        EXPECT_EQ(error.what(), message);
-    }
-}
-
 TEST(GrowTree, RefusesTrainingSetsAndSamplesItCannotUse) {
     const std::string empty_set = "cannot grow a tree from an empty training set";
     Data empty = make_data({}, {}, 3);
-    expect_failure([&] { grow_tree_(empty.view(), empty.labels, 0); }, empty_set);
+    EXPECT_EQ(failure_of([&] { grow_tree_(empty.view(), empty.labels, 0); }), empty_set);
     Data mismatched = make_data(column({1, 2, 3}), {0, 1});
     EXPECT_THROW(grow_tree_(mismatched.view(), mismatched.labels, 3), InternalError);
     Data data = make_data(column({1, 2, 3}), {0, 1, 0});
     FeatureOrder order = sort_features(data.view());
-    expect_failure([&] { grow_tree_on_sample(data.view(), data.labels, order, {}, 2); }, empty_set);
+    EXPECT_EQ(failure_of([&] { grow_tree_on_sample(data.view(), data.labels, order, {}, 2); }),
+              empty_set);
     std::vector<std::uint32_t> beyond{0, 3};
     EXPECT_THROW(grow_tree_on_sample(data.view(), data.labels, order, beyond, 2), InternalError);
 }

@@ -8,12 +8,14 @@
 
 #include "support/error.hpp"
 #include "support/output.hpp"
+#include "tree_testing.hpp"
 
 namespace lindorf {
 namespace {
 
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using testing_support::failure_of;
 
 TEST(Check, FailureCarriesMessageAndSiteAndReportsThemOnStderr) {
     const std::string message = "range end index 9 out of range for slice of length 8";
@@ -74,12 +76,8 @@ TEST(LineWriter, ClosedDescriptorCountsAsWrittenOtherFailuresRaise) {
     LineWriter full(fd);
     full.write("no line break yet");  // buffered, so nothing fails
     CaptureStderr();
-    try {
-        full.write("Tree depth: 3\n");
-        ADD_FAILURE() << "the write to a full device succeeded";
-    } catch (const InternalError& error) {
-        EXPECT_STREQ(error.what(), "failed printing to stdout: No space left on device");
-    }
+    EXPECT_EQ(failure_of([&] { full.write("Tree depth: 3\n"); }),
+              "failed printing to stdout: No space left on device");
     GetCapturedStderr();
     ::close(fd);
 }

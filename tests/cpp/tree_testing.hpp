@@ -1,5 +1,6 @@
 // Helpers shared by the learner's tests: owned data sets built from literal rows or copied from
-// a sample, and a node-for-node tree comparison that tells where two trees part.
+// a sample, hand-built trees, a node-for-node tree comparison that tells where two trees part,
+// and the message of an internal failure.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,9 +8,11 @@
 #include <bit>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "support/dataset.hpp"
+#include "support/error.hpp"
 #include "tree/tree.hpp"
 
 namespace testing_support {
@@ -44,6 +47,30 @@ inline Data copy_sample(lindorf::MatrixView rows, std::span<const lindorf::Label
         copy.labels.push_back(labels[row]);
     }
     return copy;
+}
+
+inline lindorf::Tree leaf(lindorf::Label label) {
+    return lindorf::Tree{{lindorf::Node{.is_leaf = true, .prediction = label}}};
+}
+
+// Rows whose value at `feature` is below `threshold` get `below`, the others `above`.
+inline lindorf::Tree stump(std::uint32_t feature, float threshold, lindorf::Label below,
+                           lindorf::Label above) {
+    using lindorf::Node;
+    return lindorf::Tree{
+        {Node{.is_leaf = false, .feature = feature, .threshold = threshold, .left = 1, .right = 2},
+         Node{.is_leaf = true, .prediction = below}, Node{.is_leaf = true, .prediction = above}}};
+}
+
+// The message of the internal failure that `call` raises, or a note that it raised none.
+template <class Call>
+std::string failure_of(Call&& call) {
+    try {
+        call();
+    } catch (const lindorf::InternalError& error) {
+        return error.what();
+    }
+    return "(no internal failure)";
 }
 
 inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
