@@ -14,32 +14,26 @@
 namespace lindorf {
 namespace {
 
-TEST(WorkerPool, RunsEveryIndexExactlyOnce) {
-    for (unsigned threads : {1u, 2u, 4u}) {
+TEST(WorkerPool, RunsEveryIndexOnceAndNestedLoopsNeverExceedThePoolSize) {
+    for (unsigned threads : {1u, 3u}) {
         WorkerPool pool(threads);
         EXPECT_EQ(pool.threads(), threads);
-        std::vector<std::atomic<int>> runs(1000);
-        pool.parallel_for(runs.size(), [&](std::size_t i) { runs[i].fetch_add(1); });
-        for (auto& r : runs) EXPECT_EQ(r.load(), 1);
-    }
-}
-
-TEST(WorkerPool, NestedLoopsCompleteAndNeverExceedThePoolSize) {
-    WorkerPool pool(3);
-    std::atomic<int> running{0}, most{0};
-    std::vector<std::atomic<int>> cells(20 * 50);
-    pool.parallel_for(20, [&](std::size_t outer) {
-        pool.parallel_for(50, [&](std::size_t inner) {
-            int now = running.fetch_add(1) + 1;
-            for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
-            }
-            cells[outer * 50 + inner].fetch_add(1);
-            std::this_thread::yield();
-            running.fetch_sub(1);
+        std::atomic<int> running{0}, most{0};
+        std::vector<std::atomic<int>> cells(20 * 50);
+        pool.parallel_for(20, [&](std::size_t outer) {
+            pool.parallel_for(50, [&](std::size_t inner) {
+                int now = running.fetch_add(1) + 1;
+                for (int seen = most.load();
+                     now > seen && !most.compare_exchange_weak(seen, now);) {
+                }
+                cells[outer * 50 + inner].fetch_add(1);
+                std::this_thread::yield();
+                running.fetch_sub(1);
+            });
         });
-    });
-    for (auto& c : cells) EXPECT_EQ(c.load(), 1);
-    EXPECT_LE(most.load(), 3);
+        for (auto& c : cells) EXPECT_EQ(c.load(), 1);
+        EXPECT_LE(most.load(), static_cast<int>(threads));
+    }
 }
 
 TEST(WorkerPool, UsesMoreThanOneThreadWhenItHasThem) {
