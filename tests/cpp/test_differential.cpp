@@ -3,6 +3,7 @@
 // label values and unequal sizes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <limits>
 #include <random>
 #include <vector>
@@ -22,6 +23,9 @@ using testing_support::copy_sample;
 using testing_support::Data;
 using testing_support::same_tree;
 
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+constexpr float inf = std::numeric_limits<float>::infinity();
+
 class RandomData {
   public:
     explicit RandomData(std::uint64_t seed) : rng_(seed) {}
@@ -33,15 +37,7 @@ class RandomData {
     // Each feature is of one kind: few distinct values with both zeros, NaN and infinities
     // among them; small integers; or continuous values.
     Data data(std::size_t max_rows, std::size_t max_cols) {
-        static const float specials[] = {-0.0f,
-                                         0.0f,
-                                         1.0f,
-                                         -1.0f,
-                                         0.5f,
-                                         2.0f,
-                                         std::numeric_limits<float>::quiet_NaN(),
-                                         std::numeric_limits<float>::infinity(),
-                                         -std::numeric_limits<float>::infinity()};
+        static const float specials[] = {-0.0f, 0.0f, 1.0f, -1.0f, 0.5f, 2.0f, nan, inf, -inf};
         std::size_t n_rows = 1 + below(max_rows);
         std::size_t n_cols = below(20) == 0 ? 0 : 1 + below(max_cols);
         Data data;
@@ -86,8 +82,7 @@ class RandomData {
     GrowSettings sharing() { return GrowSettings{std::size_t{24} * below(5)}; }
 
     std::uint32_t max_depth() {
-        static const std::uint32_t depths[] = {0, 1, 2, 3, 4, 6, 1000};
-        return depths[below(std::size(depths))];
+        return std::array<std::uint32_t, 7>{0, 1, 2, 3, 4, 6, 1000}[below(7)];
     }
 
   private:
