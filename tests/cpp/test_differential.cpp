@@ -135,28 +135,5 @@ TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
     }
 }
 
-TEST(Differential, SamplesTooLargeToPackMatchTheirCopies) {
-    // 8192 drawn rows, 4 classes and one row drawn 2^17 times need 13 + 2 + 18 bits: more than
-    // an entry carries, so classes and weights come from the table. The copy packs.
-    RandomData random(53);
-    Data data;
-    data.matrix = {8192, 2, {}};
-    for (std::size_t i = 0; i < 2 * 8192; ++i)
-        data.matrix.values.push_back(static_cast<float>(random.below(50)) - 10.0f);
-    std::vector<std::uint32_t> sample(8192);
-    for (std::uint32_t r = 0; r < 8192; ++r) {
-        data.labels.push_back(static_cast<Label>(random.below(4)));
-        sample[r] = r;
-    }
-    sample.insert(sample.begin() + 4000, 1u << 17, 77);
-    FeatureOrder order = sort_features(data.view());
-    WorkingSet set = working_set_of_sample(data.view(), data.labels, order, sample, nullptr);
-    ASSERT_FALSE(set.coding.packed);
-    Data copy = copy_sample(data.view(), data.labels, sample);
-    Tree expected = grow_tree_(copy.view(), copy.labels, 6);
-    EXPECT_GT(expected.nodes.size(), 20u);
-    EXPECT_TRUE(same_tree(grow_working_set(set, 6, 0, nullptr), expected));
-}
-
 }  // namespace
 }  // namespace lindorf
