@@ -10,21 +10,17 @@
 
 #include "io/holdout.hpp"
 #include "io/strided.hpp"
+#include "reference.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
 namespace {
 
-using Rows = std::vector<std::vector<float>>;
+using reference::Rows;
 using testing_support::failure_of;
 
 Rows rows_of(const FeatureMatrix& m) {
-    Rows out;
-    for (std::size_t i = 0; i < m.n_rows; ++i) {
-        auto row = m.view().row(i);
-        out.emplace_back(row.begin(), row.end());
-    }
-    return out;
+    return reference::rows_of(m.view());
 }
 
 constexpr std::ptrdiff_t F = sizeof(float);
