@@ -12,11 +12,9 @@ namespace lindorf::test_support {
 
 // The child's result, or 0 when it did not exit normally (crashed, killed, or failed to write).
 inline std::uint64_t in_forked_child(const std::function<std::uint64_t()>& child) {
+    constexpr auto size = static_cast<ssize_t>(sizeof(std::uint64_t));
     int fds[2];
-    if (::pipe(fds) != 0) {
-        ADD_FAILURE() << "cannot create a pipe";
-        return 0;
-    }
+    if (::pipe(fds) != 0) return 0;
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
@@ -26,12 +24,11 @@ inline std::uint64_t in_forked_child(const std::function<std::uint64_t()>& child
         } catch (...) {
             ::_exit(2);
         }
-        ssize_t written = ::write(fds[1], &value, sizeof(value));
-        ::_exit(written == static_cast<ssize_t>(sizeof(value)) ? 0 : 1);
+        ::_exit(::write(fds[1], &value, sizeof(value)) == size ? 0 : 1);
     }
     ::close(fds[1]);
     std::uint64_t value = 0;
-    const bool got = ::read(fds[0], &value, sizeof(value)) == static_cast<ssize_t>(sizeof(value));
+    const bool got = ::read(fds[0], &value, sizeof(value)) == size;
     ::close(fds[0]);
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);

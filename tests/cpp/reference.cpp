@@ -1,5 +1,6 @@
 #include "reference.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <set>
@@ -20,115 +21,79 @@ float entropy(Labels labels) {
 }
 
 float information_gain(std::vector<float> values, Labels labels, float threshold) {
-    std::size_t m = std::min(values.size(), labels.size());
     Labels left;
     Labels right;
-    for (std::size_t i = 0; i < m; ++i) {
-        if (values[i] < threshold)
-            left.push_back(labels[i]);
-        else
-            right.push_back(labels[i]);
-    }
+    for (std::size_t i = 0; i < std::min(values.size(), labels.size()); ++i)
+        (values[i] < threshold ? left : right).push_back(labels[i]);
     float n_left = static_cast<float>(left.size());
     float n_right = static_cast<float>(right.size());
     float n = static_cast<float>(labels.size());
-    float h_parent = entropy(labels);
-    float h_left = entropy(left);
-    float h_right = entropy(right);
-    return (h_parent - (n_left / n) * h_left) - (n_right / n) * h_right;
+    return (entropy(labels) - (n_left / n) * entropy(left)) - (n_right / n) * entropy(right);
 }
 
+// The first candidate, in feature order and then row order, to reach the highest score above 0.
 Split find_best_split(const Rows& rows, const Labels& labels) {
     if (rows.empty()) throw std::runtime_error("no rows");
-    Split best_split;
+    Split best;
     float best_score = 0.0f;
     for (std::size_t f = 0; f < rows[0].size(); ++f) {
         std::vector<float> column;
         for (const auto& row : rows) column.push_back(row.at(f));
-        float feature_score = 0.0f;
-        float feature_threshold = 0.0f;
         for (float candidate : column) {
             float score = information_gain(column, labels, candidate);
-            if (score > feature_score) {
-                feature_score = score;
-                feature_threshold = candidate;
+            if (score > best_score) {
+                best_score = score;
+                best = {static_cast<std::uint32_t>(f), candidate};
             }
         }
-        if (feature_score > best_score) {
-            best_score = feature_score;
-            best_split = {static_cast<std::uint32_t>(f), feature_threshold};
-        }
     }
-    return best_split;
-}
-
-Parts split(const Rows& rows, const Labels& labels, std::uint32_t feature, float threshold) {
-    Parts parts;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (rows[i].at(feature) < threshold) {
-            parts.left_rows.push_back(rows[i]);
-            parts.left_labels.push_back(labels.at(i));
-        } else {
-            parts.right_rows.push_back(rows[i]);
-            parts.right_labels.push_back(labels.at(i));
-        }
-    }
-    return parts;
-}
-
-Label majority(const Labels& labels) {
-    if (labels.empty()) throw std::runtime_error("no labels");
-    auto count_of = [&](Label label) {
-        std::size_t count = 0;
-        for (Label other : labels) count += other == label;
-        return count;
-    };
-    Label choice = labels[0];
-    std::size_t choice_count = count_of(choice);
-    for (std::size_t i = 1; i < labels.size(); ++i) {
-        std::size_t count = count_of(labels[i]);
-        if (count >= choice_count) {
-            choice = labels[i];
-            choice_count = count;
-        }
-    }
-    return choice;
+    return best;
 }
 
 namespace {
 
+// Of the most frequent labels, the one occurring last.
+Label majority(const Labels& labels) {
+    Label choice = labels.at(0);
+    for (Label label : labels)
+        if (std::count(labels.begin(), labels.end(), label) >=
+            std::count(labels.begin(), labels.end(), choice))
+            choice = label;
+    return choice;
+}
+
 std::uint32_t grow_into(lindorf::Tree& tree, const Rows& rows, const Labels& labels,
                         std::uint32_t max_depth, std::uint32_t depth) {
     std::set<Label> distinct(labels.begin(), labels.end());
-    Label label = majority(labels);
     auto index = static_cast<std::uint32_t>(tree.nodes.size());
-    lindorf::Node leaf;
-    leaf.prediction = label;
-    tree.nodes.push_back(leaf);
-    if (depth == max_depth || distinct.size() == 1 || rows.size() < 3) return index;
-    if (rows[0].empty()) return index;
+    lindorf::Node node;
+    node.prediction = majority(labels);
+    tree.nodes.push_back(node);
+    if (depth == max_depth || distinct.size() == 1 || rows.size() < 3 || rows[0].empty())
+        return index;
     Split choice = find_best_split(rows, labels);
-    Parts parts = split(rows, labels, choice.feature, choice.threshold);
-    if (parts.left_rows.empty() || parts.right_rows.empty()) return index;
-    std::uint32_t left = grow_into(tree, parts.left_rows, parts.left_labels, max_depth, depth + 1);
-    std::uint32_t right =
-        grow_into(tree, parts.right_rows, parts.right_labels, max_depth, depth + 1);
-    lindorf::Node inner;
-    inner.is_leaf = false;
-    inner.feature = choice.feature;
-    inner.threshold = choice.threshold;
-    inner.left = left;
-    inner.right = right;
-    tree.nodes[index] = inner;
+    Rows side_rows[2];
+    Labels side_labels[2];
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        bool right = !(rows[i].at(choice.feature) < choice.threshold);
+        side_rows[right].push_back(rows[i]);
+        side_labels[right].push_back(labels.at(i));
+    }
+    if (side_rows[0].empty() || side_rows[1].empty()) return index;
+    node.is_leaf = false;
+    node.feature = choice.feature;
+    node.threshold = choice.threshold;
+    node.left = grow_into(tree, side_rows[0], side_labels[0], max_depth, depth + 1);
+    node.right = grow_into(tree, side_rows[1], side_labels[1], max_depth, depth + 1);
+    tree.nodes[index] = node;
     return index;
 }
 
 }  // namespace
 
-lindorf::Tree grow(const Rows& rows, const Labels& labels, std::uint32_t max_depth,
-                   std::uint32_t depth) {
+lindorf::Tree grow(const Rows& rows, const Labels& labels, std::uint32_t max_depth) {
     lindorf::Tree tree;
-    grow_into(tree, rows, labels, max_depth, depth);
+    grow_into(tree, rows, labels, max_depth, 0);
     return tree;
 }
 

@@ -24,20 +24,9 @@ struct Split {
 };
 Split find_best_split(const Rows& rows, const Labels& labels);
 
-struct Parts {
-    Rows left_rows;
-    Labels left_labels;
-    Rows right_rows;
-    Labels right_labels;
-};
-Parts split(const Rows& rows, const Labels& labels, std::uint32_t feature, float threshold);
-
-Label majority(const Labels& labels);
-
 // Grows with one repair over the plain rules: a node whose split would leave a side empty, or
 // whose rows have no features, becomes a leaf with its majority label.
-lindorf::Tree grow(const Rows& rows, const Labels& labels, std::uint32_t max_depth,
-                   std::uint32_t depth = 0);
+lindorf::Tree grow(const Rows& rows, const Labels& labels, std::uint32_t max_depth);
 
 Rows rows_of(lindorf::MatrixView view);
 

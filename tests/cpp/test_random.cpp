@@ -1,15 +1,17 @@
-// Expected ChaCha values are the published test vectors (the ChaCha20 block of RFC 8439 section
-// 2.3.2 and the zero-key keystreams), and generator outputs computed by chacha_reference.py, a
-// separate Python implementation checked against those same vectors.
+// The generator and the bootstrap samples drawn from it. Expected ChaCha values are published
+// test vectors (RFC 8439 section 2.3.2 and the zero-key keystreams); generator outputs and
+// samples were computed by chacha_reference.py, a separate implementation checked against them.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "forest/bootstrap.hpp"
 #include "forked_child.hpp"
 #include "support/error.hpp"
 #include "support/random.hpp"
@@ -17,9 +19,10 @@
 namespace lindorf {
 namespace {
 
-using test_support::in_forked_child;
-
 constexpr std::uint64_t max64 = ~std::uint64_t{0};
+// The first two outputs of key 00..1f: words 0 and 1, then 2 and 3 of block 0, low half first.
+constexpr std::uint64_t first_output = 0x5ec67ad1fff931f2;
+constexpr std::uint64_t second_output = 0xaa40e9d725f30544;
 
 ChaChaKey counting_key() {
     ChaChaKey key;
@@ -27,179 +30,83 @@ ChaChaKey counting_key() {
     return key;
 }
 
+// The block's bytes, little-endian words in order, as hex.
 std::string keystream_hex(const ChaChaBlock& block) {
     std::string hex;
     char byte[3];
-    for (std::uint32_t word : block) {
-        for (int shift = 0; shift < 32; shift += 8) {
-            std::snprintf(byte, sizeof(byte), "%02x", (word >> shift) & 0xff);
-            hex += byte;
-        }
-    }
+    for (int i = 0; i < 64; ++i)
+        hex +=
+            (std::snprintf(byte, sizeof byte, "%02x", (block[i / 4] >> (i % 4 * 8)) & 0xff), byte);
     return hex;
 }
 
-ChaChaBlock zero_key_state() {
-    return {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-}
-
-TEST(ChaCha, TwentyRoundsMatchTheRfcBlockVector) {
+TEST(ChaCha, MatchesPublishedVectors) {
     // Key 00..1f, block counter 1, nonce 00:00:00:09:00:00:00:4a:00:00:00:00.
-    const ChaChaBlock input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
-                               0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
-                               0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
-                               0x00000001, 0x09000000, 0x4a000000, 0x00000000};
-    const ChaChaBlock expected = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
-                                  0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
-                                  0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
-                                  0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
-    EXPECT_EQ(chacha_block(input, 20), expected);
-}
-
-TEST(ChaCha, ZeroKeyKeystreamsMatchPublishedVectors) {
-    struct Case {
-        unsigned rounds;
-        const char* keystream;
-    };
-    const Case cases[] = {
-        {20,
-         "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"
-         "da41597c5157488d7724e03fb8d84a376a43b8f41518a11cc387b669b2ee6586"},
-        {12,
-         "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
-         "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(keystream_hex(chacha_block(zero_key_state(), c.rounds)), c.keystream)
-            << c.rounds << " rounds";
-    }
-}
-
-TEST(ChaChaRng, OutputsFollowTheDocumentedLayout) {
-    // Blocks 0 and 1 of key 00..1f with 12 rounds, words joined low half first.
-    const std::uint64_t expected[] = {0x5ec67ad1fff931f2, 0xaa40e9d725f30544, 0xbc46bec21f601349,
-                                      0x361a1ad9c3cac3e9, 0x9f7c85c208b34059, 0x9ad4288554e2d629,
-                                      0x165d76e60a1b2b61, 0x79883646fbae85e5, 0xe0723b83a09afa6c,
-                                      0x4683d13d52155cdb, 0x48641b2eeb0c8e35, 0x1685ee7e32309d04};
-    ChaChaRng rng(counting_key(), nullptr);
-    for (std::uint64_t value : expected) EXPECT_EQ(rng.next_u64(), value);
-    EXPECT_EQ(rng.keyings(), 1u);
+    const ChaChaBlock rfc_input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                   0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                   0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
+                                   0x00000001, 0x09000000, 0x4a000000, 0x00000000};
+    const ChaChaBlock rfc_output = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
+                                    0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+                                    0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+                                    0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+    EXPECT_EQ(chacha_block(rfc_input, 20), rfc_output);
+    const ChaChaBlock zero_key = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    EXPECT_EQ(keystream_hex(chacha_block(zero_key, 12)),
+              "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
+              "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be");
 }
 
 constexpr std::size_t outputs_per_key = ChaChaRng::rekey_bytes / sizeof(std::uint64_t);
 
-void skip(ChaChaRng& rng, std::size_t outputs) {
-    for (std::size_t i = 0; i < outputs; ++i) rng.next_u64();
-}
-
-TEST(ChaChaRng, TakesANewKeyAfterEvery64KiB) {
-    int keys_given = 0;
-    ChaChaRng rng(counting_key(), [&keys_given]() -> std::optional<ChaChaKey> {
-        ++keys_given;
-        return ChaChaKey{};  // all zero
-    });
-    skip(rng, outputs_per_key);
-    EXPECT_EQ(keys_given, 0);
-    EXPECT_EQ(rng.keyings(), 1u);
-    // The first output under the zero key: bytes 9b f4 9a 6a 07 55 f9 53 of its keystream.
-    EXPECT_EQ(rng.next_u64(), 0x53f955076a9af49bULL);
-    EXPECT_EQ(keys_given, 1);
-    EXPECT_EQ(rng.keyings(), 2u);
-    skip(rng, outputs_per_key - 1);
-    EXPECT_EQ(rng.keyings(), 2u);
-    rng.next_u64();
-    EXPECT_EQ(rng.keyings(), 3u);
-}
-
-TEST(ChaChaRng, FailedRekeyKeepsTheKeyAndGoesOn) {
-    int attempts = 0;
-    ChaChaRng rng(counting_key(), [&attempts]() -> std::optional<ChaChaKey> {
-        ++attempts;
-        return std::nullopt;
-    });
-    skip(rng, outputs_per_key);
-    // Block 1024 of key 00..1f: the stream continues rather than restarting at block 0.
-    EXPECT_EQ(rng.next_u64(), 0x1c0ba670ef3de77aULL);
-    EXPECT_EQ(rng.next_u64(), 0xa316ee4c554d9b38ULL);
-    EXPECT_EQ(attempts, 1);
-    EXPECT_EQ(rng.keyings(), 1u);
-}
-
-TEST(ChaChaRng, FailedFirstKeyingIsAnInternalFailure) {
+TEST(ChaChaRng, TakesANewKeyAfterEvery64KiBAndGoesOnWhenNoneComes) {
     EXPECT_THROW(keyed_rng([]() -> std::optional<ChaChaKey> { return std::nullopt; }),
                  InternalError);
-    EXPECT_THROW(keyed_rng(nullptr), InternalError);
+    int asked = 0;  // the first re-key gets the zero key, later ones nothing
+    ChaChaRng rng(counting_key(), [&asked]() -> std::optional<ChaChaKey> {
+        return ++asked == 1 ? std::optional(ChaChaKey{}) : std::nullopt;
+    });
+    for (std::size_t i = 0; i < outputs_per_key; ++i) rng.next_u64();
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(rng.next_u64(), 0x53f955076a9af49bULL);  // block 0 of the zero key
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(rng.keyings(), 2u);
+    for (std::size_t i = 1; i < outputs_per_key; ++i) rng.next_u64();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(rng.next_u64(), 0xbb5799661f3f19b4ULL);  // block 1024 of the zero key, not block 0
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(rng.keyings(), 2u);
 }
 
 TEST(ChaChaRng, ForkedChildTakesANewKeyMidBlock) {
     ChaChaRng rng(counting_key());
-    rng.next_u64();  // leaves seven buffered outputs of block 0
+    EXPECT_EQ(rng.next_u64(), first_output);  // seven outputs of block 0 remain buffered
     const std::uint64_t forks_before = fork_count();
-    std::uint64_t child_keyings = 0;
-    const std::uint64_t child_value = in_forked_child([&] {
+    const std::uint64_t child_value = test_support::in_forked_child([&] {
         std::uint64_t value = rng.next_u64();
-        child_keyings = rng.keyings();
-        return child_keyings == 2 && fork_count() == forks_before + 1 ? value : 0;
+        return rng.keyings() == 2 && fork_count() == forks_before + 1 ? value : 0;
     });
-    EXPECT_EQ(fork_count(), forks_before);  // the parent's count is untouched
+    EXPECT_EQ(fork_count(), forks_before);
     const std::uint64_t parent_value = rng.next_u64();
-    EXPECT_EQ(parent_value, 0xaa40e9d725f30544ULL);
+    EXPECT_EQ(parent_value, second_output);
     EXPECT_NE(child_value, 0u);
     EXPECT_NE(child_value, parent_value);
     EXPECT_EQ(rng.keyings(), 1u);
 }
 
-TEST(ChaChaRng, ThreadGeneratorOfAForkedChildDiverges) {
-    ChaChaRng& rng = thread_rng();
-    rng.next_u64();
-    const std::uint64_t child_value = in_forked_child([] { return thread_rng().next_u64(); });
-    EXPECT_NE(child_value, rng.next_u64());
-}
-
 TEST(Draw, RejectionZone) {
-    struct Case {
-        std::uint64_t n;
-        std::uint64_t zone;
-    };
     // 2^64 mod 3 = 1, so (2^64 - 3) mod 3 = 1; 2^64 mod 10 = 6; for n = 2^63 + 1,
     // 2^64 - n = 2^63 - 1 < n; powers of two divide 2^64 and reject nothing.
-    const Case cases[] = {
+    const std::pair<std::uint64_t, std::uint64_t> cases[] = {
         {1, max64},
         {2, max64},
         {3, max64 - 1},
         {10, max64 - 6},
-        {std::uint64_t{1} << 32, max64},
         {(std::uint64_t{1} << 63) + 1, std::uint64_t{1} << 63},
         {max64, max64 - 1},
     };
-    for (const Case& c : cases) EXPECT_EQ(draw_range(c.n).zone, c.zone) << "n = " << c.n;
+    for (auto [n, zone] : cases) EXPECT_EQ(draw_range(n).zone, zone) << "n = " << n;
     EXPECT_THROW(draw_range(0), InternalError);
-}
-
-TEST(Draw, IndexFromOutput) {
-    struct Case {
-        std::uint64_t n;
-        std::uint64_t w;
-        std::optional<std::uint64_t> index;
-    };
-    const std::uint64_t half = std::uint64_t{1} << 63;
-    // For n = 3: 0x5555555555555555 * 3 = 2^64 - 1, the one low half above the zone.
-    const Case cases[] = {
-        {3, 0, 0},
-        {3, 0x5555555555555554, 0},
-        {3, 0x5555555555555555, std::nullopt},
-        {3, 0x5555555555555556, 1},  // 3w = 2^64 + 2
-        {3, max64, 2},               // 3w = 2 * 2^64 + (2^64 - 3)
-        {1, max64, 0},
-        {10, max64 / 10 * 7 + 1, 6},  // 10w = 7 * 2^64 - 32
-        {half + 1, 1, std::nullopt},  // low half 2^63 + 1 is past the zone 2^63
-        {half + 1, 2, 1},             // 2^64 + 2
-        {half + 1, half, half >> 1},  // 2^126 + 2^63: the low half sits exactly on the zone
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(index_from_output(c.w, draw_range(c.n)), c.index)
-            << "n = " << c.n << ", w = " << c.w;
-    }
 }
 
 struct ScriptedOutputs {
@@ -208,23 +115,67 @@ struct ScriptedOutputs {
     std::uint64_t next_u64() { return outputs.at(taken++); }
 };
 
-TEST(Draw, RejectedOutputIsReplacedByTheNext) {
-    ScriptedOutputs source{{0x5555555555555555, 0x5555555555555555, max64, 0}};
+TEST(Draw, IndexIsTheHighHalfAndRejectedOutputsAreReplaced) {
+    // n = 3: 3w = 2^64 - 1 for w = 0x55..55, the one low half past the zone; 3 * max64 is
+    // 2 * 2^64 + (2^64 - 3), whose low half lies in the zone.
+    ScriptedOutputs source{{0x5555555555555555, 0x5555555555555555, max64, 0x5555555555555556}};
     EXPECT_EQ(draw_below(source, draw_range(3)), 2u);
     EXPECT_EQ(source.taken, 3u);
-    EXPECT_EQ(draw_below(source, draw_range(3)), 0u);
-    EXPECT_EQ(source.taken, 4u);
+    EXPECT_EQ(draw_below(source, draw_range(3)), 1u);  // 3w = 2^64 + 2
+    // n = 2^63 + 1: low half 2^63 + 1 is past the zone 2^63; w = 2^63 gives 2^126 + 2^63,
+    // whose low half sits exactly on the zone and is accepted.
+    const std::uint64_t half = std::uint64_t{1} << 63;
+    ScriptedOutputs edge{{1, half}};
+    EXPECT_EQ(draw_below(edge, draw_range(half + 1)), half >> 1);
+    EXPECT_EQ(edge.taken, 2u);
+    EXPECT_EQ(index_from_output(max64 / 10 * 7 + 1, draw_range(10)), 6u);  // 7 * 2^64 - 32
 }
 
-TEST(Draw, ThreeWayDrawsAreEvenlySpread) {
-    // 30000 draws: each count is 10000 with a standard deviation of about 82; 6 sigma is 490.
-    std::size_t counts[3] = {0, 0, 0};
-    const DrawRange range = draw_range(3);
-    for (int i = 0; i < 30000; ++i) ++counts[draw_below(thread_rng(), range)];
-    for (std::size_t count : counts) {
-        EXPECT_GT(count, 9510u);
-        EXPECT_LT(count, 10490u);
-    }
+TEST(SampleSize, RoundsThroughSinglePrecision) {
+    // Above 2^24 floats are 2 apart (4 above 2^25); halfway cases go to the even mantissa.
+    const std::size_t p24 = std::size_t{1} << 24;
+    const std::pair<std::size_t, std::size_t> cases[] = {
+        {0, 0},
+        {10, 10},
+        {p24 - 1, p24 - 1},
+        {p24 + 1, p24},          // between 2^24 and 2^24 + 2: down to the even mantissa
+        {p24 + 3, p24 + 4},      // between 2^24 + 2 (odd mantissa) and 2^24 + 4: up
+        {2 * p24 + 2, 2 * p24},  // between 2^25 and 2^25 + 4, a tie going down
+        {4294967295u, std::size_t{1} << 32},
+    };
+    for (auto [rows, draws] : cases) EXPECT_EQ(sample_size(rows), draws) << rows << " rows";
+}
+
+TEST(Bootstrap, MatchesAnIndependentlyComputedStream) {
+    // Indices (w * n) >> 64 of successive outputs of key 00..1f.
+    ChaChaRng rng(counting_key(), nullptr);
+    EXPECT_EQ(bootstrap_sample(10, rng),
+              (std::vector<std::uint32_t>{3, 6, 7, 2, 6, 6, 0, 4, 8, 2}));
+    ChaChaRng again(counting_key(), nullptr);
+    EXPECT_EQ(bootstrap_sample(7, again), (std::vector<std::uint32_t>{2, 4, 5, 1, 4, 4, 0}));
+    EXPECT_EQ(bootstrap_sample(1), std::vector<std::uint32_t>{0});
+}
+
+TEST(Bootstrap, UnusableRowCountsFailBeforeAnyDraw) {
+    ChaChaRng rng(counting_key(), nullptr);
+    EXPECT_THROW(bootstrap_sample(0, rng), InternalError);
+    EXPECT_THROW(bootstrap_sample(std::size_t{1} << 32, rng), InternalError);
+    EXPECT_THROW(bootstrap_sample(0), InternalError);
+    EXPECT_EQ(rng.next_u64(), first_output);
+}
+
+TEST(Bootstrap, ThreadsDrawIndependentSamplesWithReplacement) {
+    std::vector<std::uint32_t> a, b;
+    std::thread first([&] { a = bootstrap_sample(1000); });
+    std::thread second([&] { b = bootstrap_sample(1000); });
+    first.join();
+    second.join();
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, bootstrap_sample(1000));
+    // About 1000 (1 - 1/e) = 632 distinct rows, standard deviation about 10.
+    std::set<std::uint32_t> distinct(a.begin(), a.end());
+    EXPECT_GT(distinct.size(), 560u);
+    EXPECT_LT(distinct.size(), 700u);
 }
 
 }  // namespace

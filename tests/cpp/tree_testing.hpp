@@ -1,15 +1,18 @@
-// Helpers shared by the learner's tests: owned data sets built from literal rows, and a
-// node-for-node tree comparison that tells exactly where two trees part.
+// Helpers shared by the learner's tests: owned data sets built from literal rows or copied from
+// a sample, hand-built trees, a node-for-node tree comparison that tells where two trees part,
+// and the message of an internal failure.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstdint>
-#include <sstream>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "support/dataset.hpp"
+#include "support/error.hpp"
 #include "tree/tree.hpp"
 
 namespace testing_support {
@@ -28,13 +31,46 @@ struct Data {
 // Rows must all have the same length; `width` gives it when there are no rows to tell.
 inline Data make_data(const std::vector<std::vector<float>>& rows, lindorf::Labels labels,
                       std::size_t width = 0) {
-    Data data;
-    data.matrix.n_rows = rows.size();
-    data.matrix.n_cols = rows.empty() ? width : rows[0].size();
+    Data data{{rows.size(), rows.empty() ? width : rows[0].size(), {}}, std::move(labels)};
     for (const auto& row : rows)
         data.matrix.values.insert(data.matrix.values.end(), row.begin(), row.end());
-    data.labels = std::move(labels);
     return data;
+}
+
+// rows[sample[k]] and labels[sample[k]] in draw order: the training list a sample stands for.
+inline Data copy_sample(lindorf::MatrixView rows, std::span<const lindorf::Label> labels,
+                        std::span<const std::uint32_t> sample) {
+    Data copy{{sample.size(), rows.n_cols, {}}, {}};
+    for (std::uint32_t row : sample) {
+        auto values = rows.row(row);
+        copy.matrix.values.insert(copy.matrix.values.end(), values.begin(), values.end());
+        copy.labels.push_back(labels[row]);
+    }
+    return copy;
+}
+
+inline lindorf::Tree leaf(lindorf::Label label) {
+    return lindorf::Tree{{lindorf::Node{.is_leaf = true, .prediction = label}}};
+}
+
+// Rows whose value at `feature` is below `threshold` get `below`, the others `above`.
+inline lindorf::Tree stump(std::uint32_t feature, float threshold, lindorf::Label below,
+                           lindorf::Label above) {
+    using lindorf::Node;
+    return lindorf::Tree{
+        {Node{.is_leaf = false, .feature = feature, .threshold = threshold, .left = 1, .right = 2},
+         Node{.is_leaf = true, .prediction = below}, Node{.is_leaf = true, .prediction = above}}};
+}
+
+// The message of the internal failure that `call` raises, or a note that it raised none.
+template <class Call>
+std::string failure_of(Call&& call) {
+    try {
+        call();
+    } catch (const lindorf::InternalError& error) {
+        return error.what();
+    }
+    return "(no internal failure)";
 }
 
 inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
@@ -45,23 +81,15 @@ inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
     for (std::size_t i = 0; i < actual.nodes.size(); ++i) {
         const lindorf::Node& a = actual.nodes[i];
         const lindorf::Node& e = expected.nodes[i];
-        bool same = a.is_leaf == e.is_leaf &&
-                    (a.is_leaf ? a.prediction == e.prediction
-                               : a.feature == e.feature && bits(a.threshold) == bits(e.threshold) &&
-                                     a.left == e.left && a.right == e.right);
-        if (!same) {
-            std::ostringstream out;
-            out << "node " << i << " differs: ";
-            for (const lindorf::Node* node : {&a, &e}) {
-                if (node->is_leaf)
-                    out << "[leaf " << node->prediction << "] ";
-                else
-                    out << "[feature " << node->feature << " < " << node->threshold << " (0x"
-                        << std::hex << bits(node->threshold) << std::dec << ") -> " << node->left
-                        << ", " << node->right << "] ";
-            }
-            return ::testing::AssertionFailure() << out.str();
-        }
+        if (a.is_leaf != e.is_leaf ||
+            (a.is_leaf ? a.prediction != e.prediction
+                       : a.feature != e.feature || bits(a.threshold) != bits(e.threshold) ||
+                             a.left != e.left || a.right != e.right))
+            return ::testing::AssertionFailure()
+                   << "node " << i << " differs: leaf " << a.is_leaf << "/" << e.is_leaf
+                   << ", label " << a.prediction << "/" << e.prediction << ", feature " << a.feature
+                   << "/" << e.feature << ", threshold " << a.threshold << "/" << e.threshold
+                   << ", children " << a.left << "," << a.right << "/" << e.left << "," << e.right;
     }
     return ::testing::AssertionSuccess();
 }

@@ -1,0 +1,144 @@
+// Converting strided input into the learner's data, and the train/test cut.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "io/holdout.hpp"
+#include "io/strided.hpp"
+#include "reference.hpp"
+#include "tree_testing.hpp"
+
+namespace lindorf {
+namespace {
+
+using reference::Rows;
+using testing_support::failure_of;
+
+Rows rows_of(const FeatureMatrix& m) {
+    return reference::rows_of(m.view());
+}
+
+constexpr std::ptrdiff_t F = sizeof(float);
+constexpr std::ptrdiff_t L = sizeof(Label);
+
+// The 2 x 3 matrix a[i][j] = 10 * i + j, stored in C order and in Fortran order.
+const float c_order[] = {0, 1, 2, 10, 11, 12};
+const float f_order[] = {0, 10, 1, 11, 2, 12};
+
+TEST(CopyStridedMatrix, YieldsTheLogicalContentsOfEveryLayout) {
+    struct Case {
+        const char* name;
+        StridedMatrix view;
+        Rows expected;
+    };
+    const Case cases[] = {
+        {"C order", {c_order, 2, 3, 3 * F, F}, {{0, 1, 2}, {10, 11, 12}}},
+        {"Fortran order", {f_order, 2, 3, F, 2 * F}, {{0, 1, 2}, {10, 11, 12}}},
+        {"transposed", {c_order, 3, 2, F, 3 * F}, {{0, 10}, {1, 11}, {2, 12}}},
+        {"rows reversed", {c_order + 3, 2, 3, -3 * F, F}, {{10, 11, 12}, {0, 1, 2}}},
+        {"both reversed", {c_order + 5, 2, 3, -3 * F, -F}, {{12, 11, 10}, {2, 1, 0}}},
+        {"every other column", {c_order, 2, 2, 3 * F, 2 * F}, {{0, 2}, {10, 12}}},
+        {"row broadcast", {c_order + 3, 3, 3, 0, F}, {{10, 11, 12}, {10, 11, 12}, {10, 11, 12}}},
+        {"column broadcast", {c_order, 2, 4, 3 * F, 0}, {{0, 0, 0, 0}, {10, 10, 10, 10}}},
+        {"no columns", {c_order, 4, 0, 0, F}, {{}, {}, {}, {}}},
+        {"no rows", {c_order, 0, 5, 5 * F, F}, {}},
+    };
+    for (const Case& c : cases) {
+        FeatureMatrix m = copy_strided_matrix(c.view);
+        EXPECT_EQ(m.n_rows, c.view.n_rows) << c.name;
+        EXPECT_EQ(m.n_cols, c.view.n_cols) << c.name;
+        EXPECT_EQ(rows_of(m), c.expected) << c.name;
+    }
+}
+
+TEST(CopyStridedVector, YieldsTheLogicalContentsOfEveryLayout) {
+    const Label labels[] = {7, 0, 1, 4000000000u, 3};
+    EXPECT_EQ(copy_strided_vector({labels, 5, L}), (Labels{7, 0, 1, 4000000000u, 3}));
+    EXPECT_EQ(copy_strided_vector({labels + 4, 5, -L}), (Labels{3, 4000000000u, 1, 0, 7}));
+    EXPECT_EQ(copy_strided_vector({labels + 3, 2, -2 * L}), (Labels{4000000000u, 0}));
+    EXPECT_EQ(copy_strided_vector({labels + 2, 3, 0}), (Labels{1, 1, 1}));
+    EXPECT_EQ(copy_strided_vector({labels + 3, 1, 12345}), (Labels{4000000000u}));
+    EXPECT_TRUE(copy_strided_vector({nullptr, 0, L}).empty());
+}
+
+TEST(CopyStrided, ReadsUnalignedDataAndOddStridesBitForBit) {
+    // Values at byte offsets 1, 6, 11, 16: a 2 x 2 view with row stride 10, column stride 5.
+    const float special[] = {-0.0f, std::bit_cast<float>(std::uint32_t{0x7fc01234}),
+                             std::numeric_limits<float>::denorm_min(), -1.5f};
+    unsigned char bytes[24] = {};
+    for (int k = 0; k < 4; ++k) std::memcpy(bytes + 1 + 5 * k, &special[k], sizeof(float));
+    FeatureMatrix odd = copy_strided_matrix({bytes + 1, 2, 2, 10, 5});
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(odd.values[k]),
+                  std::bit_cast<std::uint32_t>(special[k]))
+            << "value " << k;
+    // Dense data at an odd address, as np.frombuffer(..., offset=1) gives.
+    alignas(float) unsigned char dense[1 + sizeof c_order] = {};
+    std::memcpy(dense + 1, c_order, sizeof c_order);
+    EXPECT_EQ(rows_of(copy_strided_matrix({dense + 1, 2, 3, 3 * F, F})),
+              (Rows{{0, 1, 2}, {10, 11, 12}}));
+    Labels y = copy_strided_vector({dense + 1, 6, L});
+    ASSERT_EQ(y.size(), 6u);
+    EXPECT_EQ(std::memcmp(y.data(), c_order, sizeof c_order), 0);
+}
+
+TEST(TrainingRowCount, IsNineTenthsRoundedDown) {
+    EXPECT_EQ(training_row_count(569), 512u);
+    // The double nearest 0.9 exceeds it by about 2e-17: too little to reach the next whole
+    // number for counts this small, so trunc(n * 0.9) is exactly 9n / 10 in integers.
+    for (std::size_t n = 0; n <= 200000; ++n)
+        ASSERT_EQ(training_row_count(n), 9 * n / 10) << n << " rows";
+}
+
+// n rows (i, -i) and `n_labels` labels 100 + i.
+struct Data {
+    FeatureMatrix rows;
+    Labels labels;
+    Data(std::size_t n, std::size_t n_labels) : rows{n, 2, {}} {
+        for (std::size_t i = 0; i < n; ++i)
+            rows.values.insert(rows.values.end(), {float(i), -float(i)});
+        for (std::size_t i = 0; i < n_labels; ++i) labels.push_back(Label(100 + i));
+    }
+};
+
+TEST(CutHoldout, TrainsOnTheFirstRowsAndHoldsOutTheRestAsViews) {
+    struct Case {
+        std::size_t rows, labels, train;
+        Labels test_labels;
+    };
+    const Case cases[] = {
+        {10, 10, 9, {109}},
+        {10, 12, 9, {109, 110, 111}},  // surplus labels all go to the test side
+        {10, 9, 9, {}},
+        {1, 1, 0, {100}},
+    };
+    for (const Case& c : cases) {
+        Data d(c.rows, c.labels);
+        Holdout h = cut_holdout(d.rows.view(), d.labels);
+        EXPECT_EQ(h.train_rows.data, d.rows.values.data());
+        EXPECT_EQ(h.train_rows.n_rows, c.train);
+        EXPECT_EQ(h.train_rows.n_cols, 2u);
+        EXPECT_EQ(h.train_labels.data(), d.labels.data());
+        EXPECT_EQ(h.train_labels.size(), c.train);
+        ASSERT_EQ(h.test_rows.n_rows, c.rows - c.train);
+        EXPECT_EQ(h.test_rows.at(0, 1), -float(c.train));
+        EXPECT_EQ(Labels(h.test_labels.begin(), h.test_labels.end()), c.test_labels);
+    }
+}
+
+TEST(CutHoldout, TooFewLabelsForTheTrainingRowsFails) {
+    for (auto [rows, labels] : {std::pair<std::size_t, std::size_t>{10, 8}, {100, 0}}) {
+        Data d(rows, labels);
+        EXPECT_EQ(failure_of([&] { cut_holdout(d.rows.view(), d.labels); }),
+                  "range end index " + std::to_string(rows * 9 / 10) +
+                      " out of range for slice of length " + std::to_string(labels));
+    }
+}
+
+}  // namespace
+}  // namespace lindorf
