@@ -20,37 +20,53 @@ constexpr const char* forest_parameters[] = {"x_py", "y_py", "max_depth", "n_tre
 constexpr Signature tree_signature{"train_tree_np", tree_parameters};
 constexpr Signature forest_signature{"train_forest_np", forest_parameters};
 
+// The converted arguments of either function; n_trees only for the forest.
+struct TrainingArguments {
+    PyObject* x = nullptr;  // borrowed, accepted arrays
+    PyObject* y = nullptr;
+    std::uint32_t max_depth = 0;
+    std::uint32_t n_trees = 0;
+};
+
 // Arguments are converted in parameter order and the first failure ends the call, so a bad array
-// is reported before a bad integer and nothing is printed for either.
+// is reported before a bad integer and nothing is printed for either. Empty with the error set.
+std::optional<TrainingArguments> training_arguments(const Signature& signature,
+                                                    PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) {
+    std::optional<BoundArguments> bound = bind_arguments(signature, args, nargs, kwnames);
+    if (!bound) return std::nullopt;
+    TrainingArguments out;
+    out.x = array_argument(bound->values[0], "x_py", feature_array_spec());
+    if (out.x == nullptr) return std::nullopt;
+    out.y = array_argument(bound->values[1], "y_py", label_array_spec());
+    if (out.y == nullptr) return std::nullopt;
+    std::optional<std::uint32_t> max_depth = u32_argument(bound->values[2], "max_depth");
+    if (!max_depth) return std::nullopt;
+    out.max_depth = *max_depth;
+    if (signature.parameters.size() > 3) {
+        std::optional<std::uint32_t> n_trees = u32_argument(bound->values[3], "n_trees");
+        if (!n_trees) return std::nullopt;
+        out.n_trees = *n_trees;
+    }
+    return out;
+}
+
 PyObject* train_tree_np(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::optional<BoundArguments> bound = bind_arguments(tree_signature, args, nargs, kwnames);
-        if (!bound) return nullptr;
-        PyObject* x = array_argument(bound->values[0], "x_py", feature_array_spec());
-        if (x == nullptr) return nullptr;
-        PyObject* y = array_argument(bound->values[1], "y_py", label_array_spec());
-        if (y == nullptr) return nullptr;
-        std::optional<std::uint32_t> max_depth = u32_argument(bound->values[2], "max_depth");
-        if (!max_depth) return nullptr;
-        train_tree(x, y, *max_depth);
+        std::optional<TrainingArguments> a =
+            training_arguments(tree_signature, args, nargs, kwnames);
+        if (!a) return nullptr;
+        train_tree(a->x, a->y, a->max_depth);
         Py_RETURN_NONE;
     });
 }
 
 PyObject* train_forest_np(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::optional<BoundArguments> bound =
-            bind_arguments(forest_signature, args, nargs, kwnames);
-        if (!bound) return nullptr;
-        PyObject* x = array_argument(bound->values[0], "x_py", feature_array_spec());
-        if (x == nullptr) return nullptr;
-        PyObject* y = array_argument(bound->values[1], "y_py", label_array_spec());
-        if (y == nullptr) return nullptr;
-        std::optional<std::uint32_t> max_depth = u32_argument(bound->values[2], "max_depth");
-        if (!max_depth) return nullptr;
-        std::optional<std::uint32_t> n_trees = u32_argument(bound->values[3], "n_trees");
-        if (!n_trees) return nullptr;
-        train_forest(x, y, *max_depth, *n_trees);
+        std::optional<TrainingArguments> a =
+            training_arguments(forest_signature, args, nargs, kwnames);
+        if (!a) return nullptr;
+        train_forest(a->x, a->y, a->max_depth, a->n_trees);
         Py_RETURN_NONE;
     });
 }
