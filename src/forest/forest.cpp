@@ -1,6 +1,7 @@
 #include "forest/forest.hpp"
 
 #include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,6 +44,10 @@ Forest grow_forest_from(MatrixView rows, std::span<const Label> labels, std::uin
             const std::vector<std::uint32_t> sample = draw(i);
             grown[i] = grow_one_tree(rows, labels, order, sample, max_depth, pool);
         });
+    } catch (const std::bad_alloc&) {
+        // Exhausted memory is not a fault of the tree: it reaches the caller as itself, as it
+        // does from a single tree.
+        throw;
     } catch (const std::exception& error) {
         fail(std::string("a tree of the forest failed: ") + error.what());
     }

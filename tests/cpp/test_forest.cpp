@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <random>
 #include <set>
 #include <string>
@@ -151,6 +152,12 @@ TEST(GrowForest, NoTreesLookAtNothingAndAFailingTreeFailsTheForest) {
         });
         EXPECT_EQ(message.rfind("a tree of the forest failed", 0), 0u) << message;
     }
+    // Exhausted memory stays what it is, so that the caller can tell it from a failure.
+    WorkerPool pool(2);
+    EXPECT_THROW(
+        grow_forest_from(MatrixView{values.data(), 6, 2}, Labels(6, 0), 3, 4, &pool,
+                         [](std::size_t) -> std::vector<std::uint32_t> { throw std::bad_alloc(); }),
+        std::bad_alloc);
 }
 
 std::uint64_t hash_sample(const std::vector<std::uint32_t>& sample) {
