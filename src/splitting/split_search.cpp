@@ -69,9 +69,8 @@ std::size_t absorb_group(std::span<const Entry> column, std::size_t begin,
     return end;
 }
 
-// A feature's result: whether anything scored above 0.0, and the best score and threshold.
+// A feature's best score and threshold; 0.0 and 0.0 when nothing scored above 0.0.
 struct FeatureBest {
-    bool found = false;
     float score = 0.0f;
     float threshold = 0.0f;
 };
@@ -95,7 +94,7 @@ FeatureBest search_column(std::span<const Entry> column, const WorkingSet& set,
     }
     if (i < column.size()) best.offer(nothing_left, column.subspan(i), set);
     if (best.group.empty()) return {};
-    return {true, best.score, best.threshold(set)};
+    return {best.score, best.threshold(set)};
 }
 
 }  // namespace
@@ -118,7 +117,7 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     SplitChoice choice;
     float best = 0.0f;
     for (std::size_t f = 0; f < results.size(); ++f) {
-        if (results[f].found && results[f].score > best) {
+        if (results[f].score > best) {
             best = results[f].score;
             choice = {static_cast<std::uint32_t>(f), results[f].threshold};
         }
