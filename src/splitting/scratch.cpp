@@ -1,5 +1,6 @@
 #include "splitting/scratch.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "support/error.hpp"
@@ -7,18 +8,17 @@
 namespace lindorf {
 
 ScratchSlots::ScratchSlots(std::size_t slots)
-    : slots_(slots == 0 ? 1 : slots),
-      busy_(new std::atomic<bool>[slots == 0 ? 1 : slots]),
-      count_(slots == 0 ? 1 : slots) {
-    for (std::size_t i = 0; i < count_; ++i) busy_[i].store(false, std::memory_order_relaxed);
+    : slots_(std::max<std::size_t>(slots, 1)), busy_(new std::atomic<bool>[slots_.size()]) {
+    for (std::size_t i = 0; i < slots_.size(); ++i)
+        busy_[i].store(false, std::memory_order_relaxed);
 }
 
 ScratchSlots::Lease ScratchSlots::claim() {
-    for (std::size_t i = 0; i < count_; ++i) {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (!busy_[i].exchange(true, std::memory_order_acquire)) return Lease(*this, i);
     }
-    fail("all " + std::to_string(count_) + " scratch slots are in use: more loop bodies run at " +
-         "once than the pool has threads");
+    fail("all " + std::to_string(slots_.size()) +
+         " scratch slots are in use: more loop bodies run at once than the pool has threads");
 }
 
 }  // namespace lindorf

@@ -50,9 +50,8 @@ class ScratchSlots {
     Lease claim();
 
   private:
-    std::vector<Scratch> slots_;
-    std::unique_ptr<std::atomic<bool>[]> busy_;
-    std::size_t count_;
+    std::vector<Scratch> slots_;                 // never resized, so leases may point into it
+    std::unique_ptr<std::atomic<bool>[]> busy_;  // one flag per slot
 };
 
 }  // namespace lindorf
