@@ -80,7 +80,7 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
         if (f == feature) return;  // already in order: its left rows are its prefix
         auto lease = scratch.claim();
         partition_block(set.column(f, range.begin, range.end), goes_left.data(),
-                        set.coding.class_bits + set.coding.weight_bits, n_left, lease->entries);
+                        set.coding.row_shift(), n_left, lease->entries);
     });
 }
 

@@ -32,7 +32,7 @@ std::vector<std::uint32_t> code_rows(WorkingSet& set) {
     coding.weight_base = all_single ? 1 : 0;
     coding.class_bits = set.class_labels.size() > 1 ? bits_for(set.class_labels.size() - 1) : 0;
     unsigned row_bits = set.n_rows > 1 ? bits_for(set.n_rows - 1) : 0;
-    unsigned row_shift = coding.class_bits + coding.weight_bits;
+    const unsigned row_shift = coding.row_shift();
     // Without features there are no entries to carry anything: the table stays.
     coding.packed = set.n_cols > 0 && row_shift < 32 && row_bits + row_shift <= 32;
     std::vector<std::uint32_t> coded(set.n_rows);

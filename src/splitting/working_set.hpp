@@ -18,6 +18,9 @@
 
 namespace lindorf {
 
+struct ClassIndex;
+class WorkerPool;
+
 struct Entry {
     float value;
     std::uint32_t row;
@@ -39,6 +42,9 @@ struct RowCoding {
     unsigned class_bits = 0;
     unsigned weight_bits = 0;
     std::uint32_t weight_base = 1;  // added to the weight bits: 1 when they are left out
+
+    // Where the local row starts in a coded row.
+    unsigned row_shift() const { return class_bits + weight_bits; }
 };
 
 struct WorkingSet {
@@ -57,9 +63,7 @@ struct WorkingSet {
     std::span<const Entry> column(std::size_t f, std::size_t begin, std::size_t end) const {
         return {entries.data() + f * n_rows + begin, end - begin};
     }
-    std::uint32_t local(std::uint32_t coded) const {
-        return coded >> (coding.class_bits + coding.weight_bits);
-    }
+    std::uint32_t local(std::uint32_t coded) const { return coded >> coding.row_shift(); }
 };
 
 // Class and weight of a coded row, for one layout fixed at compile time so that loops over
@@ -104,13 +108,6 @@ struct NodeRange {
     std::size_t end = 0;
     std::size_t size() const { return end - begin; }
 };
-
-}  // namespace lindorf
-
-namespace lindorf {
-
-struct ClassIndex;
-class WorkerPool;
 
 // The working set of a plain training list: row r is local row r, with weight 1 and position r.
 // classes.of holds the class of each label; rows beyond the labels get weight 0, labels beyond
