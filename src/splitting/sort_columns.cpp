@@ -4,8 +4,6 @@
 #include <array>
 #include <vector>
 
-#include "support/error.hpp"
-
 namespace lindorf {
 
 namespace {
@@ -43,12 +41,12 @@ void scatter(std::span<const Entry> from, std::span<Entry> to, unsigned pass,
 
 }  // namespace
 
-void sort_entries(std::span<Entry> entries, std::span<Entry> buffer) {
+void sort_entries(std::span<Entry> entries) {
     if (entries.size() < small_sort) {
         insertion_sort(entries);
         return;
     }
-    LINDORF_CHECK(buffer.size() >= entries.size(), "sort buffer smaller than the entries");
+    std::vector<Entry> buffer(entries.size());
     std::vector<std::array<std::uint32_t, bucket_count>> histograms(digit_count);
     for (auto& histogram : histograms) histogram.fill(0);
     for (const Entry& entry : entries) {
@@ -56,7 +54,7 @@ void sort_entries(std::span<Entry> entries, std::span<Entry> buffer) {
         for (unsigned pass = 0; pass < digit_count; ++pass) ++histograms[pass][digit(key, pass)];
     }
     std::span<Entry> from = entries;
-    std::span<Entry> to = buffer.first(entries.size());
+    std::span<Entry> to = buffer;
     for (unsigned pass = 0; pass < digit_count; ++pass) {
         // A digit shared by every key leaves the order as it is.
         if (histograms[pass][digit(sort_key(from[0].value), pass)] == from.size()) continue;

@@ -22,7 +22,7 @@ inline std::uint32_t sort_key(float value) {
 // Columns are sorted on the pool only when each holds enough rows to be worth a thread.
 inline constexpr std::size_t parallel_sort_rows = 4096;
 
-// Stable sort of the entries by sort_key of their values; `buffer` needs as many entries.
-void sort_entries(std::span<Entry> entries, std::span<Entry> buffer);
+// Stable sort of the entries by sort_key of their values.
+void sort_entries(std::span<Entry> entries);
 
 }  // namespace lindorf

@@ -76,8 +76,7 @@ WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, Worke
     parallel_for(sort_pool, rows.n_cols, [&](std::size_t f) {
         std::span<Entry> column = set.column(f, 0, rows.n_rows);
         for (std::size_t r = 0; r < rows.n_rows; ++r) column[r] = {rows.at(r, f), coded[r]};
-        std::vector<Entry> buffer(rows.n_rows);
-        sort_entries(column, buffer);
+        sort_entries(column);
     });
     release_table(set);
     return set;

@@ -19,8 +19,7 @@ FeatureOrder sort_features(MatrixView rows, WorkerPool* pool) {
         std::vector<Entry> column(rows.n_rows);
         for (std::size_t r = 0; r < rows.n_rows; ++r)
             column[r] = {rows.at(r, f), static_cast<std::uint32_t>(r)};
-        std::vector<Entry> buffer(rows.n_rows);
-        sort_entries(column, buffer);
+        sort_entries(column);
         std::uint32_t* out = order.rows.data() + f * rows.n_rows;
         for (std::size_t r = 0; r < rows.n_rows; ++r) out[r] = column[r].row;
     });

@@ -171,8 +171,7 @@ TEST(SortEntries, OrdersLikeLessThanWithNaNLastAndStableTies) {
     const float kinds[] = {nan, inf, -inf, 0.0f, -0.0f, 1.5f, -1.5f, 3e-39f, -3e-39f, 2.0f};
     std::vector<Entry> sorted;
     for (std::uint32_t r = 0; r < 1000; ++r) sorted.push_back({kinds[(r * 7) % 10], r});
-    std::vector<Entry> buffer(sorted.size());
-    sort_entries(sorted, buffer);
+    sort_entries(sorted);
     ASSERT_EQ(sorted.size(), 1000u);
     for (std::size_t i = 1; i < sorted.size(); ++i) {
         const Entry& a = sorted[i - 1];
