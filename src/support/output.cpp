@@ -29,23 +29,28 @@ void LineWriter::flush() {
 }
 
 void LineWriter::write_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-        if (written < 0) {
-            int error = errno;
-            if (error == EINTR) continue;
-            // Nobody can read a closed standard output; dropping the text is what a program
-            // with its output closed expects.
-            if (error == EBADF) return;
-            fail("failed printing to stdout: " + std::string(std::strerror(error)));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
+    int error = write_fully(fd_, bytes);
+    // Nobody can read a closed standard output; dropping the text is what a program with its
+    // output closed expects.
+    if (error != 0 && error != EBADF)
+        fail("failed printing to stdout: " + std::string(std::strerror(error)));
 }
 
 LineWriter& stdout_writer() {
     static LineWriter writer(1);
     return writer;
+}
+
+int write_fully(int fd, std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
 }
 
 }  // namespace lindorf
