@@ -30,8 +30,8 @@ class WorkerPool {
     // thread takes indices too, so a loop never waits for a free worker. After a body throws,
     // indices above it that have not started are skipped; indices below it still run, so the
     // exception rethrown (once every started index has finished) is always that of the lowest
-    // failing index. Which thread runs which index is left to
-    // timing, so bodies must write only to their own results.
+    // failing index. Which thread runs which index is left to timing, so bodies must write only
+    // to their own results.
     void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
     struct Job;
