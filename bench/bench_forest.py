@@ -15,14 +15,9 @@ import json
 import os
 import subprocess
 import sys
-import time
-
-import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-
-UNLIMITED = 2**32 - 1
 
 # name -> (loader, max_depth or None, trees)
 WORKLOADS = {
@@ -35,18 +30,16 @@ SYSTEMS = ("lindorf-forest", "sklearn-forest", "lindorf-tree")
 def child(system: str, workload: str) -> None:
     loader, max_depth, trees = WORKLOADS[workload]
     x, y = loader()
-    k = common.cut(len(x))
-    depth = UNLIMITED if max_depth is None else max_depth
+    depth = common.lindorf_depth(max_depth)
     if system == "sklearn-forest":
         from sklearn.ensemble import RandomForestClassifier
 
-        start = time.perf_counter()
-        model = RandomForestClassifier(n_estimators=trees, criterion="entropy", max_features=None,
-                                       bootstrap=True, min_samples_split=3, max_depth=max_depth,
-                                       n_jobs=-1)
-        model.fit(x[:k], y[:k])
-        accuracy = float(np.mean(model.predict(x[k:]) == y[k:]))
-        seconds = time.perf_counter() - start
+        seconds, accuracy = common.time_sklearn(
+            lambda: RandomForestClassifier(n_estimators=trees, criterion="entropy",
+                                           max_features=None, bootstrap=True, min_samples_split=3,
+                                           max_depth=max_depth, n_jobs=-1),
+            x, y,
+        )
     else:
         from lindorf._lindorf import train_forest_np, train_tree_np
 
@@ -54,8 +47,7 @@ def child(system: str, workload: str) -> None:
             call = lambda: train_forest_np(x, y, depth, trees)  # noqa: E731
         else:
             call = lambda: train_tree_np(x, y, depth)  # noqa: E731
-        seconds, text = common.run_capturing_fd1(call)
-        accuracy = common.reported_accuracy(text)
+        seconds, accuracy = common.time_lindorf(call)
     print(json.dumps({"seconds": seconds, "accuracy": accuracy, "peak_mib": common.peak_memory_mib()}))
 
 

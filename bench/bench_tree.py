@@ -13,12 +13,8 @@ import argparse
 import os
 import sys
 
-import numpy as np
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
-
-UNLIMITED = 2**32 - 1
 
 
 def workloads(quick: bool) -> list[common.Workload]:
@@ -34,22 +30,18 @@ def workloads(quick: bool) -> list[common.Workload]:
 def time_lindorf(w: common.Workload) -> tuple[float, float]:
     from lindorf._lindorf import train_tree_np
 
-    depth = UNLIMITED if w.max_depth is None else w.max_depth
-    seconds, text = common.run_capturing_fd1(lambda: train_tree_np(w.x, w.y, depth))
-    return seconds, common.reported_accuracy(text)
+    depth = common.lindorf_depth(w.max_depth)
+    return common.time_lindorf(lambda: train_tree_np(w.x, w.y, depth))
 
 
 def time_sklearn(w: common.Workload) -> tuple[float, float]:
-    import time
-
     from sklearn.tree import DecisionTreeClassifier
 
-    k = common.cut(len(w.x))
-    start = time.perf_counter()
-    model = DecisionTreeClassifier(criterion="entropy", max_depth=w.max_depth, min_samples_split=3)
-    model.fit(w.x[:k], w.y[:k])
-    accuracy = float(np.mean(model.predict(w.x[k:]) == w.y[k:]))
-    return time.perf_counter() - start, accuracy
+    return common.time_sklearn(
+        lambda: DecisionTreeClassifier(criterion="entropy", max_depth=w.max_depth,
+                                       min_samples_split=3),
+        w.x, w.y,
+    )
 
 
 def main() -> None:

@@ -11,6 +11,8 @@ from typing import Callable
 
 import numpy as np
 
+UNLIMITED = 2**32 - 1  # lindorf's max_depth for no practical limit
+
 
 @dataclass
 class Workload:
@@ -23,6 +25,11 @@ class Workload:
 def cut(n_rows: int) -> int:
     """The training rows lindorf uses: the first nine tenths, by position."""
     return int(n_rows * 0.9)
+
+
+def lindorf_depth(max_depth: int | None) -> int:
+    """lindorf's max_depth for a workload's depth (None: unlimited)."""
+    return UNLIMITED if max_depth is None else max_depth
 
 
 def synthetic(n_rows: int, n_features: int, n_informative: int, seed: int = 0):
@@ -74,6 +81,23 @@ def reported_accuracy(text: str) -> float:
         if line.strip().startswith("Accuracy:"):
             return float(line.split(":")[1])
     raise ValueError("no accuracy line in:\n" + text)
+
+
+def time_lindorf(call: Callable[[], None]) -> tuple[float, float]:
+    """Runs a lindorf training call; returns (seconds, the accuracy its report prints)."""
+    seconds, text = run_capturing_fd1(call)
+    return seconds, reported_accuracy(text)
+
+
+def time_sklearn(make_model: Callable[[], object], x: np.ndarray, y: np.ndarray) -> tuple[float, float]:
+    """Fits a new model on the rows lindorf trains on and predicts the rest, as lindorf does;
+    returns (seconds, accuracy)."""
+    k = cut(len(x))
+    start = time.perf_counter()
+    model = make_model()
+    model.fit(x[:k], y[:k])
+    accuracy = float(np.mean(model.predict(x[k:]) == y[k:]))
+    return time.perf_counter() - start, accuracy
 
 
 def median(values: list[float]) -> float:

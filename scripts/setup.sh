@@ -17,16 +17,17 @@ find_python() {
     return 1
 }
 
+export PIP_DISABLE_PIP_VERSION_CHECK=1
 if [ ! -x .venv/bin/python ]; then
     python=$(find_python) || {
         echo "lindorf needs Python 3.12: install it (for example 'pyenv install 3.12') and run again" >&2
         exit 1
     }
     "$python" -m venv .venv
+    # Once, for the new environment: on later runs it would ask the package index every time.
+    .venv/bin/python -m pip install -q --upgrade pip
 fi
 
-export PIP_DISABLE_PIP_VERSION_CHECK=1
-.venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=1.26" "cmake>=3.24" ninja \
     "pytest>=8" "scikit-learn>=1.4"
 # Built against the environment's NumPy, without an isolated build environment, so that repeated

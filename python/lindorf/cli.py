@@ -135,16 +135,14 @@ def shuffled(data: Dataset, seed_value: int) -> Dataset:
 
 
 def train(data: Dataset, args: argparse.Namespace) -> None:
-    x = np.ascontiguousarray(data.x, dtype=np.float32)
-    y = np.ascontiguousarray(data.y, dtype=np.uint32)
     # The learner writes straight to file descriptor 1; anything still buffered in Python
     # would otherwise come out after its report.
     sys.stdout.flush()
     sys.stderr.flush()
     if args.model == "tree":
-        _lindorf.train_tree_np(x, y, args.max_depth)
+        _lindorf.train_tree_np(data.x, data.y, args.max_depth)
     else:
-        _lindorf.train_forest_np(x, y, args.max_depth, args.trees)
+        _lindorf.train_forest_np(data.x, data.y, args.max_depth, args.trees)
 
 
 def is_panic(exc: BaseException) -> bool:

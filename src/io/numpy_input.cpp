@@ -116,6 +116,15 @@ void set_type_mismatch_error(PyArray_Descr* actual, PyArray_Descr* wanted) {
     Py_XDECREF(to);
 }
 
+// Python code that runs between acceptance and conversion (a later argument's __index__) can
+// reshape an accepted array or change its element type in place. Reading the array by the
+// description it had when accepted would then leave its memory, so it must pass again as it is.
+void check_still_accepted(PyObject* array, ArraySpec spec, const char* what) {
+    if (accept_array(array, spec) == nullptr) {
+        fail(std::string(what) + " changed after it was accepted: " + render_python_error());
+    }
+}
+
 }  // namespace
 
 ArraySpec feature_array_spec() {
@@ -148,6 +157,7 @@ PyObject* accept_array(PyObject* object, ArraySpec spec) {
 }
 
 FeatureMatrix numpy_to_x(PyObject* features) {
+    check_still_accepted(features, feature_array_spec(), "the feature array");
     auto* array = reinterpret_cast<PyArrayObject*>(features);
     const npy_intp* shape = PyArray_DIMS(array);
     const npy_intp* strides = PyArray_STRIDES(array);
@@ -163,6 +173,7 @@ FeatureMatrix numpy_to_x(PyObject* features) {
 }
 
 Labels numpy_to_y(PyObject* labels) {
+    check_still_accepted(labels, label_array_spec(), "the label array");
     auto* array = reinterpret_cast<PyArrayObject*>(labels);
     Labels out = copy_strided_vector({
         .data = PyArray_DATA(array),

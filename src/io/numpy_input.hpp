@@ -26,7 +26,8 @@ ArraySpec label_array_spec();
 PyObject* accept_array(PyObject* object, ArraySpec spec);
 
 // Copy an accepted array and print its shape line to standard output. A feature array without
-// rows is an internal failure and prints nothing.
+// rows, or an array that no longer passes acceptance (changed in place since), is an internal
+// failure and prints nothing.
 FeatureMatrix numpy_to_x(PyObject* features);
 Labels numpy_to_y(PyObject* labels);
 

@@ -21,56 +21,55 @@ bool is_aligned(const void* data) {
     return reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
 }
 
-bool is_c_contiguous(const StridedMatrix& m) {
-    if (!is_aligned<float>(m.data)) return false;
-    auto item = static_cast<std::ptrdiff_t>(sizeof(float));
-    bool row_dense = m.n_cols <= 1 || m.col_stride == item;
-    bool rows_adjacent =
-        m.n_rows <= 1 || m.row_stride == static_cast<std::ptrdiff_t>(m.n_cols) * item;
-    return row_dense && rows_adjacent;
-}
-
-}  // namespace
-
-FeatureMatrix copy_strided_matrix(const StridedMatrix& source) {
-    FeatureMatrix out;
-    out.n_rows = source.n_rows;
-    out.n_cols = source.n_cols;
-    std::size_t count = 0;
-    LINDORF_CHECK(!__builtin_mul_overflow(source.n_rows, source.n_cols, &count),
-                  "a feature matrix of " + std::to_string(source.n_rows) + " x " +
-                      std::to_string(source.n_cols) + " values does not fit in memory");
-    if (count == 0) return out;
-    if (is_c_contiguous(source)) {  // one pass, without zero-filling first
-        const auto* first = static_cast<const float*>(source.data);
-        out.values.assign(first, first + count);
-        return out;
+// Element (i, j) of `source` read as a T, row after row. The caller has made sure that
+// n_rows * n_cols fits in a size_t.
+template <class T>
+std::vector<T> copy_strided(const StridedMatrix& source) {
+    std::size_t count = source.n_rows * source.n_cols;
+    if (count == 0) return {};
+    auto item = static_cast<std::ptrdiff_t>(sizeof(T));
+    bool row_dense = source.n_cols <= 1 || source.col_stride == item;
+    bool rows_adjacent = source.n_rows <= 1 ||
+                         source.row_stride == static_cast<std::ptrdiff_t>(source.n_cols) * item;
+    if (row_dense && rows_adjacent && is_aligned<T>(source.data)) {
+        const auto* first = static_cast<const T*>(source.data);
+        return std::vector<T>(first, first + count);  // one pass, without zero-filling first
     }
-    out.values.resize(count);
-    float* target = out.values.data();
+    std::vector<T> out(count);
+    T* target = out.data();
     for (std::size_t i = 0; i < source.n_rows; ++i) {
         std::ptrdiff_t row_offset = static_cast<std::ptrdiff_t>(i) * source.row_stride;
         for (std::size_t j = 0; j < source.n_cols; ++j) {
             std::ptrdiff_t offset = row_offset + static_cast<std::ptrdiff_t>(j) * source.col_stride;
-            std::memcpy(target++, element(source.data, offset), sizeof(float));
+            std::memcpy(target++, element(source.data, offset), sizeof(T));
         }
     }
     return out;
 }
 
+}  // namespace
+
+FeatureMatrix copy_strided_matrix(const StridedMatrix& source) {
+    std::size_t count = 0;
+    LINDORF_CHECK(!__builtin_mul_overflow(source.n_rows, source.n_cols, &count),
+                  "a feature matrix of " + std::to_string(source.n_rows) + " x " +
+                      std::to_string(source.n_cols) + " values does not fit in memory");
+    return FeatureMatrix{
+        .n_rows = source.n_rows,
+        .n_cols = source.n_cols,
+        .values = copy_strided<float>(source),
+    };
+}
+
+// A vector is read as a matrix of one column.
 Labels copy_strided_vector(const StridedVector& source) {
-    if (source.length == 0) return {};
-    bool dense = source.length == 1 || source.stride == static_cast<std::ptrdiff_t>(sizeof(Label));
-    if (dense && is_aligned<Label>(source.data)) {
-        const auto* first = static_cast<const Label*>(source.data);
-        return Labels(first, first + source.length);
-    }
-    Labels out(source.length);
-    for (std::size_t i = 0; i < source.length; ++i) {
-        std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(i) * source.stride;
-        std::memcpy(&out[i], element(source.data, offset), sizeof(Label));
-    }
-    return out;
+    return copy_strided<Label>({
+        .data = source.data,
+        .n_rows = source.length,
+        .n_cols = 1,
+        .row_stride = source.stride,
+        .col_stride = 0,
+    });
 }
 
 std::string x_shape_line(const FeatureMatrix& rows) {

@@ -19,6 +19,9 @@ constexpr const char* tree_parameters[] = {"x_py", "y_py", "max_depth"};
 constexpr const char* forest_parameters[] = {"x_py", "y_py", "max_depth", "n_trees"};
 constexpr Signature tree_signature{"train_tree_np", tree_parameters};
 constexpr Signature forest_signature{"train_forest_np", forest_parameters};
+// bind_arguments fills a fixed array of max_parameters slots.
+static_assert(tree_signature.parameters.size() <= max_parameters &&
+              forest_signature.parameters.size() <= max_parameters);
 
 // The converted arguments of either function; n_trees only for the forest.
 struct TrainingArguments {

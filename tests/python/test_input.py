@@ -48,6 +48,34 @@ def test_acceptance_failures(name, value, message, capfd):
     assert capfd.readouterr().out == ""
 
 
+@pytest.mark.parametrize(
+    "change, message, printed",
+    [
+        ("x.resize((20,), refcheck=False)",
+         "the feature array changed after it was accepted: "
+         "TypeError('dimensionality mismatch:\\n from=1, to=2')", ""),
+        ("y.resize((2, 4), refcheck=False)",
+         "the label array changed after it was accepted: "
+         "TypeError('dimensionality mismatch:\\n from=2, to=1')", "Shape of x matrix (10, 2)\n"),
+    ],
+    ids=["x_flattened", "y_folded"],
+)
+def test_an_array_changed_by_a_later_argument_is_refused(change, message, printed):
+    # max_depth's __index__ runs after both arrays were accepted; reading an array by the shape it
+    # had then would read past its memory.
+    outcome = run_snippet(f"""
+        x, y = np.zeros((10, 2), np.float32), np.zeros(8, np.uint32)
+        class Depth:
+            def __index__(self):
+                {change}
+                return 1
+        train_tree_np(x, y, Depth())
+        """)
+    assert outcome.panic == message
+    assert outcome.stdout == printed
+    assert outcome.stderr.splitlines()[-1].endswith(": " + message)
+
+
 class FloatArray(np.ndarray):
     pass
 
