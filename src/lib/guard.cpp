@@ -1,14 +1,12 @@
 #include "lib/guard.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
 
 #include "support/error.hpp"
+#include "support/output.hpp"
 
 namespace lindorf {
 
@@ -40,8 +38,8 @@ void raise_panic(const char* message) {
 
 // InternalError writes its own diagnostic where it is raised; other exceptions come from the
 // standard library and are reported here, where they are caught. The line is formatted without
-// allocating (memory may be what ran out) and written with one write(2) so that it stays whole;
-// a failure to report cannot itself be reported.
+// allocating (memory may be what ran out) and written in one piece so that it stays whole; a
+// failure to report cannot itself be reported.
 void report_foreign_failure(const char* what) {
     char line[1024];
     int length = std::snprintf(line, sizeof line, "lindorf: internal failure: %s\n", what);
@@ -51,13 +49,7 @@ void report_foreign_failure(const char* what) {
         size = sizeof line - 1;
         line[size - 1] = '\n';
     }
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t written = ::write(2, line + done, size - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        done += static_cast<std::size_t>(written);
-    }
+    write_fully(2, std::string_view(line, size));
 }
 
 }  // namespace

@@ -48,6 +48,8 @@ int write_fully(int fd, std::string_view bytes) noexcept {
             if (errno == EINTR) continue;
             return errno;
         }
+        // A write that takes nothing would be retried forever.
+        if (written == 0) return EIO;
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return 0;

@@ -29,8 +29,8 @@ class LineWriter {
 // The writer for file descriptor 1, shared by every call into the module.
 LineWriter& stdout_writer();
 
-// Writes all of `bytes` to `fd`, going on after interrupted and partial writes. Returns 0, or
-// the errno of the write that failed.
+// Writes all of `bytes` to `fd`, going on after interrupted and partial writes; allocates
+// nothing, so it can report running out of memory. Returns 0, or the errno of the failed write.
 int write_fully(int fd, std::string_view bytes) noexcept;
 
 }  // namespace lindorf
