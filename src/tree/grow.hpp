@@ -1,4 +1,4 @@
-// Growing a tree: exact information-gain splits found by sweeping each feature in value order.
+// Growing a tree: exact splits found by sweeping each feature in value order.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +7,24 @@
 
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
+#include "support/random.hpp"
 #include "tree/tree.hpp"
 
 namespace lindorf {
+
+inline constexpr std::uint32_t unlimited_depth = 0xFFFFFFFFu;
+
+// What decides the shape of a tree. The defaults are the rules of grow_tree_.
+struct GrowRules {
+    std::uint32_t max_depth = unlimited_depth;  // nodes at this depth become leaves
+    std::uint32_t min_split = 3;  // nodes of less total weight become leaves
+    std::uint32_t min_leaf = 1;   // least total weight a split leaves on either side
+    // Features searched at each node, drawn from the node's own stream (support/streams.hpp)
+    // among the features that can divide the node; 0, or at least the feature count, searches
+    // every feature and draws nothing.
+    std::uint32_t max_features = 0;
+    ChaChaKey node_key{};  // the tree's node key, for those draws
+};
 
 // Grows the tree for rows[i] with labels[i]. `depth` is the depth of the root (0 for a whole
 // tree); nodes at `max_depth` become leaves. Work on large nodes is shared with the pool's
@@ -17,6 +32,12 @@ namespace lindorf {
 // failure ("cannot grow a tree from an empty training set").
 Tree grow_tree_(MatrixView rows, std::span<const Label> labels, std::uint32_t max_depth,
                 std::uint32_t depth = 0, WorkerPool* pool = nullptr);
+
+// The tree of rows[i] with labels[i], each row repeated weights[i] times at consecutive
+// positions (no weights: once each); rows of weight 0 take no part. Total weight must be at least
+// 1 and below 2^32.
+Tree grow_tree(MatrixView rows, std::span<const Label> labels, std::span<const std::uint32_t> weights,
+               const GrowRules& rules, WorkerPool* pool = nullptr);
 
 // Every feature's rows in ascending value order (NaN last), computed once for a data set and
 // shared read-only by every tree grown from samples of it.

@@ -42,6 +42,22 @@ std::uint32_t majority_class(const NodeTally& tally) {
     return best;
 }
 
+float node_impurity(const NodeTally& tally) {
+    return entropy_of_counts(tally.present, tally.counts.data(), tally.total);
+}
+
+std::uint32_t total_weight(const WorkingSet& set, std::span<const Entry> entries) {
+    std::uint32_t total = 0;
+    if (set.coding.packed) {
+        const RowReader<true> rows(set);
+        for (const Entry& entry : entries) total += rows.weight(entry.row);
+    } else {
+        const RowReader<false> rows(set);
+        for (const Entry& entry : entries) total += rows.weight(entry.row);
+    }
+    return total;
+}
+
 NodeCounts counts_of(const NodeTally& tally) {
     NodeCounts node;
     node.present = tally.present;

@@ -33,4 +33,10 @@ std::uint32_t majority_class(const NodeTally& tally);
 // The node as the split scorer sees it; valid while the tally is unchanged.
 NodeCounts counts_of(const NodeTally& tally);
 
+// The impurity of the node's rows, as the split scorer measures it.
+float node_impurity(const NodeTally& tally);
+
+// Total weight of some entries of a working set.
+std::uint32_t total_weight(const WorkingSet& set, std::span<const Entry> entries);
+
 }  // namespace lindorf

@@ -17,24 +17,42 @@ const Node& node_at(const Tree& tree, std::uint32_t index) {
     return tree.nodes[index];
 }
 
-}  // namespace
-
-Labels predict(MatrixView rows, const Tree& tree) {
-    Labels out;
-    if (rows.n_rows == 0) return out;
-    out.reserve(rows.n_rows);
+// Walks every row to its leaf and hands out(r, leaf position) the result.
+template <class Out>
+void route_rows(MatrixView rows, const Tree& tree, Out&& out) {
+    if (rows.n_rows == 0) return;
     const Node& root = node_at(tree, 0);
     for (std::size_t r = 0; r < rows.n_rows; ++r) {
         const Node* node = &root;
+        std::uint32_t index = 0;
         while (!node->is_leaf) {
             LINDORF_CHECK(node->feature < rows.n_cols,
                           "index out of bounds: the len is " + std::to_string(rows.n_cols) +
                               " but the index is " + std::to_string(node->feature));
             float value = rows.at(r, node->feature);
-            node = &node_at(tree, value < node->threshold ? node->left : node->right);
+            index = value < node->threshold ? node->left : node->right;
+            node = &node_at(tree, index);
         }
-        out.push_back(node->prediction);
+        out(r, index, *node);
     }
+}
+
+}  // namespace
+
+Labels predict(MatrixView rows, const Tree& tree) {
+    Labels out;
+    out.reserve(rows.n_rows);
+    route_rows(rows, tree, [&](std::size_t, std::uint32_t, const Node& leaf) {
+        out.push_back(leaf.prediction);
+    });
+    return out;
+}
+
+std::vector<std::uint32_t> leaves_of(MatrixView rows, const Tree& tree) {
+    std::vector<std::uint32_t> out;
+    out.reserve(rows.n_rows);
+    route_rows(rows, tree,
+               [&](std::size_t, std::uint32_t index, const Node&) { out.push_back(index); });
     return out;
 }
 
@@ -54,6 +72,11 @@ std::uint32_t depth(const Tree& tree) {
         pending.emplace_back(node.left, level + 1);
     }
     return deepest;
+}
+
+std::size_t leaf_count(const Tree& tree) {
+    return static_cast<std::size_t>(
+        std::count_if(tree.nodes.begin(), tree.nodes.end(), [](const Node& n) { return n.is_leaf; }));
 }
 
 }  // namespace lindorf
