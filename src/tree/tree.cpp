@@ -17,42 +17,33 @@ const Node& node_at(const Tree& tree, std::uint32_t index) {
     return tree.nodes[index];
 }
 
-// Walks every row to its leaf and hands out(r, leaf position) the result.
-template <class Out>
-void route_rows(MatrixView rows, const Tree& tree, Out&& out) {
-    if (rows.n_rows == 0) return;
-    const Node& root = node_at(tree, 0);
-    for (std::size_t r = 0; r < rows.n_rows; ++r) {
-        const Node* node = &root;
-        std::uint32_t index = 0;
-        while (!node->is_leaf) {
-            LINDORF_CHECK(node->feature < rows.n_cols,
-                          "index out of bounds: the len is " + std::to_string(rows.n_cols) +
-                              " but the index is " + std::to_string(node->feature));
-            float value = rows.at(r, node->feature);
-            index = value < node->threshold ? node->left : node->right;
-            node = &node_at(tree, index);
-        }
-        out(r, index, *node);
-    }
-}
-
 }  // namespace
+
+std::uint32_t leaf_position(const Tree& tree, MatrixView rows, std::size_t r) {
+    std::uint32_t index = 0;
+    const Node* node = &node_at(tree, 0);
+    while (!node->is_leaf) {
+        LINDORF_CHECK(node->feature < rows.n_cols,
+                      "index out of bounds: the len is " + std::to_string(rows.n_cols) +
+                          " but the index is " + std::to_string(node->feature));
+        index = rows.at(r, node->feature) < node->threshold ? node->left : node->right;
+        node = &node_at(tree, index);
+    }
+    return index;
+}
 
 Labels predict(MatrixView rows, const Tree& tree) {
     Labels out;
     out.reserve(rows.n_rows);
-    route_rows(rows, tree, [&](std::size_t, std::uint32_t, const Node& leaf) {
-        out.push_back(leaf.prediction);
-    });
+    for (std::size_t r = 0; r < rows.n_rows; ++r)
+        out.push_back(tree.nodes[leaf_position(tree, rows, r)].prediction);
     return out;
 }
 
 std::vector<std::uint32_t> leaves_of(MatrixView rows, const Tree& tree) {
     std::vector<std::uint32_t> out;
     out.reserve(rows.n_rows);
-    route_rows(rows, tree,
-               [&](std::size_t, std::uint32_t index, const Node&) { out.push_back(index); });
+    for (std::size_t r = 0; r < rows.n_rows; ++r) out.push_back(leaf_position(tree, rows, r));
     return out;
 }
 

@@ -44,7 +44,10 @@ struct Tree {
 // it meets is an internal failure; an empty row list never looks at the tree.
 Labels predict(MatrixView rows, const Tree& tree);
 
-// The position of the leaf each row reaches, routed as predict routes it.
+// The position of the leaf that row r reaches, routed as predict routes it.
+std::uint32_t leaf_position(const Tree& tree, MatrixView rows, std::size_t r);
+
+// The position of the leaf each row reaches.
 std::vector<std::uint32_t> leaves_of(MatrixView rows, const Tree& tree);
 
 // Edges on the longest path from the root to a leaf; a single leaf has depth 0.
