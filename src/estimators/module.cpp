@@ -37,7 +37,10 @@ nb::bytes bytes_of(const ChaChaKey& key) {
 }
 
 GrowRules grow_rules(std::uint32_t max_depth, std::uint32_t min_split, std::uint32_t min_leaf,
-                     std::uint32_t max_features, const nb::bytes& key) {
+                     std::uint32_t max_features, const std::string& criterion,
+                     const nb::bytes& key) {
+    if (criterion != "entropy")
+        throw std::invalid_argument("criterion '" + criterion + "' is not available");
     return GrowRules{max_depth, min_split, min_leaf, max_features, node_key(key_of(key), 0)};
 }
 
@@ -142,19 +145,21 @@ void define_model(nb::module_& m) {
 void define_fitting(nb::module_& m) {
     m.def("fit_tree", [](FeatureArray x, IndexArray y, std::optional<IndexArray> weights,
                          std::uint32_t n_classes, std::uint32_t max_depth, std::uint32_t min_split,
-                         std::uint32_t min_leaf, std::uint32_t max_features, const nb::bytes& key,
-                         unsigned threads) {
+                         std::uint32_t min_leaf, std::uint32_t max_features,
+                         const std::string& criterion, const nb::bytes& key, unsigned threads) {
         FitData data{x, y, weights, n_classes};
-        return fit_tree(data, grow_rules(max_depth, min_split, min_leaf, max_features, key),
-                        threads);
+        return fit_tree(
+            data, grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
+            threads);
     });
     m.def("fit_forest", [](FeatureArray x, IndexArray y, std::optional<IndexArray> weights,
                            std::uint32_t n_classes, std::uint32_t max_depth, std::uint32_t min_split,
-                           std::uint32_t min_leaf, std::uint32_t max_features, bool bootstrap,
-                           bool out_of_bag, const nb::bytes& key, std::uint32_t first,
-                           std::uint32_t count, unsigned threads) {
+                           std::uint32_t min_leaf, std::uint32_t max_features,
+                           const std::string& criterion, bool bootstrap, bool out_of_bag,
+                           const nb::bytes& key, std::uint32_t first, std::uint32_t count,
+                           unsigned threads) {
         FitData data{x, y, weights, n_classes};
-        ForestRules rules{grow_rules(max_depth, min_split, min_leaf, max_features, key),
+        ForestRules rules{grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
                           bootstrap, out_of_bag, key_of(key)};
         ForestFit fit = fit_forest(data, rules, first, count, threads);
         nb::object votes = nb::none();
