@@ -39,9 +39,14 @@ nb::bytes bytes_of(const ChaChaKey& key) {
 GrowRules grow_rules(std::uint32_t max_depth, std::uint32_t min_split, std::uint32_t min_leaf,
                      std::uint32_t max_features, const std::string& criterion,
                      const nb::bytes& key) {
-    if (criterion != "entropy")
-        throw std::invalid_argument("criterion '" + criterion + "' is not available");
-    return GrowRules{max_depth, min_split, min_leaf, max_features, node_key(key_of(key), 0)};
+    if (criterion != "entropy" && criterion != "gini")
+        throw std::invalid_argument("no criterion '" + criterion + "'");
+    return GrowRules{.max_depth = max_depth,
+                     .min_split = min_split,
+                     .min_leaf = min_leaf,
+                     .impurity = criterion == "gini" ? Impurity::gini : Impurity::entropy,
+                     .max_features = max_features,
+                     .node_key = node_key(key_of(key), 0)};
 }
 
 void check_width(const Model& model, const FeatureArray& x) {

@@ -98,7 +98,8 @@ std::optional<KeptSplit> split_of(const Growth& growth, const PendingNode& item,
         features = draw.features(set, item.range, item.depth, item.weight_begin);
         if (features.empty()) return std::nullopt;  // no feature can divide the node
     }
-    SplitChoice choice = search_node(set, item.range, counts_of(tally), scratch, pool);
+    const SplitRules search{rules.impurity, rules.min_leaf, features};
+    SplitChoice choice = search_node(set, item.range, counts_of(tally), search, scratch, pool);
     std::span<const Entry> column = set.column(choice.feature, item.range.begin, item.range.end);
     KeptSplit kept{choice, left_size(column, choice.threshold), 0};
     if (kept.n_left == 0 || kept.n_left == item.range.size()) return std::nullopt;
@@ -127,7 +128,7 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
         }
         WorkerPool* pool = large ? sharing.pool : nullptr;
         tally_node(set, set.column(0, item.range.begin, item.range.end), tally);
-        tree.stats[index] = {tally.total, node_impurity(tally), 0};
+        tree.stats[index] = {tally.total, node_impurity(tally, growth.rules.impurity), 0};
         std::optional<KeptSplit> split;
         if (!stops(growth.rules, item, tally))
             split = split_of(growth, item, tally, draw, scratch, pool);
@@ -163,7 +164,7 @@ void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside
 
 // A tree without features cannot split: one leaf for all rows. Such a set keeps its rows
 // uncoded, so entry r is simply local row r.
-Tree single_leaf(const WorkingSet& set) {
+Tree single_leaf(const WorkingSet& set, Impurity impurity) {
     std::vector<Entry> rows(set.n_rows);
     for (std::size_t r = 0; r < set.n_rows; ++r) rows[r] = {0.0f, static_cast<std::uint32_t>(r)};
     NodeTally tally(set.class_labels.size());
@@ -171,7 +172,7 @@ Tree single_leaf(const WorkingSet& set) {
     Tree tree;
     tree.classes = set.class_labels;
     tree.nodes.emplace_back();
-    tree.stats.push_back({tally.total, node_impurity(tally), 0});
+    tree.stats.push_back({tally.total, node_impurity(tally, impurity), 0});
     make_leaf(tree, 0, set, tally);
     return tree;
 }
@@ -204,7 +205,7 @@ WorkingSet working_set_of_labels(MatrixView rows, std::span<const Label> labels,
 
 Tree grow_working_set(WorkingSet& set, const GrowRules& rules, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings) {
-    if (set.n_cols == 0) return single_leaf(set);
+    if (set.n_cols == 0) return single_leaf(set, rules.impurity);
     std::vector<std::uint8_t> goes_left(set.n_rows, 0);
     Growth growth{set, rules, goes_left};
     PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0};

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "splitting/split_search.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
 #include "support/random.hpp"
@@ -19,6 +20,7 @@ struct GrowRules {
     std::uint32_t max_depth = unlimited_depth;  // nodes at this depth become leaves
     std::uint32_t min_split = 3;  // nodes of less total weight become leaves
     std::uint32_t min_leaf = 1;   // least total weight a split leaves on either side
+    Impurity impurity = Impurity::entropy;  // what splits lower, and nodes record
     // Features searched at each node, drawn from the node's own stream (support/streams.hpp)
     // among the features that can divide the node; 0, or at least the feature count, searches
     // every feature and draws nothing.

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <map>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "criteria/criteria.hpp"
 #include "forest/chunk.hpp"
 #include "model/importance.hpp"
 #include "support/streams.hpp"
+#include "tree/feature_draw.hpp"
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
 #include "tree_testing.hpp"
@@ -83,8 +85,10 @@ WeightedRows random_rows(std::mt19937_64& rng, std::size_t n_rows, std::size_t n
 const GrowRules rule_table[] = {
     GrowRules{},
     GrowRules{.max_depth = 3, .min_split = 7},
-    GrowRules{.min_leaf = 3},
+    GrowRules{.min_leaf = 3, .impurity = Impurity::gini},
     GrowRules{.min_split = 2, .max_features = 2, .node_key = seed_key(11)},
+    GrowRules{.min_leaf = 2, .impurity = Impurity::gini, .max_features = 1,
+              .node_key = seed_key(12)},
 };
 
 TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
@@ -136,7 +140,7 @@ TEST(ForestChunks, MatchTheWholeForestAndTheForestOfRepeatedRows) {
     for (int round = 0; round < 40; ++round) {
         const WeightedRows rows = random_rows(rng, 10 + round, 3, 3);
         const Data copies = rows.repeated();
-        const ForestRules rules{rule_table[round % 4], round % 5 != 0, false, seed_key(round)};
+        const ForestRules rules{rule_table[round % 5], round % 5 != 0, false, seed_key(round)};
         ForestChunk whole = grow_forest_chunk(rows.weighted(3), rules, 0, 6, &pool);
         ForestChunk as_copies =
             grow_forest_chunk({copies.view(), copies.labels, {}, 3}, rules, 0, 6, nullptr);
@@ -172,6 +176,46 @@ TEST(ForestChunks, OutOfBagVotesComeFromTheTreesThatDidNotDrawTheRow) {
     EXPECT_EQ(chunk.oob_votes, expected);
 }
 
+TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {
+    const std::pair<std::vector<float>, bool> columns[] = {
+        {{}, false},         {{1.0f}, false},           {{1.0f, 1.0f, NAN}, false},
+        {{NAN, NAN}, false}, {{-0.0f, 0.0f}, false},    {{1.0f, 2.0f}, true},
+        {{1.0f, 2.0f, NAN}, true},
+    };
+    for (const auto& [values, expected] : columns) {
+        std::vector<Entry> column;
+        for (float v : values) column.push_back({v, 0});
+        EXPECT_EQ(divides(column), expected) << values.size();
+    }
+    // Only feature 3 of 6 varies: one feature per node still always finds it.
+    std::mt19937_64 rng(17);
+    WeightedRows rows = random_rows(rng, 80, 6, 3);
+    for (std::size_t r = 0; r < 80; ++r)
+        for (std::size_t f = 0; f < 6; ++f)
+            if (f != 3) rows.data.matrix.values[r * 6 + f] = 1.0f;
+    const Tree full = grow_tree(rows.data.view(), rows.data.labels, {}, GrowRules{});
+    // With every feature able to divide, the features a tree uses follow its key.
+    const WeightedRows varied = random_rows(rng, 80, 6, 3);
+    std::set<std::vector<std::uint32_t>> seen;
+    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+        const GrowRules one{.max_features = 1, .node_key = seed_key(seed)};
+        EXPECT_TRUE(same_tree(grow_tree(rows.data.view(), rows.data.labels, {}, one), full));
+        Tree tree = grow_tree(varied.data.view(), varied.data.labels, {}, one);
+        std::vector<std::uint32_t> used;
+        for (const Node& node : tree.nodes) used.push_back(node.is_leaf ? 99 : node.feature);
+        seen.insert(used);
+    }
+    EXPECT_EQ(seen.size(), 4u);
+}
+
+double gini_of(const std::vector<Label>& labels) {
+    std::map<Label, double> counts;
+    for (Label label : labels) counts[label] += 1.0;
+    double sum = 0.0;
+    for (const auto& [label, count] : counts) sum += (count / labels.size()) * (count / labels.size());
+    return 1.0 - sum;
+}
+
 // Each node's training rows found by routing: the rows are the weighted list, so a node's
 // weight, a leaf's class counts and each impurity can be checked against them.
 TEST(NodeStats, MatchTheTrainingRowsRoutedThroughTheTree) {
@@ -179,8 +223,10 @@ TEST(NodeStats, MatchTheTrainingRowsRoutedThroughTheTree) {
     WorkerPool pool(2);
     for (int round = 0; round < 100; ++round) {
         const WeightedRows rows = random_rows(rng, 30 + round, 2, 4);
+        const Impurity impurity = round % 3 ? Impurity::entropy : Impurity::gini;
         Tree tree = grow_tree(rows.data.view(), rows.data.labels, rows.weights,
-                              GrowRules{.max_depth = 1 + static_cast<std::uint32_t>(round % 5)},
+                              GrowRules{.max_depth = 1 + static_cast<std::uint32_t>(round % 5),
+                                        .impurity = impurity},
                               round % 2 ? &pool : nullptr);
         std::vector<std::vector<Label>> reached(tree.nodes.size());
         for (std::size_t r = 0; r < rows.data.matrix.n_rows; ++r) {
@@ -194,7 +240,10 @@ TEST(NodeStats, MatchTheTrainingRowsRoutedThroughTheTree) {
         }
         for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
             ASSERT_EQ(tree.stats[i].weight, reached[i].size()) << round << "/" << i;
-            ASSERT_EQ(bits(tree.stats[i].impurity), bits(entropy(reached[i]))) << round;
+            if (impurity == Impurity::entropy)
+                ASSERT_EQ(bits(tree.stats[i].impurity), bits(entropy(reached[i]))) << round;
+            else
+                ASSERT_NEAR(tree.stats[i].impurity, gini_of(reached[i]), 1e-6) << round;
             if (!tree.nodes[i].is_leaf) continue;
             for (std::size_t c = 0; c < tree.classes.size(); ++c)
                 ASSERT_EQ(tree.class_counts[tree.stats[i].counts + c],
