@@ -22,6 +22,8 @@ Stable interfaces for other tools:
 from __future__ import annotations
 
 import numbers
+import sys
+import time
 import warnings
 from typing import NamedTuple
 
@@ -395,10 +397,13 @@ class RandomForestClassifier(_TreeLearner):
         if self.oob_score and not self.bootstrap:
             raise ValueError("Out of bag estimation only available if bootstrap=True")
         data = self._fit_input(X, y, sample_weight)
+        progress = _Progress(count) if self.verbose else None
         native, oob_votes = _estimators.fit_forest(
             data.X, data.codes, data.weights, len(data.fitted["classes_"]),
             *self._growth_rules(data.X.shape[1], data.total), self.criterion, self.bootstrap,
-            self.oob_score, _fit_key(self.random_state), first, count, self._threads())
+            self.oob_score, _fit_key(self.random_state), first, count, self._threads(), progress)
+        if progress is not None:
+            progress(count)
         return _Chunk(native, oob_votes, data.codes, data.fitted)
 
     def _join_chunks(self, chunks):
@@ -468,6 +473,27 @@ class RandomForestClassifier(_TreeLearner):
             DecisionTreeClassifier._from_native(self._native.tree(i), tree_params, fitted)
             for i in range(self._native.n_trees)
         ]
+
+
+class _Progress:
+    """Reports a forest's growth on standard error, at most once a second and when it ends:
+    trees finished, time elapsed and an estimate of the time left."""
+
+    def __init__(self, total):
+        self.total = total
+        self.start = time.monotonic()
+        self.reported = (-1, self.start - 1.0)  # trees and time of the last report
+
+    def __call__(self, done):
+        now = time.monotonic()
+        if done == self.reported[0] or (now - self.reported[1] < 1.0 and done < self.total):
+            return
+        self.reported = (done, now)
+        elapsed = now - self.start
+        left = (f"about {elapsed * (self.total - done) / done:.1f} s left" if done
+                else "time left not known yet")
+        print(f"lindorf: {done}/{self.total} trees, {elapsed:.1f} s elapsed, {left}",
+              file=sys.stderr, flush=True)
 
 
 _KINDS = {cls.__name__: cls for cls in (DecisionTreeClassifier, RandomForestClassifier)}

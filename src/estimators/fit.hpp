@@ -1,5 +1,8 @@
-// Fitting from the estimators' module: the interpreter lock is released while the learner works,
-// and the learner's threads never touch a Python object.
+// Fitting from the estimators' module. The learner runs on the shared threads with the
+// interpreter lock released, while the calling thread waits in slices: between them it takes
+// the lock, lets Python handle pending signals (a Ctrl-C raises KeyboardInterrupt, which stops
+// the learner at its next node and is raised once every thread has let go) and reports
+// progress. The learner's threads never touch a Python object.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +23,16 @@ struct FitData {
     std::uint32_t n_classes = 0;
 };
 
-Model fit_tree(const FitData& data, const GrowRules& rules, unsigned threads);
+Model fit_tree(const FitData& data, GrowRules rules, unsigned threads);
 
 struct ForestFit {
     Model model;
     std::vector<std::uint32_t> oob_votes;  // n_rows x n_classes; empty without out-of-bag votes
 };
 
-// Trees first .. first + count - 1 of the forest that `rules` describe.
-ForestFit fit_forest(const FitData& data, const ForestRules& rules, std::uint32_t first,
-                     std::uint32_t count, unsigned threads);
+// Trees first .. first + count - 1 of the forest that `rules` describe. `progress`, when given,
+// is called now and then with the number of trees finished.
+ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first,
+                     std::uint32_t count, unsigned threads, const std::optional<nb::callable>& progress);
 
 }  // namespace lindorf::estimators

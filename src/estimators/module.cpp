@@ -162,11 +162,11 @@ void define_fitting(nb::module_& m) {
                            std::uint32_t min_leaf, std::uint32_t max_features,
                            const std::string& criterion, bool bootstrap, bool out_of_bag,
                            const nb::bytes& key, std::uint32_t first, std::uint32_t count,
-                           unsigned threads) {
+                           unsigned threads, const std::optional<nb::callable>& progress) {
         FitData data{x, y, weights, n_classes};
         ForestRules rules{grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
                           bootstrap, out_of_bag, key_of(key)};
-        ForestFit fit = fit_forest(data, rules, first, count, threads);
+        ForestFit fit = fit_forest(data, rules, first, count, threads, progress);
         nb::object votes = nb::none();
         if (out_of_bag)
             votes = nb::cast(numpy_array(std::move(fit.oob_votes), {x.shape(0), n_classes}));

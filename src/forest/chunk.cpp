@@ -117,6 +117,7 @@ ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules
     std::vector<std::optional<Tree>> grown(count);
     std::vector<std::vector<std::uint64_t>> drawn(rules.out_of_bag ? count : 0);
     parallel_for(pool, count, [&](std::size_t i) {
+        if (rules.tree.stop != nullptr) rules.tree.stop->check();
         const auto tree = static_cast<std::uint32_t>(first + i);
         GrowRules tree_rules = rules.tree;
         tree_rules.node_key = node_key(rules.key, tree);

@@ -118,6 +118,7 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
     FeatureDraw draw(growth.rules, set.n_cols);
     std::vector<PendingNode> pending{root};
     while (!pending.empty()) {
+        if (growth.rules.stop != nullptr) growth.rules.stop->check();
         PendingNode item = pending.back();
         pending.pop_back();
         std::uint32_t index = place_node(tree, item);

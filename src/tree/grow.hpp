@@ -8,6 +8,7 @@
 #include "splitting/split_search.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
+#include "support/polling.hpp"
 #include "support/random.hpp"
 #include "tree/tree.hpp"
 
@@ -26,6 +27,8 @@ struct GrowRules {
     // every feature and draws nothing.
     std::uint32_t max_features = 0;
     ChaChaKey node_key{};  // the tree's node key, for those draws
+    // Tested before every node; a stop request ends growth with Cancelled.
+    const StopToken* stop = nullptr;
 };
 
 // Grows the tree for rows[i] with labels[i]. `depth` is the depth of the root (0 for a whole

@@ -3,11 +3,14 @@ train_tree_np, seeded forests across thread counts and pickling, weights as repe
 damaged saved states, and the interpreter lock released during fit."""
 
 import pickle
+import re
+import signal
 import threading
 import time
 
 import numpy as np
 import pytest
+from sklearn.exceptions import NotFittedError
 
 import plain_tree
 import test_tree
@@ -167,7 +170,7 @@ def test_probabilities_are_leaf_shares_and_vote_shares():
 def test_fit_releases_the_interpreter_lock_and_survives_writes_to_x():
     """Another thread keeps running, and writing into the training rows, throughout the fits:
     holding the lock through the learner would leave a gap in its ticks as long as the fit."""
-    x, y = blobs(200_000, seed=5)
+    x, y = blobs(100_000, seed=5)
     ticks = []
     done = threading.Event()
 
@@ -181,11 +184,35 @@ def test_fit_releases_the_interpreter_lock_and_survives_writes_to_x():
     worker.start()
     try:
         start = time.perf_counter()
-        DecisionTreeClassifier().fit(x, y)
-        RandomForestClassifier(4, n_jobs=2).fit(x, y)
+        DecisionTreeClassifier(max_depth=12).fit(x, y)
+        RandomForestClassifier(4, max_depth=10, n_jobs=2).fit(x, y)
         end = time.perf_counter()
     finally:
         done.set()
         worker.join()
     gaps = np.diff([start] + [t for t in ticks if start < t < end] + [end])
     assert gaps.max() < (end - start) / 4, (gaps.max(), end - start)
+
+
+@pytest.mark.parametrize("make", [lambda: DecisionTreeClassifier(),
+                                  lambda: RandomForestClassifier(100_000, n_jobs=2)])
+def test_ctrl_c_interrupts_a_long_fit_and_leaves_the_estimator_unfitted(make):
+    x, y = blobs(1_000_000, seed=6)
+    estimator = make()
+    timer = threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        estimator.fit(x, y)
+    assert time.perf_counter() - start < 0.3 + 0.5
+    timer.join()
+    with pytest.raises(NotFittedError):
+        estimator.predict(x[:1])
+
+
+def test_verbose_forest_reports_progress_on_standard_error(capsys):
+    x, y = blobs(500)
+    RandomForestClassifier(10, verbose=1).fit(x, y)
+    lines = capsys.readouterr().err.splitlines()
+    assert lines and lines[-1].startswith("lindorf: 10/10 trees, ")
+    assert all(re.fullmatch(r"lindorf: \d+/10 trees, [\d.]+ s elapsed, .*", line) for line in lines)
