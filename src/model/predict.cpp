@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "model/walk.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -20,53 +21,73 @@ void for_row_blocks(std::size_t n_rows, WorkerPool* pool, Body&& body) {
     });
 }
 
-void check_classes(const Tree& tree, std::uint32_t n_classes) {
+// Checks what the walks below take for granted: the tree fits the rows, its classes and leaf
+// labels are class indices, and its leaves have class counts.
+void check_tree(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes) {
+    check_walkable(tree, n_cols);
     LINDORF_CHECK(tree.has_stats(), "the tree has no class counts");
     for (Label label : tree.classes)
         LINDORF_CHECK(label < n_classes, "tree class " + std::to_string(label) +
                                              " is not below " + std::to_string(n_classes));
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        if (!tree.nodes[i].is_leaf) continue;
+        LINDORF_CHECK(tree.nodes[i].prediction < n_classes, "a leaf's label is not a class index");
+        LINDORF_CHECK(tree.stats[i].counts + tree.classes.size() <= tree.class_counts.size(),
+                      "a leaf's class counts are missing");
+    }
 }
 
 }  // namespace
 
+void check_walkable(const Tree& tree, std::size_t n_cols) {
+    LINDORF_CHECK(!tree.nodes.empty(), "the tree has no nodes");
+    for (const Node& node : tree.nodes) {
+        if (node.is_leaf) continue;
+        LINDORF_CHECK(node.feature < n_cols, "index out of bounds: the len is " +
+                                                 std::to_string(n_cols) + " but the index is " +
+                                                 std::to_string(node.feature));
+        LINDORF_CHECK(node.left < tree.nodes.size() && node.right < tree.nodes.size(),
+                      "a tree node's child is missing from the tree");
+    }
+}
+
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
+    check_walkable(tree, rows.n_cols);
     Labels out(rows.n_rows);
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r)
-            out[r] = tree.nodes[leaf_position(tree, rows, r)].prediction;
+        walk_rows(tree, rows, begin, end, [&](std::size_t r, std::uint32_t leaf) {
+            out[r] = tree.nodes[leaf].prediction;
+        });
     });
     return out;
 }
 
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool) {
-    check_classes(tree, n_classes);
+    check_tree(tree, rows.n_cols, n_classes);
     std::vector<double> out(rows.n_rows * n_classes, 0.0);
     const std::size_t width = tree.classes.size();
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            const std::uint32_t leaf = leaf_position(tree, rows, r);
+        walk_rows(tree, rows, begin, end, [&](std::size_t r, std::uint32_t leaf) {
             const NodeStats& stats = tree.stats[leaf];
             const std::uint32_t* counts = tree.class_counts.data() + stats.counts;
             const double weight = stats.weight;
             for (std::size_t c = 0; c < width; ++c)
                 out[r * n_classes + tree.classes[c]] = counts[c] / weight;
-        }
+        });
     });
     return out;
 }
 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
                                         std::uint32_t n_classes, WorkerPool* pool) {
-    for (const SharedTree& tree : trees) check_classes(*tree, n_classes);
+    for (const SharedTree& tree : trees) check_tree(*tree, rows.n_cols, n_classes);
     std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
         for (const SharedTree& tree : trees) {
-            for (std::size_t r = begin; r < end; ++r) {
-                const Label label = tree->nodes[leaf_position(*tree, rows, r)].prediction;
-                LINDORF_CHECK(label < n_classes, "a leaf's label is not a class index");
-                ++votes[r * n_classes + label];
-            }
+            walk_rows(*tree, rows, begin, end, [&](std::size_t r, std::uint32_t leaf) {
+                ++votes[r * n_classes + tree->nodes[leaf].prediction];
+            });
         }
     });
     return votes;
@@ -74,12 +95,13 @@ std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, Matri
 
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
                                          WorkerPool* pool) {
+    for (const SharedTree& tree : trees) check_walkable(*tree, rows.n_cols);
     const std::size_t width = trees.size();
     std::vector<std::uint32_t> out(rows.n_rows * width);
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = 0; t < width; ++t)
-            for (std::size_t r = begin; r < end; ++r)
-                out[r * width + t] = leaf_position(*trees[t], rows, r);
+            walk_rows(*trees[t], rows, begin, end,
+                      [&](std::size_t r, std::uint32_t leaf) { out[r * width + t] = leaf; });
     });
     return out;
 }
