@@ -92,7 +92,8 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
             tree.nodes[index] = leaf(majority);
             continue;
         }
-        SplitChoice choice = search_node(set, item.range, counts_of(tally), scratch, pool);
+        SplitChoice choice =
+            search_node(set, item.range, counts_of(tally), SplitRules{}, scratch, pool);
         std::size_t n_left = left_size(set.column(choice.feature, item.range.begin, item.range.end),
                                        choice.threshold);
         // Only the fallback split (nothing scored above 0) can leave a side empty; such a node
