@@ -1,15 +1,11 @@
-"""Runs one training call under a sweep of data-limit headroom, as a script:
+"""Run as `python memory_sweep.py SETTINGS_JSON RECORDS_PATH`: for every headroom, a forked child
+(cold: the parent never trains; "warm": after one small call) lowers its data limit to what it
+uses plus the headroom, trains, trains again under the same limit, then restores the limit and
+trains with its output in a file. One JSON line per child: its wait status, how the limited
+calls ended, the bytes allocated after each, and the final output. The first child, unlimited,
+is the reference."""
 
-    python memory_sweep.py SETTINGS_JSON RECORDS_PATH
-
-For every headroom a forked child lowers its data limit (RLIMIT_DATA) to what it already uses
-plus the headroom, makes the call, restores the limit and makes the same call again with its
-standard output in a file (the first child, a reference, has no limit). The parent never calls the learner, so every child starts with the
-module as a fresh import leaves it; with "warm" the child makes an ordinary call first. One JSON
-line per headroom goes to RECORDS_PATH: the child's wait status, what the limited call ended
-with, and the output of the call that followed.
-"""
-
+import ctypes
 import json
 import os
 import resource
@@ -20,101 +16,78 @@ import numpy as np
 
 
 def sweep_data(rows, cols, classes, seed):
-    """Column 0 falls into one narrow interval per class, [k, k + 0.4]; the held-out last tenth
-    sits at the top of its class's interval, so every tree deep enough to separate the classes
-    labels it right, whatever rows its sample drew. The other columns are noise."""
+    """Column 0 lies in [k, k + 0.4] for class k and the held-out rows sit at k + 0.4, so every
+    tree deep enough to separate the classes labels them right, whatever its sample."""
     rng = np.random.default_rng(seed)
     y = rng.integers(0, classes, rows).astype(np.uint32)
     x = rng.standard_normal((rows, cols)).astype(np.float32)
     x[:, 0] = y + rng.uniform(0.0, 0.4, rows)
-    n_train = int(rows * 0.9)
-    x[n_train:, 0] = y[n_train:] + np.float32(0.4)
+    x[int(rows * 0.9):, 0] = y[int(rows * 0.9):] + np.float32(0.4)
     return x, y
 
 
-def training_call(settings):
-    import lindorf._lindorf as module
-
-    x, y = sweep_data(settings["rows"], settings["cols"], settings["classes"], settings["seed"])
-    depth, trees = settings["max_depth"], settings.get("n_trees")
-    if trees is None:
-        return lambda rows=None: module.train_tree_np(x[:rows], y[:rows], depth)
-    return lambda rows=None: module.train_forest_np(x[:rows], y[:rows], depth, trees)
+class MallInfo(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in "arena ordblks smblks hblks hblkhd usmblks "
+                "fsmblks uordblks fordblks keepcost".split()]
 
 
-def data_in_use():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmData:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmData in /proc/self/status")
+def allocated():
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
-def limited_call(call, headroom):
-    """Makes the call with the data limit `headroom` bytes above what is in use (no limit for
-    None); names the outcome."""
-    if headroom is None:
-        call()
-        return "returned"
-    _, hard = resource.getrlimit(resource.RLIMIT_DATA)
-    resource.setrlimit(resource.RLIMIT_DATA, (data_in_use() + headroom, hard))
-    try:
-        call()
-        outcome = "returned"
-    except MemoryError:
-        outcome = "MemoryError"
-    except BaseException as error:
-        outcome = type(error).__qualname__
-    resource.setrlimit(resource.RLIMIT_DATA, (hard, hard))
-    return outcome
-
-
-def child(call, headroom, warm, follow_up_path, report_fd):
+def child(call, settings, headroom, out_path):
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-    if warm:
-        call(rows=1000)
-    outcome = limited_call(call, headroom)
-    os.dup2(os.open(follow_up_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
-    call()
-    os.write(report_fd, outcome.encode())
-
-
-def run_child(call, headroom, warm, scratch):
-    follow_up_path = os.path.join(scratch, "follow_up.txt")
-    if os.path.exists(follow_up_path):
-        os.unlink(follow_up_path)
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read_end)
+    if settings["warm"]:
+        call(1000)
+    record = {"outcomes": [], "allocated": []}
+    with open("/proc/self/status") as status:
+        in_use = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmData"))
+    limit = resource.RLIM_INFINITY if headroom is None else in_use + headroom
+    for _ in range(2):
+        resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
         try:
-            child(call, headroom, warm, follow_up_path, write_end)
-        finally:
-            os._exit(0)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as report:
-        outcome = report.read().decode()
-    _, status = os.waitpid(pid, 0)
-    follow_up = ""
-    if os.path.exists(follow_up_path):
-        with open(follow_up_path) as text:
-            follow_up = text.read()
-    return {"headroom": headroom, "status": status, "outcome": outcome, "follow_up": follow_up}
+            call()
+            record["outcomes"].append("returned")
+        except BaseException as error:
+            record["outcomes"].append(type(error).__qualname__)
+        resource.setrlimit(resource.RLIMIT_DATA, (resource.RLIM_INFINITY,) * 2)
+        record["allocated"].append(allocated())
+    os.dup2(os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
+    call()
+    return record
 
 
 def main(settings, records_path):
-    if settings.get("cpus"):
-        cpus = sorted(os.sched_getaffinity(0))[: settings["cpus"]]
-        os.sched_setaffinity(0, cpus)
-    call = training_call(settings)
+    import lindorf._lindorf as module
+    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[: settings["cpus"]])
+    x, y = sweep_data(*(settings[k] for k in ("rows", "cols", "classes", "seed")))
+    trees = settings.get("n_trees")
+    train = (lambda xs, ys: module.train_tree_np(xs, ys, settings["max_depth"])) if trees is None \
+        else (lambda xs, ys: module.train_forest_np(xs, ys, settings["max_depth"], trees))
+    call = lambda rows=None: train(x[:rows], y[:rows])  # noqa: E731
+    headrooms = [None] + [h for r in settings["headroom"] for h in range(*r)]
     with open(records_path, "w") as records, tempfile.TemporaryDirectory() as scratch:
-        # The first child, without a limit, shows what every follow-up call must print.
-        headrooms = [None] + [h for start, stop, step in settings["headroom"]
-                              for h in range(start, stop, step)]
+        out_path = os.path.join(scratch, "out.txt")
         for headroom in headrooms:
-            record = run_child(call, headroom, settings.get("warm", False), scratch)
+            read_end, write_end = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                try:
+                    os.write(write_end, json.dumps(child(call, settings, headroom, out_path)).encode())
+                finally:
+                    os._exit(0)
+            os.close(write_end)
+            with os.fdopen(read_end) as report:
+                record = json.loads(report.read() or "{}")
+            record.update(headroom=headroom, status=os.waitpid(pid, 0)[1], output=None)
+            if os.path.exists(out_path):  # a child that died wrote nothing
+                with open(out_path) as out:
+                    record["output"] = out.read()
+                os.unlink(out_path)
             records.write(json.dumps(record) + "\n")
-            records.flush()
 
 
 if __name__ == "__main__":
