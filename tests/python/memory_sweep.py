@@ -1,16 +1,14 @@
-"""Run as `python memory_sweep.py SETTINGS_JSON RECORDS_PATH`: for every headroom, a forked child
-(cold: the parent never trains; "warm": after one small call) lowers its data limit to what it
-uses plus the headroom, trains, trains again under the same limit, then restores the limit and
-trains with its output in a file. One JSON line per child: its wait status, how the limited
-calls ended, the bytes allocated after each, and the final output. The first child, unlimited,
-is the reference."""
+"""`python memory_sweep.py SETTINGS_JSON RECORDS_PATH`: for each headroom a forked child (fresh,
+or "warm" after one small call) lowers its data limit to what it uses plus the headroom, trains
+twice, restores the limit and trains with its output in a file. One JSON line per child: wait
+status, outcomes, bytes allocated after each limited call, final output. The first child, with
+no limit, is the reference."""
 
 import ctypes
 import json
 import os
 import resource
 import sys
-import tempfile
 
 import numpy as np
 
@@ -26,26 +24,15 @@ def sweep_data(rows, cols, classes, seed):
     return x, y
 
 
-class MallInfo(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in "arena ordblks smblks hblks hblkhd usmblks "
-                "fsmblks uordblks fordblks keepcost".split()]
-
-
-def allocated():
-    mallinfo2 = ctypes.CDLL(None).mallinfo2
-    mallinfo2.restype = MallInfo
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
-
-
-def child(call, settings, headroom, out_path):
+def child(call, warm, headroom, out_path):
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-    if settings["warm"]:
+    if warm:
         call(1000)
-    record = {"outcomes": [], "allocated": []}
-    with open("/proc/self/status") as status:
-        in_use = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmData"))
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = type("MallInfo", (ctypes.Structure,), {"_fields_": [("f", ctypes.c_size_t * 10)]})
+    in_use = int(open("/proc/self/status").read().split("VmData:")[1].split()[0]) * 1024
     limit = resource.RLIM_INFINITY if headroom is None else in_use + headroom
+    record = {"outcomes": [], "allocated": []}
     for _ in range(2):
         resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
         try:
@@ -54,29 +41,27 @@ def child(call, settings, headroom, out_path):
         except BaseException as error:
             record["outcomes"].append(type(error).__qualname__)
         resource.setrlimit(resource.RLIMIT_DATA, (resource.RLIM_INFINITY,) * 2)
-        record["allocated"].append(allocated())
+        info = mallinfo2().f
+        record["allocated"].append(info[7] + info[4])  # uordblks + hblkhd: bytes in use
     os.dup2(os.open(out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC), 1)
     call()
     return record
 
 
-def main(settings, records_path):
+def main(s, records_path):
     import lindorf._lindorf as module
-    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[: settings["cpus"]])
-    x, y = sweep_data(*(settings[k] for k in ("rows", "cols", "classes", "seed")))
-    trees = settings.get("n_trees")
-    train = (lambda xs, ys: module.train_tree_np(xs, ys, settings["max_depth"])) if trees is None \
-        else (lambda xs, ys: module.train_forest_np(xs, ys, settings["max_depth"], trees))
-    call = lambda rows=None: train(x[:rows], y[:rows])  # noqa: E731
-    headrooms = [None] + [h for r in settings["headroom"] for h in range(*r)]
-    with open(records_path, "w") as records, tempfile.TemporaryDirectory() as scratch:
-        out_path = os.path.join(scratch, "out.txt")
-        for headroom in headrooms:
+    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[: s["cpus"]])
+    x, y = sweep_data(s["rows"], s["cols"], s["classes"], s["seed"])
+    args = [s["max_depth"]] + ([s["n_trees"]] if "n_trees" in s else [])
+    train = module.train_forest_np if "n_trees" in s else module.train_tree_np
+    out_path = records_path + ".out"
+    with open(records_path, "w") as records:
+        for headroom in [None] + [h for r in s["headroom"] for h in range(*r)]:
             read_end, write_end = os.pipe()
-            pid = os.fork()
-            if pid == 0:
+            if (pid := os.fork()) == 0:
                 try:
-                    os.write(write_end, json.dumps(child(call, settings, headroom, out_path)).encode())
+                    call = lambda rows=None: train(x[:rows], y[:rows], *args)  # noqa: E731
+                    os.write(write_end, json.dumps(child(call, s["warm"], headroom, out_path)).encode())
                 finally:
                     os._exit(0)
             os.close(write_end)
@@ -84,8 +69,7 @@ def main(settings, records_path):
                 record = json.loads(report.read() or "{}")
             record.update(headroom=headroom, status=os.waitpid(pid, 0)[1], output=None)
             if os.path.exists(out_path):  # a child that died wrote nothing
-                with open(out_path) as out:
-                    record["output"] = out.read()
+                record["output"] = open(out_path).read()
                 os.unlink(out_path)
             records.write(json.dumps(record) + "\n")
 
