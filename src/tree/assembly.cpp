@@ -4,7 +4,9 @@
 
 namespace lindorf {
 
-void splice(Tree& tree, std::uint32_t at, const Tree& subtree) {
+void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_limit) {
+    // The subtree's root takes the placeholder's position; the rest is new.
+    if (subtree.nodes.size() > 1) check_node_room(tree, subtree.nodes.size() - 1, node_limit);
     auto offset = static_cast<std::uint32_t>(tree.nodes.size());
     auto position = [&](std::uint32_t j) { return j == 0 ? at : offset + j - 1; };
     const bool stats = tree.has_stats() && subtree.has_stats();
@@ -40,6 +42,7 @@ Tree in_preorder(const Tree& tree) {
     };
     Tree out;
     if (tree.nodes.empty()) return out;
+    check_node_room(out, tree.nodes.size(), max_tree_nodes);
     const bool stats = tree.has_stats();
     out.nodes.reserve(tree.nodes.size());
     if (stats) out.stats.reserve(tree.nodes.size());

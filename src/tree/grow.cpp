@@ -47,6 +47,7 @@ struct Growth {
     WorkingSet& set;
     const GrowRules& rules;
     std::vector<std::uint8_t>& goes_left;
+    std::size_t node_limit;
 };
 
 // How one grow_nodes call treats large and small nodes: with `set_aside`, nodes below
@@ -64,7 +65,8 @@ struct KeptSplit {
     std::uint32_t left_weight = 0;
 };
 
-std::uint32_t place_node(Tree& tree, const PendingNode& pending) {
+std::uint32_t place_node(Tree& tree, const PendingNode& pending, std::size_t node_limit) {
+    check_node_room(tree, 1, node_limit);
     auto index = static_cast<std::uint32_t>(tree.nodes.size());
     tree.nodes.emplace_back();
     tree.stats.emplace_back();
@@ -121,7 +123,7 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
         if (growth.rules.stop != nullptr) growth.rules.stop->check();
         PendingNode item = pending.back();
         pending.pop_back();
-        std::uint32_t index = place_node(tree, item);
+        std::uint32_t index = place_node(tree, item, growth.node_limit);
         bool large = item.range.size() * set.n_cols >= sharing.shared_from;
         if (sharing.set_aside != nullptr && !large) {
             sharing.set_aside->push_back({item, index});
@@ -160,7 +162,7 @@ void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside
         grow_nodes(growth, root, subtrees[i], scratch, Sharing{});
     });
     for (std::size_t i = 0; i < set_aside.size(); ++i)
-        splice(tree, set_aside[i].placeholder, subtrees[i]);
+        splice(tree, set_aside[i].placeholder, subtrees[i], growth.node_limit);
 }
 
 // A tree without features cannot split: one leaf for all rows. Such a set keeps its rows
@@ -208,7 +210,7 @@ Tree grow_working_set(WorkingSet& set, const GrowRules& rules, std::uint32_t dep
                       WorkerPool* pool, const GrowSettings& settings) {
     if (set.n_cols == 0) return single_leaf(set, rules.impurity);
     std::vector<std::uint8_t> goes_left(set.n_rows, 0);
-    Growth growth{set, rules, goes_left};
+    Growth growth{set, rules, goes_left, settings.node_limit};
     PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0};
     if (pool != nullptr && pool->threads() >= 2) return grow_shared(growth, root, pool, settings);
     Tree tree;

@@ -21,6 +21,8 @@ struct GrowSettings {
     // subtrees as single parallel tasks instead: below this size, handing one node's features
     // to another thread costs more than it saves.
     std::size_t parallel_min_entries = 1 << 16;
+    // Most nodes the tree may have; smaller than max_tree_nodes only in tests.
+    std::size_t node_limit = max_tree_nodes;
 };
 
 // How a training list made of the data's rows uses each row: how often it occurs, and the
