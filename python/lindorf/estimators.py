@@ -155,7 +155,6 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         uint32 or None, and the attributes that describe it (set only once a fit succeeds, so
         that a fit that fails or is interrupted leaves the estimator unfitted)."""
         self._forget_fit()
-        given = X
         X, y = validate_data(self, X, y, dtype=np.float32, order="C",
                              ensure_all_finite="allow-nan")
         fitted = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
@@ -163,13 +162,9 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         if y.dtype.kind not in "iu":  # integer labels are always classes
             check_classification_targets(y)
         weights = _whole_weights(sample_weight, X)
-        # A tree without weights reads the features once, into its own sorted copy; forests and
-        # weighted trees read them again later. Those get a private copy unless validation made
-        # one already, so that another thread writing to the caller's array cannot change rows
-        # between the reads.
-        if (weights is not None or self._rereads_features) and (
-                X is given or not X.flags.owndata):
-            X = X.copy()
+        # No copy of a float32 C-contiguous X: the learner reads every feature value once, into
+        # its own sorted copies, so another thread writing to the array meanwhile cannot make
+        # its reads disagree.
         classes, codes = _classes_of(y)
         if len(classes) > _U32_MAX or X.shape[1] > _U32_MAX:
             raise ValueError("lindorf supports fewer than 2**32 classes and features")
@@ -293,8 +288,6 @@ class DecisionTreeClassifier(_TreeLearner):
     ``Generator``/``RandomState`` turned into one, or None for a fresh key per fit).
     """
 
-    _rereads_features = False
-
     def __init__(self, *, criterion="entropy", max_depth=None, min_samples_split=3,
                  min_samples_leaf=1, max_features=None, random_state=None):
         self.criterion = criterion
@@ -370,8 +363,6 @@ class RandomForestClassifier(_TreeLearner):
     forest grown on the repeated rows, seed for seed. A row is out of bag for a tree that drew
     none of its copies.
     """
-
-    _rereads_features = True
 
     _parameter_constraints: dict = {
         **_TreeLearner._parameter_constraints,

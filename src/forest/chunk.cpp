@@ -111,7 +111,8 @@ ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules
     check_data(data);
     LINDORF_CHECK(rules.bootstrap || !rules.out_of_bag,
                   "out-of-bag votes need trees grown on bootstrap samples");
-    const FeatureOrder order = sort_features(data.rows, pool);
+    // With its values, the order is all the trees read: the rows are read once, here.
+    const FeatureOrder order = sort_features(data.rows, pool, true);
     // Without bootstrap every tree sees the same list: the rows repeated by weight.
     const RowDraws whole = rules.bootstrap ? RowDraws{} : draws_of_weights(unit_weights(data));
     std::vector<std::optional<Tree>> grown(count);

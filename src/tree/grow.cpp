@@ -235,7 +235,7 @@ Tree grow_tree(MatrixView rows, std::span<const Label> labels,
     LINDORF_CHECK(weights.size() == rows.n_rows, "cannot weigh " + std::to_string(rows.n_rows) +
                                                      " rows with " +
                                                      std::to_string(weights.size()) + " weights");
-    const FeatureOrder order = sort_features(rows, pool);
+    const FeatureOrder order = sort_features(rows, pool, true);
     WorkingSet set = working_set_of_draws(rows, labels, order, draws_of_weights(weights), pool);
     return grow_working_set(set, rules, 0, pool);
 }

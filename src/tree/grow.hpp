@@ -50,12 +50,15 @@ struct FeatureOrder {
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;
     std::vector<std::uint32_t> rows;  // n_cols blocks of n_rows row indices
+    // Empty, or the values in the same order. With them, trees read their values in sequence
+    // instead of from scattered rows, and never read the rows again.
+    std::vector<float> values;
     std::span<const std::uint32_t> feature(std::size_t f) const {
         return {rows.data() + f * n_rows, n_rows};
     }
 };
 
-FeatureOrder sort_features(MatrixView rows, WorkerPool* pool = nullptr);
+FeatureOrder sort_features(MatrixView rows, WorkerPool* pool = nullptr, bool with_values = false);
 
 // Grows exactly the tree that grow_tree_ grows on the copied sample: rows[sample[0]],
 // rows[sample[1]], ... with their labels, in draw order, repeats included (ties that depend on

@@ -22,6 +22,8 @@ void check_draws(MatrixView rows, std::span<const Label> labels, const FeatureOr
     LINDORF_CHECK(order.n_rows == rows.n_rows && order.n_cols == rows.n_cols &&
                       order.rows.size() == rows.n_rows * rows.n_cols,
                   "the feature order was computed for other rows");
+    LINDORF_CHECK(order.values.empty() || order.values.size() == order.rows.size(),
+                  "the feature order's values do not match its rows");
     LINDORF_CHECK(draws.count.size() == rows.n_rows && draws.first.size() == rows.n_rows &&
                       draws.last.size() == rows.n_rows,
                   "the draws were counted for other rows");
@@ -41,12 +43,15 @@ void fill_column(WorkingSet& set, MatrixView rows, const FeatureOrder& order, st
                  const std::vector<std::uint32_t>& local_of,
                  const std::vector<std::uint32_t>& coded) {
     std::span<Entry> column = set.column(f, 0, set.n_rows);
+    std::span<const std::uint32_t> sorted = order.feature(f);
+    const float* values = order.values.empty() ? nullptr : order.values.data() + f * order.n_rows;
     std::size_t out = 0;
     std::uint32_t previous_key = 0;
-    for (std::uint32_t row : order.feature(f)) {
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        const std::uint32_t row = sorted[k];
         std::uint32_t local = local_of[row];
         if (local == no_position) continue;
-        float value = rows.at(row, f);
+        float value = values != nullptr ? values[k] : rows.at(row, f);
         std::uint32_t key = sort_key(value);
         LINDORF_CHECK(key >= previous_key,
                       "the feature order of feature " + std::to_string(f) + " is not sorted");
