@@ -155,6 +155,9 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         uint32 or None, and the attributes that describe it (set only once a fit succeeds, so
         that a fit that fails or is interrupted leaves the estimator unfitted)."""
         self._forget_fit()
+        # A float32 C-contiguous X is not copied: the learner reads every feature value once,
+        # into its own sorted copies, so a thread writing to the array meanwhile cannot make its
+        # reads disagree.
         X, y = validate_data(self, X, y, dtype=np.float32, order="C",
                              ensure_all_finite="allow-nan")
         fitted = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
@@ -162,9 +165,6 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         if y.dtype.kind not in "iu":  # integer labels are always classes
             check_classification_targets(y)
         weights = _whole_weights(sample_weight, X)
-        # No copy of a float32 C-contiguous X: the learner reads every feature value once, into
-        # its own sorted copies, so another thread writing to the array meanwhile cannot make
-        # its reads disagree.
         classes, codes = _classes_of(y)
         if len(classes) > _U32_MAX or X.shape[1] > _U32_MAX:
             raise ValueError("lindorf supports fewer than 2**32 classes and features")

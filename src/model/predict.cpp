@@ -21,10 +21,10 @@ void for_row_blocks(std::size_t n_rows, WorkerPool* pool, Body&& body) {
     });
 }
 
-// Checks what the walks below take for granted: the tree fits the rows, its classes and leaf
-// labels are class indices, and its leaves have class counts.
-void check_tree(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes) {
-    check_walkable(tree, n_cols);
+// The tree as walks read it, once checked for what they take for granted: the tree fits the
+// rows, its classes and leaf labels are class indices, and its leaves have class counts.
+std::vector<WalkNode> checked_walkable(const Tree& tree, std::size_t n_cols,
+                                       std::uint32_t n_classes) {
     LINDORF_CHECK(tree.has_stats(), "the tree has no class counts");
     for (Label label : tree.classes)
         LINDORF_CHECK(label < n_classes, "tree class " + std::to_string(label) +
@@ -35,41 +35,48 @@ void check_tree(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes) {
         LINDORF_CHECK(tree.stats[i].counts + tree.classes.size() <= tree.class_counts.size(),
                       "a leaf's class counts are missing");
     }
+    return walkable(tree, n_cols);
 }
 
 }  // namespace
 
-void check_walkable(const Tree& tree, std::size_t n_cols) {
+std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols) {
     LINDORF_CHECK(!tree.nodes.empty(), "the tree has no nodes");
-    for (const Node& node : tree.nodes) {
-        if (node.is_leaf) continue;
+    std::vector<WalkNode> out(tree.nodes.size());
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const Node& node = tree.nodes[i];
+        if (node.is_leaf) {
+            out[i] = {0.0f, leaf_mark, {static_cast<std::uint32_t>(i), node.prediction}};
+            continue;
+        }
         LINDORF_CHECK(node.feature < n_cols, "index out of bounds: the len is " +
                                                  std::to_string(n_cols) + " but the index is " +
                                                  std::to_string(node.feature));
         LINDORF_CHECK(node.left < tree.nodes.size() && node.right < tree.nodes.size(),
                       "a tree node's child is missing from the tree");
+        out[i] = {node.threshold, node.feature, {node.left, node.right}};
     }
+    return out;
 }
 
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
-    check_walkable(tree, rows.n_cols);
+    const std::vector<WalkNode> walk = walkable(tree, rows.n_cols);
     Labels out(rows.n_rows);
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
-        walk_rows(tree, rows, begin, end, [&](std::size_t r, std::uint32_t leaf) {
-            out[r] = tree.nodes[leaf].prediction;
-        });
+        walk_rows(walk, rows, begin, end,
+                  [&](std::size_t r, const WalkNode& leaf) { out[r] = leaf.child[1]; });
     });
     return out;
 }
 
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool) {
-    check_tree(tree, rows.n_cols, n_classes);
+    const std::vector<WalkNode> walk = checked_walkable(tree, rows.n_cols, n_classes);
     std::vector<double> out(rows.n_rows * n_classes, 0.0);
     const std::size_t width = tree.classes.size();
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
-        walk_rows(tree, rows, begin, end, [&](std::size_t r, std::uint32_t leaf) {
-            const NodeStats& stats = tree.stats[leaf];
+        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+            const NodeStats& stats = tree.stats[leaf.child[0]];
             const std::uint32_t* counts = tree.class_counts.data() + stats.counts;
             const double weight = stats.weight;
             for (std::size_t c = 0; c < width; ++c)
@@ -81,12 +88,15 @@ std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t
 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
                                         std::uint32_t n_classes, WorkerPool* pool) {
-    for (const SharedTree& tree : trees) check_tree(*tree, rows.n_cols, n_classes);
+    std::vector<std::vector<WalkNode>> walks;
+    walks.reserve(trees.size());
+    for (const SharedTree& tree : trees)
+        walks.push_back(checked_walkable(*tree, rows.n_cols, n_classes));
     std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
-        for (const SharedTree& tree : trees) {
-            walk_rows(*tree, rows, begin, end, [&](std::size_t r, std::uint32_t leaf) {
-                ++votes[r * n_classes + tree->nodes[leaf].prediction];
+        for (const std::vector<WalkNode>& walk : walks) {
+            walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+                ++votes[r * n_classes + leaf.child[1]];
             });
         }
     });
@@ -95,13 +105,16 @@ std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, Matri
 
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
                                          WorkerPool* pool) {
-    for (const SharedTree& tree : trees) check_walkable(*tree, rows.n_cols);
+    std::vector<std::vector<WalkNode>> walks;
+    walks.reserve(trees.size());
+    for (const SharedTree& tree : trees) walks.push_back(walkable(*tree, rows.n_cols));
     const std::size_t width = trees.size();
     std::vector<std::uint32_t> out(rows.n_rows * width);
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = 0; t < width; ++t)
-            walk_rows(*trees[t], rows, begin, end,
-                      [&](std::size_t r, std::uint32_t leaf) { out[r * width + t] = leaf; });
+            walk_rows(walks[t], rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+                out[r * width + t] = leaf.child[0];
+            });
     });
     return out;
 }

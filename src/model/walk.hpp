@@ -6,26 +6,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "support/dataset.hpp"
 #include "tree/tree.hpp"
 
 namespace lindorf {
 
-// Fails unless every inner node's feature is below n_cols and every child is inside the tree,
-// which lets walk_rows take its steps unchecked.
-void check_walkable(const Tree& tree, std::size_t n_cols);
+// A node as walks read it: 16 bytes, the children indexed by the comparison's outcome. A leaf
+// has feature leaf_mark, its position in the tree as child[0] and its label as child[1].
+struct WalkNode {
+    float threshold;
+    std::uint32_t feature;
+    std::uint32_t child[2];  // inner nodes: [0] below the threshold, [1] the rest
+};
 
-// Calls visit(row, leaf position) for every row in [begin, end), in no particular order. The
-// tree must have passed check_walkable for the rows' width.
+inline constexpr std::uint32_t leaf_mark = 0xFFFFFFFFu;
+
+// The tree as walk_rows reads it. Fails unless every inner node's feature is below n_cols and
+// its children are inside the tree, which lets the walk take its steps unchecked.
+std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols);
+
+// Calls visit(row, leaf) for every row in [begin, end), in no particular order.
 template <class Visit>
-void walk_rows(const Tree& tree, MatrixView rows, std::size_t begin, std::size_t end,
-               Visit&& visit) {
+void walk_rows(std::span<const WalkNode> tree, MatrixView rows, std::size_t begin,
+               std::size_t end, Visit&& visit) {
     constexpr unsigned lanes = 8;
-    const Node* const nodes = tree.nodes.data();
+    const WalkNode* const nodes = tree.data();
     std::size_t row[lanes];
     const float* values[lanes];  // the lane's row
-    const Node* at[lanes];
+    const WalkNode* at[lanes];
     unsigned active = 0;
     std::size_t next = begin;
     auto start_row = [&](unsigned k) {
@@ -37,16 +48,15 @@ void walk_rows(const Tree& tree, MatrixView rows, std::size_t begin, std::size_t
     for (; active < lanes && next < end; ++active) start_row(active);
     while (active > 0) {
         for (unsigned k = 0; k < active;) {
-            const Node& node = *at[k];
-            if (!node.is_leaf) {
-                // Chosen by arithmetic rather than by a branch, which would mispredict half the
-                // time and throw away the work of the other lanes with it.
-                const std::uint32_t go_right = !(values[k][node.feature] < node.threshold);
-                at[k] = nodes + (node.left ^ ((node.left ^ node.right) & (0u - go_right)));
+            const WalkNode& node = *at[k];
+            if (node.feature != leaf_mark) {
+                // The child is picked by indexing, not by a branch, which would mispredict half
+                // the time and throw away the other lanes' work with it.
+                at[k] = nodes + node.child[!(values[k][node.feature] < node.threshold)];
                 ++k;
                 continue;
             }
-            visit(row[k], static_cast<std::uint32_t>(at[k] - nodes));
+            visit(row[k], node);
             if (next < end) {
                 start_row(k);
                 ++k;

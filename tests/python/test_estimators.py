@@ -92,6 +92,13 @@ def test_seeded_forests_are_the_same_across_threads_chunks_and_pickling(params):
     assert native_bytes(joined) == expected
     other = RandomForestClassifier(12, random_state=5, **params).fit(x, y)
     assert native_bytes(other) != expected
+    side_by_side = [RandomForestClassifier(12, random_state=4, n_jobs=2, **params) for _ in "ab"]
+    threads = [threading.Thread(target=f.fit, args=(x, y)) for f in side_by_side]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(native_bytes(f) == expected for f in side_by_side)
 
 
 @pytest.mark.parametrize("make", [
