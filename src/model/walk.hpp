@@ -32,7 +32,7 @@ std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols);
 template <class Visit>
 void walk_rows(std::span<const WalkNode> tree, MatrixView rows, std::size_t begin,
                std::size_t end, Visit&& visit) {
-    constexpr unsigned lanes = 8;
+    constexpr unsigned lanes = 16;
     const WalkNode* const nodes = tree.data();
     std::size_t row[lanes];
     const float* values[lanes];  // the lane's row
