@@ -25,8 +25,8 @@ class FeatureDraw {
     // Whether the rules search fewer features than there are.
     bool active() const { return active_; }
 
-    // The node's features, ascending: empty when no feature can divide the node. Valid until
-    // the next call.
+    // The node's features, ascending: empty when no feature can divide the node (a search would
+    // then find nothing above 0). Valid until the next call.
     std::span<const std::uint32_t> features(const WorkingSet& set, NodeRange range,
                                             std::uint32_t depth, std::uint32_t weight_begin);
 

@@ -96,15 +96,18 @@ std::optional<KeptSplit> split_of(const Growth& growth, const PendingNode& item,
     const WorkingSet& set = growth.set;
     const GrowRules& rules = growth.rules;
     std::span<const std::uint32_t> features;
-    if (draw.active()) {
-        features = draw.features(set, item.range, item.depth, item.weight_begin);
-        if (features.empty()) return std::nullopt;  // no feature can divide the node
+    if (draw.active()) features = draw.features(set, item.range, item.depth, item.weight_begin);
+    // When no feature can divide the node, nothing scores above 0 in a search of them all
+    // either: the answer is the fallback, feature 0 at 0.0, which may still divide the rows.
+    SplitChoice choice;
+    if (!draw.active() || !features.empty()) {
+        const SplitRules search{rules.impurity, rules.min_leaf, features};
+        choice = search_node(set, item.range, counts_of(tally), search, scratch, pool);
     }
-    const SplitRules search{rules.impurity, rules.min_leaf, features};
-    SplitChoice choice = search_node(set, item.range, counts_of(tally), search, scratch, pool);
     std::span<const Entry> column = set.column(choice.feature, item.range.begin, item.range.end);
     KeptSplit kept{choice, left_size(column, choice.threshold), 0};
     if (kept.n_left == 0 || kept.n_left == item.range.size()) return std::nullopt;
+    // The left side's weight places the right child's node stream, and checks the fallback.
     if (draw.active() || rules.min_leaf > 1) {
         kept.left_weight = total_weight(set, column.first(kept.n_left));
         if (kept.left_weight < rules.min_leaf || tally.total - kept.left_weight < rules.min_leaf)

@@ -194,12 +194,22 @@ TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {
         for (std::size_t f = 0; f < 6; ++f)
             if (f != 3) rows.data.matrix.values[r * 6 + f] = 1.0f;
     const Tree full = grow_tree(rows.data.view(), rows.data.labels, {}, GrowRules{});
+    // No feature can divide these rows (feature 0 is -1 or NaN, the rest constant), but the
+    // fallback split at 0.0 does, with or without draws.
+    WeightedRows flat = rows;
+    for (std::size_t r = 0; r < 80; ++r) {
+        for (std::size_t f = 0; f < 6; ++f) flat.data.matrix.values[r * 6 + f] = 1.0f;
+        flat.data.matrix.values[r * 6] = r % 3 ? -1.0f : NAN;
+    }
+    const Tree fallback = grow_tree(flat.data.view(), flat.data.labels, {}, GrowRules{});
+    ASSERT_EQ(fallback.nodes.size(), 3u);
     // With every feature able to divide, the features a tree uses follow its key.
     const WeightedRows varied = random_rows(rng, 80, 6, 3);
     std::set<std::vector<std::uint32_t>> seen;
     for (std::uint64_t seed = 0; seed < 4; ++seed) {
         const GrowRules one{.max_features = 1, .node_key = seed_key(seed)};
         EXPECT_TRUE(same_tree(grow_tree(rows.data.view(), rows.data.labels, {}, one), full));
+        EXPECT_TRUE(same_tree(grow_tree(flat.data.view(), flat.data.labels, {}, one), fallback));
         Tree tree = grow_tree(varied.data.view(), varied.data.labels, {}, one);
         std::vector<std::uint32_t> used;
         for (const Node& node : tree.nodes) used.push_back(node.is_leaf ? 99 : node.feature);
