@@ -234,3 +234,17 @@ def test_readme_estimator_example_runs(tmp_path, monkeypatch, capsys):
     exec(compile(code, "README.md", "exec"), {})
     printed = capsys.readouterr().out.splitlines()
     assert len(printed) >= 4 and (tmp_path / "forest.lindorf").exists()
+
+
+def test_lindorf_needs_scikit_learn_only_for_the_estimators():
+    outcome = run_snippet("""
+        import sys
+        sys.modules["sklearn"] = None  # as if it were not installed
+        import lindorf, lindorf.cli
+        try:
+            lindorf.DecisionTreeClassifier
+        except ImportError as error:
+            result = str(error)
+        """, prelude=False)
+    assert outcome.error is None, outcome.error
+    assert "pip install 'lindorf[sklearn]'" in outcome.result
