@@ -125,7 +125,6 @@ void read_leaf(Reader& r, const Model& model, Tree& tree, Node& node, NodeStats&
     stats.weight = r.u32();
     stats.impurity = r.f32();
     const std::uint32_t n_counts = r.u32();
-    if (n_counts == 0) damaged("a leaf has no classes");
     r.expect_room(n_counts, class_count_bytes, "class counts");
     stats.counts = static_cast<std::uint32_t>(tree.class_counts.size());
     stats.n_counts = n_counts;

@@ -30,6 +30,8 @@ struct Node {
 struct ClassCount {
     Label label = 0;
     std::uint32_t count = 0;  // never 0: a leaf lists only the classes it holds
+
+    bool operator==(const ClassCount&) const = default;
 };
 
 struct NodeStats {

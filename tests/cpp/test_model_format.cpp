@@ -86,7 +86,6 @@ TEST(ModelFormat, AlteredIndicesAreRefusedEvenWithAValidChecksum) {
         {"not ascending", 0,
          [](Model&, Tree& t) { std::swap(t.class_counts[0], t.class_counts[1]); }},
         {"does not hold", 0, [](Model&, Tree& t) { t.class_counts[1].count = 0; }},
-        {"no classes", 0, [](Model&, Tree& t) { t.stats[0].n_counts = 0; }},
         {"not one of its classes", 3, [](Model&, Tree& t) {
              for (Node& n : t.nodes) if (n.is_leaf) n.prediction = (n.prediction + 1) % 3;
          }},
@@ -99,7 +98,6 @@ TEST(ModelFormat, AlteredIndicesAreRefusedEvenWithAValidChecksum) {
         model.trees[at] = tree;
         EXPECT_NE(refusal(encode_model(model, "")).find(message), std::string::npos) << message;
     }
-    // A model of the format that kept a count for every class in every leaf.
     std::vector<std::uint8_t> older = encode_model(small_model(), "");
     older[8] = 1;
     EXPECT_NE(refusal(older).find("no longer reads"), std::string::npos);
