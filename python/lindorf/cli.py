@@ -71,6 +71,13 @@ exit status: 0 success, 1 the work failed, 2 bad usage or bad data,
 130 interrupted."""
 
 
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str):
+        # One line, as for every other bad input; the usage is one --help away.
+        say(f"{message} ({self.prog} --help explains every option)")
+        raise SystemExit(EXIT_BAD_INPUT)
+
+
 def bounded_int(low: int, high: int):
     def parse(text: str) -> int:
         try:
@@ -147,7 +154,7 @@ def add_training_options(parser: argparse.ArgumentParser) -> None:
 
 def build_parser(command: str | None) -> argparse.ArgumentParser:
     if command is None:
-        parser = argparse.ArgumentParser(
+        parser = Parser(
             prog="lindorf", description=DESCRIPTION, epilog=EPILOG,
             formatter_class=argparse.RawDescriptionHelpFormatter)
         parser.add_argument(
@@ -156,7 +163,7 @@ def build_parser(command: str | None) -> argparse.ArgumentParser:
             "built-in breast-cancer data)")
         add_training_options(parser)
         return parser
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=f"lindorf {command}", formatter_class=argparse.RawDescriptionHelpFormatter,
         **commands.HELP[command])
     if command == "train":

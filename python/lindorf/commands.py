@@ -84,28 +84,28 @@ def explain_labels(source: str, data: Dataset, test: np.ndarray, args) -> None:
         say(f"{source}: note: {len(distinct)} classes: the report's precision, recall and F1 "
             "treat label 1 as positive and every other label as negative; --report full "
             "covers every class")
-    if len(distinct) > 1 and len(test) > 0 and np.all(test == test[0]):
-        where = "test rows" if args.shuffle is not None else f"last {len(test)} rows (the test rows)"
-        say(f"{source}: note: the {where} all have label {test[0]}, so the report says little; "
-            "the file may be sorted by class: --shuffle SEED mixes the rows first, "
-            "--stratify keeps every class in the test rows")
+    if len(distinct) > 1 and len(test) > 1 and np.all(test == test[0]) and not args.stratify:
+        remedy = ("if the file is sorted by class, --shuffle SEED mixes the rows before the cut"
+                  if args.shuffle is None else "--stratify keeps every class in the test rows")
+        say(f"{source}: note: the {len(test)} test rows all have label {test[0]}, so the report "
+            f"says little about the other classes; {remedy}")
 
 
 def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
     """Prints what the learner's entry points print and returns the fitted model (None for a
-    forest of no trees, which predicts nothing, as the learner's does)."""
+    forest of no trees)."""
     n_train = training_rows(len(data.y), args.test_size)
     if n_train < 1:
         raise DataError(f"--test-size {args.test_size} leaves no rows to train on")
     order = holdout_order(data.y, n_train, args.shuffle, args.stratify)
     x, y = (data.x, data.y) if order is None else (data.x[order], data.y[order])
     explain_labels(source, data, y[n_train:], args)
+    # A forest of no trees predicts nothing, as the learner's does; it needs no estimator.
+    model = None if args.model == "forest" and args.trees == 0 else models.build(args)
     emit(report.shape_lines(x.shape[0], x.shape[1], len(y)))
-    model = None
-    if args.model == "forest" and args.trees == 0:
+    if model is None:
         predicted = np.zeros(0, dtype=np.uint32)
     else:
-        model = models.build(args)
         models.fit(model, x[:n_train], y[:n_train], data)
         if args.model == "tree":
             emit(report.depth_line(models.depth(model)))
@@ -120,16 +120,18 @@ def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
 
 def run_command(args: argparse.Namespace, scratch: str) -> None:
     source, data = load_training_data(args, scratch)
-    fit_and_report(args, source, data)
+    with blamed_on(source):
+        fit_and_report(args, source, data)
 
 
 def train_command(args: argparse.Namespace, scratch: str) -> None:
     if args.model == "forest" and args.trees == 0:
         raise DataError("--trees 0: a forest of no trees is no model to save")
     source, data = load_training_data(args, scratch)
-    model = fit_and_report(args, source, data)
+    with blamed_on(source):
+        model = fit_and_report(args, source, data)
     with blamed_on(args.save):
-        models.save(model, args.save)
+        models.save(model, args.save, data.feature_names)
 
 
 def predict_command(args: argparse.Namespace, scratch: str) -> None:

@@ -18,8 +18,10 @@ import codecs
 import contextlib
 import csv
 import itertools
+import lzma
 import re
 import warnings
+import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
 
@@ -50,7 +52,7 @@ class Columns:
 
 def read_header(source: Source, delimiter: str | None) -> Header:
     """The first non-blank line's column names; the delimiter is detected when not given."""
-    with decoding(source), source.open_text() as text:
+    with reading(source), source.open_text() as text:
         lines = (line for line in text)
         number, first = 0, ""
         for number, first in enumerate(lines, 1):
@@ -99,7 +101,7 @@ def read_columns(source: Source, header: Header, label_col: int | None,
 
         converters = {label_col: label_code} if label_kind == "text" and label_col is not None else {}
         try:
-            with decoding(source), source.open_text() as text, warnings.catch_warnings():
+            with reading(source), source.open_text() as text, warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # "input contained no data": checked by the caller
                 lines = data_lines(text, header, fill_missing)
                 records = np.loadtxt(lines, dtype=dtype, delimiter=header.delimiter,
@@ -196,7 +198,7 @@ def unclosed_quote(line: int) -> DataError:
 
 
 def line_of_record(source: Source, header: Header, index: int) -> int:
-    with decoding(source), source.open_text() as text:
+    with reading(source), source.open_text() as text:
         records = records_with_lines(text, header)
         return next(itertools.islice(records, index, None))[0]
 
@@ -204,7 +206,7 @@ def line_of_record(source: Source, header: Header, index: int) -> int:
 def diagnose(source: Source, header: Header, label_col: int | None,
              usecols: list[int] | None) -> DataError | None:
     """The first record the compiled reader must have refused, with the reason and its line."""
-    with decoding(source), source.open_text() as text:
+    with reading(source), source.open_text() as text:
         records = records_with_lines(text, header)
         try:
             for line, cells in records:
@@ -248,12 +250,16 @@ def is_number(cell: str) -> bool:
 
 
 @contextlib.contextmanager
-def decoding(source: Source):
-    """Turns a decoding failure anywhere in a read into the byte and line that caused it."""
+def reading(source: Source):
+    """Turns a failure to decode the text into the byte and line that caused it, and a failure
+    to read or decompress the file into one line."""
     try:
         yield
     except UnicodeDecodeError:
         raise DataError(undecodable(source)) from None
+    except (OSError, EOFError, zlib.error, lzma.LZMAError) as exc:
+        what = "damaged compressed file" if source.decompress else "cannot read"
+        raise DataError(f"{what}: {getattr(exc, 'strerror', None) or one_line(exc)}") from None
 
 
 def undecodable(source: Source) -> str:

@@ -92,8 +92,7 @@ def csv_labels(columns: csvread.Columns, where: Callable[[int], str]):
         missing = np.flatnonzero(np.isnan(numbers))
         if missing.size:
             raise DataError(f"{where(int(missing[0]))}: the label is missing")
-        shown = lambda i: np.format_float_positional(numbers[i], trim="-")  # noqa: E731
-        return check_labels(numbers, where, shown), None
+        return check_labels(numbers, where), None
     texts, codes = columns.texts, columns.codes
     for code, text in enumerate(texts):
         if csvread.is_missing(text):
@@ -167,7 +166,7 @@ def xy_dataset(x: np.ndarray, y: np.ndarray) -> Dataset:
     if len(y) != len(x):
         raise DataError(f"x has {len(x)} rows but y has {len(y)} labels")
     check_shape(x.shape[0], x.shape[1])
-    labels = check_labels(y, lambda i: f"y[{i}]", lambda i: str(y[i]))
+    labels = check_labels(y, lambda i: f"y[{i}]")
     return Dataset(to_float32(x), labels, None, "y")
 
 
@@ -180,7 +179,7 @@ def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
     column = table[:, col]
     x = to_float32(np.delete(table, col, axis=1))
     try:
-        y = check_labels(column, lambda i: f"row {i}, column {col}", lambda i: str(column[i]))
+        y = check_labels(column, lambda i: f"row {i}, column {col}")
     except LabelError as exc:
         if label is not None:
             raise
@@ -238,7 +237,7 @@ def check_shape(nrows: int, nfeatures: int) -> None:
 
 
 def check_labels(
-    values: np.ndarray, where: Callable[[int], str], shown: Callable[[int], str]
+    values: np.ndarray, where: Callable[[int], str], shown: Callable[[int], str] | None = None
 ) -> np.ndarray:
     """Labels as uint32, after checking each one is a whole number in 0..4294967295."""
     if values.dtype.kind == "b":
@@ -258,19 +257,33 @@ def check_labels(
         bad = np.flatnonzero(mask)
         if bad.size:
             i = int(bad[0])
+            if shown is not None:
+                text = shown(i)
+            elif values.dtype.kind == "f":
+                text = np.format_float_positional(values[i], trim="-")
+            else:
+                text = str(values[i])
             raise LabelError(
-                f"{where(i)}: label {shown(i)} {what}; labels must be non-negative integers"
-            )
+                f"{where(i)}: label {text} {what}; labels must be non-negative integers",
+                looks_like_a_feature=not what.startswith("is larger"))
     return values.astype(np.uint32)
 
 
 class LabelError(DataError):
-    """A label value that is no class label."""
+    """A label value that is no class label; `looks_like_a_feature` when the value is one a
+    feature column would hold (a fraction, a negative number) rather than a bad label."""
+
+    def __init__(self, message: str, looks_like_a_feature: bool):
+        super().__init__(message)
+        self.looks_like_a_feature = looks_like_a_feature
 
 
 def with_label_hint(error: LabelError, x: np.ndarray, names: list[str]) -> DataError:
-    """Used when the label column was taken by default: most often the labels are in another
-    column, so the message says so and names a column that looks like labels."""
+    """Used when the label column was taken by default: a fraction or a negative number there
+    most often means the labels are in another column, so the message says so and names a
+    column that looks like labels."""
+    if not error.looks_like_a_feature:
+        return error
     hint = "the labels come from the last column unless --label names another"
     for col, name in enumerate(names):
         values = x[:, col]

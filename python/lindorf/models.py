@@ -7,7 +7,9 @@ install.
 """
 
 import csv
+import importlib.util
 import io
+import warnings
 
 import numpy as np
 
@@ -20,22 +22,23 @@ BLOCK = 1 << 16  # rows predicted at a time: bounds memory, and Ctrl-C is seen b
 
 
 def estimators():
-    try:
-        from lindorf import DecisionTreeClassifier, RandomForestClassifier
-    except ImportError as exc:
-        raise MissingDependency(f"training and models need scikit-learn ({one_line(exc)}): "
-                                f"install it with {INSTALL_HINT}") from None
-    return DecisionTreeClassifier, RandomForestClassifier
+    """The estimator module; MissingDependency when scikit-learn, which it needs, is absent."""
+    if importlib.util.find_spec("sklearn") is None:
+        raise MissingDependency("training and saved models need scikit-learn, which is not "
+                                f"installed: install it with {INSTALL_HINT}")
+    from lindorf import estimators as module
+
+    return module
 
 
 def build(args):
-    tree_class, forest_class = estimators()
+    module = estimators()
     depth = None if args.max_depth == MAX_UINT32 else args.max_depth
     rules = dict(criterion="entropy", max_depth=depth, min_samples_split=3, max_features=None)
     if args.model == "tree":
-        return tree_class(**rules)
+        return module.DecisionTreeClassifier(**rules)
     # Without --seed the operating system keys the bootstrap samples, as the learner does.
-    return forest_class(n_estimators=args.trees, bootstrap=True, random_state=args.seed,
+    return module.RandomForestClassifier(n_estimators=args.trees, bootstrap=True, random_state=args.seed,
                         n_jobs=-1, **rules)
 
 
@@ -44,8 +47,6 @@ def fit(model, x: np.ndarray, y: np.ndarray, data: Dataset) -> None:
     names, and on the label values otherwise."""
     labels = np.asarray(data.classes)[y] if data.classes else y
     model.fit(x, labels)
-    if data.feature_names is not None:
-        model.feature_names_in_ = np.asarray(data.feature_names, dtype=object)
 
 
 def predict_codes(model, x: np.ndarray, data: Dataset) -> np.ndarray:
@@ -61,7 +62,11 @@ def depth(model) -> int:
     return int(model.get_depth())
 
 
-def save(model, path: str) -> None:
+def save(model, path: str, names: list[str] | None) -> None:
+    """Writes the model with the feature names of the file it was trained on, by which
+    `predict` finds its columns in another file."""
+    if names is not None:
+        model.feature_names_in_ = np.asarray(names, dtype=object)
     try:
         model.save(path)
     except OSError as exc:
@@ -69,17 +74,17 @@ def save(model, path: str) -> None:
 
 
 def load(path: str):
-    tree_class, forest_class = estimators()
-    from lindorf import load_model
-
+    module = estimators()
     try:
-        return load_model(path)
+        return module.load(path)
     except FileNotFoundError:
         raise DataError("no such file") from None
+    except IsADirectoryError:
+        raise DataError("is a directory, not a model file") from None
     except OSError as exc:
         raise DataError(f"cannot read: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise DataError(f"not a usable lindorf model: {one_line(exc)}") from None
+    except ValueError as exc:  # the message says what is wrong with the file
+        raise DataError(one_line(exc)) from None
 
 
 def feature_names(model) -> list[str] | None:
@@ -102,15 +107,16 @@ def csv_line(fields) -> str:
 
 
 def prediction_rows(model, x: np.ndarray, proba: bool) -> str:
+    """CSV lines for the rows `x`: the predicted label, then each class's probability."""
+    with warnings.catch_warnings():
+        # The rows were matched to the model's features by name already; they come as an array.
+        warnings.filterwarnings("ignore", message="X does not have valid feature names")
+        labels = model.predict(x).tolist()
+        rows = [[label] for label in labels]
+        if proba:
+            rows = [[label, *shares] for label, shares in zip(labels, model.predict_proba(x).tolist())]
     text = io.StringIO()
-    writer = csv.writer(text, lineterminator="\n")
-    if proba:
-        probabilities = model.predict_proba(x)
-        labels = model.classes_[np.argmax(probabilities, axis=1)]
-        writer.writerows([label, *row] for label, row in zip(labels.tolist(),
-                                                             probabilities.tolist()))
-    else:
-        writer.writerows([label] for label in model.predict(x).tolist())
+    csv.writer(text, lineterminator="\n").writerows(rows)
     return text.getvalue()
 
 

@@ -74,31 +74,31 @@ def per_class(matrix: np.ndarray) -> dict[str, np.ndarray]:
 
 
 def full_report(predicted: np.ndarray, actual: np.ndarray, names) -> str:
-    """Per-class precision, recall, F1 and support with their macro and weighted averages, then
-    the confusion matrix. `names(label)` gives a label's class name."""
+    """Per-class precision, recall, F1 and support with their macro and weighted averages, laid
+    out as scikit-learn lays out its classification report, then the confusion matrix.
+    `names(label)` gives a label's class name."""
     labels, matrix = confusion(predicted, actual)
     scores = per_class(matrix)
     support = scores["support"]
     total = int(support.sum())
     rows = [names(label) for label in labels]
-    width = max(len("weighted avg"), *(len(row) for row in rows)) if rows else len("weighted avg")
-    columns = ("precision", "recall", "f1")
-    lines = ["", f"{'':>{width}} {'precision':>9} {'recall':>9} {'f1-score':>9} {'support':>9}", ""]
-    for i, row in enumerate(rows):
-        figures = " ".join(f"{scores[c][i]:>9.4f}" for c in columns)
-        lines.append(f"{row:>{width}} {figures} {int(support[i]):>9}")
-    lines.append("")
+    width = max([len("weighted avg"), *(len(row) for row in rows)])
+    figures = "".join(f" {{{c}:>9.4f}}" for c in ("precision", "recall", "f1"))
+    row = "{name:>{width}} " + figures + " {support:>9}"
+    lines = ["", f"{'':>{width}} " + "".join(f" {h:>9}" for h in
+                                            ("precision", "recall", "f1-score", "support")), ""]
+    for i, name in enumerate(rows):
+        lines.append(row.format(name=name, width=width, support=int(support[i]),
+                                **{c: scores[c][i] for c in ("precision", "recall", "f1")}))
     accuracy = np.trace(matrix) / total if total else 0.0
-    lines.append(f"{'accuracy':>{width}} {'':>9} {'':>9} {accuracy:>9.4f} {total:>9}")
+    lines += ["", f"{'accuracy':>{width}} {'':>10}{'':>10} {accuracy:>9.4f} {total:>9}"]
     for average, weights in (("macro avg", None), ("weighted avg", support)):
-        if total:
-            figures = " ".join(f"{np.average(scores[c], weights=weights):>9.4f}" for c in columns)
-        else:
-            figures = " ".join(f"{0.0:>9.4f}" for _ in columns)
-        lines.append(f"{average:>{width}} {figures} {total:>9}")
+        means = {c: np.average(scores[c], weights=weights) if total else 0.0
+                 for c in ("precision", "recall", "f1")}
+        lines.append(row.format(name=average, width=width, support=total, **means))
     lines += ["", "Confusion matrix (rows: true class, columns: predicted class):"]
-    cell = max(6, *(len(row) for row in rows), len(str(matrix.max(initial=0)))) if rows else 6
-    lines.append(f"{'':<{width}} " + " ".join(f"{row:>{cell}}" for row in rows))
-    for row, counts in zip(rows, matrix):
-        lines.append(f"{row:<{width}} " + " ".join(f"{count:>{cell}}" for count in counts))
+    cell = max([6, len(str(matrix.max(initial=0))), *(len(name) for name in rows)])
+    lines.append(" " * width + "".join(f"  {name:>{cell}}" for name in rows))
+    lines += [f"{name:<{width}}" + "".join(f"  {count:>{cell}}" for count in counts)
+              for name, counts in zip(rows, matrix)]
     return "\n".join(lines) + "\n"

@@ -83,6 +83,8 @@ def open_source(name: str, spool_dir: str) -> Source:
             raise DataError("a compressed zip archive: decompress it first")
         check_array_archive(path)
         return Source(path, "npz")
+    if name.lower().endswith((".npy", ".npz")):
+        raise DataError("not a NumPy .npy or .npz file: the name says so, the content does not")
     return Source(path, "csv", decompress, text_encoding(head))
 
 
