@@ -307,8 +307,8 @@ def to_float32(values: np.ndarray) -> np.ndarray:
 def load_features(name: str, feature_names: list[str] | None, n_features: int,
                   label: str | None, delimiter: str | None, spool_dir: str) -> np.ndarray:
     """The rows of the file `name` as a float32 matrix whose columns are a model's features:
-    found by name when the model and the file both name them, otherwise by position once a
-    label column (given with `label`) is left out."""
+    found by name when the model names them (a CSV header must then hold every one), otherwise
+    by position once a label column (given with `label`) is left out."""
     source = open_source(name, spool_dir)
     if source.kind == "csv":
         header = csvread.read_header(source, delimiter)
@@ -324,10 +324,10 @@ def load_features(name: str, feature_names: list[str] | None, n_features: int,
 def feature_columns(names: list[str], wanted: list[str] | None, n_features: int,
                     label: str | None) -> list[int]:
     skip = None if label is None else resolve_label_column(label, names, len(names))
-    if wanted is not None and any(name in names for name in wanted):
+    if wanted is not None:
         missing = [name for name in wanted if name not in names]
         if missing:
-            raise DataError(f"the model's feature columns {name_list(missing)} are missing; "
+            raise DataError(f"no column for the model's features {name_list(missing)}; the "
                             f"columns are {name_list(names)}")
         return [names.index(name) for name in wanted]
     columns = [col for col in range(len(names)) if col != skip]
