@@ -1,4 +1,4 @@
-// Split search: the feature and threshold with the highest information gain.
+// Split search: the feature and threshold with the highest score.
 //
 // Rules that decide between candidates: a candidate must score strictly above 0.0 to be taken;
 // within a feature, among equal top scores the candidate whose earliest row comes first wins, and
@@ -22,15 +22,34 @@ struct SplitChoice {
     float threshold = 0.0f;
 };
 
+// Information gain in bits, in single precision (criteria.hpp), or the gain in Gini impurity,
+// in double precision (gini.hpp).
+enum class Impurity { entropy, gini };
+
+// What a search may choose from and how it scores. The defaults are the learner's own rules.
+struct SplitRules {
+    Impurity impurity = Impurity::entropy;
+    // Least total weight on each side: a threshold that leaves less on either side is not a
+    // candidate. With 0, thresholds that send everything right are candidates too.
+    std::uint32_t min_leaf = 1;
+    // The features to search, ascending; empty: every feature. The lowest index still wins ties,
+    // and the fallback stays feature 0 even when feature 0 is not among them.
+    std::span<const std::uint32_t> features;
+};
+
 // Every value of every feature is a candidate threshold (rows go left when strictly below it).
 // Scores are information_gain_criterion's, computed from running class counts over each feature
 // sorted once. No rows is an internal failure; rows without features give feature 0, threshold
-// 0.0. Labels pair with rows by position, as in information_gain_criterion.
+// 0.0. Labels pair with rows by position, as in information_gain_criterion; rows without a label
+// weigh nothing. The first form uses min_leaf 0, as scoring a plain list does.
 SplitChoice find_best_split(MatrixView rows, std::span<const Label> labels);
+SplitChoice find_best_split(MatrixView rows, std::span<const Label> labels,
+                            const SplitRules& rules);
 
 // The best split of one node of a working set; `node` holds the node's class counts. With a
-// pool the features are searched in parallel; the answer does not depend on it.
+// pool the features are searched in parallel; the answer does not depend on it. A feature list
+// that is not ascending or names a feature beyond the set is an internal failure.
 SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
-                        ScratchSlots& scratch, WorkerPool* pool);
+                        const SplitRules& rules, ScratchSlots& scratch, WorkerPool* pool);
 
 }  // namespace lindorf

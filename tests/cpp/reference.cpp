@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 namespace reference {
 
@@ -31,23 +32,65 @@ float information_gain(std::vector<float> values, Labels labels, float threshold
     return (entropy(labels) - (n_left / n) * entropy(left)) - (n_right / n) * entropy(right);
 }
 
+namespace {
+
+double gini(const Labels& labels) {
+    std::map<Label, std::uint64_t> counts;
+    for (Label label : labels) ++counts[label];
+    std::uint64_t squares = 0;
+    for (const auto& [label, count] : counts) squares += count * count;
+    double n = static_cast<double>(labels.size());
+    return labels.empty() ? 0.0 : 1.0 - static_cast<double>(squares) / (n * n);
+}
+
+// How many of the paired labels go left at `threshold`, and how many right.
+std::pair<std::size_t, std::size_t> side_sizes(const std::vector<float>& values,
+                                               const Labels& labels, float threshold) {
+    std::size_t left = 0, paired = std::min(values.size(), labels.size());
+    for (std::size_t i = 0; i < paired; ++i) left += values[i] < threshold;
+    return {left, paired - left};
+}
+
+}  // namespace
+
+double gini_gain(std::vector<float> values, Labels labels, float threshold) {
+    Labels all, left, right;
+    for (std::size_t i = 0; i < std::min(values.size(), labels.size()); ++i) {
+        all.push_back(labels[i]);
+        (values[i] < threshold ? left : right).push_back(labels[i]);
+    }
+    double n = static_cast<double>(all.size());
+    return (gini(all) - (static_cast<double>(left.size()) / n) * gini(left)) -
+           (static_cast<double>(right.size()) / n) * gini(right);
+}
+
 // The first candidate, in feature order and then row order, to reach the highest score above 0.
-Split find_best_split(const Rows& rows, const Labels& labels) {
+Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules) {
     if (rows.empty()) throw std::runtime_error("no rows");
+    std::vector<std::uint32_t> features = rules.features;
+    if (features.empty())
+        for (std::uint32_t f = 0; f < rows[0].size(); ++f) features.push_back(f);
     Split best;
-    float best_score = 0.0f;
-    for (std::size_t f = 0; f < rows[0].size(); ++f) {
+    double best_score = 0.0;
+    for (std::uint32_t f : features) {
         std::vector<float> column;
         for (const auto& row : rows) column.push_back(row.at(f));
         for (float candidate : column) {
-            float score = information_gain(column, labels, candidate);
+            auto [n_left, n_right] = side_sizes(column, labels, candidate);
+            if (n_left < rules.min_leaf || n_right < rules.min_leaf) continue;
+            double score = rules.gini ? gini_gain(column, labels, candidate)
+                                      : information_gain(column, labels, candidate);
             if (score > best_score) {
                 best_score = score;
-                best = {static_cast<std::uint32_t>(f), candidate};
+                best = {f, candidate};
             }
         }
     }
     return best;
+}
+
+Split find_best_split(const Rows& rows, const Labels& labels) {
+    return find_best_split(rows, labels, Rules{});
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include "splitting/split_search.hpp"
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
+#include "tree/node_tally.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
@@ -108,6 +109,51 @@ TEST(Differential, CriterionAndSplitSearchMatchPlainScoring) {
         ASSERT_EQ(bits(information_gain_criterion(values, data.labels, threshold)),
                   bits(reference::information_gain(values, data.labels, threshold)))
             << "round " << round;
+    }
+}
+
+// Gini, least side weights and feature subsets, on plain lists and on samples (whose draw counts
+// weigh as repeated rows do), against the plain search on the copied list.
+TEST(Differential, SearchRulesMatchPlainScoring) {
+    struct Variant {
+        Impurity impurity;
+        std::uint32_t min_leaf;
+        std::vector<std::uint32_t> features;
+    };
+    const Variant variants[] = {
+        {Impurity::entropy, 1, {}},     {Impurity::gini, 0, {}},
+        {Impurity::gini, 1, {}},        {Impurity::entropy, 3, {}},
+        {Impurity::gini, 2, {1, 3}},    {Impurity::entropy, 1, {0, 2}},
+        {Impurity::gini, 5, {3}},       {Impurity::entropy, 0, {2, 3}},
+    };
+    RandomData random(41);
+    WorkerPool pool(2);
+    for (int round = 0; round < 1500; ++round) {
+        Data data = random.data(24, 4);
+        if (data.matrix.n_cols == 0) continue;
+        std::vector<std::uint32_t> sample = random.sample(data.matrix.n_rows);
+        Data copy = copy_sample(data.view(), data.labels, sample);
+        FeatureOrder order = sort_features(data.view());
+        WorkingSet set = working_set_of_sample(data.view(), data.labels, order, sample, nullptr);
+        NodeTally tally(set.class_labels.size());
+        tally_node(set, set.column(0, 0, set.n_rows), tally);
+        ScratchSlots scratch(2);
+        for (const Variant& variant : variants) {
+            reference::Rules plain{variant.impurity == Impurity::gini, variant.min_leaf, {}};
+            for (std::uint32_t f : variant.features)
+                if (f < data.matrix.n_cols) plain.features.push_back(f);
+            if (plain.features.empty() && !variant.features.empty()) continue;
+            SplitRules rules{variant.impurity, variant.min_leaf, plain.features};
+            reference::Split expected =
+                reference::find_best_split(reference::rows_of(data.view()), data.labels, plain);
+            SplitChoice actual = find_best_split(data.view(), data.labels, rules);
+            ASSERT_EQ(actual.feature, expected.feature) << "round " << round;
+            ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "round " << round;
+            expected = reference::find_best_split(reference::rows_of(copy.view()), copy.labels, plain);
+            actual = search_node(set, {0, set.n_rows}, counts_of(tally), rules, scratch, &pool);
+            ASSERT_EQ(actual.feature, expected.feature) << "sample, round " << round;
+            ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "sample, round " << round;
+        }
     }
 }
 
