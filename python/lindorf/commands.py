@@ -142,7 +142,7 @@ def predict_command(args: argparse.Namespace, scratch: str) -> None:
                                   models.n_features(model), args.label, args.delimiter, scratch)
     classes = models.classes(model)
     header = ["label"] + ([f"proba_{name}" for name in classes] if args.proba else [])
-    emit(models.csv_line(header))
+    emit(models.csv_lines([header]))
     for start in range(0, len(x), models.BLOCK):
         emit(models.prediction_rows(model, x[start:start + models.BLOCK], args.proba))
 

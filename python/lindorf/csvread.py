@@ -1,11 +1,11 @@
 """Reading a CSV file with a header row into a float32 feature matrix and a label column.
 
 The numbers are parsed by NumPy's compiled text reader (`np.loadtxt`) straight into a record array
-of float32 feature runs and one uint32 label field, so a file is read in one pass at compiled
-speed and held once: no table of Python strings or float64 copy ever exists. Label cells are the
-one thing handed to Python, through a converter that numbers each distinct text as it first
-appears; whether they are numbers or class names is decided afterwards, from the distinct texts
-alone.
+of float32 feature runs around one label field, so a file is read in one pass at compiled speed
+and its features are held once: no table of Python strings or float64 copy ever exists. Labels
+are parsed as float64 numbers; when they are not all numbers, each label cell is handed to
+Python, through a converter that numbers each distinct text as it first appears, and whether
+they are numbers or class names is decided afterwards from the distinct texts alone.
 
 Missing-value markers cost nothing on files without them: a file is first parsed as it is, and
 only when that fails is it parsed again with the markers rewritten to "nan". A file that still
@@ -53,13 +53,14 @@ class Columns:
 def read_header(source: Source, delimiter: str | None) -> Header:
     """The first non-blank line's column names; the delimiter is detected when not given."""
     with reading(source), source.open_text() as text:
-        lines = (line for line in text)
+        lines = iter(text)
         number, first = 0, ""
         for number, first in enumerate(lines, 1):
             if first.strip():
                 break
         else:
-            raise DataError("unreadable CSV: the file is empty; expected a header row of column names")
+            raise DataError("unreadable CSV: the file is empty; expected a header row of column "
+                            "names")
         sample = [line for line in itertools.islice(lines, SAMPLE_LINES) if line.strip()]
     delimiter = delimiter or detect_delimiter(first, sample)
     names = [name.strip() for name in split(first, delimiter)]
@@ -91,15 +92,17 @@ def read_columns(source: Source, header: Header, label_col: int | None,
     labels as texts; labels as texts with missing-value markers rewritten."""
     if usecols is not None:
         label_col = None
-    attempts = [("number", False), ("text", False), ("text", True)]
-    for label_kind, fill_missing in attempts[1:] if label_col is None else attempts:
+    attempts = [(None, False), (None, True)]
+    if label_col is not None:
+        attempts = [("number", False), ("text", False), ("text", True)]
+    for label_kind, fill_missing in attempts:
         dtype, runs = record_layout(len(header.names), label_col, label_kind, usecols)
         texts: dict[str, int] = {}
 
         def label_code(cell: str) -> int:
             return texts.setdefault(cell.strip(), len(texts))
 
-        converters = {label_col: label_code} if label_kind == "text" and label_col is not None else {}
+        converters = {label_col: label_code} if label_kind == "text" else {}
         try:
             with reading(source), source.open_text() as text, warnings.catch_warnings():
                 warnings.simplefilter("ignore")  # "input contained no data": checked by the caller
@@ -120,7 +123,7 @@ def read_columns(source: Source, header: Header, label_col: int | None,
     raise problem or DataError(f"unreadable CSV: {one_line(failure)}")
 
 
-def record_layout(ncols: int, label_col: int | None, label_kind: str,
+def record_layout(ncols: int, label_col: int | None, label_kind: str | None,
                   usecols: list[int] | None) -> tuple[np.dtype, list[tuple[str, int]]]:
     """A record of float32 runs around the label field; runs are (field name, width)."""
     if label_col is None:

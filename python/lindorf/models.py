@@ -38,8 +38,8 @@ def build(args):
     if args.model == "tree":
         return module.DecisionTreeClassifier(**rules)
     # Without --seed the operating system keys the bootstrap samples, as the learner does.
-    return module.RandomForestClassifier(n_estimators=args.trees, bootstrap=True, random_state=args.seed,
-                        n_jobs=-1, **rules)
+    return module.RandomForestClassifier(n_estimators=args.trees, bootstrap=True,
+                                         random_state=args.seed, n_jobs=-1, **rules)
 
 
 def fit(model, x: np.ndarray, y: np.ndarray, data: Dataset) -> None:
@@ -100,9 +100,9 @@ def classes(model) -> list[str]:
     return [str(name) for name in model.classes_]
 
 
-def csv_line(fields) -> str:
+def csv_lines(rows) -> str:
     text = io.StringIO()
-    csv.writer(text, lineterminator="\n").writerow(fields)
+    csv.writer(text, lineterminator="\n").writerows(rows)
     return text.getvalue()
 
 
@@ -112,12 +112,9 @@ def prediction_rows(model, x: np.ndarray, proba: bool) -> str:
         # The rows were matched to the model's features by name already; they come as an array.
         warnings.filterwarnings("ignore", message="X does not have valid feature names")
         labels = model.predict(x).tolist()
-        rows = [[label] for label in labels]
-        if proba:
-            rows = [[label, *shares] for label, shares in zip(labels, model.predict_proba(x).tolist())]
-    text = io.StringIO()
-    csv.writer(text, lineterminator="\n").writerows(rows)
-    return text.getvalue()
+        shares = model.predict_proba(x).tolist() if proba else [[]] * len(labels)
+    rows = [[label, *row] for label, row in zip(labels, shares)]
+    return csv_lines(rows)
 
 
 def describe(model) -> str:
