@@ -123,10 +123,10 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
 
 def add_training_options(parser: argparse.ArgumentParser) -> None:
     add_reading_options(parser)
-    model = parser.add_mutually_exclusive_group()
-    model.add_argument("--tree", dest="model", action="store_const", const="tree",
+    kind = parser.add_mutually_exclusive_group()
+    kind.add_argument("--tree", dest="kind", action="store_const", const="tree",
                        help="train a single decision tree and print its depth")
-    model.add_argument("--forest", dest="model", action="store_const", const="forest",
+    kind.add_argument("--forest", dest="kind", action="store_const", const="forest",
                        help="train a random forest, each tree on a bootstrap sample (the default)")
     parser.add_argument("--trees", metavar="N", type=bounded_int(0, MAX_UINT32),
                         help=f"number of trees in the forest (default: {commands.DEFAULT_TREES})")
@@ -187,9 +187,9 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     parser = build_parser(command)
     args = parser.parse_args(argv[1:] if command else argv)
     args.command = command or "run"
-    if "model" in args and command in (None, "train"):
-        args.model = args.model or "forest"
-        if args.model == "tree" and args.trees is not None:
+    if command in (None, "train"):
+        args.kind = args.kind or "forest"
+        if args.kind == "tree" and args.trees is not None:
             parser.error("--trees applies to a forest, not to --tree")
         if args.trees is None:
             args.trees = commands.DEFAULT_TREES
@@ -204,7 +204,7 @@ def run(argv: list[str]) -> int:
         try:
             commands.COMMANDS[args.command](args, scratch)
         except DataError as exc:
-            say(f"{exc.source}: {exc}" if getattr(exc, "source", None) else str(exc))
+            say(f"{exc.source}: {exc}" if exc.source else str(exc))
             return EXIT_BAD_INPUT
     return 0
 

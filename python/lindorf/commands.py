@@ -101,13 +101,13 @@ def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
     x, y = (data.x, data.y) if order is None else (data.x[order], data.y[order])
     explain_labels(source, data, y[n_train:], args)
     # A forest of no trees predicts nothing, as the learner's does; it needs no estimator.
-    model = None if args.model == "forest" and args.trees == 0 else models.build(args)
+    model = None if args.kind == "forest" and args.trees == 0 else models.build(args)
     emit(report.shape_lines(x.shape[0], x.shape[1], len(y)))
     if model is None:
         predicted = np.zeros(0, dtype=np.uint32)
     else:
         models.fit(model, x[:n_train], y[:n_train], data)
-        if args.model == "tree":
+        if args.kind == "tree":
             emit(report.depth_line(models.depth(model)))
         predicted = models.predict_codes(model, x[n_train:], data)
     actual = y[n_train:]
@@ -125,7 +125,7 @@ def run_command(args: argparse.Namespace, scratch: str) -> None:
 
 
 def train_command(args: argparse.Namespace, scratch: str) -> None:
-    if args.model == "forest" and args.trees == 0:
+    if args.kind == "forest" and args.trees == 0:
         raise DataError("--trees 0: a forest of no trees is no model to save")
     source, data = load_training_data(args, scratch)
     with blamed_on(source):

@@ -35,7 +35,7 @@ def build(args):
     module = estimators()
     depth = None if args.max_depth == MAX_UINT32 else args.max_depth
     rules = dict(criterion="entropy", max_depth=depth, min_samples_split=3, max_features=None)
-    if args.model == "tree":
+    if args.kind == "tree":
         return module.DecisionTreeClassifier(**rules)
     # Without --seed the operating system keys the bootstrap samples, as the learner does.
     return module.RandomForestClassifier(n_estimators=args.trees, bootstrap=True,
