@@ -261,6 +261,9 @@ BAD_INPUTS = {
                                 "row 1, column 1: label 4294967296 is larger than 4294967295; "
                                 "labels must be non-negative integers"),
     "missing-label": ("z.csv", "a,b\n1,0\n2,NA\n", [], "line 3, column 'b': the label is missing"),
+    "beyond-float32": ("v.csv", "a,b\n1,0\n1e39,1\n", [], "line 3, column 'a': an infinite "
+                       "value, or one beyond float32's range (3.4e38); features must be finite "
+                       "numbers or missing"),
     "one-row": ("o.csv", "a,b\n1,0\n", [], "only 1 data row; at least 2 are needed, one to "
                 "train on and one to test"),
     "one-column": ("y.csv", "a b\n0\n1\n", [], "no feature columns besides the label: the "
