@@ -8,6 +8,7 @@ import csv
 import gzip
 import importlib.resources
 import io
+import json
 import lzma
 import os
 import signal
@@ -208,10 +209,10 @@ def test_shuffle_stratify_and_test_size_choose_the_test_rows(tmp_path):
 
     assert test_ones() == (0, 10)  # the file's own order holds out ten zeros
     assert test_ones("--test-size", "0.25") == (0, 25)
-    for seed in range(3):
+    for seed in range(2):
         assert test_ones("--shuffle", seed, "--stratify", "--test-size", "0.25") == (15, 10)
-        assert test_ones("--shuffle", seed) == test_ones("--shuffle", seed)
-    assert len({test_ones("--shuffle", seed) for seed in range(6)}) > 1
+    shuffled = [test_ones("--shuffle", seed) for seed in (0, 0, 1, 2, 3)]
+    assert shuffled[0] == shuffled[1] and len(set(shuffled)) > 1
 
 
 # ---------------------------------------------------------------------------------------------
@@ -374,20 +375,19 @@ def test_train_predict_info_round_trip(tmp_path):
     assert predicted.returncode == with_proba.returncode == 0, predicted.stderr
     # The estimator itself, fitted on the same 135 training rows.
     x, y, names = iris()
-    expected = run_snippet(f"""
+    expected = json.loads(run_snippet(f"""
+    import json
     from lindorf import DecisionTreeClassifier
     x = np.array({x.tolist()}, dtype=np.float32)
     names = np.array({names})[{y.tolist()}]
     model = DecisionTreeClassifier(max_depth=3).fit(x[:135], names[:135])
-    print("\\n".join(model.predict(x)))
-    print(repr(model.predict_proba(x).tolist()))
-    """)
-    labels, shares = expected.stdout.rsplit("\n", 2)[:2][0].split("\n"), expected.stdout
-    assert predicted.stdout.split("\n") == ["label", *labels, ""]
+    print(json.dumps([model.predict(x).tolist(), model.predict_proba(x).tolist()]))
+    """).stdout)
+    assert predicted.stdout.split("\n") == ["label", *expected[0], ""]
     proba = list(csv.reader(io.StringIO(with_proba.stdout)))
     assert proba[0] == ["label", *(f"proba_{name}" for name in names)]
-    assert [row[0] for row in proba[1:]] == labels
-    assert [[float(v) for v in row[1:]] for row in proba[1:]] == eval(shares.split("\n")[-2])
+    assert [row[0] for row in proba[1:]] == expected[0]
+    assert [[float(v) for v in row[1:]] for row in proba[1:]] == expected[1]
 
     info = run_cli("info", model, cwd=tmp_path)
     assert info.returncode == 0, info.stderr
@@ -420,12 +420,18 @@ MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one 
 }
 
 
-@pytest.mark.parametrize("damage, fragment", MODEL_FAULTS.values(), ids=MODEL_FAULTS)
-def test_a_damaged_model_file_is_one_line(tmp_path, damage, fragment):
-    good, bad = tmp_path / "good.model", tmp_path / "bad.model"
-    assert run_cli("train", "-", "--trees", 2, "--save", good, cwd=tmp_path,
+@pytest.fixture(scope="module")
+def saved_forest(tmp_path_factory):
+    path = tmp_path_factory.mktemp("model") / "good.model"
+    assert run_cli("train", "-", "--trees", 2, "--save", path, cwd=path.parent,
                    input=csv_text(X, Y)).returncode == 0
-    bad.write_bytes(damage(good.read_bytes()))
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize("damage, fragment", MODEL_FAULTS.values(), ids=MODEL_FAULTS)
+def test_a_damaged_model_file_is_one_line(tmp_path, saved_forest, damage, fragment):
+    bad = tmp_path / "bad.model"
+    bad.write_bytes(damage(saved_forest))
     for args in (["info", bad], ["predict", bad, "-"]):
         result = run_cli(*args, cwd=tmp_path, input=csv_text(X, Y))
         assert (result.returncode, result.stdout) == (2, "")
