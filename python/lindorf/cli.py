@@ -9,6 +9,7 @@ interrupted.
 """
 
 import argparse
+import os
 import signal
 import sys
 import tempfile
@@ -220,7 +221,10 @@ def main(argv: list[str] | None = None) -> None:
     except KeyboardInterrupt:
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not interrupt this
         say("interrupted")
-        status = EXIT_INTERRUPTED
+        # The user wants the prompt back now: the scratch files are gone, the streams flushed,
+        # and tearing down the interpreter's modules and a half-grown forest would only delay it.
+        stdout_healthy()
+        os._exit(EXIT_INTERRUPTED)
     except ReaderGone:
         status = 0
     except OutputFailed as exc:
