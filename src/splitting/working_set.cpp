@@ -51,6 +51,17 @@ std::vector<std::uint32_t> code_rows(WorkingSet& set) {
     return coded;
 }
 
+void tabulate_counts(WorkingSet& set) {
+    std::uint64_t total = 0;
+    for (const RowClass& row : set.row_class) total += row.weight;
+    // The table costs 8 bytes per unit of weight, the entries 8 per row and feature: sets whose
+    // weights would make the table outgrow the entries are searched without screening instead.
+    const std::uint64_t largest =
+        std::max<std::uint64_t>(std::uint64_t{set.n_rows} * std::max<std::size_t>(set.n_cols, 4),
+                                std::uint64_t{1} << 16);
+    set.count_log = total <= largest ? count_log_table(total) : CountLog{};
+}
+
 void release_table(WorkingSet& set) {
     if (set.coding.packed) std::vector<RowClass>().swap(set.row_class);
 }
@@ -70,6 +81,7 @@ WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, Worke
         set.row_class[r] = {labelled ? classes.of[r] : 0u, labelled ? 1u : 0u};
         set.first[r] = set.last[r] = static_cast<std::uint32_t>(r);
     }
+    tabulate_counts(set);
     std::vector<std::uint32_t> coded = code_rows(set);
     set.entries.resize(rows.n_rows * rows.n_cols);
     WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;

@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "criteria/gain_proxy.hpp"
 #include "support/dataset.hpp"
 
 namespace lindorf {
@@ -56,6 +57,7 @@ struct WorkingSet {
     std::vector<std::uint32_t> first;  // by local row: earliest position in the training list
     std::vector<std::uint32_t> last;   // by local row: latest position in the training list
     std::vector<Label> class_labels;   // the label of each class
+    CountLog count_log;                // up to the total weight, unless that is far beyond n_rows
 
     std::span<Entry> column(std::size_t f, std::size_t begin, std::size_t end) {
         return {entries.data() + f * n_rows + begin, end - begin};
@@ -101,6 +103,9 @@ struct RowReader {
 // coded row of each local row. Builders store these in the entries, then call release_table.
 std::vector<std::uint32_t> code_rows(WorkingSet& set);
 void release_table(WorkingSet& set);
+
+// Fills in count_log from row_class.
+void tabulate_counts(WorkingSet& set);
 
 // The rows of one node: the same range in every feature's block.
 struct NodeRange {
