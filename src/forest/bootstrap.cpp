@@ -34,9 +34,10 @@ std::vector<std::uint32_t> bootstrap_sample(std::size_t n_rows, ChaChaRng& rng) 
 }
 
 std::vector<std::uint32_t> bootstrap_sample(std::size_t n_rows) {
-    // Checked before the thread's generator is created, so that a bad call never keys one.
+    // Checked before a generator is keyed, so that a bad call never takes entropy.
     check_row_count(n_rows);
-    return bootstrap_sample(n_rows, thread_rng());
+    ChaChaRng rng = keyed_rng();
+    return bootstrap_sample(n_rows, rng);
 }
 
 }  // namespace lindorf

@@ -18,7 +18,7 @@ std::size_t sample_size(std::size_t n_rows);
 // than 32-bit indices can name, is an internal failure raised before any draw.
 std::vector<std::uint32_t> bootstrap_sample(std::size_t n_rows, ChaChaRng& rng);
 
-// The same, on the calling thread's generator.
+// The same, on a generator keyed afresh for this sample.
 std::vector<std::uint32_t> bootstrap_sample(std::size_t n_rows);
 
 }  // namespace lindorf

@@ -61,7 +61,7 @@ Forest grow_forest_from(MatrixView rows, std::span<const Label> labels, std::uin
 
 Forest grow_forest(MatrixView rows, std::span<const Label> labels, std::uint32_t max_depth,
                    std::uint32_t n_trees, WorkerPool* pool) {
-    // Each sample is drawn by the thread that grows its tree, from that thread's own generator.
+    // Each sample is drawn by the thread that grows its tree, from a generator of its own.
     const std::size_t n_rows = rows.n_rows;
     return grow_forest_from(rows, labels, max_depth, n_trees, pool,
                             [n_rows](std::size_t) { return bootstrap_sample(n_rows); });

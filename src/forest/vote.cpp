@@ -25,7 +25,7 @@ constexpr std::size_t block_rows = 256;
 }  // namespace
 
 std::uint64_t fresh_vote_key() {
-    return thread_rng().next_u64();
+    return keyed_rng().next_u64();
 }
 
 std::uint64_t row_vote_key(std::uint64_t call_key, std::size_t row) {

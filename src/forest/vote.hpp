@@ -11,7 +11,7 @@
 
 namespace lindorf {
 
-// A fresh key from the calling thread's generator.
+// A fresh key from a newly keyed generator.
 std::uint64_t fresh_vote_key();
 
 // The key that ranks tied labels in row `row` of a call keyed with `call_key`.

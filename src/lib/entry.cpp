@@ -14,8 +14,8 @@
 namespace lindorf {
 
 // The interpreter lock stays held throughout: the learner's threads never touch a Python
-// object, and the arrays are copied before the first of them starts. The pool's threads live
-// exactly as long as the call.
+// object, and the arrays are copied before any of them takes work of this call. The pool is a
+// handle on the process's shared threads, capped at the usable cores.
 
 void train_tree(PyObject* features, PyObject* labels, std::uint32_t max_depth) {
     FeatureMatrix rows = numpy_to_x(features);

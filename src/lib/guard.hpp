@@ -8,15 +8,20 @@
 
 #include <utility>
 
+#include "support/thread_state.hpp"
+
 namespace lindorf {
 
 // Sets the Python exception for the C++ exception being handled. Only valid inside a catch block.
 void raise_current_exception() noexcept;
 
 // Runs body(), which returns a new reference or null with a Python error set; a C++ exception
-// becomes the matching Python error and a null result.
+// becomes the matching Python error and a null result. The calling thread's exception record is
+// made to exist first (see support/thread_state.hpp): when there is no memory for it, the call
+// raises MemoryError without a single C++ throw.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    if (!prepare_thread_state()) return PyErr_NoMemory();
     try {
         return std::forward<Body>(body)();
     } catch (...) {

@@ -1,30 +1,36 @@
-// A small fork-join pool: a fixed set of worker threads, created per training call, that help the
-// calling thread run the indices of parallel loops. Loops may nest (a tree task may split its own
-// work by feature); the total number of running threads never exceeds the pool's size.
+// Fork-join loops on one process-wide set of worker threads.
+//
+// The set is created on first use, one thread per usable core, and lives as long as the process
+// (a forked child gets a set of its own on first use). A WorkerPool is a cheap handle on it for
+// one training call: its loops use at most `threads()` threads at once, the calling thread
+// included, however deeply they nest. Several calls may run at once from different threads;
+// each loop's caller takes indices too, so every loop makes progress with its caller alone,
+// whether or not a shared thread is free (or exists at all: a thread that cannot be started
+// only means fewer threads).
 #pragma once
 
-#include <condition_variable>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace lindorf {
 
-// Hardware threads of this machine, at least 1.
+// The CPUs this process may run on (its affinity mask), at least 1.
 unsigned hardware_threads();
+
+struct SharedThreads;
 
 class WorkerPool {
   public:
-    // `threads` counts the calling thread too: WorkerPool(1) starts no thread and runs every loop
-    // on the caller.
+    // `threads` counts the calling thread too: WorkerPool(1) runs every loop on the caller.
     explicit WorkerPool(unsigned threads = hardware_threads());
-    ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    unsigned threads() const { return static_cast<unsigned>(workers_.size()) + 1; }
+    // The most threads this handle's loops run on at once: the requested count, bounded by the
+    // calling thread plus the shared set.
+    unsigned threads() const { return cap_; }
 
     // Runs body(i) for every i in [0, count) and returns when all have finished. The calling
     // thread takes indices too, so a loop never waits for a free worker. After a body throws,
@@ -34,18 +40,27 @@ class WorkerPool {
     // to their own results.
     void parallel_for(std::size_t count, const std::function<void(std::size_t)>& body);
 
+    // Runs work() on one shared thread, which stands in for the calling thread in this handle's
+    // loops, while the calling thread only waits: whenever `interval` passes without the work
+    // having finished, it calls between_waits(), which must not throw. With no shared thread to
+    // run it (none could be started, or this is a forked child's stale handle), the caller runs
+    // the work itself. Rethrows what work() threw. run_polling (polling.hpp) is the public face.
+    void hand_over(const std::function<void()>& work, std::chrono::milliseconds interval,
+                   const std::function<void()>& between_waits);
+
     struct Job;
 
   private:
-    void worker_loop();
-    Job* claimable_job();
+    friend struct SharedThreads;
 
-    std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable work_ready_;
-    std::condition_variable job_released_;
-    std::vector<Job*> jobs_;  // loops that may still have unclaimed indices
-    bool stopping_ = false;
+    // The shared set, when this handle may use it in this process (not a set left behind by a
+    // fork); null otherwise.
+    SharedThreads* usable_set() const;
+
+    SharedThreads* shared_ = nullptr;
+    std::uint64_t generation_ = 0;  // the fork generation shared_ belongs to
+    unsigned cap_ = 1;
+    unsigned working_ = 1;  // threads inside this handle's loops; guarded by the set's mutex
 };
 
 // Runs body(i) for every i in [0, count), through the pool when there is one.

@@ -125,11 +125,6 @@ ChaChaRng keyed_rng(const KeySource& source) {
     return ChaChaRng(*key, source);
 }
 
-ChaChaRng& thread_rng() {
-    thread_local ChaChaRng rng = keyed_rng(os_entropy_key);
-    return rng;
-}
-
 DrawRange draw_range(std::uint64_t n) {
     LINDORF_CHECK(n > 0, "cannot draw from an empty range");
     // (2^64 - n) mod n, computed in 64 bits: 0 - n wraps to exactly 2^64 - n.

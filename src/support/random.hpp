@@ -1,5 +1,7 @@
 // Random numbers for bootstrap samples and vote tie-breaks: ChaCha with 12 rounds used as a block
-// generator, one generator per thread, keyed from the operating system's entropy source.
+// generator, keyed from the operating system's entropy source. Generators are explicit values
+// handed to whoever draws, never per-thread state: a thread's first touch of thread-local storage
+// can abort the process when memory is short.
 //
 // Block layout (64-bit block counter, as in the original ChaCha): words 0-3 are the constant
 // "expand 32-byte k", words 4-11 the key (its 32 bytes read as little-endian words), words 12-13
@@ -62,9 +64,6 @@ class ChaChaRng {
 
 // A generator keyed from `source`; a source with nothing to give is an internal failure.
 ChaChaRng keyed_rng(const KeySource& source = os_entropy_key);
-
-// The calling thread's generator, created and keyed on first use.
-ChaChaRng& thread_rng();
 
 // Uniform draws from [0, n) without bias: a 64-bit output w is accepted when the low half of the
 // 128-bit product w * n is at most `zone`, and the index is then the high half.
