@@ -1,6 +1,7 @@
 #include "splitting/entropy_sweep.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -30,9 +31,9 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
     // entry adds its rounding.
     const double total = node.total;
     const double f_top = static_cast<double>(table.values[node.total]);
-    const double step = (std::log2(total) + 1.4427) * std::ldexp(1.0, table.scale) *
-                            (1.0 + 0x1p-40) + 5.0 + 24.0 * 0x1p-53 * f_top;
-    screen.step_inverse = (1.0 - 0x1p-40) / step;
+    screen.unit = std::ldexp(1.0 + 0x1p-40, table.scale);
+    screen.slack = 5.0 + 24.0 * 0x1p-53 * f_top;
+    screen.step_inverse = (1.0 - 0x1p-40) / ((std::log2(total) + 1.4427) * screen.unit + screen.slack);
     screen.window = static_cast<std::int64_t>(std::ceil(window)) + 2;
     screen.floor = static_cast<std::int64_t>(std::floor(floor)) - 2;
     screen.usable = true;
@@ -42,6 +43,21 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
 namespace {
 
 constexpr std::uint32_t no_class = 0xFFFFFFFFu;
+
+// How much weight may move left, after a proxy `gap` units below the cutoff, before a proxy
+// could reach it: one unit moving left changes T by at most log2(total) + log2(e) (see
+// entropy_screen).
+std::int64_t general_skip(std::int64_t gap, const EntropyScreen& screen) {
+    return static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.step_inverse);
+}
+
+// An upper bound of log2(x) for x >= 1, from the exponent and the tangent of log2 at 1 for the
+// mantissa: cheaper than log2 and never below it.
+double log2_above(double x) {
+    int exponent = 0;
+    const double mantissa = std::frexp(x, &exponent);  // in [0.5, 1)
+    return (exponent - 1) + (2.0 * mantissa - 1.0) * (1.4426950408889634 * (1.0 + 0x1p-40));
+}
 
 // Nodes of two classes (or one): only the second class's left count and the left total move,
 // and a proxy is six table entries.
@@ -65,6 +81,25 @@ struct PairCounter {
     void note(Shortlisted& kept) const {
         kept.left[0] = left_total - left_second;
         kept.left[1] = left_second;
+    }
+
+    // A unit of class c moving left raises T by at most g(mR - 1) - g(rc - 1), which is at most
+    // log2(mR / rc) + log2(e). While at most half of the smallest right count r moves, every
+    // right count stays above r/2 and mR only shrinks, so each unit adds at most
+    // log2(2 mR / r) + log2(e): with both classes well represented on the right, far less than
+    // the general step.
+    std::int64_t skip(std::int64_t gap, const EntropyScreen& screen) const {
+        const std::int64_t general = general_skip(gap, screen);
+        const std::uint32_t left_first = left_total - left_second;
+        std::uint32_t smallest = total_first - left_first;
+        if (second != no_class) smallest = std::min(smallest, total_second - left_second);
+        if (smallest < 4) return general;
+        const double right = total - left_total;
+        const double per_unit =
+            (log2_above(2.0 * right / smallest) + 1.4427) * screen.unit + screen.slack;
+        const auto within = static_cast<std::int64_t>(static_cast<double>(gap - 1) / per_unit *
+                                                      (1.0 - 0x1p-40));
+        return std::max(general, std::min<std::int64_t>(within, smallest / 2));
     }
 };
 
@@ -91,38 +126,39 @@ struct ManyCounter {
         return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
     }
     void note(Shortlisted&) const {}
+    std::int64_t skip(std::int64_t gap, const EntropyScreen& screen) const {
+        return general_skip(gap, screen);
+    }
 };
 
-// The candidates whose proxy lies within the window of the best proxy seen so far. Entries that
-// fall out of it are dropped whenever the list fills up, so it stays short unless many
-// candidates really are that close.
+// The candidates whose proxy lies within the window of the best proxy seen so far, in this
+// feature or (through `shared`) in any feature of the node: a candidate further below than the
+// window scores strictly below the one that set the best, whichever feature that was, so it can
+// neither win nor tie. Entries that fall out of the window are dropped whenever the list fills
+// up, so it stays short unless many candidates really are that close.
 class Shortlist {
   public:
     // Proxies at or below `floor` are never kept.
-    Shortlist(std::vector<Shortlisted>& kept, std::int64_t window, std::int64_t floor)
-        : kept_(kept), window_(window), cutoff_(floor + 1) {
+    Shortlist(std::vector<Shortlisted>& kept, const EntropyScreen& screen,
+              std::atomic<std::int64_t>* shared)
+        : kept_(kept), window_(screen.window), cutoff_(screen.floor + 1), shared_(shared) {
         kept_.clear();
+        refresh();
     }
 
-    // Keeps the candidate if its proxy reaches the cutoff, and returns how much weight may move
-    // left before a later candidate could: -1 when the very next one may.
-    std::int64_t consider(const Shortlisted& candidate, double step_inverse) {
-        if (candidate.proxy >= cutoff_) {
-            keep(candidate);
-            return -1;
-        }
-        return static_cast<std::int64_t>(static_cast<double>(cutoff_ - candidate.proxy - 1) *
-                                         step_inverse);
+    // How far below the cutoff a proxy lies; 0 when it reaches it and must be kept.
+    std::int64_t gap(std::int64_t proxy) {
+        if (proxy < cutoff_) refresh();
+        return proxy < cutoff_ ? cutoff_ - proxy : 0;
     }
 
-    bool within(const Shortlisted& kept) const { return kept.proxy >= cutoff_; }
-    const std::vector<Shortlisted>& kept() const { return kept_; }
-
-  private:
     void keep(const Shortlisted& candidate) {
         if (candidate.proxy > best_) {
+            // A jump past the whole window leaves every kept candidate behind.
+            if (candidate.proxy - window_ > best_) kept_.clear();
             best_ = candidate.proxy;
-            cutoff_ = std::max(cutoff_, best_ - window_);
+            raise(best_ - window_);
+            publish();
         }
         if (kept_.size() == capacity_) {
             std::erase_if(kept_, [&](const Shortlisted& k) { return k.proxy < cutoff_; });
@@ -131,9 +167,31 @@ class Shortlist {
         kept_.push_back(candidate);
     }
 
+    // Call once the sweep is done, before asking which kept candidates are still in.
+    void settle() { refresh(); }
+    bool within(const Shortlisted& kept) const { return kept.proxy >= cutoff_; }
+    const std::vector<Shortlisted>& kept() const { return kept_; }
+
+  private:
+    void raise(std::int64_t cutoff) { cutoff_ = std::max(cutoff_, cutoff); }
+
+    void refresh() {
+        if (shared_ == nullptr) return;
+        const std::int64_t best = shared_->load(std::memory_order_relaxed);
+        if (best != std::numeric_limits<std::int64_t>::min()) raise(best - window_);
+    }
+
+    void publish() {
+        if (shared_ == nullptr) return;
+        std::int64_t seen = shared_->load(std::memory_order_relaxed);
+        while (seen < best_ && !shared_->compare_exchange_weak(seen, best_, std::memory_order_relaxed)) {
+        }
+    }
+
     std::vector<Shortlisted>& kept_;
     std::int64_t window_;
     std::int64_t cutoff_;
+    std::atomic<std::int64_t>* shared_;
     std::int64_t best_ = std::numeric_limits<std::int64_t>::min();
     std::size_t capacity_ = 64;
 };
@@ -144,15 +202,16 @@ struct SweepContext {
     const NodeCounts& node;
     std::uint32_t min_leaf;
     const EntropyScreen& screen;
+    std::atomic<std::int64_t>* shared;
 };
 
 // Screens every candidate with a non-empty left side that min_leaf allows. Candidates with an
 // empty left side (the first value, values that follow only weightless rows, and NaN) all score
 // `nothing_left`, offered straight away when min_leaf lets them count.
 //
-// A proxy far below the cutoff also rules out the candidates that follow it: one unit of weight
-// moving left changes T by at most screen.step, so until enough weight has moved to make up the
-// distance no candidate needs a proxy at all.
+// A proxy far below the cutoff also rules out the candidates that follow it: a unit of weight
+// moving left changes T by a bounded amount (Counter::skip), so until enough weight has moved to
+// make up the distance the sweep only counts rows, without looking at values.
 template <bool Packed, class Counter>
 void screen_column(const SweepContext& context, Counter& counter, Shortlist& list,
                    ColumnBest& best, double nothing_left) {
@@ -178,23 +237,34 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
     const std::uint32_t total = context.node.total;
     const std::uint32_t low = std::max(context.min_leaf, 1u);
     const std::uint32_t high = total >= context.min_leaf ? total - context.min_leaf : 0;
-    std::int64_t skip = -1;  // weight that may still move left before a proxy is due
     while (i < numbers && counter.left_total <= high) {
-        const bool due = skip < 0 && counter.left_total >= low;
-        Shortlisted candidate{static_cast<std::uint32_t>(i), 0, 0, {0, 0}};
-        if (due) {
-            candidate.proxy = counter.proxy();
-            counter.note(candidate);
+        // Weight that may move left before a proxy is due again.
+        std::int64_t skip = std::int64_t{low} - counter.left_total - 1;
+        if (counter.left_total >= low) {
+            Shortlisted candidate{static_cast<std::uint32_t>(i), 0, counter.proxy(), {0, 0}};
+            const std::int64_t gap = list.gap(candidate.proxy);
+            if (gap == 0) {
+                counter.note(candidate);
+                i = absorb_group(i);
+                candidate.end = static_cast<std::uint32_t>(i);
+                list.keep(candidate);
+                continue;
+            }
+            skip = counter.skip(gap, context.screen);
         }
-        const std::uint32_t before = counter.left_total;
-        const std::size_t end = absorb_group(i);
-        if (due) {
-            candidate.end = static_cast<std::uint32_t>(end);
-            skip = list.consider(candidate, context.screen.step_inverse);
+        // Rows move left without a look at their values while they stay within the skip (and
+        // below `high`, past which no candidate counts); the group of the first row that does
+        // not is taken whole, and the candidate after it is due.
+        std::int64_t room = std::min<std::int64_t>(skip, high - counter.left_total);
+        for (; i < numbers; ++i) {
+            const std::uint32_t weight = rows.weight(column[i].row);
+            if (weight > room) break;
+            room -= weight;
+            counter.add(rows.cls(column[i].row), weight);
         }
-        skip -= counter.left_total - before;
-        i = end;
+        if (i < numbers) i = absorb_group(i);
     }
+    list.settle();
     if (numbers < column.size() && !std::isnan(nothing_left))
         best.offer(nothing_left, column.subspan(numbers), context.set);
 }
@@ -296,7 +366,7 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
     const double nothing_left = empty_left ? gain_from_counts(node, left_counts, 0)
                                            : std::numeric_limits<double>::quiet_NaN();
     ColumnBest best;
-    Shortlist list(scratch.shortlist, context.screen.window, context.screen.floor);
+    Shortlist list(scratch.shortlist, context.screen, context.shared);
     if (context.screen.live <= 2) {
         const EntropyScreen& screen = context.screen;
         const bool two = screen.live == 2;
@@ -318,10 +388,11 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
 
 FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
                                     const NodeCounts& node, std::uint32_t min_leaf,
-                                    const EntropyScreen& screen, Scratch& scratch) {
+                                    const EntropyScreen& screen, Scratch& scratch,
+                                    std::atomic<std::int64_t>* shared) {
     const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
     std::uint32_t* left_counts = scratch.counts(classes);
-    const SweepContext context{column, set, node, min_leaf, screen};
+    const SweepContext context{column, set, node, min_leaf, screen, shared};
     const std::int64_t* f = set.count_log.values.data();
     return set.coding.packed ? screened_column<true>(context, scratch, left_counts, f)
                              : screened_column<false>(context, scratch, left_counts, f);

@@ -4,6 +4,7 @@
 // over scores strictly below some other candidate of the feature, or not above 0.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,6 +23,8 @@ struct EntropyScreen {
     std::int64_t window = 0;  // proxies further below the best one cannot win or tie
     std::int64_t floor = 0;   // proxies at or below this cannot score above 0
     double step_inverse = 0.0;  // at most 1 / the largest change of a proxy per unit of weight
+    double unit = 0.0;          // table units per unit of T (rounded up)
+    double slack = 0.0;         // what table rounding adds to a change per unit of weight
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
 };
@@ -29,8 +32,15 @@ struct EntropyScreen {
 EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
 
 // The sweep of split_search.cpp's rules (candidates, min_leaf, tie rules) under a usable screen.
+//
+// `shared`, when given, is the best proxy found so far in any feature of the node, starting at
+// the lowest int64: features searched with one share it. A feature whose candidates all lie
+// further below it than the window then returns a result that may fall short of its own best,
+// which is no loss: that best scores strictly below another feature's. The node's answer is the
+// same as without sharing.
 FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
                                     const NodeCounts& node, std::uint32_t min_leaf,
-                                    const EntropyScreen& screen, Scratch& scratch);
+                                    const EntropyScreen& screen, Scratch& scratch,
+                                    std::atomic<std::int64_t>* shared = nullptr);
 
 }  // namespace lindorf
