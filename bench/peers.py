@@ -1,12 +1,15 @@
 """The other learners that `--peers` adds to the benchmarks, set up to grow what lindorf grows.
 
-LightGBM and XGBoost are optional: install them into the environment with
+LightGBM and XGBoost are optional, needed by nothing but this option: install them into the
+environment with
 
-    .venv/bin/python -m pip install lightgbm xgboost      (or the package's `peers` extra)
+    .venv/bin/python -m pip install lightgbm xgboost
+
+(the package's `peers` extra names the same).
 
 A tree is one boosting round with a learning rate of 1, grown to the same depth with nothing
 that stops a split early (no least leaf size beyond one row, no least gain, no regularisation);
-a forest is LightGBM's random-forest mode and XGBoost's XGBRFClassifier, each tree on a
+a forest is LightGBM's random-forest mode and XGBoost's parallel trees of one round, each tree on a
 sample of rows (LightGBM and XGBoost sample without replacement: 63.2 %, the share of distinct
 rows in a bootstrap sample). The histogram methods bin each feature into at most 255 values
 first, so they search fewer thresholds than an exact learner.
@@ -76,7 +79,7 @@ def forest_models(max_depth: int | None, trees: int, rows: int) -> dict[str, Cal
         import xgboost
 
         for method in ("hist", "exact"):
-            models[f"XGBoost rf {method}"] = lambda method=method: xgboost.XGBRFClassifier(
-                n_estimators=trees, subsample=0.632, colsample_bynode=1.0,
-                **_xgboost_common(max_depth, method))
+            models[f"XGBoost rf {method}"] = lambda method=method: xgboost.XGBClassifier(
+                n_estimators=1, num_parallel_tree=trees, learning_rate=1.0, subsample=0.632,
+                colsample_bynode=1.0, **_xgboost_common(max_depth, method))
     return models

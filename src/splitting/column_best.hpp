@@ -19,7 +19,7 @@ struct Earliest {
 inline Earliest earliest_of(std::span<const Entry> group, const WorkingSet& set) {
     Earliest earliest;
     for (const Entry& entry : group) {
-        std::uint32_t position = set.first[set.local(entry.row)];
+        std::uint32_t position = set.first_position(set.local(entry.row));
         if (position < earliest.position) earliest = {position, entry.value};
     }
     return earliest;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -33,7 +34,12 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
     const double f_top = static_cast<double>(table.values[node.total]);
     screen.unit = std::ldexp(1.0 + 0x1p-40, table.scale);
     screen.slack = 5.0 + 24.0 * 0x1p-53 * f_top;
-    screen.step_inverse = (1.0 - 0x1p-40) / ((std::log2(total) + 1.4427) * screen.unit + screen.slack);
+    auto inverse = [&](double bits) {
+        return (1.0 - 0x1p-40) / ((bits + 1.4427) * screen.unit + screen.slack);
+    };
+    screen.step_inverse = inverse(std::log2(total));
+    for (std::size_t bits = 0; bits < std::size(screen.bits_step_inverse); ++bits)
+        screen.bits_step_inverse[bits] = inverse(static_cast<double>(bits));
     screen.window = static_cast<std::int64_t>(std::ceil(window)) + 2;
     screen.floor = static_cast<std::int64_t>(std::floor(floor)) - 2;
     screen.usable = true;
@@ -49,14 +55,6 @@ constexpr std::uint32_t no_class = 0xFFFFFFFFu;
 // entropy_screen).
 std::int64_t general_skip(std::int64_t gap, const EntropyScreen& screen) {
     return static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.step_inverse);
-}
-
-// An upper bound of log2(x) for x >= 1, from the exponent and the tangent of log2 at 1 for the
-// mantissa: cheaper than log2 and never below it.
-double log2_above(double x) {
-    int exponent = 0;
-    const double mantissa = std::frexp(x, &exponent);  // in [0.5, 1)
-    return (exponent - 1) + (2.0 * mantissa - 1.0) * (1.4426950408889634 * (1.0 + 0x1p-40));
 }
 
 // Nodes of two classes (or one): only the second class's left count and the left total move,
@@ -86,19 +84,18 @@ struct PairCounter {
     // A unit of class c moving left raises T by at most g(mR - 1) - g(rc - 1), which is at most
     // log2(mR / rc) + log2(e). While at most half of the smallest right count r moves, every
     // right count stays above r/2 and mR only shrinks, so each unit adds at most
-    // log2(2 mR / r) + log2(e): with both classes well represented on the right, far less than
-    // the general step.
+    // log2(2 mR / r) + log2(e) < bit_width(2 mR) - bit_width(r) + 1 + log2(e): with both classes
+    // well represented on the right, far less than the general step.
     std::int64_t skip(std::int64_t gap, const EntropyScreen& screen) const {
         const std::int64_t general = general_skip(gap, screen);
         const std::uint32_t left_first = left_total - left_second;
         std::uint32_t smallest = total_first - left_first;
         if (second != no_class) smallest = std::min(smallest, total_second - left_second);
         if (smallest < 4) return general;
-        const double right = total - left_total;
-        const double per_unit =
-            (log2_above(2.0 * right / smallest) + 1.4427) * screen.unit + screen.slack;
-        const auto within = static_cast<std::int64_t>(static_cast<double>(gap - 1) / per_unit *
-                                                      (1.0 - 0x1p-40));
+        const std::uint64_t twice_right = 2 * std::uint64_t{total - left_total};
+        const int bits = std::bit_width(twice_right) - std::bit_width(smallest) + 1;
+        const auto within =
+            static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.bits_step_inverse[bits]);
         return std::max(general, std::min<std::int64_t>(within, smallest / 2));
     }
 };

@@ -25,6 +25,8 @@ struct EntropyScreen {
     double step_inverse = 0.0;  // at most 1 / the largest change of a proxy per unit of weight
     double unit = 0.0;          // table units per unit of T (rounded up)
     double slack = 0.0;         // what table rounding adds to a change per unit of weight
+    // The same for a change of at most b + log2(e) bits per unit of weight, by b.
+    double bits_step_inverse[40] = {};
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
 };

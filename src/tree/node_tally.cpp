@@ -25,7 +25,7 @@ void find_latest(const WorkingSet& set, std::span<const Entry> entries, NodeTall
     const RowReader<Packed> rows(set);
     for (const Entry& entry : entries) {
         std::uint32_t cls = rows.cls(entry.row);
-        tally.latest[cls] = std::max(tally.latest[cls], set.last[set.local(entry.row)]);
+        tally.latest[cls] = std::max(tally.latest[cls], set.last_position(set.local(entry.row)));
     }
 }
 

@@ -95,7 +95,6 @@ WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
         if (set.first[local] == no_position) set.first[local] = static_cast<std::uint32_t>(k);
         set.last[local] = static_cast<std::uint32_t>(k);
     }
-    tabulate_counts(set);
     std::vector<std::uint32_t> coded = code_rows(set);
     set.entries.resize(set.n_rows * set.n_cols);
     parallel_for(pool, set.n_cols,

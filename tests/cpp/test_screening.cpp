@@ -268,7 +268,6 @@ WorkingSet weighted_set(const std::vector<float>& values, const std::vector<std:
         set.first.push_back(r);
         set.last.push_back(r);
     }
-    tabulate_counts(set);
     const std::vector<std::uint32_t> coded = code_rows(set);
     for (std::size_t r = 0; r < set.n_rows; ++r) set.entries.push_back({values[r], coded[r]});
     release_table(set);
