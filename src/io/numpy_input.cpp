@@ -95,6 +95,14 @@ void ensure_api_table() {
     }
 }
 
+}  // namespace
+
+void forget_numpy_api() noexcept {
+    PyArray_API = nullptr;
+}
+
+namespace {
+
 void set_not_an_array_error(PyObject* object) {
     PyObject* name = PyType_GetQualName(Py_TYPE(object));
     if (name == nullptr) {

@@ -25,6 +25,9 @@ ArraySpec label_array_spec();
 // tried again by the next call.
 PyObject* accept_array(PyObject* object, ArraySpec spec);
 
+// Drops the C API table fetched in a finalised interpreter; the next acceptance fetches it anew.
+void forget_numpy_api() noexcept;
+
 // Copy an accepted array and print its shape line to standard output. A feature array without
 // rows, or an array that no longer passes acceptance (changed in place since), is an internal
 // failure and prints nothing.

@@ -12,18 +12,19 @@ namespace lindorf {
 
 namespace {
 
-// Created on first use and kept for the life of the process, so that every failure raises the
-// same type. Derived from BaseException: an internal failure is not an ordinary error that
+// Created on first use and kept for the life of the interpreter, so that every failure raises
+// the same type. Derived from BaseException: an internal failure is not an ordinary error that
 // `except Exception` should swallow and carry on from.
+PyObject* panic_type_object = nullptr;
+
 PyObject* panic_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
+    if (panic_type_object == nullptr) {
+        panic_type_object = PyErr_NewExceptionWithDoc(
             "pyo3_runtime.PanicException",
             "An internal failure of the lindorf learner; the message says what went wrong.",
             PyExc_BaseException, nullptr);
     }
-    return type;
+    return panic_type_object;
 }
 
 void raise_panic(const char* message) {
@@ -53,6 +54,10 @@ void report_foreign_failure(const char* what) {
 }
 
 }  // namespace
+
+void forget_panic_type() noexcept {
+    panic_type_object = nullptr;
+}
 
 void raise_current_exception() noexcept {
     try {

@@ -15,6 +15,10 @@ namespace lindorf {
 // Sets the Python exception for the C++ exception being handled. Only valid inside a catch block.
 void raise_current_exception() noexcept;
 
+// Drops the PanicException type of a finalised interpreter (without releasing it: its
+// interpreter is gone), so that the next interpreter creates its own.
+void forget_panic_type() noexcept;
+
 // Runs body(), which returns a new reference or null with a Python error set; a C++ exception
 // becomes the matching Python error and a null result. The calling thread's exception record is
 // made to exist first (see support/thread_state.hpp): when there is no memory for it, the call

@@ -1,6 +1,7 @@
 // The extension module lindorf._lindorf: its definition, its two functions and its
-// initialisation. The module supports one interpreter per process and hands out the same module
-// object every time that interpreter initialises it.
+// initialisation. The module supports one interpreter at a time and hands out the same module
+// object every time that interpreter initialises it; after the interpreter is finalised, the
+// next one (an application that embeds Python may start it again) gets a module of its own.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "io/numpy_input.hpp"
 #include "lib/binding.hpp"
 #include "lib/entry.hpp"
 #include "lib/guard.hpp"
@@ -110,9 +112,19 @@ PyModuleDef module_definition = {
 };
 
 // The initialisation record: the interpreter that owns the module (-1 until one does) and the
-// module object it got.
+// module object it got. It lives as long as that interpreter.
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* module_object = nullptr;
+
+// Runs at the very end of finalisation, when no Python object may be touched any more: the
+// record and everything else kept from the interpreter are dropped, not released (their memory
+// went with the interpreter or stays with it), and identifiers start again at 0 in a new one.
+void forget_interpreter() {
+    module_object = nullptr;
+    forget_panic_type();
+    forget_numpy_api();
+    owning_interpreter.store(-1);
+}
 
 // The module's __all__, created as an empty list when the module has none yet.
 PyObject* all_list(PyObject* module) {
@@ -175,6 +187,14 @@ PyObject* initialise() {
     if (module_object == nullptr) {
         module_object = create_module();
         if (module_object == nullptr) return nullptr;
+        // Without the hook (the interpreter's table of them is full) a later interpreter would
+        // get this one's dead module: better no module now.
+        if (Py_AtExit(forget_interpreter) < 0) {
+            Py_CLEAR(module_object);
+            PyErr_SetString(PyExc_ImportError,
+                            "lindorf._lindorf cannot register its finalisation hook");
+            return nullptr;
+        }
     }
     return Py_NewRef(module_object);
 }

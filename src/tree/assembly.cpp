@@ -4,7 +4,9 @@
 
 namespace lindorf {
 
-void splice(Tree& tree, std::uint32_t at, const Tree& subtree) {
+void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_limit) {
+    // The subtree's root takes the placeholder's position; the rest is new.
+    if (subtree.nodes.size() > 1) check_node_room(tree, subtree.nodes.size() - 1, node_limit);
     auto offset = static_cast<std::uint32_t>(tree.nodes.size());
     auto position = [&](std::uint32_t j) { return j == 0 ? at : offset + j - 1; };
     for (std::size_t j = 0; j < subtree.nodes.size(); ++j) {
@@ -28,6 +30,7 @@ Tree in_preorder(const Tree& tree) {
     };
     Tree out;
     if (tree.nodes.empty()) return out;
+    check_node_room(out, tree.nodes.size(), max_tree_nodes);
     out.nodes.reserve(tree.nodes.size());
     std::vector<Visit> pending{{0, 0, false}};
     while (!pending.empty()) {

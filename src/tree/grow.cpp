@@ -43,6 +43,7 @@ struct Growth {
     WorkingSet& set;
     std::uint32_t max_depth;
     std::vector<std::uint8_t>& goes_left;
+    std::size_t node_limit;
 };
 
 // How one grow_nodes call treats large and small nodes: with `set_aside`, nodes below
@@ -59,7 +60,8 @@ Node leaf(Label prediction) {
     return node;
 }
 
-std::uint32_t place_node(Tree& tree, const PendingNode& pending) {
+std::uint32_t place_node(Tree& tree, const PendingNode& pending, std::size_t node_limit) {
+    check_node_room(tree, 1, node_limit);
     auto index = static_cast<std::uint32_t>(tree.nodes.size());
     tree.nodes.emplace_back();
     if (pending.parent != no_parent) {
@@ -77,7 +79,7 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
     while (!pending.empty()) {
         PendingNode item = pending.back();
         pending.pop_back();
-        std::uint32_t index = place_node(tree, item);
+        std::uint32_t index = place_node(tree, item, growth.node_limit);
         bool large = item.range.size() * set.n_cols >= sharing.shared_from;
         if (sharing.set_aside != nullptr && !large) {
             sharing.set_aside->push_back({item, index});
@@ -122,7 +124,7 @@ void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside
         grow_nodes(growth, root, subtrees[i], scratch, Sharing{});
     });
     for (std::size_t i = 0; i < set_aside.size(); ++i)
-        splice(tree, set_aside[i].placeholder, subtrees[i]);
+        splice(tree, set_aside[i].placeholder, subtrees[i], growth.node_limit);
 }
 
 // A tree without features cannot split: one leaf for all rows. Such a set keeps its rows
@@ -143,7 +145,7 @@ Tree grow_working_set(WorkingSet& set, std::uint32_t max_depth, std::uint32_t de
                       WorkerPool* pool, const GrowSettings& settings) {
     if (set.n_cols == 0) return single_leaf(set);
     std::vector<std::uint8_t> goes_left(set.n_rows, 0);
-    Growth growth{set, max_depth, goes_left};
+    Growth growth{set, max_depth, goes_left, settings.node_limit};
     PendingNode root{{0, set.n_rows}, depth, no_parent, false};
     Tree tree;
     if (pool == nullptr || pool->threads() < 2) {

@@ -20,6 +20,8 @@ struct GrowSettings {
     // subtrees as single parallel tasks instead: below this size, handing one node's features
     // to another thread costs more than it saves.
     std::size_t parallel_min_entries = 1 << 16;
+    // Most nodes the tree may have; smaller than max_tree_nodes only in tests.
+    std::size_t node_limit = max_tree_nodes;
 };
 
 // The working set of the sample rows[sample[0]], rows[sample[1]], ...: each drawn row once, its

@@ -19,6 +19,13 @@ const Node& node_at(const Tree& tree, std::uint32_t index) {
 
 }  // namespace
 
+void check_node_room(const Tree& tree, std::size_t added, std::size_t limit) {
+    limit = std::min(limit, max_tree_nodes);
+    LINDORF_CHECK(tree.nodes.size() <= limit && added <= limit - tree.nodes.size(),
+                  "cannot grow a tree past " + std::to_string(limit) +
+                      " nodes: its node positions would no longer fit in 32 bits");
+}
+
 Labels predict(MatrixView rows, const Tree& tree) {
     Labels out;
     if (rows.n_rows == 0) return out;

@@ -5,6 +5,7 @@
 // and a tree moves between threads as one vector.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,6 +25,14 @@ struct Node {
 struct Tree {
     std::vector<Node> nodes;  // nodes[0] is the root
 };
+
+// Positions are 32-bit, and the highest one stays free to mean "no node", so a tree holds at
+// most this many nodes. Growth fails before any position could wrap.
+constexpr std::size_t max_tree_nodes = 0xFFFFFFFFu;
+
+// Fails growth that would take `tree` to more than `limit` nodes (max_tree_nodes, or a smaller
+// limit that tests inject).
+void check_node_room(const Tree& tree, std::size_t added, std::size_t limit);
 
 // One label per row, in row order. A value goes left when it is strictly less than the
 // threshold; equal values and NaN (value or threshold) go right. A row too short for a feature

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "criteria/classes.hpp"
 #include "support/error.hpp"
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
@@ -113,6 +114,32 @@ TEST(GrowTree, NeitherThreadsNorUnpackedEntriesChangeTheTree) {
         same_tree(grow_tree_on_sample(data.view(), data.labels, order, sample, 12), expected));
     EXPECT_TRUE(same_tree(grow_tree_on_sample(data.view(), data.labels, order, sample, 12, &pool),
                           expected));
+}
+
+TEST(GrowTree, FailsBeforeNodePositionsWouldWrap) {
+    // With a small injected limit: a tree of exactly the limit grows as it does without one, one
+    // node fewer fails, whether nodes are placed one by one or spliced in from parallel subtrees.
+    std::mt19937_64 rng(9);
+    Data data{{4000, 3, std::vector<float>(12000)}, Labels(4000)};
+    for (float& v : data.matrix.values) v = static_cast<float>(rng() % 1000);
+    for (Label& label : data.labels) label = rng() % 4;
+    WorkerPool pool(2);
+    for (WorkerPool* sharing : {static_cast<WorkerPool*>(nullptr), &pool}) {
+        const GrowSettings shared_early{.parallel_min_entries = 512};
+        auto grow = [&](std::size_t limit) {
+            ClassIndex classes = index_classes(data.labels);
+            WorkingSet set = working_set_of_rows(data.view(), classes, nullptr);
+            GrowSettings settings = shared_early;
+            settings.node_limit = limit;
+            return grow_working_set(set, 1u << 30, 0, sharing, settings);
+        };
+        const Tree whole = grow(max_tree_nodes);
+        ASSERT_GT(whole.nodes.size(), 1000u);
+        EXPECT_TRUE(same_tree(grow(whole.nodes.size()), whole));
+        const std::string message = failure_of([&] { grow(whole.nodes.size() - 1); });
+        EXPECT_EQ(message, "cannot grow a tree past " + std::to_string(whole.nodes.size() - 1) +
+                               " nodes: its node positions would no longer fit in 32 bits");
+    }
 }
 
 TEST(GrowTree, DeepTreesNeedNoDeepStack) {
