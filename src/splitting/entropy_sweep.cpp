@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -28,18 +27,16 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
     const double floor = -(static_cast<double>(node.parent_entropy) + error) * unit;
     if (!(window < 0x1p61) || !(floor > -0x1p61)) return screen;
     // f(x+1) - f(x) lies between log2(x+1) and log2(x+1) + log2(e), and moving one unit of a
-    // class left changes T by two such differences of opposite sign on each side; each table
-    // entry adds its rounding.
-    const double total = node.total;
+    // class left changes T by two such differences of opposite sign on each side, at most
+    // log2(total) + log2(e) in all; each of the eight table entries involved adds its rounding.
     const double f_top = static_cast<double>(table.values[node.total]);
-    screen.unit = std::ldexp(1.0 + 0x1p-40, table.scale);
-    screen.slack = 5.0 + 24.0 * 0x1p-53 * f_top;
-    auto inverse = [&](double bits) {
-        return (1.0 - 0x1p-40) / ((bits + 1.4427) * screen.unit + screen.slack);
-    };
-    screen.step_inverse = inverse(std::log2(total));
-    for (std::size_t bits = 0; bits < std::size(screen.bits_step_inverse); ++bits)
-        screen.bits_step_inverse[bits] = inverse(static_cast<double>(bits));
+    const double step = (std::log2(static_cast<double>(node.total)) + 1.4427) *
+                            std::ldexp(1.0 + 0x1p-40, table.scale) +
+                        5.0 + 24.0 * 0x1p-53 * f_top;
+    screen.step_inverse = (1.0 - 0x1p-40) / step;
+    // A two-class proxy sums six entries.
+    screen.proxy_error =
+        3 + static_cast<std::int64_t>(std::ceil(18.0 * 0x1p-53 * f_top * (1.0 + 0x1p-40)));
     screen.window = static_cast<std::int64_t>(std::ceil(window)) + 2;
     screen.floor = static_cast<std::int64_t>(std::floor(floor)) - 2;
     screen.usable = true;
@@ -51,8 +48,7 @@ namespace {
 constexpr std::uint32_t no_class = 0xFFFFFFFFu;
 
 // How much weight may move left, after a proxy `gap` units below the cutoff, before a proxy
-// could reach it: one unit moving left changes T by at most log2(total) + log2(e) (see
-// entropy_screen).
+// could reach it, by the general bound on the change of T per unit of weight (entropy_screen).
 std::int64_t general_skip(std::int64_t gap, const EntropyScreen& screen) {
     return static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.step_inverse);
 }
@@ -81,23 +77,44 @@ struct PairCounter {
         kept.left[1] = left_second;
     }
 
-    // A unit of class c moving left raises T by at most g(mR - 1) - g(rc - 1), which is at most
-    // log2(mR / rc) + log2(e). While at most half of the smallest right count r moves, every
-    // right count stays above r/2 and mR only shrinks, so each unit adds at most
-    // log2(2 mR / r) + log2(e) < bit_width(2 mR) - bit_width(r) + 1 + log2(e): with both classes
-    // well represented on the right, far less than the general step.
-    std::int64_t skip(std::int64_t gap, const EntropyScreen& screen) const {
-        const std::int64_t general = general_skip(gap, screen);
-        const std::uint32_t left_first = left_total - left_second;
-        std::uint32_t smallest = total_first - left_first;
-        if (second != no_class) smallest = std::min(smallest, total_second - left_second);
-        if (smallest < 4) return general;
-        const std::uint64_t twice_right = 2 * std::uint64_t{total - left_total};
-        const int bits = std::bit_width(twice_right) - std::bit_width(smallest) + 1;
-        const auto within =
-            static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.bits_step_inverse[bits]);
-        return std::max(general, std::min<std::int64_t>(within, smallest / 2));
+    std::int64_t proxy_at(std::uint32_t first, std::uint32_t second_count) const {
+        return (f[first] + f[second_count] + f[total_first - first] +
+                f[total_second - second_count]) -
+               (f[first + second_count] + f[total - first - second_count]);
     }
+
+    // Whether every candidate reached by moving at most `weight` more left has a proxy below
+    // `limit`. T is convex in the two left counts (each side's count-weighted entropy is the
+    // perspective of a concave function), and the left counts of those candidates lie in the
+    // triangle of moves of at most `weight` clipped to the class totals, so T there is at most
+    // its largest value at the corners. Table rounding moves a proxy by at most
+    // screen.proxy_error, in either direction.
+    bool below_within(std::uint32_t weight, std::int64_t limit) const {
+        const std::uint32_t a = left_total - left_second, b = left_second;
+        const std::uint32_t a_room = total_first - a, b_room = total_second - b;
+        const std::int64_t bar = limit - 2 * screen_error;
+        if (proxy_at(a + std::min(weight, a_room), b) >= bar) return false;
+        if (proxy_at(a, b + std::min(weight, b_room)) >= bar) return false;
+        if (weight > a_room && proxy_at(total_first, b + std::min(weight - a_room, b_room)) >= bar)
+            return false;
+        if (weight > b_room && proxy_at(a + std::min(weight - b_room, a_room), total_second) >= bar)
+            return false;
+        return true;
+    }
+
+    // As far as the corners allow, trying moves of 4, 16, 64, ... units: near a node's balance
+    // point a unit of weight changes T far less than any general bound on its step.
+    std::int64_t skip(std::int64_t proxy, std::int64_t gap, const EntropyScreen&) const {
+        const std::int64_t movable = total - left_total;
+        std::int64_t weight = 0;
+        for (std::int64_t longer = 4; longer < movable; longer *= 4) {
+            if (!below_within(static_cast<std::uint32_t>(longer), proxy + gap)) break;
+            weight = longer;
+        }
+        return weight;
+    }
+
+    std::int64_t screen_error;  // screen.proxy_error
 };
 
 // Any number of classes: each side's sum of f over its counts moves by two table differences
@@ -123,7 +140,7 @@ struct ManyCounter {
         return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
     }
     void note(Shortlisted&) const {}
-    std::int64_t skip(std::int64_t gap, const EntropyScreen& screen) const {
+    std::int64_t skip(std::int64_t, std::int64_t gap, const EntropyScreen& screen) const {
         return general_skip(gap, screen);
     }
 };
@@ -206,9 +223,10 @@ struct SweepContext {
 // empty left side (the first value, values that follow only weightless rows, and NaN) all score
 // `nothing_left`, offered straight away when min_leaf lets them count.
 //
-// A proxy far below the cutoff also rules out the candidates that follow it: a unit of weight
-// moving left changes T by a bounded amount (Counter::skip), so until enough weight has moved to
-// make up the distance the sweep only counts rows, without looking at values.
+// A proxy far below the cutoff also rules out the candidates that follow it: T cannot climb
+// faster than Counter::skip allows (a bound per unit of weight, or for two classes the corners
+// of the counts still reachable), so until that much weight has moved the sweep only counts
+// rows, without looking at values.
 template <bool Packed, class Counter>
 void screen_column(const SweepContext& context, Counter& counter, Shortlist& list,
                    ColumnBest& best, double nothing_left) {
@@ -247,7 +265,7 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
                 list.keep(candidate);
                 continue;
             }
-            skip = counter.skip(gap, context.screen);
+            skip = counter.skip(candidate.proxy, gap, context.screen);
         }
         // Rows move left without a look at their values while they stay within the skip (and
         // below `high`, past which no candidate counts); the group of the first row that does
@@ -367,8 +385,14 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
     if (context.screen.live <= 2) {
         const EntropyScreen& screen = context.screen;
         const bool two = screen.live == 2;
-        PairCounter counter{f, two ? screen.pair[1] : no_class, node.counts[screen.pair[0]],
-                            two ? node.counts[screen.pair[1]] : 0u, node.total};
+        PairCounter counter{f,
+                            two ? screen.pair[1] : no_class,
+                            node.counts[screen.pair[0]],
+                            two ? node.counts[screen.pair[1]] : 0u,
+                            node.total,
+                            0,
+                            0,
+                            screen.proxy_error};
         screen_column<Packed>(context, counter, list, best, nothing_left);
         score_pairs(context, list, left_counts, best);
     } else {

@@ -22,11 +22,8 @@ struct EntropyScreen {
     bool usable = false;     // false: no bound could be proven, score every candidate exactly
     std::int64_t window = 0;  // proxies further below the best one cannot win or tie
     std::int64_t floor = 0;   // proxies at or below this cannot score above 0
-    double step_inverse = 0.0;  // at most 1 / the largest change of a proxy per unit of weight
-    double unit = 0.0;          // table units per unit of T (rounded up)
-    double slack = 0.0;         // what table rounding adds to a change per unit of weight
-    // The same for a change of at most b + log2(e) bits per unit of weight, by b.
-    double bits_step_inverse[40] = {};
+    double step_inverse = 0.0;     // at most 1 / the largest change of a proxy per unit of weight
+    std::int64_t proxy_error = 0;  // how far table rounding may move a two-class proxy
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
 };
