@@ -9,6 +9,8 @@ void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_
     if (subtree.nodes.size() > 1) check_node_room(tree, subtree.nodes.size() - 1, node_limit);
     auto offset = static_cast<std::uint32_t>(tree.nodes.size());
     auto position = [&](std::uint32_t j) { return j == 0 ? at : offset + j - 1; };
+    const bool stats = tree.has_stats() && subtree.has_stats();
+    auto counts_offset = static_cast<std::uint32_t>(tree.class_counts.size());
     for (std::size_t j = 0; j < subtree.nodes.size(); ++j) {
         Node node = subtree.nodes[j];
         if (!node.is_leaf) {
@@ -19,7 +21,17 @@ void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_
             tree.nodes[at] = node;
         else
             tree.nodes.push_back(node);
+        if (!stats) continue;
+        NodeStats node_stats = subtree.stats[j];
+        if (node.is_leaf) node_stats.counts += counts_offset;
+        if (j == 0)
+            tree.stats[at] = node_stats;
+        else
+            tree.stats.push_back(node_stats);
     }
+    if (stats)
+        tree.class_counts.insert(tree.class_counts.end(), subtree.class_counts.begin(),
+                                 subtree.class_counts.end());
 }
 
 Tree in_preorder(const Tree& tree) {
@@ -31,7 +43,14 @@ Tree in_preorder(const Tree& tree) {
     Tree out;
     if (tree.nodes.empty()) return out;
     check_node_room(out, tree.nodes.size(), max_tree_nodes);
+    const bool stats = tree.has_stats();
     out.nodes.reserve(tree.nodes.size());
+    if (stats) out.stats.reserve(tree.nodes.size());
+    // Leaves' counts follow their leaves into preorder, so that the result does not show how
+    // the growth was shared out either.
+    out.classes = tree.classes;
+    const std::size_t width = tree.classes.size();
+    out.class_counts.reserve(tree.class_counts.size());
     std::vector<Visit> pending{{0, 0, false}};
     while (!pending.empty()) {
         Visit visit = pending.back();
@@ -39,6 +58,16 @@ Tree in_preorder(const Tree& tree) {
         auto index = static_cast<std::uint32_t>(out.nodes.size());
         const Node& node = tree.nodes[visit.from];
         out.nodes.push_back(node);
+        if (stats) {
+            NodeStats node_stats = tree.stats[visit.from];
+            if (node.is_leaf) {
+                auto from = tree.class_counts.begin() + node_stats.counts;
+                node_stats.counts = static_cast<std::uint32_t>(out.class_counts.size());
+                out.class_counts.insert(out.class_counts.end(), from,
+                                        from + static_cast<std::ptrdiff_t>(width));
+            }
+            out.stats.push_back(node_stats);
+        }
         if (index != 0)
             (visit.is_left ? out.nodes[visit.parent].left : out.nodes[visit.parent].right) = index;
         if (!node.is_leaf) {

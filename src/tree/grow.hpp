@@ -1,15 +1,35 @@
-// Growing a tree: exact information-gain splits found by sweeping each feature in value order.
+// Growing a tree: exact splits found by sweeping each feature in value order.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "splitting/split_search.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
+#include "support/polling.hpp"
+#include "support/random.hpp"
 #include "tree/tree.hpp"
 
 namespace lindorf {
+
+inline constexpr std::uint32_t unlimited_depth = 0xFFFFFFFFu;
+
+// What decides the shape of a tree. The defaults are the rules of grow_tree_.
+struct GrowRules {
+    std::uint32_t max_depth = unlimited_depth;  // nodes at this depth become leaves
+    std::uint32_t min_split = 3;  // nodes of less total weight become leaves
+    std::uint32_t min_leaf = 1;   // least total weight a split leaves on either side
+    Impurity impurity = Impurity::entropy;  // what splits lower, and nodes record
+    // Features searched at each node, drawn from the node's own stream (support/streams.hpp)
+    // among the features that can divide the node; 0, or at least the feature count, searches
+    // every feature and draws nothing.
+    std::uint32_t max_features = 0;
+    ChaChaKey node_key{};  // the tree's node key, for those draws
+    // Tested before every node; a stop request ends growth with Cancelled.
+    const StopToken* stop = nullptr;
+};
 
 // Grows the tree for rows[i] with labels[i]. `depth` is the depth of the root (0 for a whole
 // tree); nodes at `max_depth` become leaves. Work on large nodes is shared with the pool's
@@ -18,18 +38,27 @@ namespace lindorf {
 Tree grow_tree_(MatrixView rows, std::span<const Label> labels, std::uint32_t max_depth,
                 std::uint32_t depth = 0, WorkerPool* pool = nullptr);
 
+// The tree of rows[i] with labels[i], each row repeated weights[i] times at consecutive
+// positions (no weights: once each); rows of weight 0 take no part. Total weight must be at least
+// 1 and below 2^32.
+Tree grow_tree(MatrixView rows, std::span<const Label> labels, std::span<const std::uint32_t> weights,
+               const GrowRules& rules, WorkerPool* pool = nullptr);
+
 // Every feature's rows in ascending value order (NaN last), computed once for a data set and
 // shared read-only by every tree grown from samples of it.
 struct FeatureOrder {
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;
     std::vector<std::uint32_t> rows;  // n_cols blocks of n_rows row indices
+    // Empty, or the values in the same order. With them, trees read their values in sequence
+    // instead of from scattered rows, and never read the rows again.
+    std::vector<float> values;
     std::span<const std::uint32_t> feature(std::size_t f) const {
         return {rows.data() + f * n_rows, n_rows};
     }
 };
 
-FeatureOrder sort_features(MatrixView rows, WorkerPool* pool = nullptr);
+FeatureOrder sort_features(MatrixView rows, WorkerPool* pool = nullptr, bool with_values = false);
 
 // Grows exactly the tree that grow_tree_ grows on the copied sample: rows[sample[0]],
 // rows[sample[1]], ... with their labels, in draw order, repeats included (ties that depend on

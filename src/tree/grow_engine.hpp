@@ -1,10 +1,11 @@
-// The machinery behind grow_tree_ and grow_tree_on_sample, open to tests that need to steer
-// when work is shared with the pool.
+// The machinery behind the growth functions of tree/grow.hpp, open to the forest and to tests
+// that need to steer when work is shared with the pool.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "splitting/working_set.hpp"
 #include "support/dataset.hpp"
@@ -24,15 +25,32 @@ struct GrowSettings {
     std::size_t node_limit = max_tree_nodes;
 };
 
-// The working set of the sample rows[sample[0]], rows[sample[1]], ...: each drawn row once, its
-// weight the number of draws, its positions those of its first and last draw. The features
-// come out of `order` already sorted.
+// How a training list made of the data's rows uses each row: how often it occurs, and the
+// positions of its first and last occurrence. That is all growth ever asks of the list's order.
+struct RowDraws {
+    std::vector<std::uint32_t> count;  // by row of the data; 0: not in the list
+    std::vector<std::uint32_t> first;  // by row, where count > 0
+    std::vector<std::uint32_t> last;
+};
+
+// The list rows[sample[0]], rows[sample[1]], ...
+RowDraws draws_of_sample(std::size_t n_rows, std::span<const std::uint32_t> sample);
+
+// The list in which row i occurs weights[i] times at consecutive positions, rows in order.
+RowDraws draws_of_weights(std::span<const std::uint32_t> weights);
+
+// The working set of a training list: each row of the list once, its weight the number of
+// occurrences. The features come out of `order` already sorted.
+WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
+                                const FeatureOrder& order, const RowDraws& draws,
+                                WorkerPool* pool);
+
 WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
                                  const FeatureOrder& order, std::span<const std::uint32_t> sample,
                                  WorkerPool* pool);
 
 // Grows the tree of a working set whose total weight is at least 1, rearranging its entries.
-Tree grow_working_set(WorkingSet& set, std::uint32_t max_depth, std::uint32_t depth,
+Tree grow_working_set(WorkingSet& set, const GrowRules& rules, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings = {});
 
 }  // namespace lindorf

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "criteria/gini.hpp"
+
 namespace lindorf {
 
 namespace {
@@ -68,6 +70,27 @@ std::uint32_t majority_class(const NodeTally& tally) {
             best = c;
     }
     return best;
+}
+
+float node_impurity(const NodeTally& tally, Impurity impurity) {
+    if (impurity == Impurity::entropy)
+        return entropy_of_counts(tally.present, tally.counts.data(), tally.total);
+    std::uint64_t squares = 0;
+    for (std::uint32_t c : tally.present)
+        squares += std::uint64_t{tally.counts[c]} * tally.counts[c];
+    return static_cast<float>(gini_impurity(squares, tally.total));
+}
+
+std::uint32_t total_weight(const WorkingSet& set, std::span<const Entry> entries) {
+    std::uint32_t total = 0;
+    if (set.coding.packed) {
+        const RowReader<true> rows(set);
+        for (const Entry& entry : entries) total += rows.weight(entry.row);
+    } else {
+        const RowReader<false> rows(set);
+        for (const Entry& entry : entries) total += rows.weight(entry.row);
+    }
+    return total;
 }
 
 NodeCounts counts_of(const NodeTally& tally) {

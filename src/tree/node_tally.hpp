@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "criteria/criteria.hpp"
+#include "splitting/split_search.hpp"
 #include "splitting/working_set.hpp"
 
 namespace lindorf {
@@ -33,5 +34,12 @@ std::uint32_t majority_class(const NodeTally& tally);
 
 // The node as the split scorer sees it; valid while the tally is unchanged.
 NodeCounts counts_of(const NodeTally& tally);
+
+// The impurity of the node's rows, as the split search measures it: entropy in bits, or the
+// Gini impurity (computed in double precision, rounded to single).
+float node_impurity(const NodeTally& tally, Impurity impurity);
+
+// Total weight of some entries of a working set.
+std::uint32_t total_weight(const WorkingSet& set, std::span<const Entry> entries);
 
 }  // namespace lindorf

@@ -1,5 +1,6 @@
-// Working sets of bootstrap samples, filtered out of the shared per-feature order instead of
-// sorted afresh for every tree.
+// Working sets of training lists drawn from a data set (bootstrap samples, weighted rows),
+// filtered out of the shared per-feature order instead of sorted afresh for every tree.
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,38 +14,28 @@ namespace lindorf {
 
 namespace {
 
-void check_sample(MatrixView rows, std::span<const Label> labels, const FeatureOrder& order,
-                  std::span<const std::uint32_t> sample) {
-    LINDORF_CHECK(!sample.empty(), "cannot grow a tree from an empty training set");
+void check_draws(MatrixView rows, std::span<const Label> labels, const FeatureOrder& order,
+                 const RowDraws& draws) {
     LINDORF_CHECK(labels.size() == rows.n_rows, "cannot grow a tree from " +
                                                     std::to_string(rows.n_rows) + " rows and " +
                                                     std::to_string(labels.size()) + " labels");
     LINDORF_CHECK(order.n_rows == rows.n_rows && order.n_cols == rows.n_cols &&
                       order.rows.size() == rows.n_rows * rows.n_cols,
                   "the feature order was computed for other rows");
-    LINDORF_CHECK(sample.size() < no_position, "a sample of " + std::to_string(sample.size()) +
-                                                   " draws is more than a tree can be grown from");
+    LINDORF_CHECK(order.values.empty() || order.values.size() == order.rows.size(),
+                  "the feature order's values do not match its rows");
+    LINDORF_CHECK(draws.count.size() == rows.n_rows && draws.first.size() == rows.n_rows &&
+                      draws.last.size() == rows.n_rows,
+                  "the draws were counted for other rows");
 }
 
-// Local ids are handed out in ascending row order; undrawn rows keep no_position.
-std::vector<std::uint32_t> number_drawn_rows(std::size_t n_rows,
-                                             std::span<const std::uint32_t> sample,
-                                             std::vector<std::uint32_t>& weights) {
-    std::vector<std::uint32_t> local_of(n_rows, 0);
-    for (std::uint32_t row : sample) {
-        LINDORF_CHECK(row < n_rows, "sample row " + std::to_string(row) + " is beyond the " +
-                                        std::to_string(n_rows) + " rows");
-        ++local_of[row];
-    }
+// Local ids are handed out in ascending row order; rows not in the list keep no_position.
+std::vector<std::uint32_t> number_drawn_rows(const RowDraws& draws) {
+    std::vector<std::uint32_t> local_of(draws.count.size(), no_position);
     std::uint32_t next = 0;
-    for (std::uint32_t& local : local_of) {
-        if (local == 0) {
-            local = no_position;
-            continue;
-        }
-        weights.push_back(local);
-        local = next++;
-    }
+    for (std::size_t r = 0; r < draws.count.size(); ++r)
+        if (draws.count[r] != 0) local_of[r] = next++;
+    LINDORF_CHECK(next > 0, "cannot grow a tree from an empty training set");
     return local_of;
 }
 
@@ -52,12 +43,15 @@ void fill_column(WorkingSet& set, MatrixView rows, const FeatureOrder& order, st
                  const std::vector<std::uint32_t>& local_of,
                  const std::vector<std::uint32_t>& coded) {
     std::span<Entry> column = set.column(f, 0, set.n_rows);
+    std::span<const std::uint32_t> sorted = order.feature(f);
+    const float* values = order.values.empty() ? nullptr : order.values.data() + f * order.n_rows;
     std::size_t out = 0;
     std::uint32_t previous_key = 0;
-    for (std::uint32_t row : order.feature(f)) {
+    for (std::size_t k = 0; k < sorted.size(); ++k) {
+        const std::uint32_t row = sorted[k];
         std::uint32_t local = local_of[row];
         if (local == no_position) continue;
-        float value = rows.at(row, f);
+        float value = values != nullptr ? values[k] : rows.at(row, f);
         std::uint32_t key = sort_key(value);
         LINDORF_CHECK(key >= previous_key,
                       "the feature order of feature " + std::to_string(f) + " is not sorted");
@@ -72,28 +66,60 @@ void fill_column(WorkingSet& set, MatrixView rows, const FeatureOrder& order, st
 
 }  // namespace
 
-WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
-                                 const FeatureOrder& order, std::span<const std::uint32_t> sample,
-                                 WorkerPool* pool) {
-    check_sample(rows, labels, order, sample);
-    std::vector<std::uint32_t> weights;
-    std::vector<std::uint32_t> local_of = number_drawn_rows(rows.n_rows, sample, weights);
+RowDraws draws_of_sample(std::size_t n_rows, std::span<const std::uint32_t> sample) {
+    LINDORF_CHECK(sample.size() < no_position, "a sample of " + std::to_string(sample.size()) +
+                                                   " draws is more than a tree can be grown from");
+    RowDraws draws{std::vector<std::uint32_t>(n_rows, 0),
+                   std::vector<std::uint32_t>(n_rows, no_position),
+                   std::vector<std::uint32_t>(n_rows, 0)};
+    for (std::size_t k = 0; k < sample.size(); ++k) {
+        std::uint32_t row = sample[k];
+        LINDORF_CHECK(row < n_rows, "sample row " + std::to_string(row) + " is beyond the " +
+                                        std::to_string(n_rows) + " rows");
+        if (draws.count[row]++ == 0) draws.first[row] = static_cast<std::uint32_t>(k);
+        draws.last[row] = static_cast<std::uint32_t>(k);
+    }
+    return draws;
+}
+
+RowDraws draws_of_weights(std::span<const std::uint32_t> weights) {
+    RowDraws draws{std::vector<std::uint32_t>(weights.begin(), weights.end()),
+                   std::vector<std::uint32_t>(weights.size(), no_position),
+                   std::vector<std::uint32_t>(weights.size(), 0)};
+    std::uint64_t position = 0;
+    for (std::size_t r = 0; r < weights.size(); ++r) {
+        if (weights[r] == 0) continue;
+        draws.first[r] = static_cast<std::uint32_t>(position);
+        position += weights[r];
+        draws.last[r] = static_cast<std::uint32_t>(position - 1);
+        // Positions must stay below no_position, which marks rows that are not in the list.
+        LINDORF_CHECK(position < no_position,
+                      "a total weight of " + std::to_string(position) + " or more is too large");
+    }
+    return draws;
+}
+
+WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
+                                const FeatureOrder& order, const RowDraws& draws,
+                                WorkerPool* pool) {
+    check_draws(rows, labels, order, draws);
+    std::vector<std::uint32_t> local_of = number_drawn_rows(draws);
     WorkingSet set;
-    set.n_rows = weights.size();
     set.n_cols = rows.n_cols;
-    std::vector<Label> drawn_labels(set.n_rows);
-    for (std::size_t r = 0; r < rows.n_rows; ++r)
-        if (local_of[r] != no_position) drawn_labels[local_of[r]] = labels[r];
+    std::vector<Label> drawn_labels;
+    for (std::size_t r = 0; r < rows.n_rows; ++r) {
+        if (local_of[r] == no_position) continue;
+        drawn_labels.push_back(labels[r]);
+        set.first.push_back(draws.first[r]);
+        set.last.push_back(draws.last[r]);
+    }
+    set.n_rows = drawn_labels.size();
     ClassIndex classes = index_classes(drawn_labels);
     set.class_labels = std::move(classes.labels);
     set.row_class.resize(set.n_rows);
-    for (std::size_t l = 0; l < set.n_rows; ++l) set.row_class[l] = {classes.of[l], weights[l]};
-    set.first.assign(set.n_rows, no_position);
-    set.last.assign(set.n_rows, 0);
-    for (std::size_t k = 0; k < sample.size(); ++k) {
-        std::uint32_t local = local_of[sample[k]];
-        if (set.first[local] == no_position) set.first[local] = static_cast<std::uint32_t>(k);
-        set.last[local] = static_cast<std::uint32_t>(k);
+    for (std::size_t r = 0; r < rows.n_rows; ++r) {
+        std::uint32_t local = local_of[r];
+        if (local != no_position) set.row_class[local] = {classes.of[local], draws.count[r]};
     }
     std::vector<std::uint32_t> coded = code_rows(set);
     set.entries.resize(set.n_rows * set.n_cols);
@@ -101,6 +127,13 @@ WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
                  [&](std::size_t f) { fill_column(set, rows, order, f, local_of, coded); });
     release_table(set);
     return set;
+}
+
+WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
+                                 const FeatureOrder& order, std::span<const std::uint32_t> sample,
+                                 WorkerPool* pool) {
+    LINDORF_CHECK(!sample.empty(), "cannot grow a tree from an empty training set");
+    return working_set_of_draws(rows, labels, order, draws_of_sample(rows.n_rows, sample), pool);
 }
 
 }  // namespace lindorf

@@ -26,22 +26,31 @@ void check_node_room(const Tree& tree, std::size_t added, std::size_t limit) {
                       " nodes: its node positions would no longer fit in 32 bits");
 }
 
+std::uint32_t leaf_position(const Tree& tree, MatrixView rows, std::size_t r) {
+    std::uint32_t index = 0;
+    const Node* node = &node_at(tree, 0);
+    while (!node->is_leaf) {
+        LINDORF_CHECK(node->feature < rows.n_cols,
+                      "index out of bounds: the len is " + std::to_string(rows.n_cols) +
+                          " but the index is " + std::to_string(node->feature));
+        index = rows.at(r, node->feature) < node->threshold ? node->left : node->right;
+        node = &node_at(tree, index);
+    }
+    return index;
+}
+
 Labels predict(MatrixView rows, const Tree& tree) {
     Labels out;
-    if (rows.n_rows == 0) return out;
     out.reserve(rows.n_rows);
-    const Node& root = node_at(tree, 0);
-    for (std::size_t r = 0; r < rows.n_rows; ++r) {
-        const Node* node = &root;
-        while (!node->is_leaf) {
-            LINDORF_CHECK(node->feature < rows.n_cols,
-                          "index out of bounds: the len is " + std::to_string(rows.n_cols) +
-                              " but the index is " + std::to_string(node->feature));
-            float value = rows.at(r, node->feature);
-            node = &node_at(tree, value < node->threshold ? node->left : node->right);
-        }
-        out.push_back(node->prediction);
-    }
+    for (std::size_t r = 0; r < rows.n_rows; ++r)
+        out.push_back(tree.nodes[leaf_position(tree, rows, r)].prediction);
+    return out;
+}
+
+std::vector<std::uint32_t> leaves_of(MatrixView rows, const Tree& tree) {
+    std::vector<std::uint32_t> out;
+    out.reserve(rows.n_rows);
+    for (std::size_t r = 0; r < rows.n_rows; ++r) out.push_back(leaf_position(tree, rows, r));
     return out;
 }
 
@@ -61,6 +70,11 @@ std::uint32_t depth(const Tree& tree) {
         pending.emplace_back(node.left, level + 1);
     }
     return deepest;
+}
+
+std::size_t leaf_count(const Tree& tree) {
+    return static_cast<std::size_t>(
+        std::count_if(tree.nodes.begin(), tree.nodes.end(), [](const Node& n) { return n.is_leaf; }));
 }
 
 }  // namespace lindorf

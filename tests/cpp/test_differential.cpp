@@ -176,7 +176,9 @@ TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
         ASSERT_TRUE(same_tree(alone, expected)) << "round " << round;
         WorkingSet set = working_set_of_sample(data.view(), data.labels, order, sample, &pool);
         ASSERT_TRUE(
-            same_tree(grow_working_set(set, max_depth, 0, &pool, random.sharing()), expected))
+            same_tree(grow_working_set(set, GrowRules{.max_depth = max_depth}, 0, &pool,
+                                       random.sharing()),
+                      expected))
             << "round " << round;
     }
 }

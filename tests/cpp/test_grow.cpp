@@ -131,7 +131,7 @@ TEST(GrowTree, FailsBeforeNodePositionsWouldWrap) {
             WorkingSet set = working_set_of_rows(data.view(), classes, nullptr);
             GrowSettings settings = shared_early;
             settings.node_limit = limit;
-            return grow_working_set(set, 1u << 30, 0, sharing, settings);
+            return grow_working_set(set, GrowRules{.max_depth = 1u << 30}, 0, sharing, settings);
         };
         const Tree whole = grow(max_tree_nodes);
         ASSERT_GT(whole.nodes.size(), 1000u);

@@ -49,17 +49,23 @@ inline Data copy_sample(lindorf::MatrixView rows, std::span<const lindorf::Label
     return copy;
 }
 
+inline lindorf::Tree tree_of(std::vector<lindorf::Node> nodes) {
+    lindorf::Tree tree;
+    tree.nodes = std::move(nodes);
+    return tree;
+}
+
 inline lindorf::Tree leaf(lindorf::Label label) {
-    return lindorf::Tree{{lindorf::Node{.is_leaf = true, .prediction = label}}};
+    return tree_of({lindorf::Node{.is_leaf = true, .prediction = label}});
 }
 
 // Rows whose value at `feature` is below `threshold` get `below`, the others `above`.
 inline lindorf::Tree stump(std::uint32_t feature, float threshold, lindorf::Label below,
                            lindorf::Label above) {
     using lindorf::Node;
-    return lindorf::Tree{
+    return tree_of(
         {Node{.is_leaf = false, .feature = feature, .threshold = threshold, .left = 1, .right = 2},
-         Node{.is_leaf = true, .prediction = below}, Node{.is_leaf = true, .prediction = above}}};
+         Node{.is_leaf = true, .prediction = below}, Node{.is_leaf = true, .prediction = above}});
 }
 
 // The message of the internal failure that `call` raises, or a note that it raised none.

@@ -1,0 +1,92 @@
+#include "estimators/fit.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "support/error.hpp"
+#include "support/parallel.hpp"
+#include "support/polling.hpp"
+
+namespace lindorf::estimators {
+
+namespace {
+
+constexpr std::chrono::milliseconds poll_interval{50};
+
+WeightedData weighted_data(const FitData& data) {
+    WeightedData out{rows_of(data.x), span_of(data.y), span_of(data.weights), data.n_classes};
+    LINDORF_CHECK(out.rows.n_cols <= 0xFFFFFFFFu, "too many features");
+    for (Label label : out.labels)
+        LINDORF_CHECK(label < out.n_classes, "label " + std::to_string(label) +
+                                                 " is not a class index below " +
+                                                 std::to_string(out.n_classes));
+    return out;
+}
+
+Model empty_model(const WeightedData& data) {
+    Model model;
+    model.n_features = static_cast<std::uint32_t>(data.rows.n_cols);
+    model.n_classes = data.n_classes;
+    return model;
+}
+
+// Runs work(pool) on at most `threads` threads with the lock released; between waits, signals
+// are handled (their exception stops the work and is raised here) and report() is called, both
+// with the lock held.
+void run_unlocked(unsigned threads, StopToken& stop,
+                  const std::function<void(WorkerPool*)>& work,
+                  const std::function<void()>& report = {}) {
+    WorkerPool pool(threads);
+    nb::gil_scoped_release unlocked;
+    run_polling(
+        pool, [&] { work(&pool); },
+        [&] {
+            nb::gil_scoped_acquire locked;
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
+            if (report) report();
+        },
+        poll_interval, &stop);
+}
+
+}  // namespace
+
+Model fit_tree(const FitData& data, GrowRules rules, unsigned threads) {
+    const WeightedData d = weighted_data(data);
+    Model model = empty_model(d);
+    StopToken stop;
+    rules.stop = &stop;
+    std::shared_ptr<const Tree> tree;
+    run_unlocked(threads, stop, [&](WorkerPool* pool) {
+        tree = std::make_shared<const Tree>(grow_tree(d.rows, d.labels, d.weights, rules, pool));
+    });
+    model.trees.push_back(std::move(tree));
+    return model;
+}
+
+ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first,
+                     std::uint32_t count, unsigned threads,
+                     const std::optional<nb::callable>& progress) {
+    const WeightedData d = weighted_data(data);
+    ForestFit fit{empty_model(d), {}};
+    StopToken stop;
+    rules.tree.stop = &stop;
+    std::atomic<std::uint32_t> done{0};
+    ForestChunk chunk;
+    run_unlocked(
+        threads, stop,
+        [&](WorkerPool* pool) { chunk = grow_forest_chunk(d, rules, first, count, pool, &done); },
+        [&] {
+            if (progress) (*progress)(done.load(std::memory_order_relaxed));
+        });
+    fit.model.trees.reserve(chunk.trees.size());
+    for (Tree& tree : chunk.trees)
+        fit.model.trees.push_back(std::make_shared<const Tree>(std::move(tree)));
+    fit.oob_votes = std::move(chunk.oob_votes);
+    return fit;
+}
+
+}  // namespace lindorf::estimators

@@ -1,0 +1,38 @@
+// Fitting from the estimators' module. The learner runs on the shared threads with the
+// interpreter lock released, while the calling thread waits in slices: between them it takes
+// the lock, lets Python handle pending signals (a Ctrl-C raises KeyboardInterrupt, which stops
+// the learner at its next node and is raised once every thread has let go) and reports
+// progress. The learner's threads never touch a Python object.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "estimators/arrays.hpp"
+#include "forest/chunk.hpp"
+#include "model/model.hpp"
+
+namespace lindorf::estimators {
+
+// Labels are class indices below n_classes; weights, when given, whole numbers per row.
+struct FitData {
+    FeatureArray x;
+    IndexArray y;
+    std::optional<IndexArray> weights;
+    std::uint32_t n_classes = 0;
+};
+
+Model fit_tree(const FitData& data, GrowRules rules, unsigned threads);
+
+struct ForestFit {
+    Model model;
+    std::vector<std::uint32_t> oob_votes;  // n_rows x n_classes; empty without out-of-bag votes
+};
+
+// Trees first .. first + count - 1 of the forest that `rules` describe. `progress`, when given,
+// is called now and then with the number of trees finished.
+ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first,
+                     std::uint32_t count, unsigned threads, const std::optional<nb::callable>& progress);
+
+}  // namespace lindorf::estimators

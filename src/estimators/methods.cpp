@@ -1,0 +1,111 @@
+#include "estimators/methods.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "model/importance.hpp"
+#include "model/predict.hpp"
+
+namespace lindorf::estimators {
+
+namespace {
+
+void check_width(const Model& model, const FeatureArray& x) {
+    if (x.shape(1) != model.n_features)
+        throw std::invalid_argument("the model was fitted on " + std::to_string(model.n_features) +
+                                    " features, not " + std::to_string(x.shape(1)));
+}
+
+const Tree& only_tree(const Model& model) {
+    if (model.trees.size() != 1) throw std::invalid_argument("the model is not a single tree");
+    return *model.trees[0];
+}
+
+// compute(rows, pool) on the rows of x, with the lock released and at most `threads` threads.
+template <class Compute>
+auto on_rows(const Model& model, const FeatureArray& x, unsigned threads, Compute&& compute) {
+    check_width(model, x);
+    const MatrixView rows = rows_of(x);
+    nb::gil_scoped_release unlocked;
+    WorkerPool pool(threads);
+    return compute(rows, &pool);
+}
+
+}  // namespace
+
+nb::ndarray<nb::numpy, std::uint32_t> tree_labels_of(const Model& model, FeatureArray x,
+                                                     unsigned threads) {
+    const Tree& tree = only_tree(model);
+    Labels out = on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
+        return tree_labels(tree, rows, pool);
+    });
+    return numpy_array(std::move(out), {x.shape(0)});
+}
+
+nb::ndarray<nb::numpy, double> tree_shares_of(const Model& model, FeatureArray x,
+                                              unsigned threads) {
+    const Tree& tree = only_tree(model);
+    std::vector<double> out = on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
+        return tree_shares(tree, rows, model.n_classes, pool);
+    });
+    return numpy_array(std::move(out), {x.shape(0), model.n_classes});
+}
+
+nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray x,
+                                               unsigned threads) {
+    std::vector<std::uint32_t> out =
+        on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
+            return forest_votes(model.trees, rows, model.n_classes, pool);
+        });
+    return numpy_array(std::move(out), {x.shape(0), model.n_classes});
+}
+
+nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
+                                                     unsigned threads) {
+    std::vector<std::uint32_t> out =
+        on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
+            return forest_leaves(model.trees, rows, pool);
+        });
+    return numpy_array(std::move(out), {x.shape(0), model.trees.size()});
+}
+
+nb::ndarray<nb::numpy, double> importances_of(const Model& model) {
+    return numpy_array(forest_importances(model.trees, model.n_features), {model.n_features});
+}
+
+std::vector<std::uint32_t> depths_of(const Model& model) {
+    std::vector<std::uint32_t> out;
+    for (const SharedTree& tree : model.trees) out.push_back(depth(*tree));
+    return out;
+}
+
+std::vector<std::size_t> node_counts_of(const Model& model) {
+    std::vector<std::size_t> out;
+    for (const SharedTree& tree : model.trees) out.push_back(tree->nodes.size());
+    return out;
+}
+
+std::vector<std::size_t> leaf_counts_of(const Model& model) {
+    std::vector<std::size_t> out;
+    for (const SharedTree& tree : model.trees) out.push_back(leaf_count(*tree));
+    return out;
+}
+
+Model tree_at(const Model& model, std::size_t i) {
+    if (i >= model.trees.size()) throw std::out_of_range("no such tree");
+    return Model{model.n_features, model.n_classes, {model.trees[i]}};
+}
+
+Model join_models(std::vector<const Model*> parts) {
+    if (parts.empty()) throw std::invalid_argument("nothing to join");
+    Model joined{parts[0]->n_features, parts[0]->n_classes, {}};
+    for (const Model* part : parts) {
+        if (part->n_features != joined.n_features || part->n_classes != joined.n_classes)
+            throw std::invalid_argument("models of different shapes cannot be joined");
+        joined.trees.insert(joined.trees.end(), part->trees.begin(), part->trees.end());
+    }
+    return joined;
+}
+
+}  // namespace lindorf::estimators

@@ -1,0 +1,31 @@
+// What a fitted model answers, as the estimators' module binds it: predictions over NumPy rows
+// (with the interpreter lock released), importances and shape facts, and joining models.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "estimators/arrays.hpp"
+#include "model/model.hpp"
+
+namespace lindorf::estimators {
+
+nb::ndarray<nb::numpy, std::uint32_t> tree_labels_of(const Model& model, FeatureArray x,
+                                                     unsigned threads);
+nb::ndarray<nb::numpy, double> tree_shares_of(const Model& model, FeatureArray x,
+                                              unsigned threads);
+nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray x,
+                                               unsigned threads);
+nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
+                                                     unsigned threads);
+nb::ndarray<nb::numpy, double> importances_of(const Model& model);
+std::vector<std::uint32_t> depths_of(const Model& model);
+std::vector<std::size_t> node_counts_of(const Model& model);
+std::vector<std::size_t> leaf_counts_of(const Model& model);
+// The one-tree model of tree i, sharing the tree.
+Model tree_at(const Model& model, std::size_t i);
+// The trees of every model, in order; the models must agree on features and classes.
+Model join_models(std::vector<const Model*> parts);
+
+}  // namespace lindorf::estimators

@@ -1,0 +1,142 @@
+#include "forest/chunk.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "forest/bootstrap.hpp"
+#include "support/error.hpp"
+#include "support/streams.hpp"
+
+namespace lindorf {
+
+namespace {
+
+std::uint64_t total_weight(std::size_t n_rows, std::span<const std::uint32_t> weights) {
+    if (weights.empty()) return n_rows;
+    std::uint64_t total = 0;
+    for (std::uint32_t w : weights) total += w;
+    return total;
+}
+
+void check_data(const WeightedData& data) {
+    LINDORF_CHECK(data.labels.size() == data.rows.n_rows,
+                  "cannot grow a forest from " + std::to_string(data.rows.n_rows) + " rows and " +
+                      std::to_string(data.labels.size()) + " labels");
+    LINDORF_CHECK(data.weights.empty() || data.weights.size() == data.rows.n_rows,
+                  "cannot weigh " + std::to_string(data.rows.n_rows) + " rows with " +
+                      std::to_string(data.weights.size()) + " weights");
+    for (Label label : data.labels)
+        LINDORF_CHECK(label < data.n_classes, "label " + std::to_string(label) +
+                                                  " is not a class index below " +
+                                                  std::to_string(data.n_classes));
+    std::uint64_t total = total_weight(data.rows.n_rows, data.weights);
+    LINDORF_CHECK(total > 0, "cannot grow a forest from an empty training set");
+    LINDORF_CHECK(total < no_position,
+                  "a total weight of " + std::to_string(total) + " is too large");
+}
+
+std::vector<std::uint32_t> unit_weights(const WeightedData& data) {
+    if (!data.weights.empty()) return {data.weights.begin(), data.weights.end()};
+    return std::vector<std::uint32_t>(data.rows.n_rows, 1);
+}
+
+// One bit per row: whether the tree's training list holds it.
+std::vector<std::uint64_t> drawn_rows(const RowDraws& draws) {
+    std::vector<std::uint64_t> bits((draws.count.size() + 63) / 64, 0);
+    for (std::size_t r = 0; r < draws.count.size(); ++r)
+        if (draws.count[r] != 0) bits[r / 64] |= std::uint64_t{1} << (r % 64);
+    return bits;
+}
+
+// Votes of each tree for the rows it did not draw, counted a block of rows at a time so that
+// every block writes only its own rows.
+std::vector<std::uint32_t> count_oob_votes(const WeightedData& data, const std::vector<Tree>& trees,
+                                           const std::vector<std::vector<std::uint64_t>>& drawn,
+                                           WorkerPool* pool) {
+    constexpr std::size_t block_rows = 1024;
+    const std::size_t n_rows = data.rows.n_rows;
+    std::vector<std::uint32_t> votes(n_rows * data.n_classes, 0);
+    parallel_for(pool, (n_rows + block_rows - 1) / block_rows, [&](std::size_t block) {
+        const std::size_t end = std::min(n_rows, (block + 1) * block_rows);
+        for (std::size_t t = 0; t < trees.size(); ++t) {
+            for (std::size_t r = block * block_rows; r < end; ++r) {
+                if (drawn[t][r / 64] >> (r % 64) & 1) continue;
+                const Node& leaf = trees[t].nodes[leaf_position(trees[t], data.rows, r)];
+                ++votes[r * data.n_classes + leaf.prediction];
+            }
+        }
+    });
+    return votes;
+}
+
+}  // namespace
+
+RowDraws bootstrap_draws(std::size_t n_rows, std::span<const std::uint32_t> weights,
+                         const ChaChaKey& key, std::uint32_t tree) {
+    std::vector<std::uint64_t> cumulative;
+    if (!weights.empty()) {
+        cumulative.resize(weights.size());
+        std::uint64_t sum = 0;
+        for (std::size_t r = 0; r < weights.size(); ++r) cumulative[r] = sum += weights[r];
+    }
+    const std::uint64_t total = weights.empty() ? n_rows : cumulative.back();
+    const DrawRange range = draw_range(total);
+    const std::size_t m = sample_size(total);
+    RowDraws draws{std::vector<std::uint32_t>(n_rows, 0),
+                   std::vector<std::uint32_t>(n_rows, no_position),
+                   std::vector<std::uint32_t>(n_rows, 0)};
+    KeyedStream stream = sample_stream(key, tree);
+    for (std::size_t k = 0; k < m; ++k) {
+        std::uint64_t copy = draw_below(stream, range);
+        std::size_t row = weights.empty() ? copy
+                                          : static_cast<std::size_t>(
+                                                std::upper_bound(cumulative.begin(),
+                                                                 cumulative.end(), copy) -
+                                                cumulative.begin());
+        if (draws.count[row]++ == 0) draws.first[row] = static_cast<std::uint32_t>(k);
+        draws.last[row] = static_cast<std::uint32_t>(k);
+    }
+    return draws;
+}
+
+ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules,
+                              std::uint32_t first, std::uint32_t count, WorkerPool* pool,
+                              std::atomic<std::uint32_t>* trees_done) {
+    ForestChunk chunk;
+    if (count == 0) return chunk;
+    check_data(data);
+    LINDORF_CHECK(rules.bootstrap || !rules.out_of_bag,
+                  "out-of-bag votes need trees grown on bootstrap samples");
+    // With its values, the order is all the trees read: the rows are read once, here.
+    const FeatureOrder order = sort_features(data.rows, pool, true);
+    // Without bootstrap every tree sees the same list: the rows repeated by weight.
+    const RowDraws whole = rules.bootstrap ? RowDraws{} : draws_of_weights(unit_weights(data));
+    std::vector<std::optional<Tree>> grown(count);
+    std::vector<std::vector<std::uint64_t>> drawn(rules.out_of_bag ? count : 0);
+    parallel_for(pool, count, [&](std::size_t i) {
+        if (rules.tree.stop != nullptr) rules.tree.stop->check();
+        const auto tree = static_cast<std::uint32_t>(first + i);
+        GrowRules tree_rules = rules.tree;
+        tree_rules.node_key = node_key(rules.key, tree);
+        WorkingSet set;
+        if (rules.bootstrap) {
+            RowDraws draws = bootstrap_draws(data.rows.n_rows, data.weights, rules.key, tree);
+            if (rules.out_of_bag) drawn[i] = drawn_rows(draws);
+            set = working_set_of_draws(data.rows, data.labels, order, draws, pool);
+        } else {
+            set = working_set_of_draws(data.rows, data.labels, order, whole, pool);
+        }
+        grown[i] = grow_working_set(set, tree_rules, 0, pool);
+        if (trees_done != nullptr) trees_done->fetch_add(1, std::memory_order_relaxed);
+    });
+    chunk.trees.reserve(count);
+    for (std::optional<Tree>& tree : grown) chunk.trees.push_back(std::move(*tree));
+    if (rules.out_of_bag) chunk.oob_votes = count_oob_votes(data, chunk.trees, drawn, pool);
+    return chunk;
+}
+
+}  // namespace lindorf

@@ -1,0 +1,122 @@
+#include "model/predict.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "model/walk.hpp"
+#include "support/error.hpp"
+
+namespace lindorf {
+
+namespace {
+
+// Rows per task: enough to outweigh handing a block to another thread, few enough that a
+// block's rows stay in cache while every tree of a forest walks them.
+constexpr std::size_t block_rows = 2048;
+
+template <class Body>
+void for_row_blocks(std::size_t n_rows, WorkerPool* pool, Body&& body) {
+    parallel_for(pool, (n_rows + block_rows - 1) / block_rows, [&](std::size_t block) {
+        body(block * block_rows, std::min(n_rows, (block + 1) * block_rows));
+    });
+}
+
+// The tree as walks read it, once checked for what they take for granted: the tree fits the
+// rows, its classes and leaf labels are class indices, and its leaves have class counts.
+std::vector<WalkNode> checked_walkable(const Tree& tree, std::size_t n_cols,
+                                       std::uint32_t n_classes) {
+    LINDORF_CHECK(tree.has_stats(), "the tree has no class counts");
+    for (Label label : tree.classes)
+        LINDORF_CHECK(label < n_classes, "tree class " + std::to_string(label) +
+                                             " is not below " + std::to_string(n_classes));
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        if (!tree.nodes[i].is_leaf) continue;
+        LINDORF_CHECK(tree.nodes[i].prediction < n_classes, "a leaf's label is not a class index");
+        LINDORF_CHECK(tree.stats[i].counts + tree.classes.size() <= tree.class_counts.size(),
+                      "a leaf's class counts are missing");
+    }
+    return walkable(tree, n_cols);
+}
+
+}  // namespace
+
+std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols) {
+    LINDORF_CHECK(!tree.nodes.empty(), "the tree has no nodes");
+    std::vector<WalkNode> out(tree.nodes.size());
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const Node& node = tree.nodes[i];
+        if (node.is_leaf) {
+            out[i] = {0.0f, leaf_mark, {static_cast<std::uint32_t>(i), node.prediction}};
+            continue;
+        }
+        LINDORF_CHECK(node.feature < n_cols, "index out of bounds: the len is " +
+                                                 std::to_string(n_cols) + " but the index is " +
+                                                 std::to_string(node.feature));
+        LINDORF_CHECK(node.left < tree.nodes.size() && node.right < tree.nodes.size(),
+                      "a tree node's child is missing from the tree");
+        out[i] = {node.threshold, node.feature, {node.left, node.right}};
+    }
+    return out;
+}
+
+Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
+    const std::vector<WalkNode> walk = walkable(tree, rows.n_cols);
+    Labels out(rows.n_rows);
+    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+        walk_rows(walk, rows, begin, end,
+                  [&](std::size_t r, const WalkNode& leaf) { out[r] = leaf.child[1]; });
+    });
+    return out;
+}
+
+std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
+                                WorkerPool* pool) {
+    const std::vector<WalkNode> walk = checked_walkable(tree, rows.n_cols, n_classes);
+    std::vector<double> out(rows.n_rows * n_classes, 0.0);
+    const std::size_t width = tree.classes.size();
+    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+            const NodeStats& stats = tree.stats[leaf.child[0]];
+            const std::uint32_t* counts = tree.class_counts.data() + stats.counts;
+            const double weight = stats.weight;
+            for (std::size_t c = 0; c < width; ++c)
+                out[r * n_classes + tree.classes[c]] = counts[c] / weight;
+        });
+    });
+    return out;
+}
+
+std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
+                                        std::uint32_t n_classes, WorkerPool* pool) {
+    std::vector<std::vector<WalkNode>> walks;
+    walks.reserve(trees.size());
+    for (const SharedTree& tree : trees)
+        walks.push_back(checked_walkable(*tree, rows.n_cols, n_classes));
+    std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
+    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+        for (const std::vector<WalkNode>& walk : walks) {
+            walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+                ++votes[r * n_classes + leaf.child[1]];
+            });
+        }
+    });
+    return votes;
+}
+
+std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
+                                         WorkerPool* pool) {
+    std::vector<std::vector<WalkNode>> walks;
+    walks.reserve(trees.size());
+    for (const SharedTree& tree : trees) walks.push_back(walkable(*tree, rows.n_cols));
+    const std::size_t width = trees.size();
+    std::vector<std::uint32_t> out(rows.n_rows * width);
+    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = 0; t < width; ++t)
+            walk_rows(walks[t], rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+                out[r * width + t] = leaf.child[0];
+            });
+    });
+    return out;
+}
+
+}  // namespace lindorf

@@ -1,0 +1,73 @@
+// Walking many rows down one tree at once. A single walk is a chain of dependent loads, each
+// waiting for memory and ending in a hard-to-predict branch; walking several rows in turns, one
+// step each, overlaps those waits. A lane that reaches its leaf hands the row over and takes the
+// next one, so no lane idles while others are still deep in the tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "support/dataset.hpp"
+#include "tree/tree.hpp"
+
+namespace lindorf {
+
+// A node as walks read it: 16 bytes, the children indexed by the comparison's outcome. A leaf
+// has feature leaf_mark, its position in the tree as child[0] and its label as child[1].
+struct WalkNode {
+    float threshold;
+    std::uint32_t feature;
+    std::uint32_t child[2];  // inner nodes: [0] below the threshold, [1] the rest
+};
+
+inline constexpr std::uint32_t leaf_mark = 0xFFFFFFFFu;
+
+// The tree as walk_rows reads it. Fails unless every inner node's feature is below n_cols and
+// its children are inside the tree, which lets the walk take its steps unchecked.
+std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols);
+
+// Calls visit(row, leaf) for every row in [begin, end), in no particular order.
+template <class Visit>
+void walk_rows(std::span<const WalkNode> tree, MatrixView rows, std::size_t begin,
+               std::size_t end, Visit&& visit) {
+    constexpr unsigned lanes = 16;
+    const WalkNode* const nodes = tree.data();
+    std::size_t row[lanes];
+    const float* values[lanes];  // the lane's row
+    const WalkNode* at[lanes];
+    unsigned active = 0;
+    std::size_t next = begin;
+    auto start_row = [&](unsigned k) {
+        row[k] = next;
+        values[k] = rows.data + next * rows.n_cols;
+        at[k] = nodes;
+        ++next;
+    };
+    for (; active < lanes && next < end; ++active) start_row(active);
+    while (active > 0) {
+        for (unsigned k = 0; k < active;) {
+            const WalkNode& node = *at[k];
+            if (node.feature != leaf_mark) {
+                // The child is picked by indexing, not by a branch, which would mispredict half
+                // the time and throw away the other lanes' work with it.
+                at[k] = nodes + node.child[!(values[k][node.feature] < node.threshold)];
+                ++k;
+                continue;
+            }
+            visit(row[k], node);
+            if (next < end) {
+                start_row(k);
+                ++k;
+            } else {
+                --active;
+                row[k] = row[active];
+                values[k] = values[active];
+                at[k] = at[active];
+            }
+        }
+    }
+}
+
+}  // namespace lindorf

@@ -1,0 +1,60 @@
+#include "support/streams.hpp"
+
+namespace lindorf {
+
+namespace {
+
+constexpr std::uint32_t sample_purpose = 0;
+constexpr std::uint32_t node_key_purpose = 1;
+
+ChaChaBlock initial_state(const ChaChaKey& key, std::uint32_t nonce_low, std::uint32_t nonce_high) {
+    // "expand 32-byte k"
+    ChaChaBlock state = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    for (std::size_t i = 0; i < 8; ++i) {
+        state[4 + i] = std::uint32_t{key[4 * i]} | std::uint32_t{key[4 * i + 1]} << 8 |
+                       std::uint32_t{key[4 * i + 2]} << 16 | std::uint32_t{key[4 * i + 3]} << 24;
+    }
+    state[14] = nonce_low;
+    state[15] = nonce_high;
+    return state;
+}
+
+}  // namespace
+
+KeyedStream::KeyedStream(const ChaChaKey& key, std::uint32_t nonce_low, std::uint32_t nonce_high)
+    : state_(initial_state(key, nonce_low, nonce_high)) {}
+
+std::uint64_t KeyedStream::next_u64() {
+    if (next_output_ == 8) {
+        block_ = chacha_block(state_, ChaChaRng::rounds);
+        if (++state_[12] == 0) ++state_[13];
+        next_output_ = 0;
+    }
+    unsigned i = next_output_++;
+    return std::uint64_t{block_[2 * i]} | std::uint64_t{block_[2 * i + 1]} << 32;
+}
+
+ChaChaKey seed_key(std::uint64_t seed) {
+    ChaChaKey key{};
+    for (std::size_t i = 0; i < 8; ++i) key[i] = static_cast<std::uint8_t>(seed >> (8 * i));
+    return key;
+}
+
+KeyedStream sample_stream(const ChaChaKey& fit_key, std::uint32_t tree) {
+    return KeyedStream(fit_key, tree, sample_purpose);
+}
+
+ChaChaKey node_key(const ChaChaKey& fit_key, std::uint32_t tree) {
+    ChaChaBlock block =
+        chacha_block(initial_state(fit_key, tree, node_key_purpose), ChaChaRng::rounds);
+    ChaChaKey key{};
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<std::uint8_t>(block[i / 4] >> (8 * (i % 4)));
+    return key;
+}
+
+KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint32_t depth, std::uint32_t begin) {
+    return KeyedStream(tree_node_key, begin, depth);
+}
+
+}  // namespace lindorf

@@ -1,0 +1,44 @@
+// Reproducible random streams for the estimators. One fit has one 32-byte key (from a seed, or
+// fresh from the operating system); every stream of the fit is ChaCha12 under that key or a key
+// derived from it, with the 64-bit nonce naming what the stream is for. A stream therefore
+// depends only on the key and on what it is for, never on which thread asks for it or when.
+//
+// Block layout as in support/random.hpp: words 12-13 the block counter, words 14-15 the nonce
+// (low word first). Outputs join words 2i (low half) and 2i+1 (high half).
+#pragma once
+
+#include <cstdint>
+
+#include "support/random.hpp"
+
+namespace lindorf {
+
+class KeyedStream {
+  public:
+    KeyedStream(const ChaChaKey& key, std::uint32_t nonce_low, std::uint32_t nonce_high);
+
+    std::uint64_t next_u64();
+
+  private:
+    ChaChaBlock state_{};
+    ChaChaBlock block_{};
+    unsigned next_output_ = 8;  // outputs of block_ already handed out
+};
+
+// The key of a seeded fit: the seed's eight bytes, little-endian, then zeros.
+ChaChaKey seed_key(std::uint64_t seed);
+
+// The bootstrap draws of tree `tree`: nonce (tree, 0) under the fit's key.
+KeyedStream sample_stream(const ChaChaKey& fit_key, std::uint32_t tree);
+
+// The key of tree `tree`'s per-node feature draws: the first eight words of block 0 under the
+// fit's key with nonce (tree, 1), so that no node stream coincides with a bootstrap stream.
+ChaChaKey node_key(const ChaChaKey& fit_key, std::uint32_t tree);
+
+// The feature draws of the node at `depth` whose rows start at weighted position `begin` (the
+// total weight of the rows ordered before it): nonce (begin, depth) under the tree's node key.
+// Both are the same for a row set and for its rows repeated by weight, and neither depends on
+// the order in which nodes are grown.
+KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint32_t depth, std::uint32_t begin);
+
+}  // namespace lindorf

@@ -1,0 +1,43 @@
+#include "tree/feature_draw.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "support/streams.hpp"
+
+namespace lindorf {
+
+bool divides(std::span<const Entry> column) {
+    if (column.empty() || std::isnan(column.front().value)) return false;
+    auto numbers_end = std::partition_point(column.begin(), column.end(),
+                                            [](const Entry& e) { return !std::isnan(e.value); });
+    return column.front().value < (numbers_end - 1)->value;
+}
+
+FeatureDraw::FeatureDraw(const GrowRules& rules, std::size_t n_cols)
+    : rules_(rules), active_(rules.max_features > 0 && rules.max_features < n_cols) {
+    if (!active_) return;
+    order_.resize(n_cols);
+    chosen_.reserve(rules.max_features);
+}
+
+std::span<const std::uint32_t> FeatureDraw::features(const WorkingSet& set, NodeRange range,
+                                                     std::uint32_t depth,
+                                                     std::uint32_t weight_begin) {
+    // A partial Fisher-Yates shuffle, one draw per feature looked at.
+    std::iota(order_.begin(), order_.end(), 0u);
+    KeyedStream stream = node_stream(rules_.node_key, depth, weight_begin);
+    chosen_.clear();
+    const std::size_t n = order_.size();
+    for (std::size_t i = 0; i < n && chosen_.size() < rules_.max_features; ++i) {
+        std::size_t j = i + draw_below(stream, draw_range(n - i));
+        std::swap(order_[i], order_[j]);
+        std::uint32_t f = order_[i];
+        if (divides(set.column(f, range.begin, range.end))) chosen_.push_back(f);
+    }
+    std::sort(chosen_.begin(), chosen_.end());
+    return chosen_;
+}
+
+}  // namespace lindorf

@@ -1,0 +1,40 @@
+// The features one node searches when only some of them are to be: drawn without replacement
+// from the node's own stream, skipping those that cannot divide the node's rows, until
+// max_features are found. A feature whose node rows hold at most one distinct value besides NaN
+// cannot divide them (NaN goes right of every threshold), so it is never counted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "splitting/working_set.hpp"
+#include "tree/grow.hpp"
+
+namespace lindorf {
+
+// Whether some threshold puts at least one of the entries left and one right; the entries are
+// one feature's range of a node, sorted with NaN last.
+bool divides(std::span<const Entry> column);
+
+class FeatureDraw {
+  public:
+    FeatureDraw(const GrowRules& rules, std::size_t n_cols);
+
+    // Whether the rules search fewer features than there are.
+    bool active() const { return active_; }
+
+    // The node's features, ascending: empty when no feature can divide the node (a search would
+    // then find nothing above 0). Valid until the next call.
+    std::span<const std::uint32_t> features(const WorkingSet& set, NodeRange range,
+                                            std::uint32_t depth, std::uint32_t weight_begin);
+
+  private:
+    const GrowRules& rules_;
+    bool active_;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> chosen_;
+};
+
+}  // namespace lindorf

@@ -1,0 +1,288 @@
+// The learner parts behind the estimators: keyed streams, weighted rows, forest chunks and their
+// out-of-bag votes, leaf class counts, importances. Most checks are differential: a weighted
+// list against its repeated rows, a chunked forest against the whole one, counts and
+// importances against the training rows routed through the tree.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "criteria/criteria.hpp"
+#include "forest/chunk.hpp"
+#include "model/importance.hpp"
+#include "support/streams.hpp"
+#include "tree/feature_draw.hpp"
+#include "tree/grow.hpp"
+#include "tree/grow_engine.hpp"
+#include "tree_testing.hpp"
+
+namespace lindorf {
+namespace {
+
+using testing_support::bits;
+using testing_support::Data;
+using testing_support::same_tree;
+
+// Rows with a few repeated values and NaN, labels 0 .. n_classes - 1, weights 0 .. 3.
+struct WeightedRows {
+    Data data;
+    std::vector<std::uint32_t> weights;
+
+    // Each row repeated by its weight, in place.
+    Data repeated() const {
+        Data out{{0, data.matrix.n_cols, {}}, {}};
+        for (std::size_t r = 0; r < data.matrix.n_rows; ++r) {
+            for (std::uint32_t k = 0; k < weights[r]; ++k) {
+                auto row = data.view().row(r);
+                out.matrix.values.insert(out.matrix.values.end(), row.begin(), row.end());
+                out.labels.push_back(data.labels[r]);
+                ++out.matrix.n_rows;
+            }
+        }
+        return out;
+    }
+    WeightedData weighted(std::uint32_t n_classes) const {
+        return {data.view(), data.labels, weights, n_classes};
+    }
+};
+
+WeightedRows random_rows(std::mt19937_64& rng, std::size_t n_rows, std::size_t n_cols,
+                         std::uint32_t n_classes) {
+    auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    WeightedRows out{{{n_rows, n_cols, std::vector<float>(n_rows * n_cols)}, Labels(n_rows)},
+                     std::vector<std::uint32_t>(n_rows)};
+    for (float& v : out.data.matrix.values)
+        v = below(12) == 0 ? NAN : static_cast<float>(below(7)) * 0.5f;
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        out.data.labels[r] = static_cast<Label>((below(3) == 0 ? below(n_classes) : 0) +
+                                                (out.data.matrix.values[r * n_cols] > 1.5f)) %
+                             n_classes;
+        out.weights[r] = static_cast<std::uint32_t>(below(4));
+    }
+    out.weights[below(n_rows)] = 2;  // never all zero
+    return out;
+}
+
+::testing::AssertionResult same_stats(const Tree& a, const Tree& b) {
+    if (!a.has_stats() || !b.has_stats() || a.classes != b.classes)
+        return ::testing::AssertionFailure() << "stats or classes missing or different";
+    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+        const NodeStats &x = a.stats[i], &y = b.stats[i];
+        if (x.weight != y.weight || bits(x.impurity) != bits(y.impurity))
+            return ::testing::AssertionFailure() << "node " << i << " weight or impurity differs";
+        if (!a.nodes[i].is_leaf) continue;
+        for (std::size_t c = 0; c < a.classes.size(); ++c)
+            if (a.class_counts[x.counts + c] != b.class_counts[y.counts + c])
+                return ::testing::AssertionFailure() << "leaf " << i << " counts differ";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const GrowRules rule_table[] = {
+    GrowRules{},
+    GrowRules{.max_depth = 3, .min_split = 7},
+    GrowRules{.min_leaf = 3, .impurity = Impurity::gini},
+    GrowRules{.min_split = 2, .max_features = 2, .node_key = seed_key(11)},
+    GrowRules{.min_leaf = 2, .impurity = Impurity::gini, .max_features = 1,
+              .node_key = seed_key(12)},
+};
+
+TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
+    const ChaChaKey key = seed_key(0x0123456789abcdefULL);
+    ChaChaRng core(key, KeySource{});
+    KeyedStream zero(key, 0, 0);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(zero.next_u64(), core.next_u64()) << i;
+    std::map<std::uint64_t, std::string> first_outputs;
+    auto note = [&](KeyedStream stream, std::string name) {
+        EXPECT_TRUE(first_outputs.emplace(stream.next_u64(), name).second) << name;
+    };
+    for (std::uint32_t tree = 0; tree < 3; ++tree) {
+        note(sample_stream(key, tree), "sample " + std::to_string(tree));
+        note(sample_stream(seed_key(tree), 0), "seed " + std::to_string(tree));
+        for (std::uint32_t depth = 0; depth < 2; ++depth)
+            for (std::uint32_t begin : {0u, 1u})
+                note(node_stream(node_key(key, tree), depth, begin),
+                     "node " + std::to_string(tree) + "/" + std::to_string(depth) + "/" +
+                         std::to_string(begin));
+    }
+    EXPECT_EQ(sample_stream(key, 2).next_u64(), sample_stream(key, 2).next_u64());
+}
+
+TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
+    std::mt19937_64 rng(5);
+    WorkerPool pool(2);
+    for (int round = 0; round < 300; ++round) {
+        const WeightedRows rows = random_rows(rng, 5 + round % 40, 1 + round % 4, 2 + round % 3);
+        const Data copies = rows.repeated();
+        for (const GrowRules& rules : rule_table) {
+            Tree expected = grow_tree(copies.view(), copies.labels, {}, rules);
+            Tree weighted = grow_tree(rows.data.view(), rows.data.labels, rows.weights, rules);
+            ASSERT_TRUE(same_tree(weighted, expected)) << "round " << round;
+            ASSERT_TRUE(same_stats(weighted, expected)) << "round " << round;
+            // Shared with the pool from nodes of a few entries on: large nodes split on it,
+            // smaller subtrees grown side by side and spliced in.
+            WorkingSet set = working_set_of_draws(rows.data.view(), rows.data.labels,
+                                                  sort_features(rows.data.view()),
+                                                  draws_of_weights(rows.weights), &pool);
+            Tree shared = grow_working_set(set, rules, 0, &pool, GrowSettings{8 + static_cast<std::size_t>(round % 30)});
+            ASSERT_TRUE(same_tree(shared, expected) && same_stats(shared, expected)) << round;
+        }
+    }
+}
+
+TEST(ForestChunks, MatchTheWholeForestAndTheForestOfRepeatedRows) {
+    std::mt19937_64 rng(7);
+    WorkerPool pool(2);
+    for (int round = 0; round < 40; ++round) {
+        const WeightedRows rows = random_rows(rng, 10 + round, 3, 3);
+        const Data copies = rows.repeated();
+        const ForestRules rules{rule_table[round % 5], round % 5 != 0, false, seed_key(round)};
+        ForestChunk whole = grow_forest_chunk(rows.weighted(3), rules, 0, 6, &pool);
+        ForestChunk as_copies =
+            grow_forest_chunk({copies.view(), copies.labels, {}, 3}, rules, 0, 6, nullptr);
+        for (std::uint32_t first : {0u, 2u, 5u}) {
+            ForestChunk part = grow_forest_chunk(rows.weighted(3), rules, first, 1, nullptr);
+            ASSERT_TRUE(same_tree(part.trees[0], whole.trees[first])) << round << "/" << first;
+        }
+        for (std::size_t t = 0; t < 6; ++t) {
+            ASSERT_TRUE(same_tree(whole.trees[t], as_copies.trees[t])) << round << "/" << t;
+            ASSERT_TRUE(same_stats(whole.trees[t], as_copies.trees[t])) << round << "/" << t;
+        }
+    }
+}
+
+TEST(ForestChunks, OutOfBagVotesComeFromTheTreesThatDidNotDrawTheRow) {
+    std::mt19937_64 rng(9);
+    const WeightedRows rows = random_rows(rng, 60, 3, 3);
+    const ForestRules rules{GrowRules{.max_depth = 4}, true, true, seed_key(3)};
+    WorkerPool pool(2);
+    const ForestChunk chunk = grow_forest_chunk(rows.weighted(3), rules, 4, 7, &pool);
+    std::vector<std::uint32_t> expected(60 * 3, 0);
+    std::size_t left_out = 0;
+    for (std::uint32_t t = 0; t < 7; ++t) {
+        const RowDraws draws = bootstrap_draws(60, rows.weights, rules.key, 4 + t);
+        const Labels votes = predict(rows.data.view(), chunk.trees[t]);
+        for (std::size_t r = 0; r < 60; ++r) {
+            if (draws.count[r] != 0) continue;
+            ++expected[r * 3 + votes[r]];
+            ++left_out;
+        }
+    }
+    EXPECT_GT(left_out, 60u);  // weight-0 rows alone are out of every tree
+    EXPECT_EQ(chunk.oob_votes, expected);
+}
+
+TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {
+    const std::pair<std::vector<float>, bool> columns[] = {
+        {{}, false},         {{1.0f}, false},           {{1.0f, 1.0f, NAN}, false},
+        {{NAN, NAN}, false}, {{-0.0f, 0.0f}, false},    {{1.0f, 2.0f}, true},
+        {{1.0f, 2.0f, NAN}, true},
+    };
+    for (const auto& [values, expected] : columns) {
+        std::vector<Entry> column;
+        for (float v : values) column.push_back({v, 0});
+        EXPECT_EQ(divides(column), expected) << values.size();
+    }
+    // Only feature 3 of 6 varies: one feature per node still always finds it.
+    std::mt19937_64 rng(17);
+    WeightedRows rows = random_rows(rng, 80, 6, 3);
+    for (std::size_t r = 0; r < 80; ++r)
+        for (std::size_t f = 0; f < 6; ++f)
+            if (f != 3) rows.data.matrix.values[r * 6 + f] = 1.0f;
+    const Tree full = grow_tree(rows.data.view(), rows.data.labels, {}, GrowRules{});
+    // No feature can divide these rows (feature 0 is -1 or NaN, the rest constant), but the
+    // fallback split at 0.0 does, with or without draws.
+    WeightedRows flat = rows;
+    for (std::size_t r = 0; r < 80; ++r) {
+        for (std::size_t f = 0; f < 6; ++f) flat.data.matrix.values[r * 6 + f] = 1.0f;
+        flat.data.matrix.values[r * 6] = r % 3 ? -1.0f : NAN;
+    }
+    const Tree fallback = grow_tree(flat.data.view(), flat.data.labels, {}, GrowRules{});
+    ASSERT_EQ(fallback.nodes.size(), 3u);
+    // With every feature able to divide, the features a tree uses follow its key.
+    const WeightedRows varied = random_rows(rng, 80, 6, 3);
+    std::set<std::vector<std::uint32_t>> seen;
+    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+        const GrowRules one{.max_features = 1, .node_key = seed_key(seed)};
+        EXPECT_TRUE(same_tree(grow_tree(rows.data.view(), rows.data.labels, {}, one), full));
+        EXPECT_TRUE(same_tree(grow_tree(flat.data.view(), flat.data.labels, {}, one), fallback));
+        Tree tree = grow_tree(varied.data.view(), varied.data.labels, {}, one);
+        std::vector<std::uint32_t> used;
+        for (const Node& node : tree.nodes) used.push_back(node.is_leaf ? 99 : node.feature);
+        seen.insert(used);
+    }
+    EXPECT_EQ(seen.size(), 4u);
+}
+
+double gini_of(const std::vector<Label>& labels) {
+    std::map<Label, double> counts;
+    for (Label label : labels) counts[label] += 1.0;
+    double sum = 0.0;
+    for (const auto& [label, count] : counts) sum += (count / labels.size()) * (count / labels.size());
+    return 1.0 - sum;
+}
+
+// Each node's training rows found by routing: the rows are the weighted list, so a node's
+// weight, a leaf's class counts and each impurity can be checked against them.
+TEST(NodeStats, MatchTheTrainingRowsRoutedThroughTheTree) {
+    std::mt19937_64 rng(13);
+    WorkerPool pool(2);
+    for (int round = 0; round < 100; ++round) {
+        const WeightedRows rows = random_rows(rng, 30 + round, 2, 4);
+        const Impurity impurity = round % 3 ? Impurity::entropy : Impurity::gini;
+        Tree tree = grow_tree(rows.data.view(), rows.data.labels, rows.weights,
+                              GrowRules{.max_depth = 1 + static_cast<std::uint32_t>(round % 5),
+                                        .impurity = impurity},
+                              round % 2 ? &pool : nullptr);
+        std::vector<std::vector<Label>> reached(tree.nodes.size());
+        for (std::size_t r = 0; r < rows.data.matrix.n_rows; ++r) {
+            std::uint32_t at = 0;
+            for (;;) {
+                reached[at].insert(reached[at].end(), rows.weights[r], rows.data.labels[r]);
+                const Node& node = tree.nodes[at];
+                if (node.is_leaf) break;
+                at = rows.data.view().at(r, node.feature) < node.threshold ? node.left : node.right;
+            }
+        }
+        for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+            ASSERT_EQ(tree.stats[i].weight, reached[i].size()) << round << "/" << i;
+            if (impurity == Impurity::entropy)
+                ASSERT_EQ(bits(tree.stats[i].impurity), bits(entropy(reached[i]))) << round;
+            else
+                ASSERT_NEAR(tree.stats[i].impurity, gini_of(reached[i]), 1e-6) << round;
+            if (!tree.nodes[i].is_leaf) continue;
+            for (std::size_t c = 0; c < tree.classes.size(); ++c)
+                ASSERT_EQ(tree.class_counts[tree.stats[i].counts + c],
+                          static_cast<std::uint32_t>(std::count(
+                              reached[i].begin(), reached[i].end(), tree.classes[c])));
+        }
+    }
+}
+
+TEST(Importances, AreTheNormalisedImpurityDecreasesAndForestsAverageSplittingTrees) {
+    // Feature 1 alone separates the classes; feature 0 then splits one side by a weaker gain.
+    const Data data = testing_support::make_data(
+        {{0, 0}, {1, 0}, {0, 0}, {1, 0}, {0, 5}, {0, 5}, {1, 5}, {1, 5}},
+        {0, 0, 0, 1, 1, 1, 1, 1});
+    const Tree tree = grow_tree(data.view(), data.labels, {}, GrowRules{});
+    // Root: 8 rows, entropy of 3:5; its split leaves 4 rows of 3:1 and 4 pure rows. The 3:1
+    // side splits on feature 0 into 2 pure rows and 2 rows of 1:1.
+    const double root = 8 * entropy(data.labels);
+    const double mixed = 4 * entropy(Labels{0, 0, 0, 1});
+    const double by_1 = root - mixed, by_0 = mixed - 2 * 1.0;
+    const std::vector<double> importances = tree_importances(tree, 2);
+    EXPECT_NEAR(importances[0], by_0 / (by_0 + by_1), 1e-6);
+    EXPECT_NEAR(importances[1], by_1 / (by_0 + by_1), 1e-6);
+    const Tree single = grow_tree(data.view(), Labels(8, 1), {}, GrowRules{});
+    EXPECT_EQ(tree_importances(single, 2), (std::vector<double>{0.0, 0.0}));
+    const SharedTree a = std::make_shared<Tree>(tree), b = std::make_shared<Tree>(single);
+    const std::vector<double> mean = forest_importances(std::vector<SharedTree>{b, a, b}, 2);
+    for (std::size_t f = 0; f < 2; ++f) EXPECT_NEAR(mean[f], importances[f], 1e-12);
+}
+
+}  // namespace
+}  // namespace lindorf

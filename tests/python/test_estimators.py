@@ -1,0 +1,250 @@
+"""The estimators against the learner they wrap and against themselves: exact equality with
+train_tree_np, seeded forests across thread counts and pickling, weights as repeated rows,
+damaged saved states, and the interpreter lock released during fit."""
+
+import pickle
+import re
+import signal
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from sklearn.exceptions import NotFittedError
+
+import plain_tree
+import test_tree
+from conftest import report, run_snippet, shape_lines
+from lindorf import DecisionTreeClassifier, RandomForestClassifier
+
+
+def exactness_sets():
+    """(x, y, max_depth): the hand-checked runs (NaN, ties, both fallbacks), random small sets
+    of 2 to 4 classes with duplicates, NaN and signed zeros, and classes that are not 0 and 1."""
+    out = []
+    for train, test, max_depth, _, _ in test_tree.CASES.values():
+        if train[0][0]:  # the estimators need at least one feature
+            out.append((np.array([r for r, _ in train + test], np.float32),
+                        np.array([y for _, y in train + test], np.uint32), max_depth))
+    out += [test_tree.random_data(seed) for seed in range(10)]
+    rng = np.random.default_rng(3)
+    x = rng.integers(0, 5, size=(60, 3)).astype(np.float32)
+    out.append((x, np.array([7, 2, 9], np.uint32)[(x[:, 0].astype(int) + rng.integers(0, 2, 60)) % 3], 4))
+    return out
+
+
+@pytest.mark.parametrize("x, y, max_depth", exactness_sets())
+def test_tree_predicts_exactly_what_train_tree_np_reports(x, y, max_depth):
+    k = int(len(x) * 0.9)
+    tree = DecisionTreeClassifier(max_depth=max_depth).fit(x[:k], y[:k])
+    predicted = tree.predict(x[k:])
+    plain = plain_tree.grow([[np.float32(v) for v in r] for r in x[:k].tolist()],
+                            [int(v) for v in y[:k]], max_depth)
+    assert predicted.tolist() == [plain_tree.predict(plain, r) for r in x[k:].tolist()]
+    outcome = run_snippet(f"train_tree_np(*__import__('pickle').loads({pickle.dumps((x, y))!r}), "
+                          f"{max_depth})")
+    assert outcome.error is None, outcome.error
+    assert outcome.stdout == (shape_lines(len(x), x.shape[1], len(y)) +
+                              f"Tree depth: {tree.get_depth()}\n" + report(predicted, y[k:]))
+
+
+def test_large_tree_reports_like_train_tree_np(tmp_path):
+    """Large enough for growth to share nodes and whole subtrees among threads."""
+    rng = np.random.default_rng(8)
+    x = np.round(rng.normal(size=(20000, 6)), 1).astype(np.float32)
+    x[rng.random(x.shape) < 0.02] = np.nan
+    y = ((x[:, 0] > 0) ^ (x[:, 1] > 0.5) ^ (rng.random(20000) < 0.1)).astype(np.uint32)
+    tree = DecisionTreeClassifier(max_depth=12).fit(x[:18000], y[:18000])
+    np.savez(tmp_path / "data.npz", x=x, y=y)
+    outcome = run_snippet(f"d = np.load({str(tmp_path / 'data.npz')!r}); "
+                          "train_tree_np(d['x'], d['y'], 12)")
+    assert outcome.stdout.splitlines()[2:] == (
+        f"Tree depth: {tree.get_depth()}\n" + report(tree.predict(x[18000:]), y[18000:])
+    ).splitlines()
+
+
+def blobs(n=400, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, 6)).astype(np.float32)
+    y = np.array(["ant", "bee", "cat"])[(x[:, 0] > 0).astype(int) + (x[:, 1] > 1)]
+    return x, y
+
+
+def native_bytes(estimator):
+    return estimator._native.to_bytes(b"")
+
+
+@pytest.mark.parametrize("params", [{}, {"max_features": "sqrt", "min_samples_leaf": 2},
+                                    {"bootstrap": False, "max_features": 2, "max_depth": 5}])
+def test_seeded_forests_are_the_same_across_threads_chunks_and_pickling(params):
+    x, y = blobs()
+    forests = [RandomForestClassifier(12, random_state=4, n_jobs=jobs, **params).fit(x, y)
+               for jobs in (1, 2, -1)]
+    expected = native_bytes(forests[0])
+    assert all(native_bytes(f) == expected for f in forests)
+    restored = pickle.loads(pickle.dumps(forests[1]))
+    assert native_bytes(restored) == expected
+    np.testing.assert_array_equal(restored.predict_proba(x), forests[0].predict_proba(x))
+    joined = RandomForestClassifier(12, random_state=4, **params)
+    joined._join_chunks([joined._fit_chunk(x, y, None, first, count)
+                         for first, count in ((0, 5), (5, 1), (6, 6))])
+    assert native_bytes(joined) == expected
+    other = RandomForestClassifier(12, random_state=5, **params).fit(x, y)
+    assert native_bytes(other) != expected
+    side_by_side = [RandomForestClassifier(12, random_state=4, n_jobs=2, **params) for _ in "ab"]
+    threads = [threading.Thread(target=f.fit, args=(x, y)) for f in side_by_side]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(native_bytes(f) == expected for f in side_by_side)
+
+
+@pytest.mark.parametrize("make", [
+    lambda: DecisionTreeClassifier(max_depth=6, min_samples_leaf=3),
+    lambda: RandomForestClassifier(8, max_features="sqrt", random_state=1, oob_score=False),
+    lambda: RandomForestClassifier(8, bootstrap=False, max_features=3, random_state=2),
+])
+def test_whole_number_weights_are_repeated_rows(make):
+    x, y = blobs(300, seed=2)
+    weights = np.random.default_rng(1).integers(0, 4, size=len(y))
+    weighted = make().fit(x, y, sample_weight=weights.astype(float))
+    repeated = make().fit(np.repeat(x, weights, axis=0), np.repeat(y, weights))
+    assert native_bytes(weighted) == native_bytes(repeated)
+    with pytest.raises(ValueError, match="whole numbers"):
+        make().fit(x, y, sample_weight=np.full(len(y), 0.5))
+
+
+@pytest.mark.parametrize("make", [lambda: DecisionTreeClassifier(max_depth=5),
+                                  lambda: RandomForestClassifier(3, max_depth=3, random_state=0)])
+def test_damaged_states_and_files_raise_value_error(make):
+    x, y = blobs(60)
+    estimator = make().fit(x, y)
+    state = estimator.__getstate__()
+    data = state["_lindorf_model"]
+    damaged = [data[:size] for size in range(len(data))]
+    rng = np.random.default_rng(0)
+    for _ in range(300):
+        flipped = bytearray(data)
+        flipped[rng.integers(len(data))] ^= 1 << int(rng.integers(8))
+        damaged.append(bytes(flipped))
+    for bad in damaged:
+        with pytest.raises(ValueError):
+            type(estimator).__new__(type(estimator)).__setstate__({**state, "_lindorf_model": bad})
+    saved = estimator.to_bytes()
+    for bad in (saved[:-3], saved[:40] + b"x" + saved[41:], data):
+        with pytest.raises(ValueError):
+            type(estimator).from_bytes(bad)
+    newer = bytearray(saved)
+    newer[8] += 1
+    with pytest.raises(ValueError, match="newer"):
+        type(estimator).from_bytes(bytes(newer))
+
+
+def test_saved_model_keeps_classes_names_and_parameters(tmp_path):
+    pandas = pytest.importorskip("pandas")
+    x, y = blobs(200)
+    frame = pandas.DataFrame(x, columns=[f"f{i}" for i in range(6)])
+    forest = RandomForestClassifier(5, max_features="log2", random_state=9).fit(frame, y)
+    forest.save(tmp_path / "forest.lindorf")
+    from lindorf import estimators
+
+    loaded = estimators.load(tmp_path / "forest.lindorf")
+    assert type(loaded) is RandomForestClassifier
+    assert loaded.get_params() == forest.get_params()
+    assert loaded.classes_.tolist() == ["ant", "bee", "cat"]
+    assert loaded.feature_names_in_.tolist() == list(frame.columns)
+    np.testing.assert_array_equal(loaded.predict(frame), forest.predict(frame))
+    with pytest.raises(ValueError, match="not a DecisionTreeClassifier"):
+        DecisionTreeClassifier.load(tmp_path / "forest.lindorf")
+
+
+def test_probabilities_are_leaf_shares_and_vote_shares():
+    x, y = blobs(300, seed=4)
+    tree = DecisionTreeClassifier(max_depth=3).fit(x, y)
+    leaves = tree.apply(x)
+    for leaf in np.unique(leaves):
+        shares = [np.mean(y[leaves == leaf] == c) for c in tree.classes_]
+        np.testing.assert_allclose(tree.predict_proba(x[leaves == leaf]), [shares] * sum(leaves == leaf))
+    forest = RandomForestClassifier(6, max_depth=1, random_state=0).fit(x, y)
+    votes = sum(t.predict(x)[:, None] == forest.classes_ for t in forest.estimators_)
+    np.testing.assert_array_equal(forest.predict_proba(x), votes / 6)
+    top = votes == votes.max(axis=1, keepdims=True)
+    assert top.sum(axis=1).max() > 1, "the data must give some tied votes"
+    assert forest.predict(x).tolist() == forest.classes_[np.argmax(top, axis=1)].tolist()
+
+
+def test_fit_releases_the_interpreter_lock_and_survives_writes_to_x():
+    """Another thread keeps running, and writing into the training rows, throughout the fits:
+    holding the lock through the learner would leave a gap in its ticks as long as the fit."""
+    x, y = blobs(100_000, seed=5)
+    ticks = []
+    done = threading.Event()
+
+    def meddle():
+        rng = np.random.default_rng(0)
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            x[rng.integers(len(x))] = rng.normal(size=6)
+
+    worker = threading.Thread(target=meddle)
+    worker.start()
+    try:
+        start = time.perf_counter()
+        DecisionTreeClassifier(max_depth=12).fit(x, y)
+        RandomForestClassifier(4, max_depth=10, n_jobs=2).fit(x, y)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        worker.join()
+    gaps = np.diff([start] + [t for t in ticks if start < t < end] + [end])
+    assert gaps.max() < (end - start) / 4, (gaps.max(), end - start)
+
+
+@pytest.mark.parametrize("make", [lambda: DecisionTreeClassifier(),
+                                  lambda: RandomForestClassifier(100_000, n_jobs=2)])
+def test_ctrl_c_interrupts_a_long_fit_and_leaves_the_estimator_unfitted(make):
+    x, y = blobs(1_000_000, seed=6)
+    estimator = make()
+    timer = threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        estimator.fit(x, y)
+    assert time.perf_counter() - start < 0.3 + 0.5
+    timer.join()
+    with pytest.raises(NotFittedError):
+        estimator.predict(x[:1])
+
+
+def test_verbose_forest_reports_progress_on_standard_error(capsys):
+    x, y = blobs(500)
+    RandomForestClassifier(10, verbose=1).fit(x, y)
+    lines = capsys.readouterr().err.splitlines()
+    assert lines and lines[-1].startswith("lindorf: 10/10 trees, ")
+    assert all(re.fullmatch(r"lindorf: \d+/10 trees, [\d.]+ s elapsed, .*", line) for line in lines)
+
+
+def test_readme_estimator_example_runs(tmp_path, monkeypatch, capsys):
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    section = readme.split("## Estimators", 1)[1]
+    code = section.split("```python\n", 1)[1].split("```", 1)[0]
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
+    printed = capsys.readouterr().out.splitlines()
+    assert len(printed) >= 4 and (tmp_path / "forest.lindorf").exists()
+
+
+def test_lindorf_needs_scikit_learn_only_for_the_estimators():
+    outcome = run_snippet("""
+        import sys
+        sys.modules["sklearn"] = None  # as if it were not installed
+        import lindorf, lindorf.cli
+        try:
+            lindorf.DecisionTreeClassifier
+        except ImportError as error:
+            result = str(error)
+        """, prelude=False)
+    assert outcome.error is None, outcome.error
+    assert "pip install 'lindorf[sklearn]'" in outcome.result
