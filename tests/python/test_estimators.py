@@ -219,6 +219,11 @@ def test_fit_releases_the_interpreter_lock_and_survives_writes_to_x():
                                   lambda: RandomForestClassifier(100_000, n_jobs=2)])
 def test_ctrl_c_interrupts_a_long_fit_and_leaves_the_estimator_unfitted(make):
     x, y = blobs(1_000_000, seed=6)
+    # A fifth of the labels drawn at random: a tree then grows for seconds, not the 0.3 s the
+    # clean labels take, so the fit cannot end before the signal comes.
+    rng = np.random.default_rng(0)
+    noisy = rng.random(len(y)) < 0.2
+    y[noisy] = rng.choice(["ant", "bee", "cat"], noisy.sum())
     estimator = make()
     timer = threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
     start = time.perf_counter()
