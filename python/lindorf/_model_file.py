@@ -1,16 +1,26 @@
-"""The estimators' saved form: the native model format (see src/model/format.hpp) with a JSON
-description of the estimator in its metadata: the class, the parameters, the classes and the
-feature names. Nothing in it is executed on loading, so a model file is safe to load."""
+"""The saved form of a fitted model: the native model format (see src/model/format.hpp) with a
+JSON description in its metadata: the kind of estimator, its parameters, the classes and the
+feature names. Nothing in it is executed on loading, so a model file is safe to load. It needs
+NumPy alone: the command-line tool reads and writes it without scikit-learn."""
 
 from __future__ import annotations
 
 import json
+from typing import NamedTuple
 
 import numpy as np
 
 from lindorf import _estimators
 
 _FORMAT = "lindorf-estimator"
+
+
+class Description(NamedTuple):
+    kind: str  # the estimator's class name
+    params: dict  # its parameters, as JSON holds them
+    classes: np.ndarray
+    feature_names: list[str] | None
+    oob_score: float | None
 
 
 def _plain(value):
@@ -45,18 +55,23 @@ def _decode_classes(encoded):
     return np.array(encoded["values"], dtype=dtype)
 
 
-def encode(estimator):
-    """The estimator's native model with its description in the metadata."""
-    names = getattr(estimator, "feature_names_in_", None)
-    description = {
+def encode(native, description: Description) -> bytes:
+    """The native model with its description in the metadata."""
+    names = description.feature_names
+    record = {
         "format": _FORMAT,
-        "estimator": type(estimator).__name__,
-        "params": {name: _plain(value) for name, value in estimator.get_params().items()},
-        "classes": _encode_classes(estimator.classes_),
+        "estimator": description.kind,
+        "params": {name: _plain(value) for name, value in description.params.items()},
+        "classes": _encode_classes(description.classes),
         "feature_names": None if names is None else [str(name) for name in names],
-        "oob_score": _plain(getattr(estimator, "oob_score_", None)),
+        "oob_score": _plain(description.oob_score),
     }
-    return estimator._native.to_bytes(json.dumps(description).encode())
+    return native.to_bytes(json.dumps(record).encode())
+
+
+def trees_of(params) -> int:
+    """How many trees a model with these parameters holds: a forest says so, a tree is one."""
+    return params.get("n_estimators", 1)
 
 
 def check_shape(native, n_features, classes, n_trees):
@@ -70,33 +85,28 @@ def check_shape(native, n_features, classes, n_trees):
         raise ValueError(f"the model holds {native.n_trees} trees, not {n_trees}")
 
 
-def decode(data, kinds):
-    """The estimator saved in `data`; `kinds` maps class names to estimator classes."""
+def decode(data: bytes, kinds: dict) -> tuple[object, Description]:
+    """The native model and its description saved in `data`; `kinds` maps each kind of
+    estimator to its parameter names. ValueError for damaged bytes, a format version this
+    lindorf does not read, or a description that does not fit the model."""
     native, metadata = _estimators.NativeModel.from_bytes(data)
     try:
-        description = json.loads(metadata.decode())
-        if description.get("format") != _FORMAT:
+        record = json.loads(metadata.decode())
+        if record.get("format") != _FORMAT:
             raise ValueError
-        kind = kinds[description["estimator"]]
-        classes = _decode_classes(description["classes"])
-        estimator = kind(**description["params"])
-        estimator._validate_params()
-        names = description["feature_names"]
+        kind, params = record["estimator"], record["params"]
+        if set(params) != set(kinds[kind]):
+            raise ValueError
+        classes = _decode_classes(record["classes"])
+        names = record["feature_names"]
         if names is not None and (len(names) != native.n_features
                                   or not all(isinstance(name, str) for name in names)):
+            raise ValueError
+        oob_score = record.get("oob_score")
+        if oob_score is not None and not isinstance(oob_score, (int, float)):
             raise ValueError
     except (ValueError, KeyError, TypeError, AttributeError, UnicodeDecodeError) as error:
         raise ValueError("the model's description of the estimator is missing or damaged") \
             from error
-    fitted = {"classes_": classes, "n_classes_": len(classes),
-              "n_features_in_": native.n_features}
-    if names is not None:
-        fitted["feature_names_in_"] = np.array(names, dtype=object)
-    if description.get("oob_score") is not None:
-        fitted["oob_score_"] = description["oob_score"]
-    check_shape(native, native.n_features, classes, estimator._expected_trees(
-        description["params"]))
-    estimator.__dict__.update(fitted)
-    estimator._native = native
-    estimator._after_load()
-    return estimator
+    check_shape(native, native.n_features, classes, trees_of(params))
+    return native, Description(kind, params, classes, names, oob_score)

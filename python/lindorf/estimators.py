@@ -3,7 +3,10 @@
 ``DecisionTreeClassifier`` and ``RandomForestClassifier`` follow scikit-learn's estimator API
 (``fit``, ``predict``, ``predict_proba``, ``score``, ``get_params``...) and grow their trees with
 the same C++ learner as ``lindorf._lindorf``: with the defaults, a tree predicts exactly what
-``train_tree_np`` predicts. They need scikit-learn (``pip install 'lindorf[sklearn]'``).
+``train_tree_np`` predicts. They need scikit-learn (``pip install 'lindorf[sklearn]'``); what
+they fit, predict and save with is ``lindorf._learner``, which needs NumPy alone and which the
+command-line tool uses directly. This module adds scikit-learn's validation, parameters, tags and
+fitted attributes.
 
 Stable interfaces for other tools:
 
@@ -43,18 +46,22 @@ from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from lindorf import _estimators, _model_file
+from lindorf import _estimators, _learner, _model_file
 
 __all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "load"]
 
-_U32_MAX = 2**32 - 1
+_U32_MAX = _learner.U32_MAX
+_seed_of = _learner.seed_of
 
 
 class _Input(NamedTuple):
+    """A _learner.Training with the attributes that describe it."""
+
     X: np.ndarray  # C-contiguous float32
     codes: np.ndarray  # uint32 class indices
     weights: np.ndarray | None  # uint32, or None when every weight is 1
     total: int  # total weight
+    classes: np.ndarray
     fitted: dict  # classes_, n_classes_, n_features_in_ (and feature_names_in_)
 
 
@@ -65,54 +72,11 @@ class _Chunk(NamedTuple):
     fitted: dict
 
 
-def _seed_of(random_state):
-    """An int seed, or None for a fresh key from the operating system."""
-    if random_state is None:
-        return None
-    if isinstance(random_state, np.random.Generator):
-        return int(random_state.integers(2**63))
-    if isinstance(random_state, np.random.RandomState):
-        return int(random_state.randint(np.iinfo(np.int32).max))
-    return int(random_state)
-
-
-def _fit_key(random_state):
-    seed = _seed_of(random_state)
-    return _estimators.os_key() if seed is None else _estimators.seed_key(seed)
-
-
-def _whole_weights(sample_weight, X):
-    """Weights as uint32 (None when every weight is 1), or ValueError."""
-    if sample_weight is None:
-        return None
-    weights = _check_sample_weight(sample_weight, X, dtype=np.float64, ensure_non_negative=True)
-    if not np.all(np.isfinite(weights)) or np.any(weights != np.floor(weights)):
-        raise ValueError(
-            "sample_weight must hold non-negative whole numbers: a row of weight w stands for w "
-            "copies of itself, and lindorf cannot grow trees on fractions of rows")
-    if weights.sum() >= _U32_MAX:
-        raise ValueError(f"sample_weight adds up to {weights.sum():.0f}, more than lindorf "
-                         f"supports (below {_U32_MAX})")
-    if np.all(weights == 1):
-        return None
-    return weights.astype(np.uint32)
-
-
-def _classes_of(y):
-    """np.unique(y, return_inverse=True), by counting when the labels are small non-negative
-    integers (the usual case, and several times faster than sorting a long list)."""
-    if y.dtype.kind in "iu" and y.size and y.min() >= 0 and y.max() < 4 * y.size + 1024:
-        present = np.bincount(y) > 0
-        codes = (np.cumsum(present) - 1).astype(np.uint32)[y]
-        return np.flatnonzero(present).astype(y.dtype), codes
-    classes, codes = np.unique(y, return_inverse=True)
-    return classes, codes.astype(np.uint32, copy=False)
-
-
 class _TreeLearner(ClassifierMixin, BaseEstimator):
     """What both estimators share: parameters of growth, input checks, prediction inputs,
     persistence."""
 
+    _forest = False  # whether the native model's trees vote
     _parameter_constraints: dict = {
         "criterion": [StrOptions({"entropy", "gini"})],
         "max_depth": [Interval(numbers.Integral, 0, None, closed="left"), None],
@@ -165,47 +129,12 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
                   if name in self.__dict__}
         if y.dtype.kind not in "iu":  # integer labels are always classes
             check_classification_targets(y)
-        weights = _whole_weights(sample_weight, X)
-        classes, codes = _classes_of(y)
-        if len(classes) > _U32_MAX or X.shape[1] > _U32_MAX:
-            raise ValueError("lindorf supports fewer than 2**32 classes and features")
-        fitted.update(classes_=classes, n_classes_=len(classes))
-        total = len(codes) if weights is None else int(weights.sum())
-        return _Input(X, codes, weights, total, fitted)
-
-    def _growth_rules(self, n_features, total_weight):
-        """(max_depth, min_split, min_leaf, max_features) for the native learner."""
-        max_depth = _U32_MAX if self.max_depth is None else min(self.max_depth, _U32_MAX)
-        split, leaf = self.min_samples_split, self.min_samples_leaf
-        if isinstance(split, numbers.Integral):
-            min_split = min(int(split), _U32_MAX)
-        else:
-            min_split = max(2, int(np.ceil(split * total_weight)))
-        if isinstance(leaf, numbers.Integral):
-            min_leaf = min(int(leaf), _U32_MAX)
-        else:
-            min_leaf = max(1, int(np.ceil(leaf * total_weight)))
-        return max_depth, min(min_split, _U32_MAX), min(min_leaf, _U32_MAX), \
-            self._features_per_node(n_features)
-
-    def _features_per_node(self, n_features):
-        """How many features a node searches; 0 for all of them, with no draws."""
-        chosen = self.max_features
-        if chosen is None:
-            return 0
-        if chosen == "sqrt":
-            count = int(np.sqrt(n_features))
-        elif chosen == "log2":
-            count = int(np.log2(n_features))
-        elif isinstance(chosen, numbers.Integral):
-            if chosen > n_features:
-                raise ValueError(f"max_features must be in (0, n_features={n_features}], "
-                                 f"got {chosen}")
-            count = int(chosen)
-        else:
-            count = int(chosen * n_features)
-        count = max(1, count)
-        return 0 if count >= n_features else count
+        if sample_weight is not None:
+            sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64,
+                                                 ensure_non_negative=True)
+        data = _learner.training(X, y, sample_weight)
+        fitted.update(classes_=data.classes, n_classes_=len(data.classes))
+        return _Input(*data, fitted)
 
     # -- prediction ---------------------------------------------------------------------------
 
@@ -213,6 +142,22 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         check_is_fitted(self)
         return validate_data(self, X, reset=False, dtype=np.float32, order="C",
                              ensure_all_finite="allow-nan")
+
+    def _threads(self):
+        return _learner.usable_cores()
+
+    def predict(self, X):
+        """The class of the leaf each row reaches (a tree), or the class most trees vote for,
+        tied votes going to the lowest class index (a forest)."""
+        rows = self._rows(X)
+        return self.classes_.take(
+            _learner.predicted_codes(self._native, self._forest, rows, self._threads()))
+
+    def predict_proba(self, X):
+        """The weighted class shares of the training rows in each row's leaf (a tree), or the
+        share of the trees that vote for each class (a forest)."""
+        rows = self._rows(X)
+        return _learner.probabilities(self._native, self._forest, rows, self._threads())
 
     def predict_log_proba(self, X):
         """The natural logarithm of predict_proba (-inf for a class with no share)."""
@@ -237,32 +182,57 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
                 raise ValueError("the pickled model is not bytes")
             native, _ = _estimators.NativeModel.from_bytes(data)
             _model_file.check_shape(native, state.get("n_features_in_"), state.get("classes_"),
-                                    self._expected_trees(state))
+                                    _model_file.trees_of(state))
             state["_native"] = native
         super().__setstate__(state)
         if data is not None:
             self._after_load()
 
+    def _model(self):
+        """The fitted model as the learner keeps and saves it."""
+        check_is_fitted(self)
+        names = getattr(self, "feature_names_in_", None)
+        return _learner.Model(type(self).__name__, self.get_params(), self._native,
+                              self.classes_, None if names is None else list(names),
+                              getattr(self, "oob_score_", None))
+
+    @classmethod
+    def _from_model(cls, model):
+        """The fitted estimator of a learner's model; ValueError for parameters the estimator
+        does not take."""
+        try:
+            estimator = cls(**model.params)
+            estimator._validate_params()
+        except (ValueError, TypeError) as error:
+            raise ValueError("the model's description of the estimator is missing or damaged") \
+                from error
+        estimator.__dict__.update(classes_=model.classes, n_classes_=len(model.classes),
+                                  n_features_in_=model.n_features)
+        if model.feature_names is not None:
+            estimator.feature_names_in_ = np.array(model.feature_names, dtype=object)
+        if model.oob_score is not None:
+            estimator.oob_score_ = model.oob_score
+        estimator._native = model.native
+        estimator._after_load()
+        return estimator
+
     def to_bytes(self):
         """The fitted model in lindorf's versioned format, with its parameters, classes and
         feature names: what ``save`` writes and ``from_bytes``/``load`` read."""
-        check_is_fitted(self)
-        return _model_file.encode(self)
+        return self._model().to_bytes()
 
     @classmethod
     def from_bytes(cls, data):
         """The estimator saved in `data`; ValueError if the bytes hold another kind of
-        estimator, a newer format version, or are damaged."""
-        estimator = _model_file.decode(bytes(data), _KINDS)
+        estimator, a format version this lindorf does not read, or are damaged."""
+        estimator = from_bytes(data)
         if not isinstance(estimator, cls):
             raise ValueError(f"the model is a {type(estimator).__name__}, not a {cls.__name__}")
         return estimator
 
     def save(self, path):
         """Writes ``to_bytes()`` to the file at `path`."""
-        data = self.to_bytes()
-        with open(path, "wb") as out:
-            out.write(data)
+        self._model().save(path)
 
     @classmethod
     def load(cls, path):
@@ -301,28 +271,15 @@ class DecisionTreeClassifier(_TreeLearner):
     def fit(self, X, y, sample_weight=None):
         self._validate_params()
         data = self._fit_input(X, y, sample_weight)
-        native = _estimators.fit_tree(
-            data.X, data.codes, data.weights, len(data.fitted["classes_"]),
-            *self._growth_rules(data.X.shape[1], data.total), self.criterion,
-            _fit_key(self.random_state), _estimators.usable_cores())
+        native = _learner.fit_tree(data, self.get_params(), self._threads())
         self.__dict__.update(data.fitted)
         self._native = native
         return self
 
-    def predict(self, X):
-        """The class of the leaf each row reaches."""
-        rows = self._rows(X)
-        return self.classes_.take(self._native.tree_labels(rows, _estimators.usable_cores()))
-
-    def predict_proba(self, X):
-        """The weighted class shares of the training rows in each row's leaf."""
-        rows = self._rows(X)
-        return self._native.tree_shares(rows, _estimators.usable_cores())
-
     def apply(self, X):
         """The index of the leaf each row reaches (nodes are numbered in preorder)."""
         rows = self._rows(X)
-        return self._native.leaves(rows, _estimators.usable_cores())[:, 0].astype(np.intp)
+        return self._native.leaves(rows, self._threads())[:, 0].astype(np.intp)
 
     def get_depth(self):
         check_is_fitted(self)
@@ -337,9 +294,6 @@ class DecisionTreeClassifier(_TreeLearner):
         """Total impurity decrease by each feature's splits, normalised to sum 1."""
         check_is_fitted(self)
         return self._native.importances()
-
-    def _expected_trees(self, state):
-        return 1
 
     @classmethod
     def _from_native(cls, native, params, fitted):
@@ -365,6 +319,7 @@ class RandomForestClassifier(_TreeLearner):
     none of its copies.
     """
 
+    _forest = True
     _parameter_constraints: dict = {
         **_TreeLearner._parameter_constraints,
         "n_estimators": [Interval(numbers.Integral, 1, _U32_MAX, closed="both")],
@@ -402,10 +357,8 @@ class RandomForestClassifier(_TreeLearner):
             raise ValueError("Out of bag estimation only available if bootstrap=True")
         data = self._fit_input(X, y, sample_weight)
         progress = _Progress(count) if self.verbose else None
-        native, oob_votes = _estimators.fit_forest(
-            data.X, data.codes, data.weights, len(data.fitted["classes_"]),
-            *self._growth_rules(data.X.shape[1], data.total), self.criterion, self.bootstrap,
-            self.oob_score, _fit_key(self.random_state), first, count, self._threads(), progress)
+        native, oob_votes = _learner.fit_forest(data, self.get_params(), first, count,
+                                                self._threads(), progress)
         if progress is not None:
             progress(count)
         return _Chunk(native, oob_votes, data.codes, data.fitted)
@@ -435,20 +388,7 @@ class RandomForestClassifier(_TreeLearner):
     def _threads(self):
         from joblib import effective_n_jobs
 
-        return max(1, min(effective_n_jobs(self.n_jobs), _estimators.usable_cores()))
-
-    def _votes(self, X):
-        rows = self._rows(X)
-        return self._native.votes(rows, self._threads())
-
-    def predict(self, X):
-        """The class most trees vote for; tied votes go to the lowest class index."""
-        votes = self._votes(X)
-        return self.classes_.take(np.argmax(votes, axis=1))
-
-    def predict_proba(self, X):
-        """The share of the trees that vote for each class."""
-        return self._votes(X) / float(self._native.n_trees)
+        return max(1, min(effective_n_jobs(self.n_jobs), _learner.usable_cores()))
 
     def apply(self, X):
         """For each row, the index of the leaf it reaches in every tree."""
@@ -461,15 +401,10 @@ class RandomForestClassifier(_TreeLearner):
         check_is_fitted(self)
         return self._native.importances()
 
-    def _expected_trees(self, state):
-        return state.get("n_estimators")
-
     def _after_load(self):
-        tree_params = {name: getattr(self, name) for name in
-                       ("criterion", "max_depth", "min_samples_split", "min_samples_leaf",
-                        "max_features")}
-        tree_params["random_state"] = self.random_state if isinstance(
-            self.random_state, numbers.Integral) else None
+        tree_params = {name: getattr(self, name) for name in _learner.GROWTH_PARAMETERS}
+        if not isinstance(self.random_state, numbers.Integral):
+            tree_params["random_state"] = None
         fitted = {name: self.__dict__[name] for name in
                   ("classes_", "n_classes_", "n_features_in_", "feature_names_in_")
                   if name in self.__dict__}
@@ -506,10 +441,11 @@ _KINDS = {cls.__name__: cls for cls in (DecisionTreeClassifier, RandomForestClas
 def load(path):
     """The estimator (tree or forest) saved at `path`."""
     with open(path, "rb") as source:
-        return _model_file.decode(source.read(), _KINDS)
+        return from_bytes(source.read())
 
 
 def from_bytes(data):
     """The estimator (tree or forest) saved in `data`."""
-    return _model_file.decode(bytes(data), _KINDS)
+    model = _learner.Model.from_bytes(data)
+    return _KINDS[model.kind]._from_model(model)
 
