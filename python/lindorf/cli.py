@@ -4,8 +4,7 @@ train and save a model, predict with it, or describe it.
 Standard output carries only results (the report, the predictions, the description); everything
 the command itself has to say goes to standard error, one line each. Exit status: 0 on success
 (and when the reader of standard output went away), 1 when the work failed (out of memory, an
-unwritable output, a missing dependency), 2 for bad usage, data or model files, 130 when
-interrupted.
+unwritable output), 2 for bad usage, data or model files, 130 when interrupted.
 """
 
 import argparse
@@ -16,7 +15,7 @@ import tempfile
 
 from lindorf import commands
 from lindorf.dataset import MAX_UINT32
-from lindorf.errors import DataError, MissingDependency, one_line
+from lindorf.errors import DataError, one_line
 from lindorf.output import (OutputFailed, ReaderGone, finish_stdout, prepare_streams, say,
                             silence_stdout)
 
@@ -232,9 +231,6 @@ def main(argv: list[str] | None = None) -> None:
         status = EXIT_FAILED
     except MemoryError:
         say("out of memory")
-        status = EXIT_FAILED
-    except MissingDependency as exc:
-        say(str(exc))
         status = EXIT_FAILED
     except Exception as exc:  # a fault of the command itself: still one line, no traceback
         say(f"internal error: {type(exc).__name__}: {one_line(exc)}")

@@ -2,8 +2,9 @@
 
 A plain run and `train` share one flow: read the data, cut it into training and test rows, print
 the shapes, train, print the tree's depth, predict the test rows and print the report, exactly as
-the learner's own entry points print it. Training goes through the estimators, which release the
-interpreter lock and answer Ctrl-C; the learner's entry points hold the lock for the whole call.
+the learner's own entry points print it. Training goes through the models of `lindorf._learner`,
+which release the interpreter lock and answer Ctrl-C; the learner's entry points hold the lock
+for the whole call.
 """
 
 import argparse
@@ -100,13 +101,12 @@ def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
     order = holdout_order(data.y, n_train, args.shuffle, args.stratify)
     x, y = (data.x, data.y) if order is None else (data.x[order], data.y[order])
     explain_labels(source, data, y[n_train:], args)
-    # A forest of no trees predicts nothing, as the learner's does; it needs no estimator.
-    model = None if args.kind == "forest" and args.trees == 0 else models.build(args)
     emit(report.shape_lines(x.shape[0], x.shape[1], len(y)))
-    if model is None:
-        predicted = np.zeros(0, dtype=np.uint32)
+    if args.kind == "forest" and args.trees == 0:
+        # A forest of no trees predicts nothing, as the learner's does; there is no model.
+        model, predicted = None, np.zeros(0, dtype=np.uint32)
     else:
-        models.fit(model, x[:n_train], y[:n_train], data)
+        model = models.fit(*models.build(args), x[:n_train], y[:n_train], data)
         if args.kind == "tree":
             emit(report.depth_line(models.depth(model)))
         predicted = models.predict_codes(model, x[n_train:], data)
@@ -131,15 +131,15 @@ def train_command(args: argparse.Namespace, scratch: str) -> None:
     with blamed_on(source):
         model = fit_and_report(args, source, data)
     with blamed_on(args.save):
-        models.save(model, args.save, data.feature_names)
+        models.save(model, args.save)
 
 
 def predict_command(args: argparse.Namespace, scratch: str) -> None:
     with blamed_on(args.model):
         model = models.load(args.model)
     with blamed_on(args.data):
-        x = dataset.load_features(args.data, models.feature_names(model),
-                                  models.n_features(model), args.label, args.delimiter, scratch)
+        x = dataset.load_features(args.data, model.feature_names, model.n_features, args.label,
+                                  args.delimiter, scratch)
     classes = models.classes(model)
     header = ["label"] + ([f"proba_{name}" for name in classes] if args.proba else [])
     emit(models.csv_lines([header]))

@@ -18,10 +18,6 @@ class CellError(DataError):
         self.column = column
 
 
-class MissingDependency(Exception):
-    """A library the command needs for this job is not installed; the message says which."""
-
-
 @contextlib.contextmanager
 def blamed_on(source: str):
     """Names `source` in any DataError raised inside that does not name a file yet."""
