@@ -50,7 +50,9 @@ data files:
   .npy  a 2-D numeric array; the label is one of its columns, given by index.
   .npz  arrays 'x' (2-D features) and 'y' (1-D labels), or a single 2-D array
         read like a .npy file.
-  Labels must be non-negative whole numbers; features are read as 32-bit floats."""
+  Labels must be non-negative whole numbers; features are read as 32-bit floats:
+  infinities are values like any other, and so are numbers beyond the 32-bit
+  range (3.4e38), which become infinities."""
 
 EPILOG = f"""\
 {DATA_HELP}

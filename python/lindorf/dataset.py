@@ -66,13 +66,8 @@ def csv_dataset(source: Source, label: str | None, delimiter: str | None) -> Dat
     feature_names = [name for col, name in enumerate(names) if col != label_col]
     check_shape(len(columns.x), len(feature_names))
 
-    def line(row: int) -> str:
-        return f"line {csvread.line_of_record(source, header, row)}"
-
     def where(row: int) -> str:
-        return f"{line(row)}, column '{names[label_col]}'"
-
-    check_finite(columns.x, line, [f"'{name}'" for name in feature_names])
+        return f"line {csvread.line_of_record(source, header, row)}, column '{names[label_col]}'"
 
     try:
         y, classes = csv_labels(columns, where)
@@ -172,9 +167,7 @@ def xy_dataset(x: np.ndarray, y: np.ndarray) -> Dataset:
         raise DataError(f"x has {len(x)} rows but y has {len(y)} labels")
     check_shape(x.shape[0], x.shape[1])
     labels = check_labels(y, lambda i: f"y[{i}]")
-    features = to_float32(x)
-    check_finite(features, lambda i: f"x[{i}]", None)
-    return Dataset(features, labels, None, "y")
+    return Dataset(to_float32(x), labels, None, "y")
 
 
 def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
@@ -185,7 +178,6 @@ def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
     check_shape(table.shape[0], table.shape[1] - 1)
     column = table[:, col]
     x = to_float32(np.delete(table, col, axis=1))
-    check_finite(x, lambda i: f"row {i}", [str(c) for c in range(table.shape[1]) if c != col])
     try:
         y = check_labels(column, lambda i: f"row {i}, column {col}")
     except LabelError as exc:
@@ -193,17 +185,6 @@ def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
             raise
         raise with_label_hint(exc, x, [str(c) for c in range(x.shape[1])]) from None
     return Dataset(x, y, None, f"column {col}")
-
-
-def check_finite(x: np.ndarray, where: Callable[[int], str], names: list[str] | None) -> None:
-    """The estimators take NaN for a missing value, but refuse infinities; a number beyond
-    float32's range becomes one."""
-    rows, columns = np.nonzero(np.isinf(x))
-    if rows.size:
-        row, col = int(rows[0]), int(columns[0])
-        name = names[col] if names else str(col)
-        raise DataError(f"{where(row)}, column {name}: an infinite value, or one beyond float32's "
-                        "range (3.4e38); features must be finite numbers or missing")
 
 
 def check_numeric(array: np.ndarray, what: str) -> None:
@@ -314,7 +295,7 @@ def with_label_hint(error: LabelError, x: np.ndarray, names: list[str]) -> DataE
 
 
 def to_float32(values: np.ndarray) -> np.ndarray:
-    # Values beyond float32's range become infinities, which check_finite then reports.
+    # Values beyond float32's range become infinities, which the learner orders like any value.
     with np.errstate(over="ignore"):
         return np.ascontiguousarray(values, dtype=np.float32)
 
@@ -337,8 +318,6 @@ def load_features(name: str, feature_names: list[str] | None, n_features: int,
         x = numpy_features(source, n_features, label)
     if len(x) == 0:
         raise DataError("no data rows to predict")
-    check_finite(x, lambda i: f"data row {i}",
-                 None if feature_names is None else [f"'{name}'" for name in feature_names])
     return x
 
 
