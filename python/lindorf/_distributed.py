@@ -69,7 +69,7 @@ def fit(forest, backend, n_jobs, X, y, sample_weight):
               "random_state": estimators._seed_of(forest.random_state)}
     client = _dask_client(backend)
     if client is not None:
-        n_chunks = n_jobs if n_jobs and n_jobs > 0 else len(client.scheduler_info()["workers"])
+        n_chunks = n_jobs if n_jobs and n_jobs > 0 else len(client.nthreads())
         run, where = _run_on_dask, "the Dask cluster"
     else:
         n_chunks = backend.effective_n_jobs(n_jobs if n_jobs else -1)
@@ -77,7 +77,7 @@ def fit(forest, backend, n_jobs, X, y, sample_weight):
     ranges = tree_ranges(forest.n_estimators, n_chunks)
     try:
         grown = run(client, params, data, ranges, forest.verbose)
-    except ChunkFailure as failure:
+    except _ChunkFailure as failure:
         first, count = failure.trees
         cause = failure.__cause__
         raise ClusterFitError(
@@ -93,7 +93,7 @@ def fit(forest, backend, n_jobs, X, y, sample_weight):
     return forest
 
 
-class ChunkFailure(Exception):
+class _ChunkFailure(Exception):
     """The chunk of trees (first, count) failed; the reason is the __cause__."""
 
     def __init__(self, trees):
@@ -149,9 +149,11 @@ def _cancel_poll(worker, key):
 # -- Dask ---------------------------------------------------------------------------------------
 
 def _run_on_dask(client, params, data, ranges, verbose):
-    from distributed import as_completed
+    from distributed import as_completed, rejoin, secede
 
-    workers = list(client.scheduler_info()["workers"])
+    workers = list(client.nthreads())
+    if not workers:
+        raise RuntimeError("the Dask cluster has no workers")
     shared = client.scatter([data.X, data.codes], broadcast=True, hash=False)
     weights = None if data.weights is None else client.scatter(data.weights, broadcast=True,
                                                                hash=False)
@@ -162,10 +164,13 @@ def _run_on_dask(client, params, data, ranges, verbose):
                              pure=False, retries=0)
                for i, (first, count) in enumerate(ranges)]
     trees = dict(zip(futures, ranges))
+    nested = _current_dask_task() is not None
+    if nested:  # a fit inside a task: give the worker's thread back while the chunks grow
+        secede()
     try:
         for done, future in enumerate(as_completed(futures), 1):
             if future.status != "finished":
-                raise ChunkFailure(trees[future]) from _failure_of(future)
+                raise _ChunkFailure(trees[future]) from _failure_of(future)
             if verbose:
                 print(f"lindorf: {done}/{len(futures)} chunks of trees grown", file=sys.stderr,
                       flush=True)
@@ -176,6 +181,8 @@ def _run_on_dask(client, params, data, ranges, verbose):
         raise
     finally:
         client.cancel(shared + ([] if weights is None else [weights]), force=True)
+        if nested:
+            rejoin()
 
 
 def _failure_of(future):

@@ -48,7 +48,9 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 
 from lindorf import _blocks, _distributed, _estimators, _model_file
 
-__all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "load"]
+__all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "ClusterFitError", "load"]
+
+ClusterFitError = _distributed.ClusterFitError
 
 _U32_MAX = 2**32 - 1
 

@@ -16,7 +16,8 @@ from sklearn.exceptions import NotFittedError
 
 from conftest import run_snippet
 from lindorf import DecisionTreeClassifier, RandomForestClassifier
-from lindorf._distributed import ClusterFitError, grow_chunk
+from lindorf._distributed import grow_chunk
+from lindorf.estimators import ClusterFitError
 from test_estimators import blobs, native_bytes
 
 dask = pytest.importorskip("dask")
@@ -100,6 +101,22 @@ def test_seeded_forest_on_the_cluster_equals_the_one_process_forest(client, para
         ran = [t for t in stream.data if str(t["key"]).startswith("lindorf-trees")]
         assert len(ran) == (2 if chunks == -1 else chunks)
         assert len({t["worker"] for t in ran}) == 2, "both workers grow trees"
+
+
+@pytest.mark.cluster
+def test_fits_inside_cluster_tasks_leave_the_workers_threads_to_the_chunks(client):
+    """A model search on the cluster fits forests inside tasks; with one thread per worker, two
+    such fits would wait forever for chunks that no thread is left to run."""
+    x, y = blobs()
+
+    def fit_inside(seed):
+        with joblib.parallel_backend("dask"):
+            return RandomForestClassifier(8, random_state=seed).fit(x, y)._native.to_bytes(b"")
+
+    futures = client.map(fit_inside, [1, 2], pure=False)
+    distributed.wait(futures, timeout=60)
+    assert client.gather(futures) == [native_bytes(RandomForestClassifier(8, random_state=seed)
+                                                   .fit(x, y)) for seed in (1, 2)]
 
 
 @pytest.mark.cluster
