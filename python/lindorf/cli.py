@@ -1,21 +1,31 @@
-"""The `lindorf` command: train a tree or a forest on a data set and print the learner's report.
+"""The `lindorf` command: train a tree or a forest on a data set and print the learner's report;
+train and save a model, predict with it, or describe it.
 
-Standard output carries exactly what the learner prints (shape lines, the tree's depth, the
-classification report); everything the command itself has to say goes to standard error.
-Exit status: 0 on success, 1 when training fails inside the learner, 2 for bad usage or data.
+Standard output carries only results (the report, the predictions, the description); everything
+the command itself has to say goes to standard error, one line each. Exit status: 0 on success
+(and when the reader of standard output went away), 1 when the work failed (out of memory, an
+unwritable output, a missing dependency), 2 for bad usage, data or model files, 130 when
+interrupted.
 """
 
 import argparse
+import os
+import signal
 import sys
+import tempfile
 
-import numpy as np
+from lindorf import commands
+from lindorf.dataset import MAX_UINT32
+from lindorf.errors import DataError, MissingDependency, one_line
+from lindorf.output import (OutputFailed, ReaderGone, finish_stdout, prepare_streams, say,
+                            silence_stdout)
 
-from lindorf import _lindorf
-from lindorf.dataset import BUILTIN_NAME, MAX_UINT32, DataError, Dataset, load_builtin, load_file
-
-DEFAULT_TREES = 100
-EXIT_TRAINING_FAILED = 1
+EXIT_FAILED = 1
 EXIT_BAD_INPUT = 2
+EXIT_INTERRUPTED = 130
+SUBCOMMANDS = ("train", "predict", "info")
+DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|",
+                   "space": " "}
 
 DESCRIPTION = """\
 Train a decision tree or a random forest and report how well it labels rows it
@@ -23,165 +33,231 @@ did not see. The first nine tenths of the rows (in file order, unless --shuffle
 is given) are the training set and the last tenth the test set. Standard output
 shows the shapes of the feature matrix and the labels, the tree's depth (--tree
 only), and a classification report: accuracy, and precision, recall and F1
-score with label 1 as the positive class.
+score with label 1 as the positive class (--report full adds every class).
 
 Without DATA, trains on the built-in Wisconsin diagnostic breast-cancer data
 (569 rows, 30 features, label 1 = malignant, 0 = benign)."""
 
-EPILOG = """\
+DATA_HELP = """\
 data files:
-  CSV   comma-separated, with a header row of column names. Empty cells are
-        missing values (NaN). A label column holding names rather than numbers
-        is numbered 0, 1, ... in sorted order of the names; the mapping is
-        printed to standard error.
+  CSV   with a header row of column names; the delimiter (comma, semicolon, tab
+        or pipe) is detected, or given with --delimiter. Files compressed with
+        gzip, bzip2 or xz are read as they are; '-' reads standard input.
+        Empty cells and NA, N/A, NaN, nan, null and ? are missing values (NaN).
+        An unnamed first column numbering the rows 0, 1, 2, ... (the index
+        pandas writes) is dropped. A label column holding names rather than
+        numbers is numbered 0, 1, ... in sorted order of the names; the
+        mapping is printed to standard error.
   .npy  a 2-D numeric array; the label is one of its columns, given by index.
   .npz  arrays 'x' (2-D features) and 'y' (1-D labels), or a single 2-D array
         read like a .npy file.
-  Labels must be non-negative whole numbers; features are read as 32-bit floats.
+  Labels must be non-negative whole numbers; features are read as 32-bit floats."""
+
+EPILOG = f"""\
+{DATA_HELP}
+
+commands (each has its own --help):
+  lindorf train DATA --save MODEL [options]   train as above and save the model
+  lindorf predict MODEL DATA [--proba]        one predicted label per row, as CSV
+  lindorf info MODEL                          what a saved model is and holds
 
 examples:
-  python -m lindorf                          forest of 100 trees, built-in data
-  python -m lindorf --tree --max-depth 4     one tree of depth at most 4
-  python -m lindorf iris.csv --label species --shuffle 7
-  python -m lindorf table.npy --label 0 --trees 20
+  lindorf                                    forest of 100 trees, built-in data
+  lindorf --tree --max-depth 4               one tree of depth at most 4
+  lindorf iris.csv --label species --shuffle 7 --stratify --report full
+  lindorf table.npy --label 0 --trees 20 --seed 1
+  gunzip -c data.csv.gz | lindorf - --delimiter ';'
 
-exit status: 0 success, 1 training failed, 2 bad usage or bad data."""
+exit status: 0 success, 1 the work failed, 2 bad usage or bad data,
+130 interrupted."""
 
 
-def uint32(text: str) -> int:
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str):
+        # One line, as for every other bad input; the usage is one --help away.
+        say(f"{message} ({self.prog} --help explains every option)")
+        raise SystemExit(EXIT_BAD_INPUT)
+
+
+def bounded_int(low: int, high: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = low - 1
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(
+                f"expected a whole number from {low} to {high}, got {text!r}")
+        return value
+
+    return parse
+
+
+def test_size(text: str) -> float:
     try:
-        value = int(text)
+        value = float(text)
     except ValueError:
-        value = -1
-    if not 0 <= value <= MAX_UINT32:
+        value = -1.0
+    if not 0.0 <= value < 1.0:
+        raise argparse.ArgumentTypeError(f"expected a fraction from 0 up to 1, got {text!r}")
+    return value
+
+
+def delimiter(text: str) -> str:
+    value = DELIMITER_NAMES.get(text.lower(), text)
+    if len(value) != 1 or value in "\"\r\n":
         raise argparse.ArgumentTypeError(
-            f"expected a whole number from 0 to {MAX_UINT32}, got {text!r}"
-        )
+            f"expected one character (or tab, comma, semicolon, pipe, space), got {text!r}")
     return value
 
 
-def seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a non-negative whole number, got {text!r}")
-    return value
-
-
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="lindorf",
-        description=DESCRIPTION,
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    parser.add_argument(
-        "data", nargs="?", metavar="DATA",
-        help="CSV, .npy or .npz file to train on (default: the built-in breast-cancer data)",
-    )
+def add_reading_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--label", metavar="COLUMN",
         help="the label column: a header name, or a 0-based index, negative counting from the "
-        "end (default: the last column)",
-    )
-    model = parser.add_mutually_exclusive_group()
-    model.add_argument(
-        "--tree", dest="model", action="store_const", const="tree",
-        help="train a single decision tree and print its depth",
-    )
-    model.add_argument(
-        "--forest", dest="model", action="store_const", const="forest",
-        help="train a random forest, each tree on a bootstrap sample (the default)",
-    )
+        "end (default: the last column)")
     parser.add_argument(
-        "--trees", metavar="N", type=uint32,
-        help=f"number of trees in the forest (default: {DEFAULT_TREES})",
-    )
-    parser.add_argument(
-        "--max-depth", metavar="D", type=uint32, default=MAX_UINT32,
-        help="grow no deeper than D levels; 0 makes every tree a single leaf "
-        "(default: unlimited)",
-    )
-    parser.add_argument(
-        "--shuffle", metavar="SEED", type=seed,
-        help="shuffle the rows with this random seed before the cut into training and test "
-        "rows; the same seed gives the same cut (default: keep the file's order)",
-    )
+        "--delimiter", metavar="CHAR", type=delimiter,
+        help="the CSV field delimiter: one character, or tab, comma, semicolon, pipe, space "
+        "(default: detected)")
+
+
+def add_training_options(parser: argparse.ArgumentParser) -> None:
+    add_reading_options(parser)
+    kind = parser.add_mutually_exclusive_group()
+    kind.add_argument("--tree", dest="kind", action="store_const", const="tree",
+                       help="train a single decision tree and print its depth")
+    kind.add_argument("--forest", dest="kind", action="store_const", const="forest",
+                       help="train a random forest, each tree on a bootstrap sample (the default)")
+    parser.add_argument("--trees", metavar="N", type=bounded_int(0, MAX_UINT32),
+                        help=f"number of trees in the forest (default: {commands.DEFAULT_TREES})")
+    parser.add_argument("--max-depth", metavar="D", type=bounded_int(0, MAX_UINT32),
+                        default=MAX_UINT32,
+                        help="grow no deeper than D levels; 0 makes every tree a single leaf "
+                        "(default: unlimited)")
+    parser.add_argument("--seed", metavar="N", type=bounded_int(0, MAX_UINT32),
+                        help="seed the forest's bootstrap samples, so the same data, options and "
+                        "seed give the same forest (default: fresh randomness every run)")
+    parser.add_argument("--shuffle", metavar="SEED", type=bounded_int(0, 2**63 - 1),
+                        help="shuffle the rows with this random seed before the cut into "
+                        "training and test rows; the same seed gives the same cut (default: keep "
+                        "the file's order)")
+    parser.add_argument("--stratify", action="store_true",
+                        help="with --shuffle: give the test rows the class proportions of the "
+                        "whole data set")
+    parser.add_argument("--test-size", metavar="F", type=test_size, default=0.1,
+                        help="the share of rows held out for testing, taken from the end "
+                        "(default: 0.1, the last tenth)")
+    parser.add_argument("--report", choices=("standard", "full"), default="standard",
+                        help="full adds per-class precision, recall, F1 and support, their "
+                        "averages and the confusion matrix (default: standard)")
+
+
+def build_parser(command: str | None) -> argparse.ArgumentParser:
+    if command is None:
+        parser = Parser(
+            prog="lindorf", description=DESCRIPTION, epilog=EPILOG,
+            formatter_class=argparse.RawDescriptionHelpFormatter)
+        parser.add_argument(
+            "data", nargs="?", metavar="DATA",
+            help="CSV, .npy or .npz file to train on, '-' for standard input (default: the "
+            "built-in breast-cancer data)")
+        add_training_options(parser)
+        return parser
+    parser = Parser(
+        prog=f"lindorf {command}", formatter_class=argparse.RawDescriptionHelpFormatter,
+        **commands.HELP[command])
+    if command == "train":
+        parser.add_argument("data", metavar="DATA", help="CSV, .npy or .npz file, or '-'")
+        add_training_options(parser)
+        parser.add_argument("--save", metavar="MODEL", required=True,
+                            help="write the trained model to this file")
+    elif command == "predict":
+        parser.add_argument("model", metavar="MODEL", help="a model saved by lindorf train")
+        parser.add_argument("data", metavar="DATA", help="CSV, .npy or .npz file, or '-'")
+        add_reading_options(parser)
+        parser.add_argument("--proba", action="store_true",
+                            help="add one column per class with its predicted probability")
+    else:
+        parser.add_argument("model", metavar="MODEL", help="a model saved by lindorf train")
     return parser
 
 
-def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    args.model = args.model or "forest"
-    if args.model == "tree" and args.trees is not None:
-        parser.error("--trees applies to a forest, not to --tree")
-    if args.trees is None:
-        args.trees = DEFAULT_TREES
+def parse_arguments(argv: list[str]) -> argparse.Namespace:
+    command = argv[0] if argv and argv[0] in SUBCOMMANDS else None
+    parser = build_parser(command)
+    args = parser.parse_args(argv[1:] if command else argv)
+    args.command = command or "run"
+    if command in (None, "train"):
+        args.kind = args.kind or "forest"
+        if args.kind == "tree" and args.trees is not None:
+            parser.error("--trees applies to a forest, not to --tree")
+        if args.trees is None:
+            args.trees = commands.DEFAULT_TREES
+        if args.stratify and args.shuffle is None:
+            parser.error("--stratify needs --shuffle SEED: the rows are shuffled within classes")
     return args
 
 
-def load(args: argparse.Namespace) -> Dataset:
-    if args.data is None:
-        return load_builtin(args.label)
-    return load_file(args.data, args.label)
-
-
-def shuffled(data: Dataset, seed_value: int) -> Dataset:
-    order = np.random.default_rng(seed_value).permutation(len(data.y))
-    return Dataset(data.x[order], data.y[order], data.classes, data.label_name)
-
-
-def train(data: Dataset, args: argparse.Namespace) -> None:
-    # The learner writes straight to file descriptor 1; anything still buffered in Python
-    # would otherwise come out after its report.
-    sys.stdout.flush()
-    sys.stderr.flush()
-    if args.model == "tree":
-        _lindorf.train_tree_np(data.x, data.y, args.max_depth)
-    else:
-        _lindorf.train_forest_np(data.x, data.y, args.max_depth, args.trees)
-
-
-def is_panic(exc: BaseException) -> bool:
-    # The learner's internal failures derive from BaseException and are not importable by name.
-    return type(exc).__name__ == "PanicException"
-
-
-def say(source: str, message: str) -> None:
-    print(f"lindorf: {source}: {message}", file=sys.stderr, flush=True)
-
-
-def run(argv: list[str] | None = None) -> int:
+def run(argv: list[str]) -> int:
     args = parse_arguments(argv)
-    source = BUILTIN_NAME if args.data is None else args.data
-    try:
-        data = load(args)
-    except DataError as exc:
-        say(source, str(exc))
-        return EXIT_BAD_INPUT
-    if data.classes is not None:
-        mapping = ", ".join(f"{name}={code}" for code, name in enumerate(data.classes))
-        say(source, f"classes in column '{data.label_name}': {mapping}")
-    if args.shuffle is not None:
-        data = shuffled(data, args.shuffle)
-    try:
-        train(data, args)
-    except BaseException as exc:
-        if not is_panic(exc):
-            raise
-        detail = " ".join(str(exc.args[0] if exc.args else exc).split())
-        say(source, f"training failed: {detail}")
-        return EXIT_TRAINING_FAILED
+    with tempfile.TemporaryDirectory(prefix="lindorf-") as scratch:
+        try:
+            commands.COMMANDS[args.command](args, scratch)
+        except DataError as exc:
+            say(f"{exc.source}: {exc}" if exc.source else str(exc))
+            return EXIT_BAD_INPUT
     return 0
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> None:
+    prepare_streams()
     try:
-        status = run()
+        status = run(sys.argv[1:] if argv is None else argv)
+        finish_stdout()
+    except SystemExit as exc:  # argparse: --help, or a usage error already explained
+        status = exc.code if isinstance(exc.code, int) else EXIT_BAD_INPUT
+        status = finish_quietly(status)
     except KeyboardInterrupt:
-        print("lindorf: interrupted", file=sys.stderr)
-        status = 130
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not interrupt this
+        say("interrupted")
+        # The user wants the prompt back now: the scratch files are gone, the streams flushed,
+        # and tearing down the interpreter's modules and a half-grown forest would only delay it.
+        stdout_healthy()
+        os._exit(EXIT_INTERRUPTED)
+    except ReaderGone:
+        status = 0
+    except OutputFailed as exc:
+        say(f"cannot write to standard output: {exc}")
+        status = EXIT_FAILED
+    except MemoryError:
+        say("out of memory")
+        status = EXIT_FAILED
+    except MissingDependency as exc:
+        say(str(exc))
+        status = EXIT_FAILED
+    except Exception as exc:  # a fault of the command itself: still one line, no traceback
+        say(f"internal error: {type(exc).__name__}: {one_line(exc)}")
+        status = EXIT_FAILED
+    if status != 0 or not stdout_healthy():
+        silence_stdout()
     sys.exit(status)
+
+
+def finish_quietly(status: int) -> int:
+    try:
+        finish_stdout()
+    except ReaderGone:
+        return status
+    except OutputFailed as exc:
+        say(f"cannot write to standard output: {exc}")
+        return EXIT_FAILED
+    return status
+
+
+def stdout_healthy() -> bool:
+    try:
+        sys.stdout.flush()
+        return True
+    except (OSError, ValueError):
+        return False

@@ -1,184 +1,156 @@
 """Reading a data set from a file into the arrays the learner trains on.
 
 A data set is a float32 feature matrix and a uint32 label vector of the same length. Files are
-CSV with a header row, or NumPy .npy / .npz. Anything that cannot be trained on raises
-`DataError` with a one-line message saying what is wrong; the caller adds the file name.
+CSV with a header row (plain or compressed), or NumPy .npy / .npz. Anything that cannot be
+trained on raises `DataError` with a one-line message saying what is wrong; the caller adds the
+file name. What the reader noticed but could cope with comes back as notes for standard error.
 """
 
-import csv
 import importlib.resources
-import io
-import math
-import os
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 
+from lindorf import csvread
+from lindorf.errors import CellError, DataError, one_line
+from lindorf.sources import Source, open_source
+
 MAX_UINT32 = 2**32 - 1
 BUILTIN_NAME = "breast_cancer.csv (built in)"
-NPY_MAGIC = b"\x93NUMPY"
-ZIP_MAGIC = b"PK"
+INDEX_NAMES = ("", "Unnamed: 0")  # how pandas' to_csv heads the index it writes
 
 
-class DataError(Exception):
-    """The data cannot be trained on; the message says why, without naming the file."""
-
-
-@dataclass(frozen=True)
+@dataclass
 class Dataset:
-    x: np.ndarray  # float32, rows by features
+    x: np.ndarray  # float32, rows by features, C order
     y: np.ndarray  # uint32, one label per row
     classes: list[str] | None  # the class name of each label value, when the file named them
     label_name: str  # how the label column is called in messages
+    feature_names: list[str] | None = None  # a CSV header's names for the columns of x
+    notes: list[str] = field(default_factory=list)  # what the reader noticed, for the user
 
 
 def load_builtin(label: str | None = None) -> Dataset:
     """The Wisconsin diagnostic breast-cancer data shipped in the package (label 1 = malignant)."""
-    resource = importlib.resources.files("lindorf") / "data" / "breast_cancer.csv"
-    return parse_csv(resource.read_text(encoding="utf-8"), label)
+    path = importlib.resources.files("lindorf") / "data" / "breast_cancer.csv"
+    return csv_dataset(Source(str(path), "csv"), label, ",")
 
 
-def load_file(path: str, label: str | None) -> Dataset:
-    """Reads `path`: .npy and .npz files as NumPy arrays, anything else as CSV."""
-    suffix = os.path.splitext(path)[1].lower()
-    content = read_bytes(path)
-    if suffix in (".npy", ".npz"):
-        return parse_numpy(content, label)
-    try:
-        text = content.decode("utf-8-sig")
-    except UnicodeDecodeError as exc:
-        byte, offset = content[exc.start], exc.start
-        raise DataError(
-            f"unreadable CSV: not UTF-8 text (byte 0x{byte:02x} at offset {offset})"
-        ) from None
-    return parse_csv(text, label)
-
-
-def read_bytes(path: str) -> bytes:
-    try:
-        with open(path, "rb") as stream:
-            return stream.read()
-    except FileNotFoundError:
-        raise DataError("no such file") from None
-    except IsADirectoryError:
-        raise DataError("is a directory, not a data file") from None
-    except PermissionError:
-        raise DataError("permission denied") from None
-    except OSError as exc:
-        raise DataError(f"cannot read: {exc.strerror or exc}") from None
+def load_file(name: str, label: str | None, delimiter: str | None, spool_dir: str) -> Dataset:
+    """Reads the file `name` ("-": standard input) as CSV or NumPy data."""
+    source = open_source(name, spool_dir)
+    if source.kind == "csv":
+        return csv_dataset(source, label, delimiter)
+    return numpy_dataset(source, label)
 
 
 # ---------------------------------------------------------------------------------------------
 # CSV
 
 
-def parse_csv(text: str, label: str | None) -> Dataset:
-    header, rows = split_csv(text)
-    label_col = resolve_label_column(label, header, len(header))
-    feature_cols = [c for c in range(len(header)) if c != label_col]
-    check_shape(len(rows), len(feature_cols))
-    x = csv_features(rows, feature_cols, header)
-    y, classes = csv_labels(rows, label_col, header[label_col])
-    return Dataset(x, y, classes, header[label_col])
-
-
-def split_csv(text: str) -> tuple[list[str], list[tuple[int, list[str]]]]:
-    """The header's column names and the data rows, each with its line number; blank lines go."""
-    reader = csv.reader(io.StringIO(text, newline=""))
-    header: list[str] | None = None
-    rows: list[tuple[int, list[str]]] = []
+def csv_dataset(source: Source, label: str | None, delimiter: str | None) -> Dataset:
+    header = csvread.read_header(source, delimiter)
+    names = header.names
+    label_col = resolve_label_column(label, names, len(names))
+    if len(names) < 2:
+        raise DataError("no feature columns besides the label: the header has one column "
+                        "(give --delimiter if the fields are separated by another character)")
     try:
-        for cells in reader:
-            if not cells:
-                continue
-            if header is None:
-                header = [name.strip() for name in cells]
-            elif len(cells) != len(header):
-                raise DataError(
-                    f"unreadable CSV: line {reader.line_num} has {len(cells)} fields "
-                    f"but the header has {len(header)}"
-                )
-            else:
-                rows.append((reader.line_num, cells))
-    except csv.Error as exc:
-        raise DataError(f"unreadable CSV: line {reader.line_num}: {exc}") from None
-    if header is None:
-        raise DataError("unreadable CSV: the file is empty; expected a header row of column names")
-    return header, rows
+        columns = csvread.read_columns(source, header, label_col)
+    except CellError as exc:
+        if label is None:
+            raise DataError(f"{exc}; if '{exc.column}' holds the labels, give --label "
+                            f"{exc.column}") from None
+        raise
+    feature_names = [name for col, name in enumerate(names) if col != label_col]
+    check_shape(len(columns.x), len(feature_names))
 
+    def line(row: int) -> str:
+        return f"line {csvread.line_of_record(source, header, row)}"
 
-def csv_features(
-    rows: list[tuple[int, list[str]]], feature_cols: list[int], header: list[str]
-) -> np.ndarray:
-    values = []
-    for line, cells in rows:
-        row = []
-        for col in feature_cols:
-            text = cells[col].strip()
-            if not text:
-                row.append(math.nan)
-                continue
-            try:
-                row.append(float(text))
-            except ValueError:
-                raise DataError(
-                    f"line {line}, column '{header[col]}': {cells[col]!r} is not a number"
-                ) from None
-        values.append(row)
-    return to_float32(np.array(values, dtype=np.float64).reshape(len(rows), len(feature_cols)))
+    def where(row: int) -> str:
+        return f"{line(row)}, column '{names[label_col]}'"
 
+    check_finite(columns.x, line, [f"'{name}'" for name in feature_names])
 
-def csv_labels(
-    rows: list[tuple[int, list[str]]], col: int, name: str
-) -> tuple[np.ndarray, list[str] | None]:
-    """Numeric labels as they are; any other text is a class name, numbered in sorted order."""
-    texts = [cells[col].strip() for _, cells in rows]
-    for (line, _), text in zip(rows, texts):
-        if not text:
-            raise DataError(f"line {line}, column '{name}': the label is empty")
-    numbers = [parse_float(text) for text in texts]
-    if all(value is not None for value in numbers):
-        y = check_labels(
-            np.array(numbers, dtype=np.float64),
-            lambda i: f"line {rows[i][0]}, column '{name}'",
-            lambda i: texts[i],
-        )
-        return y, None
-    classes = sorted(set(texts))
-    code = {text: index for index, text in enumerate(classes)}
-    return np.array([code[text] for text in texts], dtype=np.uint32), classes
-
-
-def parse_float(text: str) -> float | None:
     try:
-        return float(text)
-    except ValueError:
-        return None
+        y, classes = csv_labels(columns, where)
+    except LabelError as exc:
+        if label is not None:
+            raise
+        raise with_label_hint(exc, columns.x, feature_names) from None
+    data = Dataset(columns.x, y, classes, names[label_col], feature_names)
+    if label_col != 0:
+        drop_index_column(data)
+    if all(csvread.is_number(name) for name in names):
+        data.notes.append(f"line {header.line} holds numbers, yet it is read as the header of "
+                          "column names: the file's first data row is lost")
+    return data
+
+
+def csv_labels(columns: csvread.Columns, where: Callable[[int], str]):
+    """Numeric labels when every label cell is a number; otherwise each distinct text is a class
+    name, numbered in sorted order. Returns the labels and the class names (or None)."""
+    if columns.numbers is not None:
+        numbers = columns.numbers
+        missing = np.flatnonzero(np.isnan(numbers))
+        if missing.size:
+            raise DataError(f"{where(int(missing[0]))}: the label is missing")
+        return check_labels(numbers, where), None
+    texts, codes = columns.texts, columns.codes
+    for code, text in enumerate(texts):
+        if csvread.is_missing(text):
+            raise DataError(f"{where(int(np.flatnonzero(codes == code)[0]))}: the label is missing")
+    if all(csvread.is_number(text) for text in texts):
+        # Numbers in some other spelling than the compiled reader's, such as "1_000".
+        numbers = np.array([float(text) for text in texts], dtype=np.float64)[codes]
+        return check_labels(numbers, where, lambda i: texts[codes[i]]), None
+    classes = sorted(texts)
+    rank = np.empty(len(texts), dtype=np.uint32)
+    rank[[texts.index(name) for name in classes]] = np.arange(len(classes), dtype=np.uint32)
+    return rank[codes], classes
+
+
+def drop_index_column(data: Dataset) -> None:
+    """An unnamed first column numbering the rows 0, 1, 2, ... is the index pandas writes with
+    `to_csv()`: it says nothing about the rows and is dropped."""
+    if data.feature_names[0] not in INDEX_NAMES or data.x.shape[1] < 2:
+        return
+    if not np.array_equal(data.x[:, 0], np.arange(len(data.x), dtype=np.float32)):
+        return
+    data.x = np.ascontiguousarray(data.x[:, 1:])
+    data.feature_names = data.feature_names[1:]
+    data.notes.append("the unnamed first column numbers the rows 0, 1, 2, ...: it is read as "
+                      "an index, not a feature, and dropped")
 
 
 # ---------------------------------------------------------------------------------------------
 # NumPy
 
 
-def parse_numpy(content: bytes, label: str | None) -> Dataset:
-    if not content.startswith((NPY_MAGIC, ZIP_MAGIC)):
-        raise DataError("not a NumPy .npy or .npz file")
+def numpy_dataset(source: Source, label: str | None) -> Dataset:
     try:
-        loaded = np.load(io.BytesIO(content), allow_pickle=False)
-        if isinstance(loaded, np.ndarray):
-            return array_dataset(loaded, label)
-        with loaded:
-            return archive_dataset(loaded, label)
-    except DataError:
+        with source.open_binary() as stream:
+            loaded = np.load(stream, allow_pickle=False)
+            if isinstance(loaded, np.ndarray):
+                return array_dataset(loaded, label)
+            with loaded:
+                return archive_dataset(loaded, label)
+    except (DataError, MemoryError):
         raise
     except Exception as exc:  # NumPy and zipfile raise many kinds for a damaged file.
         raise DataError(f"unreadable NumPy file: {one_line(exc)}") from None
 
 
+def archive_arrays(archive) -> list[str]:
+    """The names of an .npz file's arrays; other members of the zip archive are no arrays."""
+    return [name[:-4] for name in archive.zip.namelist() if name.endswith(".npy")]
+
+
 def archive_dataset(archive, label: str | None) -> Dataset:
     """An .npz holds either features `x` and labels `y`, or one table with the labels in it."""
-    names = list(archive.files)
+    names = archive_arrays(archive)
     if "x" in names and "y" in names:
         if label is not None:
             raise DataError("--label does not apply: the labels are the separate array 'y'")
@@ -199,8 +171,10 @@ def xy_dataset(x: np.ndarray, y: np.ndarray) -> Dataset:
     if len(y) != len(x):
         raise DataError(f"x has {len(x)} rows but y has {len(y)} labels")
     check_shape(x.shape[0], x.shape[1])
-    labels = check_labels(y, lambda i: f"y[{i}]", lambda i: str(y[i]))
-    return Dataset(to_float32(x), labels, None, "y")
+    labels = check_labels(y, lambda i: f"y[{i}]")
+    features = to_float32(x)
+    check_finite(features, lambda i: f"x[{i}]", None)
+    return Dataset(features, labels, None, "y")
 
 
 def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
@@ -210,8 +184,26 @@ def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
     col = resolve_label_column(label, None, table.shape[1])
     check_shape(table.shape[0], table.shape[1] - 1)
     column = table[:, col]
-    y = check_labels(column, lambda i: f"row {i}, column {col}", lambda i: str(column[i]))
-    return Dataset(to_float32(np.delete(table, col, axis=1)), y, None, f"column {col}")
+    x = to_float32(np.delete(table, col, axis=1))
+    check_finite(x, lambda i: f"row {i}", [str(c) for c in range(table.shape[1]) if c != col])
+    try:
+        y = check_labels(column, lambda i: f"row {i}, column {col}")
+    except LabelError as exc:
+        if label is not None:
+            raise
+        raise with_label_hint(exc, x, [str(c) for c in range(x.shape[1])]) from None
+    return Dataset(x, y, None, f"column {col}")
+
+
+def check_finite(x: np.ndarray, where: Callable[[int], str], names: list[str] | None) -> None:
+    """The estimators take NaN for a missing value, but refuse infinities; a number beyond
+    float32's range becomes one."""
+    rows, columns = np.nonzero(np.isinf(x))
+    if rows.size:
+        row, col = int(rows[0]), int(columns[0])
+        name = names[col] if names else str(col)
+        raise DataError(f"{where(row)}, column {name}: an infinite value, or one beyond float32's "
+                        "range (3.4e38); features must be finite numbers or missing")
 
 
 def check_numeric(array: np.ndarray, what: str) -> None:
@@ -264,39 +256,134 @@ def check_shape(nrows: int, nfeatures: int) -> None:
 
 
 def check_labels(
-    values: np.ndarray, where: Callable[[int], str], shown: Callable[[int], str]
+    values: np.ndarray, where: Callable[[int], str], shown: Callable[[int], str] | None = None
 ) -> np.ndarray:
     """Labels as uint32, after checking each one is a whole number in 0..4294967295."""
     if values.dtype.kind == "b":
         return values.astype(np.uint32)
     if values.dtype.kind == "f":
-        problems = [
-            (~np.isfinite(values), "is not a finite number"),
-            (values < 0, "is negative"),
-            (values != np.floor(values), "is not a whole number"),
-            (values > MAX_UINT32, f"is larger than {MAX_UINT32}"),
-        ]
-    else:
-        problems = [
-            (values < 0, "is negative"),
-            (values > MAX_UINT32, f"is larger than {MAX_UINT32}"),
-        ]
+        # In float64, where 4294967295 and 4294967296 differ (in float32 they are one number).
+        values = values.astype(np.float64)
     with np.errstate(invalid="ignore"):
-        for mask, what in problems:
-            bad = np.flatnonzero(mask)
-            if bad.size:
-                i = int(bad[0])
-                raise DataError(
-                    f"{where(i)}: label {shown(i)} {what}; labels must be non-negative integers"
-                )
+        problems = [
+            (values < 0, "is negative"),
+            (values > MAX_UINT32, f"is larger than {MAX_UINT32}"),
+        ]
+        if values.dtype.kind == "f":
+            problems[:0] = [(~np.isfinite(values), "is not a finite number"),
+                            (values != np.floor(values), "is not a whole number")]
+    for mask, what in problems:
+        bad = np.flatnonzero(mask)
+        if bad.size:
+            i = int(bad[0])
+            if shown is not None:
+                text = shown(i)
+            elif values.dtype.kind == "f":
+                text = np.format_float_positional(values[i], trim="-")
+            else:
+                text = str(values[i])
+            raise LabelError(
+                f"{where(i)}: label {text} {what}; labels must be non-negative integers",
+                looks_like_a_feature=not what.startswith("is larger"))
     return values.astype(np.uint32)
 
 
+class LabelError(DataError):
+    """A label value that is no class label; `looks_like_a_feature` when the value is one a
+    feature column would hold (a fraction, a negative number) rather than a bad label."""
+
+    def __init__(self, message: str, looks_like_a_feature: bool):
+        super().__init__(message)
+        self.looks_like_a_feature = looks_like_a_feature
+
+
+def with_label_hint(error: LabelError, x: np.ndarray, names: list[str]) -> DataError:
+    """Used when the label column was taken by default: a fraction or a negative number there
+    most often means the labels are in another column, so the message says so and names a
+    column that looks like labels."""
+    if not error.looks_like_a_feature:
+        return error
+    hint = "the labels come from the last column unless --label names another"
+    for col, name in enumerate(names):
+        values = x[:, col]
+        if (np.all(values >= 0) and np.all(values == np.floor(values))
+                and len(np.unique(values)) <= 20):
+            hint += f" (such as --label {name})"
+            break
+    return DataError(f"{error}; {hint}")
+
+
 def to_float32(values: np.ndarray) -> np.ndarray:
-    # Values beyond float32's range become infinities, which still order correctly.
+    # Values beyond float32's range become infinities, which check_finite then reports.
     with np.errstate(over="ignore"):
         return np.ascontiguousarray(values, dtype=np.float32)
 
 
-def one_line(exc: BaseException) -> str:
-    return " ".join(str(exc).split()) or type(exc).__name__
+# ---------------------------------------------------------------------------------------------
+# Rows to predict
+
+
+def load_features(name: str, feature_names: list[str] | None, n_features: int,
+                  label: str | None, delimiter: str | None, spool_dir: str) -> np.ndarray:
+    """The rows of the file `name` as a float32 matrix whose columns are a model's features:
+    found by name when the model names them (a CSV header must then hold every one), otherwise
+    by position once a label column (given with `label`) is left out."""
+    source = open_source(name, spool_dir)
+    if source.kind == "csv":
+        header = csvread.read_header(source, delimiter)
+        usecols = feature_columns(header.names, feature_names, n_features, label)
+        x = csvread.read_columns(source, header, None, usecols).x
+    else:
+        x = numpy_features(source, n_features, label)
+    if len(x) == 0:
+        raise DataError("no data rows to predict")
+    check_finite(x, lambda i: f"data row {i}",
+                 None if feature_names is None else [f"'{name}'" for name in feature_names])
+    return x
+
+
+def feature_columns(names: list[str], wanted: list[str] | None, n_features: int,
+                    label: str | None) -> list[int]:
+    skip = None if label is None else resolve_label_column(label, names, len(names))
+    if wanted is not None:
+        missing = [name for name in wanted if name not in names]
+        if missing:
+            raise DataError(f"no column for the model's features {name_list(missing)}; the "
+                            f"columns are {name_list(names)}")
+        return [names.index(name) for name in wanted]
+    columns = [col for col in range(len(names)) if col != skip]
+    if len(columns) != n_features:
+        raise feature_count_error(len(columns), n_features, label)
+    return columns
+
+
+def feature_count_error(found: int, n_features: int, label: str | None) -> DataError:
+    hint = "" if label is not None else "; give --label to leave out a label column"
+    return DataError(f"{found} feature columns, but the model was trained on {n_features}{hint}")
+
+
+def numpy_features(source: Source, n_features: int, label: str | None) -> np.ndarray:
+    try:
+        with source.open_binary() as stream:
+            loaded = np.load(stream, allow_pickle=False)
+            if not isinstance(loaded, np.ndarray):
+                with loaded:
+                    names = archive_arrays(loaded)
+                    if "x" not in names and len(names) != 1:
+                        found = ", ".join(f"'{n}'" for n in names) or "no arrays"
+                        raise DataError(f"expected an array 'x', or a single 2-D array; "
+                                        f"found {found}")
+                    loaded = loaded["x" if "x" in names else names[0]]
+    except (DataError, MemoryError):
+        raise
+    except Exception as exc:  # NumPy and zipfile raise many kinds for a damaged file.
+        raise DataError(f"unreadable NumPy file: {one_line(exc)}") from None
+    check_numeric(loaded, "the array")
+    if loaded.ndim != 2:
+        raise DataError(f"expected a 2-D array (rows by columns), got shape {loaded.shape}")
+    if label is not None:
+        col = resolve_label_column(label, None, loaded.shape[1])
+        loaded = np.delete(loaded, col, axis=1)
+    if loaded.shape[1] != n_features:
+        raise feature_count_error(loaded.shape[1], n_features, label)
+    return to_float32(loaded)

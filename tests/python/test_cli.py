@@ -1,22 +1,36 @@
-"""The `lindorf` command run as a subprocess, the way a user runs it. Expected reports follow
-from the learner's rules: the first trunc(0.9 * n) rows train, a depth-0 tree predicts the
-majority training label, and label 1 is the positive class."""
+"""The `lindorf` command run as a subprocess, the way a user runs it: each case is a command
+line with its exit status, its standard output and what it says on standard error. Expected
+output comes from the learner's own entry points, from scikit-learn, or from the same data in
+another form, never from the command itself."""
 
+import bz2
 import csv
+import gzip
 import importlib.resources
+import io
+import json
+import lzma
+import os
+import signal
 import subprocess
 import sys
+import time
+import zipfile
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import report_lines, shape_lines
+from conftest import report, report_lines, run_snippet, shape_lines
+
+UNLIMITED = 2**32 - 1
 
 
-def run_cli(*args, cwd, stderr=subprocess.PIPE, stdout=subprocess.PIPE):
+def run_cli(*args, cwd, **options):
+    options.setdefault("stdout", subprocess.PIPE)
+    options.setdefault("stderr", subprocess.PIPE)
     return subprocess.run([sys.executable, "-m", "lindorf", *map(str, args)], cwd=cwd,
-                          stdout=stdout, stderr=stderr, text=True, timeout=600)
+                          text=True, timeout=600, **options)
 
 
 def write(path, content):
@@ -36,68 +50,128 @@ def write(path, content):
     return path
 
 
+def csv_text(table, labels, delimiter=",", missing=lambda i: "", quote=False, header=None):
+    """A table of floats (NaN for missing, written by `missing(i)` for the i-th one) and a label
+    column as CSV text."""
+    header = header or [f"f{j}" for j in range(table.shape[1])] + ["label"]
+    lines, count = [delimiter.join(header)], 0
+    for row, label in zip(table, labels):
+        cells = []
+        for value in row:
+            cells.append(missing(count) if np.isnan(value) else repr(float(value)))
+            count += np.isnan(value)
+        cells.append(str(label))
+        lines.append(delimiter.join(f'"{c}"' if quote else c for c in cells))
+    return "\n".join(lines) + "\n"
+
+
+def iris():
+    from sklearn.datasets import load_iris
+
+    data = load_iris()
+    order = np.random.default_rng(0).permutation(len(data.target))
+    return data.data[order].astype(np.float32), data.target[order], list(data.target_names)
+
+
+def coarse(rows=60, seed=3):
+    """Few distinct values (ties, duplicate rows), some NaN, labels 0 and 1 mixed."""
+    rng = np.random.default_rng(seed)
+    x = rng.integers(0, 4, (rows, 3)).astype(np.float32)
+    x[rng.random((rows, 3)) < 0.1] = np.nan
+    y = ((np.nan_to_num(x[:, 0]) + rng.integers(0, 3, rows)) > 2).astype(np.uint32)
+    return x, y
+
+
+def learner_output(path, x, y, depth):
+    """What train_tree_np itself prints for these arrays (kept in the .npz file at `path`)."""
+    np.savez(path, x=x.astype(np.float32), y=y.astype(np.uint32))
+    return run_snippet(f"d = np.load({str(path)!r}); train_tree_np(d['x'], d['y'], {depth})").stdout
+
+
 def builtin_table():
     with (importlib.resources.files("lindorf") / "data" / "breast_cancer.csv").open() as stream:
         return next(csv.reader(stream)), np.loadtxt(stream, delimiter=",")
 
 
-def test_default_run_trains_a_forest_on_the_breast_cancer_data(tmp_path):
-    result = run_cli(cwd=tmp_path)
-    assert result.returncode == 0 and result.stderr == "", result.stderr
-    lines = result.stdout.split("\n")
-    assert lines[:3] == [*shape_lines(569, 30, 569).split("\n")[:2], "Classification Report:"]
-    assert [line[:13] for line in lines[3:]] == [
-        "\tAccuracy:   ", "\tPrecision:  ", "\tRecall:     ", "\tF1 Score:   ", ""]
-    accuracy, precision, recall, f1 = (np.float32(line[13:]) for line in lines[3:7])
-    # 512 rows train and 57 are tested: accuracy counts over 57, recall over the malignant ones.
-    malignant_tested = int(builtin_table()[1][512:, -1].sum())
-    for value, count in [(accuracy, 57), (recall, malignant_tested)]:
-        assert abs(value * count - round(value * count)) < 1e-4
-    assert np.isclose(f1, 2 * precision * recall / (precision + recall), rtol=1e-6)
-    assert accuracy > 0.85  # a mixed-up column or label would not classify this well
+# ---------------------------------------------------------------------------------------------
+# The plain run prints the learner's report
 
 
-def test_builtin_data_is_scikit_learns_with_malignant_as_one():
-    reference = pytest.importorskip("sklearn.datasets").load_breast_cancer()
-    header, table = builtin_table()
-    assert header == [name.replace(" ", "_") for name in reference.feature_names] + ["diagnosis"]
-    assert np.array_equal(table[:, :30], reference.data)
-    malignant = list(reference.target_names).index("malignant")
-    assert np.array_equal(table[:, 30] == 1, reference.target == malignant)
+def mended_fault():
+    return np.array([[1.0], [1.0], [2.0], [2.0]] * 5, np.float32), np.array([0, 1] * 10)
 
 
-def test_trees_option_reaches_the_learner(tmp_path):
-    # No trees: an empty prediction list against 57 held-out labels.
+TREE_CASES = {  # name: (x, y, max_depth)
+    "builtin-unlimited": (None, None, UNLIMITED),
+    "iris-3-classes": (*iris()[:2], UNLIMITED),
+    "ties-duplicates-nan": (*coarse(), 5),
+    "mended-fault": (*mended_fault(), 4),
+    "depth-0": (*coarse(40, 5), 0),
+    "two-rows": (np.array([[1.0], [2.0]], np.float32), np.array([0, 1]), 3),
+}
+
+
+@pytest.mark.parametrize("x, y, depth", TREE_CASES.values(), ids=TREE_CASES)
+def test_tree_run_prints_what_the_learner_prints(tmp_path, x, y, depth):
+    if x is None:
+        _, table = builtin_table()
+        x, y, args = table[:, :-1], table[:, -1], []
+    else:
+        args = [write(tmp_path / "d.npz", {"x": x, "y": y})]
+    result = run_cli(*args, "--tree", "--max-depth", depth, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == learner_output(tmp_path / "learner.npz", x, y, depth)
+
+
+def test_forest_without_trees_predicts_nothing(tmp_path):
     result = run_cli("--trees", "0", cwd=tmp_path)
     assert result.stdout == shape_lines(569, 30, 569) + report_lines("0", "NaN", "NaN", "NaN")
 
 
-# x = 0..19 with label 1 from 10 on, and a constant column: the first 18 rows train a root split
-# at x < 10 into two pure leaves (depth 1), and the held-out x = 18, 19 are both predicted 1.
-ROWS = [[x, int(x >= 10), 7.0] for x in range(20)]
-PERFECT = shape_lines(20, 2, 20) + "Tree depth: 1\n" + report_lines("1", "1", "1", "1")
-TABLE = np.array(ROWS, dtype=np.float64)
-LABEL_SOURCES = {
-    "csv-name": ("t.csv", [["x", "cls", "flat"], *ROWS], ["--label", "cls"]),
-    "csv-index": ("t.csv", [["x", "cls", "flat"], *ROWS], ["--label", "1"]),
-    "csv-negative-index": ("t.csv", [["x", "cls", "flat"], *ROWS], ["--label", "-2"]),
-    "csv-last-by-default": ("t.csv", [["flat", "x", "cls"], *([f, x, c] for x, c, f in ROWS)], []),
-    # The last held-out x is missing: NaN goes right of x < 10, to its true label 1; read as 0
-    # it would go left.
-    "csv-empty-cell": ("t.csv", [["x", "cls", "flat"], *ROWS[:19], ["", 1, 7.0]],
-                       ["--label", "cls"]),
-    "npy-index": ("t.npy", TABLE, ["--label", "1"]),
-    "npz-x-and-y": ("t.npz", {"x": TABLE[:, [0, 2]].astype(np.float32),
-                              "y": TABLE[:, 1].astype(np.int64)}, []),
-    "npz-table": ("t.npz", {"table": TABLE.astype(np.int32)}, ["--label", "1"]),
+# ---------------------------------------------------------------------------------------------
+# The same data in any file form gives the same run
+
+
+X, Y = coarse(80, 11)
+INDEXED = np.column_stack([np.arange(len(X)), X])
+MARKERS = ["NA", "N/A", "NaN", "nan", "null", "?", " NA ", ""]
+PANDAS_NOTE = "the unnamed first column numbers the rows 0, 1, 2, ...: it is read as an index, " \
+              "not a feature, and dropped"
+FORMS = {  # name: (file name, content, extra arguments, note on standard error)
+    "semicolon": ("d.csv", csv_text(X, Y, ";"), [], None),
+    "tab": ("d.tsv", csv_text(X, Y, "\t"), [], None),
+    "pipe": ("d.txt", csv_text(X, Y, "|"), [], None),
+    "given-delimiter": ("d.csv", csv_text(X, Y, ";"), ["--delimiter", ";"], None),
+    "missing-markers": ("d.csv", csv_text(X, Y, missing=lambda i: MARKERS[i % 8]), [], None),
+    "quoted-crlf-bom": ("d.csv", "\ufeff" + csv_text(X, Y, quote=True).replace("\n", "\r\n"),
+                        [], None),
+    "utf-16": ("d.csv", csv_text(X, Y, "\t").encode("utf-16"), [], None),
+    "gzip": ("d.csv.gz", gzip.compress(csv_text(X, Y).encode()), [], None),
+    "bzip2": ("d.csv.bz2", bz2.compress(csv_text(X, Y).encode()), [], None),
+    "xz": ("d.csv.xz", lzma.compress(csv_text(X, Y).encode()), [], None),
+    "stdin": ("-", csv_text(X, Y), [], None),
+    "pandas-index": ("d.csv", csv_text(INDEXED, Y, header=["", "a", "b", "c", "label"]), [],
+                     PANDAS_NOTE),
+    "npy": ("d.npy", np.column_stack([X, Y]), [], None),
 }
 
 
-@pytest.mark.parametrize("name, content, args", LABEL_SOURCES.values(), ids=LABEL_SOURCES)
-def test_label_column_is_taken_from_the_file(tmp_path, name, content, args):
-    result = run_cli(write(tmp_path / name, content), "--tree", *args, cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == PERFECT
+@pytest.fixture(scope="module")
+def plain_run(tmp_path_factory):
+    path = write(tmp_path_factory.mktemp("plain") / "plain.csv", csv_text(X, Y))
+    reference = run_cli(path, "--tree", cwd=path.parent)
+    assert reference.returncode == 0 and reference.stderr == "", reference.stderr
+    return reference.stdout
+
+
+@pytest.mark.parametrize("name, content, args, note", FORMS.values(), ids=FORMS)
+def test_every_file_form_gives_the_same_run(tmp_path, plain_run, name, content, args, note):
+    if name == "-":
+        result = run_cli("-", "--tree", *args, cwd=tmp_path, input=content)
+    else:
+        result = run_cli(write(tmp_path / name, content), "--tree", *args, cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (0, plain_run), result.stderr
+    assert result.stderr == (f"lindorf: {tmp_path / name}: {note}\n" if note else "")
 
 
 def test_class_names_are_numbered_in_sorted_order_and_reported_first(tmp_path):
@@ -108,106 +182,381 @@ def test_class_names_are_numbered_in_sorted_order_and_reported_first(tmp_path):
     result = run_cli(path, "--tree", "--max-depth", "0", cwd=tmp_path, stderr=subprocess.STDOUT)
     assert result.returncode == 0
     assert result.stdout == (f"lindorf: {path}: classes in column 'answer': no=0, yes=1\n"
+                             f"lindorf: {path}: note: the 2 test rows all have label 1, so the "
+                             "report says little about the other classes; if the file is sorted "
+                             "by class, --shuffle SEED mixes the rows before the cut\n"
                              + shape_lines(20, 1, 20) + "Tree depth: 0\n"
                              + report_lines("1", "1", "1", "1"))
 
 
-def test_shuffle_changes_the_cut_reproducibly(tmp_path):
-    # 14 ones then 6 zeros: any 18 training rows hold a majority of ones, so a depth-0 tree
-    # predicts 1 twice and the report depends only on how many held-out labels are 1.
-    labels = [1] * 14 + [0] * 6
-    reports = {0: ("0", "0", "NaN", "NaN"), 1: ("0.5", "0.5", "1", "0.6666667"), 2: ("1",) * 4}
+# ---------------------------------------------------------------------------------------------
+# Cutting the rows
+
+
+def test_shuffle_stratify_and_test_size_choose_the_test_rows(tmp_path):
+    # 60 ones then 40 zeros. A depth-0 tree predicts the training majority for every test row, so
+    # the report's recall and accuracy tell how many test rows are ones.
+    labels = [1] * 60 + [0] * 40
     path = write(tmp_path / "s.csv", [["row", "cls"], *enumerate(labels)])
 
-    def run(*args):
-        result = run_cli(path, "--tree", "--max-depth", "0", *args, cwd=tmp_path)
+    def test_ones(*args):
+        result = run_cli(path, "--tree", "--max-depth", "0", "--report", "full", *args,
+                         cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-        return result.stdout
+        support = dict(line.split()[::4] for line in result.stdout.splitlines()
+                       if line.split()[:1] in (["0"], ["1"]) and len(line.split()) == 5)
+        return int(support.get("1", 0)), int(support.get("0", 0))
 
-    def expected(positives):
-        return shape_lines(20, 1, 20) + "Tree depth: 0\n" + report_lines(*reports[positives])
+    assert test_ones() == (0, 10)  # the file's own order holds out ten zeros
+    assert test_ones("--test-size", "0.25") == (0, 25)
+    for seed in range(2):
+        assert test_ones("--shuffle", seed, "--stratify", "--test-size", "0.25") == (15, 10)
+    shuffled = [test_ones("--shuffle", seed) for seed in (0, 0, 1, 2, 3)]
+    assert shuffled[0] == shuffled[1] and len(set(shuffled)) > 1
 
-    assert run() == expected(0)  # the file's own order holds out its two zeros
-    for positives in (2, 1):
-        seed = next(s for s in range(1000) if sum(
-            labels[i] for i in np.random.default_rng(s).permutation(20)[18:]) == positives)
-        assert run("--shuffle", seed) == run("--shuffle", seed) == expected(positives)
+
+# ---------------------------------------------------------------------------------------------
+# Bad input: one line, exit 2
 
 
 X4 = np.ones((4, 2))
 MISSING, DIRECTORY = object(), object()
-# One case per distinct check: (file name, content, args, fragment of the message)
+XLSX = io.BytesIO()
+with zipfile.ZipFile(XLSX, "w") as book:
+    book.writestr("[Content_Types].xml", "<Types/>")
+    book.writestr("xl/workbook.xml", "<workbook/>")
+EMPTY_ZIP = io.BytesIO()
+zipfile.ZipFile(EMPTY_ZIP, "w").close()
+SORTED_BY_LABEL_HINT = ("; the labels come from the last column unless --label names another "
+                        "(such as --label cls)")
+# (file name, content, args, the message after "lindorf: FILE: ")
 BAD_INPUTS = {
     "missing-file": ("absent.csv", MISSING, [], "no such file"),
-    "directory": ("dir.csv", DIRECTORY, [], "directory"),
-    "empty-csv": ("e.csv", "", [], "empty"),
-    "ragged-csv": ("r.csv", "a,b,c\n1,2,0\n1,2\n", [], "line 3 has 2 fields"),
-    "not-utf8": ("b.csv", b"a,b\n\xff,1\n", [], "not UTF-8"),
-    "non-numeric-cell": ("n.csv", "a,b,c\n1,2,0\n3,oops,1\n", [],
+    "directory": ("dir.csv", DIRECTORY, [], "is a directory, not a data file"),
+    "empty-csv": ("e.csv", "", [], "unreadable CSV: the file is empty; expected a header row of "
+                  "column names"),
+    "ragged-csv": ("r.csv", "a,b,c\n1,2,0\n\n1,2\n", [],
+                   "unreadable CSV: line 4 has 2 fields but the header has 3"),
+    "unclosed-quote": ("q.csv", "a,b\n" + "1,0\n" * 479 + '"2,1\n' + "3,0\n" * 600, [],
+                       "unreadable CSV: line 481: a quote opened on this line is never closed"),
+    "latin-1": ("b.csv", "name,b\n1,0\nJosé,1\n".encode("latin-1"), ["--label", "b"],
+                "unreadable CSV: not UTF-8 text (byte 0xe9 on line 3); save the file as UTF-8"),
+    "non-numeric-cell": ("n.csv", "a,b,c\n1,2,0\n3,oops,1\n", ["--label", "c"],
                          "line 3, column 'b': 'oops' is not a number"),
+    "names-not-last": ("s.csv", "species,a\nsetosa,1\n", [], "line 2, column 'species': "
+                       "'setosa' is not a number; if 'species' holds the labels, give --label "
+                       "species"),
+    "label-not-last": ("h.csv", "cls,a\n1,0.5\n0,0.2\n", [], "line 2, column 'a': label 0.5 is "
+                       "not a whole number; labels must be non-negative integers"
+                       + SORTED_BY_LABEL_HINT),
     "label-name-absent": ("l.csv", "a,b\n1,0\n2,1\n", ["--label", "c"],
-                          "label column 'c' not found"),
+                          "label column 'c' not found; columns are a, b"),
     "label-index-absent": ("i.csv", "a,b\n1,0\n2,1\n", ["--label", "2"],
-                           "label column 2 not found"),
-    "negative-label": ("m.csv", "a,b\n1,0\n2,-1\n", [], "label -1 is negative"),
-    "fractional-label": ("f.csv", "a,b\n1,0\n2,1.5\n", [], "label 1.5 is not a whole number"),
-    "label-too-large": ("g.csv", "a,b\n1,0\n2,4294967296\n", [], "larger than"),
-    "empty-label": ("z.csv", "a,b\n1,0\n2,\n", [], "line 3, column 'b'"),
-    "one-row": ("o.csv", "a,b\n1,0\n", [], "only 1 data row"),
-    "label-only": ("y.csv", "b\n0\n1\n", [], "no feature columns"),
-    "npy-not-numpy": ("t.npy", "a,b\n1,0\n", [], "not a NumPy"),
-    "npy-one-dimensional": ("d.npy", np.arange(4.0), [], "2-D"),
-    "npy-objects": ("p.npy", np.array([[1, "a"]], dtype=object), [], "unreadable"),
-    "npy-label-by-name": ("q.npy", np.ones((4, 3)), ["--label", "cls"],
-                          "label column 'cls' not found"),
-    "npy-nan-label": ("u.npy", np.array([[1, 0], [2, np.nan]]), [], "row 1, column 1"),
+                           "label column 2 not found: there are 2 columns (0 to 1)"),
+    "negative-label": ("m.csv", "a,b\n1,0\n2,-1\n", ["--label", "b"], "line 3, column 'b': "
+                       "label -1 is negative; labels must be non-negative integers"),
+    "label-too-large": ("g.csv", "a,b\n1,0\n2,4294967296\n", [], "line 3, column 'b': label "
+                        "4294967296 is larger than 4294967295; labels must be non-negative "
+                        "integers"),
+    "float32-label-too-large": ("f.npy", np.array([[1, 0], [2, 2**32]], np.float32), [],
+                                "row 1, column 1: label 4294967296 is larger than 4294967295; "
+                                "labels must be non-negative integers"),
+    "missing-label": ("z.csv", "a,b\n1,0\n2,NA\n", [], "line 3, column 'b': the label is missing"),
+    "beyond-float32": ("v.csv", "a,b\n1,0\n1e39,1\n", [], "line 3, column 'a': an infinite "
+                       "value, or one beyond float32's range (3.4e38); features must be finite "
+                       "numbers or missing"),
+    "one-row": ("o.csv", "a,b\n1,0\n", [], "only 1 data row; at least 2 are needed, one to "
+                "train on and one to test"),
+    "one-column": ("y.csv", "a b\n0\n1\n", [], "no feature columns besides the label: the "
+                   "header has one column (give --delimiter if the fields are separated by "
+                   "another character)"),
+    "excel-workbook": ("book.xlsx", XLSX.getvalue(), [], "an Excel workbook, not CSV text or a "
+                       "NumPy file: save the sheet as CSV"),
+    "old-excel": ("book.xls", b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(600), [],
+                  "an Excel 97-2003 workbook or another old Office file, not CSV text or a "
+                  "NumPy file"),
+    "binary": ("x.csv", b"a,b\n\x00\x01\x02", [], "a binary file, not CSV text or a NumPy file"),
+    "damaged-gzip": ("t.csv.gz", gzip.compress(b"a,b\n" + b"1,0\n" * 5000)[:-30], [],
+                     "damaged compressed file: Compressed file ended before the end-of-stream "
+                     "marker was reached"),
+    "empty-zip": ("e.npz", EMPTY_ZIP.getvalue(), [], "an empty zip archive: it holds no NumPy "
+                  "arrays"),
+    "npy-not-numpy": ("t.npy", "a,b\n1,0\n", [], "not a NumPy .npy or .npz file: the name says "
+                      "so, the content does not"),
+    "npy-one-dimensional": ("d.npy", np.arange(4.0), [], "expected a 2-D array (rows by "
+                            "columns), got shape (4,)"),
+    "npy-objects": ("p.npy", np.array([[1, "a"]], dtype=object), [], "unreadable NumPy file: "
+                    "Object arrays cannot be loaded when allow_pickle=False"),
     "npz-length-mismatch": ("v.npz", {"x": X4, "y": np.zeros(3)}, [],
                             "x has 4 rows but y has 3 labels"),
     "npz-label-with-xy": ("k.npz", {"x": X4, "y": np.zeros(4)}, ["--label", "0"],
-                          "--label does not apply"),
-    "npz-unknown-arrays": ("j.npz", {"a": X4, "b": X4}, [], "found 'a', 'b'"),
+                          "--label does not apply: the labels are the separate array 'y'"),
+    "npz-unknown-arrays": ("j.npz", {"a": X4, "b": X4}, [], "expected arrays 'x' and 'y', or a "
+                           "single 2-D array; found 'a', 'b'"),
+    "test-size-leaves-nothing": ("t.csv", "a,b\n1,0\n2,1\n", ["--test-size", "0.6"],
+                                 "--test-size 0.6 leaves no rows to train on"),
 }
 
 
-@pytest.mark.parametrize("name, content, args, fragment", BAD_INPUTS.values(), ids=BAD_INPUTS)
-def test_bad_input_is_one_line_naming_the_file(tmp_path, name, content, args, fragment):
+@pytest.mark.parametrize("name, content, args, message", BAD_INPUTS.values(), ids=BAD_INPUTS)
+def test_bad_input_is_one_line_naming_the_file(tmp_path, name, content, args, message):
     path = tmp_path / name
     if content is DIRECTORY:
         path.mkdir()
     elif content is not MISSING:
         write(path, content)
     result = run_cli(path, *args, cwd=tmp_path)
-    assert (result.returncode, result.stdout) == (2, "")
-    assert len(result.stderr.splitlines()) == 1, result.stderr  # so no Traceback either
-    assert result.stderr.startswith(f"lindorf: {path}: ")
-    assert fragment in result.stderr
+    assert (result.returncode, result.stdout, result.stderr) == (
+        2, "", f"lindorf: {path}: {message}\n")
 
 
-@pytest.mark.parametrize("args", [["--trees", "many"], ["--max-depth", "4294967296"],
-                                  ["--shuffle", "-3"], ["--tree", "--trees", "5"]])
-def test_usage_errors_exit_2_without_traceback(tmp_path, args):
+@pytest.mark.parametrize("args, message", [
+    (["--trees", "many"], "argument --trees: expected a whole number from 0 to 4294967295, "
+                          "got 'many'"),
+    (["--max-depth", "4294967296"], "argument --max-depth: expected a whole number from 0 to "
+                                    "4294967295, got '4294967296'"),
+    (["--tree", "--trees", "5"], "--trees applies to a forest, not to --tree"),
+    (["--stratify"], "--stratify needs --shuffle SEED: the rows are shuffled within classes"),
+    (["--test-size", "1"], "argument --test-size: expected a fraction from 0 up to 1, got '1'"),
+    (["--delimiter", "ab"], "argument --delimiter: expected one character (or tab, comma, "
+                            "semicolon, pipe, space), got 'ab'"),
+    (["train", "d.csv"], "the following arguments are required: --save"),
+])
+def test_usage_errors_are_one_line(tmp_path, args, message):
     result = run_cli(*args, cwd=tmp_path)
+    prog = "lindorf train" if args[0] == "train" else "lindorf"
     assert (result.returncode, result.stdout) == (2, "")
-    assert "usage: lindorf" in result.stderr and "Traceback" not in result.stderr
+    assert result.stderr == f"lindorf: {message} ({prog} --help explains every option)\n"
 
 
-@pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
-def test_failure_inside_the_learner_exits_1(tmp_path):
-    # The learner cannot write its output, so it fails from inside with a PanicException.
-    path = write(tmp_path / "t.csv", [["x", "cls", "flat"], *ROWS])
-    with open("/dev/full", "w") as full:
-        result = run_cli(path, "--tree", cwd=tmp_path, stdout=full)
-    assert result.returncode == 1
-    assert "Traceback" not in result.stderr
-    assert result.stderr.splitlines()[-1].startswith(
-        f"lindorf: {path}: training failed: failed printing to stdout")
+# ---------------------------------------------------------------------------------------------
+# Models: seeds, train, predict, info
+
+
+def noisy(rows=300, seed=5):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(rows, 4)).astype(np.float32)
+    return x, (x[:, 0] + rng.normal(size=rows) > 0).astype(np.uint32)
+
+
+def test_seed_makes_a_forest_reproducible(tmp_path):
+    path = write(tmp_path / "d.npz", dict(zip("xy", noisy())))
+
+    def probabilities(*seed):
+        model = tmp_path / f"{len(os.listdir(tmp_path))}.model"
+        trained = run_cli("train", path, "--trees", 5, "--save", model, *seed, cwd=tmp_path)
+        assert trained.returncode == 0, trained.stderr
+        return run_cli("predict", model, path, "--proba", cwd=tmp_path).stdout
+
+    runs = [run_cli(path, "--trees", 20, "--shuffle", 5, "--seed", 1, cwd=tmp_path).stdout
+            for _ in range(2)]
+    assert runs[0] == runs[1] and "Accuracy" in runs[0]
+    assert probabilities("--seed", 1) == probabilities("--seed", 1) != probabilities("--seed", 2)
+    assert probabilities() != probabilities()  # the operating system's randomness
+
+
+def iris_csv(path, columns=("sl", "sw", "pl", "pw"), rows=slice(None), label=True):
+    x, y, names = iris()
+    table = {"sl": x[:, 0], "sw": x[:, 1], "pl": x[:, 2], "pw": x[:, 3]}
+    header = [*columns, "species"] if label else list(columns)
+    body = [[*(repr(float(table[c][i])) for c in columns), *([names[y[i]]] if label else [])]
+            for i in range(len(y))[rows]]
+    return write(path, [header, *body])
+
+
+def test_train_predict_info_round_trip(tmp_path):
+    model, data = tmp_path / "iris.model", iris_csv(tmp_path / "iris.csv")
+    trained = run_cli("train", data, "--tree", "--max-depth", 3, "--save", model, cwd=tmp_path)
+    assert trained.returncode == 0, trained.stderr
+    # The rows to predict name the features in another order and have no label column.
+    rows = iris_csv(tmp_path / "new.csv", ("pw", "sl", "pl", "sw"), label=False)
+    predicted = run_cli("predict", model, rows, cwd=tmp_path)
+    with_proba = run_cli("predict", model, rows, "--proba", cwd=tmp_path)
+    assert predicted.returncode == with_proba.returncode == 0, predicted.stderr
+    # The estimator itself, fitted on the same 135 training rows.
+    x, y, names = iris()
+    expected = json.loads(run_snippet(f"""
+    import json
+    from lindorf import DecisionTreeClassifier
+    x = np.array({x.tolist()}, dtype=np.float32)
+    names = np.array({names})[{y.tolist()}]
+    model = DecisionTreeClassifier(max_depth=3).fit(x[:135], names[:135])
+    print(json.dumps([model.predict(x).tolist(), model.predict_proba(x).tolist()]))
+    """).stdout)
+    assert predicted.stdout.split("\n") == ["label", *expected[0], ""]
+    proba = list(csv.reader(io.StringIO(with_proba.stdout)))
+    assert proba[0] == ["label", *(f"proba_{name}" for name in names)]
+    assert [row[0] for row in proba[1:]] == expected[0]
+    assert [[float(v) for v in row[1:]] for row in proba[1:]] == expected[1]
+
+    info = run_cli("info", model, cwd=tmp_path)
+    assert info.returncode == 0, info.stderr
+    lines = info.stdout.splitlines()
+    depth = trained.stdout.split("Tree depth: ")[1].split("\n")[0]
+    assert lines[0] == "kind: decision tree (DecisionTreeClassifier)"
+    assert f"classes: 3: {', '.join(names)}" in lines and f"depth: {depth}" in lines
+    importances = [float(line.split()[1]) for line in lines[-4:]]
+    assert sorted(line.split()[0] for line in lines[-4:]) == ["pl", "pw", "sl", "sw"]
+    assert importances == sorted(importances, reverse=True) and abs(sum(importances) - 1) < 1e-3
+
+
+def fnv1a(data):
+    digest = 0xCBF29CE484222325
+    for byte in data:
+        digest = ((digest ^ byte) * 0x100000001B3) % 2**64
+    return digest
+
+
+def newer_version(data):
+    body = data[:8] + (2).to_bytes(4, "little") + data[12:-8]
+    return body + fnv1a(body).to_bytes(8, "little")
+
+
+MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one line)
+    "truncated": (lambda data: data[:len(data) // 2], "cut short or altered"),
+    "byte-altered": (lambda data: data[:99] + bytes([data[99] ^ 1]) + data[100:], "altered"),
+    "newer-version": (newer_version, "format version 2, newer than version 1"),
+    "csv-file": (lambda data: b"a,b\n1,0\n", "not a lindorf model"),
+}
+
+
+@pytest.fixture(scope="module")
+def saved_forest(tmp_path_factory):
+    path = tmp_path_factory.mktemp("model") / "good.model"
+    assert run_cli("train", "-", "--trees", 2, "--save", path, cwd=path.parent,
+                   input=csv_text(X, Y)).returncode == 0
+    return path.read_bytes()
+
+
+@pytest.mark.parametrize("damage, fragment", MODEL_FAULTS.values(), ids=MODEL_FAULTS)
+def test_a_damaged_model_file_is_one_line(tmp_path, saved_forest, damage, fragment):
+    bad = tmp_path / "bad.model"
+    bad.write_bytes(damage(saved_forest))
+    for args in (["info", bad], ["predict", bad, "-"]):
+        result = run_cli(*args, cwd=tmp_path, input=csv_text(X, Y))
+        assert (result.returncode, result.stdout) == (2, "")
+        assert result.stderr.startswith(f"lindorf: {bad}: ") and fragment in result.stderr
+        assert result.stderr.count("\n") == 1
+
+
+def test_full_report_equals_scikit_learns(tmp_path):
+    from sklearn import metrics
+    model, data = tmp_path / "m", iris_csv(tmp_path / "iris.csv")
+    # Depth 1 tells only two classes apart: the third is never predicted (precision 0 / 0).
+    result = run_cli("train", data, "--tree", "--max-depth", 1, "--test-size", 0.3,
+                     "--report", "full", "--save", model, cwd=tmp_path)
+    test_rows = iris_csv(tmp_path / "test.csv", rows=slice(105, None))
+    predicted = run_cli("predict", model, test_rows, cwd=tmp_path).stdout.split()[1:]
+    x, y, names = iris()
+    actual = [names[label] for label in y[105:]]
+    expected = metrics.classification_report(actual, predicted, output_dict=True, zero_division=0)
+    table, matrix_text = result.stdout.split("Confusion matrix")
+    rows = {line[:12].strip(): line[12:].split() for line in table.splitlines()
+            if line[:12].strip() in expected}
+    for name in [*names, "macro avg", "weighted avg"]:
+        figures = [expected[name][k] for k in ("precision", "recall", "f1-score", "support")]
+        assert rows[name] == [f"{v:.4f}" for v in figures[:3]] + [str(int(figures[3]))]
+    assert rows["accuracy"] == [f"{expected['accuracy']:.4f}", str(len(actual))]
+    matrix = metrics.confusion_matrix(actual, predicted, labels=names)
+    printed = matrix_text.split("predicted class):\n")[1].splitlines()
+    assert printed[0].split() == names
+    assert [line.split() for line in printed[1:]] == [[n, *map(str, r)] for n, r in
+                                                      zip(names, matrix)]
+    assert len(set(predicted)) == 2
+
+
+# ---------------------------------------------------------------------------------------------
+# Signals, memory and standard output: never a traceback
+
+
+def long_jobs(tmp_path):
+    x, y = noisy(20_000, 9)
+    data = write(tmp_path / "big.npz", {"x": x, "y": y})
+    model = tmp_path / "forest.model"
+    assert run_cli("train", data, "--trees", 60, "--seed", 0, "--save", model,
+                   cwd=tmp_path).returncode == 0
+    rows = write(tmp_path / "rows.npy", np.tile(x, (60, 1)))
+    return {"run": [data, "--trees", 100_000], "train": ["train", data, "--trees", 100_000,
+                                                         "--save", tmp_path / "never.model"],
+            "predict": ["predict", model, rows]}
+
+
+def test_ctrl_c_stops_every_command_at_once(tmp_path):
+    for name, args in long_jobs(tmp_path).items():
+        child = subprocess.Popen([sys.executable, "-m", "lindorf", *map(str, args)], cwd=tmp_path,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+        child.stdout.readline()  # the first line comes out as the work starts
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        _, stderr = child.communicate(timeout=30)
+        assert time.monotonic() - sent < 1.0, name
+        assert (child.returncode, stderr.splitlines()[-1:]) == (130, ["lindorf: interrupted"]), name
+        assert "Traceback" not in stderr
+
+
+def closed_stdout():
+    os.close(1)
+
+
+@pytest.mark.parametrize("target, status, stderr", [
+    ("closed", 0, ""),
+    ("reader-gone", 0, ""),
+    ("/dev/full", 1, "lindorf: cannot write to standard output: No space left on device\n"),
+])
+def test_standard_output_that_cannot_take_the_report(tmp_path, target, status, stderr):
+    command = [sys.executable, "-m", "lindorf", "--trees", "20"]
+    if target == "closed":
+        result = subprocess.run(command, preexec_fn=closed_stdout, stderr=subprocess.PIPE)
+    elif target == "reader-gone":  # as `lindorf | head -1`
+        result = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        result.stdout.readline()
+        result.stdout.close()
+        result.stderr = result.stderr.read()
+        result.wait()
+    else:
+        with open(target, "w") as full:
+            result = subprocess.run(command, stdout=full, stderr=subprocess.PIPE)
+    assert (result.returncode, result.stderr.decode()) == (status, stderr)
+
+
+def test_running_out_of_memory_is_one_line(tmp_path):
+    def limit_memory():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+
+    result = run_cli("--trees", 4294967295, cwd=tmp_path, preexec_fn=limit_memory)
+    assert (result.returncode, result.stderr) == (1, "lindorf: out of memory\n")
+
+
+# ---------------------------------------------------------------------------------------------
+# Help, and what works without scikit-learn
+
+WITHOUT_SKLEARN = "import sys; sys.modules['sklearn'] = None; from lindorf.cli import main; main()"
+
+
+@pytest.mark.parametrize("args, status, stdout_start, stderr_end", [
+    (["--help"], 0, "usage: lindorf", ""),
+    (["absent.csv"], 2, "", "absent.csv: no such file\n"),
+    ([], 1, "", "install it with pip install 'lindorf[sklearn]'\n"),
+    (["info", "m"], 1, "", "install it with pip install 'lindorf[sklearn]'\n"),
+])
+def test_without_scikit_learn_the_command_says_what_to_install(tmp_path, args, status,
+                                                                stdout_start, stderr_end):
+    result = subprocess.run([sys.executable, "-c", WITHOUT_SKLEARN, *args], cwd=tmp_path,
+                            capture_output=True, text=True)
+    assert result.returncode == status
+    assert result.stdout.startswith(stdout_start) and (stdout_start or result.stdout == "")
+    assert result.stderr.endswith(stderr_end) and result.stderr.count("\n") == (status > 0)
 
 
 def test_help_explains_every_option(tmp_path):
     result = run_cli("--help", cwd=tmp_path)
     assert result.returncode == 0
-    for word in ["DATA", "--label", "--tree", "--forest", "--trees", "--max-depth", "--shuffle",
-                 "examples:", "python -m lindorf"]:
+    for word in ["DATA", "--label", "--delimiter", "--tree", "--forest", "--trees",
+                 "--max-depth", "--seed", "--shuffle", "--stratify", "--test-size", "--report",
+                 "lindorf train", "lindorf predict", "lindorf info", "examples:"]:
         assert word in result.stdout
     script = Path(sys.executable).with_name("lindorf")  # the installed console script
     if script.exists():
