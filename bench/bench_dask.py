@@ -146,6 +146,9 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small data, for a smoke run")
     args = parser.parse_args()
     rows, trees = (20_000, 20) if args.quick else (100_000, 200)
+    # Before the cluster: starting Dask's workers sets malloc and thread variables in this
+    # process's environment, which the measuring children would inherit.
+    memory = memory_rows(args.quick)
     x, y = common.synthetic(rows, 20, 10, seed=0)
     m = cluster_table(x, y, trees, args.repeats)
     print(f"{trees} trees, depth 12, max_features='sqrt', on {rows:,} x 20, median of "
@@ -172,7 +175,7 @@ def main():
     print(f"projected on N machines of one single-threaded worker each ({alone:.2f} s on one):\n")
     print(common.markdown_table(["N", "seconds", "of which shipping", "speed-up over one"],
                                 projected))
-    print("\n" + common.markdown_table(["what", "measured"], memory_rows(args.quick)))
+    print("\n" + common.markdown_table(["what", "measured"], memory))
 
 
 if __name__ == "__main__":

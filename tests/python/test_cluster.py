@@ -72,11 +72,16 @@ def test_seeded_forest_is_the_same_in_any_chunking_on_another_backend(params, fi
 def client():
     # A task whose worker dies fails at once instead of being retried elsewhere, so that the
     # failure path can be seen with two workers.
+    environment = dict(os.environ)
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster:
             with distributed.Client(cluster) as dask_client:
                 yield dask_client
+    # Starting workers sets variables for them in this process too (MALLOC_TRIM_THRESHOLD_,
+    # OMP_NUM_THREADS...), which later tests' child processes would inherit.
+    os.environ.clear()
+    os.environ.update(environment)
 
 
 def lindorf_tasks(client, keys_only=False):
