@@ -1,11 +1,13 @@
-"""lindorf's train_forest_np against scikit-learn's RandomForestClassifier, side by side.
+"""lindorf's train_forest_np against scikit-learn's RandomForestClassifier, side by side, and with
+--peers against LightGBM's and XGBoost's random forests too (see peers.py).
 
 Every measurement runs in a fresh process, so that each system's peak memory (VmHWM) is its own;
-runs alternate between the systems. The table reports median wall time of fit + predict, the
-ratio lindorf / scikit-learn, both median accuracies, both peak memories, and lindorf's forest peak
-memory relative to a single train_tree_np call on the same data.
+runs alternate between the systems. The table reports median wall time of fit + predict, lindorf's
+time over scikit-learn's (without --peers) or over the fastest other system's (with --peers),
+the median accuracies and peak memories, and lindorf's forest peak memory relative to a single
+train_tree_np call on the same data.
 
-    .venv/bin/python bench/bench_forest.py [--repeats N]
+    .venv/bin/python bench/bench_forest.py [--repeats N] [--peers]
 """
 
 from __future__ import annotations
@@ -18,20 +20,29 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
+import peers  # noqa: E402
 
 # name -> (loader, max_depth or None, trees)
 WORKLOADS = {
     "synthetic 100,000 x 20, depth 12, 50 trees": (lambda: common.synthetic(100_000, 20, 10), 12, 50),
     "digits < 5, 1,797 x 64, unlimited depth, 100 trees": (common.digits_two_class, None, 100),
 }
-SYSTEMS = ("lindorf-forest", "sklearn-forest", "lindorf-tree")
+LINDORF_TREE = "lindorf tree"  # measured for the forest / tree peak memory column only
 
 
 def child(system: str, workload: str) -> None:
     loader, max_depth, trees = WORKLOADS[workload]
     x, y = loader()
     depth = common.lindorf_depth(max_depth)
-    if system == "sklearn-forest":
+    if system in ("lindorf", LINDORF_TREE):
+        from lindorf._lindorf import train_forest_np, train_tree_np
+
+        if system == "lindorf":
+            call = lambda: train_forest_np(x, y, depth, trees)  # noqa: E731
+        else:
+            call = lambda: train_tree_np(x, y, depth)  # noqa: E731
+        seconds, accuracy = common.time_lindorf(call)
+    elif system == "scikit-learn":
         from sklearn.ensemble import RandomForestClassifier
 
         seconds, accuracy = common.time_sklearn(
@@ -41,13 +52,8 @@ def child(system: str, workload: str) -> None:
             x, y,
         )
     else:
-        from lindorf._lindorf import train_forest_np, train_tree_np
-
-        if system == "lindorf-forest":
-            call = lambda: train_forest_np(x, y, depth, trees)  # noqa: E731
-        else:
-            call = lambda: train_tree_np(x, y, depth)  # noqa: E731
-        seconds, accuracy = common.time_lindorf(call)
+        models = peers.forest_models(max_depth, trees, common.cut(len(x)))
+        seconds, accuracy = common.time_sklearn(models[system], x, y)
     print(json.dumps({"seconds": seconds, "accuracy": accuracy, "peak_mib": common.peak_memory_mib()}))
 
 
@@ -60,36 +66,40 @@ def measure(system: str, workload: str) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3, help="runs of each system per workload")
+    parser.add_argument("--peers", action="store_true", help="add LightGBM and XGBoost (if installed)")
+    parser.add_argument("--only", default="", help="run only workloads whose name contains this text")
     parser.add_argument("--child", nargs=2, metavar=("SYSTEM", "WORKLOAD"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(*args.child)
         return
 
-    rows = []
+    results, memory = [], []
     for workload in WORKLOADS:
-        runs: dict[str, list[dict]] = {s: [] for s in SYSTEMS}
-        for _ in range(args.repeats):
-            for system in SYSTEMS:
-                runs[system].append(measure(system, workload))
-        med = {s: {key: common.median([r[key] for r in runs[s]]) for key in runs[s][0]} for s in SYSTEMS}
-        ours, theirs, tree = med["lindorf-forest"], med["sklearn-forest"], med["lindorf-tree"]
-        rows.append([
-            workload,
-            f"{ours['seconds']:.2f}",
-            f"{theirs['seconds']:.2f}",
-            f"{ours['seconds'] / theirs['seconds']:.2f}",
-            f"{ours['accuracy']:.4f}",
-            f"{theirs['accuracy']:.4f}",
-            f"{ours['peak_mib']:.0f}",
-            f"{theirs['peak_mib']:.0f}",
-            f"{ours['peak_mib'] / tree['peak_mib']:.2f}",
-        ])
+        if args.only not in workload:
+            continue
+        _, max_depth, trees = WORKLOADS[workload]
+        names = ["lindorf", "scikit-learn"]
+        if args.peers:
+            names += list(peers.forest_models(max_depth, trees, 0))
+        peaks: dict[str, list[float]] = {name: [] for name in names + [LINDORF_TREE]}
+
+        def run(name: str) -> tuple[float, float]:
+            measured = measure(name, workload)
+            peaks[name].append(measured["peak_mib"])
+            return measured["seconds"], measured["accuracy"]
+
+        runs = common.run_alternately({name: lambda name=name: run(name) for name in names}, args.repeats)
+        run(LINDORF_TREE)
+        results.append((workload, runs))
+        peak = {name: common.median(values) for name, values in peaks.items()}
+        memory.append([workload] + [f"{peak[name]:.0f}" for name in names] +
+                      [f"{peak['lindorf'] / peak[LINDORF_TREE]:.2f}"])
         print(f"done: {workload}", file=sys.stderr, flush=True)
-    header = ["workload", "lindorf s", "scikit-learn s", "time ratio", "lindorf accuracy",
-              "scikit-learn accuracy", "lindorf peak MiB", "scikit-learn peak MiB",
-              "lindorf forest / tree peak"]
-    print(common.markdown_table(header, rows))
+    print(common.comparison_table(results, args.peers, digits=2))
+    print()
+    print(common.markdown_table(["workload"] + [f"{name} peak MiB" for name in names] +
+                                ["lindorf forest / tree peak"], memory))
 
 
 if __name__ == "__main__":

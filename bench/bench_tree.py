@@ -1,10 +1,12 @@
-"""lindorf's train_tree_np against scikit-learn's DecisionTreeClassifier, side by side.
+"""lindorf's train_tree_np against scikit-learn's DecisionTreeClassifier, side by side, and with
+--peers against LightGBM and XGBoost (see peers.py) too.
 
-Both learn from the same first nine tenths of the rows and label the last tenth. The two run
-alternately, several times each; the table reports the median wall time of each, their ratio
-(lindorf / scikit-learn: below 1 is faster) and both accuracies.
+All learn from the same first nine tenths of the rows and label the last tenth. The systems run
+alternately, several times each; the table reports each one's median wall time (fit + predict),
+lindorf's time over scikit-learn's (without --peers) or over the fastest other system's (with
+--peers: below 1 is faster), and the accuracies.
 
-    .venv/bin/python bench/bench_tree.py [--repeats N] [--quick]
+    .venv/bin/python bench/bench_tree.py [--repeats N] [--quick] [--peers] [--only TEXT]
 """
 
 from __future__ import annotations
@@ -12,9 +14,14 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+import warnings
+from typing import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import common  # noqa: E402
+import peers  # noqa: E402
+
+MANY_CLASSES = "every label distinct, 19,113 x 10, depth 3"
 
 
 def workloads(quick: bool) -> list[common.Workload]:
@@ -24,6 +31,8 @@ def workloads(quick: bool) -> list[common.Workload]:
         out.append(
             common.Workload("synthetic 1,000,000 x 10, depth 10", *common.synthetic(1_000_000, 10, 8), 10)
         )
+        out.append(common.Workload("synthetic 300,000 x 10, depth 10", *common.synthetic(300_000, 10, 8), 10))
+    out.append(common.Workload(MANY_CLASSES, *common.all_distinct_labels(), 3))
     return out
 
 
@@ -34,42 +43,41 @@ def time_lindorf(w: common.Workload) -> tuple[float, float]:
     return common.time_lindorf(lambda: train_tree_np(w.x, w.y, depth))
 
 
-def time_sklearn(w: common.Workload) -> tuple[float, float]:
+def sklearn_tree(w: common.Workload) -> Callable[[], object]:
     from sklearn.tree import DecisionTreeClassifier
 
-    return common.time_sklearn(
-        lambda: DecisionTreeClassifier(criterion="entropy", max_depth=w.max_depth,
-                                       min_samples_split=3),
-        w.x, w.y,
-    )
+    return lambda: DecisionTreeClassifier(criterion="entropy", max_depth=w.max_depth, min_samples_split=3)
+
+
+def systems(w: common.Workload, with_peers: bool) -> dict[str, Callable[[], tuple[float, float]]]:
+    out = {"lindorf": lambda: time_lindorf(w),
+           "scikit-learn": lambda: common.time_sklearn(sklearn_tree(w), w.x, w.y)}
+    # Boosting libraries grow one tree per class: with every label its own class that is no
+    # longer a comparison of one tree with one tree.
+    if with_peers and w.name != MANY_CLASSES:
+        for name, make in peers.tree_models(w.max_depth, common.cut(len(w.x))).items():
+            out[name] = lambda make=make: common.time_sklearn(make, w.x, w.y)
+    return out
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=5, help="runs of each system per workload")
-    parser.add_argument("--quick", action="store_true", help="skip the 1,000,000-row workload")
+    parser.add_argument("--quick", action="store_true", help="skip the 300,000- and 1,000,000-row workloads")
+    parser.add_argument("--peers", action="store_true", help="add LightGBM and XGBoost (if installed)")
+    parser.add_argument("--only", default="", help="run only workloads whose name contains this text")
     args = parser.parse_args()
+    # scikit-learn warns that labels all distinct look like a regression target: they are meant.
+    warnings.filterwarnings("ignore", message="The number of unique classes")
 
-    rows = []
+    results = []
     for w in workloads(args.quick):
-        ours, theirs = [], []
-        for _ in range(args.repeats):
-            ours.append(time_lindorf(w))
-            theirs.append(time_sklearn(w))
-        t_ours = common.median([t for t, _ in ours])
-        t_theirs = common.median([t for t, _ in theirs])
-        rows.append([
-            w.name,
-            f"{t_ours:.3f}",
-            f"{t_theirs:.3f}",
-            f"{t_ours / t_theirs:.2f}",
-            f"{ours[0][1]:.4f}",
-            f"{theirs[0][1]:.4f}",
-        ])
+        if args.only not in w.name:
+            continue
+        runs = common.run_alternately(systems(w, args.peers), args.repeats)
+        results.append((w.name, runs))
         print(f"done: {w.name}", file=sys.stderr, flush=True)
-    header = ["workload", "lindorf s", "scikit-learn s", "time ratio", "lindorf accuracy",
-              "scikit-learn accuracy"]
-    print(common.markdown_table(header, rows))
+    print(common.comparison_table(results, args.peers, digits=3))
 
 
 if __name__ == "__main__":

@@ -60,6 +60,12 @@ def digits_two_class():
     return np.ascontiguousarray(data.data, dtype=np.float32), (data.target < 5).astype(np.uint32)
 
 
+def all_distinct_labels(n_rows: int = 19_113, n_features: int = 10):
+    """make_classification's features with every row its own class: the many-class case."""
+    x, _ = synthetic(n_rows, n_features, 8)
+    return x, np.arange(n_rows, dtype=np.uint32)
+
+
 def run_capturing_fd1(call: Callable[[], None]) -> tuple[float, str]:
     """Runs call() with file descriptor 1 redirected to a file; returns (seconds, text)."""
     with tempfile.TemporaryFile() as sink:
@@ -111,6 +117,42 @@ def peak_memory_mib() -> float:
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) / 1024.0
     raise RuntimeError("no VmHWM in /proc/self/status")
+
+
+def run_alternately(systems: dict[str, Callable[[], tuple[float, float]]],
+                    repeats: int) -> dict[str, list[tuple[float, float]]]:
+    """Runs every system once per round, `repeats` rounds; returns each one's (seconds,
+    accuracy) runs."""
+    runs: dict[str, list[tuple[float, float]]] = {name: [] for name in systems}
+    for _ in range(repeats):
+        for name, run in systems.items():
+            runs[name].append(run())
+    return runs
+
+
+def comparison_table(results: list[tuple[str, dict[str, list[tuple[float, float]]]]],
+                     with_peers: bool, digits: int) -> str:
+    """One row per workload: median seconds of every system that ran on any workload, lindorf's
+    time over scikit-learn's (or, with peers, over the fastest other system's), and the median
+    accuracies. A system that did not run on a workload shows a dash."""
+    names: list[str] = []
+    for _, runs in results:
+        names += [name for name in runs if name not in names]
+    others = [name for name in names if name != "lindorf"]
+    ratio = "lindorf / fastest other" if with_peers else "time ratio"
+    header = ["workload"] + [f"{name} s" for name in names] + [ratio]
+    header += [f"{name} accuracy" for name in names]
+    rows = []
+    for workload, runs in results:
+        seconds = {name: median([t for t, _ in r]) for name, r in runs.items()}
+        accuracy = {name: median([a for _, a in r]) for name, r in runs.items()}
+        compared = [seconds[n] for n in others if n in seconds] if with_peers else [seconds["scikit-learn"]]
+        row = [workload] + [f"{seconds[n]:.{digits}f}" if n in seconds else "—" for n in names]
+        quotient = seconds["lindorf"] / min(compared)
+        row.append(f"{quotient:.2f}" if quotient >= 0.1 else f"{quotient:.2g}")
+        row += [f"{accuracy[n]:.4f}" if n in accuracy else "—" for n in names]
+        rows.append(row)
+    return markdown_table(header, rows)
 
 
 def markdown_table(header: list[str], rows: list[list[str]]) -> str:

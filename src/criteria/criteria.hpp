@@ -54,9 +54,14 @@ PairedCounts count_paired(const ClassIndex& classes, std::size_t paired);
 
 namespace detail {
 
-inline float plogp_sum_step(float sum, std::uint32_t count, float size) {
+// One class's p * log2(p), p = count / size.
+inline float plogp_term(std::uint32_t count, float size) {
     float p = static_cast<float>(count) / size;
-    return sum + p * log2f(p);
+    return p * log2f(p);
+}
+
+inline float plogp_sum_step(float sum, std::uint32_t count, float size) {
+    return sum + plogp_term(count, size);
 }
 
 }  // namespace detail
@@ -72,13 +77,26 @@ inline float entropy_of_counts(std::span<const std::uint32_t> present, const std
     return -sum;
 }
 
+// The score of a split from the sums of p * log2(p) of its two sides (the negated entropies,
+// each summed in ascending class order over the side's non-zero counts):
+// (hP - (nL/n)*hL) - (nR/n)*hR, in exactly this order of operations.
+inline float gain_from_sums(const NodeCounts& node, std::uint32_t left_total, float left_sum,
+                            float right_sum) {
+    float left_size = static_cast<float>(left_total);
+    float right_size = static_cast<float>(node.total - left_total);
+    float left_entropy = -left_sum;
+    float right_entropy = -right_sum;
+    float n = node.parent_size;
+    return (node.parent_entropy - (left_size / n) * left_entropy) -
+           (right_size / n) * right_entropy;
+}
+
 // Score of the split that puts left_counts (left_total members) on the left and the rest of
-// the node on the right: (hP - (nL/n)*hL) - (nR/n)*hR, in exactly this order of operations.
+// the node on the right.
 inline float gain_from_counts(const NodeCounts& node, const std::uint32_t* left_counts,
                               std::uint32_t left_total) {
-    std::uint32_t right_total = node.total - left_total;
     float left_size = static_cast<float>(left_total);
-    float right_size = static_cast<float>(right_total);
+    float right_size = static_cast<float>(node.total - left_total);
     float left_sum = 0.0f;
     float right_sum = 0.0f;
     for (std::uint32_t c : node.present) {
@@ -87,11 +105,7 @@ inline float gain_from_counts(const NodeCounts& node, const std::uint32_t* left_
         if (left != 0) left_sum = detail::plogp_sum_step(left_sum, left, left_size);
         if (right != 0) right_sum = detail::plogp_sum_step(right_sum, right, right_size);
     }
-    float left_entropy = -left_sum;
-    float right_entropy = -right_sum;
-    float n = node.parent_size;
-    return (node.parent_entropy - (left_size / n) * left_entropy) -
-           (right_size / n) * right_entropy;
+    return gain_from_sums(node, left_total, left_sum, right_sum);
 }
 
 }  // namespace lindorf

@@ -37,35 +37,42 @@ namespace {
 
 // Stable two-way partition of one block. Only the smaller side passes through the buffer: the
 // larger one is compacted in place, towards the front (left larger) or the back (right larger).
+// Which side a row takes is a coin flip to the branch predictor, so every entry is written to
+// both places and only the cursor of its side moves: a write that is not kept lands on a slot
+// that a later entry (or the final copy) overwrites. The buffer has one spare slot for that.
 void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, unsigned row_shift,
                      std::size_t n_left, std::vector<Entry>& buffer) {
     const std::size_t size = block.size();
     const std::size_t n_right = size - n_left;
-    if (buffer.size() < std::min(n_left, n_right)) buffer.resize(std::min(n_left, n_right));
+    if (buffer.size() < std::min(n_left, n_right) + 1) buffer.resize(std::min(n_left, n_right) + 1);
+    Entry* const held_entries = buffer.data();
+    Entry* const entries = block.data();
     if (n_left <= n_right) {
+        // Backwards: rights go to the back of the block, lefts to buffer slots n_left..1.
         std::size_t write = size;
         std::size_t held = n_left;
         for (std::size_t i = size; i-- > 0;) {
-            Entry entry = block[i];
-            if (goes_left[entry.row >> row_shift])
-                buffer[--held] = entry;
-            else
-                block[--write] = entry;
+            const Entry entry = entries[i];
+            const std::size_t left = goes_left[entry.row >> row_shift];
+            held_entries[held] = entry;
+            entries[write - 1] = entry;
+            held -= left;
+            write -= 1 - left;
         }
-        std::copy(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n_left),
-                  block.begin());
+        std::copy(held_entries + 1, held_entries + 1 + n_left, entries);
     } else {
+        // Forwards: lefts go to the front of the block, rights to buffer slots 0..n_right-1.
         std::size_t write = 0;
         std::size_t held = 0;
         for (std::size_t i = 0; i < size; ++i) {
-            Entry entry = block[i];
-            if (goes_left[entry.row >> row_shift])
-                block[write++] = entry;
-            else
-                buffer[held++] = entry;
+            const Entry entry = entries[i];
+            const std::size_t left = goes_left[entry.row >> row_shift];
+            entries[write] = entry;
+            held_entries[held] = entry;
+            write += left;
+            held += 1 - left;
         }
-        std::copy(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n_right),
-                  block.begin() + static_cast<std::ptrdiff_t>(n_left));
+        std::copy(held_entries, held_entries + n_right, entries + n_left);
     }
 }
 

@@ -13,8 +13,18 @@
 
 namespace lindorf {
 
+// A candidate that a screened sweep keeps for exact scoring: its group of entries, its proxy
+// and, in a node of at most two classes, the left counts of those classes.
+struct Shortlisted {
+    std::uint32_t begin;
+    std::uint32_t end;
+    std::int64_t proxy;
+    std::uint32_t left[2];
+};
+
 struct Scratch {
     std::vector<Entry> entries;  // one side of a partition
+    std::vector<Shortlisted> shortlist;
 
     // Class counts for `classes` classes. Threads update their counts once per entry, so the
     // counts keep a cache line of distance from any other allocation: two threads writing to

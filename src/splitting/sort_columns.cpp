@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <vector>
 
 namespace lindorf {
@@ -46,7 +47,8 @@ void sort_entries(std::span<Entry> entries) {
         insertion_sort(entries);
         return;
     }
-    std::vector<Entry> buffer(entries.size());
+    // Every slot is written by the first scatter before it is read: no need to zero it first.
+    std::unique_ptr<Entry[]> buffer(new Entry[entries.size()]);
     std::vector<std::array<std::uint32_t, bucket_count>> histograms(digit_count);
     for (auto& histogram : histograms) histogram.fill(0);
     for (const Entry& entry : entries) {
@@ -54,7 +56,7 @@ void sort_entries(std::span<Entry> entries) {
         for (unsigned pass = 0; pass < digit_count; ++pass) ++histograms[pass][digit(key, pass)];
     }
     std::span<Entry> from = entries;
-    std::span<Entry> to = buffer;
+    std::span<Entry> to(buffer.get(), entries.size());
     for (unsigned pass = 0; pass < digit_count; ++pass) {
         // A digit shared by every key leaves the order as it is.
         if (histograms[pass][digit(sort_key(from[0].value), pass)] == from.size()) continue;

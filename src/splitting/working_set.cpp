@@ -18,6 +18,17 @@ unsigned bits_for(std::uint64_t largest) {
     return bits;
 }
 
+void tabulate_counts(WorkingSet& set) {
+    std::uint64_t total = 0;
+    for (const RowClass& row : set.row_class) total += row.weight;
+    // The table costs 8 bytes per unit of weight, the entries 8 per row and feature: sets whose
+    // weights would make the table outgrow the entries are searched without screening instead.
+    const std::uint64_t largest =
+        std::max<std::uint64_t>(std::uint64_t{set.n_rows} * std::max<std::size_t>(set.n_cols, 4),
+                                std::uint64_t{1} << 16);
+    set.count_log = total <= largest ? count_log_table(total) : CountLog{};
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> code_rows(WorkingSet& set) {
@@ -52,6 +63,8 @@ std::vector<std::uint32_t> code_rows(WorkingSet& set) {
 }
 
 void release_table(WorkingSet& set) {
+    // Built last, so that it never adds to the memory that sorting the entries needs.
+    tabulate_counts(set);
     if (set.coding.packed) std::vector<RowClass>().swap(set.row_class);
 }
 
@@ -63,21 +76,23 @@ WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, Worke
     set.n_cols = rows.n_cols;
     set.class_labels = classes.labels;
     set.row_class.resize(rows.n_rows);
-    set.first.resize(rows.n_rows);
-    set.last.resize(rows.n_rows);
     for (std::size_t r = 0; r < rows.n_rows; ++r) {
         bool labelled = r < classes.of.size();
         set.row_class[r] = {labelled ? classes.of[r] : 0u, labelled ? 1u : 0u};
-        set.first[r] = set.last[r] = static_cast<std::uint32_t>(r);
     }
     std::vector<std::uint32_t> coded = code_rows(set);
     set.entries.resize(rows.n_rows * rows.n_cols);
+    // One pass over the rows fills every feature's block: reading the row-major matrix once per
+    // feature would fetch every cache line of it once per feature.
+    for (std::size_t r = 0; r < rows.n_rows; ++r) {
+        const std::span<const float> row = rows.row(r);
+        for (std::size_t f = 0; f < rows.n_cols; ++f)
+            set.entries[f * rows.n_rows + r] = {row[f], coded[r]};
+    }
+    std::vector<std::uint32_t>().swap(coded);
     WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
-    parallel_for(sort_pool, rows.n_cols, [&](std::size_t f) {
-        std::span<Entry> column = set.column(f, 0, rows.n_rows);
-        for (std::size_t r = 0; r < rows.n_rows; ++r) column[r] = {rows.at(r, f), coded[r]};
-        sort_entries(column);
-    });
+    parallel_for(sort_pool, rows.n_cols,
+                 [&](std::size_t f) { sort_entries(set.column(f, 0, rows.n_rows)); });
     release_table(set);
     return set;
 }

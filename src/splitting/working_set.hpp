@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "criteria/gain_proxy.hpp"
 #include "support/dataset.hpp"
 
 namespace lindorf {
@@ -53,9 +54,13 @@ struct WorkingSet {
     std::vector<Entry> entries;  // n_cols blocks of n_rows entries, rows coded
     RowCoding coding;
     std::vector<RowClass> row_class;   // by local row; released once packed into the entries
-    std::vector<std::uint32_t> first;  // by local row: earliest position in the training list
-    std::vector<std::uint32_t> last;   // by local row: latest position in the training list
+    // By local row: earliest and latest position in the training list. Both empty for a plain
+    // training list, where local row r is position r: read them through first_position and
+    // last_position.
+    std::vector<std::uint32_t> first;
+    std::vector<std::uint32_t> last;
     std::vector<Label> class_labels;   // the label of each class
+    CountLog count_log;                // up to the total weight, unless that is far beyond n_rows
 
     std::span<Entry> column(std::size_t f, std::size_t begin, std::size_t end) {
         return {entries.data() + f * n_rows + begin, end - begin};
@@ -64,6 +69,12 @@ struct WorkingSet {
         return {entries.data() + f * n_rows + begin, end - begin};
     }
     std::uint32_t local(std::uint32_t coded) const { return coded >> coding.row_shift(); }
+    std::uint32_t first_position(std::uint32_t local) const {
+        return first.empty() ? local : first[local];
+    }
+    std::uint32_t last_position(std::uint32_t local) const {
+        return last.empty() ? local : last[local];
+    }
 };
 
 // Class and weight of a coded row, for one layout fixed at compile time so that loops over
@@ -98,7 +109,8 @@ struct RowReader {
 };
 
 // Chooses the coding for the set's row_class (filled in for every local row) and returns the
-// coded row of each local row. Builders store these in the entries, then call release_table.
+// coded row of each local row. Builders store these in the entries, then call release_table,
+// which fills in count_log and drops row_class when the entries carry it.
 std::vector<std::uint32_t> code_rows(WorkingSet& set);
 void release_table(WorkingSet& set);
 

@@ -17,8 +17,31 @@ void tally_entries(const WorkingSet& set, std::span<const Entry> entries, NodeTa
         if (tally.counts[cls] == 0) tally.present.push_back(cls);
         tally.counts[cls] += weight;
         tally.total += weight;
-        tally.latest[cls] = std::max(tally.latest[cls], set.last[set.local(entry.row)]);
     }
+}
+
+// Latest positions break ties between the most frequent classes only; they take a lookup per
+// row in a table by row, so they are gathered only when such a tie exists.
+template <bool Packed>
+void find_latest(const WorkingSet& set, std::span<const Entry> entries, NodeTally& tally) {
+    const RowReader<Packed> rows(set);
+    for (const Entry& entry : entries) {
+        std::uint32_t cls = rows.cls(entry.row);
+        tally.latest[cls] = std::max(tally.latest[cls], set.last_position(set.local(entry.row)));
+    }
+}
+
+bool top_count_is_shared(const NodeTally& tally) {
+    std::uint32_t top = 0;
+    std::size_t holders = 0;
+    for (std::uint32_t c : tally.present) {
+        if (tally.counts[c] > top) {
+            top = tally.counts[c];
+            holders = 0;
+        }
+        holders += tally.counts[c] == top;
+    }
+    return holders > 1;
 }
 
 }  // namespace
@@ -32,6 +55,11 @@ void tally_node(const WorkingSet& set, std::span<const Entry> entries, NodeTally
     else
         tally_entries<false>(set, entries, tally);
     std::sort(tally.present.begin(), tally.present.end());
+    if (!top_count_is_shared(tally)) return;
+    if (set.coding.packed)
+        find_latest<true>(set, entries, tally);
+    else
+        find_latest<false>(set, entries, tally);
 }
 
 std::uint32_t majority_class(const NodeTally& tally) {

@@ -16,7 +16,8 @@ namespace lindorf {
 // many classes the tree knows.
 struct NodeTally {
     std::vector<std::uint32_t> counts;   // by class, weighted
-    std::vector<std::uint32_t> latest;   // by class: latest training-list position in the node
+    std::vector<std::uint32_t> latest;   // by class: latest training-list position in the node,
+                                         // gathered only when the top count is shared
     std::vector<std::uint32_t> present;  // classes with a non-zero count, ascending
     std::uint32_t total = 0;
 

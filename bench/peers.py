@@ -1,0 +1,85 @@
+"""The other learners that `--peers` adds to the benchmarks, set up to grow what lindorf grows.
+
+LightGBM and XGBoost are optional, needed by nothing but this option: install them into the
+environment with
+
+    .venv/bin/python -m pip install lightgbm xgboost
+
+(the package's `peers` extra names the same).
+
+A tree is one boosting round with a learning rate of 1, grown to the same depth with nothing
+that stops a split early (no least leaf size beyond one row, no least gain, no regularisation);
+a forest is LightGBM's random-forest mode and XGBoost's parallel trees of one round, each tree on a
+sample of rows (LightGBM and XGBoost sample without replacement: 63.2 %, the share of distinct
+rows in a bootstrap sample). The histogram methods bin each feature into at most 255 values
+first, so they search fewer thresholds than an exact learner.
+"""
+
+from __future__ import annotations
+
+from typing import Callable
+
+DEEP = 64  # XGBoost's depth for "unlimited"
+LEAVES = 1 << 17  # LightGBM's largest leaf count
+
+
+def available() -> list[str]:
+    found = []
+    for module in ("lightgbm", "xgboost"):
+        try:
+            __import__(module)
+            found.append(module)
+        except ImportError:
+            pass
+    return found
+
+
+def _lightgbm_common(max_depth: int | None, rows: int) -> dict:
+    # LightGBM sizes its work by the leaf limit: no more leaves than rows, nor than the depth allows.
+    leaves = min(LEAVES, rows) if max_depth is None else min(LEAVES, rows, 2**max_depth)
+    return dict(max_depth=-1 if max_depth is None else max_depth, num_leaves=max(leaves, 2),
+                min_child_samples=1, min_child_weight=0.0, min_split_gain=0.0, reg_lambda=0.0,
+                verbose=-1, n_jobs=-1)
+
+
+def _xgboost_common(max_depth: int | None, method: str) -> dict:
+    return dict(max_depth=DEEP if max_depth is None else max_depth, tree_method=method,
+                min_child_weight=0.0, reg_lambda=0.0, n_jobs=-1)
+
+
+def tree_models(max_depth: int | None, rows: int) -> dict[str, Callable[[], object]]:
+    """Name -> factory of a model that grows one tree on `rows` rows."""
+    models: dict[str, Callable[[], object]] = {}
+    names = available()
+    if "lightgbm" in names:
+        import lightgbm
+
+        models["LightGBM"] = lambda: lightgbm.LGBMClassifier(
+            n_estimators=1, learning_rate=1.0, **_lightgbm_common(max_depth, rows))
+    if "xgboost" in names:
+        import xgboost
+
+        for method in ("hist", "exact"):
+            models[f"XGBoost {method}"] = lambda method=method: xgboost.XGBClassifier(
+                n_estimators=1, learning_rate=1.0, **_xgboost_common(max_depth, method))
+    return models
+
+
+def forest_models(max_depth: int | None, trees: int, rows: int) -> dict[str, Callable[[], object]]:
+    """Name -> factory of a random forest of `trees` trees on `rows` rows."""
+    models: dict[str, Callable[[], object]] = {}
+    names = available()
+    if "lightgbm" in names:
+        import lightgbm
+
+        models["LightGBM rf"] = lambda: lightgbm.LGBMClassifier(
+            boosting_type="rf", n_estimators=trees, subsample=0.632, subsample_freq=1,
+            colsample_bytree=1.0, **_lightgbm_common(max_depth, rows))
+    if "xgboost" in names:
+        import xgboost
+
+        for method in ("hist", "exact"):
+            models[f"XGBoost rf {method}"] = lambda method=method: xgboost.XGBClassifier(
+                n_estimators=1, num_parallel_tree=trees, learning_rate=1.0, subsample=0.632,
+                colsample_bynode=1.0, **_xgboost_common(max_depth, method))
+    return models

@@ -1,0 +1,78 @@
+#include "criteria/gain_proxy.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "support/error.hpp"
+
+namespace lindorf {
+
+CountLog count_log_table(std::uint64_t largest) {
+    LINDORF_CHECK(largest < (std::uint64_t{1} << 40), "a count of " + std::to_string(largest) +
+                                                          " is too large for the count table");
+    CountLog table;
+    const double top = largest < 2 ? 1.0 : static_cast<double>(largest) * std::log2(largest);
+    // Sums of entries never exceed f(largest): keep that below 2^62 with a bit to spare for
+    // rounding, and the scale where double still resolves the entries.
+    table.scale = std::min(52, 61 - static_cast<int>(std::ceil(std::log2(top))));
+    table.values.resize(largest + 1);
+    table.values[0] = 0;
+    for (std::uint64_t c = 1; c <= largest; ++c) {
+        double f = static_cast<double>(c) * std::log2(static_cast<double>(c));
+        table.values[c] = std::llround(std::ldexp(f, table.scale));
+    }
+    return table;
+}
+
+// The bound between gain_from_counts and the real gain hP + T/n, for a node with k classes.
+//
+// Notation: u = 2^-24 (unit roundoff of float); gamma(j) = j*u / (1 - j*u); H a side's real
+// entropy, H <= log2(k) =: Hmax; w = m/n a side's real weight, wL + wR <= 1. The platform's
+// log2f is taken to be within A = 2 ulp (glibc's is within 1); an ulp of x is at most 2u|x|.
+//
+// 1. One term. p = c/m is computed as fl(fl(c)/fl(m)) = p(1+a), |a| <= gamma(3). Then
+//    |log2(p(1+a)) - log2(p)| <= gamma(3)/ln 2 <= 4.33u; log2f adds at most A ulp, 2A*u relative;
+//    the product rounds once more. With L = -log2 p, to first order the relative errors of p,
+//    of log2f and of the product give (3 + 2A + 1)u = 8u on p*L, and the shifted argument 4.33u
+//    on p:  |t - p*log2 p| <= u*(8*p*L + 5*p). Summed over a side: u*(8H + 5).
+// 2. The side's sum. Terms are all <= 0 (p <= 1, so log2f(p) <= 0); summing k terms of one sign
+//    in order errs by at most gamma(k-1) times the sum of their magnitudes, which step 1 bounds
+//    by H + u*(8H + 5). So a side's computed entropy is within
+//        e = u*(8H + 5) + gamma(k-1)*(H + u*(8H + 5)).
+// 3. The weighted side. fl(fl(m)/n) = w(1+b), |b| <= gamma(2), and the product rounds once:
+//    |fl(w^ * H^) - w*H| <= w*((1 + gamma(3))*e + gamma(3)*H).
+// 4. The two subtractions, (hP - A) - C with A, C the weighted sides, each round once:
+//    at most u*(2+u)*(hP + A) + u*C on top of the errors of A and C.
+// Adding up with H <= Hmax and wL + wR <= 1:
+//        eps = D*(1 + 3u) + u*(2+u)*(hP + Hmax),  D = (1 + gamma(3))*e(Hmax) + gamma(3)*Hmax.
+// Second-order terms are covered by a 1 % margin. A pure side (k = 1) has p = 1 exactly and adds
+// nothing, which the bound over-covers.
+//
+// The table's part: each entry is round(f(c) * 2^s) with f(c) computed in double (log2 within
+// 1 ulp, one product: 3 * 2^-53 relative), so it errs by 2^-(s+1) + 3*2^-53*f(c). T sums at most
+// k + 2 entries whose f add up to at most 2*f(total).
+ProxyBounds proxy_bounds(std::size_t classes, std::uint64_t total, float parent_entropy,
+                         float parent_size, const CountLog& table) {
+    constexpr double u = 0x1p-24;
+    constexpr double infinite = std::numeric_limits<double>::infinity();
+    const double k = static_cast<double>(std::max<std::size_t>(classes, 1));
+    const double n = parent_size;
+    if (!(n > 0.0) || !std::isfinite(parent_entropy) || (k + 3.0) * u >= 0.5)
+        return {infinite, infinite};
+    auto gamma = [](double j) { return j * u / (1.0 - j * u); };
+    const double h_max = std::log2(k) * (1.0 + 0x1p-40) + 0x1p-40;
+    const double term = u * (8.0 * h_max + 5.0);
+    const double side = term + gamma(k - 1.0) * (h_max + term);
+    const double weighted = (1.0 + gamma(3.0)) * side + gamma(3.0) * h_max;
+    const double h_parent = std::abs(static_cast<double>(parent_entropy));
+    const double exact = weighted * (1.0 + 3.0 * u) + u * (2.0 + u) * (h_parent + h_max);
+    const double t = static_cast<double>(total);
+    const double f_total = t < 2.0 ? 0.0 : t * std::log2(t);
+    const double entries =
+        (k + 2.0) * std::ldexp(0.5, -table.scale) + 6.0 * 0x1p-53 * f_total * (1.0 + 1e-9);
+    return {exact * 1.01, entries / n * 1.01};
+}
+
+}  // namespace lindorf

@@ -1,0 +1,422 @@
+#include "splitting/entropy_sweep.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "criteria/gini.hpp"
+#include "criteria/repeated_sum.hpp"
+
+namespace lindorf {
+
+EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
+    EntropyScreen screen;
+    for (std::uint32_t c : node.present) {
+        if (node.counts[c] == 0) continue;
+        if (screen.live < 2) screen.pair[screen.live] = c;
+        ++screen.live;
+    }
+    if (node.total == 0 || node.total >= table.values.size()) return screen;
+    const ProxyBounds bounds =
+        proxy_bounds(screen.live, node.total, node.parent_entropy, node.parent_size, table);
+    const double error = bounds.exact_to_real + bounds.table_to_real;
+    const double unit = std::ldexp(static_cast<double>(node.parent_size), table.scale);
+    const double window = 2.0 * error * unit;
+    const double floor = -(static_cast<double>(node.parent_entropy) + error) * unit;
+    if (!(window < 0x1p61) || !(floor > -0x1p61)) return screen;
+    // f(x+1) - f(x) lies between log2(x+1) and log2(x+1) + log2(e), and moving one unit of a
+    // class left changes T by two such differences of opposite sign on each side, at most
+    // log2(total) + log2(e) in all; each of the eight table entries involved adds its rounding.
+    const double f_top = static_cast<double>(table.values[node.total]);
+    const double step = (std::log2(static_cast<double>(node.total)) + 1.4427) *
+                            std::ldexp(1.0 + 0x1p-40, table.scale) +
+                        5.0 + 24.0 * 0x1p-53 * f_top;
+    screen.step_inverse = (1.0 - 0x1p-40) / step;
+    // A two-class proxy sums six entries.
+    screen.proxy_error =
+        3 + static_cast<std::int64_t>(std::ceil(18.0 * 0x1p-53 * f_top * (1.0 + 0x1p-40)));
+    screen.window = static_cast<std::int64_t>(std::ceil(window)) + 2;
+    screen.floor = static_cast<std::int64_t>(std::floor(floor)) - 2;
+    screen.usable = true;
+    return screen;
+}
+
+namespace {
+
+constexpr std::uint32_t no_class = 0xFFFFFFFFu;
+
+// How much weight may move left, after a proxy `gap` units below the cutoff, before a proxy
+// could reach it, by the general bound on the change of T per unit of weight (entropy_screen).
+std::int64_t general_skip(std::int64_t gap, const EntropyScreen& screen) {
+    return static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.step_inverse);
+}
+
+// Nodes of two classes (or one): only the second class's left count and the left total move,
+// and a proxy is six table entries.
+struct PairCounter {
+    const std::int64_t* f;
+    std::uint32_t second;  // the second class, or no_class
+    std::uint32_t total_first, total_second, total;
+    std::uint32_t left_second = 0;
+    std::uint32_t left_total = 0;
+
+    void add(std::uint32_t cls, std::uint32_t weight) {
+        left_second += cls == second ? weight : 0;
+        left_total += weight;
+    }
+    std::int64_t proxy() const {
+        const std::uint32_t left_first = left_total - left_second;
+        return (f[left_first] + f[left_second] + f[total_first - left_first] +
+                f[total_second - left_second]) -
+               (f[left_total] + f[total - left_total]);
+    }
+    void note(Shortlisted& kept) const {
+        kept.left[0] = left_total - left_second;
+        kept.left[1] = left_second;
+    }
+
+    std::int64_t proxy_at(std::uint32_t first, std::uint32_t second_count) const {
+        return (f[first] + f[second_count] + f[total_first - first] +
+                f[total_second - second_count]) -
+               (f[first + second_count] + f[total - first - second_count]);
+    }
+
+    // Whether every candidate reached by moving at most `weight` more left has a proxy below
+    // `limit`. T is convex in the two left counts (each side's count-weighted entropy is the
+    // perspective of a concave function), and the left counts of those candidates lie in the
+    // triangle of moves of at most `weight` clipped to the class totals, so T there is at most
+    // its largest value at the corners. Table rounding moves a proxy by at most
+    // screen.proxy_error, in either direction.
+    bool below_within(std::uint32_t weight, std::int64_t limit) const {
+        const std::uint32_t a = left_total - left_second, b = left_second;
+        const std::uint32_t a_room = total_first - a, b_room = total_second - b;
+        const std::int64_t bar = limit - 2 * screen_error;
+        if (proxy_at(a + std::min(weight, a_room), b) >= bar) return false;
+        if (proxy_at(a, b + std::min(weight, b_room)) >= bar) return false;
+        if (weight > a_room && proxy_at(total_first, b + std::min(weight - a_room, b_room)) >= bar)
+            return false;
+        if (weight > b_room && proxy_at(a + std::min(weight - b_room, a_room), total_second) >= bar)
+            return false;
+        return true;
+    }
+
+    // As far as the corners allow, trying moves of 4, 16, 64, ... units: near a node's balance
+    // point a unit of weight changes T far less than any general bound on its step.
+    std::int64_t skip(std::int64_t proxy, std::int64_t gap, const EntropyScreen&) const {
+        const std::int64_t movable = total - left_total;
+        std::int64_t weight = 0;
+        for (std::int64_t longer = 4; longer < movable; longer *= 4) {
+            if (!below_within(static_cast<std::uint32_t>(longer), proxy + gap)) break;
+            weight = longer;
+        }
+        return weight;
+    }
+
+    std::int64_t screen_error;  // screen.proxy_error
+};
+
+// Any number of classes: each side's sum of f over its counts moves by two table differences
+// per row.
+struct ManyCounter {
+    const std::int64_t* f;
+    const std::uint32_t* node_counts;
+    std::uint32_t* left;
+    std::uint32_t total;
+    std::int64_t right_sum;
+    std::int64_t left_sum = 0;
+    std::uint32_t left_total = 0;
+
+    void add(std::uint32_t cls, std::uint32_t weight) {
+        const std::uint32_t l = left[cls];
+        const std::uint32_t r = node_counts[cls] - l;
+        left_sum += f[l + weight] - f[l];
+        right_sum += f[r - weight] - f[r];
+        left[cls] = l + weight;
+        left_total += weight;
+    }
+    std::int64_t proxy() const {
+        return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
+    }
+    void note(Shortlisted&) const {}
+    std::int64_t skip(std::int64_t, std::int64_t gap, const EntropyScreen& screen) const {
+        return general_skip(gap, screen);
+    }
+};
+
+// The candidates whose proxy lies within the window of the best proxy seen so far, in this
+// feature or (through `shared`) in any feature of the node: a candidate further below than the
+// window scores strictly below the one that set the best, whichever feature that was, so it can
+// neither win nor tie. Entries that fall out of the window are dropped whenever the list fills
+// up, so it stays short unless many candidates really are that close.
+class Shortlist {
+  public:
+    // Proxies at or below `floor` are never kept.
+    Shortlist(std::vector<Shortlisted>& kept, const EntropyScreen& screen,
+              std::atomic<std::int64_t>* shared)
+        : kept_(kept), window_(screen.window), cutoff_(screen.floor + 1), shared_(shared) {
+        kept_.clear();
+        refresh();
+    }
+
+    // How far below the cutoff a proxy lies; 0 when it reaches it and must be kept.
+    std::int64_t gap(std::int64_t proxy) {
+        if (proxy < cutoff_) refresh();
+        return proxy < cutoff_ ? cutoff_ - proxy : 0;
+    }
+
+    void keep(const Shortlisted& candidate) {
+        if (candidate.proxy > best_) {
+            // A jump past the whole window leaves every kept candidate behind.
+            if (candidate.proxy - window_ > best_) kept_.clear();
+            best_ = candidate.proxy;
+            raise(best_ - window_);
+            publish();
+        }
+        if (kept_.size() == capacity_) {
+            std::erase_if(kept_, [&](const Shortlisted& k) { return k.proxy < cutoff_; });
+            if (kept_.size() > capacity_ / 2) capacity_ *= 2;
+        }
+        kept_.push_back(candidate);
+    }
+
+    // Call once the sweep is done, before asking which kept candidates are still in.
+    void settle() { refresh(); }
+    bool within(const Shortlisted& kept) const { return kept.proxy >= cutoff_; }
+    const std::vector<Shortlisted>& kept() const { return kept_; }
+
+  private:
+    void raise(std::int64_t cutoff) { cutoff_ = std::max(cutoff_, cutoff); }
+
+    void refresh() {
+        if (shared_ == nullptr) return;
+        const std::int64_t best = shared_->load(std::memory_order_relaxed);
+        if (best != std::numeric_limits<std::int64_t>::min()) raise(best - window_);
+    }
+
+    void publish() {
+        if (shared_ == nullptr) return;
+        std::int64_t seen = shared_->load(std::memory_order_relaxed);
+        while (seen < best_ && !shared_->compare_exchange_weak(seen, best_, std::memory_order_relaxed)) {
+        }
+    }
+
+    std::vector<Shortlisted>& kept_;
+    std::int64_t window_;
+    std::int64_t cutoff_;
+    std::atomic<std::int64_t>* shared_;
+    std::int64_t best_ = std::numeric_limits<std::int64_t>::min();
+    std::size_t capacity_ = 64;
+};
+
+struct SweepContext {
+    std::span<const Entry> column;
+    const WorkingSet& set;
+    const NodeCounts& node;
+    std::uint32_t min_leaf;
+    const EntropyScreen& screen;
+    std::atomic<std::int64_t>* shared;
+};
+
+// Screens every candidate with a non-empty left side that min_leaf allows. Candidates with an
+// empty left side (the first value, values that follow only weightless rows, and NaN) all score
+// `nothing_left`, offered straight away when min_leaf lets them count.
+//
+// A proxy far below the cutoff also rules out the candidates that follow it: T cannot climb
+// faster than Counter::skip allows (a bound per unit of weight, or for two classes the corners
+// of the counts still reachable), so until that much weight has moved the sweep only counts
+// rows, without looking at values.
+template <bool Packed, class Counter>
+void screen_column(const SweepContext& context, Counter& counter, Shortlist& list,
+                   ColumnBest& best, double nothing_left) {
+    const RowReader<Packed> rows(context.set);
+    const std::span<const Entry> column = context.column;
+    const std::size_t numbers = static_cast<std::size_t>(
+        std::partition_point(column.begin(), column.end(),
+                             [](const Entry& e) { return !std::isnan(e.value); }) -
+        column.begin());
+    auto absorb_group = [&](std::size_t begin) {
+        const float value = column[begin].value;
+        std::size_t end = begin;
+        for (; end < numbers && column[end].value == value; ++end)
+            counter.add(rows.cls(column[end].row), rows.weight(column[end].row));
+        return end;
+    };
+    std::size_t i = 0;
+    while (i < numbers && counter.left_total == 0) {
+        const std::size_t end = absorb_group(i);
+        if (!std::isnan(nothing_left)) best.offer(nothing_left, column.subspan(i, end - i), context.set);
+        i = end;
+    }
+    const std::uint32_t total = context.node.total;
+    const std::uint32_t low = std::max(context.min_leaf, 1u);
+    const std::uint32_t high = total >= context.min_leaf ? total - context.min_leaf : 0;
+    while (i < numbers && counter.left_total <= high) {
+        // Weight that may move left before a proxy is due again.
+        std::int64_t skip = std::int64_t{low} - counter.left_total - 1;
+        if (counter.left_total >= low) {
+            Shortlisted candidate{static_cast<std::uint32_t>(i), 0, counter.proxy(), {0, 0}};
+            const std::int64_t gap = list.gap(candidate.proxy);
+            if (gap == 0) {
+                counter.note(candidate);
+                i = absorb_group(i);
+                candidate.end = static_cast<std::uint32_t>(i);
+                list.keep(candidate);
+                continue;
+            }
+            skip = counter.skip(candidate.proxy, gap, context.screen);
+        }
+        // Rows move left without a look at their values while they stay within the skip (and
+        // below `high`, past which no candidate counts); the group of the first row that does
+        // not is taken whole, and the candidate after it is due.
+        std::int64_t room = std::min<std::int64_t>(skip, high - counter.left_total);
+        for (; i < numbers; ++i) {
+            const std::uint32_t weight = rows.weight(column[i].row);
+            if (weight > room) break;
+            room -= weight;
+            counter.add(rows.cls(column[i].row), weight);
+        }
+        if (i < numbers) i = absorb_group(i);
+    }
+    list.settle();
+    if (numbers < column.size() && !std::isnan(nothing_left))
+        best.offer(nothing_left, column.subspan(numbers), context.set);
+}
+
+// Exact scores of the shortlisted candidates of a pair node, from their noted counts.
+void score_pairs(const SweepContext& context, const Shortlist& list, std::uint32_t* left_counts,
+                 ColumnBest& best) {
+    const std::uint32_t first = context.screen.pair[0];
+    const std::uint32_t second = context.screen.live > 1 ? context.screen.pair[1] : no_class;
+    for (const Shortlisted& kept : list.kept()) {
+        if (!list.within(kept)) continue;
+        left_counts[first] = kept.left[0];
+        if (second != no_class) left_counts[second] = kept.left[1];
+        const double score = gain_from_counts(context.node, left_counts, kept.left[0] + kept.left[1]);
+        best.offer(score, context.column.subspan(kept.begin, kept.end - kept.begin), context.set);
+    }
+}
+
+// How many classes each side of a candidate holds and the sum of their squared counts, kept up
+// to date as rows move left: a side whose classes all hold the same count sums one repeated term.
+struct SideShapes {
+    std::uint32_t left_total = 0;
+    std::uint32_t left_classes = 0;
+    std::uint32_t right_classes = 0;
+    std::uint64_t left_squares = 0;
+    std::uint64_t right_squares = 0;
+
+    void move_left(std::uint32_t left, std::uint32_t node_count, std::uint32_t weight) {
+        if (weight == 0) return;
+        left_classes += left == 0;
+        right_classes -= node_count - left == weight;
+        left_squares = squares_after_adding(left_squares, left, weight);
+        right_squares = squares_after_removing(right_squares, node_count - left, weight);
+        left_total += weight;
+    }
+};
+
+// The count every class of a side holds, or 0 when the counts differ: k counts summing to m are
+// all m/k exactly when their squares sum to m * (m/k).
+std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uint32_t total) {
+    if (classes == 0 || total % classes != 0) return 0;
+    const std::uint32_t each = total / classes;
+    return squares == std::uint64_t{total} * each ? each : 0;
+}
+
+// The sum of p * log2(p) over one side, as gain_from_counts forms it.
+float side_sum(const NodeCounts& node, const std::uint32_t* left_counts, bool right,
+               std::uint32_t classes, std::uint64_t squares, std::uint32_t total) {
+    const float size = static_cast<float>(total);
+    const std::uint32_t each = equal_count(classes, squares, total);
+    if (each != 0) return repeated_sum(detail::plogp_term(each, size), classes);
+    float sum = 0.0f;
+    for (std::uint32_t c : node.present) {
+        const std::uint32_t count = right ? node.counts[c] - left_counts[c] : left_counts[c];
+        if (count != 0) sum = detail::plogp_sum_step(sum, count, size);
+    }
+    return sum;
+}
+
+// Exact scores of the shortlisted candidates of a node of many classes, by a second walk that
+// rebuilds the left counts up to each of them.
+template <bool Packed>
+void score_by_rewalk(const SweepContext& context, const Shortlist& list,
+                     std::uint32_t* left_counts, ColumnBest& best) {
+    const RowReader<Packed> rows(context.set);
+    const NodeCounts& node = context.node;
+    SideShapes shapes;
+    for (std::uint32_t c : node.present) {
+        left_counts[c] = 0;
+        shapes.right_squares = squares_after_adding(shapes.right_squares, 0, node.counts[c]);
+    }
+    shapes.right_classes = static_cast<std::uint32_t>(context.screen.live);
+    std::size_t at = 0;
+    for (const Shortlisted& kept : list.kept()) {
+        if (!list.within(kept)) continue;
+        for (; at < kept.begin; ++at) {
+            const std::uint32_t row = context.column[at].row;
+            const std::uint32_t cls = rows.cls(row);
+            const std::uint32_t weight = rows.weight(row);
+            shapes.move_left(left_counts[cls], node.counts[cls], weight);
+            left_counts[cls] += weight;
+        }
+        const std::uint32_t right_total = node.total - shapes.left_total;
+        const float left_sum = side_sum(node, left_counts, false, shapes.left_classes,
+                                        shapes.left_squares, shapes.left_total);
+        const float right_sum = side_sum(node, left_counts, true, shapes.right_classes,
+                                         shapes.right_squares, right_total);
+        const double score = gain_from_sums(node, shapes.left_total, left_sum, right_sum);
+        best.offer(score, context.column.subspan(kept.begin, kept.end - kept.begin), context.set);
+    }
+}
+
+template <bool Packed>
+FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
+                            std::uint32_t* left_counts, const std::int64_t* f) {
+    const NodeCounts& node = context.node;
+    for (std::uint32_t c : node.present) left_counts[c] = 0;
+    const bool empty_left = context.min_leaf == 0;
+    const double nothing_left = empty_left ? gain_from_counts(node, left_counts, 0)
+                                           : std::numeric_limits<double>::quiet_NaN();
+    ColumnBest best;
+    Shortlist list(scratch.shortlist, context.screen, context.shared);
+    if (context.screen.live <= 2) {
+        const EntropyScreen& screen = context.screen;
+        const bool two = screen.live == 2;
+        PairCounter counter{f,
+                            two ? screen.pair[1] : no_class,
+                            node.counts[screen.pair[0]],
+                            two ? node.counts[screen.pair[1]] : 0u,
+                            node.total,
+                            0,
+                            0,
+                            screen.proxy_error};
+        screen_column<Packed>(context, counter, list, best, nothing_left);
+        score_pairs(context, list, left_counts, best);
+    } else {
+        std::int64_t right_sum = 0;
+        for (std::uint32_t c : node.present) right_sum += f[node.counts[c]];
+        ManyCounter counter{f, node.counts, left_counts, node.total, right_sum};
+        screen_column<Packed>(context, counter, list, best, nothing_left);
+        score_by_rewalk<Packed>(context, list, left_counts, best);
+    }
+    return best.result(context.set);
+}
+
+}  // namespace
+
+FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
+                                    const NodeCounts& node, std::uint32_t min_leaf,
+                                    const EntropyScreen& screen, Scratch& scratch,
+                                    std::atomic<std::int64_t>* shared) {
+    const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
+    std::uint32_t* left_counts = scratch.counts(classes);
+    const SweepContext context{column, set, node, min_leaf, screen, shared};
+    const std::int64_t* f = set.count_log.values.data();
+    return set.coding.packed ? screened_column<true>(context, scratch, left_counts, f)
+                             : screened_column<false>(context, scratch, left_counts, f);
+}
+
+}  // namespace lindorf

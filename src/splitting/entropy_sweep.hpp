@@ -1,0 +1,45 @@
+// The information-gain sweep of one feature, screened: every candidate gets the cheap proxy of
+// gain_proxy.hpp, and only those whose proxy comes within the proven bounds of the best one are
+// scored exactly. The answer is the one an exact sweep gives, bit for bit: a candidate passed
+// over scores strictly below some other candidate of the feature, or not above 0.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "criteria/criteria.hpp"
+#include "criteria/gain_proxy.hpp"
+#include "splitting/column_best.hpp"
+#include "splitting/scratch.hpp"
+#include "splitting/working_set.hpp"
+
+namespace lindorf {
+
+// What the screening of one node needs, in the table's fixed-point units.
+struct EntropyScreen {
+    bool usable = false;     // false: no bound could be proven, score every candidate exactly
+    std::int64_t window = 0;  // proxies further below the best one cannot win or tie
+    std::int64_t floor = 0;   // proxies at or below this cannot score above 0
+    double step_inverse = 0.0;     // at most 1 / the largest change of a proxy per unit of weight
+    std::int64_t proxy_error = 0;  // how far table rounding may move a two-class proxy
+    std::size_t live = 0;     // classes with a non-zero count in the node
+    std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
+};
+
+EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
+
+// The sweep of split_search.cpp's rules (candidates, min_leaf, tie rules) under a usable screen.
+//
+// `shared`, when given, is the best proxy found so far in any feature of the node, starting at
+// the lowest int64: features searched with one share it. A feature whose candidates all lie
+// further below it than the window then returns a result that may fall short of its own best,
+// which is no loss: that best scores strictly below another feature's. The node's answer is the
+// same as without sharing.
+FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
+                                    const NodeCounts& node, std::uint32_t min_leaf,
+                                    const EntropyScreen& screen, Scratch& scratch,
+                                    std::atomic<std::int64_t>* shared = nullptr);
+
+}  // namespace lindorf
