@@ -10,7 +10,8 @@ Stable interfaces for other tools:
 - ``est.to_bytes()`` / ``Class.from_bytes(data)``, ``est.save(path)`` / ``Class.load(path)`` and
   ``lindorf.estimators.load(path)``: the versioned model format (never pickle, so a model file is
   safe to load). It carries the parameters, the classes (numbers, strings or booleans) and the
-  feature names. A newer format version or damaged bytes raise ``ValueError``.
+  feature names. Damaged bytes or a format version this lindorf does not read raise
+  ``ValueError``.
 - ``RandomForestClassifier._fit_chunk(X, y, sample_weight, first, count, poll=None)`` grows the
   trees with indices ``first .. first + count - 1`` of the forest that the estimator's
   parameters describe, exactly as a whole fit grows them; ``RandomForestClassifier.

@@ -59,6 +59,7 @@ Model fit_tree(const FitData& data, GrowRules rules, unsigned threads) {
     Model model = empty_model(d);
     StopToken stop;
     rules.stop = &stop;
+    rules.record_stats = true;  // class shares, importances and saving read them
     std::shared_ptr<const Tree> tree;
     run_unlocked(threads, stop, [&](WorkerPool* pool) {
         tree = std::make_shared<const Tree>(grow_tree(d.rows, d.labels, d.weights, rules, pool));
@@ -74,6 +75,7 @@ ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first
     ForestFit fit{empty_model(d), {}};
     StopToken stop;
     rules.tree.stop = &stop;
+    rules.tree.record_stats = true;  // class shares, importances and saving read them
     std::atomic<std::uint32_t> done{0};
     ForestChunk chunk;
     run_unlocked(

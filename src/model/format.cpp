@@ -1,6 +1,5 @@
 #include "model/format.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -13,9 +12,11 @@ namespace {
 constexpr char magic[8] = {'L', 'N', 'D', 'F', 'M', 'O', 'D', 'L'};
 constexpr std::uint8_t leaf_kind = 0;
 constexpr std::uint8_t inner_kind = 1;
-// Smallest encodings, which bound the counts a given number of bytes can hold.
-constexpr std::size_t least_node_bytes = 1 + 12;
-constexpr std::size_t least_tree_bytes = 8 + least_node_bytes;
+// Smallest encodings, which bound the counts a given number of bytes can hold: an inner node,
+// or a leaf of one class.
+constexpr std::size_t least_node_bytes = 1 + 24;
+constexpr std::size_t class_count_bytes = 8;
+constexpr std::size_t least_tree_bytes = 4 + least_node_bytes;
 constexpr std::size_t header_bytes = sizeof magic + 4 * 4 + 8;
 constexpr std::size_t checksum_bytes = 8;
 
@@ -43,11 +44,8 @@ struct Writer {
 };
 
 void write_tree(Writer& w, const Tree& tree) {
-    LINDORF_CHECK(tree.has_stats(), "only grown trees can be saved");
-    const std::size_t width = tree.classes.size();
+    LINDORF_CHECK(tree.has_stats(), "only trees grown with their stats can be saved");
     w.u32(static_cast<std::uint32_t>(tree.nodes.size()));
-    w.u32(static_cast<std::uint32_t>(width));
-    for (Label label : tree.classes) w.u32(label);
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         const Node& node = tree.nodes[i];
         const NodeStats& stats = tree.stats[i];
@@ -64,9 +62,13 @@ void write_tree(Writer& w, const Tree& tree) {
         w.u32(stats.weight);
         w.f32(stats.impurity);
         if (!node.is_leaf) continue;
-        LINDORF_CHECK(stats.counts + width <= tree.class_counts.size(),
+        LINDORF_CHECK(std::uint64_t{stats.counts} + stats.n_counts <= tree.class_counts.size(),
                       "a leaf's class counts are missing");
-        for (std::size_t c = 0; c < width; ++c) w.u32(tree.class_counts[stats.counts + c]);
+        w.u32(stats.n_counts);
+        for (const ClassCount& count : leaf_class_counts(tree, i)) {
+            w.u32(count.label);
+            w.u32(count.count);
+        }
     }
 }
 
@@ -116,32 +118,30 @@ class Reader {
     std::size_t at_ = 0;
 };
 
-std::vector<Label> read_classes(Reader& r, std::uint32_t width, std::uint32_t n_classes) {
-    if (width == 0) damaged("a tree has no classes");
-    r.expect_room(width, 4, "class labels");
-    std::vector<Label> classes(width);
-    for (std::uint32_t c = 0; c < width; ++c) {
-        classes[c] = r.u32();
-        if (classes[c] >= n_classes) damaged("a tree's class is not below the class count");
-        if (c > 0 && classes[c] <= classes[c - 1]) damaged("a tree's classes are not ascending");
-    }
-    return classes;
-}
-
-void read_leaf(Reader& r, Tree& tree, Node& node, NodeStats& stats) {
+// A leaf's class list: classes ascending and below the class count, none of them empty, adding
+// up to the leaf's weight, its label among them.
+void read_leaf(Reader& r, const Model& model, Tree& tree, Node& node, NodeStats& stats) {
     node.prediction = r.u32();
     stats.weight = r.u32();
     stats.impurity = r.f32();
-    if (!std::binary_search(tree.classes.begin(), tree.classes.end(), node.prediction))
-        damaged("a leaf's label is not one of its tree's classes");
+    const std::uint32_t n_counts = r.u32();
+    r.expect_room(n_counts, class_count_bytes, "class counts");
     stats.counts = static_cast<std::uint32_t>(tree.class_counts.size());
+    stats.n_counts = n_counts;
     std::uint64_t sum = 0;
-    for (std::size_t c = 0; c < tree.classes.size(); ++c) {
-        tree.class_counts.push_back(r.u32());
-        sum += tree.class_counts.back();
+    bool has_label = false;
+    for (std::uint32_t k = 0; k < n_counts; ++k) {
+        const ClassCount count{r.u32(), r.u32()};
+        if (count.label >= model.n_classes) damaged("a leaf's class is not below the class count");
+        if (k > 0 && count.label <= tree.class_counts.back().label)
+            damaged("a leaf's classes are not ascending");
+        if (count.count == 0) damaged("a leaf lists a class it does not hold");
+        has_label = has_label || count.label == node.prediction;
+        sum += count.count;
+        tree.class_counts.push_back(count);
     }
-    if (stats.weight == 0 || sum != stats.weight)
-        damaged("a leaf's class counts do not add up to its weight");
+    if (!has_label) damaged("a leaf's label is not one of its classes");
+    if (sum != stats.weight) damaged("a leaf's class counts do not add up to its weight");
 }
 
 void read_inner(Reader& r, std::uint32_t index, std::uint32_t n_features,
@@ -164,9 +164,7 @@ void read_inner(Reader& r, std::uint32_t index, std::uint32_t n_features,
 SharedTree read_tree(Reader& r, const Model& model) {
     auto tree = std::make_shared<Tree>();
     const std::uint32_t n_nodes = r.u32();
-    const std::uint32_t width = r.u32();
     if (n_nodes == 0) damaged("a tree has no nodes");
-    tree->classes = read_classes(r, width, model.n_classes);
     r.expect_room(n_nodes, least_node_bytes, "nodes");
     tree->nodes.resize(n_nodes);
     tree->stats.resize(n_nodes);
@@ -174,7 +172,7 @@ SharedTree read_tree(Reader& r, const Model& model) {
     for (std::uint32_t i = 0; i < n_nodes; ++i) {
         std::uint8_t kind = r.u8();
         if (kind == leaf_kind)
-            read_leaf(r, *tree, tree->nodes[i], tree->stats[i]);
+            read_leaf(r, model, *tree, tree->nodes[i], tree->stats[i]);
         else if (kind == inner_kind)
             read_inner(r, i, model.n_features, parents, tree->nodes[i], tree->stats[i]);
         else
@@ -214,6 +212,9 @@ DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
                           ", newer than version " + std::to_string(model_format_version) +
                           " that this lindorf reads: load it with a newer lindorf");
     if (version == 0) damaged("its format version is 0");
+    if (version < model_format_version)
+        throw FormatError("the model was saved in format version " + std::to_string(version) +
+                          ", which this lindorf no longer reads: fit and save it again");
     if (Reader(bytes.last(checksum_bytes)).u64() != fnv1a(body))
         damaged("its checksum does not match (it was cut short or altered)");
     DecodedModel decoded;

@@ -7,10 +7,13 @@
 //
 // Layout, little-endian: the magic "LNDFMODL"; u32 version; u32 n_features; u32 n_classes;
 // u32 n_trees; u64 metadata size and the metadata bytes (kept for the caller, not interpreted);
-// then per tree: u32 node count, u32 class count and the tree's class labels (u32, ascending),
-// and its nodes in order: a u8 kind, then for an inner node u32 feature, f32 threshold, u32 left,
-// u32 right, u32 weight, f32 impurity, and for a leaf u32 label, u32 weight, f32 impurity and one
-// u32 count per class of the tree. Last, a u64 FNV-1a checksum of everything before it.
+// then per tree: u32 node count and its nodes in order: a u8 kind, then for an inner node u32
+// feature, f32 threshold, u32 left, u32 right, u32 weight, f32 impurity, and for a leaf u32
+// label, u32 weight, f32 impurity, u32 number of classes present and that many pairs of u32
+// class and u32 count (classes ascending, counts above 0 and adding up to the weight, the label
+// among them). Last, a u64 FNV-1a checksum of everything before it.
+//
+// Version 1 stored a count for every class of the tree in every leaf; this reader refuses it.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +27,7 @@
 
 namespace lindorf {
 
-inline constexpr std::uint32_t model_format_version = 1;
+inline constexpr std::uint32_t model_format_version = 2;
 
 // Bytes that are not a model this version can read; the message says why.
 class FormatError : public std::invalid_argument {

@@ -22,18 +22,21 @@ void for_row_blocks(std::size_t n_rows, WorkerPool* pool, Body&& body) {
 }
 
 // The tree as walks read it, once checked for what they take for granted: the tree fits the
-// rows, its classes and leaf labels are class indices, and its leaves have class counts.
+// rows, its leaf labels and the classes in its leaves are class indices, and its leaves have
+// class counts.
 std::vector<WalkNode> checked_walkable(const Tree& tree, std::size_t n_cols,
                                        std::uint32_t n_classes) {
     LINDORF_CHECK(tree.has_stats(), "the tree has no class counts");
-    for (Label label : tree.classes)
-        LINDORF_CHECK(label < n_classes, "tree class " + std::to_string(label) +
-                                             " is not below " + std::to_string(n_classes));
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         if (!tree.nodes[i].is_leaf) continue;
         LINDORF_CHECK(tree.nodes[i].prediction < n_classes, "a leaf's label is not a class index");
-        LINDORF_CHECK(tree.stats[i].counts + tree.classes.size() <= tree.class_counts.size(),
+        const NodeStats& stats = tree.stats[i];
+        LINDORF_CHECK(std::uint64_t{stats.counts} + stats.n_counts <= tree.class_counts.size(),
                       "a leaf's class counts are missing");
+        for (const ClassCount& count : leaf_class_counts(tree, i))
+            LINDORF_CHECK(count.label < n_classes, "tree class " + std::to_string(count.label) +
+                                                       " is not below " +
+                                                       std::to_string(n_classes));
     }
     return walkable(tree, n_cols);
 }
@@ -73,14 +76,11 @@ std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t
                                 WorkerPool* pool) {
     const std::vector<WalkNode> walk = checked_walkable(tree, rows.n_cols, n_classes);
     std::vector<double> out(rows.n_rows * n_classes, 0.0);
-    const std::size_t width = tree.classes.size();
     for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
         walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-            const NodeStats& stats = tree.stats[leaf.child[0]];
-            const std::uint32_t* counts = tree.class_counts.data() + stats.counts;
-            const double weight = stats.weight;
-            for (std::size_t c = 0; c < width; ++c)
-                out[r * n_classes + tree.classes[c]] = counts[c] / weight;
+            const double weight = tree.stats[leaf.child[0]].weight;
+            for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
+                out[r * n_classes + count.label] = count.count / weight;
         });
     });
     return out;

@@ -1,16 +1,36 @@
 #include "tree/assembly.hpp"
 
+#include <string>
 #include <vector>
 
+#include "support/error.hpp"
+
 namespace lindorf {
+
+namespace {
+
+// Appends a leaf's class list from `from` to `to` and points the leaf's stats at the copy.
+void move_counts(Tree& to, NodeStats& stats, const Tree& from) {
+    const std::size_t at = to.class_counts.size();
+    const std::span<const ClassCount> counts =
+        std::span<const ClassCount>(from.class_counts).subspan(stats.counts, stats.n_counts);
+    to.class_counts.insert(to.class_counts.end(), counts.begin(), counts.end());
+    stats.counts = static_cast<std::uint32_t>(at);
+}
+
+}  // namespace
 
 void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_limit) {
     // The subtree's root takes the placeholder's position; the rest is new.
     if (subtree.nodes.size() > 1) check_node_room(tree, subtree.nodes.size() - 1, node_limit);
+    const bool stats = subtree.has_stats();
+    LINDORF_CHECK(tree.has_stats() == stats, "cannot splice trees of which one has stats");
+    // Each list entry stands for at least one training row of its own, so the offsets of a tree
+    // grown from fewer than 2^32 rows fit; spliced parts are checked all the same.
+    LINDORF_CHECK(subtree.class_counts.size() <= 0xFFFFFFFFu - tree.class_counts.size(),
+                  "a tree's class counts would no longer fit in 32-bit offsets");
     auto offset = static_cast<std::uint32_t>(tree.nodes.size());
     auto position = [&](std::uint32_t j) { return j == 0 ? at : offset + j - 1; };
-    const bool stats = tree.has_stats() && subtree.has_stats();
-    auto counts_offset = static_cast<std::uint32_t>(tree.class_counts.size());
     for (std::size_t j = 0; j < subtree.nodes.size(); ++j) {
         Node node = subtree.nodes[j];
         if (!node.is_leaf) {
@@ -23,15 +43,12 @@ void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_
             tree.nodes.push_back(node);
         if (!stats) continue;
         NodeStats node_stats = subtree.stats[j];
-        if (node.is_leaf) node_stats.counts += counts_offset;
+        if (node.is_leaf) move_counts(tree, node_stats, subtree);
         if (j == 0)
             tree.stats[at] = node_stats;
         else
             tree.stats.push_back(node_stats);
     }
-    if (stats)
-        tree.class_counts.insert(tree.class_counts.end(), subtree.class_counts.begin(),
-                                 subtree.class_counts.end());
 }
 
 Tree in_preorder(const Tree& tree) {
@@ -48,8 +65,6 @@ Tree in_preorder(const Tree& tree) {
     if (stats) out.stats.reserve(tree.nodes.size());
     // Leaves' counts follow their leaves into preorder, so that the result does not show how
     // the growth was shared out either.
-    out.classes = tree.classes;
-    const std::size_t width = tree.classes.size();
     out.class_counts.reserve(tree.class_counts.size());
     std::vector<Visit> pending{{0, 0, false}};
     while (!pending.empty()) {
@@ -60,12 +75,7 @@ Tree in_preorder(const Tree& tree) {
         out.nodes.push_back(node);
         if (stats) {
             NodeStats node_stats = tree.stats[visit.from];
-            if (node.is_leaf) {
-                auto from = tree.class_counts.begin() + node_stats.counts;
-                node_stats.counts = static_cast<std::uint32_t>(out.class_counts.size());
-                out.class_counts.insert(out.class_counts.end(), from,
-                                        from + static_cast<std::ptrdiff_t>(width));
-            }
+            if (node.is_leaf) move_counts(out, node_stats, tree);
             out.stats.push_back(node_stats);
         }
         if (index != 0)

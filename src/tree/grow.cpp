@@ -65,11 +65,11 @@ struct KeptSplit {
     std::uint32_t left_weight = 0;
 };
 
-std::uint32_t place_node(Tree& tree, const PendingNode& pending, std::size_t node_limit) {
-    check_node_room(tree, 1, node_limit);
+std::uint32_t place_node(Tree& tree, const PendingNode& pending, const Growth& growth) {
+    check_node_room(tree, 1, growth.node_limit);
     auto index = static_cast<std::uint32_t>(tree.nodes.size());
     tree.nodes.emplace_back();
-    tree.stats.emplace_back();
+    if (growth.rules.record_stats) tree.stats.emplace_back();
     if (pending.parent != no_parent) {
         Node& parent = tree.nodes[pending.parent];
         (pending.is_left ? parent.left : parent.right) = index;
@@ -77,10 +77,22 @@ std::uint32_t place_node(Tree& tree, const PendingNode& pending, std::size_t nod
     return index;
 }
 
-void make_leaf(Tree& tree, std::uint32_t index, const WorkingSet& set, const NodeTally& tally) {
+void record_node(Tree& tree, std::uint32_t index, const NodeTally& tally, const GrowRules& rules) {
+    if (!rules.record_stats) return;
+    tree.stats[index] =
+        NodeStats{.weight = tally.total, .impurity = node_impurity(tally, rules.impurity)};
+}
+
+// A leaf lists only the classes present in it: a tree's lists then hold at most one entry per
+// training row, where a count for every class of the tree would take leaves times classes.
+void make_leaf(Tree& tree, std::uint32_t index, const WorkingSet& set, const NodeTally& tally,
+               const GrowRules& rules) {
     tree.nodes[index] = Node{.is_leaf = true, .prediction = set.class_labels[majority_class(tally)]};
+    if (!rules.record_stats) return;
     tree.stats[index].counts = static_cast<std::uint32_t>(tree.class_counts.size());
-    tree.class_counts.insert(tree.class_counts.end(), tally.counts.begin(), tally.counts.end());
+    tree.stats[index].n_counts = static_cast<std::uint32_t>(tally.present.size());
+    for (std::uint32_t c : tally.present)
+        tree.class_counts.push_back({set.class_labels[c], tally.counts[c]});
 }
 
 bool stops(const GrowRules& rules, const PendingNode& item, const NodeTally& tally) {
@@ -126,7 +138,7 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
         if (growth.rules.stop != nullptr) growth.rules.stop->check();
         PendingNode item = pending.back();
         pending.pop_back();
-        std::uint32_t index = place_node(tree, item, growth.node_limit);
+        std::uint32_t index = place_node(tree, item, growth);
         bool large = item.range.size() * set.n_cols >= sharing.shared_from;
         if (sharing.set_aside != nullptr && !large) {
             sharing.set_aside->push_back({item, index});
@@ -134,12 +146,12 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
         }
         WorkerPool* pool = large ? sharing.pool : nullptr;
         tally_node(set, set.column(0, item.range.begin, item.range.end), tally);
-        tree.stats[index] = {tally.total, node_impurity(tally, growth.rules.impurity), 0};
+        record_node(tree, index, tally, growth.rules);
         std::optional<KeptSplit> split;
         if (!stops(growth.rules, item, tally))
             split = split_of(growth, item, tally, draw, scratch, pool);
         if (!split) {
-            make_leaf(tree, index, set, tally);
+            make_leaf(tree, index, set, tally, growth.rules);
             continue;
         }
         partition_node(set, item.range, split->choice.feature, split->n_left, growth.goes_left,
@@ -170,23 +182,22 @@ void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside
 
 // A tree without features cannot split: one leaf for all rows. Such a set keeps its rows
 // uncoded, so entry r is simply local row r.
-Tree single_leaf(const WorkingSet& set, Impurity impurity) {
+Tree single_leaf(const WorkingSet& set, const GrowRules& rules) {
     std::vector<Entry> rows(set.n_rows);
     for (std::size_t r = 0; r < set.n_rows; ++r) rows[r] = {0.0f, static_cast<std::uint32_t>(r)};
     NodeTally tally(set.class_labels.size());
     tally_node(set, rows, tally);
     Tree tree;
-    tree.classes = set.class_labels;
     tree.nodes.emplace_back();
-    tree.stats.push_back({tally.total, node_impurity(tally, impurity), 0});
-    make_leaf(tree, 0, set, tally);
+    if (rules.record_stats) tree.stats.emplace_back();
+    record_node(tree, 0, tally, rules);
+    make_leaf(tree, 0, set, tally, rules);
     return tree;
 }
 
 Tree grow_shared(const Growth& growth, PendingNode root, WorkerPool* pool,
                  const GrowSettings& settings) {
     Tree tree;
-    tree.classes = growth.set.class_labels;
     std::vector<SetAside> set_aside;
     {
         ScratchSlots scratch(pool->threads());
@@ -211,13 +222,12 @@ WorkingSet working_set_of_labels(MatrixView rows, std::span<const Label> labels,
 
 Tree grow_working_set(WorkingSet& set, const GrowRules& rules, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings) {
-    if (set.n_cols == 0) return single_leaf(set, rules.impurity);
+    if (set.n_cols == 0) return single_leaf(set, rules);
     std::vector<std::uint8_t> goes_left(set.n_rows, 0);
     Growth growth{set, rules, goes_left, settings.node_limit};
     PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0};
     if (pool != nullptr && pool->threads() >= 2) return grow_shared(growth, root, pool, settings);
     Tree tree;
-    tree.classes = set.class_labels;
     ScratchSlots scratch(1);
     grow_nodes(growth, root, tree, scratch, Sharing{});
     return tree;

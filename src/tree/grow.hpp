@@ -29,6 +29,10 @@ struct GrowRules {
     ChaChaKey node_key{};  // the tree's node key, for those draws
     // Tested before every node; a stop request ends growth with Cancelled.
     const StopToken* stop = nullptr;
+    // Keep each node's weight and impurity and each leaf's class counts (Tree::stats and
+    // Tree::class_counts). Only models that give class shares, importances or saved forms read
+    // them; without, growth neither computes nor stores them.
+    bool record_stats = false;
 };
 
 // Grows the tree for rows[i] with labels[i]. `depth` is the depth of the root (0 for a whole

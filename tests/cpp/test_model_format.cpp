@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "model/format.hpp"
@@ -24,7 +25,8 @@ Model small_model() {
     Model model{2, 3, {}};
     for (std::uint32_t depth : {0u, 1u, 2u, 9u})
         model.trees.push_back(std::make_shared<Tree>(
-            grow_tree(data.view(), data.labels, {}, GrowRules{.max_depth = depth, .min_split = 2})));
+            grow_tree(data.view(), data.labels, {},
+                      GrowRules{.max_depth = depth, .min_split = 2, .record_stats = true})));
     return model;
 }
 
@@ -72,27 +74,33 @@ TEST(ModelFormat, EveryTruncationAndEveryFlippedBitIsRefused) {
 }
 
 // Trees that no growth makes, saved with a valid checksum: the reader's own checks refuse them.
+// Tree 0 is a single leaf of all three classes, tree 3 a deep one.
 TEST(ModelFormat, AlteredIndicesAreRefusedEvenWithAValidChecksum) {
     using Change = std::function<void(Model&, Tree&)>;
-    const std::pair<const char*, Change> cases[] = {
-        {"not after it", [](Model&, Tree& t) { t.nodes[0].left = 0; }},
-        {"not after it", [](Model&, Tree& t) { t.nodes[0].right = 99; }},
-        {"more than one node", [](Model&, Tree& t) { t.nodes[0].right = t.nodes[0].left; }},
-        {"feature beyond", [](Model& m, Tree&) { m.n_features = 0; }},
-        {"not below the class count", [](Model& m, Tree&) { m.n_classes = 2; }},
-        {"not ascending", [](Model&, Tree& t) { std::swap(t.classes[0], t.classes[1]); }},
-        {"not one of its tree's classes", [](Model&, Tree& t) {
-             for (Node& n : t.nodes) if (n.is_leaf) n.prediction = 7;
+    const std::tuple<const char*, std::size_t, Change> cases[] = {
+        {"not after it", 3, [](Model&, Tree& t) { t.nodes[0].left = 0; }},
+        {"not after it", 3, [](Model&, Tree& t) { t.nodes[0].right = 99; }},
+        {"more than one node", 3, [](Model&, Tree& t) { t.nodes[0].right = t.nodes[0].left; }},
+        {"feature beyond", 3, [](Model& m, Tree&) { m.n_features = 0; }},
+        {"not below the class count", 0, [](Model& m, Tree&) { m.n_classes = 2; }},
+        {"not ascending", 0,
+         [](Model&, Tree& t) { std::swap(t.class_counts[0], t.class_counts[1]); }},
+        {"does not hold", 0, [](Model&, Tree& t) { t.class_counts[1].count = 0; }},
+        {"not one of its classes", 3, [](Model&, Tree& t) {
+             for (Node& n : t.nodes) if (n.is_leaf) n.prediction = (n.prediction + 1) % 3;
          }},
-        {"do not add up", [](Model&, Tree& t) { t.stats.back().weight += 1; }},
+        {"do not add up", 3, [](Model&, Tree& t) { t.stats.back().weight += 1; }},
     };
-    for (const auto& [message, change] : cases) {
+    for (const auto& [message, at, change] : cases) {
         Model model = small_model();
-        auto tree = std::make_shared<Tree>(*model.trees[3]);
+        auto tree = std::make_shared<Tree>(*model.trees[at]);
         change(model, *tree);
-        model.trees[3] = tree;
+        model.trees[at] = tree;
         EXPECT_NE(refusal(encode_model(model, "")).find(message), std::string::npos) << message;
     }
+    std::vector<std::uint8_t> older = encode_model(small_model(), "");
+    older[8] = 1;
+    EXPECT_NE(refusal(older).find("no longer reads"), std::string::npos);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ import numpy as np
 import pytest
 
 from conftest import report, report_lines, run_snippet, shape_lines
+from lindorf._estimators import format_version
 
 UNLIMITED = 2**32 - 1
 
@@ -408,14 +409,15 @@ def fnv1a(data):
 
 
 def newer_version(data):
-    body = data[:8] + (2).to_bytes(4, "little") + data[12:-8]
+    body = data[:8] + (format_version + 1).to_bytes(4, "little") + data[12:-8]
     return body + fnv1a(body).to_bytes(8, "little")
 
 
 MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one line)
     "truncated": (lambda data: data[:len(data) // 2], "cut short or altered"),
     "byte-altered": (lambda data: data[:99] + bytes([data[99] ^ 1]) + data[100:], "altered"),
-    "newer-version": (newer_version, "format version 2, newer than version 1"),
+    "newer-version": (newer_version,
+                      f"format version {format_version + 1}, newer than version {format_version}"),
     "csv-file": (lambda data: b"a,b\n1,0\n", "not a lindorf model"),
 }
 
