@@ -29,7 +29,8 @@ if [ ! -x .venv/bin/python ]; then
 fi
 
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=1.26" "nanobind>=2.4" \
-    "cmake>=3.24" ninja "pytest>=8" "scikit-learn>=1.6" "pandas>=2"
+    "cmake>=3.24" ninja "pytest>=8" "scikit-learn>=1.6" "pandas>=2" \
+    "dask[array,dataframe,distributed]>=2025.1"
 # Built against the environment's NumPy, without an isolated build environment, so that repeated
 # runs reuse the build directory.
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

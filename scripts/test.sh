@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs every test from a clean clone: sets up .venv (scripts/setup.sh), builds and runs the C++
 # tests through CTest, plain and under AddressSanitizer and UndefinedBehaviorSanitizer, then the
-# Python tests with pytest. --quick skips the sanitizer build, for a faster loop while working.
+# Python tests with pytest. --quick skips the sanitizer build and the tests that start a Dask
+# cluster (marked `cluster`), for a faster loop while working.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitizers=1
+pytest_args=()
 for arg in "$@"; do
     case "$arg" in
-        --quick) sanitizers=0 ;;
+        --quick) sanitizers=0; pytest_args=(-m "not cluster") ;;
         *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
     esac
 done
@@ -49,4 +51,4 @@ if [ "$sanitizers" = 1 ]; then
 fi
 
 echo "== Python tests"
-python -m pytest -q
+python -m pytest -q "${pytest_args[@]}"

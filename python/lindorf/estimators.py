@@ -15,10 +15,14 @@ Stable interfaces for other tools:
   safe to load). It carries the parameters, the classes (numbers, strings or booleans) and the
   feature names. Damaged bytes or a format version this lindorf does not read raise
   ``ValueError``.
-- ``RandomForestClassifier._fit_chunk(X, y, sample_weight, first, count)`` grows the trees with
-  indices ``first .. first + count - 1`` of the forest that the estimator's parameters describe,
-  exactly as a whole fit grows them; ``RandomForestClassifier._join_chunks(chunks)`` turns the
-  chunks, in tree order, into the fitted estimator.
+- ``RandomForestClassifier._fit_chunk(X, y, sample_weight, first, count, poll=None)`` grows the
+  trees with indices ``first .. first + count - 1`` of the forest that the estimator's
+  parameters describe, exactly as a whole fit grows them; ``RandomForestClassifier.
+  _join_chunks(chunks)`` turns the chunks, in tree order, into the fitted estimator. Inside a
+  joblib backend that is not one of joblib's own (Dask's, Ray's), ``fit`` grows its chunks on
+  the backend's workers (``lindorf._distributed``).
+- ``predict``, ``predict_proba`` and ``predict_log_proba`` of a ``dask.array`` or
+  ``dask.dataframe`` return a lazy ``dask.array``, computed block by block (``lindorf._blocks``).
 - ``fit`` releases the interpreter lock while the learner works; Ctrl-C raises
   ``KeyboardInterrupt`` and leaves the estimator unfitted.
 """
@@ -46,9 +50,11 @@ from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
-from lindorf import _estimators, _learner, _model_file
+from lindorf import _blocks, _distributed, _estimators, _learner, _model_file
 
-__all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "load"]
+__all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "ClusterFitError", "load"]
+
+ClusterFitError = _distributed.ClusterFitError
 
 _U32_MAX = _learner.U32_MAX
 _seed_of = _learner.seed_of
@@ -70,6 +76,16 @@ class _Chunk(NamedTuple):
     oob_votes: np.ndarray | None
     codes: np.ndarray
     fitted: dict
+
+
+def _threads_for(n_jobs):
+    """Threads for `n_jobs` as scikit-learn counts them (None: the active joblib context's
+    n_jobs, or 1), never more than the usable cores. Counted as joblib's thread backend counts:
+    its process backends count 1 inside daemonic processes, such as Dask's workers."""
+    from joblib import effective_n_jobs, parallel_config
+
+    with parallel_config(backend="threading"):
+        return max(1, min(effective_n_jobs(n_jobs), _learner.usable_cores()))
 
 
 class _TreeLearner(ClassifierMixin, BaseEstimator):
@@ -146,6 +162,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
     def _threads(self):
         return _learner.usable_cores()
 
+    @_blocks.over_blocks
     def predict(self, X):
         """The class of the leaf each row reaches (a tree), or the class most trees vote for,
         tied votes going to the lowest class index (a forest)."""
@@ -153,12 +170,14 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         return self.classes_.take(
             _learner.predicted_codes(self._native, self._forest, rows, self._threads()))
 
+    @_blocks.over_blocks
     def predict_proba(self, X):
         """The weighted class shares of the training rows in each row's leaf (a tree), or the
         share of the trees that vote for each class (a forest)."""
         rows = self._rows(X)
         return _learner.probabilities(self._native, self._forest, rows, self._threads())
 
+    @_blocks.over_blocks
     def predict_log_proba(self, X):
         """The natural logarithm of predict_proba (-inf for a class with no share)."""
         with np.errstate(divide="ignore"):
@@ -345,20 +364,33 @@ class RandomForestClassifier(_TreeLearner):
         self.verbose = verbose
 
     def fit(self, X, y, sample_weight=None):
+        """Grows the forest. On joblib's default backend (or another of joblib's own) this is one
+        native call on this machine's threads; inside ``joblib.parallel_backend("dask")`` (or
+        any other backend) the trees are grown in chunks on the backend's workers and joined in
+        tree order, the same forest for the same seed (see ``lindorf._distributed``)."""
+        cluster = _distributed.cluster_backend()
+        if cluster is not None:
+            return _distributed.fit(self, *cluster, X, y, sample_weight)
         self._join_chunks([self._fit_chunk(X, y, sample_weight, 0, self.n_estimators)])
         return self
 
-    def _fit_chunk(self, X, y, sample_weight, first, count):
-        """Grows trees first .. first + count - 1 of the forest these parameters describe: with
-        an int random_state, exactly the trees a whole fit has at those indices. Returns a chunk
-        for _join_chunks and leaves the estimator unfitted."""
+    def _check_forest_params(self):
         self._validate_params()
         if self.oob_score and not self.bootstrap:
             raise ValueError("Out of bag estimation only available if bootstrap=True")
+
+    def _fit_chunk(self, X, y, sample_weight, first, count, poll=None):
+        """Grows trees first .. first + count - 1 of the forest these parameters describe: with
+        an int random_state, exactly the trees a whole fit has at those indices. Returns a chunk
+        for _join_chunks and leaves the estimator unfitted. `poll`, when given, is called every
+        few tens of milliseconds with the trees done; an exception it raises stops the fit."""
+        self._check_forest_params()
         data = self._fit_input(X, y, sample_weight)
         progress = _Progress(count) if self.verbose else None
+        callbacks = [call for call in (poll, progress) if call is not None]
+        watch = (lambda done: [call(done) for call in callbacks]) if callbacks else None
         native, oob_votes = _learner.fit_forest(data, self.get_params(), first, count,
-                                                self._threads(), progress)
+                                                self._threads(), watch)
         if progress is not None:
             progress(count)
         return _Chunk(native, oob_votes, data.codes, data.fitted)
@@ -386,9 +418,7 @@ class RandomForestClassifier(_TreeLearner):
         self.oob_score_ = accuracy_score(codes, np.argmax(decision, axis=1))
 
     def _threads(self):
-        from joblib import effective_n_jobs
-
-        return max(1, min(effective_n_jobs(self.n_jobs), _learner.usable_cores()))
+        return _threads_for(self.n_jobs)
 
     def apply(self, X):
         """For each row, the index of the leaf it reaches in every tree."""

@@ -1,0 +1,219 @@
+"""Growing a forest's trees on a cluster, through joblib's backends.
+
+Inside ``with joblib.parallel_backend("dask"):`` (or any backend that is not one of joblib's own)
+``RandomForestClassifier.fit`` converts the training data once, here, splits the tree indices into
+one chunk per worker and grows each chunk natively on a worker with ``_fit_chunk``; the chunks
+come back as saved models and are joined in tree order. Tree i depends only on the fit's key and
+i, so a seeded forest is the same whichever worker grows which trees. Without a seed each chunk
+takes its key from its own worker's operating system.
+
+On a Dask cluster the data is scattered to every worker once, each chunk is placed on its own
+worker, and a failure (a chunk that raises, a worker that dies) cancels the other chunks and
+waits until their workers have let go of them before ``fit`` raises ``ClusterFitError``. Other
+backends get the chunks as joblib tasks and rely on the backend for shipping and cancelling.
+"""
+
+from __future__ import annotations
+
+import sys
+import time
+import uuid
+
+import numpy as np
+
+# joblib's own backends run on this machine, where one native call over the shared threads beats
+# chunks: it sorts the features once and keeps one copy of the data.
+_LOCAL_BACKENDS = ("SequentialBackend", "ThreadingBackend", "MultiprocessingBackend",
+                   "LokyBackend")
+# How long a failed fit waits for cancelled chunks to stop on their workers.
+_STOP_WAIT_SECONDS = 30.0
+
+
+class ClusterFitError(RuntimeError):
+    """Growing a forest on a cluster failed; the estimator is left unfitted. The exception that
+    ended it is the ``__cause__``."""
+
+
+def cluster_backend():
+    """(backend, n_jobs) of the active joblib backend if it is not one of joblib's own, else
+    None."""
+    from joblib.parallel import get_active_backend
+
+    backend, n_jobs = get_active_backend()
+    kind = type(backend)  # exactly: Ray's backend, for one, derives from joblib's process pool
+    if kind.__name__ in _LOCAL_BACKENDS and kind.__module__.startswith("joblib."):
+        return None
+    return backend, n_jobs
+
+
+def _dask_client(backend):
+    distributed = sys.modules.get("distributed")
+    client = getattr(backend, "client", None)
+    return client if distributed is not None and isinstance(client, distributed.Client) else None
+
+
+def tree_ranges(n_trees, n_chunks):
+    """(first, count) of n_chunks nearly equal runs of tree indices, in order; none empty."""
+    n_chunks = max(1, min(n_chunks, n_trees))
+    bounds = np.linspace(0, n_trees, n_chunks + 1).round().astype(int)
+    return [(int(a), int(b - a)) for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def fit(forest, backend, n_jobs, X, y, sample_weight):
+    """Fits `forest` (a RandomForestClassifier) in chunks on the joblib backend `backend`."""
+    from lindorf import estimators
+
+    forest._check_forest_params()
+    data = forest._fit_input(X, y, sample_weight)
+    params = {**forest.get_params(), "verbose": 0,
+              "random_state": estimators._seed_of(forest.random_state)}
+    client = _dask_client(backend)
+    if client is not None:
+        n_chunks = n_jobs if n_jobs and n_jobs > 0 else len(client.nthreads())
+        run, where = _run_on_dask, "the Dask cluster"
+    else:
+        n_chunks = backend.effective_n_jobs(n_jobs if n_jobs else -1)
+        run, where = _run_with_joblib, f"joblib's {type(backend).__name__}"
+    ranges = tree_ranges(forest.n_estimators, n_chunks)
+    try:
+        grown = run(client, params, data, ranges, forest.verbose)
+    except _ChunkFailure as failure:
+        first, count = failure.trees
+        cause = failure.__cause__
+        raise ClusterFitError(
+            f"growing trees {first} to {first + count - 1} on {where} failed "
+            f"({type(cause).__name__}: {cause}); the forest is left unfitted") from cause
+    except Exception as error:
+        raise ClusterFitError(f"growing the forest on {where} failed ({type(error).__name__}: "
+                              f"{error}); the forest is left unfitted") from error
+    native_model = estimators._estimators.NativeModel
+    forest._join_chunks([
+        estimators._Chunk(native_model.from_bytes(saved)[0], oob_votes, data.codes, data.fitted)
+        for saved, oob_votes in grown])
+    return forest
+
+
+class _ChunkFailure(Exception):
+    """The chunk of trees (first, count) failed; the reason is the __cause__."""
+
+    def __init__(self, trees):
+        super().__init__(trees)
+        self.trees = trees
+
+
+def grow_chunk(params, X, codes, weights, first, count):
+    """Runs on a worker: trees first .. first + count - 1 of the forest `params` describe, as
+    (saved model, out-of-bag votes or None). Stops early when the worker has cancelled it."""
+    from lindorf.estimators import RandomForestClassifier, _threads_for
+
+    params = dict(params)
+    worker_task = _current_dask_task()
+    if params["n_jobs"] is None and worker_task is not None:
+        params["n_jobs"] = worker_task[0].state.nthreads  # the threads the worker was given
+    params["n_jobs"] = _threads_for(params["n_jobs"])
+    forest = RandomForestClassifier(**params)
+    poll = None if worker_task is None else _cancel_poll(*worker_task)
+    chunk = forest._fit_chunk(X, codes, weights, first, count, poll=poll)
+    return chunk.native.to_bytes(b""), chunk.oob_votes
+
+
+def _current_dask_task():
+    """(worker, task key) when running as a task on a Dask worker, else None."""
+    if "distributed" not in sys.modules:
+        return None
+    from distributed import get_worker
+    from distributed.worker import thread_state
+
+    try:
+        return get_worker(), thread_state.key
+    except (ValueError, AttributeError):
+        return None
+
+
+class _Cancelled(Exception):
+    pass
+
+
+def _cancel_poll(worker, key):
+    """A progress callback that raises once the worker no longer wants task `key` run (the
+    client cancelled it or released it): the native fit then stops at its next node."""
+
+    def poll(_done):
+        task = worker.state.tasks.get(key)
+        if task is None or task.state not in ("executing", "long-running"):
+            raise _Cancelled(f"the chunk {key} was cancelled")
+
+    return poll
+
+
+# -- Dask ---------------------------------------------------------------------------------------
+
+def _run_on_dask(client, params, data, ranges, verbose):
+    from distributed import as_completed, rejoin, secede
+
+    workers = list(client.nthreads())
+    if not workers:
+        raise RuntimeError("the Dask cluster has no workers")
+    shared = client.scatter([data.X, data.codes], broadcast=True, hash=False)
+    weights = None if data.weights is None else client.scatter(data.weights, broadcast=True,
+                                                               hash=False)
+    token = uuid.uuid4().hex[:12]
+    futures = [client.submit(grow_chunk, params, *shared, weights, first, count,
+                             key=f"lindorf-trees-{first}-{first + count}-{token}",
+                             workers=[workers[i % len(workers)]], allow_other_workers=True,
+                             pure=False, retries=0)
+               for i, (first, count) in enumerate(ranges)]
+    trees = dict(zip(futures, ranges))
+    nested = _current_dask_task() is not None
+    if nested:  # a fit inside a task: give the worker's thread back while the chunks grow
+        secede()
+    try:
+        for done, future in enumerate(as_completed(futures), 1):
+            if future.status != "finished":
+                raise _ChunkFailure(trees[future]) from _failure_of(future)
+            if verbose:
+                print(f"lindorf: {done}/{len(futures)} chunks of trees grown", file=sys.stderr,
+                      flush=True)
+        return client.gather(futures)
+    except BaseException:
+        client.cancel(futures, force=True)
+        _wait_until_stopped(client, {f.key for f in futures})
+        raise
+    finally:
+        client.cancel(shared + ([] if weights is None else [weights]), force=True)
+        if nested:
+            rejoin()
+
+
+def _failure_of(future):
+    if future.status == "error":
+        return future.exception()
+    return RuntimeError(f"the chunk's task ended as {future.status}")
+
+
+def _running_keys(dask_worker, keys):
+    return [key for key, task in dask_worker.state.tasks.items()
+            if key in keys and task.state in ("executing", "long-running", "cancelled")]
+
+
+def _wait_until_stopped(client, keys):
+    """Waits (a bounded time) until no worker still runs any of the tasks `keys`."""
+    deadline = time.monotonic() + _STOP_WAIT_SECONDS
+    while time.monotonic() < deadline:
+        try:
+            running = client.run(_running_keys, keys=keys, on_error="ignore")
+        except Exception:  # the cluster itself is gone: nothing of ours can run there
+            return
+        if not any(running.values()):
+            return
+        time.sleep(0.05)
+
+
+# -- any other joblib backend -------------------------------------------------------------------
+
+def _run_with_joblib(_client, params, data, ranges, verbose):
+    from joblib import Parallel, delayed
+
+    return Parallel(n_jobs=len(ranges), verbose=verbose)(
+        delayed(grow_chunk)(params, data.X, data.codes, data.weights, first, count)
+        for first, count in ranges)
