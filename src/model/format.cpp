@@ -212,9 +212,6 @@ DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
                           ", newer than version " + std::to_string(model_format_version) +
                           " that this lindorf reads: load it with a newer lindorf");
     if (version == 0) damaged("its format version is 0");
-    if (version < model_format_version)
-        throw FormatError("the model was saved in format version " + std::to_string(version) +
-                          ", which this lindorf no longer reads: fit and save it again");
     if (Reader(bytes.last(checksum_bytes)).u64() != fnv1a(body))
         damaged("its checksum does not match (it was cut short or altered)");
     DecodedModel decoded;

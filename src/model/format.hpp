@@ -27,7 +27,7 @@
 
 namespace lindorf {
 
-inline constexpr std::uint32_t model_format_version = 2;
+inline constexpr std::uint32_t model_format_version = 1;
 
 // Bytes that are not a model this version can read; the message says why.
 class FormatError : public std::invalid_argument {
