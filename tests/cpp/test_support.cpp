@@ -145,28 +145,6 @@ TEST(FormatScore, ShortestRoundTripInPositionalNotation) {
     }
 }
 
-TEST(WorkerPool, RunsEveryIndexOnceAndNestedLoopsNeverExceedThePoolSize) {
-    for (unsigned threads : {1u, 3u}) {
-        WorkerPool pool(threads);
-        EXPECT_EQ(pool.threads(), std::min(threads, hardware_threads() + 1));
-        std::atomic<int> running{0}, most{0};
-        std::vector<std::atomic<int>> cells(20 * 50);
-        pool.parallel_for(20, [&](std::size_t outer) {
-            pool.parallel_for(50, [&](std::size_t inner) {
-                int now = running.fetch_add(1) + 1;
-                for (int seen = most.load();
-                     now > seen && !most.compare_exchange_weak(seen, now);) {
-                }
-                cells[outer * 50 + inner].fetch_add(1);
-                std::this_thread::yield();
-                running.fetch_sub(1);
-            });
-        });
-        for (auto& c : cells) EXPECT_EQ(c.load(), 1);
-        EXPECT_LE(most.load(), static_cast<int>(pool.threads()));
-    }
-}
-
 TEST(WorkerPool, UsesMoreThanOneThreadWhenItHasThem) {
     WorkerPool pool(2);
     std::mutex mutex;
