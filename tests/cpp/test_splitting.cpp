@@ -57,6 +57,16 @@ TEST(Split, ChecksOnlyWhatItReads) {
     EXPECT_THROW(find_best_split(empty.view(), empty.labels), InternalError);
 }
 
+// The one candidate that random pairings of rows and labels hardly ever make win: every row NaN,
+// so every threshold leaves the left side empty, yet with two surplus labels the pairs' right
+// side is purer than the whole list and the search takes NaN, which gains 1.0.
+TEST(FindBestSplit, TakesACandidateThatLeavesTheLeftEmptyWhenSurplusLabelsMakeItGain) {
+    auto data = make_data({{nan}, {nan}}, {0, 0, 1, 1});
+    SplitChoice choice = find_best_split(data.view(), data.labels);
+    EXPECT_EQ(choice.feature, 0u);
+    EXPECT_TRUE(std::isnan(choice.threshold));
+}
+
 TEST(SortEntries, OrdersLikeLessThanWithNaNLastAndStableTies) {
     // Large enough for the radix passes, with every kind of value and many ties.
     const float kinds[] = {nan, inf, -inf, 0.0f, -0.0f, 1.5f, -1.5f, 3e-39f, -3e-39f, 2.0f};
