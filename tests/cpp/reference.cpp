@@ -5,7 +5,6 @@
 #include <map>
 #include <set>
 #include <stdexcept>
-#include <utility>
 
 namespace reference {
 
@@ -43,14 +42,6 @@ double gini(const Labels& labels) {
     return labels.empty() ? 0.0 : 1.0 - static_cast<double>(squares) / (n * n);
 }
 
-// How many of the paired labels go left at `threshold`, and how many right.
-std::pair<std::size_t, std::size_t> side_sizes(const std::vector<float>& values,
-                                               const Labels& labels, float threshold) {
-    std::size_t left = 0, paired = std::min(values.size(), labels.size());
-    for (std::size_t i = 0; i < paired; ++i) left += values[i] < threshold;
-    return {left, paired - left};
-}
-
 }  // namespace
 
 double gini_gain(std::vector<float> values, Labels labels, float threshold) {
@@ -76,8 +67,10 @@ Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules
         std::vector<float> column;
         for (const auto& row : rows) column.push_back(row.at(f));
         for (float candidate : column) {
-            auto [n_left, n_right] = side_sizes(column, labels, candidate);
-            if (n_left < rules.min_leaf || n_right < rules.min_leaf) continue;
+            // How many of the paired labels go to each side.
+            std::size_t n_left = 0, paired = std::min(column.size(), labels.size());
+            for (std::size_t i = 0; i < paired; ++i) n_left += column[i] < candidate;
+            if (n_left < rules.min_leaf || paired - n_left < rules.min_leaf) continue;
             double score = rules.gini ? gini_gain(column, labels, candidate)
                                       : information_gain(column, labels, candidate);
             if (score > best_score) {
@@ -87,10 +80,6 @@ Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules
         }
     }
     return best;
-}
-
-Split find_best_split(const Rows& rows, const Labels& labels) {
-    return find_best_split(rows, labels, Rules{});
 }
 
 namespace {

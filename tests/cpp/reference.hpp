@@ -24,16 +24,15 @@ struct Split {
     std::uint32_t feature = 0;
     float threshold = 0.0f;
 };
-Split find_best_split(const Rows& rows, const Labels& labels);
 
-// The search with options: Gini in place of information gain, a least number of labels on each
+// The search, with options: Gini in place of information gain, a least number of labels on each
 // side of a candidate, and the features to search (empty: all).
 struct Rules {
     bool gini = false;
     std::uint32_t min_leaf = 0;
     std::vector<std::uint32_t> features;
 };
-Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules);
+Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules = {});
 
 // Grows with one repair over the plain rules: a node whose split would leave a side empty, or
 // whose rows have no features, becomes a leaf with its majority label.

@@ -91,6 +91,45 @@ const GrowRules rule_table[] = {
               .node_key = seed_key(12), .record_stats = true},
 };
 
+double gini_of(const std::vector<Label>& labels) {
+    std::map<Label, double> counts;
+    for (Label label : labels) counts[label] += 1.0;
+    double sum = 0.0;
+    for (const auto& [label, count] : counts) sum += (count / labels.size()) * (count / labels.size());
+    return 1.0 - sum;
+}
+
+// Each node's training rows found by routing the weighted rows through the tree: a node's weight,
+// its impurity and a leaf's class counts (exactly the classes present, ascending) follow from them.
+::testing::AssertionResult stats_of_routed_rows(const Tree& tree, const WeightedRows& rows,
+                                                Impurity impurity) {
+    std::vector<std::vector<Label>> reached(tree.nodes.size());
+    for (std::size_t r = 0; r < rows.data.matrix.n_rows; ++r) {
+        for (std::uint32_t at = 0;;) {
+            reached[at].insert(reached[at].end(), rows.weights[r], rows.data.labels[r]);
+            const Node& node = tree.nodes[at];
+            if (node.is_leaf) break;
+            at = rows.data.view().at(r, node.feature) < node.threshold ? node.left : node.right;
+        }
+    }
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const NodeStats& stats = tree.stats[i];
+        const bool impurity_matches = impurity == Impurity::entropy
+                                          ? bits(stats.impurity) == bits(entropy(reached[i]))
+                                          : std::abs(stats.impurity - gini_of(reached[i])) <= 1e-6;
+        if (stats.weight != reached[i].size() || !impurity_matches)
+            return ::testing::AssertionFailure() << "node " << i << " weight or impurity";
+        if (!tree.nodes[i].is_leaf) continue;
+        std::map<Label, std::uint32_t> present;
+        for (Label label : reached[i]) ++present[label];
+        std::vector<ClassCount> expected;
+        for (auto [label, count] : present) expected.push_back({label, count});
+        if (!std::ranges::equal(leaf_class_counts(tree, i), expected))
+            return ::testing::AssertionFailure() << "leaf " << i << " class counts";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
     const ChaChaKey key = seed_key(0x0123456789abcdefULL);
     ChaChaRng core(key, KeySource{});
@@ -123,6 +162,7 @@ TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
             Tree weighted = grow_tree(rows.data.view(), rows.data.labels, rows.weights, rules);
             ASSERT_TRUE(same_tree(weighted, expected)) << "round " << round;
             ASSERT_TRUE(same_stats(weighted, expected)) << "round " << round;
+            ASSERT_TRUE(stats_of_routed_rows(weighted, rows, rules.impurity)) << "round " << round;
             // Shared with the pool from nodes of a few entries on: large nodes split on it,
             // smaller subtrees grown side by side and spliced in.
             WorkingSet set = working_set_of_draws(rows.data.view(), rows.data.labels,
@@ -216,53 +256,6 @@ TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {
         seen.insert(used);
     }
     EXPECT_EQ(seen.size(), 4u);
-}
-
-double gini_of(const std::vector<Label>& labels) {
-    std::map<Label, double> counts;
-    for (Label label : labels) counts[label] += 1.0;
-    double sum = 0.0;
-    for (const auto& [label, count] : counts) sum += (count / labels.size()) * (count / labels.size());
-    return 1.0 - sum;
-}
-
-// Each node's training rows found by routing: the rows are the weighted list, so a node's
-// weight, a leaf's class counts and each impurity can be checked against them.
-TEST(NodeStats, MatchTheTrainingRowsRoutedThroughTheTree) {
-    std::mt19937_64 rng(13);
-    WorkerPool pool(2);
-    for (int round = 0; round < 100; ++round) {
-        const WeightedRows rows = random_rows(rng, 30 + round, 2, 4);
-        const Impurity impurity = round % 3 ? Impurity::entropy : Impurity::gini;
-        Tree tree = grow_tree(rows.data.view(), rows.data.labels, rows.weights,
-                              GrowRules{.max_depth = 1 + static_cast<std::uint32_t>(round % 5),
-                                        .impurity = impurity,
-                                        .record_stats = true},
-                              round % 2 ? &pool : nullptr);
-        std::vector<std::vector<Label>> reached(tree.nodes.size());
-        for (std::size_t r = 0; r < rows.data.matrix.n_rows; ++r) {
-            std::uint32_t at = 0;
-            for (;;) {
-                reached[at].insert(reached[at].end(), rows.weights[r], rows.data.labels[r]);
-                const Node& node = tree.nodes[at];
-                if (node.is_leaf) break;
-                at = rows.data.view().at(r, node.feature) < node.threshold ? node.left : node.right;
-            }
-        }
-        for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
-            ASSERT_EQ(tree.stats[i].weight, reached[i].size()) << round << "/" << i;
-            if (impurity == Impurity::entropy)
-                ASSERT_EQ(bits(tree.stats[i].impurity), bits(entropy(reached[i]))) << round;
-            else
-                ASSERT_NEAR(tree.stats[i].impurity, gini_of(reached[i]), 1e-6) << round;
-            if (!tree.nodes[i].is_leaf) continue;
-            std::map<Label, std::uint32_t> present;  // exactly these, ascending
-            for (Label label : reached[i]) ++present[label];
-            std::vector<ClassCount> expected;
-            for (auto [label, count] : present) expected.push_back({label, count});
-            ASSERT_TRUE(std::ranges::equal(leaf_class_counts(tree, i), expected)) << round;
-        }
-    }
 }
 
 // Every label distinct, no depth limit: a count for every class in every leaf would take leaves x

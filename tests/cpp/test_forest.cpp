@@ -1,5 +1,5 @@
+// Votes, forest prediction, and forests grown from their samples on the pool.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -15,7 +15,6 @@
 #include "forest/forest.hpp"
 #include "forest/growth.hpp"
 #include "forest/vote.hpp"
-#include "forked_child.hpp"
 #include "support/error.hpp"
 #include "tree/grow.hpp"
 #include "tree_testing.hpp"
@@ -93,22 +92,6 @@ TEST(ForestPredict, EachRowGetsItsMajorityWithTiesBrokenPerRowAndCall) {
               (std::set<Label>{1, 2, 3}));
 }
 
-TEST(GrowForest, TreesFollowTheirSamplesInIndexOrderWhateverFinishesFirst) {
-    // Row i alone, drawn three times, makes tree i a leaf labelled 10 + i. Earlier trees are
-    // held back so that later ones finish first.
-    const std::uint32_t n = 8;
-    const FeatureMatrix rows = matrix(2, std::vector<float>(2 * n, 1.0f));
-    Labels labels;
-    for (Label i = 0; i < n; ++i) labels.push_back(10 + i);
-    WorkerPool pool(4);
-    const Forest forest = grow_forest_from(rows.view(), labels, 5, n, &pool, [&](std::size_t i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5 * (n - i)));
-        return std::vector<std::uint32_t>(3, static_cast<std::uint32_t>(i));
-    });
-    ASSERT_EQ(forest.trees.size(), n);
-    for (std::uint32_t i = 0; i < n; ++i) EXPECT_TRUE(same_tree(forest.trees[i], leaf(10 + i)));
-}
-
 // Few distinct values per feature, so samples are full of ties and duplicates.
 Data coarse_data(std::size_t n_rows, std::size_t n_cols, unsigned classes, std::uint32_t seed) {
     std::mt19937 gen(seed);
@@ -120,17 +103,20 @@ Data coarse_data(std::size_t n_rows, std::size_t n_cols, unsigned classes, std::
     return data;
 }
 
-TEST(GrowForest, EveryTreeIsTheCopiedGrowthOfItsOwnBootstrapSample) {
+// Samples are recorded as the forest draws them, each into its tree's slot; earlier trees are
+// held back so that later ones finish first, and the forest must still keep index order.
+TEST(GrowForest, EveryTreeIsTheCopiedGrowthOfItsOwnBootstrapSampleInIndexOrder) {
     WorkerPool pool(3);
     for (std::uint32_t seed = 0; seed < 40; ++seed) {
         const std::size_t n_rows = seed == 0 ? 1 : 5 + seed * 2;
         const std::uint32_t max_depth = seed % 7, n_trees = 2 + seed % 5;
         const Data data = coarse_data(n_rows, 1 + seed % 4, 2 + seed % 3, seed);
-        // Samples recorded as the forest draws them, each into its tree's slot.
         std::vector<std::vector<std::uint32_t>> samples(n_trees);
         const Forest forest =
-            grow_forest_from(data.view(), data.labels, max_depth, n_trees, &pool,
-                             [&](std::size_t t) { return samples[t] = bootstrap_sample(n_rows); });
+            grow_forest_from(data.view(), data.labels, max_depth, n_trees, &pool, [&](std::size_t t) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2 * (n_trees - t)));
+                return samples[t] = bootstrap_sample(n_rows);
+            });
         ASSERT_EQ(forest.trees.size(), n_trees);
         for (std::size_t t = 0; t < n_trees; ++t) {
             EXPECT_EQ(samples[t].size(), n_rows);
@@ -158,29 +144,6 @@ TEST(GrowForest, NoTreesLookAtNothingAndAFailingTreeFailsTheForest) {
         grow_forest_from(MatrixView{values.data(), 6, 2}, Labels(6, 0), 3, 4, &pool,
                          [](std::size_t) -> std::vector<std::uint32_t> { throw std::bad_alloc(); }),
         std::bad_alloc);
-}
-
-std::uint64_t hash_sample(const std::vector<std::uint32_t>& sample) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (std::uint32_t index : sample) h = (h ^ index) * 0x100000001b3ULL;
-    return h | 1;  // never 0, which stands for a failed child
-}
-
-TEST(GrowForest, ForkedChildGrowsAgainAndDrawsItsOwnSamples) {
-    const Data data = coarse_data(200, 3, 2, 11);
-    {
-        WorkerPool pool(2);
-        grow_forest(data.view(), data.labels, 4, 4, &pool);
-    }
-    // A stalled child is killed by its alarm, which the parent sees as a failed exit.
-    const std::uint64_t child_hash = test_support::in_forked_child([&] {
-        ::alarm(30);
-        WorkerPool pool(2);
-        const Forest forest = grow_forest(data.view(), data.labels, 4, 4, &pool);
-        return forest.trees.size() == 4 ? hash_sample(bootstrap_sample(1000)) : 0;
-    });
-    EXPECT_NE(child_hash, 0u);
-    EXPECT_NE(child_hash, hash_sample(bootstrap_sample(1000)));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
+// Growth where the small random trees of test_differential.cpp do not reach: depth counted from
+// a given start, refused inputs, large and unpacked sets on the pool, node-count and stack limits.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
-#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,51 +19,13 @@ namespace {
 using testing_support::copy_sample;
 using testing_support::Data;
 using testing_support::failure_of;
-using testing_support::leaf;
 using testing_support::make_data;
 using testing_support::same_tree;
-using testing_support::stump;
-
-constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 
 std::vector<std::vector<float>> column(std::vector<float> values) {
     std::vector<std::vector<float>> rows;
     for (float v : values) rows.push_back({v});
     return rows;
-}
-
-TEST(GrowTree, LeavesAndSplitsOfSmallExamples) {
-    struct Case {
-        const char* name;
-        std::vector<std::vector<float>> rows;
-        Labels labels;
-        std::uint32_t max_depth;
-        Tree expected;
-    };
-    const Case cases[] = {
-        // A leaf takes the most frequent label; of equally frequent ones, the one occurring last.
-        {"depth limit 0", column({1, 2, 3, 4}), {5, 3, 3, 5}, 0, leaf(5)},
-        {"tie, latest last occurrence", column({1, 2, 3, 4, 5}), {3, 5, 5, 3, 9}, 0, leaf(3)},
-        {"fewer than three rows", column({1, 2}), {1, 0}, 5, leaf(0)},
-        {"one label", column({1, 2, 3, 4}), {7, 7, 7, 7}, 5, leaf(7)},
-        // Left [0] is pure; the right [1, 0] is cut by the depth limit, and 0 occurs last.
-        {"depth limit 1", column({0, 1, 2}), {0, 1, 0}, 1, stump(0, 1.0f, 0, 0)},
-        {"no features", {{}, {}, {}, {}}, {2, 1, 2, 1}, 3, leaf(1)},
-        // Nothing scores above 0 and the fallback (feature 0 below 0.0) would send every row one
-        // way: the node stays a leaf instead of growing a child from nothing.
-        {"fallback all right", column({1, 1, 2, 2}), {0, 1, 0, 1}, 1, leaf(1)},
-        {"fallback all left", column({-1, -1, -2, -2}), {0, 1, 1, 0}, 4, leaf(0)},
-        // The fallback still splits when values lie on both sides of 0.0: each side holds [0, 1].
-        {"fallback that divides", column({-1, 1, -1, 1}), {0, 0, 1, 1}, 3, stump(0, 0.0f, 1, 1)},
-        // NaN goes right: 2 isolates the first row; the right side [1, 0, 1] is a fallback leaf.
-        {"NaN rows", column({1, nan, 2, nan}), {0, 1, 0, 1}, 5, stump(0, 2.0f, 0, 1)},
-        {"example", {{1, 5}, {2, 5}, {3, 6}, {4, 6}}, {0, 0, 1, 1}, 3, stump(0, 3.0f, 0, 1)},
-    };
-    for (const Case& c : cases) {
-        Data data = make_data(c.rows, c.labels);
-        EXPECT_TRUE(same_tree(grow_tree_(data.view(), data.labels, c.max_depth), c.expected))
-            << c.name;
-    }
 }
 
 TEST(GrowTree, DepthIsCountedFromTheGivenStart) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -17,24 +18,34 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Nested loops of 8 x 16 bodies, each noting its kernel thread; true when every body ran once
-// and no more bodies ran at once than the handle's cap.
+// Nested loops of 8 x 16 bodies, each noting its kernel thread; true when every pair of indices
+// ran exactly once and no more bodies ran at once than the handle's cap.
 bool nested_loops_keep_their_cap(WorkerPool& pool, std::set<pid_t>* threads = nullptr) {
     std::mutex mutex;
-    std::atomic<int> running{0}, most{0}, runs{0};
-    pool.parallel_for(8, [&](std::size_t) {
-        pool.parallel_for(16, [&](std::size_t) {
+    std::atomic<int> running{0}, most{0};
+    std::vector<std::atomic<int>> runs(8 * 16);
+    pool.parallel_for(8, [&](std::size_t outer) {
+        pool.parallel_for(16, [&](std::size_t inner) {
             int now = running.fetch_add(1) + 1;
             for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
             }
             std::this_thread::sleep_for(50us);
-            runs.fetch_add(1);
+            runs[outer * 16 + inner].fetch_add(1);
             running.fetch_sub(1);
             std::lock_guard<std::mutex> lock(mutex);
             if (threads != nullptr) threads->insert(::gettid());
         });
     });
-    return runs.load() == 8 * 16 && most.load() <= static_cast<int>(pool.threads());
+    return std::ranges::all_of(runs, [](const auto& n) { return n.load() == 1; }) &&
+           most.load() <= static_cast<int>(pool.threads());
+}
+
+TEST(WorkerPool, RunsEveryIndexOnceWithinTheCapItWasGiven) {
+    for (unsigned threads : {1u, 3u}) {
+        WorkerPool pool(threads);
+        EXPECT_EQ(pool.threads(), std::min(threads, hardware_threads() + 1));
+        EXPECT_TRUE(nested_loops_keep_their_cap(pool)) << threads << " threads";
+    }
 }
 
 TEST(SharedThreads, HandlesOfOneOrManyCallersShareOneSetWithinTheirCaps) {

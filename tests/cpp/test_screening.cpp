@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -222,56 +223,48 @@ class RandomNodes {
     std::mt19937_64 rng_;
 };
 
+// Tallies the whole set as one node and, when the screen can be used on it, compares the screened
+// sweep of every feature with the exact one; nothing when the node has no screen.
+std::optional<::testing::AssertionResult> screened_as_exact(const WorkingSet& set,
+                                                            std::uint32_t min_leaf) {
+    NodeTally tally(set.class_labels.size());
+    tally_node(set, set.column(0, 0, set.n_rows), tally);
+    const NodeCounts node = counts_of(tally);
+    const EntropyScreen screen = entropy_screen(node, set.count_log);
+    if (!screen.usable) return std::nullopt;
+    SplitRules rules;
+    rules.min_leaf = min_leaf;
+    Scratch scratch;
+    for (std::size_t f = 0; f < set.n_cols; ++f) {
+        const auto column = set.column(f, 0, set.n_rows);
+        const FeatureBest fast = screened_entropy_column(column, set, node, min_leaf, screen, scratch);
+        const FeatureBest exact = exact_column(column, set, node, rules, scratch);
+        if (fast.score != exact.score || bits(fast.threshold) != bits(exact.threshold))
+            return ::testing::AssertionFailure()
+                   << "feature " << f << ": screened " << fast.score << " at " << fast.threshold
+                   << ", exact " << exact.score << " at " << exact.threshold;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST(ScreenedSweep, NeverPassesOverTheExactWinner) {
     RandomNodes random(17);
     std::size_t screened = 0, nodes = 0;
-    for (int round = 0; round < 6000; ++round) {
+    for (int round = 0; round < 6000; ++round, ++nodes) {
         const std::size_t classes[] = {2, 2, 3, 5, 40, 400};
         const std::size_t n_rows = 1 + random.below(round % 50 == 0 ? 3000 : 120);
         testing_support::Data data = random.data(n_rows, classes[random.below(6)]);
         const std::vector<std::uint32_t> sample = random.sample(n_rows);
+        const auto min_leaf = static_cast<std::uint32_t>(random.below(4) == 0 ? 0 : random.below(6));
         const FeatureOrder order = sort_features(data.view());
         const WorkingSet set = working_set_of_sample(data.view(), data.labels, order, sample, nullptr);
-        NodeTally tally(set.class_labels.size());
-        tally_node(set, set.column(0, 0, set.n_rows), tally);
-        const NodeCounts node = counts_of(tally);
-        const EntropyScreen screen = entropy_screen(node, set.count_log);
-        ++nodes;
-        if (!screen.usable) continue;
+        const auto agrees = screened_as_exact(set, min_leaf);
+        if (!agrees) continue;
         ++screened;
-        SplitRules rules;
-        rules.min_leaf = static_cast<std::uint32_t>(random.below(4) == 0 ? 0 : random.below(6));
-        Scratch scratch;
-        for (std::size_t f = 0; f < set.n_cols; ++f) {
-            const auto column = set.column(f, 0, set.n_rows);
-            const FeatureBest fast =
-                screened_entropy_column(column, set, node, rules.min_leaf, screen, scratch);
-            const FeatureBest exact = exact_column(column, set, node, rules, scratch);
-            ASSERT_EQ(fast.score, exact.score) << "round " << round << ", feature " << f;
-            ASSERT_EQ(bits(fast.threshold), bits(exact.threshold))
-                << "round " << round << ", feature " << f;
-        }
+        ASSERT_TRUE(*agrees) << "round " << round;
     }
     // Only sets whose weights dwarf their rows go without a table.
     EXPECT_GT(screened, nodes * 99 / 100);
-}
-
-// A one-feature working set of weighted rows, given in ascending value order.
-WorkingSet weighted_set(const std::vector<float>& values, const std::vector<std::uint32_t>& classes,
-                        const std::vector<std::uint32_t>& weights, std::uint32_t n_classes) {
-    WorkingSet set;
-    set.n_rows = values.size();
-    set.n_cols = 1;
-    for (std::uint32_t c = 0; c < n_classes; ++c) set.class_labels.push_back(c);
-    for (std::uint32_t r = 0; r < set.n_rows; ++r) {
-        set.row_class.push_back({classes[r], weights[r]});
-        set.first.push_back(r);
-        set.last.push_back(r);
-    }
-    const std::vector<std::uint32_t> coded = code_rows(set);
-    for (std::size_t r = 0; r < set.n_rows; ++r) set.entries.push_back({values[r], coded[r]});
-    release_table(set);
-    return set;
 }
 
 // Two candidates whose exact scores rank them the other way round from their real gains, made
@@ -292,28 +285,22 @@ TEST(ScreenedSweep, KeepsCandidatesThatRoundingPrefers) {
         // Only inversions bigger than a unit of rounding tell a tight screen from a sound one.
         if (fabsl(s1.real - s2.real) < 0x1p-24L) continue;
         ++inverted;
-        std::vector<float> values;
-        std::vector<std::uint32_t> classes, weights;
+        // One feature of values 0, 1, 2: each class of each group is one row weighing its count.
+        testing_support::Data data{{0, 1, {}}, {}};
+        std::vector<std::uint32_t> weights;
         const std::uint32_t groups[3][2] = {{x1, y1}, {x2 - x1, y2 - y1}, {a - x2, b - y2}};
         for (int g = 0; g < 3; ++g)
-            for (std::uint32_t c = 0; c < 2; ++c)
-                if (groups[g][c] != 0) {
-                    values.push_back(static_cast<float>(g));
-                    classes.push_back(c);
-                    weights.push_back(groups[g][c]);
-                }
-        const WorkingSet set = weighted_set(values, classes, weights, 2);
-        NodeTally tally(2);
-        tally_node(set, set.column(0, 0, set.n_rows), tally);
-        const NodeCounts node = counts_of(tally);
-        const EntropyScreen screen = entropy_screen(node, set.count_log);
-        ASSERT_TRUE(screen.usable);
-        Scratch scratch;
-        const auto column = set.column(0, 0, set.n_rows);
-        const FeatureBest fast = screened_entropy_column(column, set, node, 1, screen, scratch);
-        const FeatureBest exact = exact_column(column, set, node, SplitRules{}, scratch);
-        ASSERT_EQ(fast.score, exact.score) << a << " " << b << " " << x1 << " " << y1;
-        ASSERT_EQ(bits(fast.threshold), bits(exact.threshold));
+            for (Label c = 0; c < 2; ++c) {
+                data.matrix.values.push_back(static_cast<float>(g));
+                data.labels.push_back(c);
+                weights.push_back(groups[g][c]);
+            }
+        data.matrix.n_rows = data.labels.size();
+        const WorkingSet set = working_set_of_draws(data.view(), data.labels, sort_features(data.view()),
+                                                    draws_of_weights(weights), nullptr);
+        const auto agrees = screened_as_exact(set, 1);
+        ASSERT_TRUE(agrees.has_value()) << "no screen";
+        ASSERT_TRUE(*agrees) << a << " " << b << " " << x1 << " " << y1;
     }
     EXPECT_GE(inverted, 5u);
 }

@@ -1,5 +1,6 @@
 """The module's surface: attributes, argument binding, integer conversion, PanicException and
-the initialisation guard."""
+the initialisation guard (a re-import, and a new interpreter in one process, are tested by
+test_embedding.py)."""
 
 import inspect
 
@@ -183,18 +184,6 @@ def test_exhausted_memory_is_memory_error_and_the_module_stays_usable():
     assert outcome.result == "None"
     assert outcome.stdout == (shape_lines(10, 1, 10) + "Tree depth: 0\n"
                               + report_lines("1", "1", "1", "1"))
-
-
-def test_reimport_yields_the_same_module_object():
-    outcome = run_snippet(
-        """
-        import importlib, sys
-        first = sys.modules.pop("lindorf._lindorf")
-        second = importlib.import_module("lindorf._lindorf")
-        result = (first is second, second.__all__)
-        """
-    )
-    assert outcome.result == "(True, ['train_tree_np', 'train_forest_np'])"
 
 
 def test_second_interpreter_gets_import_error():
