@@ -52,16 +52,6 @@ y = (np.arange(100) % 2).astype(np.uint32)
 ALTERNATING_OUTPUT = shape_lines(100, 1, 100) + report([0, 1] * 5, [0, 1] * 5)
 
 
-def test_trees_and_depth_bind_by_keyword():
-    outcome = run_snippet(ALTERNATING + """
-train_forest_np(x, y, 3, 9)
-train_forest_np(x, y, n_trees=9, max_depth=3)
-train_forest_np(y_py=y, n_trees=9, x_py=x, max_depth=3)
-""")
-    assert outcome.error is None, outcome.error
-    assert outcome.stdout == ALTERNATING_OUTPUT * 3
-
-
 def test_forked_child_trains_a_forest_again():
     # The child's alarm turns a hang into a failed exit status.
     outcome = run_snippet(ALTERNATING + """

@@ -39,7 +39,9 @@ ACCEPTANCE_FAILURES = [
 
 @pytest.mark.parametrize("name, value, message", ACCEPTANCE_FAILURES)
 def test_acceptance_failures(name, value, message, capfd):
-    arguments = {"x_py": X, "y_py": Y8, "max_depth": -1, name: value}  # the depth is not reached
+    # Arguments are converted in order: the bad labels after a bad x, and the bad depth after
+    # either, are never reached.
+    arguments = {"x_py": X, "y_py": None if name == "x_py" else Y8, "max_depth": -1, name: value}
     with pytest.raises(TypeError) as caught:
         train_tree_np(**arguments)
     assert type(caught.value) is TypeError
