@@ -90,65 +90,61 @@ class RandomData {
     std::mt19937_64 rng_;
 };
 
-TEST(Differential, CriterionAndSplitSearchMatchPlainScoring) {
-    RandomData random(23);
-    for (int round = 0; round < 3000; ++round) {
-        Data data = random.data(24, 4);
-        // Label lists longer or shorter than the rows pair up as far as they go.
-        if (random.below(6) == 0) data.labels = random.labels(random.below(data.matrix.n_rows + 4));
-        reference::Rows rows = reference::rows_of(data.view());
-        reference::Split expected = reference::find_best_split(rows, data.labels);
-        SplitChoice actual = find_best_split(data.view(), data.labels);
-        ASSERT_EQ(actual.feature, expected.feature) << "round " << round;
-        ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "round " << round;
-        ASSERT_EQ(bits(entropy(data.labels)), bits(reference::entropy(data.labels)));
-        if (data.matrix.n_cols == 0) continue;
-        std::vector<float> values;
-        for (const auto& row : rows) values.push_back(row[0]);
-        float threshold = values[random.below(values.size())];
-        ASSERT_EQ(bits(information_gain_criterion(values, data.labels, threshold)),
-                  bits(reference::information_gain(values, data.labels, threshold)))
-            << "round " << round;
-    }
-}
-
-// Gini, least side weights and feature subsets, on plain lists and on samples (whose draw counts
-// weigh as repeated rows do), against the plain search on the copied list.
-TEST(Differential, SearchRulesMatchPlainScoring) {
+// Entropy, gain and the search under every rule (Gini, least side weights, feature subsets; the
+// first variant is the two-argument form) against plain scoring, on plain lists and on samples,
+// whose draw counts weigh as repeated rows do. Label lists longer or shorter than the rows pair
+// up as far as they go, for the criteria and the two-argument form.
+TEST(Differential, CriteriaAndSearchRulesMatchPlainScoring) {
     struct Variant {
         Impurity impurity;
         std::uint32_t min_leaf;
         std::vector<std::uint32_t> features;
     };
     const Variant variants[] = {
-        {Impurity::entropy, 1, {}},     {Impurity::gini, 0, {}},
-        {Impurity::gini, 1, {}},        {Impurity::entropy, 3, {}},
-        {Impurity::gini, 2, {1, 3}},    {Impurity::entropy, 1, {0, 2}},
-        {Impurity::gini, 5, {3}},       {Impurity::entropy, 0, {2, 3}},
+        {Impurity::entropy, 0, {}},     {Impurity::entropy, 1, {}},
+        {Impurity::gini, 0, {}},        {Impurity::gini, 1, {}},
+        {Impurity::entropy, 3, {}},     {Impurity::gini, 2, {1, 3}},
+        {Impurity::entropy, 1, {0, 2}}, {Impurity::gini, 5, {3}},
+        {Impurity::entropy, 0, {2, 3}},
     };
     RandomData random(41);
     WorkerPool pool(2);
-    for (int round = 0; round < 1500; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         Data data = random.data(24, 4);
-        if (data.matrix.n_cols == 0) continue;
-        std::vector<std::uint32_t> sample = random.sample(data.matrix.n_rows);
-        Data copy = copy_sample(data.view(), data.labels, sample);
-        FeatureOrder order = sort_features(data.view());
-        WorkingSet set = working_set_of_sample(data.view(), data.labels, order, sample, nullptr);
+        if (random.below(6) == 0) data.labels = random.labels(random.below(data.matrix.n_rows + 4));
+        const reference::Rows rows = reference::rows_of(data.view());
+        ASSERT_EQ(bits(entropy(data.labels)), bits(reference::entropy(data.labels)));
+        // Samples need a label for every row, and a tally a feature to read the rows from.
+        const std::vector<std::uint32_t> sample = random.sample(data.matrix.n_rows);
+        const bool sampled = data.matrix.n_cols > 0 && data.labels.size() == rows.size();
+        const Data copy = sampled ? copy_sample(data.view(), data.labels, sample) : Data{};
+        const WorkingSet set = sampled ? working_set_of_sample(data.view(), data.labels,
+                                                               sort_features(data.view()), sample, nullptr)
+                                       : WorkingSet{};
         NodeTally tally(set.class_labels.size());
-        tally_node(set, set.column(0, 0, set.n_rows), tally);
+        if (sampled) tally_node(set, set.column(0, 0, set.n_rows), tally);
         ScratchSlots scratch(2);
+        if (data.matrix.n_cols > 0) {
+            std::vector<float> values;
+            for (const auto& row : rows) values.push_back(row[0]);
+            const float threshold = values[random.below(values.size())];
+            ASSERT_EQ(bits(information_gain_criterion(values, data.labels, threshold)),
+                      bits(reference::information_gain(values, data.labels, threshold)))
+                << "round " << round;
+        }
         for (const Variant& variant : variants) {
             reference::Rules plain{variant.impurity == Impurity::gini, variant.min_leaf, {}};
             for (std::uint32_t f : variant.features)
                 if (f < data.matrix.n_cols) plain.features.push_back(f);
             if (plain.features.empty() && !variant.features.empty()) continue;
+            if (&variant != variants && data.labels.size() != rows.size()) break;
             SplitRules rules{variant.impurity, variant.min_leaf, plain.features};
-            reference::Split expected =
-                reference::find_best_split(reference::rows_of(data.view()), data.labels, plain);
-            SplitChoice actual = find_best_split(data.view(), data.labels, rules);
+            reference::Split expected = reference::find_best_split(rows, data.labels, plain);
+            SplitChoice actual = &variant == variants ? find_best_split(data.view(), data.labels)
+                                                      : find_best_split(data.view(), data.labels, rules);
             ASSERT_EQ(actual.feature, expected.feature) << "round " << round;
             ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "round " << round;
+            if (!sampled) continue;
             expected = reference::find_best_split(reference::rows_of(copy.view()), copy.labels, plain);
             actual = search_node(set, {0, set.n_rows}, counts_of(tally), rules, scratch, &pool);
             ASSERT_EQ(actual.feature, expected.feature) << "sample, round " << round;
