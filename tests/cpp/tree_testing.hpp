@@ -1,10 +1,11 @@
 // Helpers shared by the learner's tests: owned data sets built from literal rows or copied from
-// a sample, hand-built trees, a node-for-node tree comparison that tells where two trees part,
-// and the message of an internal failure.
+// a sample, hand-built trees, a node-for-node tree comparison (statistics included) that tells
+// where two trees part, and the message of an internal failure.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -79,6 +80,7 @@ std::string failure_of(Call&& call) {
     return "(no internal failure)";
 }
 
+// Node for node; when `expected` records node statistics, `actual` must record the same ones.
 inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
                                             const lindorf::Tree& expected) {
     if (actual.nodes.size() != expected.nodes.size())
@@ -96,6 +98,12 @@ inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
                    << ", label " << a.prediction << "/" << e.prediction << ", feature " << a.feature
                    << "/" << e.feature << ", threshold " << a.threshold << "/" << e.threshold
                    << ", children " << a.left << "," << a.right << "/" << e.left << "," << e.right;
+        if (!expected.has_stats()) continue;
+        if (!actual.has_stats()) return ::testing::AssertionFailure() << "no node statistics";
+        const lindorf::NodeStats &x = actual.stats[i], &y = expected.stats[i];
+        if (x.weight != y.weight || bits(x.impurity) != bits(y.impurity) ||
+            (e.is_leaf && !std::ranges::equal(leaf_class_counts(actual, i), leaf_class_counts(expected, i))))
+            return ::testing::AssertionFailure() << "node " << i << ": statistics differ";
     }
     return ::testing::AssertionSuccess();
 }
