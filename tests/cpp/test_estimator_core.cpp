@@ -159,45 +159,41 @@ TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
     }
 }
 
-TEST(ForestChunks, MatchTheWholeForestAndTheForestOfRepeatedRows) {
+// Trees 2 .. 7 of a forest, whole, one by one, and grown on the repeated rows. Out-of-bag votes
+// (with bootstrap samples) are each tree's predictions for the rows its draws left out.
+TEST(ForestChunks, MatchTheWholeForestAndTheForestOfRepeatedRowsAndCountOutOfBagVotes) {
     std::mt19937_64 rng(7);
     WorkerPool pool(2);
-    for (int round = 0; round < 40; ++round) {
-        const WeightedRows rows = random_rows(rng, 10 + round, 3, 3);
-        const Data copies = rows.repeated();
-        const ForestRules rules{rule_table[round % 5], round % 5 != 0, false, seed_key(round)};
-        ForestChunk whole = grow_forest_chunk(rows.weighted(3), rules, 0, 6, &pool);
-        ForestChunk as_copies =
-            grow_forest_chunk({copies.view(), copies.labels, {}, 3}, rules, 0, 6, nullptr);
-        for (std::uint32_t first : {0u, 2u, 5u}) {
-            ForestChunk part = grow_forest_chunk(rows.weighted(3), rules, first, 1, nullptr);
-            ASSERT_TRUE(same_tree(part.trees[0], whole.trees[first])) << round << "/" << first;
-        }
-        for (std::size_t t = 0; t < 6; ++t) {
-            ASSERT_TRUE(same_tree(whole.trees[t], as_copies.trees[t])) << round << "/" << t;
-        }
-    }
-}
-
-TEST(ForestChunks, OutOfBagVotesComeFromTheTreesThatDidNotDrawTheRow) {
-    std::mt19937_64 rng(9);
-    const WeightedRows rows = random_rows(rng, 60, 3, 3);
-    const ForestRules rules{GrowRules{.max_depth = 4}, true, true, seed_key(3)};
-    WorkerPool pool(2);
-    const ForestChunk chunk = grow_forest_chunk(rows.weighted(3), rules, 4, 7, &pool);
-    std::vector<std::uint32_t> expected(60 * 3, 0);
     std::size_t left_out = 0;
-    for (std::uint32_t t = 0; t < 7; ++t) {
-        const RowDraws draws = bootstrap_draws(60, rows.weights, rules.key, 4 + t);
-        const Labels votes = predict(rows.data.view(), chunk.trees[t]);
-        for (std::size_t r = 0; r < 60; ++r) {
-            if (draws.count[r] != 0) continue;
-            ++expected[r * 3 + votes[r]];
-            ++left_out;
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t n_rows = 10 + 2 * round;
+        const WeightedRows rows = random_rows(rng, n_rows, 3, 3);
+        const Data copies = rows.repeated();
+        const bool bootstrap = round % 5 != 0;
+        const ForestRules rules{rule_table[round % 5], bootstrap, bootstrap, seed_key(round)};
+        ForestChunk whole = grow_forest_chunk(rows.weighted(3), rules, 2, 6, &pool);
+        const ForestRules no_oob{rules.tree, bootstrap, false, rules.key};
+        ForestChunk as_copies =
+            grow_forest_chunk({copies.view(), copies.labels, {}, 3}, no_oob, 2, 6, nullptr);
+        for (std::uint32_t first : {2u, 4u, 7u}) {
+            ForestChunk part = grow_forest_chunk(rows.weighted(3), no_oob, first, 1, nullptr);
+            ASSERT_TRUE(same_tree(part.trees[0], whole.trees[first - 2])) << round << "/" << first;
         }
+        std::vector<std::uint32_t> expected(bootstrap ? n_rows * 3 : 0, 0);
+        for (std::uint32_t t = 0; t < 6; ++t) {
+            ASSERT_TRUE(same_tree(whole.trees[t], as_copies.trees[t])) << round << "/" << t;
+            if (!bootstrap) continue;
+            const RowDraws draws = bootstrap_draws(n_rows, rows.weights, rules.key, 2 + t);
+            const Labels votes = predict(rows.data.view(), whole.trees[t]);
+            for (std::size_t r = 0; r < n_rows; ++r) {
+                if (draws.count[r] != 0) continue;
+                ++expected[r * 3 + votes[r]];
+                ++left_out;
+            }
+        }
+        ASSERT_EQ(whole.oob_votes, expected) << round;
     }
-    EXPECT_GT(left_out, 60u);  // weight-0 rows alone are out of every tree
-    EXPECT_EQ(chunk.oob_votes, expected);
+    EXPECT_GT(left_out, 1000u);  // weight-0 rows alone are out of every tree
 }
 
 TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {
