@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 #include "io/holdout.hpp"
@@ -16,10 +17,7 @@ namespace lindorf {
 namespace {
 
 using reference::Rows;
-
-Rows rows_of(const FeatureMatrix& m) {
-    return reference::rows_of(m.view());
-}
+using reference::rows_of;
 
 constexpr std::ptrdiff_t F = sizeof(float);
 constexpr std::ptrdiff_t L = sizeof(Label);
@@ -44,7 +42,7 @@ TEST(CopyStridedMatrix, YieldsTheLogicalContentsOfEveryLayout) {
         FeatureMatrix m = copy_strided_matrix(c.view);
         EXPECT_EQ(m.n_rows, c.view.n_rows) << c.name;
         EXPECT_EQ(m.n_cols, c.view.n_cols) << c.name;
-        EXPECT_EQ(rows_of(m), c.expected) << c.name;
+        EXPECT_EQ(rows_of(m.view()), c.expected) << c.name;
     }
 }
 
@@ -62,7 +60,7 @@ TEST(CopyStrided, ReadsUnalignedDataAndOddStridesBitForBit) {
     // Dense data at an odd address, as np.frombuffer(..., offset=1) gives.
     alignas(float) unsigned char dense[1 + sizeof c_order] = {};
     std::memcpy(dense + 1, c_order, sizeof c_order);
-    EXPECT_EQ(rows_of(copy_strided_matrix({dense + 1, 2, 3, 3 * F, F})),
+    EXPECT_EQ(rows_of(copy_strided_matrix({dense + 1, 2, 3, 3 * F, F}).view()),
               (Rows{{0, 1, 2}, {10, 11, 12}}));
     Labels y = copy_strided_vector({dense + 1, 6, L});
     ASSERT_EQ(y.size(), 6u);
@@ -78,17 +76,7 @@ TEST(TrainingRowCount, IsNineTenthsRoundedDown) {
         ASSERT_EQ(training_row_count(n), 9 * n / 10) << n << " rows";
 }
 
-// n rows (i, -i) and `n_labels` labels 100 + i.
-struct Data {
-    FeatureMatrix rows;
-    Labels labels;
-    Data(std::size_t n, std::size_t n_labels) : rows{n, 2, {}} {
-        for (std::size_t i = 0; i < n; ++i)
-            rows.values.insert(rows.values.end(), {float(i), -float(i)});
-        for (std::size_t i = 0; i < n_labels; ++i) labels.push_back(Label(100 + i));
-    }
-};
-
+// Rows (i, -i) and labels 100 + i.
 TEST(CutHoldout, TrainsOnTheFirstRowsAndHoldsOutTheRestAsViews) {
     struct Case {
         std::size_t rows, labels, train;
@@ -101,12 +89,15 @@ TEST(CutHoldout, TrainsOnTheFirstRowsAndHoldsOutTheRestAsViews) {
         {1, 1, 0, {100}},
     };
     for (const Case& c : cases) {
-        Data d(c.rows, c.labels);
-        Holdout h = cut_holdout(d.rows.view(), d.labels);
-        EXPECT_EQ(h.train_rows.data, d.rows.values.data());
+        FeatureMatrix rows{c.rows, 2, {}};
+        for (std::size_t i = 0; i < c.rows; ++i) rows.values.insert(rows.values.end(), {float(i), -float(i)});
+        Labels labels(c.labels);
+        std::iota(labels.begin(), labels.end(), Label{100});
+        Holdout h = cut_holdout(rows.view(), labels);
+        EXPECT_EQ(h.train_rows.data, rows.values.data());
         EXPECT_EQ(h.train_rows.n_rows, c.train);
         EXPECT_EQ(h.train_rows.n_cols, 2u);
-        EXPECT_EQ(h.train_labels.data(), d.labels.data());
+        EXPECT_EQ(h.train_labels.data(), labels.data());
         EXPECT_EQ(h.train_labels.size(), c.train);
         ASSERT_EQ(h.test_rows.n_rows, c.rows - c.train);
         EXPECT_EQ(h.test_rows.at(0, 1), -float(c.train));
