@@ -94,28 +94,20 @@ TEST(ChaChaRng, ForkedChildTakesANewKeyMidBlock) {
     EXPECT_EQ(rng.keyings(), 1u);
 }
 
-TEST(Draw, RejectionZone) {
-    // 2^64 mod 3 = 1, so (2^64 - 3) mod 3 = 1; 2^64 mod 10 = 6; for n = 2^63 + 1,
-    // 2^64 - n = 2^63 - 1 < n; powers of two divide 2^64 and reject nothing.
-    const std::pair<std::uint64_t, std::uint64_t> cases[] = {
-        {1, max64},
-        {2, max64},
-        {3, max64 - 1},
-        {10, max64 - 6},
-        {(std::uint64_t{1} << 63) + 1, std::uint64_t{1} << 63},
-        {max64, max64 - 1},
-    };
-    for (auto [n, zone] : cases) EXPECT_EQ(draw_range(n).zone, zone) << "n = " << n;
-    EXPECT_THROW(draw_range(0), InternalError);
-}
-
 struct ScriptedOutputs {
     std::vector<std::uint64_t> outputs;
     std::size_t taken = 0;
     std::uint64_t next_u64() { return outputs.at(taken++); }
 };
 
-TEST(Draw, IndexIsTheHighHalfAndRejectedOutputsAreReplaced) {
+TEST(Draw, IndexIsTheHighHalfAndOutputsPastTheRejectionZoneAreReplaced) {
+    // 2^64 mod 3 = 1, so (2^64 - 3) mod 3 = 1; 2^64 mod 10 = 6; for n = 2^63 + 1,
+    // 2^64 - n = 2^63 - 1 < n; powers of two divide 2^64 and reject nothing.
+    const std::pair<std::uint64_t, std::uint64_t> zones[] = {
+        {1, max64},  {2, max64}, {3, max64 - 1}, {10, max64 - 6},
+        {(std::uint64_t{1} << 63) + 1, std::uint64_t{1} << 63}, {max64, max64 - 1}};
+    for (auto [n, zone] : zones) EXPECT_EQ(draw_range(n).zone, zone) << "n = " << n;
+    EXPECT_THROW(draw_range(0), InternalError);
     // n = 3: 3w = 2^64 - 1 for w = 0x55..55, the one low half past the zone; 3 * max64 is
     // 2 * 2^64 + (2^64 - 3), whose low half lies in the zone.
     ScriptedOutputs source{{0x5555555555555555, 0x5555555555555555, max64, 0x5555555555555556}};
