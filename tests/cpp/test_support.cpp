@@ -1,13 +1,15 @@
-// Internal failures, the line-buffered writer and the report printed through it, the worker pool.
-// What a failed or closed standard output does to a call is tested through the module
+// Internal failures, the line-buffered writer and the report printed through it, the
+// process-wide worker threads behind WorkerPool handles and their number, and running work while
+// polling. What a failed or closed standard output does to a call is tested through the module
 // (test_entry.py).
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -19,14 +21,14 @@
 #include "metrics/report.hpp"
 #include "support/error.hpp"
 #include "support/output.hpp"
-#include "support/parallel.hpp"
-#include "tree_testing.hpp"
+#include "support/polling.hpp"
 
 namespace lindorf {
 namespace {
 
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
+using namespace std::chrono_literals;
 
 TEST(Check, FailureCarriesMessageAndSiteAndReportsThemOnStderr) {
     const std::string message = "range end index 9 out of range for slice of length 8";
@@ -121,6 +123,89 @@ TEST(FormatScore, ShortestRoundTripInPositionalNotation) {
     EXPECT_EQ(format_score(0.1f), "0.1");
     EXPECT_EQ(format_score(1e-7f), "0.0000001");
     EXPECT_EQ(format_score(-std::numeric_limits<float>::quiet_NaN()), "NaN");
+}
+
+// Nested loops of 8 x 16 bodies, each noting its kernel thread; true when every pair of indices
+// ran exactly once and no more bodies ran at once than the handle's cap.
+bool nested_loops_keep_their_cap(WorkerPool& pool, std::set<pid_t>* threads = nullptr) {
+    std::mutex mutex;
+    std::atomic<int> running{0}, most{0};
+    std::vector<std::atomic<int>> runs(8 * 16);
+    pool.parallel_for(8, [&](std::size_t outer) {
+        pool.parallel_for(16, [&](std::size_t inner) {
+            int now = running.fetch_add(1) + 1;
+            for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+            }
+            std::this_thread::sleep_for(50us);
+            runs[outer * 16 + inner].fetch_add(1);
+            running.fetch_sub(1);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (threads != nullptr) threads->insert(::gettid());
+        });
+    });
+    return std::ranges::all_of(runs, [](const auto& n) { return n.load() == 1; }) &&
+           most.load() <= static_cast<int>(pool.threads());
+}
+
+TEST(SharedThreads, HandlesOfOneOrManyCallersShareOneSetWithinTheirCaps) {
+    // Callers beyond the core count, each making handle after handle, some handing their work to
+    // the shared threads: every handle has the threads it asks for up to one per core and the
+    // caller, every loop finishes within that cap, and no thread but the callers and one per core
+    // ever runs a body.
+    const unsigned n_callers = hardware_threads() + 2;
+    const unsigned asked[] = {1, 2, 3, hardware_threads() + 1};
+    std::atomic<unsigned> kept{0};
+    std::mutex mutex;
+    std::set<pid_t> threads;
+    std::vector<std::thread> callers;
+    for (unsigned c = 0; c < n_callers; ++c) {
+        callers.emplace_back([&, c] {
+            std::set<pid_t> seen;
+            for (int call = 0; call < 10; ++call) {
+                WorkerPool pool(asked[c % 4]);
+                EXPECT_EQ(pool.threads(), std::min(asked[c % 4], hardware_threads() + 1));
+                auto work = [&] { kept += nested_loops_keep_their_cap(pool, &seen); };
+                c % 3 == 2 ? run_polling(pool, work, [] {}, 1ms) : work();
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            threads.insert(seen.begin(), seen.end());
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    EXPECT_EQ(kept.load(), 10 * n_callers);
+    EXPECT_LE(threads.size(), n_callers + hardware_threads());
+}
+
+TEST(RunPolling, PollsWhileTheWorkRunsOnAnotherThreadAndHandsBackItsOutcome) {
+    // Poll 1 may stop the work or fail; the work may fail itself. Expected: what is thrown.
+    for (std::string expected : {"", "Cancelled", "poll", "work"}) {
+        WorkerPool pool(2);
+        StopToken stop;
+        std::atomic<int> polls{0};
+        std::thread::id work_thread;
+        auto work = [&] {
+            work_thread = std::this_thread::get_id();
+            for (int step = 0; step < 40; ++step, std::this_thread::sleep_for(5ms))
+                if (stop.check(); !nested_loops_keep_their_cap(pool)) throw std::logic_error("cap");
+            if (expected == "work") throw std::runtime_error("work");
+        };
+        auto poll = [&] {
+            if (polls.fetch_add(1) == 1 && expected == "Cancelled") stop.request_stop();
+            if (polls.load() == 2 && expected == "poll") throw std::runtime_error("poll");
+        };
+        std::string thrown;
+        try {
+            run_polling(pool, work, poll, 2ms, &stop);
+        } catch (const Cancelled&) {
+            thrown = "Cancelled";
+        } catch (const std::exception& e) {
+            thrown = e.what();
+        }
+        EXPECT_EQ(thrown, expected);
+        EXPECT_GE(polls.load(), 2) << expected;
+        EXPECT_NE(work_thread, std::this_thread::get_id()) << expected;
+        EXPECT_EQ(stop.stop_requested(), expected == "Cancelled" || expected == "poll") << expected;
+    }
 }
 
 TEST(WorkerPool, UsesMoreThanOneThreadWhenItHasThem) {
