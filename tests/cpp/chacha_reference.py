@@ -1,4 +1,4 @@
-"""Reference values for test_random.cpp, computed apart from the C++ code.
+"""Reference values for test_forest.cpp, computed apart from the C++ code.
 
 A plain ChaCha block function written from the cipher's definition. Running it prints the
 published vectors it is checked against (RFC 8439 section 2.3.2, the zero-key keystreams), the

@@ -1,10 +1,17 @@
-// Votes, forest prediction, and forests grown from their samples on the pool.
+// The generator, the bootstrap samples drawn from it, votes, forest prediction, and forests grown
+// from their samples on the pool. Expected ChaCha values are published test vectors (RFC 8439
+// section 2.3.2 and the zero-key keystreams); generator outputs and samples were computed by
+// chacha_reference.py, a separate implementation checked against them.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <new>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -16,6 +23,7 @@
 #include "forest/growth.hpp"
 #include "forest/vote.hpp"
 #include "support/error.hpp"
+#include "support/random.hpp"
 #include "tree/grow.hpp"
 #include "tree_testing.hpp"
 
@@ -28,6 +36,168 @@ using testing_support::failure_of;
 using testing_support::leaf;
 using testing_support::same_tree;
 using testing_support::stump;
+
+constexpr std::uint64_t max64 = ~std::uint64_t{0};
+// The first two outputs of key 00..1f: words 0 and 1, then 2 and 3 of block 0, low half first.
+constexpr std::uint64_t first_output = 0x5ec67ad1fff931f2;
+constexpr std::uint64_t second_output = 0xaa40e9d725f30544;
+
+ChaChaKey counting_key() {
+    ChaChaKey key;
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i);
+    return key;
+}
+
+// The block's bytes, little-endian words in order, as hex.
+std::string keystream_hex(const ChaChaBlock& block) {
+    std::string hex;
+    char byte[3];
+    for (int i = 0; i < 64; ++i)
+        hex +=
+            (std::snprintf(byte, sizeof byte, "%02x", (block[i / 4] >> (i % 4 * 8)) & 0xff), byte);
+    return hex;
+}
+
+TEST(ChaCha, MatchesPublishedVectors) {
+    // Key 00..1f, block counter 1, nonce 00:00:00:09:00:00:00:4a:00:00:00:00.
+    const ChaChaBlock rfc_input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                   0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                   0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
+                                   0x00000001, 0x09000000, 0x4a000000, 0x00000000};
+    const ChaChaBlock rfc_output = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
+                                    0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+                                    0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+                                    0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+    EXPECT_EQ(chacha_block(rfc_input, 20), rfc_output);
+    const ChaChaBlock zero_key = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    EXPECT_EQ(keystream_hex(chacha_block(zero_key, 12)),
+              "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
+              "0564f879d27ae3c02ce82834acfa8c793a629f2ca0de6919610be82f411326be");
+}
+
+constexpr std::size_t outputs_per_key = ChaChaRng::rekey_bytes / sizeof(std::uint64_t);
+
+TEST(ChaChaRng, TakesANewKeyAfterEvery64KiBAndGoesOnWhenNoneComes) {
+    EXPECT_THROW(keyed_rng([]() -> std::optional<ChaChaKey> { return std::nullopt; }),
+                 InternalError);
+    int asked = 0;  // the first re-key gets the zero key, later ones nothing
+    ChaChaRng rng(counting_key(), [&asked]() -> std::optional<ChaChaKey> {
+        return ++asked == 1 ? std::optional(ChaChaKey{}) : std::nullopt;
+    });
+    for (std::size_t i = 0; i < outputs_per_key; ++i) rng.next_u64();
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(rng.next_u64(), 0x53f955076a9af49bULL);  // block 0 of the zero key
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(rng.keyings(), 2u);
+    for (std::size_t i = 1; i < outputs_per_key; ++i) rng.next_u64();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(rng.next_u64(), 0xbb5799661f3f19b4ULL);  // block 1024 of the zero key, not block 0
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(rng.keyings(), 2u);
+}
+
+TEST(ChaChaRng, ForkedChildTakesANewKeyMidBlock) {
+    ChaChaRng rng(counting_key());
+    EXPECT_EQ(rng.next_u64(), first_output);  // seven outputs of block 0 remain buffered
+    const std::uint64_t forks_before = fork_count();
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {  // sends its next output if it took a new key, else 0; never returns
+        std::uint64_t value = 0;
+        try {
+            value = rng.next_u64();
+            value = rng.keyings() == 2 && fork_count() == forks_before + 1 ? value : 0;
+        } catch (...) {
+        }
+        ::_exit(::write(pipe_fds[1], &value, sizeof value) == sizeof value ? 0 : 1);
+    }
+    ::close(pipe_fds[1]);
+    std::uint64_t child_value = 0;
+    EXPECT_EQ(::read(pipe_fds[0], &child_value, sizeof child_value), ssize_t{sizeof child_value});
+    ::close(pipe_fds[0]);
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    EXPECT_EQ(fork_count(), forks_before);
+    const std::uint64_t parent_value = rng.next_u64();
+    EXPECT_EQ(parent_value, second_output);
+    EXPECT_NE(child_value, 0u);
+    EXPECT_NE(child_value, parent_value);
+    EXPECT_EQ(rng.keyings(), 1u);
+}
+
+struct ScriptedOutputs {
+    std::vector<std::uint64_t> outputs;
+    std::size_t taken = 0;
+    std::uint64_t next_u64() { return outputs.at(taken++); }
+};
+
+TEST(Draw, IndexIsTheHighHalfAndOutputsPastTheRejectionZoneAreReplaced) {
+    // 2^64 mod 3 = 1, so (2^64 - 3) mod 3 = 1; 2^64 mod 10 = 6; for n = 2^63 + 1,
+    // 2^64 - n = 2^63 - 1 < n; powers of two divide 2^64 and reject nothing.
+    const std::pair<std::uint64_t, std::uint64_t> zones[] = {
+        {1, max64},  {2, max64}, {3, max64 - 1}, {10, max64 - 6},
+        {(std::uint64_t{1} << 63) + 1, std::uint64_t{1} << 63}, {max64, max64 - 1}};
+    for (auto [n, zone] : zones) EXPECT_EQ(draw_range(n).zone, zone) << "n = " << n;
+    EXPECT_THROW(draw_range(0), InternalError);
+    // n = 3: 3w = 2^64 - 1 for w = 0x55..55, the one low half past the zone; 3 * max64 is
+    // 2 * 2^64 + (2^64 - 3), whose low half lies in the zone.
+    ScriptedOutputs source{{0x5555555555555555, 0x5555555555555555, max64, 0x5555555555555556}};
+    EXPECT_EQ(draw_below(source, draw_range(3)), 2u);
+    EXPECT_EQ(source.taken, 3u);
+    EXPECT_EQ(draw_below(source, draw_range(3)), 1u);  // 3w = 2^64 + 2
+    // n = 2^63 + 1: low half 2^63 + 1 is past the zone 2^63; w = 2^63 gives 2^126 + 2^63,
+    // whose low half sits exactly on the zone and is accepted.
+    const std::uint64_t half = std::uint64_t{1} << 63;
+    ScriptedOutputs edge{{1, half}};
+    EXPECT_EQ(draw_below(edge, draw_range(half + 1)), half >> 1);
+    EXPECT_EQ(edge.taken, 2u);
+    EXPECT_EQ(index_from_output(max64 / 10 * 7 + 1, draw_range(10)), 6u);  // 7 * 2^64 - 32
+}
+
+TEST(SampleSize, RoundsThroughSinglePrecision) {
+    // Above 2^24 floats are 2 apart (4 above 2^25); halfway cases go to the even mantissa.
+    const std::size_t p24 = std::size_t{1} << 24;
+    const std::pair<std::size_t, std::size_t> cases[] = {
+        {0, 0},
+        {10, 10},
+        {p24 - 1, p24 - 1},
+        {p24 + 1, p24},          // between 2^24 and 2^24 + 2: down to the even mantissa
+        {p24 + 3, p24 + 4},      // between 2^24 + 2 (odd mantissa) and 2^24 + 4: up
+        {2 * p24 + 2, 2 * p24},  // between 2^25 and 2^25 + 4, a tie going down
+        {4294967295u, std::size_t{1} << 32},
+    };
+    for (auto [rows, draws] : cases) EXPECT_EQ(sample_size(rows), draws) << rows << " rows";
+}
+
+TEST(Bootstrap, MatchesAnIndependentlyComputedStreamAfterRefusingUnusableRowCounts) {
+    ChaChaRng rng(counting_key(), nullptr);
+    EXPECT_THROW(bootstrap_sample(0, rng), InternalError);
+    EXPECT_THROW(bootstrap_sample(std::size_t{1} << 32, rng), InternalError);
+    EXPECT_THROW(bootstrap_sample(0), InternalError);
+    // Indices (w * n) >> 64 of successive outputs of key 00..1f, from the first output on: the
+    // refused calls drew nothing.
+    EXPECT_EQ(bootstrap_sample(10, rng),
+              (std::vector<std::uint32_t>{3, 6, 7, 2, 6, 6, 0, 4, 8, 2}));
+    ChaChaRng again(counting_key(), nullptr);
+    EXPECT_EQ(bootstrap_sample(7, again), (std::vector<std::uint32_t>{2, 4, 5, 1, 4, 4, 0}));
+    EXPECT_EQ(bootstrap_sample(1), std::vector<std::uint32_t>{0});
+}
+
+TEST(Bootstrap, ThreadsDrawIndependentSamplesWithReplacement) {
+    std::vector<std::uint32_t> a, b;
+    std::thread first([&] { a = bootstrap_sample(1000); });
+    std::thread second([&] { b = bootstrap_sample(1000); });
+    first.join();
+    second.join();
+    EXPECT_NE(a, b);
+    EXPECT_NE(a, bootstrap_sample(1000));
+    // About 1000 (1 - 1/e) = 632 distinct rows, standard deviation about 10.
+    std::set<std::uint32_t> distinct(a.begin(), a.end());
+    EXPECT_GT(distinct.size(), 560u);
+    EXPECT_LT(distinct.size(), 700u);
+}
 
 FeatureMatrix matrix(std::size_t n_cols, const std::vector<float>& values) {
     return FeatureMatrix{values.size() / n_cols, n_cols, values};
