@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "criteria/criteria.hpp"
+#include "forest/bootstrap.hpp"
+#include "forest/growth.hpp"
 #include "reference.hpp"
 #include "splitting/partition.hpp"
 #include "splitting/sort_columns.hpp"
@@ -182,6 +186,32 @@ TEST(Differential, GrownTreesMatchPlainGrowthNodeForNode) {
                                        random.sharing()),
                       expected))
             << "round " << round;
+    }
+}
+
+// Samples are recorded as the forest draws them, each into its tree's slot; earlier trees are
+// held back so that later ones finish first, and the forest must still keep index order.
+TEST(Differential, ForestTreesAreThePlainGrowthOfTheirBootstrapSamplesInIndexOrder) {
+    RandomData random(43);
+    WorkerPool pool(3);
+    for (int round = 0; round < 40; ++round) {
+        const Data data = random.data(60, 4);
+        const std::size_t n_rows = data.matrix.n_rows;
+        const std::uint32_t max_depth = random.max_depth();
+        const auto n_trees = static_cast<std::uint32_t>(2 + random.below(5));
+        std::vector<std::vector<std::uint32_t>> samples(n_trees);
+        const Forest forest =
+            grow_forest_from(data.view(), data.labels, max_depth, n_trees, &pool, [&](std::size_t t) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2 * (n_trees - t)));
+                return samples[t] = bootstrap_sample(n_rows);
+            });
+        ASSERT_EQ(forest.trees.size(), n_trees);
+        for (std::size_t t = 0; t < n_trees; ++t) {
+            EXPECT_EQ(samples[t].size(), n_rows);
+            const Data copy = copy_sample(data.view(), data.labels, samples[t]);
+            const Tree expected = reference::grow(reference::rows_of(copy.view()), copy.labels, max_depth);
+            EXPECT_TRUE(same_tree(forest.trees[t], expected)) << "round " << round << ", tree " << t;
+        }
     }
 }
 

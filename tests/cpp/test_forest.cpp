@@ -1,18 +1,16 @@
-// The generator, the bootstrap samples drawn from it, votes, forest prediction, and forests grown
-// from their samples on the pool. Expected ChaCha values are published test vectors (RFC 8439
+// The generator, the bootstrap samples drawn from it, votes, forest prediction, and forests that
+// grow nothing or fail. Expected ChaCha values are published test vectors (RFC 8439
 // section 2.3.2 and the zero-key keystreams); generator outputs and samples were computed by
 // chacha_reference.py, a separate implementation checked against them.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <new>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,17 +22,13 @@
 #include "forest/vote.hpp"
 #include "support/error.hpp"
 #include "support/random.hpp"
-#include "tree/grow.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
 namespace {
 
-using testing_support::copy_sample;
-using testing_support::Data;
 using testing_support::failure_of;
 using testing_support::leaf;
-using testing_support::same_tree;
 using testing_support::stump;
 
 constexpr std::uint64_t max64 = ~std::uint64_t{0};
@@ -240,41 +234,6 @@ TEST(ForestPredict, EachRowGetsItsMajorityWithTiesBrokenPerRowAndCall) {
     EXPECT_EQ(across_calls, (std::set<Label>{1, 2, 3}));
     EXPECT_EQ(modes, (std::set<Label>{4, 5, 6}));
     EXPECT_EQ(mode(Labels{}), 0u);
-}
-
-// Few distinct values per feature, so samples are full of ties and duplicates.
-Data coarse_data(std::size_t n_rows, std::size_t n_cols, unsigned classes, std::uint32_t seed) {
-    std::mt19937 gen(seed);
-    Data data;
-    data.matrix = {n_rows, n_cols, {}};
-    for (std::size_t i = 0; i < n_rows * n_cols; ++i)
-        data.matrix.values.push_back(0.5f * static_cast<float>(static_cast<int>(gen() % 7) - 3));
-    for (std::size_t i = 0; i < n_rows; ++i) data.labels.push_back(gen() % classes);
-    return data;
-}
-
-// Samples are recorded as the forest draws them, each into its tree's slot; earlier trees are
-// held back so that later ones finish first, and the forest must still keep index order.
-TEST(GrowForest, EveryTreeIsTheCopiedGrowthOfItsOwnBootstrapSampleInIndexOrder) {
-    WorkerPool pool(3);
-    for (std::uint32_t seed = 0; seed < 40; ++seed) {
-        const std::size_t n_rows = seed == 0 ? 1 : 5 + seed * 2;
-        const std::uint32_t max_depth = seed % 7, n_trees = 2 + seed % 5;
-        const Data data = coarse_data(n_rows, 1 + seed % 4, 2 + seed % 3, seed);
-        std::vector<std::vector<std::uint32_t>> samples(n_trees);
-        const Forest forest =
-            grow_forest_from(data.view(), data.labels, max_depth, n_trees, &pool, [&](std::size_t t) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2 * (n_trees - t)));
-                return samples[t] = bootstrap_sample(n_rows);
-            });
-        ASSERT_EQ(forest.trees.size(), n_trees);
-        for (std::size_t t = 0; t < n_trees; ++t) {
-            EXPECT_EQ(samples[t].size(), n_rows);
-            const Data copy = copy_sample(data.view(), data.labels, samples[t]);
-            EXPECT_TRUE(same_tree(forest.trees[t], grow_tree_(copy.view(), copy.labels, max_depth)))
-                << "seed " << seed << ", tree " << t;
-        }
-    }
 }
 
 TEST(GrowForest, NoTreesLookAtNothingAndAFailingTreeFailsTheForest) {
