@@ -128,9 +128,10 @@ TEST(Differential, CriteriaAndSearchRulesMatchPlainScoring) {
         const std::vector<std::uint32_t> sample = random.sample(data.matrix.n_rows);
         const bool sampled = data.matrix.n_cols > 0 && data.labels.size() == rows.size();
         const Data copy = sampled ? copy_sample(data.view(), data.labels, sample) : Data{};
-        const WorkingSet set = sampled ? working_set_of_sample(data.view(), data.labels,
-                                                               sort_features(data.view()), sample, nullptr)
-                                       : WorkingSet{};
+        const WorkingSet set =
+            sampled ? working_set_of_sample(data.view(), data.labels, sort_features(data.view()),
+                                            sample, nullptr)
+                    : WorkingSet{};
         NodeTally tally(set.class_labels.size());
         if (sampled) tally_node(set, set.column(0, 0, set.n_rows), tally);
         ScratchSlots scratch(2);
@@ -150,15 +151,17 @@ TEST(Differential, CriteriaAndSearchRulesMatchPlainScoring) {
             if (&variant != variants && data.labels.size() != rows.size()) break;
             SplitRules rules{variant.impurity, variant.min_leaf, plain.features};
             reference::Split expected = reference::find_best_split(rows, data.labels, plain);
-            SplitChoice actual = &variant == variants ? find_best_split(data.view(), data.labels)
-                                                      : find_best_split(data.view(), data.labels, rules);
+            SplitChoice actual = &variant == variants
+                                     ? find_best_split(data.view(), data.labels)
+                                     : find_best_split(data.view(), data.labels, rules);
             ASSERT_EQ(actual.feature, expected.feature) << "round " << round;
             ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "round " << round;
             if (!sampled) continue;
-            expected = reference::find_best_split(reference::rows_of(copy.view()), copy.labels, plain);
+            expected =
+                reference::find_best_split(reference::rows_of(copy.view()), copy.labels, plain);
             actual = search_node(set, {0, set.n_rows}, counts_of(tally), rules, scratch, &pool);
-            ASSERT_EQ(actual.feature, expected.feature) << "sample, round " << round;
-            ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "sample, round " << round;
+            ASSERT_EQ(actual.feature, expected.feature) << "sample " << round;
+            ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "sample " << round;
         }
     }
 }
@@ -200,17 +203,19 @@ TEST(Differential, ForestTreesAreThePlainGrowthOfTheirBootstrapSamplesInIndexOrd
         const std::uint32_t max_depth = random.max_depth();
         const auto n_trees = static_cast<std::uint32_t>(2 + random.below(5));
         std::vector<std::vector<std::uint32_t>> samples(n_trees);
+        auto draw = [&](std::size_t t) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2 * (n_trees - t)));
+            return samples[t] = bootstrap_sample(n_rows);
+        };
         const Forest forest =
-            grow_forest_from(data.view(), data.labels, max_depth, n_trees, &pool, [&](std::size_t t) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2 * (n_trees - t)));
-                return samples[t] = bootstrap_sample(n_rows);
-            });
+            grow_forest_from(data.view(), data.labels, max_depth, n_trees, &pool, draw);
         ASSERT_EQ(forest.trees.size(), n_trees);
         for (std::size_t t = 0; t < n_trees; ++t) {
             EXPECT_EQ(samples[t].size(), n_rows);
             const Data copy = copy_sample(data.view(), data.labels, samples[t]);
-            const Tree expected = reference::grow(reference::rows_of(copy.view()), copy.labels, max_depth);
-            EXPECT_TRUE(same_tree(forest.trees[t], expected)) << "round " << round << ", tree " << t;
+            const Tree expected =
+                reference::grow(reference::rows_of(copy.view()), copy.labels, max_depth);
+            EXPECT_TRUE(same_tree(forest.trees[t], expected)) << "round " << round << " tree " << t;
         }
     }
 }

@@ -43,7 +43,8 @@ struct WeightedRows {
     // Each row repeated by its weight, in place.
     Data repeated() const {
         std::vector<std::uint32_t> copies;
-        for (std::uint32_t r = 0; r < data.matrix.n_rows; ++r) copies.insert(copies.end(), weights[r], r);
+        for (std::uint32_t r = 0; r < data.matrix.n_rows; ++r)
+            copies.insert(copies.end(), weights[r], r);
         return testing_support::copy_sample(data.view(), data.labels, copies);
     }
     WeightedData weighted(std::uint32_t n_classes) const {
@@ -203,7 +204,9 @@ TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {
     WeightedRows rows = random_rows(rng, 80, 6, 3);
     for (std::size_t r = 0; r < 80; ++r)
         for (std::size_t f = 0; f < 6; ++f)
-            if (f != 3) rows.data.matrix.values[r * 6 + f] = f % 2 ? (r % 4 ? 1.0f : NAN) : (r % 2 ? -0.0f : 0.0f);
+            if (f != 3)
+                rows.data.matrix.values[r * 6 + f] =
+                    f % 2 ? (r % 4 ? 1.0f : NAN) : (r % 2 ? -0.0f : 0.0f);
     const Tree full = grow_tree(rows.data.view(), rows.data.labels, {}, GrowRules{});
     // No feature can divide these rows (feature 0 is -1 or NaN, the rest constant), but the
     // fallback split at 0.0 does, with or without draws.
@@ -243,7 +246,8 @@ TEST(NodeStats, AManyClassDeepTreeKeepsOneCountPerRow) {
         EXPECT_GT(leaf_count(tree), n_rows / 3);
         EXPECT_EQ(tree.class_counts.size(), n_rows);
         const Tree bare = grow_tree(data.view(), data.labels, {}, {}, sharing);
-        EXPECT_TRUE(same_tree(bare, testing_support::tree_of(tree.nodes)) && bare.stats.empty() && bare.class_counts.empty());
+        EXPECT_TRUE(same_tree(bare, testing_support::tree_of(tree.nodes)));
+        EXPECT_TRUE(bare.stats.empty() && bare.class_counts.empty());
     }
 }
 

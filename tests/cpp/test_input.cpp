@@ -90,7 +90,8 @@ TEST(CutHoldout, TrainsOnTheFirstRowsAndHoldsOutTheRestAsViews) {
     };
     for (const Case& c : cases) {
         FeatureMatrix rows{c.rows, 2, {}};
-        for (std::size_t i = 0; i < c.rows; ++i) rows.values.insert(rows.values.end(), {float(i), -float(i)});
+        for (std::size_t i = 0; i < c.rows; ++i)
+            rows.values.insert(rows.values.end(), {float(i), -float(i)});
         Labels labels(c.labels);
         std::iota(labels.begin(), labels.end(), Label{100});
         Holdout h = cut_holdout(rows.view(), labels);

@@ -102,7 +102,8 @@ inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
         if (!actual.has_stats()) return ::testing::AssertionFailure() << "no node statistics";
         const lindorf::NodeStats &x = actual.stats[i], &y = expected.stats[i];
         if (x.weight != y.weight || bits(x.impurity) != bits(y.impurity) ||
-            (e.is_leaf && !std::ranges::equal(leaf_class_counts(actual, i), leaf_class_counts(expected, i))))
+            (e.is_leaf && !std::ranges::equal(lindorf::leaf_class_counts(actual, i),
+                                              lindorf::leaf_class_counts(expected, i))))
             return ::testing::AssertionFailure() << "node " << i << ": statistics differ";
     }
     return ::testing::AssertionSuccess();
