@@ -31,8 +31,6 @@ float information_gain(std::vector<float> values, Labels labels, float threshold
     return (entropy(labels) - (n_left / n) * entropy(left)) - (n_right / n) * entropy(right);
 }
 
-namespace {
-
 double gini(const Labels& labels) {
     std::map<Label, std::uint64_t> counts;
     for (Label label : labels) ++counts[label];
@@ -41,8 +39,6 @@ double gini(const Labels& labels) {
     double n = static_cast<double>(labels.size());
     return labels.empty() ? 0.0 : 1.0 - static_cast<double>(squares) / (n * n);
 }
-
-}  // namespace
 
 double gini_gain(std::vector<float> values, Labels labels, float threshold) {
     Labels all, left, right;

@@ -17,7 +17,9 @@ using Labels = std::vector<Label>;
 
 float entropy(Labels labels);
 float information_gain(std::vector<float> values, Labels labels, float threshold);
-// The gain in Gini impurity (1 - sum of p^2) of the pairs, in double precision, from counts.
+// Gini impurity, 1 - sum of p^2, in double precision from counts; 0 for no labels.
+double gini(const Labels& labels);
+// The gain in Gini impurity of the pairs.
 double gini_gain(std::vector<float> values, Labels labels, float threshold);
 
 struct Split {

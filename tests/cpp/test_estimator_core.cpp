@@ -21,6 +21,7 @@
 #include "forest/chunk.hpp"
 #include "model/format.hpp"
 #include "model/importance.hpp"
+#include "reference.hpp"
 #include "support/streams.hpp"
 #include "tree/feature_draw.hpp"
 #include "tree/grow.hpp"
@@ -78,14 +79,6 @@ const GrowRules rule_table[] = {
               .node_key = seed_key(12), .record_stats = true},
 };
 
-double gini_of(const std::vector<Label>& labels) {
-    std::map<Label, double> counts;
-    for (Label label : labels) counts[label] += 1.0;
-    double sum = 0.0;
-    for (const auto& [label, count] : counts) sum += (count / labels.size()) * (count / labels.size());
-    return 1.0 - sum;
-}
-
 // Each node's training rows found by routing the weighted rows through the tree: a node's weight,
 // its impurity and a leaf's class counts (exactly the classes present, ascending) follow from them.
 ::testing::AssertionResult stats_of_routed_rows(const Tree& tree, const WeightedRows& rows,
@@ -103,7 +96,7 @@ double gini_of(const std::vector<Label>& labels) {
         const NodeStats& stats = tree.stats[i];
         const bool impurity_matches = impurity == Impurity::entropy
                                           ? bits(stats.impurity) == bits(entropy(reached[i]))
-                                          : std::abs(stats.impurity - gini_of(reached[i])) <= 1e-6;
+                                          : std::abs(stats.impurity - reference::gini(reached[i])) <= 1e-6;
         if (stats.weight != reached[i].size() || !impurity_matches)
             return ::testing::AssertionFailure() << "node " << i << " weight or impurity";
         if (!tree.nodes[i].is_leaf) continue;
