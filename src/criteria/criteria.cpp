@@ -38,8 +38,11 @@ PairedCounts count_paired(const ClassIndex& classes, std::size_t paired) {
     check_countable(classes.of.size());
     PairedCounts counts;
     counts.present = all_classes(classes.labels.size());
-    counts.paired.assign(classes.labels.size(), 0);
-    counts.all.assign(classes.labels.size(), 0);
+    // Rows beyond the labels carry class 0 with weight 0, so a sweep may read slot 0 even when
+    // there is no label at all: keep it there.
+    const std::size_t slots = std::max<std::size_t>(classes.labels.size(), 1);
+    counts.paired.assign(slots, 0);
+    counts.all.assign(slots, 0);
     for (std::size_t i = 0; i < classes.of.size(); ++i) {
         ++counts.all[classes.of[i]];
         if (i < paired) ++counts.paired[classes.of[i]];
