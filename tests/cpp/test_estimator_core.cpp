@@ -129,6 +129,20 @@ TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
                          std::to_string(begin));
     }
     EXPECT_EQ(sample_stream(key, 2).next_u64(), sample_stream(key, 2).next_u64());
+    // The layout a seed's forest depends on, so that the same seed grows the same forest in
+    // every build: the key is the seed's bytes, each purpose has its nonce, and a node key is
+    // block 0 of its own stream.
+    for (std::size_t i = 0; i < key.size(); ++i)
+        ASSERT_EQ(key[i], i < 8 ? (0x0123456789abcdefULL >> (8 * i)) & 0xff : 0) << i;
+    EXPECT_EQ(sample_stream(key, 5).next_u64(), KeyedStream(key, 5, 0).next_u64());
+    KeyedStream words(key, 5, 1);
+    ChaChaKey derived{};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint64_t two_words = words.next_u64();
+        for (std::size_t b = 0; b < 8; ++b) derived[8 * i + b] = (two_words >> (8 * b)) & 0xff;
+    }
+    EXPECT_EQ(node_key(key, 5), derived);
+    EXPECT_EQ(node_stream(derived, 3, 7).next_u64(), KeyedStream(derived, 7, 3).next_u64());
 }
 
 TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
