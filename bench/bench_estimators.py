@@ -38,10 +38,9 @@ def alternate(calls: dict, repeats: int) -> dict:
     result of its last run."""
     times = {name: [] for name in calls}
     results = {}
-    for _ in range(repeats):
-        for name, call in calls.items():
-            seconds, results[name] = timed(call)
-            times[name].append(seconds)
+    for name in common.rotations(list(calls), repeats):
+        seconds, results[name] = timed(calls[name])
+        times[name].append(seconds)
     return {name: (common.median(times[name]), results[name]) for name in calls}
 
 

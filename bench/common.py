@@ -122,12 +122,17 @@ def peak_memory_mib() -> float:
 def run_alternately(systems: dict[str, Callable[[], tuple[float, float]]],
                     repeats: int) -> dict[str, list[tuple[float, float]]]:
     """Runs every system once per round, `repeats` rounds; returns each one's (seconds,
-    accuracy) runs."""
+    accuracy) runs. Each round starts with the next system, so no system always runs right
+    after the same other one (a slow one leaves cold caches and returned memory behind)."""
     runs: dict[str, list[tuple[float, float]]] = {name: [] for name in systems}
-    for _ in range(repeats):
-        for name, run in systems.items():
-            runs[name].append(run())
+    for name in rotations(list(systems), repeats):
+        runs[name].append(systems[name]())
     return runs
+
+
+def rotations(names: list[str], rounds: int) -> list[str]:
+    """The order of `rounds` rounds over `names`, round r starting with names[r % len(names)]."""
+    return [names[(r + i) % len(names)] for r in range(rounds) for i in range(len(names))]
 
 
 def comparison_table(results: list[tuple[str, dict[str, list[tuple[float, float]]]]],
