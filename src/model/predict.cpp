@@ -10,14 +10,22 @@ namespace lindorf {
 
 namespace {
 
-// Rows per task: enough to outweigh handing a block to another thread, few enough that a
-// block's rows stay in cache while every tree of a forest walks them.
-constexpr std::size_t block_rows = 2048;
+// Rows per task. Every tree walks a block's rows in turn, so a block's row values should stay
+// in the core's cache between trees (about 1 MiB of them), and the longer the block, the less a
+// tree's own nodes cost in cache misses per row. Blocks stay short enough to give every thread
+// a few, so that threads finishing early still find work.
+std::size_t rows_per_block(std::size_t n_rows, std::size_t n_cols, WorkerPool* pool) {
+    const std::size_t threads = pool == nullptr ? 1 : pool->threads();
+    const std::size_t by_cache = (std::size_t{1} << 20) / (std::max<std::size_t>(n_cols, 1) * 4);
+    const std::size_t by_threads = (n_rows + 4 * threads - 1) / (4 * threads);
+    return std::clamp<std::size_t>(std::min(by_cache, by_threads), 256, 16384);
+}
 
 template <class Body>
-void for_row_blocks(std::size_t n_rows, WorkerPool* pool, Body&& body) {
-    parallel_for(pool, (n_rows + block_rows - 1) / block_rows, [&](std::size_t block) {
-        body(block * block_rows, std::min(n_rows, (block + 1) * block_rows));
+void for_row_blocks(MatrixView rows, WorkerPool* pool, Body&& body) {
+    const std::size_t block = rows_per_block(rows.n_rows, rows.n_cols, pool);
+    parallel_for(pool, (rows.n_rows + block - 1) / block, [&](std::size_t b) {
+        body(b * block, std::min(rows.n_rows, (b + 1) * block));
     });
 }
 
@@ -75,7 +83,7 @@ std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols) {
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
     const std::vector<WalkNode> walk = walkable(tree, rows.n_cols);
     Labels out(rows.n_rows);
-    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
         walk_rows(walk, rows, begin, end,
                   [&](std::size_t r, const WalkNode& leaf) { out[r] = leaf.child[1]; });
     });
@@ -86,7 +94,7 @@ std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t
                                 WorkerPool* pool) {
     const std::vector<WalkNode> walk = checked_walkable(tree, rows.n_cols, n_classes);
     std::vector<double> out(rows.n_rows * n_classes, 0.0);
-    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
         walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
             const double weight = tree.stats[leaf.child[0]].weight;
             for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
@@ -103,7 +111,7 @@ std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, Matri
             return checked_walkable(tree, rows.n_cols, n_classes);
         });
     std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
-    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
         for (const std::vector<WalkNode>& walk : walks) {
             walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
                 ++votes[r * n_classes + leaf.child[1]];
@@ -119,7 +127,7 @@ std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, Matr
         trees, pool, [&](const Tree& tree) { return walkable(tree, rows.n_cols); });
     const std::size_t width = trees.size();
     std::vector<std::uint32_t> out(rows.n_rows * width);
-    for_row_blocks(rows.n_rows, pool, [&](std::size_t begin, std::size_t end) {
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
         for (std::size_t t = 0; t < width; ++t)
             walk_rows(walks[t], rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
                 out[r * width + t] = leaf.child[0];
