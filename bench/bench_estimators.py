@@ -36,12 +36,10 @@ def timed(call):
 def alternate(calls: dict, repeats: int) -> dict:
     """Runs each call `repeats` times, the systems taking turns; the median time of each and the
     result of its last run."""
-    times = {name: [] for name in calls}
-    results = {}
-    for name in common.rotations(list(calls), repeats):
-        seconds, results[name] = timed(calls[name])
-        times[name].append(seconds)
-    return {name: (common.median(times[name]), results[name]) for name in calls}
+    runs = common.run_alternately({name: lambda call=call: timed(call)
+                                   for name, call in calls.items()}, repeats)
+    return {name: (common.median([seconds for seconds, _ in runs[name]]), runs[name][-1][1])
+            for name in calls}
 
 
 def fit_and_predict(make, x, y):

@@ -7,9 +7,11 @@ import statistics
 import tempfile
 import time
 from dataclasses import dataclass
-from typing import Callable
+from typing import Callable, TypeVar
 
 import numpy as np
+
+T = TypeVar("T")
 
 UNLIMITED = 2**32 - 1  # lindorf's max_depth for no practical limit
 
@@ -119,20 +121,17 @@ def peak_memory_mib() -> float:
     raise RuntimeError("no VmHWM in /proc/self/status")
 
 
-def run_alternately(systems: dict[str, Callable[[], tuple[float, float]]],
-                    repeats: int) -> dict[str, list[tuple[float, float]]]:
-    """Runs every system once per round, `repeats` rounds; returns each one's (seconds,
-    accuracy) runs. Each round starts with the next system, so no system always runs right
+def run_alternately(systems: dict[str, Callable[[], T]], repeats: int) -> dict[str, list[T]]:
+    """Runs every system once per round, `repeats` rounds; returns each one's results (for
+    example (seconds, accuracy) pairs). Each round starts with the next system, so no system always runs right
     after the same other one (a slow one leaves cold caches and returned memory behind)."""
-    runs: dict[str, list[tuple[float, float]]] = {name: [] for name in systems}
-    for name in rotations(list(systems), repeats):
-        runs[name].append(systems[name]())
+    names = list(systems)
+    runs: dict[str, list[T]] = {name: [] for name in names}
+    for r in range(repeats):
+        for i in range(len(names)):
+            name = names[(r + i) % len(names)]
+            runs[name].append(systems[name]())
     return runs
-
-
-def rotations(names: list[str], rounds: int) -> list[str]:
-    """The order of `rounds` rounds over `names`, round r starting with names[r % len(names)]."""
-    return [names[(r + i) % len(names)] for r in range(rounds) for i in range(len(names))]
 
 
 def comparison_table(results: list[tuple[str, dict[str, list[tuple[float, float]]]]],
