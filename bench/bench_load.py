@@ -2,7 +2,7 @@
 
 "before" is how the command read CSV until it used NumPy's compiled text reader: Python's csv
 module, one float() per cell, a float64 table and then its float32 copy. "after" is
-`lindorf.dataset.load_file`. Each measurement runs in a fresh process, alternating between the
+`lindorf.cli.dataset.load_file`. Each measurement runs in a fresh process, alternating between the
 two; the table shows the median wall time, the peak memory the load added to the process (VmHWM
 after minus VmHWM before, so the interpreter and NumPy are left out), and both relative to the
 file: the time ratio after / before and the peak as a multiple of the file's size.
@@ -41,14 +41,14 @@ def load_before(path: str) -> tuple[np.ndarray, np.ndarray]:
 
 
 def load_after(path: str, scratch: str) -> tuple[np.ndarray, np.ndarray]:
-    from lindorf.dataset import load_file
+    from lindorf.cli.dataset import load_file
 
     data = load_file(path, None, None, scratch)
     return data.x, data.y
 
 
 def child(method: str, path: str) -> None:
-    import lindorf.dataset  # noqa: F401  (imported before the baseline, like NumPy)
+    import lindorf.cli.dataset  # noqa: F401  (imported before the baseline, like NumPy)
 
     with tempfile.TemporaryDirectory() as scratch:
         base = common.peak_memory_mib()

@@ -1,21 +1,26 @@
 """lindorf: exact decision trees and random forests for NumPy data, with a C++ core.
 
 The learner lives in the extension module ``lindorf._lindorf``; see its two functions
-``train_tree_np`` and ``train_forest_np``. ``lindorf.DecisionTreeClassifier`` and
-``lindorf.RandomForestClassifier`` are scikit-learn estimators on the same learner; they are
-imported on first use, so that lindorf itself needs only NumPy.
+``train_tree_np`` and ``train_forest_np``. The scikit-learn estimators live where scikit-learn
+keeps its own: ``lindorf.tree`` and ``lindorf.ensemble``; the most used ones are also here at the
+top level. They are imported on first use, so that lindorf itself needs only NumPy.
 """
 
 from lindorf._lindorf import train_forest_np, train_tree_np
 
-__all__ = ["train_tree_np", "train_forest_np", "DecisionTreeClassifier", "RandomForestClassifier"]
+_ESTIMATORS = {"DecisionTreeClassifier": "lindorf.tree",
+               "RandomForestClassifier": "lindorf.ensemble"}
 
-_ESTIMATORS = ("DecisionTreeClassifier", "RandomForestClassifier")
+__all__ = ["train_tree_np", "train_forest_np", *_ESTIMATORS]
 
 
 def __getattr__(name):
     if name in _ESTIMATORS:
-        from lindorf import estimators
+        import importlib
 
-        return getattr(estimators, name)
+        return getattr(importlib.import_module(_ESTIMATORS[name]), name)
     raise AttributeError(f"module 'lindorf' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

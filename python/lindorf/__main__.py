@@ -1,6 +1,6 @@
 """`python -m lindorf` and the `lindorf` console script; see lindorf.cli."""
 
-from lindorf.cli import main
+from lindorf.cli.main import main
 
 if __name__ == "__main__":
     main()

@@ -1,9 +1,10 @@
 """Growing a forest's trees on a cluster, through joblib's backends.
 
 Inside ``with joblib.parallel_backend("dask"):`` (or any backend that is not one of joblib's own)
-``RandomForestClassifier.fit`` converts the training data once, here, splits the tree indices into
-one chunk per worker and grows each chunk natively on a worker with ``_fit_chunk``; the chunks
-come back as saved models and are joined in tree order. Tree i depends only on the fit's key and
+``RandomForestClassifier.fit`` converts the training data once and hands it here: the tree
+indices are split into one chunk per worker, each chunk grows natively on a worker through the
+learner layer (``lindorf._learner.fit_forest``), and the chunks come back as saved models that
+the estimator joins in tree order. Tree i depends only on the fit's key and
 i, so a seeded forest is the same whichever worker grows which trees. Without a seed each chunk
 takes its key from its own worker's operating system.
 
@@ -20,6 +21,9 @@ import time
 import uuid
 
 import numpy as np
+
+from lindorf import _estimators, _learner
+from lindorf._threads import threads_for
 
 # joblib's own backends run on this machine, where one native call over the shared threads beats
 # chunks: it sorts the features once and keeps one copy of the data.
@@ -59,14 +63,12 @@ def tree_ranges(n_trees, n_chunks):
     return [(int(a), int(b - a)) for a, b in zip(bounds[:-1], bounds[1:])]
 
 
-def fit(forest, backend, n_jobs, X, y, sample_weight):
-    """Fits `forest` (a RandomForestClassifier) in chunks on the joblib backend `backend`."""
-    from lindorf import estimators
-
-    forest._check_forest_params()
-    data = forest._fit_input(X, y, sample_weight)
-    params = {**forest.get_params(), "verbose": 0,
-              "random_state": estimators._seed_of(forest.random_state)}
+def grow_chunks(backend, n_jobs, data, params, verbose=0):
+    """Grows the forest that `params` describe (scikit-learn's names, random_state an int or
+    None) on `data` (a _learner.Training) in chunks on the joblib backend `backend`: the list of
+    (native model, out-of-bag votes or None) of each chunk, in tree order. A failure raises
+    ClusterFitError."""
+    params = {**params, "verbose": 0}
     client = _dask_client(backend)
     if client is not None:
         n_chunks = n_jobs if n_jobs and n_jobs > 0 else len(client.nthreads())
@@ -74,9 +76,9 @@ def fit(forest, backend, n_jobs, X, y, sample_weight):
     else:
         n_chunks = backend.effective_n_jobs(n_jobs if n_jobs else -1)
         run, where = _run_with_joblib, f"joblib's {type(backend).__name__}"
-    ranges = tree_ranges(forest.n_estimators, n_chunks)
+    ranges = tree_ranges(params["n_estimators"], n_chunks)
     try:
-        grown = run(client, params, data, ranges, forest.verbose)
+        grown = run(client, params, data, ranges, verbose)
     except _ChunkFailure as failure:
         first, count = failure.trees
         cause = failure.__cause__
@@ -86,11 +88,8 @@ def fit(forest, backend, n_jobs, X, y, sample_weight):
     except Exception as error:
         raise ClusterFitError(f"growing the forest on {where} failed ({type(error).__name__}: "
                               f"{error}); the forest is left unfitted") from error
-    native_model = estimators._estimators.NativeModel
-    forest._join_chunks([
-        estimators._Chunk(native_model.from_bytes(saved)[0], oob_votes, data.codes, data.fitted)
-        for saved, oob_votes in grown])
-    return forest
+    return [(_estimators.NativeModel.from_bytes(saved)[0], oob_votes)
+            for saved, oob_votes in grown]
 
 
 class _ChunkFailure(Exception):
@@ -102,19 +101,17 @@ class _ChunkFailure(Exception):
 
 
 def grow_chunk(params, X, codes, weights, first, count):
-    """Runs on a worker: trees first .. first + count - 1 of the forest `params` describe, as
-    (saved model, out-of-bag votes or None). Stops early when the worker has cancelled it."""
-    from lindorf.estimators import RandomForestClassifier, _threads_for
-
-    params = dict(params)
+    """Runs on a worker: trees first .. first + count - 1 of the forest `params` describe, grown
+    on rows `X` with class indices `codes`, as (saved model, out-of-bag votes or None). Stops
+    early when the worker has cancelled it."""
     worker_task = _current_dask_task()
-    if params["n_jobs"] is None and worker_task is not None:
-        params["n_jobs"] = worker_task[0].state.nthreads  # the threads the worker was given
-    params["n_jobs"] = _threads_for(params["n_jobs"])
-    forest = RandomForestClassifier(**params)
+    n_jobs = params["n_jobs"]
+    if n_jobs is None and worker_task is not None:
+        n_jobs = worker_task[0].state.nthreads  # the threads the worker was given
     poll = None if worker_task is None else _cancel_poll(*worker_task)
-    chunk = forest._fit_chunk(X, codes, weights, first, count, poll=poll)
-    return chunk.native.to_bytes(b""), chunk.oob_votes
+    native, oob_votes = _learner.fit_forest(_learner.training_of_codes(X, codes, weights),
+                                            params, first, count, threads_for(n_jobs), poll)
+    return native.to_bytes(b""), oob_votes
 
 
 def _current_dask_task():

@@ -235,3 +235,11 @@ def fit(kind, params, X, y, feature_names=None, threads=None) -> Model:
     else:
         native = fit_tree(data, params, threads)
     return Model(kind, params, native, data.classes, feature_names)
+
+
+def training_of_codes(X, codes, weights=None) -> Training:
+    """The learner's view of rows `X` whose labels are already class indices 0 .. k - 1, every
+    one of them present (as ``training`` numbers them), with uint32 weights or None."""
+    n_classes = int(codes.max()) + 1 if len(codes) else 0
+    total = len(codes) if weights is None else int(weights.sum())
+    return Training(X, codes, weights, total, np.arange(n_classes, dtype=np.uint32))

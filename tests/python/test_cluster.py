@@ -15,6 +15,7 @@ from sklearn.exceptions import NotFittedError
 
 from conftest import run_snippet
 from lindorf import DecisionTreeClassifier, RandomForestClassifier
+from lindorf import _learner
 from lindorf._distributed import grow_chunk
 from lindorf.estimators import ClusterFitError
 from test_estimators import blobs, native_bytes
@@ -140,7 +141,7 @@ def test_a_failed_chunk_fails_the_fit_cleanly_and_stops_the_others(client, failu
         raise MemoryError("no room for the trees")
 
     if failure == "raises":
-        client.run(lambda: setattr(RandomForestClassifier, "_fit_chunk", fail), workers=[victim])
+        client.run(lambda: setattr(_learner, "fit_forest", fail), workers=[victim])
     fitting = threading.Thread(target=fit)
     fitting.start()
     deadline = time.monotonic() + 30

@@ -249,11 +249,3 @@ def test_readme_estimator_example_runs(tmp_path, monkeypatch, capsys):
     exec(compile(code, "README.md", "exec"), {})
     printed = capsys.readouterr().out.splitlines()
     assert len(printed) >= 4 and (tmp_path / "forest.lindorf").exists()
-
-
-def test_lindorf_needs_scikit_learn_only_for_the_estimators():
-    outcome = run_snippet("import sys\nsys.modules['sklearn'] = None  # as if not installed\n"
-                          "import lindorf, lindorf.cli\nprint('imported', flush=True)\n"
-                          "lindorf.DecisionTreeClassifier", prelude=False)
-    assert outcome.stdout == "imported\n" and outcome.error[0] == "ImportError"
-    assert "pip install 'lindorf[sklearn]'" in outcome.error[1]

@@ -21,7 +21,7 @@ import zipfile
 from dataclasses import dataclass
 from typing import BinaryIO
 
-from lindorf.errors import DataError
+from lindorf.cli.errors import DataError
 
 STDIN_NAME = "-"
 NPY_MAGIC = b"\x93NUMPY"

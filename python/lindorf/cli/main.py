@@ -13,11 +13,11 @@ import signal
 import sys
 import tempfile
 
-from lindorf import commands
-from lindorf.dataset import MAX_UINT32
-from lindorf.errors import DataError, one_line
-from lindorf.output import (OutputFailed, ReaderGone, finish_stdout, prepare_streams, say,
-                            silence_stdout)
+from lindorf.cli import commands
+from lindorf.cli.dataset import MAX_UINT32
+from lindorf.cli.errors import DataError, one_line
+from lindorf.cli.output import (OutputFailed, ReaderGone, finish_stdout, prepare_streams, say,
+                                silence_stdout)
 
 EXIT_FAILED = 1
 EXIT_BAD_INPUT = 2

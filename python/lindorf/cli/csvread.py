@@ -27,8 +27,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from lindorf.errors import CellError, DataError, one_line
-from lindorf.sources import Source
+from lindorf.cli.errors import CellError, DataError, one_line
+from lindorf.cli.sources import Source
 
 DELIMITERS = ",;\t|"
 MISSING = ("", "NA", "N/A", "NaN", "nan", "null", "?")

@@ -12,8 +12,8 @@ import io
 import numpy as np
 
 from lindorf import _learner
-from lindorf.dataset import MAX_UINT32, Dataset
-from lindorf.errors import DataError, one_line
+from lindorf.cli.dataset import MAX_UINT32, Dataset
+from lindorf.cli.errors import DataError, one_line
 
 TOP_FEATURES = 10
 BLOCK = 1 << 16  # rows predicted at a time: bounds memory, and Ctrl-C is seen between blocks

@@ -11,10 +11,10 @@ import argparse
 
 import numpy as np
 
-from lindorf import dataset, models, report
-from lindorf.dataset import BUILTIN_NAME, Dataset
-from lindorf.errors import DataError, blamed_on
-from lindorf.output import emit, say
+from lindorf.cli import dataset, models, report
+from lindorf.cli.dataset import BUILTIN_NAME, Dataset
+from lindorf.cli.errors import DataError, blamed_on
+from lindorf.cli.output import emit, say
 
 DEFAULT_TREES = 100
 

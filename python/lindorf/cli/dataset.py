@@ -12,9 +12,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from lindorf import csvread
-from lindorf.errors import CellError, DataError, one_line
-from lindorf.sources import Source, open_source
+from lindorf.cli import csvread
+from lindorf.cli.errors import CellError, DataError, one_line
+from lindorf.cli.sources import Source, open_source
 
 MAX_UINT32 = 2**32 - 1
 BUILTIN_NAME = "breast_cancer.csv (built in)"

@@ -1,0 +1,226 @@
+"""What lindorf's scikit-learn estimators share: scikit-learn's input checks, parameters of
+growth, prediction inputs, fitted attributes and persistence, over the NumPy-only learner layer
+(``lindorf._learner``). The public classes live in ``lindorf.tree`` and ``lindorf.ensemble``.
+
+Stable interfaces for other tools:
+
+- ``est.to_bytes()`` / ``Class.from_bytes(data)``, ``est.save(path)`` / ``Class.load(path)`` and
+  ``lindorf.estimators.load(path)``: the versioned model format (never pickle, so a model file is
+  safe to load). It carries the parameters, the classes (numbers, strings or booleans) and the
+  feature names. Damaged bytes or a format version this lindorf does not read raise
+  ``ValueError``.
+- ``predict``, ``predict_proba`` and ``predict_log_proba`` of a ``dask.array`` or
+  ``dask.dataframe`` return a lazy ``dask.array``, computed block by block (``lindorf._blocks``).
+- ``fit`` releases the interpreter lock while the learner works; Ctrl-C raises
+  ``KeyboardInterrupt`` and leaves the estimator unfitted.
+"""
+
+from __future__ import annotations
+
+import numbers
+from typing import NamedTuple
+
+import numpy as np
+
+try:
+    import sklearn  # noqa: F401
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "lindorf's estimators need scikit-learn: install it with pip install 'lindorf[sklearn]'"
+    ) from error
+
+from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+
+from lindorf import _blocks, _estimators, _learner, _model_file
+
+
+class _Input(NamedTuple):
+    """A _learner.Training with the attributes that describe it."""
+
+    X: np.ndarray  # C-contiguous float32
+    codes: np.ndarray  # uint32 class indices
+    weights: np.ndarray | None  # uint32, or None when every weight is 1
+    total: int  # total weight
+    classes: np.ndarray
+    fitted: dict  # classes_, n_classes_, n_features_in_ (and feature_names_in_)
+
+    def training(self) -> _learner.Training:
+        return _learner.Training(*self[:5])
+
+
+class _TreeLearner(ClassifierMixin, BaseEstimator):
+    """What both estimators share: parameters of growth, input checks, prediction inputs,
+    persistence."""
+
+    _forest = False  # whether the native model's trees vote
+    _parameter_constraints: dict = {
+        "criterion": [StrOptions({"entropy", "gini"})],
+        "max_depth": [Interval(numbers.Integral, 0, None, closed="left"), None],
+        "min_samples_split": [
+            Interval(numbers.Integral, 2, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="right"),
+        ],
+        "min_samples_leaf": [
+            Interval(numbers.Integral, 1, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="neither"),
+        ],
+        "max_features": [
+            Interval(numbers.Integral, 1, None, closed="left"),
+            Interval(RealNotInt, 0.0, 1.0, closed="right"),
+            StrOptions({"sqrt", "log2"}),
+            None,
+        ],
+        "random_state": [
+            Interval(numbers.Integral, 0, 2**64 - 1, closed="both"),
+            np.random.RandomState,
+            np.random.Generator,
+            None,
+        ],
+    }
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = True
+        return tags
+
+    # -- fitting ------------------------------------------------------------------------------
+
+    def _forget_fit(self):
+        """Back to unfitted: every attribute a fit sets is gone."""
+        for name in [n for n in vars(self) if n.endswith("_") and not n.startswith("__")]:
+            del self.__dict__[name]
+        self.__dict__.pop("_native", None)
+
+    def _fit_input(self, X, y, sample_weight):
+        """The checked training data: X as C-contiguous float32, class indices, weights as
+        uint32 or None, and the attributes that describe it (set only once a fit succeeds, so
+        that a fit that fails or is interrupted leaves the estimator unfitted)."""
+        self._forget_fit()
+        # A float32 C-contiguous X is not copied: the learner reads every feature value once,
+        # into its own sorted copies, so a thread writing to the array meanwhile cannot make its
+        # reads disagree.
+        X, y = validate_data(self, X, y, dtype=np.float32, order="C",
+                             ensure_all_finite="allow-nan")
+        fitted = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
+                  if name in self.__dict__}
+        if y.dtype.kind not in "iu":  # integer labels are always classes
+            check_classification_targets(y)
+        if sample_weight is not None:
+            sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64,
+                                                 ensure_non_negative=True)
+        data = _learner.training(X, y, sample_weight)
+        fitted.update(classes_=data.classes, n_classes_=len(data.classes))
+        return _Input(*data, fitted)
+
+    # -- prediction ---------------------------------------------------------------------------
+
+    def _rows(self, X):
+        check_is_fitted(self)
+        return validate_data(self, X, reset=False, dtype=np.float32, order="C",
+                             ensure_all_finite="allow-nan")
+
+    def _threads(self):
+        return _learner.usable_cores()
+
+    @_blocks.over_blocks
+    def predict(self, X):
+        """The class of the leaf each row reaches (a tree), or the class most trees vote for,
+        tied votes going to the lowest class index (a forest)."""
+        rows = self._rows(X)
+        return self.classes_.take(
+            _learner.predicted_codes(self._native, self._forest, rows, self._threads()))
+
+    @_blocks.over_blocks
+    def predict_proba(self, X):
+        """The weighted class shares of the training rows in each row's leaf (a tree), or the
+        share of the trees that vote for each class (a forest)."""
+        rows = self._rows(X)
+        return _learner.probabilities(self._native, self._forest, rows, self._threads())
+
+    @_blocks.over_blocks
+    def predict_log_proba(self, X):
+        """The natural logarithm of predict_proba (-inf for a class with no share)."""
+        with np.errstate(divide="ignore"):
+            return np.log(self.predict_proba(X))
+
+    # -- persistence --------------------------------------------------------------------------
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        native = state.pop("_native", None)
+        state.pop("estimators_", None)
+        if native is not None:
+            state["_lindorf_model"] = native.to_bytes(b"")
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        data = state.pop("_lindorf_model", None)
+        if data is not None:
+            if not isinstance(data, bytes):
+                raise ValueError("the pickled model is not bytes")
+            native, _ = _estimators.NativeModel.from_bytes(data)
+            _model_file.check_shape(native, state.get("n_features_in_"), state.get("classes_"),
+                                    _model_file.trees_of(state))
+            state["_native"] = native
+        super().__setstate__(state)
+        if data is not None:
+            self._after_load()
+
+    def _model(self):
+        """The fitted model as the learner keeps and saves it."""
+        check_is_fitted(self)
+        names = getattr(self, "feature_names_in_", None)
+        return _learner.Model(type(self).__name__, self.get_params(), self._native,
+                              self.classes_, None if names is None else list(names),
+                              getattr(self, "oob_score_", None))
+
+    @classmethod
+    def _from_model(cls, model):
+        """The fitted estimator of a learner's model; ValueError for parameters the estimator
+        does not take."""
+        try:
+            estimator = cls(**model.params)
+            estimator._validate_params()
+        except (ValueError, TypeError) as error:
+            raise ValueError("the model's description of the estimator is missing or damaged") \
+                from error
+        estimator.__dict__.update(classes_=model.classes, n_classes_=len(model.classes),
+                                  n_features_in_=model.n_features)
+        if model.feature_names is not None:
+            estimator.feature_names_in_ = np.array(model.feature_names, dtype=object)
+        if model.oob_score is not None:
+            estimator.oob_score_ = model.oob_score
+        estimator._native = model.native
+        estimator._after_load()
+        return estimator
+
+    def to_bytes(self):
+        """The fitted model in lindorf's versioned format, with its parameters, classes and
+        feature names: what ``save`` writes and ``from_bytes``/``load`` read."""
+        return self._model().to_bytes()
+
+    @classmethod
+    def from_bytes(cls, data):
+        """The estimator saved in `data`; ValueError if the bytes hold another kind of
+        estimator, a format version this lindorf does not read, or are damaged."""
+        model = _learner.Model.from_bytes(data)
+        if model.kind != cls.__name__:
+            raise ValueError(f"the model is a {model.kind}, not a {cls.__name__}")
+        return cls._from_model(model)
+
+    def save(self, path):
+        """Writes ``to_bytes()`` to the file at `path`."""
+        self._model().save(path)
+
+    @classmethod
+    def load(cls, path):
+        """The estimator saved at `path` by ``save``."""
+        with open(path, "rb") as source:
+            return cls.from_bytes(source.read())
+
+    def _after_load(self):
+        """Rebuilds what is derived from the native model."""
