@@ -8,7 +8,6 @@ import signal
 import sys
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -239,13 +238,3 @@ def test_verbose_forest_reports_progress_on_standard_error(capsys):
     lines = capsys.readouterr().err.splitlines()
     assert lines and lines[-1].startswith("lindorf: 10/10 trees, ")
     assert all(re.fullmatch(r"lindorf: \d+/10 trees, [\d.]+ s elapsed, .*", line) for line in lines)
-
-
-def test_readme_estimator_example_runs(tmp_path, monkeypatch, capsys):
-    readme = (Path(__file__).parents[2] / "README.md").read_text()
-    section = readme.split("## Estimators", 1)[1]
-    code = section.split("```python\n", 1)[1].split("```", 1)[0]
-    monkeypatch.chdir(tmp_path)
-    exec(compile(code, "README.md", "exec"), {})
-    printed = capsys.readouterr().out.splitlines()
-    assert len(printed) >= 4 and (tmp_path / "forest.lindorf").exists()
