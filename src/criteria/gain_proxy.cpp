@@ -14,9 +14,10 @@ CountLog count_log_table(std::uint64_t largest) {
                                                           " is too large for the count table");
     CountLog table;
     const double top = largest < 2 ? 1.0 : static_cast<double>(largest) * std::log2(largest);
-    // Sums of entries never exceed f(largest): keep that below 2^62 with a bit to spare for
-    // rounding, and the scale where double still resolves the entries.
-    table.scale = std::min(52, 61 - static_cast<int>(std::ceil(std::log2(top))));
+    // Sums of entries never exceed f(largest) and proxies never fall below -2 f(largest): keep
+    // both, and a window as wide as their range, within 2^62, and the scale where double still
+    // resolves the entries.
+    table.scale = std::min(52, 60 - static_cast<int>(std::ceil(std::log2(top))));
     table.values.resize(largest + 1);
     table.values[0] = 0;
     for (std::uint64_t c = 1; c <= largest; ++c) {
@@ -48,31 +49,63 @@ CountLog count_log_table(std::uint64_t largest) {
 // Adding up with H <= Hmax and wL + wR <= 1:
 //        eps = D*(1 + 3u) + u*(2+u)*(hP + Hmax),  D = (1 + gamma(3))*e(Hmax) + gamma(3)*Hmax.
 // Second-order terms are covered by a 1 % margin. A pure side (k = 1) has p = 1 exactly and adds
-// nothing, which the bound over-covers.
+// nothing, which the bound over-covers. For one candidate, each side's k, Hmax and w are its own:
+//        eps = (wL*DL + wR*DR)*(1 + 3u) + u*(2+u)*(hP + max(HmaxL, HmaxR)),
+// about half the node's bound for a balanced split of many classes.
 //
 // The table's part: each entry is round(f(c) * 2^s) with f(c) computed in double (log2 within
 // 1 ulp, one product: 3 * 2^-53 relative), so it errs by 2^-(s+1) + 3*2^-53*f(c). T sums at most
 // k + 2 entries whose f add up to at most 2*f(total).
+namespace {
+
+constexpr double u = 0x1p-24;
+
+double gamma(double j) { return j * u / (1.0 - j * u); }
+
+// The largest entropy of k classes, rounded up.
+double top_entropy(double k) { return std::log2(k) * (1.0 + 0x1p-40) + 0x1p-40; }
+
+// Steps 1 to 3 for one side of k classes weighing w: |fl(w^ * H^) - w * H|.
+double weighted_side(double k, double w) {
+    const double h_max = top_entropy(k);
+    const double term = u * (8.0 * h_max + 5.0);
+    const double side = term + gamma(k - 1.0) * (h_max + term);
+    return w * ((1.0 + gamma(3.0)) * side + gamma(3.0) * h_max);
+}
+
+}  // namespace
+
 ProxyBounds proxy_bounds(std::size_t classes, std::uint64_t total, float parent_entropy,
                          float parent_size, const CountLog& table) {
-    constexpr double u = 0x1p-24;
     constexpr double infinite = std::numeric_limits<double>::infinity();
     const double k = static_cast<double>(std::max<std::size_t>(classes, 1));
     const double n = parent_size;
     if (!(n > 0.0) || !std::isfinite(parent_entropy) || (k + 3.0) * u >= 0.5)
         return {infinite, infinite};
-    auto gamma = [](double j) { return j * u / (1.0 - j * u); };
-    const double h_max = std::log2(k) * (1.0 + 0x1p-40) + 0x1p-40;
-    const double term = u * (8.0 * h_max + 5.0);
-    const double side = term + gamma(k - 1.0) * (h_max + term);
-    const double weighted = (1.0 + gamma(3.0)) * side + gamma(3.0) * h_max;
+    const double h_max = top_entropy(k);
     const double h_parent = std::abs(static_cast<double>(parent_entropy));
-    const double exact = weighted * (1.0 + 3.0 * u) + u * (2.0 + u) * (h_parent + h_max);
+    const double exact =
+        weighted_side(k, 1.0) * (1.0 + 3.0 * u) + u * (2.0 + u) * (h_parent + h_max);
     const double t = static_cast<double>(total);
     const double f_total = t < 2.0 ? 0.0 : t * std::log2(t);
     const double entries =
         (k + 2.0) * std::ldexp(0.5, -table.scale) + 6.0 * 0x1p-53 * f_total * (1.0 + 1e-9);
     return {exact * 1.01, entries / n * 1.01};
+}
+
+double candidate_bound(std::size_t left_classes, std::size_t right_classes, double left_size,
+                       double right_size, float parent_entropy, float parent_size) {
+    const double k_left = static_cast<double>(std::max<std::size_t>(left_classes, 1));
+    const double k_right = static_cast<double>(std::max<std::size_t>(right_classes, 1));
+    const double n = parent_size;
+    if (!(n > 0.0) || !std::isfinite(parent_entropy) ||
+        (std::max(k_left, k_right) + 3.0) * u >= 0.5)
+        return std::numeric_limits<double>::infinity();
+    const double weighted =
+        weighted_side(k_left, left_size / n) + weighted_side(k_right, right_size / n);
+    const double h_parent = std::abs(static_cast<double>(parent_entropy));
+    const double h_max = top_entropy(std::max(k_left, k_right));
+    return (weighted * (1.0 + 3.0 * u) + u * (2.0 + u) * (h_parent + h_max)) * 1.01;
 }
 
 }  // namespace lindorf

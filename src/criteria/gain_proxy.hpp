@@ -25,7 +25,8 @@ struct CountLog {
 };
 
 // The table up to `largest`, with the finest scale at which sums of entries up to f(largest)
-// stay below 2^62.
+// stay below 2^61, so that proxies, their differences and windows as wide as their range all
+// fit in an int64.
 CountLog count_log_table(std::uint64_t largest);
 
 // Bounds, in bits of gain, for one node: its candidates' exact scores and proxies. `classes` is
@@ -41,5 +42,10 @@ struct ProxyBounds {
 // anything): every candidate must then be scored exactly.
 ProxyBounds proxy_bounds(std::size_t classes, std::uint64_t total, float parent_entropy,
                          float parent_size, const CountLog& table);
+
+// exact_to_real for one candidate, from the classes and the weight of each of its sides: the
+// node's bound assumes the worst of both.
+double candidate_bound(std::size_t left_classes, std::size_t right_classes, double left_size,
+                       double right_size, float parent_entropy, float parent_size);
 
 }  // namespace lindorf

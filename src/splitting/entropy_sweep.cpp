@@ -6,8 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "criteria/gini.hpp"
-#include "criteria/repeated_sum.hpp"
+#include "splitting/side_sums.hpp"
 
 namespace lindorf {
 
@@ -23,9 +22,17 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
         proxy_bounds(screen.live, node.total, node.parent_entropy, node.parent_size, table);
     const double error = bounds.exact_to_real + bounds.table_to_real;
     const double unit = std::ldexp(static_cast<double>(node.parent_size), table.scale);
-    const double window = 2.0 * error * unit;
-    const double floor = -(static_cast<double>(node.parent_entropy) + error) * unit;
-    if (!(window < 0x1p61) || !(floor > -0x1p61)) return screen;
+    if (!std::isfinite(error)) return screen;
+    // Proxies span less than `reach`: none lies below -2 f(total) (the entries added are never
+    // negative, the two subtracted are at most f(total) each, the table never decreasing), and
+    // none above the table's rounding of T <= 0, at most half a unit per entry and the relative
+    // error of the entries themselves. A window or floor beyond that range is clamped to it,
+    // which keeps every candidate it kept: a node's screen never switches itself off.
+    const double reach = 2.0 * static_cast<double>(table.values[node.total]) +
+                         static_cast<double>(screen.live) + 4096.0;
+    const double window = std::min(2.0 * error * unit, reach);
+    const double floor =
+        std::max(-(static_cast<double>(node.parent_entropy) + error) * unit, -reach);
     // f(x+1) - f(x) lies between log2(x+1) and log2(x+1) + log2(e), and moving one unit of a
     // class left changes T by two such differences of opposite sign on each side, at most
     // log2(total) + log2(e) in all; each of the eight table entries involved adds its rounding.
@@ -37,6 +44,7 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
     // A two-class proxy sums six entries.
     screen.proxy_error =
         3 + static_cast<std::int64_t>(std::ceil(18.0 * 0x1p-53 * f_top * (1.0 + 0x1p-40)));
+    screen.table_to_real = bounds.table_to_real;
     screen.window = static_cast<std::int64_t>(std::ceil(window)) + 2;
     screen.floor = static_cast<std::int64_t>(std::floor(floor)) - 2;
     screen.usable = true;
@@ -298,77 +306,47 @@ void score_pairs(const SweepContext& context, const Shortlist& list, std::uint32
     }
 }
 
-// How many classes each side of a candidate holds and the sum of their squared counts, kept up
-// to date as rows move left: a side whose classes all hold the same count sums one repeated term.
-struct SideShapes {
-    std::uint32_t left_total = 0;
-    std::uint32_t left_classes = 0;
-    std::uint32_t right_classes = 0;
-    std::uint64_t left_squares = 0;
-    std::uint64_t right_squares = 0;
-
-    void move_left(std::uint32_t left, std::uint32_t node_count, std::uint32_t weight) {
-        if (weight == 0) return;
-        left_classes += left == 0;
-        right_classes -= node_count - left == weight;
-        left_squares = squares_after_adding(left_squares, left, weight);
-        right_squares = squares_after_removing(right_squares, node_count - left, weight);
-        left_total += weight;
-    }
-};
-
-// The count every class of a side holds, or 0 when the counts differ: k counts summing to m are
-// all m/k exactly when their squares sum to m * (m/k).
-std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uint32_t total) {
-    if (classes == 0 || total % classes != 0) return 0;
-    const std::uint32_t each = total / classes;
-    return squares == std::uint64_t{total} * each ? each : 0;
+// The most a candidate can score: its real gain, from its proxy, and the bounds between the two
+// for the classes and weights of its sides.
+double score_ceiling(const SweepContext& context, const Shortlisted& kept, const SideSums& sides) {
+    const NodeCounts& node = context.node;
+    const double real = static_cast<double>(node.parent_entropy) +
+                        std::ldexp(static_cast<double>(kept.proxy), -context.set.count_log.scale) /
+                            static_cast<double>(node.parent_size);
+    const double exact = candidate_bound(sides.left_classes(), sides.right_classes(),
+                                         sides.left_total(), node.total - sides.left_total(),
+                                         node.parent_entropy, node.parent_size);
+    return real + context.screen.table_to_real + exact + 1e-9;
 }
 
-// The sum of p * log2(p) over one side, as gain_from_counts forms it.
-float side_sum(const NodeCounts& node, const std::uint32_t* left_counts, bool right,
-               std::uint32_t classes, std::uint64_t squares, std::uint32_t total) {
-    const float size = static_cast<float>(total);
-    const std::uint32_t each = equal_count(classes, squares, total);
-    if (each != 0) return repeated_sum(detail::plogp_term(each, size), classes);
-    float sum = 0.0f;
-    for (std::uint32_t c : node.present) {
-        const std::uint32_t count = right ? node.counts[c] - left_counts[c] : left_counts[c];
-        if (count != 0) sum = detail::plogp_sum_step(sum, count, size);
-    }
-    return sum;
-}
-
-// Exact scores of the shortlisted candidates of a node of many classes, by a second walk that
-// rebuilds the left counts up to each of them.
+// Exact scores of the shortlisted candidates of a node of many classes, by walks that move the
+// rows left up to each of them. The candidate of the best proxy goes first: its score then rules
+// out every candidate whose ceiling lies below it, which the window of the screen, made for the
+// worst case of any two candidates, still kept.
 template <bool Packed>
 void score_by_rewalk(const SweepContext& context, const Shortlist& list,
-                     std::uint32_t* left_counts, ColumnBest& best) {
+                     std::uint32_t* left_counts, SideScratch& scratch, ColumnBest& best) {
     const RowReader<Packed> rows(context.set);
-    const NodeCounts& node = context.node;
-    SideShapes shapes;
-    for (std::uint32_t c : node.present) {
-        left_counts[c] = 0;
-        shapes.right_squares = squares_after_adding(shapes.right_squares, 0, node.counts[c]);
-    }
-    shapes.right_classes = static_cast<std::uint32_t>(context.screen.live);
-    std::size_t at = 0;
-    for (const Shortlisted& kept : list.kept()) {
-        if (!list.within(kept)) continue;
-        for (; at < kept.begin; ++at) {
-            const std::uint32_t row = context.column[at].row;
-            const std::uint32_t cls = rows.cls(row);
-            const std::uint32_t weight = rows.weight(row);
-            shapes.move_left(left_counts[cls], node.counts[cls], weight);
-            left_counts[cls] += weight;
+    const Shortlisted* top = nullptr;
+    for (const Shortlisted& kept : list.kept())
+        if (list.within(kept) && (top == nullptr || kept.proxy > top->proxy)) top = &kept;
+    if (top == nullptr) return;
+    auto group = [&](const Shortlisted& kept) {
+        return context.column.subspan(kept.begin, kept.end - kept.begin);
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        SideSums sides(context.node, context.screen.live, left_counts, scratch);
+        std::size_t at = 0;
+        for (const Shortlisted& kept : list.kept()) {
+            if (!list.within(kept) || (&kept == top) == (pass == 1)) continue;
+            for (; at < kept.begin; ++at) {
+                const std::uint32_t row = context.column[at].row;
+                sides.move_left(rows.cls(row), rows.weight(row));
+            }
+            if (pass == 1 && score_ceiling(context, kept, sides) < best.score) continue;
+            best.offer(sides.score(), group(kept), context.set);
+            if (pass == 0) break;
         }
-        const std::uint32_t right_total = node.total - shapes.left_total;
-        const float left_sum = side_sum(node, left_counts, false, shapes.left_classes,
-                                        shapes.left_squares, shapes.left_total);
-        const float right_sum = side_sum(node, left_counts, true, shapes.right_classes,
-                                         shapes.right_squares, right_total);
-        const double score = gain_from_sums(node, shapes.left_total, left_sum, right_sum);
-        best.offer(score, context.column.subspan(kept.begin, kept.end - kept.begin), context.set);
     }
 }
 
@@ -400,7 +378,7 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
         for (std::uint32_t c : node.present) right_sum += f[node.counts[c]];
         ManyCounter counter{f, node.counts, left_counts, node.total, right_sum};
         screen_column<Packed>(context, counter, list, best, nothing_left);
-        score_by_rewalk<Packed>(context, list, left_counts, best);
+        score_by_rewalk<Packed>(context, list, left_counts, scratch.sides, best);
     }
     return best.result(context.set);
 }

@@ -24,6 +24,7 @@ struct EntropyScreen {
     std::int64_t floor = 0;   // proxies at or below this cannot score above 0
     double step_inverse = 0.0;     // at most 1 / the largest change of a proxy per unit of weight
     std::int64_t proxy_error = 0;  // how far table rounding may move a two-class proxy
+    double table_to_real = 0.0;    // ProxyBounds::table_to_real of the node
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
 };

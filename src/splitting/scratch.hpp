@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "splitting/side_sums.hpp"
 #include "splitting/working_set.hpp"
 
 namespace lindorf {
@@ -25,6 +26,7 @@ struct Shortlisted {
 struct Scratch {
     std::vector<Entry> entries;  // one side of a partition
     std::vector<Shortlisted> shortlist;
+    SideScratch sides;
 
     // Class counts for `classes` classes. Threads update their counts once per entry, so the
     // counts keep a cache line of distance from any other allocation: two threads writing to

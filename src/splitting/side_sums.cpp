@@ -1,0 +1,89 @@
+#include "splitting/side_sums.hpp"
+
+#include <algorithm>
+
+#include "criteria/gini.hpp"
+#include "criteria/repeated_sum.hpp"
+
+namespace lindorf {
+
+namespace {
+
+// Below this many classes a side is summed term by term faster than the ordered sums are set up.
+constexpr std::size_t ordered_from = 512;
+
+// The count every class of a side holds, or 0 when the counts differ: k counts summing to m are
+// all m/k exactly when their squares sum to m * (m/k).
+std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uint32_t total) {
+    if (classes == 0 || total % classes != 0) return 0;
+    const std::uint32_t each = total / classes;
+    return squares == std::uint64_t{total} * each ? each : 0;
+}
+
+}  // namespace
+
+SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
+                   SideScratch& scratch)
+    : node_(node), left_(left_counts), scratch_(scratch), ordered_(live >= ordered_from) {
+    std::uint32_t largest = 0;
+    for (std::uint32_t c : node.present) {
+        left_[c] = 0;
+        right_squares_ = squares_after_adding(right_squares_, 0, node.counts[c]);
+        largest = std::max(largest, node.counts[c]);
+    }
+    right_classes_ = static_cast<std::uint32_t>(live);
+    ordered_ = ordered_ && largest < OrderedSum::kinds;
+    if (!ordered_) return;
+    // A class's position is its rank among the node's classes; its kind on a side, its count.
+    scratch.position.resize(std::max<std::size_t>(
+        scratch.position.size(), *std::max_element(node.present.begin(), node.present.end()) + 1));
+    scratch.kinds.assign(node.present.size(), 0);
+    for (std::size_t i = 0; i < node.present.size(); ++i) {
+        const std::uint32_t c = node.present[i];
+        scratch.position[c] = static_cast<std::uint32_t>(i);
+        scratch.kinds[i] = static_cast<std::uint8_t>(node.counts[c]);
+    }
+    scratch.right.assign(scratch.kinds);
+    std::fill(scratch.kinds.begin(), scratch.kinds.end(), 0);
+    scratch.left.assign(scratch.kinds);
+}
+
+void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
+    if (weight == 0) return;
+    const std::uint32_t left = left_[cls];
+    const std::uint32_t right = node_.counts[cls] - left;
+    left_classes_ += left == 0;
+    right_classes_ -= right == weight;
+    left_squares_ = squares_after_adding(left_squares_, left, weight);
+    right_squares_ = squares_after_removing(right_squares_, right, weight);
+    left_total_ += weight;
+    left_[cls] = left + weight;
+    if (!ordered_) return;
+    const std::uint32_t position = scratch_.position[cls];
+    scratch_.left.set(position, left + weight);
+    scratch_.right.set(position, right - weight);
+}
+
+// The sum of p * log2(p) over one side, as gain_from_counts forms it.
+float SideSums::side_sum(bool right, std::uint32_t classes, std::uint64_t squares,
+                         std::uint32_t total) {
+    const float size = static_cast<float>(total);
+    const std::uint32_t each = equal_count(classes, squares, total);
+    if (each != 0) return repeated_sum(detail::plogp_term(each, size), classes);
+    if (ordered_) return (right ? scratch_.right : scratch_.left).sum(size);
+    float sum = 0.0f;
+    for (std::uint32_t c : node_.present) {
+        const std::uint32_t count = right ? node_.counts[c] - left_[c] : left_[c];
+        if (count != 0) sum = detail::plogp_sum_step(sum, count, size);
+    }
+    return sum;
+}
+
+double SideSums::score() {
+    const float left_sum = side_sum(false, left_classes_, left_squares_, left_total_);
+    const float right_sum =
+        side_sum(true, right_classes_, right_squares_, node_.total - left_total_);
+    return gain_from_sums(node_, left_total_, left_sum, right_sum);
+}
+
+}  // namespace lindorf

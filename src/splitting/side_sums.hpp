@@ -1,0 +1,51 @@
+// The exact scores of candidates of a node of many classes, as a walk over one feature's rows
+// moves them left: each side's sum of p * log2(p), summed in ascending class order, exactly as
+// gain_from_counts sums it. A side whose classes all hold the same count sums one repeated term;
+// when every class of the node holds few rows, a side's terms take few values and are summed by
+// OrderedSum; otherwise term by term.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "criteria/criteria.hpp"
+#include "criteria/ordered_sum.hpp"
+
+namespace lindorf {
+
+// Working memory of SideSums, reused from node to node.
+struct SideScratch {
+    OrderedSum left, right;
+    std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
+    std::vector<std::uint8_t> kinds;
+};
+
+class SideSums {
+  public:
+    // All rows right. `left_counts` (by class) is zeroed for the node's classes and kept up to
+    // date; `live` is the number of classes with a non-zero count.
+    SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
+             SideScratch& scratch);
+
+    void move_left(std::uint32_t cls, std::uint32_t weight);
+    std::uint32_t left_total() const { return left_total_; }
+    std::uint32_t left_classes() const { return left_classes_; }  // with a non-zero count
+    std::uint32_t right_classes() const { return right_classes_; }
+    // The score of the split between the rows moved left so far and the rest.
+    double score();
+
+  private:
+    float side_sum(bool right, std::uint32_t classes, std::uint64_t squares, std::uint32_t total);
+
+    const NodeCounts& node_;
+    std::uint32_t* left_;
+    SideScratch& scratch_;
+    bool ordered_;  // the sides are summed by scratch_.left and scratch_.right
+    std::uint32_t left_total_ = 0;
+    std::uint32_t left_classes_ = 0;
+    std::uint32_t right_classes_ = 0;
+    std::uint64_t left_squares_ = 0;
+    std::uint64_t right_squares_ = 0;
+};
+
+}  // namespace lindorf
