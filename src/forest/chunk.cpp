@@ -10,6 +10,7 @@
 #include "forest/bootstrap.hpp"
 #include "support/error.hpp"
 #include "support/streams.hpp"
+#include "tree/node_columns.hpp"
 
 namespace lindorf {
 
@@ -73,6 +74,46 @@ std::vector<std::uint32_t> count_oob_votes(const WeightedData& data, const std::
     return votes;
 }
 
+// The trees' working sets. Trees whose nodes search a few of many features have those sort the
+// features themselves, from every feature's values; when even the roots do, no feature is
+// sorted whole. Otherwise, with its values, the order of every feature is all the trees read:
+// the rows are read once, here.
+class TreeSets {
+  public:
+    TreeSets(const WeightedData& data, const GrowRules& rules, std::uint32_t trees,
+             WorkerPool* pool)
+        : data_(data) {
+        const MatrixView rows = data.rows;
+        const bool drawn = rules.max_features > 0 && rules.max_features < rows.n_cols;
+        if (drawn && sorts_on_demand(rows.n_cols, rules.max_features, 1)) {
+            if (sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows) &&
+                worth_laying_out_by_feature(rows.n_rows, rows.n_cols, rules.max_features, trees)) {
+                by_feature_ = values_by_feature(rows, pool);
+                source_ = by_features(by_feature_, rows.n_rows);
+            } else {
+                source_ = by_rows(rows);
+            }
+        }
+        sorted_ = source_.data == nullptr ||
+                  !sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows);
+        if (sorted_) order_ = sort_features(rows, pool, true);
+    }
+
+    WorkingSet operator()(const RowDraws& draws, WorkerPool* pool) const {
+        if (!sorted_) return working_set_of_draws(data_.rows, data_.labels, draws, source_);
+        WorkingSet set = working_set_of_draws(data_.rows, data_.labels, order_, draws, pool);
+        set.source = source_;
+        return set;
+    }
+
+  private:
+    const WeightedData& data_;
+    std::vector<float> by_feature_;
+    SourceValues source_;
+    FeatureOrder order_;
+    bool sorted_ = true;
+};
+
 }  // namespace
 
 RowDraws bootstrap_draws(std::size_t n_rows, std::span<const std::uint32_t> weights,
@@ -111,8 +152,7 @@ ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules
     check_data(data);
     LINDORF_CHECK(rules.bootstrap || !rules.out_of_bag,
                   "out-of-bag votes need trees grown on bootstrap samples");
-    // With its values, the order is all the trees read: the rows are read once, here.
-    const FeatureOrder order = sort_features(data.rows, pool, true);
+    const TreeSets working_set(data, rules.tree, count, pool);
     // Without bootstrap every tree sees the same list: the rows repeated by weight.
     const RowDraws whole = rules.bootstrap ? RowDraws{} : draws_of_weights(unit_weights(data));
     std::vector<std::optional<Tree>> grown(count);
@@ -126,9 +166,9 @@ ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules
         if (rules.bootstrap) {
             RowDraws draws = bootstrap_draws(data.rows.n_rows, data.weights, rules.key, tree);
             if (rules.out_of_bag) drawn[i] = drawn_rows(draws);
-            set = working_set_of_draws(data.rows, data.labels, order, draws, pool);
+            set = working_set(draws, pool);
         } else {
-            set = working_set_of_draws(data.rows, data.labels, order, whole, pool);
+            set = working_set(whole, pool);
         }
         grown[i] = grow_working_set(set, tree_rules, 0, pool);
         if (trees_done != nullptr) trees_done->fetch_add(1, std::memory_order_relaxed);

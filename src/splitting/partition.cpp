@@ -91,4 +91,13 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
     });
 }
 
+void partition_node_rows(WorkingSet& set, NodeRange range, std::span<const Entry> split_column,
+                         std::size_t n_left, std::vector<std::uint8_t>& goes_left,
+                         Scratch& scratch) {
+    for (std::size_t i = 0; i < split_column.size(); ++i)
+        goes_left[set.local(split_column[i].row)] = i < n_left ? 1 : 0;
+    partition_block({set.node_rows.data() + range.begin, range.size()}, goes_left.data(),
+                    set.coding.row_shift(), n_left, scratch.entries);
+}
+
 }  // namespace lindorf

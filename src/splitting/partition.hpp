@@ -35,4 +35,10 @@ std::size_t left_size(std::span<const Entry> column, float threshold);
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
                     std::vector<std::uint8_t>& goes_left, ScratchSlots& scratch, WorkerPool* pool);
 
+// The same for a node that sorts its features itself: its rows (WorkingSet::node_rows) go left
+// when they are among the first `n_left` of the split feature's sorted range.
+void partition_node_rows(WorkingSet& set, NodeRange range, std::span<const Entry> split_column,
+                         std::size_t n_left, std::vector<std::uint8_t>& goes_left,
+                         Scratch& scratch);
+
 }  // namespace lindorf

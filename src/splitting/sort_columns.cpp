@@ -66,4 +66,34 @@ void sort_entries(std::span<Entry> entries) {
     if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
 }
 
+void sort_short_entries(std::span<Entry> entries, std::span<Entry> buffer) {
+    constexpr std::size_t by_insertion = 48;
+    if (entries.size() <= by_insertion) {
+        insertion_sort(entries);
+        return;
+    }
+    std::array<std::array<std::uint32_t, 256>, 4> counts{};
+    for (const Entry& entry : entries) {
+        const std::uint32_t key = sort_key(entry.value);
+        for (unsigned pass = 0; pass < 4; ++pass) ++counts[pass][(key >> (8 * pass)) & 255];
+    }
+    std::span<Entry> from = entries;
+    std::span<Entry> to = buffer.first(entries.size());
+    for (unsigned pass = 0; pass < 4; ++pass) {
+        std::array<std::uint32_t, 256>& count = counts[pass];
+        // A byte shared by every key leaves the order as it is.
+        if (count[(sort_key(from[0].value) >> (8 * pass)) & 255] == from.size()) continue;
+        std::uint32_t offset = 0;
+        for (std::uint32_t& c : count) {
+            const std::uint32_t here = c;
+            c = offset;
+            offset += here;
+        }
+        for (const Entry& entry : from)
+            to[count[(sort_key(entry.value) >> (8 * pass)) & 255]++] = entry;
+        std::swap(from, to);
+    }
+    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
+}
+
 }  // namespace lindorf

@@ -25,4 +25,9 @@ inline constexpr std::size_t parallel_sort_rows = 4096;
 // Stable sort of the entries by sort_key of their values.
 void sort_entries(std::span<Entry> entries);
 
+// The same with byte-sized digits and a buffer of at least as many entries from the caller: for
+// the many short columns of nodes that sort their own features, where wider digits' tables and
+// a fresh buffer per call would cost more than the entries themselves.
+void sort_short_entries(std::span<Entry> entries, std::span<Entry> buffer);
+
 }  // namespace lindorf

@@ -30,7 +30,15 @@ void check_features(std::span<const std::uint32_t> features, std::size_t n_cols)
 
 SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
                         const SplitRules& rules, ScratchSlots& scratch, WorkerPool* pool) {
+    return search_node(set, range, node, rules, {}, scratch, pool);
+}
+
+SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
+                        const SplitRules& rules, std::span<const std::span<const Entry>> columns,
+                        ScratchSlots& scratch, WorkerPool* pool) {
     check_features(rules.features, set.n_cols);
+    LINDORF_CHECK(columns.empty() || columns.size() == rules.features.size(),
+                  "the searched columns do not match the features");
     const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
     auto feature_at = [&](std::size_t k) {
         return rules.features.empty() ? k : std::size_t{rules.features[k]};
@@ -42,7 +50,8 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     std::atomic<std::int64_t> best_proxy{std::numeric_limits<std::int64_t>::min()};
     parallel_for(pool, n_searched, [&](std::size_t k) {
         auto lease = scratch.claim();
-        std::span<const Entry> column = set.column(feature_at(k), range.begin, range.end);
+        std::span<const Entry> column =
+            columns.empty() ? set.column(feature_at(k), range.begin, range.end) : columns[k];
         results[k] = screen.usable
                          ? screened_entropy_column(column, set, node, rules.min_leaf, screen, *lease,
                                                    &best_proxy)

@@ -52,4 +52,10 @@ SplitChoice find_best_split(MatrixView rows, std::span<const Label> labels,
 SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
                         const SplitRules& rules, ScratchSlots& scratch, WorkerPool* pool);
 
+// The same for a node that sorts its features itself: `columns` holds the node's sorted range of
+// each feature of rules.features, in its place, instead of the set's blocks.
+SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
+                        const SplitRules& rules, std::span<const std::span<const Entry>> columns,
+                        ScratchSlots& scratch, WorkerPool* pool);
+
 }  // namespace lindorf

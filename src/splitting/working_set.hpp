@@ -48,6 +48,14 @@ struct RowCoding {
     unsigned row_shift() const { return class_bits + weight_bits; }
 };
 
+// Every feature's value of every row of the data a working set was drawn from, laid out by rows
+// or by features: the value of feature f of source row r is data[r * row_step + f * feature_step].
+struct SourceValues {
+    const float* data = nullptr;
+    std::size_t row_step = 0;
+    std::size_t feature_step = 0;
+};
+
 struct WorkingSet {
     std::size_t n_rows = 0;  // local rows
     std::size_t n_cols = 0;
@@ -61,6 +69,12 @@ struct WorkingSet {
     std::vector<std::uint32_t> last;
     std::vector<Label> class_labels;   // the label of each class
     CountLog count_log;                // up to the total weight, unless that is far beyond n_rows
+    // For nodes that sort the features they search themselves (tree/node_columns.hpp): the
+    // values (not owned; no data: no node does), the source row of each local row (empty: the
+    // same), and such nodes' rows as coded rows, at each node's range (values unused).
+    SourceValues source;
+    std::vector<std::uint32_t> source_of;
+    std::vector<Entry> node_rows;
 
     std::span<Entry> column(std::size_t f, std::size_t begin, std::size_t end) {
         return {entries.data() + f * n_rows + begin, end - begin};

@@ -25,6 +25,14 @@ FeatureDraw::FeatureDraw(const GrowRules& rules, std::size_t n_cols)
 std::span<const std::uint32_t> FeatureDraw::features(const WorkingSet& set, NodeRange range,
                                                      std::uint32_t depth,
                                                      std::uint32_t weight_begin) {
+    return features(depth, weight_begin, [&](std::uint32_t f) {
+        return divides(set.column(f, range.begin, range.end));
+    });
+}
+
+std::span<const std::uint32_t> FeatureDraw::features(
+    std::uint32_t depth, std::uint32_t weight_begin,
+    const std::function<bool(std::uint32_t)>& divides_node) {
     // A partial Fisher-Yates shuffle, one draw per feature looked at.
     std::iota(order_.begin(), order_.end(), 0u);
     KeyedStream stream = node_stream(rules_.node_key, depth, weight_begin);
@@ -34,7 +42,7 @@ std::span<const std::uint32_t> FeatureDraw::features(const WorkingSet& set, Node
         std::size_t j = i + draw_below(stream, draw_range(n - i));
         std::swap(order_[i], order_[j]);
         std::uint32_t f = order_[i];
-        if (divides(set.column(f, range.begin, range.end))) chosen_.push_back(f);
+        if (divides_node(f)) chosen_.push_back(f);
     }
     std::sort(chosen_.begin(), chosen_.end());
     return chosen_;

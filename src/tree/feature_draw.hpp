@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -29,6 +30,9 @@ class FeatureDraw {
     // then find nothing above 0). Valid until the next call.
     std::span<const std::uint32_t> features(const WorkingSet& set, NodeRange range,
                                             std::uint32_t depth, std::uint32_t weight_begin);
+    // The same, asking `divides(f)` whether feature f can divide the node.
+    std::span<const std::uint32_t> features(std::uint32_t depth, std::uint32_t weight_begin,
+                                            const std::function<bool(std::uint32_t)>& divides);
 
   private:
     const GrowRules& rules_;

@@ -45,6 +45,11 @@ WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
                                 const FeatureOrder& order, const RowDraws& draws,
                                 WorkerPool* pool);
 
+// The same without sorted blocks: every node sorts the features it searches itself, from the
+// rows' values (tree/node_columns.hpp), which must outlive the set.
+WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
+                                const RowDraws& draws, SourceValues source);
+
 WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
                                  const FeatureOrder& order, std::span<const std::uint32_t> sample,
                                  WorkerPool* pool);

@@ -99,12 +99,13 @@ RowDraws draws_of_weights(std::span<const std::uint32_t> weights) {
     return draws;
 }
 
-WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
-                                const FeatureOrder& order, const RowDraws& draws,
-                                WorkerPool* pool) {
-    check_draws(rows, labels, order, draws);
-    std::vector<std::uint32_t> local_of = number_drawn_rows(draws);
-    WorkingSet set;
+namespace {
+
+// The working set's rows, classes and coding, without any feature's entries; the coded row of
+// each local row.
+std::vector<std::uint32_t> number_rows(WorkingSet& set, MatrixView rows,
+                                       std::span<const Label> labels, const RowDraws& draws,
+                                       const std::vector<std::uint32_t>& local_of) {
     set.n_cols = rows.n_cols;
     std::vector<Label> drawn_labels;
     for (std::size_t r = 0; r < rows.n_rows; ++r) {
@@ -112,6 +113,7 @@ WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
         drawn_labels.push_back(labels[r]);
         set.first.push_back(draws.first[r]);
         set.last.push_back(draws.last[r]);
+        set.source_of.push_back(static_cast<std::uint32_t>(r));
     }
     set.n_rows = drawn_labels.size();
     ClassIndex classes = index_classes(drawn_labels);
@@ -121,10 +123,39 @@ WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
         std::uint32_t local = local_of[r];
         if (local != no_position) set.row_class[local] = {classes.of[local], draws.count[r]};
     }
-    std::vector<std::uint32_t> coded = code_rows(set);
+    return code_rows(set);
+}
+
+}  // namespace
+
+WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
+                                const FeatureOrder& order, const RowDraws& draws,
+                                WorkerPool* pool) {
+    check_draws(rows, labels, order, draws);
+    std::vector<std::uint32_t> local_of = number_drawn_rows(draws);
+    WorkingSet set;
+    std::vector<std::uint32_t> coded = number_rows(set, rows, labels, draws, local_of);
     set.entries.resize(set.n_rows * set.n_cols);
     parallel_for(pool, set.n_cols,
                  [&](std::size_t f) { fill_column(set, rows, order, f, local_of, coded); });
+    release_table(set);
+    return set;
+}
+
+WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
+                                const RowDraws& draws, SourceValues source) {
+    LINDORF_CHECK(labels.size() == rows.n_rows,
+                  "cannot grow a tree from " + std::to_string(rows.n_rows) + " rows and " +
+                      std::to_string(labels.size()) + " labels");
+    LINDORF_CHECK(draws.count.size() == rows.n_rows && draws.first.size() == rows.n_rows &&
+                      draws.last.size() == rows.n_rows,
+                  "the draws were counted for other rows");
+    std::vector<std::uint32_t> local_of = number_drawn_rows(draws);
+    WorkingSet set;
+    std::vector<std::uint32_t> coded = number_rows(set, rows, labels, draws, local_of);
+    set.node_rows.resize(set.n_rows);
+    for (std::size_t r = 0; r < set.n_rows; ++r) set.node_rows[r] = {0.0f, coded[r]};
+    set.source = source;
     release_table(set);
     return set;
 }

@@ -26,6 +26,7 @@
 #include "tree/feature_draw.hpp"
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
+#include "tree/node_columns.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
@@ -202,6 +203,48 @@ TEST(ForestChunks, MatchTheWholeForestAndTheForestOfRepeatedRowsAndCountOutOfBag
         ASSERT_EQ(whole.oob_votes, expected) << round;
     }
     EXPECT_GT(left_out, 1000u);  // weight-0 rows alone are out of every tree
+}
+
+// Many features of which nodes search a few: nodes then sort the drawn features themselves, from
+// the root (150 features) or below a size (30), and grow the trees that searching kept-sorted
+// blocks grows, weighted trees and forest trees alike, on the pool or not.
+TEST(WideRows, NodesThatSortTheirOwnFeaturesGrowTheSameTrees) {
+    std::mt19937_64 rng(23);
+    WorkerPool pool(2);
+    for (int round = 0; round < 24; ++round) {
+        const std::size_t n_rows = 30 + 17 * round, n_cols = round % 2 ? 30 : 150;
+        const auto n_classes = static_cast<std::uint32_t>(2 + round % 3);
+        const WeightedRows rows = random_rows(rng, n_rows, n_cols, n_classes);
+        const MatrixView view = rows.data.view();
+        const GrowRules rules{.min_split = 2,
+                              .impurity = round % 4 ? Impurity::entropy : Impurity::gini,
+                              .max_features = static_cast<std::uint32_t>(2 + round % 3),
+                              .node_key = seed_key(round),
+                              .record_stats = true};
+        const FeatureOrder order = sort_features(view, nullptr, true);
+        auto sorted_set = [&](const RowDraws& draws) {
+            return working_set_of_draws(view, rows.data.labels, order, draws, nullptr);
+        };
+        WorkingSet sorted = sorted_set(draws_of_weights(rows.weights));
+        const Tree expected = grow_working_set(sorted, rules, 0, nullptr);
+        ASSERT_TRUE(same_tree(grow_tree(view, rows.data.labels, rows.weights, rules,
+                                        round % 3 ? &pool : nullptr),
+                              expected))
+            << round;
+        const std::vector<float> by_feature = values_by_feature(view, nullptr);
+        WorkingSet switching = sorted_set(draws_of_weights(rows.weights));
+        switching.source = round % 2 ? by_features(by_feature, n_rows) : by_rows(view);
+        ASSERT_TRUE(same_tree(grow_working_set(switching, rules, 0, &pool, GrowSettings{64}),
+                              expected))
+            << round;
+        const ForestRules forest{rules, true, false, seed_key(100 + round)};
+        const ForestChunk chunk = grow_forest_chunk(rows.weighted(n_classes), forest, 3, 1, &pool);
+        GrowRules tree_rules = rules;
+        tree_rules.node_key = node_key(forest.key, 3);
+        WorkingSet drawn = sorted_set(bootstrap_draws(n_rows, rows.weights, forest.key, 3));
+        ASSERT_TRUE(same_tree(chunk.trees[0], grow_working_set(drawn, tree_rules, 0, nullptr)))
+            << round;
+    }
 }
 
 TEST(FeatureDraws, CountOnlyFeaturesThatCanDivideTheNodeAndFollowTheKey) {

@@ -1,0 +1,133 @@
+#include "tree/node_columns.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <string>
+
+#include "splitting/sort_columns.hpp"
+#include "support/error.hpp"
+#include "tree/feature_draw.hpp"
+
+namespace lindorf {
+
+bool sorts_on_demand(std::size_t n_cols, std::size_t searched, std::size_t rows) {
+    // Kept sorted, a split moves every feature's rows; sorted on demand, a node gathers and sorts
+    // its searched features, about a dozen passes over each column at large sizes and fewer at
+    // small ones. Below a few features per searched one, what little the smallest nodes would
+    // save is not worth the bookkeeping.
+    if (searched == 0 || n_cols < 8 * searched) return false;
+    const double passes = 2.0 + std::min(10.0, std::log2(static_cast<double>(rows) + 1.0));
+    return static_cast<double>(n_cols) > passes * static_cast<double>(searched);
+}
+
+std::vector<float> values_by_feature(MatrixView rows, WorkerPool* pool) {
+    std::vector<float> values(rows.n_rows * rows.n_cols);
+    // Square tiles: each reads a few cache lines of every row it covers and writes a few of
+    // every feature, instead of a write to a different line for every value.
+    constexpr std::size_t tile = 64;
+    const std::size_t row_tiles = (rows.n_rows + tile - 1) / tile;
+    const std::size_t col_tiles = (rows.n_cols + tile - 1) / tile;
+    parallel_for(pool, row_tiles, [&](std::size_t rt) {
+        const std::size_t r_end = std::min(rows.n_rows, (rt + 1) * tile);
+        for (std::size_t ct = 0; ct < col_tiles; ++ct) {
+            const std::size_t f_end = std::min(rows.n_cols, (ct + 1) * tile);
+            for (std::size_t f = ct * tile; f < f_end; ++f) {
+                float* out = values.data() + f * rows.n_rows;
+                for (std::size_t r = rt * tile; r < r_end; ++r)
+                    out[r] = rows.data[r * rows.n_cols + f];
+            }
+        }
+    });
+    return values;
+}
+
+SourceValues by_rows(MatrixView rows) {
+    return {rows.data, rows.n_cols, 1};
+}
+
+SourceValues by_features(const std::vector<float>& values, std::size_t n_rows) {
+    return {values.data(), 1, n_rows};
+}
+
+bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::size_t searched,
+                                 std::size_t trees) {
+    const double levels = std::log2(static_cast<double>(n_rows) + 2.0);
+    return static_cast<double>(trees) * levels * static_cast<double>(searched) * 1.5 >
+           static_cast<double>(n_cols);
+}
+
+void take_rows_from_blocks(WorkingSet& set, NodeRange range) {
+    LINDORF_CHECK(!set.entries.empty() && set.node_rows.size() == set.n_rows,
+                  "a node without sorted blocks has no rows to take");
+    std::span<const Entry> column = set.column(0, range.begin, range.end);
+    std::copy(column.begin(), column.end(), set.node_rows.begin() + range.begin);
+}
+
+void NodeColumns::clear(NodeRange range) {
+    rows_ = range.size();
+    kept_.clear();
+    columns_.clear();
+}
+
+// Gathers feature f's values of the node's rows into the slot after the kept columns.
+std::span<Entry> NodeColumns::gather_slot(const WorkingSet& set, NodeRange range, std::uint32_t f) {
+    const std::size_t slot = kept_.size();
+    if (entries_.size() < (slot + 1) * rows_) entries_.resize((slot + 1) * rows_);
+    Entry* out = entries_.data() + slot * rows_;
+    const float* values = set.source.data + std::size_t{f} * set.source.feature_step;
+    const std::size_t step = set.source.row_step;
+    const unsigned shift = set.coding.row_shift();
+    const Entry* rows = set.node_rows.data() + range.begin;
+    if (set.source_of.empty()) {
+        for (std::size_t i = 0; i < rows_; ++i)
+            out[i] = {values[(rows[i].row >> shift) * step], rows[i].row};
+    } else {
+        const std::uint32_t* source = set.source_of.data();
+        for (std::size_t i = 0; i < rows_; ++i)
+            out[i] = {values[std::size_t{source[rows[i].row >> shift]} * step], rows[i].row};
+    }
+    return {out, rows_};
+}
+
+bool NodeColumns::gather(const WorkingSet& set, NodeRange range, std::uint32_t f) {
+    // Some threshold divides the rows when two numbers differ; NaN goes right of every one.
+    float low = INFINITY, high = -INFINITY;
+    for (const Entry& entry : gather_slot(set, range, f)) {
+        low = entry.value < low ? entry.value : low;
+        high = entry.value > high ? entry.value : high;
+    }
+    if (!(low < high)) return false;
+    kept_.push_back(f);
+    return true;
+}
+
+std::span<const std::span<const Entry>> NodeColumns::sort(std::span<const std::uint32_t> features,
+                                                          WorkerPool* pool) {
+    if (buffer_.size() < entries_.size()) buffer_.resize(entries_.size());
+    parallel_for(pool, kept_.size(), [&](std::size_t slot) {
+        sort_short_entries({entries_.data() + slot * rows_, rows_},
+                           {buffer_.data() + slot * rows_, rows_});
+    });
+    columns_.clear();
+    for (std::uint32_t f : features) {
+        const auto slot =
+            static_cast<std::size_t>(std::find(kept_.begin(), kept_.end(), f) - kept_.begin());
+        LINDORF_CHECK(slot < kept_.size(), "feature " + std::to_string(f) + " was not gathered");
+        columns_.push_back({entries_.data() + slot * rows_, rows_});
+    }
+    return columns_;
+}
+
+std::span<const Entry> NodeColumns::column(const WorkingSet& set, NodeRange range,
+                                           std::uint32_t f) {
+    const auto slot =
+        static_cast<std::size_t>(std::find(kept_.begin(), kept_.end(), f) - kept_.begin());
+    if (slot < kept_.size()) return {entries_.data() + slot * rows_, rows_};
+    std::span<Entry> column = gather_slot(set, range, f);
+    if (buffer_.size() < rows_) buffer_.resize(rows_);
+    sort_short_entries(column, {buffer_.data(), rows_});
+    return column;
+}
+
+}  // namespace lindorf

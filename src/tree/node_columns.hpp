@@ -1,0 +1,66 @@
+// Nodes that sort the features they search themselves. A working set keeps every feature's rows
+// in value order and divides all of them at every split, which costs a node its rows times all
+// the features; a node that searches only a few drawn features of many does better to sort
+// just those, from the values by feature, for its rows (WorkingSet::node_rows). A node's sorted
+// range of a feature is then the same as the working set's block holds, but for the order of
+// rows of equal values, which no search, tie rule or partition looks at: the same tree grows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "splitting/working_set.hpp"
+#include "support/dataset.hpp"
+#include "support/parallel.hpp"
+
+namespace lindorf {
+
+// Whether a node of `rows` rows that searches `searched` of `n_cols` features costs less when
+// it sorts those itself than when every feature is kept sorted. Once a node does, its
+// descendants do too: the advantage only grows as nodes shrink.
+bool sorts_on_demand(std::size_t n_cols, std::size_t searched, std::size_t rows);
+
+// Every feature's values, feature after feature: what nodes gather their columns from when they
+// gather many, since gathering from rows reads a cache line for every value.
+std::vector<float> values_by_feature(MatrixView rows, WorkerPool* pool);
+SourceValues by_rows(MatrixView rows);
+SourceValues by_features(const std::vector<float>& values, std::size_t n_rows);
+
+// Whether `trees` trees whose nodes all sort their own features gather enough values to be worth
+// laying every value out by feature first: each tree's nodes gather about the searched features
+// of every row once per level.
+bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::size_t searched,
+                                 std::size_t trees);
+
+// Lets the node of `range` of a working set with sorted blocks sort its features itself: its
+// rows from the first block.
+void take_rows_from_blocks(WorkingSet& set, NodeRange range);
+
+// The columns of one node's drawn features.
+class NodeColumns {
+  public:
+    // Starts a node.
+    void clear(NodeRange range);
+    // Gathers the node's values of feature f and keeps them when some threshold puts a row on
+    // each side (feature_draw.hpp's divides); returns whether it does.
+    bool gather(const WorkingSet& set, NodeRange range, std::uint32_t f);
+    // Sorts the kept columns and lines them up with `features`, the kept features ascending.
+    std::span<const std::span<const Entry>> sort(std::span<const std::uint32_t> features,
+                                                 WorkerPool* pool);
+    // The sorted column of feature f: a kept one, or one gathered and sorted now (the columns
+    // returned by sort() are then no longer valid).
+    std::span<const Entry> column(const WorkingSet& set, NodeRange range, std::uint32_t f);
+
+  private:
+    std::span<Entry> gather_slot(const WorkingSet& set, NodeRange range, std::uint32_t f);
+
+    std::vector<Entry> entries_;  // the kept columns, then the one gathered last
+    std::vector<Entry> buffer_;   // for sorting them, column by column
+    std::vector<std::uint32_t> kept_;
+    std::vector<std::span<const Entry>> columns_;  // lined up with the features ascending
+    std::size_t rows_ = 0;
+};
+
+}  // namespace lindorf
