@@ -1,12 +1,11 @@
 #include "estimators/fit.hpp"
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "estimators/unlocked.hpp"
 #include "support/error.hpp"
 #include "support/parallel.hpp"
 #include "support/polling.hpp"
@@ -14,8 +13,6 @@
 namespace lindorf::estimators {
 
 namespace {
-
-constexpr std::chrono::milliseconds poll_interval{50};
 
 WeightedData weighted_data(const FitData& data) {
     WeightedData out{rows_of(data.x), span_of(data.y), span_of(data.weights), data.n_classes};
@@ -32,24 +29,6 @@ Model empty_model(const WeightedData& data) {
     model.n_features = static_cast<std::uint32_t>(data.rows.n_cols);
     model.n_classes = data.n_classes;
     return model;
-}
-
-// Runs work(pool) on at most `threads` threads with the lock released; between waits, signals
-// are handled (their exception stops the work and is raised here) and report() is called, both
-// with the lock held.
-void run_unlocked(unsigned threads, StopToken& stop,
-                  const std::function<void(WorkerPool*)>& work,
-                  const std::function<void()>& report = {}) {
-    WorkerPool pool(threads);
-    nb::gil_scoped_release unlocked;
-    run_polling(
-        pool, [&] { work(&pool); },
-        [&] {
-            nb::gil_scoped_acquire locked;
-            if (PyErr_CheckSignals() != 0) throw nb::python_error();
-            if (report) report();
-        },
-        poll_interval, &stop);
 }
 
 }  // namespace

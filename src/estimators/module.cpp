@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "estimators/arrays.hpp"
+#include "estimators/explain.hpp"
 #include "estimators/fit.hpp"
 #include "estimators/methods.hpp"
 #include "model/format.hpp"
@@ -136,6 +137,11 @@ NB_MODULE(_estimators, m) {
         .def("node_counts", entry<node_counts_of>)
         .def("leaf_counts", entry<leaf_counts_of>)
         .def("tree", entry<tree_at>)
+        .def("node_table", entry<node_table_of>)
+        .def("node_values", entry<node_values_of>)
+        .def("node_class_weights", entry<node_class_weights_of>)
+        .def("decision_path", entry<decision_path_of>)
+        .def("contributions", entry<contributions_of>)
         .def("to_bytes", entry<to_bytes_of>)
         .def_static("from_bytes", entry<from_bytes_of>)
         .def_static("join", entry<join_models>);
