@@ -28,9 +28,13 @@ if [ ! -x .venv/bin/python ]; then
     .venv/bin/python -m pip install -q --upgrade pip
 fi
 
+# The build tools and the test extra of pyproject.toml: the tests run every tool of the tree
+# ecosystem (shap, skl2onnx with onnxruntime, matplotlib, dtreeviz, treelite) on lindorf's
+# exported models, on the scikit-learn version its tree state is tested with.
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=1.26" "nanobind>=2.4" \
-    "cmake>=3.24" ninja "pytest>=8" "scikit-learn>=1.6" "pandas>=2" \
-    "dask[array,dataframe,distributed]>=2025.1"
+    "cmake>=3.24" ninja "pytest>=8" "scikit-learn>=1.9,<1.10" "pandas>=2" \
+    "dask[array,dataframe,distributed]>=2025.1" "shap>=0.46" "skl2onnx>=1.19" "onnx>=1.16" \
+    "onnxruntime>=1.20" "matplotlib>=3.8" "dtreeviz>=2.2" "treelite>=4.4"
 # Built against the environment's NumPy, without an isolated build environment, so that repeated
 # runs reuse the build directory.
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps .

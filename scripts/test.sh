@@ -29,10 +29,25 @@ ensure_gtest() {
     fi
 }
 
+# Graphviz's dot draws the DOT that export_graphviz writes and the trees dtreeviz renders.
+ensure_graphviz() {
+    if command -v dot >/dev/null; then
+        return 0
+    fi
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        echo "== installing Graphviz (graphviz)"
+        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq graphviz >/dev/null
+    else
+        echo "the Python tests need Graphviz's dot: install Debian's graphviz (as root: apt-get install graphviz)" >&2
+        exit 1
+    fi
+}
+
 echo "== setting up .venv and building lindorf"
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 ensure_gtest
+ensure_graphviz
 
 run_cpp_tests() {  # build directory, extra CMake arguments...
     local dir=$1

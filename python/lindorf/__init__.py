@@ -3,13 +3,15 @@
 The learner lives in the extension module ``lindorf._lindorf``; see its two functions
 ``train_tree_np`` and ``train_forest_np``. The scikit-learn estimators live where scikit-learn
 keeps its own: ``lindorf.tree`` and ``lindorf.ensemble``; the most used ones are also here at the
-top level. They are imported on first use, so that lindorf itself needs only NumPy.
+top level, with ``to_onnx`` (which needs the onnx package). They are imported on first use, so
+that lindorf itself needs only NumPy.
 """
 
 from lindorf._lindorf import train_forest_np, train_tree_np
 
 _ESTIMATORS = {"DecisionTreeClassifier": "lindorf.tree",
-               "RandomForestClassifier": "lindorf.ensemble"}
+               "RandomForestClassifier": "lindorf.ensemble",
+               "to_onnx": "lindorf._onnx"}
 
 __all__ = ["train_tree_np", "train_forest_np", *_ESTIMATORS]
 

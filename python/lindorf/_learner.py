@@ -176,6 +176,23 @@ def probabilities(native, forest: bool, rows, threads=None) -> np.ndarray:
     return native.tree_shares(rows, threads)
 
 
+def leaf_value(forest: bool, params) -> str:
+    """What each leaf adds to the model's class shares, as the native explanations name it: its
+    weighted class shares (a tree), or one vote for its label (a forest's vote)."""
+    return "vote" if forest else "shares"
+
+
+def contributions(native, forest: bool, params, rows, threads=None) -> np.ndarray:
+    """SHAP values of the class shares, n_rows x (n_features + 1) x n_classes, the expected value
+    last (see ``predict_contributions``)."""
+    return native.contributions(rows, leaf_value(forest, params), threads or usable_cores())
+
+
+def decision_path(native, rows, threads=None):
+    """(indptr, indices): the nodes each row passes in every tree, numbered across the trees."""
+    return native.decision_path(rows, threads or usable_cores())
+
+
 # -- fitted models ----------------------------------------------------------------------------
 
 @dataclass

@@ -93,6 +93,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         for name in [n for n in vars(self) if n.endswith("_") and not n.startswith("__")]:
             del self.__dict__[name]
         self.__dict__.pop("_native", None)
+        self.__dict__.pop("_node_table", None)
 
     def _fit_input(self, X, y, sample_weight):
         """The checked training data: X as C-contiguous float32, class indices, weights as
@@ -146,11 +147,49 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
+    # -- explanations -------------------------------------------------------------------------
+
+    def predict_contributions(self, X):
+        """Exact SHAP values of ``predict_proba``: path-dependent TreeSHAP, as
+        ``shap.TreeExplainer(est.to_sklearn()).shap_values(X)`` computes them, on the worker
+        threads with the interpreter lock released (Ctrl-C raises ``KeyboardInterrupt``).
+
+        Returns an array of shape ``(n_samples, n_features + 1, n_classes)``: ``[:, f, k]`` is
+        feature f's contribution to class k's share, ``[:, -1, k]`` the expected value (the
+        trees' leaf values weighted by their training weight, as shap's ``expected_value``), so
+        that ``values.sum(axis=1)`` is ``predict_proba(X)``.
+        """
+        rows = self._rows(X)
+        return _learner.contributions(self._native, self._forest, self.get_params(), rows,
+                                      self._threads())
+
+    def _paths(self, X):
+        """The node-indicator matrix of the rows over every tree's nodes, numbered across the
+        trees."""
+        from scipy.sparse import csr_matrix
+
+        rows = self._rows(X)
+        indptr, indices = _learner.decision_path(self._native, rows, self._threads())
+        n_nodes = int(np.sum(self._native.node_counts()))
+        return csr_matrix((np.ones(len(indices), dtype=np.int64), indices, indptr),
+                          shape=(len(rows), n_nodes))
+
+    def to_sklearn(self):
+        """A genuine scikit-learn estimator (``sklearn.tree.DecisionTreeClassifier`` or
+        ``sklearn.ensemble.RandomForestClassifier``) that predicts as this one does, for tools
+        that take scikit-learn's trees (``sklearn.tree.plot_tree``, shap, skl2onnx, dtreeviz,
+        treelite). See ``lindorf._to_sklearn`` for how thresholds, NaN and ties carry over."""
+        check_is_fitted(self)
+        from lindorf import _to_sklearn
+
+        return _to_sklearn.convert(self)
+
     # -- persistence --------------------------------------------------------------------------
 
     def __getstate__(self):
         state = dict(super().__getstate__())
         native = state.pop("_native", None)
+        state.pop("_node_table", None)
         state.pop("estimators_", None)
         if native is not None:
             state["_lindorf_model"] = native.to_bytes(b"")

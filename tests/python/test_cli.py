@@ -387,10 +387,11 @@ def run_with_and_without_scikit_learn(*args, cwd):
     return runs[0][:3]
 
 
-def test_train_predict_info_match_the_estimators_and_scikit_learn_and_need_neither(tmp_path):
+def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_need_neither(tmp_path):
     from sklearn import metrics
 
     from lindorf import DecisionTreeClassifier, RandomForestClassifier, estimators
+    from lindorf.tree import export_graphviz, export_text
     from test_estimators import native_bytes
 
     x, y, names = iris()
@@ -413,13 +414,15 @@ def test_train_predict_info_match_the_estimators_and_scikit_learn_and_need_neith
         "forest": ["train", data, "--trees", 5, "--seed", 2, "--shuffle", 1, "--save", "f.model"],
         "by-position": ["predict", "forest.model", data, "--label", "species"],
         "forest-info": ["info", "forest.model"],
+        "export": ["export", "tree.model"],
+        "export-dot": ["export", "forest.model", "--tree", 1, "--format", "dot", "--max-depth", 1],
     }.items()}
     assert {name: status for name, (status, _, _) in runs.items()} == {
         name: 2 if name == "absent" else 0 for name in runs}, runs
 
     for word in ["DATA", "--label", "--delimiter", "--tree", "--forest", "--trees", "--max-depth",
                  "--seed", "--shuffle", "--stratify", "--test-size", "--report", "lindorf train",
-                 "lindorf predict", "lindorf info", "examples:"]:
+                 "lindorf predict", "lindorf info", "lindorf export", "examples:"]:
         assert word in runs["help"][1]
     script = Path(sys.executable).with_name("lindorf")  # the installed console script
     if script.exists():
@@ -459,6 +462,10 @@ def test_train_predict_info_match_the_estimators_and_scikit_learn_and_need_neith
     assert sorted(line.split()[0] for line in info[-4:]) == ["pl", "pw", "sl", "sw"]
     importances = [float(line.split()[1]) for line in info[-4:]]
     assert importances == sorted(importances, reverse=True) and abs(sum(importances) - 1) < 1e-3
+    # export prints the trees as lindorf.tree's functions print them.
+    assert runs["export"][1] == export_text(saved, max_depth=saved.get_depth())
+    assert runs["export-dot"][1] == export_graphviz(forest.estimators_[1], max_depth=1).replace(
+        "digraph Tree {", "digraph Tree1 {")
     forest_info = runs["forest-info"][1].splitlines()
     assert forest_info[0] == "kind: random forest (RandomForestClassifier)"
     assert "trees: 7" in forest_info and "random_state=1" in forest_info[1]

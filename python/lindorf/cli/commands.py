@@ -31,6 +31,11 @@ HELP = {
                 "column is left out.",
                 "epilog": "example:\n  lindorf predict iris.model new_flowers.csv --proba > "
                 "predictions.csv"},
+    "export": {"description": "Print a saved model's trees: as indented rules (a row goes "
+               "left when its value is\nstrictly less than the threshold; equal values and NaN "
+               "go right), or in Graphviz's\nDOT language, one graph per tree.",
+               "epilog": "examples:\n  lindorf export iris.model --max-depth 3\n  lindorf "
+               "export forest.model --tree 0 --format dot | dot -Tsvg > tree0.svg"},
     "info": {"description": "Describe a saved model: its kind, parameters, classes, depth and "
              "node counts, and\nits ten most important features.",
              "epilog": "example:\n  lindorf info iris.model"},
@@ -153,5 +158,20 @@ def info_command(args: argparse.Namespace, scratch: str) -> None:
     emit(models.describe(model))
 
 
+def export_command(args: argparse.Namespace, scratch: str) -> None:
+    with blamed_on(args.model):
+        model = models.load(args.model)
+        trees = range(model.native.n_trees)
+        if args.tree is not None:
+            if args.tree >= model.native.n_trees:
+                raise DataError(f"--tree {args.tree}: the model has {model.native.n_trees} "
+                                f"tree{'s' if model.native.n_trees > 1 else ''}")
+            trees = [args.tree]
+    for i in trees:
+        if args.format == "text" and model.forest:
+            emit(f"tree {i}\n")
+        emit(models.tree_text(model, i, args.format, args.max_depth))
+
+
 COMMANDS = {"run": run_command, "train": train_command, "predict": predict_command,
-            "info": info_command}
+            "info": info_command, "export": export_command}

@@ -22,7 +22,7 @@ from lindorf.cli.output import (OutputFailed, ReaderGone, finish_stdout, prepare
 EXIT_FAILED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
-SUBCOMMANDS = ("train", "predict", "info")
+SUBCOMMANDS = ("train", "predict", "info", "export")
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|",
                    "space": " "}
 
@@ -61,6 +61,7 @@ commands (each has its own --help):
   lindorf train DATA --save MODEL [options]   train as above and save the model
   lindorf predict MODEL DATA [--proba]        one predicted label per row, as CSV
   lindorf info MODEL                          what a saved model is and holds
+  lindorf export MODEL [--format text|dot]    a saved model's trees as rules or Graphviz
 
 examples:
   lindorf                                    forest of 100 trees, built-in data
@@ -179,6 +180,17 @@ def build_parser(command: str | None) -> argparse.ArgumentParser:
         add_reading_options(parser)
         parser.add_argument("--proba", action="store_true",
                             help="add one column per class with its predicted probability")
+    elif command == "export":
+        parser.add_argument("model", metavar="MODEL", help="a model saved by lindorf train")
+        parser.add_argument("--format", choices=("text", "dot"), default="text",
+                            help="text: indented rules; dot: Graphviz's language, for "
+                            "'dot -Tsvg' (default: text)")
+        parser.add_argument("--tree", metavar="I", type=bounded_int(0, MAX_UINT32),
+                            help="only tree I of a forest, counting from 0 (default: every "
+                            "tree)")
+        parser.add_argument("--max-depth", metavar="D", type=bounded_int(0, MAX_UINT32),
+                            help="show D levels and summarise deeper branches (default: every "
+                            "level)")
     else:
         parser.add_argument("model", metavar="MODEL", help="a model saved by lindorf train")
     return parser

@@ -11,7 +11,7 @@ import io
 
 import numpy as np
 
-from lindorf import _learner
+from lindorf import _export, _learner
 from lindorf.cli.dataset import MAX_UINT32, Dataset
 from lindorf.cli.errors import DataError, one_line
 
@@ -114,3 +114,11 @@ def describe(model: _learner.Model) -> str:
     width = max(len(names[i]) for i in top)
     lines += [f"  {names[i]:<{width}}  {importances[i]:.4f}" for i in top]
     return "\n".join(lines) + "\n"
+
+
+def tree_text(model: _learner.Model, index: int, fmt: str, max_depth: int | None) -> str:
+    """Tree `index` as rules or DOT, with the model's feature and class names."""
+    return _export.model_tree_text(
+        model.native, index, fmt, feature_names=model.feature_names,
+        classes=classes(model), criterion=model.params.get("criterion"), max_depth=max_depth,
+        name=f"Tree{index}" if model.forest else "Tree")

@@ -137,6 +137,13 @@ class RandomForestClassifier(_TreeLearner):
         rows = self._rows(X)
         return self._native.leaves(rows, self._threads()).astype(np.intp)
 
+    def decision_path(self, X):
+        """(indicator, n_nodes_ptr), as scikit-learn's forests give them: the sparse matrix of
+        the nodes each row passes, the trees' nodes side by side, and where each tree's columns
+        start (tree i's are n_nodes_ptr[i] .. n_nodes_ptr[i + 1])."""
+        indicator = self._paths(X)
+        return indicator, np.concatenate([[0], np.cumsum(self._native.node_counts())])
+
     @property
     def feature_importances_(self):
         """The mean of the trees' normalised impurity decreases, normalised again."""

@@ -49,6 +49,24 @@ class DecisionTreeClassifier(_TreeLearner):
         rows = self._rows(X)
         return self._native.leaves(rows, self._threads())[:, 0].astype(np.intp)
 
+    def decision_path(self, X):
+        """The sparse node-indicator matrix (n_samples x node_count): entry (i, j) is 1 when row
+        i passes node j, as scikit-learn's ``decision_path``."""
+        return self._paths(X)
+
+    @property
+    def nodes_(self):
+        """The fitted tree's read-only node table (``lindorf._nodes.NodeTable``): children,
+        feature, threshold (a row goes left when its value is strictly less; equal values and
+        NaN go right), NaN side, weight, impurity, depth, class weights and shares per node."""
+        check_is_fitted(self)
+        table = self.__dict__.get("_node_table")
+        if table is None:
+            from lindorf._nodes import NodeTable
+
+            table = self.__dict__["_node_table"] = NodeTable(self._native)
+        return table
+
     def get_depth(self):
         check_is_fitted(self)
         return self._native.depths()[0]
