@@ -7,7 +7,9 @@ it, and each leaf adds its value for every class. A forest's leaves add one whol
 label, so the sums are exact whole numbers: the label is their arg-max, ties going to the lowest
 class as in lindorf, and the probabilities the votes divided by the number of trees. A single
 tree's leaves add their class shares, rounded to float32, and the index of the class they
-predict, which gives the label exactly, tied leaves included.
+predict, which gives the label exactly, tied leaves included. (A forest whose leaves hold class
+shares instead of votes sums float32 shares, so its labels could differ from lindorf's where two
+classes' mean shares lie within float32 rounding of each other.)
 
 Outputs: ``label`` (n rows, the classes as lindorf's ``classes_`` holds them: integers as int64,
 floats as double, strings, booleans) and ``probabilities`` (n rows x n classes, float32).
