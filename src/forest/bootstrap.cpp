@@ -1,5 +1,6 @@
 #include "forest/bootstrap.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 
@@ -19,7 +20,8 @@ void check_row_count(std::size_t n_rows) {
 }  // namespace
 
 std::size_t sample_size(std::size_t n_rows) {
-    return static_cast<std::size_t>(static_cast<float>(n_rows));
+    constexpr std::size_t most_draws = std::numeric_limits<std::uint32_t>::max() - 1;
+    return std::min(static_cast<std::size_t>(static_cast<float>(n_rows)), most_draws);
 }
 
 std::vector<std::uint32_t> bootstrap_sample(std::size_t n_rows, ChaChaRng& rng) {

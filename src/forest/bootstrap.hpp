@@ -11,7 +11,9 @@
 namespace lindorf {
 
 // Draws in a sample of n rows: n rounded through single precision, so equal to n up to 2^24 and
-// the nearest float above that (2^24 + 1 rows give 2^24 draws, 2^24 + 3 rows give 2^24 + 4).
+// the nearest float above that (2^24 + 1 rows give 2^24 draws, 2^24 + 3 rows give 2^24 + 4),
+// but never more than 2^32 - 2, so that a tree's draw count, its nodes' weights and its draw
+// positions all fit in 32 bits (rounding would make 2^32 of anything from 2^32 - 128 up).
 std::size_t sample_size(std::size_t n_rows);
 
 // sample_size(n_rows) indices, each uniform in [0, n_rows), in draw order. No rows, or more rows

@@ -160,7 +160,9 @@ TEST(SampleSize, RoundsThroughSinglePrecision) {
         {p24 + 1, p24},          // between 2^24 and 2^24 + 2: down to the even mantissa
         {p24 + 3, p24 + 4},      // between 2^24 + 2 (odd mantissa) and 2^24 + 4: up
         {2 * p24 + 2, 2 * p24},  // between 2^25 and 2^25 + 4, a tie going down
-        {4294967295u, std::size_t{1} << 32},
+        {4294967167u, 4294967040u},  // the last count rounded down
+        {4294967168u, 4294967294u},  // rounded up to 2^32 and held at what 32 bits count
+        {4294967295u, 4294967294u},
     };
     for (auto [rows, draws] : cases) EXPECT_EQ(sample_size(rows), draws) << rows << " rows";
 }
