@@ -43,15 +43,16 @@ class Outcome:
         return self.error[1] if self.error and self.error[0] == "PanicException" else None
 
 
-def run_snippet(code, *, prelude=True, stdout_path=None, python_args=()):
-    """Runs `code` in a new interpreter; its fd 1 is a pipe, or the file at `stdout_path`."""
+def run_snippet(code, *, prelude=True, stdout_path=None, python_args=(), timeout=300):
+    """Runs `code` in a new interpreter, killed after `timeout` seconds; its fd 1 is a pipe, or
+    the file at `stdout_path`."""
     source = (PRELUDE if prelude else "") + textwrap.dedent(code)
     with tempfile.TemporaryDirectory() as scratch:
         report_path = os.path.join(scratch, "report.json")
         command = [sys.executable, *python_args, "-c", _DRIVER, report_path, source]
         with open(stdout_path or os.devnull, "wb") as target:
             stdout = subprocess.PIPE if stdout_path is None else target
-            done = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, timeout=300)
+            done = subprocess.run(command, stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
         with open(report_path) as report:
             record = json.load(report)
     return Outcome((done.stdout or b"").decode(), done.stderr.decode(), **record)
