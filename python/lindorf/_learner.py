@@ -10,7 +10,11 @@ lock while the learner works and turn Ctrl-C into ``KeyboardInterrupt``.
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import numbers
+import os
+import stat
 from dataclasses import dataclass
 from typing import NamedTuple
 
@@ -234,14 +238,63 @@ class Model:
                    description.feature_names, description.oob_score)
 
     def save(self, path) -> None:
-        data = self.to_bytes()
-        with open(path, "wb") as out:
-            out.write(data)
+        """Writes the model to `path` whole or not at all: a file that was there stays as it
+        was unless the new one is complete on disk."""
+        write_whole(save_target(path), self.to_bytes())
 
     @classmethod
     def load(cls, path) -> Model:
-        with open(path, "rb") as source:
-            return cls.from_bytes(source.read())
+        return cls.from_bytes(_model_file.read(path))
+
+
+def save_target(path) -> str:
+    """The file a save to `path` writes (a symbolic link's target), once it is known that it
+    can be written: OSError, as open() would raise it, if not."""
+    target = os.path.realpath(os.fspath(path))
+    folder = os.path.dirname(target)
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, "No such file or directory", folder)
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, "Is a directory", target)
+    writable = os.access(target, os.W_OK) if os.path.exists(target) else (
+        os.access(folder, os.W_OK | os.X_OK))
+    if not writable:
+        raise PermissionError(errno.EACCES, "Permission denied", target)
+    return target
+
+
+def write_whole(target: str, data: bytes) -> None:
+    """Writes a temporary file beside `target`, flushes it to disk and puts it in the target's
+    place in one step; on any failure the temporary file is removed and the target left alone.
+    The new file keeps the permissions of the file it replaces."""
+    folder, name = os.path.split(target)
+    try:
+        mode = stat.S_IMODE(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mode = None
+    temporary = os.path.join(folder, f".{name}.{os.urandom(8).hex()}.tmp")
+    # Created as open() would create the target: 0o666 less the umask.
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        with open(fd, "wb") as out:
+            out.write(data)
+            out.flush()
+            if mode is not None:
+                os.fchmod(fd, mode)
+            os.fsync(fd)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    with contextlib.suppress(OSError):  # the new name lasts through a crash once the folder does
+        folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(folder_fd)
+        finally:
+            os.close(folder_fd)
 
 
 def fit(kind, params, X, y, feature_names=None, threads=None) -> Model:

@@ -6,6 +6,8 @@ NumPy alone: the command-line tool reads and writes it without scikit-learn."""
 from __future__ import annotations
 
 import json
+import os
+import stat
 from typing import NamedTuple
 
 import numpy as np
@@ -13,6 +15,13 @@ import numpy as np
 from lindorf import _estimators
 
 _FORMAT = "lindorf-estimator"
+MAGIC = b"LNDFMODL"  # the first bytes of every model (src/model/format.hpp)
+_READ_CHUNK = 1 << 24  # memory follows the bytes a source actually gives, never a claimed size
+_STREAM_MOST = 1 << 32  # bytes of a model from a source of unknown size (a pipe, a device)
+# A class list may be stored wider than its values need (np.unique keeps the labels' dtype), but
+# never wider than this many times the description's own size, and a few MiB.
+_CLASS_BYTES_PER_BYTE = 64
+_CLASS_BYTES_ANYWAY = 1 << 22
 
 
 class Description(NamedTuple):
@@ -45,14 +54,25 @@ def _encode_classes(classes):
             "values": values}
 
 
-def _decode_classes(encoded):
+def _is_scalar(value) -> bool:
+    return value is None or isinstance(value, (bool, int, float, str))
+
+
+def _decode_classes(encoded, description_size):
+    values = encoded["values"]
+    if not isinstance(values, list) or not all(_is_scalar(v) and v is not None for v in values):
+        raise ValueError("the classes are not a list of numbers, strings or booleans")
     if encoded["dtype"] == "object":
-        return np.array(encoded["values"], dtype=object)
+        return np.array(values, dtype=object)
     dtype = np.dtype(encoded["dtype"])
     # Only the kinds np.unique gives for labels, and no width that would take memory to reach.
-    if dtype.kind not in "biufUS" or dtype.itemsize > 2**20:
+    if dtype.kind not in "biufUS" or dtype.itemsize * len(values) > (
+            _CLASS_BYTES_ANYWAY + _CLASS_BYTES_PER_BYTE * description_size):
         raise ValueError(f"classes of dtype {dtype} cannot be loaded")
-    return np.array(encoded["values"], dtype=dtype)
+    classes = np.array(values, dtype=dtype)
+    if classes.shape != (len(values),):
+        raise ValueError("the classes are not one list")
+    return classes
 
 
 def encode(native, description: Description) -> bytes:
@@ -85,28 +105,80 @@ def check_shape(native, n_features, classes, n_trees):
         raise ValueError(f"the model holds {native.n_trees} trees, not {n_trees}")
 
 
+def _description(metadata: bytes, n_features: int, kinds: dict) -> Description:
+    """The description a model file keeps in its metadata, checked field by field: whatever
+    the bytes hold, the outcome is a Description or ValueError."""
+    record = json.loads(metadata.decode())
+    if not isinstance(record, dict) or record.get("format") != _FORMAT:
+        raise ValueError("not an estimator's description")
+    kind, params = record["estimator"], record["params"]
+    if (not isinstance(kind, str) or kind not in kinds or not isinstance(params, dict)
+            or set(params) != set(kinds[kind]) or not all(map(_is_scalar, params.values()))):
+        raise ValueError("no such estimator or parameters")
+    if not isinstance(params.get("n_estimators", 1), int):
+        raise ValueError("the number of trees is not a whole number")
+    classes = _decode_classes(record["classes"], len(metadata))
+    names = record["feature_names"]
+    if names is not None and (not isinstance(names, list) or len(names) != n_features
+                              or not all(isinstance(name, str) for name in names)):
+        raise ValueError("the feature names do not fit the model")
+    oob_score = record.get("oob_score")
+    if oob_score is not None and (isinstance(oob_score, bool)
+                                  or not isinstance(oob_score, (int, float))):
+        raise ValueError("the out-of-bag score is not a number")
+    return Description(kind, params, classes, names, oob_score)
+
+
 def decode(data: bytes, kinds: dict) -> tuple[object, Description]:
     """The native model and its description saved in `data`; `kinds` maps each kind of
     estimator to its parameter names. ValueError for damaged bytes, a format version this
     lindorf does not read, or a description that does not fit the model."""
     native, metadata = _estimators.NativeModel.from_bytes(data)
     try:
-        record = json.loads(metadata.decode())
-        if record.get("format") != _FORMAT:
-            raise ValueError
-        kind, params = record["estimator"], record["params"]
-        if set(params) != set(kinds[kind]):
-            raise ValueError
-        classes = _decode_classes(record["classes"])
-        names = record["feature_names"]
-        if names is not None and (len(names) != native.n_features
-                                  or not all(isinstance(name, str) for name in names)):
-            raise ValueError
-        oob_score = record.get("oob_score")
-        if oob_score is not None and not isinstance(oob_score, (int, float)):
-            raise ValueError
-    except (ValueError, KeyError, TypeError, AttributeError, UnicodeDecodeError) as error:
+        description = _description(metadata, native.n_features, kinds)
+    # Crafted JSON can fail in every way its decoding and NumPy's conversions can: too deep,
+    # numbers too large for the class dtype, fields of the wrong type.
+    except (ValueError, KeyError, TypeError, AttributeError, OverflowError, RecursionError,
+            UnicodeDecodeError) as error:
         raise ValueError("the model's description of the estimator is missing or damaged") \
             from error
-    check_shape(native, native.n_features, classes, trees_of(params))
-    return native, Description(kind, params, classes, names, oob_score)
+    check_shape(native, native.n_features, description.classes,
+                trees_of(description.params))
+    return native, description
+
+
+def read(path) -> bytes:
+    """The bytes of the model file at `path`, read no further than the model goes: OSError if
+    the file cannot be read, ValueError as soon as its first bytes are not a model's. A regular
+    file is read up to its size; anything else (a pipe, a device) only as far as the model's
+    own structure says it reaches, so that an endless source costs no more than a model."""
+    # Unbuffered: a buffer would read ahead of the model's end in a pipe.
+    with open(path, "rb", buffering=0) as source:
+        data = _read_up_to(source, bytearray(), len(MAGIC))
+        if data != MAGIC:
+            raise ValueError("not a lindorf model: the bytes do not start with its mark")
+        info = os.fstat(source.fileno())
+        while True:
+            if stat.S_ISREG(info.st_mode):
+                size = info.st_size
+            else:
+                size, _ = _estimators.model_extent(bytes(data))
+                if size > _STREAM_MOST:
+                    raise ValueError(f"the model claims {size} bytes, more than the {_STREAM_MOST} "
+                                     "read from a pipe or device: save it to a file first")
+            if size <= len(data):
+                return bytes(data)
+            before = len(data)
+            if len(_read_up_to(source, data, size)) == before:
+                return bytes(data)  # the source ended first: the model is cut short
+
+
+def _read_up_to(source, data: bytearray, size: int) -> bytearray:
+    """Appends to `data` what `source` gives until `data` holds `size` bytes or the source ends,
+    a chunk at a time, so that memory follows the bytes that come."""
+    while len(data) < size:
+        chunk = source.read(min(size - len(data), _READ_CHUNK))
+        if not chunk:
+            break
+        data += chunk
+    return data

@@ -252,14 +252,14 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         return cls._from_model(model)
 
     def save(self, path):
-        """Writes ``to_bytes()`` to the file at `path`."""
+        """Writes ``to_bytes()`` to the file at `path`, whole or not at all: a file already there
+        is replaced only once the new one is complete on disk, and keeps its permissions."""
         self._model().save(path)
 
     @classmethod
     def load(cls, path):
         """The estimator saved at `path` by ``save``."""
-        with open(path, "rb") as source:
-            return cls.from_bytes(source.read())
+        return cls.from_bytes(_model_file.read(path))
 
     def _after_load(self):
         """Rebuilds what is derived from the native model."""

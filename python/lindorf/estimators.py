@@ -14,8 +14,9 @@ _KINDS = {cls.__name__: cls for cls in (DecisionTreeClassifier, RandomForestClas
 
 def load(path):
     """The estimator (tree or forest) saved at `path`."""
-    with open(path, "rb") as source:
-        return from_bytes(source.read())
+    from lindorf import _model_file
+
+    return from_bytes(_model_file.read(path))
 
 
 def from_bytes(data):

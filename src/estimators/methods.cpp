@@ -74,6 +74,20 @@ nb::ndarray<nb::numpy, double> importances_of(const Model& model) {
     return numpy_array(forest_importances(model.trees, model.n_features), {model.n_features});
 }
 
+nb::tuple importance_list_of(const Model& model) {
+    std::vector<FeatureImportance> list = forest_importance_list(model.trees, model.n_features);
+    std::vector<std::uint32_t> features;
+    std::vector<double> values;
+    features.reserve(list.size());
+    values.reserve(list.size());
+    for (const FeatureImportance& entry : list) {
+        features.push_back(entry.feature);
+        values.push_back(entry.value);
+    }
+    const std::size_t n = list.size();
+    return nb::make_tuple(numpy_array(std::move(features), {n}), numpy_array(std::move(values), {n}));
+}
+
 std::vector<std::uint32_t> depths_of(const Model& model) {
     std::vector<std::uint32_t> out;
     for (const SharedTree& tree : model.trees) out.push_back(depth(*tree));

@@ -20,6 +20,9 @@ nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray 
 nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
                                                      unsigned threads);
 nb::ndarray<nb::numpy, double> importances_of(const Model& model);
+// The features some split tests, ascending, and their importances: all that are not 0, at a
+// cost that does not grow with the model's feature count.
+nb::tuple importance_list_of(const Model& model);
 std::vector<std::uint32_t> depths_of(const Model& model);
 std::vector<std::size_t> node_counts_of(const Model& model);
 std::vector<std::size_t> leaf_counts_of(const Model& model);

@@ -107,6 +107,12 @@ std::pair<Model, nb::bytes> from_bytes_of(nb::bytes data) {
     return {std::move(decoded.model), nb::bytes(decoded.metadata.data(), decoded.metadata.size())};
 }
 
+std::pair<std::uint64_t, bool> model_extent_of(nb::bytes prefix) {
+    const ModelExtent extent =
+        model_extent({reinterpret_cast<const std::uint8_t*>(prefix.c_str()), prefix.size()});
+    return {extent.size, extent.complete};
+}
+
 nb::bytes os_key_bytes() {
     std::optional<ChaChaKey> key = os_entropy_key();
     if (!key) throw std::runtime_error("the operating system gave no random key");
@@ -133,6 +139,7 @@ NB_MODULE(_estimators, m) {
         .def("votes", entry<votes_of>)
         .def("leaves", entry<leaves_of_rows>)
         .def("importances", entry<importances_of>)
+        .def("importance_list", entry<importance_list_of>)
         .def("depths", entry<depths_of>)
         .def("node_counts", entry<node_counts_of>)
         .def("leaf_counts", entry<leaf_counts_of>)
@@ -147,6 +154,7 @@ NB_MODULE(_estimators, m) {
         .def_static("join", entry<join_models>);
     m.def("fit_tree", entry<fit_tree_of>);
     m.def("fit_forest", entry<fit_forest_of>);
+    m.def("model_extent", entry<model_extent_of>);
     m.def("seed_key", entry<seed_key_bytes>);
     m.def("os_key", entry<os_key_bytes>);
     m.def("usable_cores", [] { return hardware_threads(); });

@@ -19,6 +19,10 @@ constexpr std::size_t class_count_bytes = 8;
 constexpr std::size_t least_tree_bytes = 4 + least_node_bytes;
 constexpr std::size_t header_bytes = sizeof magic + 4 * 4 + 8;
 constexpr std::size_t checksum_bytes = 8;
+// A leaf before its class pairs: kind, label, weight, impurity, number of classes.
+constexpr std::size_t leaf_head_bytes = 1 + 4 * 4;
+// No model is larger; a size beyond it is damage, and sizes below it add up without overflow.
+constexpr std::uint64_t most_model_bytes = std::uint64_t{1} << 56;
 
 std::uint64_t fnv1a(std::span<const std::uint8_t> bytes) {
     std::uint64_t hash = 0xcbf29ce484222325ULL;
@@ -75,6 +79,24 @@ void write_tree(Writer& w, const Tree& tree) {
 
 [[noreturn]] void damaged(const std::string& why) {
     throw FormatError("the model is damaged: " + why);
+}
+
+std::uint32_t le32(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | bytes[at + static_cast<std::uint64_t>(i)];
+    return v;
+}
+
+void check_head(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < sizeof magic || std::memcmp(bytes.data(), magic, sizeof magic) != 0)
+        throw FormatError("not a lindorf model: the bytes do not start with its mark");
+    if (bytes.size() < sizeof magic + 4) return;
+    const std::uint32_t version = le32(bytes, sizeof magic);
+    if (version > model_format_version)
+        throw FormatError("the model was saved in format version " + std::to_string(version) +
+                          ", newer than version " + std::to_string(model_format_version) +
+                          " that this lindorf reads: load it with a newer lindorf");
+    if (version == 0) damaged("its format version is 0");
 }
 
 class Reader {
@@ -200,18 +222,12 @@ std::vector<std::uint8_t> encode_model(const Model& model, std::string_view meta
 }
 
 DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < sizeof magic || std::memcmp(bytes.data(), magic, sizeof magic) != 0)
-        throw FormatError("not a lindorf model: the bytes do not start with its mark");
+    check_head(bytes);
     if (bytes.size() < header_bytes + checksum_bytes) damaged("it is cut short");
     std::span<const std::uint8_t> body = bytes.first(bytes.size() - checksum_bytes);
     Reader r(body);
     r.text(sizeof magic);
-    const std::uint32_t version = r.u32();
-    if (version > model_format_version)
-        throw FormatError("the model was saved in format version " + std::to_string(version) +
-                          ", newer than version " + std::to_string(model_format_version) +
-                          " that this lindorf reads: load it with a newer lindorf");
-    if (version == 0) damaged("its format version is 0");
+    r.u32();  // the version, checked above
     if (Reader(bytes.last(checksum_bytes)).u64() != fnv1a(body))
         damaged("its checksum does not match (it was cut short or altered)");
     DecodedModel decoded;
@@ -227,6 +243,42 @@ DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
     for (std::uint32_t t = 0; t < n_trees; ++t) model.trees.push_back(read_tree(r, model));
     if (r.remaining() != 0) damaged("bytes follow its last tree");
     return decoded;
+}
+
+ModelExtent model_extent(std::span<const std::uint8_t> prefix) {
+    check_head(prefix);
+    const std::uint64_t have = prefix.size();
+    if (have < header_bytes) return {header_bytes + checksum_bytes, false};
+    const std::uint32_t n_trees = le32(prefix, header_bytes - 12);
+    const std::uint64_t metadata_size =
+        le32(prefix, header_bytes - 8) | std::uint64_t{le32(prefix, header_bytes - 4)} << 32;
+    if (metadata_size > most_model_bytes) damaged("its metadata cannot be that large");
+    std::uint64_t at = header_bytes + metadata_size;
+    // The fewest bytes the model can have when the walk stops at `at` with this much left.
+    const auto least = [&](std::uint64_t trees_left, std::uint64_t nodes_left) {
+        return ModelExtent{at + trees_left * least_tree_bytes + nodes_left * least_node_bytes +
+                               checksum_bytes,
+                           false};
+    };
+    for (std::uint32_t t = 0; t < n_trees; ++t) {
+        if (have < at + 4) return least(n_trees - t, 0);
+        const std::uint32_t n_nodes = le32(prefix, at);
+        if (n_nodes == 0) damaged("a tree has no nodes");
+        at += 4;
+        for (std::uint32_t i = 0; i < n_nodes; ++i) {
+            if (have < at + leaf_head_bytes) return least(n_trees - t - 1, n_nodes - i);
+            if (prefix[at] == inner_kind) {
+                at += least_node_bytes;
+            } else if (prefix[at] == leaf_kind) {
+                const std::uint32_t n_counts = le32(prefix, at + leaf_head_bytes - 4);
+                if (n_counts == 0) damaged("a leaf holds no class");
+                at += leaf_head_bytes + std::uint64_t{n_counts} * class_count_bytes;
+            } else {
+                damaged("a node is neither a leaf nor an inner node");
+            }
+        }
+    }
+    return {at + checksum_bytes, true};
 }
 
 }  // namespace lindorf

@@ -44,4 +44,16 @@ struct DecodedModel {
 
 DecodedModel decode_model(std::span<const std::uint8_t> bytes);
 
+// How far the model that `prefix` begins reaches: its whole size once the prefix reaches the
+// start of its last node, otherwise the fewest bytes it can have (more than the prefix, never
+// more than the model). The walk follows only the layout, so that a reader can take a model
+// from a stream without reading past its end; decode_model checks the rest. FormatError once
+// the prefix cannot begin a model.
+struct ModelExtent {
+    std::uint64_t size = 0;
+    bool complete = false;  // whether `size` is the model's own
+};
+
+ModelExtent model_extent(std::span<const std::uint8_t> prefix);
+
 }  // namespace lindorf

@@ -356,12 +356,27 @@ TEST(ModelFormat, RoundTripKeepsEveryTreeAndTheMetadata) {
     EXPECT_EQ(encode_model(decoded.model, decoded.metadata), bytes);
 }
 
-TEST(ModelFormat, EveryTruncationAndEveryFlippedBitIsRefused) {
+// A model's extent, from any prefix: more than the prefix and no more than the model until the
+// walk reaches the last node, then exactly the model.
+TEST(ModelFormat, EveryTruncationIsRefusedAndTellsHowFarTheModelReaches) {
     const std::vector<std::uint8_t> bytes = encode_model(small_model(), "meta");
-    for (std::size_t size = 0; size < bytes.size(); ++size) {
+    EXPECT_THROW(model_extent(std::span(bytes).first(7)), FormatError);
+    for (std::size_t size = 0; size <= bytes.size(); ++size) {
         std::vector<std::uint8_t> cut(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(size));
-        ASSERT_NE(refusal(cut), "(accepted)") << "cut at " << size;
+        if (size < bytes.size()) {
+            ASSERT_NE(refusal(cut), "(accepted)") << "cut at " << size;
+        }
+        if (size < 8) continue;
+        const ModelExtent extent = model_extent(cut);
+        ASSERT_TRUE(extent.complete || size + 8 < bytes.size()) << "cut at " << size;
+        ASSERT_TRUE(extent.complete ? extent.size == bytes.size()
+                                    : size < extent.size && extent.size <= bytes.size())
+            << "cut at " << size;
     }
+}
+
+TEST(ModelFormat, EveryFlippedBitIsRefused) {
+    const std::vector<std::uint8_t> bytes = encode_model(small_model(), "meta");
     for (std::size_t at = 0; at < bytes.size(); ++at) {
         for (int bit : {0, 7}) {
             std::vector<std::uint8_t> flipped = bytes;

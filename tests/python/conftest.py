@@ -81,3 +81,27 @@ def report(predicted, actual):
         f1 = ((precision + precision) * recall) / (precision + recall)
     return report_lines(*("NaN" if np.isnan(v) else np.format_float_positional(v, trim="-")
                           for v in (accuracy, precision, recall, f1)))
+
+
+# Saved models (src/model/format.hpp): the magic, u32 version, n_features, n_classes, n_trees,
+# u64 metadata size, the metadata, the trees, a u64 FNV-1a checksum of everything before it.
+METADATA_AT = 32
+
+
+def fnv1a(data):
+    value = 0xCBF29CE484222325
+    for byte in data:
+        value = ((value ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return value
+
+
+def resealed(body):
+    """`body` (a model without its checksum) with a checksum that matches it again."""
+    return bytes(body) + fnv1a(body).to_bytes(8, "little")
+
+
+def with_metadata(model, metadata):
+    """The saved `model` with other metadata, sealed as if it had been saved with it."""
+    size = int.from_bytes(model[24:METADATA_AT], "little")
+    return resealed(model[:24] + len(metadata).to_bytes(8, "little") + metadata
+                    + model[METADATA_AT + size:-8])

@@ -8,6 +8,7 @@ import csv
 import gzip
 import importlib.resources
 import io
+import json
 import lzma
 import os
 import signal
@@ -20,7 +21,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import report_lines, run_snippet, shape_lines
+from conftest import (METADATA_AT, report_lines, resealed, run_snippet, shape_lines,
+                      with_metadata)
 from lindorf._estimators import format_version
 
 UNLIMITED = 2**32 - 1
@@ -29,8 +31,10 @@ UNLIMITED = 2**32 - 1
 def run_cli(*args, cwd, **options):
     options.setdefault("stdout", subprocess.PIPE)
     options.setdefault("stderr", subprocess.PIPE)
+    options.setdefault("timeout", 600)
+    options.setdefault("text", True)
     return subprocess.run([sys.executable, "-m", "lindorf", *map(str, args)], cwd=cwd,
-                          text=True, timeout=600, **options)
+                          **options)
 
 
 def write(path, content):
@@ -479,6 +483,29 @@ MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one 
 }
 
 
+def redescribed(change):
+    """Damage that alters the model's description and seals the model again."""
+    def damage(data):
+        size = int.from_bytes(data[24:METADATA_AT], "little")
+        record = json.loads(data[METADATA_AT:METADATA_AT + size])
+        change(record)
+        return with_metadata(data, json.dumps(record).encode())
+    return damage
+
+
+DESCRIPTION_DAMAGED = "the model's description of the estimator is missing or damaged"
+MODEL_FAULTS.update({
+    "class-beyond-its-type": (redescribed(lambda r: r["classes"].update(values=[2**70, 1])),
+                              DESCRIPTION_DAMAGED),
+    "infinite-class": (redescribed(lambda r: r["classes"].update(values=[float("inf"), 1])),
+                       DESCRIPTION_DAMAGED),
+    "parameters-a-list": (redescribed(lambda r: r.update(params=list(r["params"]))),
+                          DESCRIPTION_DAMAGED),
+    "deeply-nested": (lambda data: with_metadata(data, b"[" * 100_000 + b"]" * 100_000),
+                      DESCRIPTION_DAMAGED),
+})
+
+
 @pytest.fixture(scope="module")
 def saved_forest(tmp_path_factory):
     path = tmp_path_factory.mktemp("model") / "good.model"
@@ -496,6 +523,54 @@ def test_a_damaged_model_file_is_one_line(tmp_path, saved_forest, damage, fragme
         assert (result.returncode, result.stdout) == (2, "")
         assert result.stderr.startswith(f"lindorf: {bad}: ") and fragment in result.stderr
         assert result.stderr.count("\n") == 1
+
+
+def limit_memory(size=2 << 30):
+    def limit():
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (size, size))
+    return limit
+
+
+def test_models_from_pipes_and_devices_cost_no_more_than_the_model(tmp_path, saved_forest):
+    for args in (["info", "/dev/zero"], ["predict", "/dev/zero", "-"]):
+        result = run_cli(*args, cwd=tmp_path, input=csv_text(X, Y), preexec_fn=limit_memory(),
+                         timeout=60)
+        assert (result.returncode, result.stdout, result.stderr) == (
+            2, "", "lindorf: /dev/zero: not a lindorf model: the bytes do not start with its "
+            "mark\n")
+    # From a pipe the model is read as far as it goes, not to the end of what the pipe holds.
+    described = run_cli("info", write(tmp_path / "m", saved_forest), cwd=tmp_path)
+    piped = run_cli("info", "/dev/stdin", cwd=tmp_path, input=saved_forest + b"more bytes",
+                    text=False)
+    assert (piped.returncode, piped.stdout.decode()) == (0, described.stdout)
+
+
+def test_info_costs_what_the_splits_do_not_what_the_feature_count_says(tmp_path):
+    from lindorf import RandomForestClassifier
+
+    saved = RandomForestClassifier(3, random_state=0).fit(X, Y).to_bytes()
+    claimed = resealed(saved[:12] + (2**32 - 1).to_bytes(4, "little") + saved[16:-8])
+    result = run_cli("info", write(tmp_path / "m", claimed), cwd=tmp_path,
+                     preexec_fn=limit_memory(), timeout=60)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert "features: 4294967295" in lines
+    assert lines.index("most important features (of 4294967295):") == len(lines) - 11
+    top = [line.strip().rsplit(None, 1) for line in lines[-10:]]
+    expected = RandomForestClassifier(3, random_state=0).fit(X, Y).feature_importances_
+    assert [(name, float(value)) for name, value in top[:3]] == [
+        (f"column {i}", round(expected[i], 4)) for i in np.argsort(-expected, kind="stable")]
+    assert [name for name, _ in top[3:]] == [f"column {i}" for i in range(3, 10)]
+
+
+def test_an_unwritable_model_path_is_refused_before_training(tmp_path):
+    data = write(tmp_path / "d.csv", csv_text(X, Y))
+    for save, reason in ((tmp_path / "absent" / "m", "No such file or directory"),
+                         (tmp_path, "Is a directory")):
+        result = run_cli("train", data, "--save", save, cwd=tmp_path)
+        assert (result.returncode, result.stdout, result.stderr) == (
+            2, "", f"lindorf: {save}: cannot write the model: {reason}\n")
 
 
 # ---------------------------------------------------------------------------------------------

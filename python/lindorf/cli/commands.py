@@ -132,6 +132,8 @@ def run_command(args: argparse.Namespace, scratch: str) -> None:
 def train_command(args: argparse.Namespace, scratch: str) -> None:
     if args.kind == "forest" and args.trees == 0:
         raise DataError("--trees 0: a forest of no trees is no model to save")
+    with blamed_on(args.save):  # before the training, which may be long
+        models.check_save(args.save)
     source, data = load_training_data(args, scratch)
     with blamed_on(source):
         model = fit_and_report(args, source, data)

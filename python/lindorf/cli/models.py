@@ -60,6 +60,14 @@ def save(model: _learner.Model, path: str) -> None:
         raise DataError(f"cannot write the model: {exc.strerror or exc}") from None
 
 
+def check_save(path: str) -> None:
+    """DataError now, rather than after the training, when the model could not be saved."""
+    try:
+        _learner.save_target(path)
+    except OSError as exc:
+        raise DataError(f"cannot write the model: {exc.strerror or exc}") from None
+
+
 def load(path: str) -> _learner.Model:
     try:
         return _learner.Model.load(path)
@@ -90,10 +98,21 @@ def prediction_rows(model: _learner.Model, x: np.ndarray, proba: bool) -> str:
     return csv_lines([label, *row] for label, row in zip(labels, shares))
 
 
+def top_features(native, count: int) -> tuple[np.ndarray, np.ndarray]:
+    """The `count` most important features and their importances, ties to the lowest index, at
+    a cost that follows the model's splits rather than its feature count."""
+    features, values = native.importance_list()
+    # Every other feature has importance 0; the lowest-numbered of them compete for the places.
+    unused = np.setdiff1d(np.arange(min(native.n_features, count + len(features))), features)
+    features = np.concatenate([features, unused[:count]])
+    values = np.concatenate([values, np.zeros(min(count, len(unused)))])
+    top = np.lexsort((features, -values))[:count]
+    return features[top], values[top]
+
+
 def describe(model: _learner.Model) -> str:
     depths = model.native.depths()
     nodes = model.native.node_counts()
-    names = model.feature_names or [f"column {i}" for i in range(model.n_features)]
     lines = [
         f"kind: {'random forest' if model.forest else 'decision tree'} ({model.kind})",
         "parameters: " + ", ".join(f"{key}={value!r}" for key, value in
@@ -108,11 +127,11 @@ def describe(model: _learner.Model) -> str:
     else:
         lines += [f"depth: {depths[0]}",
                   f"nodes: {nodes[0]} ({model.native.leaf_counts()[0]} leaves)"]
-    importances = np.asarray(model.native.importances(), dtype=np.float64)
-    top = np.argsort(-importances, kind="stable")[:TOP_FEATURES]
-    lines.append(f"most important features (of {len(importances)}):")
-    width = max(len(names[i]) for i in top)
-    lines += [f"  {names[i]:<{width}}  {importances[i]:.4f}" for i in top]
+    features, importances = top_features(model.native, TOP_FEATURES)
+    names = [model.feature_names[i] if model.feature_names else f"column {i}" for i in features]
+    lines.append(f"most important features (of {model.n_features}):")
+    width = max(map(len, names), default=0)
+    lines += [f"  {name:<{width}}  {value:.4f}" for name, value in zip(names, importances)]
     return "\n".join(lines) + "\n"
 
 
