@@ -123,6 +123,9 @@ TREE_CASES = {  # name: (x, y, max_depth)
     "depth-0": (*coarse(40, 5), 0),
     "two-rows": (np.array([[1.0], [2.0]], np.float32), np.array([0, 1]), 3),
     "infinite-values": (*infinite_values(), 6),
+    # Lines too long for the csv module's field limit under any delimiter but the right one.
+    "12000-columns": (np.random.default_rng(1).normal(size=(20, 12000)).astype(np.float32),
+                      np.arange(20) % 2, 2),
 }
 
 
@@ -138,11 +141,6 @@ def test_tree_run_prints_what_the_learner_prints(tmp_path, x, y, depth):
     for args in files:
         result = run_cli(*args, "--tree", "--max-depth", depth, cwd=tmp_path)
         assert (result.returncode, result.stdout) == (0, expected), result.stderr
-
-
-def test_forest_without_trees_predicts_nothing(tmp_path):
-    result = run_cli("--trees", "0", cwd=tmp_path)
-    assert result.stdout == shape_lines(569, 30, 569) + report_lines("0", "NaN", "NaN", "NaN")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -166,6 +164,7 @@ FORMS = {  # name: (file name, content, extra arguments, note on standard error)
     **{kind: (f"d.csv.{kind}", codec.compress(csv_text(X, Y).encode()), [], None)
        for kind, codec in (("gz", gzip), ("bz2", bz2), ("xz", lzma))},
     "stdin": ("-", csv_text(X, Y), [], None),
+    "pipe-by-name": ("/dev/stdin", csv_text(X, Y), [], None),  # read once, as "-" is
     "pandas-index": ("d.csv", csv_text(INDEXED, Y, header=["", "a", "b", "c", "label"]), [],
                      PANDAS_NOTE),
     "npy": ("d.npy", np.column_stack([X, Y]), [], None),
@@ -182,8 +181,8 @@ def plain_run(tmp_path_factory):
 
 @pytest.mark.parametrize("name, content, args, note", FORMS.values(), ids=FORMS)
 def test_every_file_form_gives_the_same_run(tmp_path, plain_run, name, content, args, note):
-    if name == "-":
-        result = run_cli("-", "--tree", *args, cwd=tmp_path, input=content)
+    if name in ("-", "/dev/stdin"):
+        result = run_cli(name, "--tree", *args, cwd=tmp_path, input=content, timeout=60)
     else:
         result = run_cli(write(tmp_path / name, content), "--tree", *args, cwd=tmp_path)
     assert (result.returncode, result.stdout) == (0, plain_run), result.stderr
@@ -203,6 +202,50 @@ def test_class_names_are_numbered_in_sorted_order_and_reported_first(tmp_path):
                              "by class, --shuffle SEED mixes the rows before the cut\n"
                              + shape_lines(20, 1, 20) + "Tree depth: 0\n"
                              + report_lines("1", "1", "1", "1"))
+
+
+NUMERIC_HEADER_NOTE = ("line 1 holds only numbers, yet it is read as the header row of column "
+                       "names, not as data: give --no-header if it is a data row (--header takes "
+                       "it as the header without this note)")
+KEPT_INDEX_NOTE = ("the unnamed first column does not number the rows 0, 1, 2, ..., so it is kept "
+                   "as a feature; if it is an index (as pandas writes one), --drop-index leaves "
+                   "it out")
+FILLED = np.nan_to_num(X)
+HEADERLESS = "0.5,1.5,2.5,1\n" + csv_text(FILLED, Y).split("\n", 1)[1]
+SHUFFLED_INDEX = csv_text(np.column_stack([np.random.default_rng(2).permutation(len(X)), X]), Y,
+                          header=["", "a", "b", "c", "label"])
+HEADERS_AND_INDEXES = {  # name: (content, arguments, rows, feature columns, note)
+    "numbers-taken-as-header": (HEADERLESS, [], 80, 3, NUMERIC_HEADER_NOTE),
+    "no-header": (HEADERLESS, ["--no-header"], 81, 3, None),
+    "header-given": (HEADERLESS, ["--header"], 80, 3, None),
+    "shuffled-index-kept": (SHUFFLED_INDEX, [], 80, 4, KEPT_INDEX_NOTE),
+    "index-dropped": (SHUFFLED_INDEX, ["--drop-index"], 80, 3, None),
+}
+
+
+@pytest.mark.parametrize("content, args, rows, columns, note", HEADERS_AND_INDEXES.values(),
+                         ids=HEADERS_AND_INDEXES)
+def test_header_row_and_index_column(tmp_path, content, args, rows, columns, note):
+    path = write(tmp_path / "d.csv", content)
+    result = run_cli(path, "--tree", *args, cwd=tmp_path)
+    assert result.returncode == 0 and result.stdout.startswith(shape_lines(rows, columns, rows))
+    assert result.stderr == (f"lindorf: {path}: {note}\n" if note else "")
+
+
+def test_prediction_reads_header_rows_as_training_does(tmp_path):
+    data = write(tmp_path / "d.csv", csv_text(FILLED, Y, header=["a", "b", "c", "label"]))
+    assert run_cli("train", data, "--tree", "--save", "m", cwd=tmp_path).returncode == 0
+    expected = run_cli("predict", "m", data, "--label", "label", cwd=tmp_path).stdout
+    rows = csv_text(FILLED, Y).split("\n", 1)[1]
+    headerless = run_cli("predict", "m", write(tmp_path / "h.csv", rows), "--no-header",
+                         "--label", 3, cwd=tmp_path)
+    assert (headerless.returncode, headerless.stdout, headerless.stderr) == (0, expected, "")
+    # The label column bears a feature's name: which of the two would be 'a'?
+    twice = write(tmp_path / "t.csv", csv_text(FILLED, Y, header=["a", "b", "c", "a"]))
+    refused = run_cli("predict", "m", twice, cwd=tmp_path)
+    assert (refused.returncode, refused.stdout, refused.stderr) == (
+        2, "", f"lindorf: {twice}: the header names a column 'a' more than once; give every "
+        "column its own name\n")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -280,6 +323,10 @@ BAD_INPUTS = {
     "missing-label": ("z.csv", "a,b\n1,0\n2,NA\n", [], "line 3, column 'b': the label is missing"),
     "one-row": ("o.csv", "a,b\n1,0\n", [], "only 1 data row; at least 2 are needed, one to "
                 "train on and one to test"),
+    "repeated-names": ("x.csv", "x,y,x,label\n1,2,3,0\n4,5,6,1\n", [], "the header names a "
+                       "column 'x' more than once; give every column its own name"),
+    "field-too-long": ("t.csv", "a" * 140_000 + ",b\n1,0\n2,1\n", [],
+                       "unreadable CSV: field larger than field limit (131072)"),
     "one-column": ("y.csv", "a b\n0\n1\n", [], "no feature columns besides the label: the "
                    "header has one column (give --delimiter if the fields are separated by "
                    "another character)"),
@@ -310,8 +357,11 @@ BAD_INPUTS = {
                                  "--test-size 0.6 leaves no rows to train on"),
 }
 BAD_USAGE = [  # (command line, the message, which points to the command's --help)
-    (["--trees", "many"], "argument --trees: expected a whole number from 0 to 4294967295, "
+    (["--trees", "many"], "argument --trees: expected a whole number from 1 to 4294967295, "
                           "got 'many'"),
+    *((args, "argument --trees: expected a whole number from 1 to 4294967295, got '0'")
+      for args in (["--trees", "0"], ["--trees", "0", "--report", "full"],
+                   ["train", "d.csv", "--trees", "0", "--save", "m"])),
     (["--max-depth", "4294967296"], "argument --max-depth: expected a whole number from 0 to "
                                     "4294967295, got '4294967296'"),
     (["--tree", "--trees", "5"], "--trees applies to a forest, not to --tree"),

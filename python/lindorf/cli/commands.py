@@ -42,13 +42,18 @@ HELP = {
 }
 
 
+def layout(args: argparse.Namespace) -> dataset.Layout:
+    return dataset.Layout(args.header, args.drop_index)
+
+
 def load_training_data(args: argparse.Namespace, scratch: str) -> tuple[str, Dataset]:
     source = BUILTIN_NAME if args.data is None else args.data
     with blamed_on(source):
         if args.data is None:
             data = dataset.load_builtin(args.label)
         else:
-            data = dataset.load_file(args.data, args.label, args.delimiter, scratch)
+            data = dataset.load_file(args.data, args.label, args.delimiter, scratch,
+                                     layout(args))
     for note in data.notes:
         say(f"{source}: {note}")
     if data.classes is not None:
@@ -98,8 +103,7 @@ def explain_labels(source: str, data: Dataset, test: np.ndarray, args) -> None:
 
 
 def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
-    """Prints what the learner's entry points print and returns the fitted model (None for a
-    forest of no trees)."""
+    """Prints what the learner's entry points print and returns the fitted model."""
     n_train = training_rows(len(data.y), args.test_size)
     if n_train < 1:
         raise DataError(f"--test-size {args.test_size} leaves no rows to train on")
@@ -107,14 +111,10 @@ def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
     x, y = (data.x, data.y) if order is None else (data.x[order], data.y[order])
     explain_labels(source, data, y[n_train:], args)
     emit(report.shape_lines(x.shape[0], x.shape[1], len(y)))
-    if args.kind == "forest" and args.trees == 0:
-        # A forest of no trees predicts nothing, as the learner's does; there is no model.
-        model, predicted = None, np.zeros(0, dtype=np.uint32)
-    else:
-        model = models.fit(*models.build(args), x[:n_train], y[:n_train], data)
-        if args.kind == "tree":
-            emit(report.depth_line(models.depth(model)))
-        predicted = models.predict_codes(model, x[n_train:], data)
+    model = models.fit(*models.build(args), x[:n_train], y[:n_train], data)
+    if args.kind == "tree":
+        emit(report.depth_line(models.depth(model)))
+    predicted = models.predict_codes(model, x[n_train:], data)
     actual = y[n_train:]
     emit(report.standard_report(predicted, actual))
     if args.report == "full":
@@ -130,8 +130,6 @@ def run_command(args: argparse.Namespace, scratch: str) -> None:
 
 
 def train_command(args: argparse.Namespace, scratch: str) -> None:
-    if args.kind == "forest" and args.trees == 0:
-        raise DataError("--trees 0: a forest of no trees is no model to save")
     with blamed_on(args.save):  # before the training, which may be long
         models.check_save(args.save)
     source, data = load_training_data(args, scratch)
@@ -145,8 +143,10 @@ def predict_command(args: argparse.Namespace, scratch: str) -> None:
     with blamed_on(args.model):
         model = models.load(args.model)
     with blamed_on(args.data):
-        x = dataset.load_features(args.data, model.feature_names, model.n_features, args.label,
-                                  args.delimiter, scratch)
+        x, notes = dataset.load_features(args.data, model.feature_names, model.n_features,
+                                         args.label, args.delimiter, scratch, layout(args))
+    for note in notes:
+        say(f"{args.data}: {note}")
     classes = models.classes(model)
     header = ["label"] + ([f"proba_{name}" for name in classes] if args.proba else [])
     emit(models.csv_lines([header]))

@@ -37,9 +37,10 @@ SAMPLE_LINES = 50
 
 @dataclass(frozen=True)
 class Header:
-    names: list[str]
-    line: int  # the header's line number; data starts on the next line
+    names: list[str]  # the header's column names; without a header row, the column numbers
+    line: int  # the header's line number (without one, the line before the data); data follows
     delimiter: str
+    given: bool = True  # whether the names come from a header row
 
 
 @dataclass
@@ -50,8 +51,9 @@ class Columns:
     texts: list[str] | None = None  # the distinct label cells, stripped, by first appearance
 
 
-def read_header(source: Source, delimiter: str | None) -> Header:
-    """The first non-blank line's column names; the delimiter is detected when not given."""
+def read_header(source: Source, delimiter: str | None, header: bool = True) -> Header:
+    """The first non-blank line's column names (the column numbers when `header` is False, the
+    line then being the first data row); the delimiter is detected when not given."""
     with reading(source), source.open_text() as text:
         lines = iter(text)
         number, first = 0, ""
@@ -62,18 +64,27 @@ def read_header(source: Source, delimiter: str | None) -> Header:
             raise DataError("unreadable CSV: the file is empty; expected a header row of column "
                             "names")
         sample = [line for line in itertools.islice(lines, SAMPLE_LINES) if line.strip()]
-    delimiter = delimiter or detect_delimiter(first, sample)
-    names = [name.strip() for name in split(first, delimiter)]
+        delimiter = delimiter or detect_delimiter(first, sample)
+        names = [name.strip() for name in split(first, delimiter)]
+    if not header:
+        return Header([str(i) for i in range(len(names))], number - 1, delimiter, False)
     return Header(names, number, delimiter)
+
+
+QUOTED = re.compile(r'"[^"]*(?:"|$)')
 
 
 def detect_delimiter(header: str, sample: list[str]) -> str:
     """The candidate that splits the header into the most columns, preferring one that splits
-    every sampled line into as many; a comma when none splits the header at all."""
+    every sampled line into as many; a comma when none splits the header at all. Columns are
+    counted by the candidate's characters outside quotes, so that no line is too long for it."""
+
+    def width(line: str, candidate: str) -> int:
+        return QUOTED.sub("", line).count(candidate) + 1
 
     def key(candidate: str) -> tuple[bool, int]:
-        width = len(split(header, candidate))
-        return all(len(split(line, candidate)) == width for line in sample), width
+        columns = width(header, candidate)
+        return all(width(line, candidate) == columns for line in sample), columns
 
     best = max(DELIMITERS, key=key)  # max keeps the first of equal keys: comma wins ties
     return best if key(best)[1] > 1 else ","
@@ -260,6 +271,8 @@ def reading(source: Source):
         yield
     except UnicodeDecodeError:
         raise DataError(undecodable(source)) from None
+    except csv.Error as exc:
+        raise DataError(f"unreadable CSV: {one_line(exc)}") from None
     except (OSError, EOFError, zlib.error, lzma.LZMAError) as exc:
         what = "damaged compressed file" if source.decompress else "cannot read"
         raise DataError(f"{what}: {getattr(exc, 'strerror', None) or one_line(exc)}") from None

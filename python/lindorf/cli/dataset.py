@@ -7,6 +7,7 @@ file name. What the reader noticed but could cope with comes back as notes for s
 """
 
 import importlib.resources
+from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
@@ -37,22 +38,42 @@ def load_builtin(label: str | None = None) -> Dataset:
     return csv_dataset(Source(str(path), "csv"), label, ",")
 
 
-def load_file(name: str, label: str | None, delimiter: str | None, spool_dir: str) -> Dataset:
+@dataclass(frozen=True)
+class Layout:
+    """How a CSV file is laid out, as the options say: whether its first line is a header (None:
+    it is, with a note when it holds only numbers), and whether its first column is an index."""
+
+    header: bool | None = None
+    drop_index: bool = False
+
+
+def load_file(name: str, label: str | None, delimiter: str | None, spool_dir: str,
+              layout: Layout = Layout()) -> Dataset:
     """Reads the file `name` ("-": standard input) as CSV or NumPy data."""
     source = open_source(name, spool_dir)
     if source.kind == "csv":
-        return csv_dataset(source, label, delimiter)
+        return csv_dataset(source, label, delimiter, layout)
+    check_array_layout(layout)
     return numpy_dataset(source, label)
+
+
+def check_array_layout(layout: Layout) -> None:
+    if layout.drop_index or layout.header is not None:
+        option = "--drop-index" if layout.drop_index else "--header/--no-header"
+        raise DataError(f"{option} applies to CSV files, and this is a NumPy file")
 
 
 # ---------------------------------------------------------------------------------------------
 # CSV
 
 
-def csv_dataset(source: Source, label: str | None, delimiter: str | None) -> Dataset:
-    header = csvread.read_header(source, delimiter)
+def csv_dataset(source: Source, label: str | None, delimiter: str | None,
+                layout: Layout = Layout()) -> Dataset:
+    header = read_csv_header(source, delimiter, layout)
     names = header.names
     label_col = resolve_label_column(label, names, len(names))
+    if layout.drop_index and label_col == 0:
+        raise DataError("--drop-index leaves out the first column, but it holds the labels")
     if len(names) < 2:
         raise DataError("no feature columns besides the label: the header has one column "
                         "(give --delimiter if the fields are separated by another character)")
@@ -75,13 +96,39 @@ def csv_dataset(source: Source, label: str | None, delimiter: str | None) -> Dat
         if label is not None:
             raise
         raise with_label_hint(exc, columns.x, feature_names) from None
-    data = Dataset(columns.x, y, classes, names[label_col], feature_names)
+    data = Dataset(columns.x, y, classes, names[label_col],
+                   feature_names if header.given else None)
+    data.notes += header_notes(header, layout)
     if label_col != 0:
-        drop_index_column(data)
-    if all(csvread.is_number(name) for name in names):
-        data.notes.append(f"line {header.line} holds numbers, yet it is read as the header of "
-                          "column names: the file's first data row is lost")
+        drop_index_column(data, layout.drop_index)
     return data
+
+
+def read_csv_header(source: Source, delimiter: str | None, layout: Layout) -> csvread.Header:
+    """The header, or the column numbers without one; refuses names that repeat, which would
+    match a model's features to the wrong columns."""
+    header = csvread.read_header(source, delimiter, layout.header is not False)
+    repeated = [name for name, count in Counter(header.names).items() if count > 1]
+    if repeated:
+        shown = ", ".join(f"'{name}'" for name in repeated[:5])
+        hint = (f" (line {header.line} holds only numbers: give --no-header if it is a data row)"
+                if numbers_taken_as_header(header, layout) else "")
+        raise DataError(f"the header names {'columns' if len(repeated) > 1 else 'a column'} "
+                        f"{shown}{', ...' if len(repeated) > 5 else ''} more than once; give "
+                        f"every column its own name{hint}")
+    return header
+
+
+def numbers_taken_as_header(header: csvread.Header, layout: Layout) -> bool:
+    return layout.header is None and all(csvread.is_number(name) for name in header.names)
+
+
+def header_notes(header: csvread.Header, layout: Layout) -> list[str]:
+    if numbers_taken_as_header(header, layout):
+        return [f"line {header.line} holds only numbers, yet it is read as the header row of "
+                "column names, not as data: give --no-header if it is a data row (--header "
+                "takes it as the header without this note)"]
+    return []
 
 
 def csv_labels(columns: csvread.Columns, where: Callable[[int], str]):
@@ -107,17 +154,31 @@ def csv_labels(columns: csvread.Columns, where: Callable[[int], str]):
     return rank[codes], classes
 
 
-def drop_index_column(data: Dataset) -> None:
-    """An unnamed first column numbering the rows 0, 1, 2, ... is the index pandas writes with
-    `to_csv()`: it says nothing about the rows and is dropped."""
-    if data.feature_names[0] not in INDEX_NAMES or data.x.shape[1] < 2:
+def drop_index_column(data: Dataset, drop: bool) -> None:
+    """Drops the first column when `drop` says so, or when it is unnamed and numbers the rows
+    0, 1, 2, ..., as the index pandas writes with `to_csv()` does: it says nothing about the
+    rows. Another unnamed first column (the index of a shuffled frame, say) could be either, and
+    is kept, with a note."""
+    if data.x.shape[1] < 2:
+        if drop:
+            raise DataError("--drop-index leaves out the first column, but it is the only "
+                            "feature")
         return
-    if not np.array_equal(data.x[:, 0], np.arange(len(data.x), dtype=np.float32)):
+    unnamed = data.feature_names is not None and data.feature_names[0] in INDEX_NAMES
+    if not drop and not unnamed:
+        return
+    numbering = np.array_equal(data.x[:, 0], np.arange(len(data.x), dtype=np.float32))
+    if unnamed and not drop and not numbering:
+        data.notes.append("the unnamed first column does not number the rows 0, 1, 2, ..., so "
+                          "it is kept as a feature; if it is an index (as pandas writes one), "
+                          "--drop-index leaves it out")
         return
     data.x = np.ascontiguousarray(data.x[:, 1:])
-    data.feature_names = data.feature_names[1:]
-    data.notes.append("the unnamed first column numbers the rows 0, 1, 2, ...: it is read as "
-                      "an index, not a feature, and dropped")
+    if data.feature_names is not None:
+        data.feature_names = data.feature_names[1:]
+    if not drop:
+        data.notes.append("the unnamed first column numbers the rows 0, 1, 2, ...: it is read "
+                          "as an index, not a feature, and dropped")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -202,8 +263,6 @@ def resolve_label_column(label: str | None, header: list[str] | None, ncols: int
     if label is None:
         return ncols - 1
     if header is not None and label in header:
-        if header.count(label) > 1:
-            raise DataError(f"label column '{label}' is ambiguous: the header names it twice")
         return header.index(label)
     try:
         index = int(label)
@@ -305,32 +364,42 @@ def to_float32(values: np.ndarray) -> np.ndarray:
 
 
 def load_features(name: str, feature_names: list[str] | None, n_features: int,
-                  label: str | None, delimiter: str | None, spool_dir: str) -> np.ndarray:
-    """The rows of the file `name` as a float32 matrix whose columns are a model's features:
-    found by name when the model names them (a CSV header must then hold every one), otherwise
-    by position once a label column (given with `label`) is left out."""
+                  label: str | None, delimiter: str | None, spool_dir: str,
+                  layout: Layout = Layout()) -> tuple[np.ndarray, list[str]]:
+    """The rows of the file `name` as a float32 matrix whose columns are a model's features,
+    and notes for the user: found by name when the model names them and the file has a header
+    (which must then hold every one), otherwise by position once a label column (given with
+    `label`) and an index column (with --drop-index) are left out."""
     source = open_source(name, spool_dir)
+    notes = []
     if source.kind == "csv":
-        header = csvread.read_header(source, delimiter)
-        usecols = feature_columns(header.names, feature_names, n_features, label)
+        header = read_csv_header(source, delimiter, layout)
+        notes = header_notes(header, layout)
+        usecols = feature_columns(header, feature_names if header.given else None, n_features,
+                                  label, layout.drop_index)
         x = csvread.read_columns(source, header, None, usecols).x
     else:
+        check_array_layout(layout)
         x = numpy_features(source, n_features, label)
     if len(x) == 0:
         raise DataError("no data rows to predict")
-    return x
+    return x, notes
 
 
-def feature_columns(names: list[str], wanted: list[str] | None, n_features: int,
-                    label: str | None) -> list[int]:
-    skip = None if label is None else resolve_label_column(label, names, len(names))
+def feature_columns(header: csvread.Header, wanted: list[str] | None, n_features: int,
+                    label: str | None, drop_index: bool) -> list[int]:
+    names = header.names
+    skip = {0} if drop_index else set()
+    if label is not None:
+        skip.add(resolve_label_column(label, names, len(names)))
     if wanted is not None:
-        missing = [name for name in wanted if name not in names]
+        index = {name: col for col, name in enumerate(names) if col not in skip}
+        missing = [name for name in wanted if name not in index]
         if missing:
             raise DataError(f"no column for the model's features {name_list(missing)}; the "
                             f"columns are {name_list(names)}")
-        return [names.index(name) for name in wanted]
-    columns = [col for col in range(len(names)) if col != skip]
+        return [index[name] for name in wanted]
+    columns = [col for col in range(len(names)) if col not in skip]
     if len(columns) != n_features:
         raise feature_count_error(len(columns), n_features, label)
     return columns

@@ -43,10 +43,11 @@ data files:
         or pipe) is detected, or given with --delimiter. Files compressed with
         gzip, bzip2 or xz are read as they are; '-' reads standard input.
         Empty cells and NA, N/A, NaN, nan, null and ? are missing values (NaN).
-        An unnamed first column numbering the rows 0, 1, 2, ... (the index
-        pandas writes) is dropped. A label column holding names rather than
-        numbers is numbered 0, 1, ... in sorted order of the names; the
-        mapping is printed to standard error.
+        --no-header reads a file without a header row. An unnamed first
+        column numbering the rows 0, 1, 2, ... (the index pandas writes) is
+        dropped; --drop-index drops any first column. A label column holding
+        names rather than numbers is numbered 0, 1, ... in sorted order of the
+        names; the mapping is printed to standard error.
   .npy  a 2-D numeric array; the label is one of its columns, given by index.
   .npz  arrays 'x' (2-D features) and 'y' (1-D labels), or a single 2-D array
         read like a .npy file.
@@ -122,6 +123,17 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
         "--delimiter", metavar="CHAR", type=delimiter,
         help="the CSV field delimiter: one character, or tab, comma, semicolon, pipe, space "
         "(default: detected)")
+    header = parser.add_mutually_exclusive_group()
+    header.add_argument("--no-header", dest="header", action="store_false", default=None,
+                        help="the CSV file has no header row: its first line is data, and "
+                        "columns are known by their 0-based index")
+    header.add_argument("--header", dest="header", action="store_true", default=None,
+                        help="the CSV file's first line is a header row, even if it holds only "
+                        "numbers (the default, without the note that it then brings)")
+    parser.add_argument("--drop-index", action="store_true",
+                        help="leave out the CSV file's first column, an index that numbers the "
+                        "rows (one numbering them 0, 1, 2, ... under an empty name is left out "
+                        "anyway)")
 
 
 def add_training_options(parser: argparse.ArgumentParser) -> None:
@@ -131,7 +143,7 @@ def add_training_options(parser: argparse.ArgumentParser) -> None:
                        help="train a single decision tree and print its depth")
     kind.add_argument("--forest", dest="kind", action="store_const", const="forest",
                        help="train a random forest, each tree on a bootstrap sample (the default)")
-    parser.add_argument("--trees", metavar="N", type=bounded_int(0, MAX_UINT32),
+    parser.add_argument("--trees", metavar="N", type=bounded_int(1, MAX_UINT32),
                         help=f"number of trees in the forest (default: {commands.DEFAULT_TREES})")
     parser.add_argument("--max-depth", metavar="D", type=bounded_int(0, MAX_UINT32),
                         default=MAX_UINT32,

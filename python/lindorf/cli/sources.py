@@ -3,9 +3,11 @@
 Files are recognised by their first bytes, never by their names: gzip, bzip2 and xz compression
 is undone transparently, NumPy files and zip archives of arrays are read as arrays, and anything
 else that is not text (a workbook, a database, an image) is named as what it is, so the user
-learns why it cannot be read rather than meeting a decoding error. Standard input (`-`) is copied
-to a temporary file first: reading a CSV takes a second look at the data when it has to locate an
-error, and a pipe cannot be read twice.
+learns why it cannot be read rather than meeting a decoding error. Standard input (`-`) and
+anything else that is not a regular file (a pipe, `<(command)`, a device) is read once, into a
+temporary file: reading a CSV takes more than one look at the data, and a pipe cannot be read
+twice. Its first bytes are looked at before the rest is copied, so that an endless binary source
+(/dev/zero) is refused at once.
 """
 
 import bz2
@@ -15,6 +17,7 @@ import io
 import lzma
 import os
 import shutil
+import stat
 import sys
 import tempfile
 import zipfile
@@ -68,7 +71,7 @@ class Source:
 def open_source(name: str, spool_dir: str) -> Source:
     """Classifies the file `name` (or standard input for "-"); raises DataError when it cannot
     be read as data."""
-    path = spool_stdin(spool_dir) if name == STDIN_NAME else name
+    path = name if name != STDIN_NAME and is_regular(name) else spool(name, spool_dir)
     head = read_head(path, None)
     decompress = None
     for magic, opener in DECOMPRESSORS.items():
@@ -88,11 +91,39 @@ def open_source(name: str, spool_dir: str) -> Source:
     return Source(path, "csv", decompress, text_encoding(head))
 
 
-def spool_stdin(spool_dir: str) -> str:
-    stdin = sys.stdin.buffer if sys.stdin is not None else io.BytesIO()
-    fd, path = tempfile.mkstemp(prefix="stdin-", dir=spool_dir)
-    with os.fdopen(fd, "wb") as spool:
-        shutil.copyfileobj(stdin, spool, 1 << 20)
+def is_regular(name: str) -> bool:
+    """Whether `name` is a regular file (or does not exist, which opening it then reports)."""
+    try:
+        return stat.S_ISREG(os.stat(name).st_mode)
+    except OSError:
+        return True
+
+
+def spool(name: str, spool_dir: str) -> str:
+    """Copies standard input, or the file `name` that is not a regular file, to a temporary file
+    and returns its path."""
+    if name == STDIN_NAME:
+        return copy_to_spool(sys.stdin.buffer if sys.stdin is not None else io.BytesIO(),
+                             spool_dir)
+    try:
+        with open(name, "rb") as stream:
+            return copy_to_spool(stream, spool_dir)
+    except IsADirectoryError:
+        raise DataError("is a directory, not a data file") from None
+    except PermissionError:
+        raise DataError("permission denied") from None
+    except OSError as exc:
+        raise DataError(f"cannot read: {exc.strerror or exc}") from None
+
+
+def copy_to_spool(stream: BinaryIO, spool_dir: str) -> str:
+    head = stream.read(SNIFF_BYTES)
+    if not head.startswith((NPY_MAGIC, *ZIP_MAGICS, *DECOMPRESSORS)):
+        text_encoding(head)  # refuses binary data before reading any more of it
+    fd, path = tempfile.mkstemp(prefix="spool-", dir=spool_dir)
+    with os.fdopen(fd, "wb") as copy:
+        copy.write(head)
+        shutil.copyfileobj(stream, copy, 1 << 20)
     return path
 
 
