@@ -15,7 +15,7 @@ import numpy as np
 from lindorf import _estimators
 
 _FORMAT = "lindorf-estimator"
-MAGIC = b"LNDFMODL"  # the first bytes of every model (src/model/format.hpp)
+_MAGIC = b"LNDFMODL"  # the first bytes of every model (src/model/format.hpp)
 _READ_CHUNK = 1 << 24  # memory follows the bytes a source actually gives, never a claimed size
 _STREAM_MOST = 1 << 32  # bytes of a model from a source of unknown size (a pipe, a device)
 # A class list may be stored wider than its values need (np.unique keeps the labels' dtype), but
@@ -154,8 +154,8 @@ def read(path) -> bytes:
     own structure says it reaches, so that an endless source costs no more than a model."""
     # Unbuffered: a buffer would read ahead of the model's end in a pipe.
     with open(path, "rb", buffering=0) as source:
-        data = _read_up_to(source, bytearray(), len(MAGIC))
-        if data != MAGIC:
+        data = _read_up_to(source, bytearray(), len(_MAGIC))
+        if data != _MAGIC:
             raise ValueError("not a lindorf model: the bytes do not start with its mark")
         info = os.fstat(source.fileno())
         while True:
@@ -164,8 +164,8 @@ def read(path) -> bytes:
             else:
                 size, _ = _estimators.model_extent(bytes(data))
                 if size > _STREAM_MOST:
-                    raise ValueError(f"the model claims {size} bytes, more than the {_STREAM_MOST} "
-                                     "read from a pipe or device: save it to a file first")
+                    raise ValueError(f"the model claims {size} bytes, and one read from a pipe "
+                                     f"or device may have {_STREAM_MOST}: save it to a file first")
             if size <= len(data):
                 return bytes(data)
             before = len(data)

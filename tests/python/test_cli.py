@@ -648,11 +648,10 @@ def test_ctrl_c_stops_every_command_at_once(tmp_path):
             child.stdout.readline()  # the first line comes out as the work starts
             time.sleep(0.3)
             child.send_signal(signal.SIGINT)
-            sent = time.monotonic()
-            _, stderr = child.communicate(timeout=30)
+            # At once, within a bound that no load reaches: without the signal, hours.
+            _, stderr = child.communicate(timeout=20)
         finally:
             child.kill()
-        assert time.monotonic() - sent < 20, name  # without the signal: hours
         assert (child.returncode, stderr.splitlines()[-1:]) == (130, ["lindorf: interrupted"]), name
         assert "Traceback" not in stderr
 

@@ -375,8 +375,8 @@ def load_features(name: str, feature_names: list[str] | None, n_features: int,
     if source.kind == "csv":
         header = read_csv_header(source, delimiter, layout)
         notes = header_notes(header, layout)
-        usecols = feature_columns(header, feature_names if header.given else None, n_features,
-                                  label, layout.drop_index)
+        usecols = feature_columns(header.names, feature_names if header.given else None,
+                                  n_features, label, layout.drop_index)
         x = csvread.read_columns(source, header, None, usecols).x
     else:
         check_array_layout(layout)
@@ -386,9 +386,8 @@ def load_features(name: str, feature_names: list[str] | None, n_features: int,
     return x, notes
 
 
-def feature_columns(header: csvread.Header, wanted: list[str] | None, n_features: int,
+def feature_columns(names: list[str], wanted: list[str] | None, n_features: int,
                     label: str | None, drop_index: bool) -> list[int]:
-    names = header.names
     skip = {0} if drop_index else set()
     if label is not None:
         skip.add(resolve_label_column(label, names, len(names)))
