@@ -204,9 +204,9 @@ def test_class_names_are_numbered_in_sorted_order_and_reported_first(tmp_path):
                              + report_lines("1", "1", "1", "1"))
 
 
-NUMERIC_HEADER_NOTE = ("line 1 holds only numbers, yet it is read as the header row of column "
-                       "names, not as data: give --no-header if it is a data row (--header takes "
-                       "it as the header without this note)")
+DATA_AS_HEADER_NOTE = ("line 1 looks like a data row, yet it is read as the header row of column "
+                       "names: give --no-header if it is data (--header takes it as the header "
+                       "without this note)")
 KEPT_INDEX_NOTE = ("the unnamed first column does not number the rows 0, 1, 2, ..., so it is kept "
                    "as a feature; if it is an index (as pandas writes one), --drop-index leaves "
                    "it out")
@@ -215,7 +215,9 @@ HEADERLESS = "0.5,1.5,2.5,1\n" + csv_text(FILLED, Y).split("\n", 1)[1]
 SHUFFLED_INDEX = csv_text(np.column_stack([np.random.default_rng(2).permutation(len(X)), X]), Y,
                           header=["", "a", "b", "c", "label"])
 HEADERS_AND_INDEXES = {  # name: (content, arguments, rows, feature columns, note)
-    "numbers-taken-as-header": (HEADERLESS, [], 80, 3, NUMERIC_HEADER_NOTE),
+    "numbers-taken-as-header": (HEADERLESS, [], 80, 3, DATA_AS_HEADER_NOTE),
+    "class-name-taken-as-header": (HEADERLESS.replace(",1\n", ",y\n").replace(",0\n", ",n\n"),
+                                   ["--label", 3], 80, 3, DATA_AS_HEADER_NOTE),
     "no-header": (HEADERLESS, ["--no-header"], 81, 3, None),
     "header-given": (HEADERLESS, ["--header"], 80, 3, None),
     "shuffled-index-kept": (SHUFFLED_INDEX, [], 80, 4, KEPT_INDEX_NOTE),
@@ -229,7 +231,7 @@ def test_header_row_and_index_column(tmp_path, content, args, rows, columns, not
     path = write(tmp_path / "d.csv", content)
     result = run_cli(path, "--tree", *args, cwd=tmp_path)
     assert result.returncode == 0 and result.stdout.startswith(shape_lines(rows, columns, rows))
-    assert result.stderr == (f"lindorf: {path}: {note}\n" if note else "")
+    assert result.stderr.startswith(f"lindorf: {path}: {note}\n") if note else not result.stderr
 
 
 def test_prediction_reads_header_rows_as_training_does(tmp_path):

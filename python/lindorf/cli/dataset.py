@@ -98,7 +98,7 @@ def csv_dataset(source: Source, label: str | None, delimiter: str | None,
         raise with_label_hint(exc, columns.x, feature_names) from None
     data = Dataset(columns.x, y, classes, names[label_col],
                    feature_names if header.given else None)
-    data.notes += header_notes(header, layout)
+    data.notes += header_notes(header, layout, label_col, classes)
     if label_col != 0:
         drop_index_column(data, layout.drop_index)
     return data
@@ -112,23 +112,28 @@ def read_csv_header(source: Source, delimiter: str | None, layout: Layout) -> cs
     if repeated:
         shown = ", ".join(f"'{name}'" for name in repeated[:5])
         hint = (f" (line {header.line} holds only numbers: give --no-header if it is a data row)"
-                if numbers_taken_as_header(header, layout) else "")
+                if header_notes(header, layout) else "")
         raise DataError(f"the header names {'columns' if len(repeated) > 1 else 'a column'} "
                         f"{shown}{', ...' if len(repeated) > 5 else ''} more than once; give "
                         f"every column its own name{hint}")
     return header
 
 
-def numbers_taken_as_header(header: csvread.Header, layout: Layout) -> bool:
-    return layout.header is None and all(csvread.is_number(name) for name in header.names)
-
-
-def header_notes(header: csvread.Header, layout: Layout) -> list[str]:
-    if numbers_taken_as_header(header, layout):
-        return [f"line {header.line} holds only numbers, yet it is read as the header row of "
-                "column names, not as data: give --no-header if it is a data row (--header "
-                "takes it as the header without this note)"]
-    return []
+def header_notes(header: csvread.Header, layout: Layout, label_col: int | None = None,
+                 classes: list[str] | None = None) -> list[str]:
+    """A note when a header row was not asked for and looks like a data row: every feature
+    column's name is a number, and the label column's is a number or one of the class names."""
+    if layout.header is not None:
+        return []
+    names = header.names
+    if not all(csvread.is_number(name) for col, name in enumerate(names) if col != label_col):
+        return []
+    if label_col is not None and not (csvread.is_number(names[label_col])
+                                      or names[label_col] in (classes or ())):
+        return []
+    return [f"line {header.line} looks like a data row, yet it is read as the header row of "
+            "column names: give --no-header if it is data (--header takes it as the header "
+            "without this note)"]
 
 
 def csv_labels(columns: csvread.Columns, where: Callable[[int], str]):
