@@ -33,6 +33,26 @@ std::size_t left_size(std::span<const Entry> column, float threshold) {
     return static_cast<std::size_t>(end - column.begin());
 }
 
+void SideFlags::mark(const WorkingSet& set, std::span<const Entry> split_column,
+                     std::size_t n_left, bool concurrent) {
+    constexpr std::size_t ahead = 64;
+    for (std::size_t i = 0; i < split_column.size(); ++i) {
+        if (i + ahead < split_column.size()) fetch(set.local(split_column[i + ahead].row));
+        const std::uint32_t local = set.local(split_column[i].row);
+        std::atomic<std::uint64_t>& word = words_[local / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (local % 64);
+        if (concurrent) {
+            if (i < n_left)
+                word.fetch_or(bit, std::memory_order_relaxed);
+            else
+                word.fetch_and(~bit, std::memory_order_relaxed);
+        } else {
+            const std::uint64_t old = word.load(std::memory_order_relaxed);
+            word.store(i < n_left ? old | bit : old & ~bit, std::memory_order_relaxed);
+        }
+    }
+}
+
 namespace {
 
 // Stable two-way partition of one block. Only the smaller side passes through the buffer: the
@@ -40,20 +60,22 @@ namespace {
 // Which side a row takes is a coin flip to the branch predictor, so every entry is written to
 // both places and only the cursor of its side moves: a write that is not kept lands on a slot
 // that a later entry (or the final copy) overwrites. The buffer has one spare slot for that.
-void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, unsigned row_shift,
+void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned row_shift,
                      std::size_t n_left, std::vector<Entry>& buffer) {
     const std::size_t size = block.size();
     const std::size_t n_right = size - n_left;
     if (buffer.size() < std::min(n_left, n_right) + 1) buffer.resize(std::min(n_left, n_right) + 1);
     Entry* const held_entries = buffer.data();
     Entry* const entries = block.data();
+    constexpr std::size_t ahead = 64;
     if (n_left <= n_right) {
         // Backwards: rights go to the back of the block, lefts to buffer slots n_left..1.
         std::size_t write = size;
         std::size_t held = n_left;
         for (std::size_t i = size; i-- > 0;) {
+            if (i >= ahead) sides.fetch(entries[i - ahead].row >> row_shift);
             const Entry entry = entries[i];
-            const std::size_t left = goes_left[entry.row >> row_shift];
+            const std::size_t left = sides.left(entry.row >> row_shift);
             held_entries[held] = entry;
             entries[write - 1] = entry;
             held -= left;
@@ -65,8 +87,9 @@ void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, unsi
         std::size_t write = 0;
         std::size_t held = 0;
         for (std::size_t i = 0; i < size; ++i) {
+            if (i + ahead < size) sides.fetch(entries[i + ahead].row >> row_shift);
             const Entry entry = entries[i];
-            const std::size_t left = goes_left[entry.row >> row_shift];
+            const std::size_t left = sides.left(entry.row >> row_shift);
             entries[write] = entry;
             held_entries[held] = entry;
             write += left;
@@ -79,24 +102,18 @@ void partition_block(std::span<Entry> block, const std::uint8_t* goes_left, unsi
 }  // namespace
 
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
-                    std::vector<std::uint8_t>& goes_left, ScratchSlots& scratch, WorkerPool* pool) {
-    std::span<const Entry> split_column = set.column(feature, range.begin, range.end);
-    for (std::size_t i = 0; i < split_column.size(); ++i)
-        goes_left[set.local(split_column[i].row)] = i < n_left ? 1 : 0;
+                    const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool) {
     parallel_for(pool, set.n_cols, [&](std::size_t f) {
         if (f == feature) return;  // already in order: its left rows are its prefix
         auto lease = scratch.claim();
-        partition_block(set.column(f, range.begin, range.end), goes_left.data(),
-                        set.coding.row_shift(), n_left, lease->entries);
+        partition_block(set.column(f, range.begin, range.end), sides, set.coding.row_shift(),
+                        n_left, lease->entries);
     });
 }
 
-void partition_node_rows(WorkingSet& set, NodeRange range, std::span<const Entry> split_column,
-                         std::size_t n_left, std::vector<std::uint8_t>& goes_left,
-                         Scratch& scratch) {
-    for (std::size_t i = 0; i < split_column.size(); ++i)
-        goes_left[set.local(split_column[i].row)] = i < n_left ? 1 : 0;
-    partition_block({set.node_rows.data() + range.begin, range.size()}, goes_left.data(),
+void partition_node_rows(WorkingSet& set, NodeRange range, std::size_t n_left,
+                         const SideFlags& sides, Scratch& scratch) {
+    partition_block({set.node_rows.data() + range.begin, range.size()}, sides,
                     set.coding.row_shift(), n_left, scratch.entries);
 }
 

@@ -50,7 +50,7 @@ struct SetAside {
 struct Growth {
     WorkingSet& set;
     const GrowRules& rules;
-    std::vector<std::uint8_t>& goes_left;
+    SideFlags& sides;
     std::size_t node_limit;
     std::size_t searched;  // features a node searches
     bool may_sort_own;     // nodes may sort their features themselves
@@ -58,10 +58,12 @@ struct Growth {
 
 // How one grow_nodes call treats large and small nodes: with `set_aside`, nodes below
 // `shared_from` entries are listed there instead of grown; nodes at or above it use `pool`.
+// `concurrent`: other subtrees grow at the same time.
 struct Sharing {
     WorkerPool* pool = nullptr;
     std::size_t shared_from = 0;
     std::vector<SetAside>* set_aside = nullptr;
+    bool concurrent = false;
 };
 
 // A split that growth keeps: the first n_left entries of the split feature's sorted range go
@@ -198,13 +200,13 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
             make_leaf(tree, index, set, tally, growth.rules);
             continue;
         }
+        growth.sides.mark(set, split->column, split->n_left, sharing.concurrent);
         if (sorts_own) {
             auto lease = scratch.claim();
-            partition_node_rows(set, item.range, split->column, split->n_left, growth.goes_left,
-                                *lease);
+            partition_node_rows(set, item.range, split->n_left, growth.sides, *lease);
         } else {
-            partition_node(set, item.range, split->choice.feature, split->n_left,
-                           growth.goes_left, scratch, pool);
+            partition_node(set, item.range, split->choice.feature, split->n_left, growth.sides,
+                           scratch, pool);
         }
         tree.nodes[index] = Node{.is_leaf = false, .feature = split->choice.feature,
                                  .threshold = split->choice.threshold};
@@ -224,7 +226,7 @@ void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside
         ScratchSlots scratch(1);
         PendingNode root = set_aside[i].node;
         root.parent = no_parent;
-        grow_nodes(growth, root, subtrees[i], scratch, Sharing{});
+        grow_nodes(growth, root, subtrees[i], scratch, Sharing{.concurrent = true});
     });
     for (std::size_t i = 0; i < set_aside.size(); ++i)
         splice(tree, set_aside[i].placeholder, subtrees[i], growth.node_limit);
@@ -273,9 +275,9 @@ WorkingSet working_set_of_labels(MatrixView rows, std::span<const Label> labels,
 Tree grow_working_set(WorkingSet& set, const GrowRules& rules, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings) {
     if (set.n_cols == 0) return single_leaf(set, rules);
-    std::vector<std::uint8_t> goes_left(set.n_rows, 0);
+    SideFlags sides(set.n_rows);
     const bool drawn = rules.max_features > 0 && rules.max_features < set.n_cols;
-    Growth growth{set, rules, goes_left, settings.node_limit,
+    Growth growth{set, rules, sides, settings.node_limit,
                   drawn ? rules.max_features : set.n_cols, drawn && set.source.data != nullptr};
     // Nodes that sort their own features keep their rows at their ranges; a set without sorted
     // blocks has every node do so.
