@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "estimators/unlocked.hpp"
+#include "model/predict.hpp"
 #include "support/error.hpp"
 #include "support/parallel.hpp"
 #include "support/polling.hpp"
@@ -42,8 +43,9 @@ Model fit_tree(const FitData& data, GrowRules rules, unsigned threads) {
     std::shared_ptr<const Tree> tree;
     run_unlocked(threads, stop, [&](WorkerPool* pool) {
         tree = std::make_shared<const Tree>(grow_tree(d.rows, d.labels, d.weights, rules, pool));
+        model.trees.push_back(std::move(tree));
+        prepare_walks(model, pool);
     });
-    model.trees.push_back(std::move(tree));
     return model;
 }
 
@@ -59,13 +61,16 @@ ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first
     ForestChunk chunk;
     run_unlocked(
         threads, stop,
-        [&](WorkerPool* pool) { chunk = grow_forest_chunk(d, rules, first, count, pool, &done); },
+        [&](WorkerPool* pool) {
+            chunk = grow_forest_chunk(d, rules, first, count, pool, &done);
+            fit.model.trees.reserve(chunk.trees.size());
+            for (Tree& tree : chunk.trees)
+                fit.model.trees.push_back(std::make_shared<const Tree>(std::move(tree)));
+            prepare_walks(fit.model, pool);
+        },
         [&] {
             if (progress) (*progress)(done.load(std::memory_order_relaxed));
         });
-    fit.model.trees.reserve(chunk.trees.size());
-    for (Tree& tree : chunk.trees)
-        fit.model.trees.push_back(std::make_shared<const Tree>(std::move(tree)));
     fit.oob_votes = std::move(chunk.oob_votes);
     return fit;
 }

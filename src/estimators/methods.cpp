@@ -36,18 +36,18 @@ auto on_rows(const Model& model, const FeatureArray& x, unsigned threads, Comput
 
 nb::ndarray<nb::numpy, std::uint32_t> tree_labels_of(const Model& model, FeatureArray x,
                                                      unsigned threads) {
-    const Tree& tree = only_tree(model);
+    only_tree(model);
     Labels out = on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
-        return tree_labels(tree, rows, pool);
+        return tree_labels(model, rows, pool);
     });
     return numpy_array(std::move(out), {x.shape(0)});
 }
 
 nb::ndarray<nb::numpy, double> tree_shares_of(const Model& model, FeatureArray x,
                                               unsigned threads) {
-    const Tree& tree = only_tree(model);
+    only_tree(model);
     std::vector<double> out = on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
-        return tree_shares(tree, rows, model.n_classes, pool);
+        return tree_shares(model, rows, pool);
     });
     return numpy_array(std::move(out), {x.shape(0), model.n_classes});
 }
@@ -56,7 +56,7 @@ nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray 
                                                unsigned threads) {
     std::vector<std::uint32_t> out =
         on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
-            return forest_votes(model.trees, rows, model.n_classes, pool);
+            return forest_votes(model, rows, pool);
         });
     return numpy_array(std::move(out), {x.shape(0), model.n_classes});
 }
@@ -65,7 +65,7 @@ nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, Feature
                                                      unsigned threads) {
     std::vector<std::uint32_t> out =
         on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
-            return forest_leaves(model.trees, rows, pool);
+            return forest_leaves(model, rows, pool);
         });
     return numpy_array(std::move(out), {x.shape(0), model.trees.size()});
 }
@@ -108,17 +108,23 @@ std::vector<std::size_t> leaf_counts_of(const Model& model) {
 
 Model tree_at(const Model& model, std::size_t i) {
     if (i >= model.trees.size()) throw std::out_of_range("no such tree");
-    return Model{model.n_features, model.n_classes, {model.trees[i]}};
+    Model tree{model.n_features, model.n_classes, {model.trees[i]}, {}};
+    if (model.walks.size() == model.trees.size()) tree.walks.push_back(model.walks[i]);
+    return tree;
 }
 
 Model join_models(std::vector<const Model*> parts) {
     if (parts.empty()) throw std::invalid_argument("nothing to join");
-    Model joined{parts[0]->n_features, parts[0]->n_classes, {}};
+    Model joined{parts[0]->n_features, parts[0]->n_classes, {}, {}};
+    bool prepared = true;
     for (const Model* part : parts) {
         if (part->n_features != joined.n_features || part->n_classes != joined.n_classes)
             throw std::invalid_argument("models of different shapes cannot be joined");
         joined.trees.insert(joined.trees.end(), part->trees.begin(), part->trees.end());
+        joined.walks.insert(joined.walks.end(), part->walks.begin(), part->walks.end());
+        prepared = prepared && part->walks.size() == part->trees.size();
     }
+    if (!prepared) prepare_walks(joined);
     return joined;
 }
 

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "model/predict.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -242,6 +243,7 @@ DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
     model.trees.reserve(n_trees);
     for (std::uint32_t t = 0; t < n_trees; ++t) model.trees.push_back(read_tree(r, model));
     if (r.remaining() != 0) damaged("bytes follow its last tree");
+    prepare_walks(model);
     return decoded;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "model/walk.hpp"
 #include "tree/tree.hpp"
 
 namespace lindorf {
@@ -18,6 +19,9 @@ struct Model {
     std::uint32_t n_features = 0;
     std::uint32_t n_classes = 0;
     std::vector<SharedTree> trees;  // in tree order
+    // Each tree as predictions walk it (model/predict.hpp's prepare_walks), or empty: then
+    // every prediction makes them afresh.
+    std::vector<SharedWalk> walks = {};
 };
 
 }  // namespace lindorf

@@ -1,5 +1,6 @@
 #include "model/predict.hpp"
 
+#include <memory>
 #include <algorithm>
 #include <string>
 
@@ -29,11 +30,23 @@ void for_row_blocks(MatrixView rows, WorkerPool* pool, Body&& body) {
     });
 }
 
-// The tree as walks read it, once checked for what they take for granted: the tree fits the
-// rows, its leaf labels and the classes in its leaves are class indices, and its leaves have
-// class counts.
-std::vector<WalkNode> checked_walkable(const Tree& tree, std::size_t n_cols,
-                                       std::uint32_t n_classes) {
+// Whether the tree's leaves say what votes and class shares take for granted: its leaf labels
+// and the classes in its leaves are class indices, and its leaves have class counts.
+bool classes_hold(const Tree& tree, std::uint32_t n_classes) {
+    if (!tree.has_stats()) return false;
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        if (!tree.nodes[i].is_leaf) continue;
+        if (tree.nodes[i].prediction >= n_classes) return false;
+        const NodeStats& stats = tree.stats[i];
+        if (std::uint64_t{stats.counts} + stats.n_counts > tree.class_counts.size()) return false;
+        for (const ClassCount& count : leaf_class_counts(tree, i))
+            if (count.label >= n_classes) return false;
+    }
+    return true;
+}
+
+// Fails, saying why, unless classes_hold.
+void check_classes(const Tree& tree, std::uint32_t n_classes) {
     LINDORF_CHECK(tree.has_stats(), "the tree has no class counts");
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         if (!tree.nodes[i].is_leaf) continue;
@@ -46,17 +59,88 @@ std::vector<WalkNode> checked_walkable(const Tree& tree, std::size_t n_cols,
                                                        " is not below " +
                                                        std::to_string(n_classes));
     }
-    return walkable(tree, n_cols);
+}
+
+SharedWalk prepared(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes) {
+    return std::make_shared<const PreparedWalk>(
+        PreparedWalk{walkable(tree, n_cols), classes_hold(tree, n_classes)});
 }
 
 // Every tree's walk, checked and converted on the pool: for a large forest this is a tenth of
 // predicting a hundred thousand rows, too much to leave to one thread.
-template <class Convert>
-std::vector<std::vector<WalkNode>> walkables(std::span<const SharedTree> trees, WorkerPool* pool,
-                                             Convert&& convert) {
-    std::vector<std::vector<WalkNode>> walks(trees.size());
-    parallel_for(pool, trees.size(), [&](std::size_t t) { walks[t] = convert(*trees[t]); });
+std::vector<SharedWalk> prepare_all(std::span<const SharedTree> trees, std::size_t n_cols,
+                                    std::uint32_t n_classes, WorkerPool* pool) {
+    std::vector<SharedWalk> walks(trees.size());
+    parallel_for(pool, trees.size(),
+                 [&](std::size_t t) { walks[t] = prepared(*trees[t], n_cols, n_classes); });
     return walks;
+}
+
+// The model's prepared walks, or walks made afresh when it has none; walks for votes and class
+// shares (`classes`) fail as before for a tree whose leaves do not hold.
+std::vector<SharedWalk> walks_of(const Model& model, MatrixView rows, bool classes,
+                                 WorkerPool* pool) {
+    LINDORF_CHECK(rows.n_cols == model.n_features, "the rows do not have the model's features");
+    std::vector<SharedWalk> walks = model.walks.size() == model.trees.size()
+                                        ? model.walks
+                                        : prepare_all(model.trees, rows.n_cols, model.n_classes, pool);
+    if (classes)
+        for (std::size_t t = 0; t < walks.size(); ++t)
+            if (!walks[t]->classes_checked) check_classes(*model.trees[t], model.n_classes);
+    return walks;
+}
+
+const Tree& only_tree(const Model& model) {
+    LINDORF_CHECK(model.trees.size() == 1, "the model is not a single tree");
+    return *model.trees[0];
+}
+
+Labels labels_by_walk(std::span<const WalkNode> walk, MatrixView rows, WorkerPool* pool) {
+    Labels out(rows.n_rows);
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+        walk_rows(walk, rows, begin, end,
+                  [&](std::size_t r, const WalkNode& leaf) { out[r] = leaf.child[1]; });
+    });
+    return out;
+}
+
+std::vector<double> shares_by_walk(const Tree& tree, std::span<const WalkNode> walk,
+                                   MatrixView rows, std::uint32_t n_classes, WorkerPool* pool) {
+    std::vector<double> out(rows.n_rows * n_classes, 0.0);
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+            const double weight = tree.stats[leaf.child[0]].weight;
+            for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
+                out[r * n_classes + count.label] = count.count / weight;
+        });
+    });
+    return out;
+}
+
+std::vector<std::uint32_t> votes_by_walks(std::span<const SharedWalk> walks, MatrixView rows,
+                                          std::uint32_t n_classes, WorkerPool* pool) {
+    std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+        for (const SharedWalk& walk : walks) {
+            walk_rows(walk->nodes, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+                ++votes[r * n_classes + leaf.child[1]];
+            });
+        }
+    });
+    return votes;
+}
+
+std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, MatrixView rows,
+                                           WorkerPool* pool) {
+    const std::size_t width = walks.size();
+    std::vector<std::uint32_t> out(rows.n_rows * width);
+    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = 0; t < width; ++t)
+            walk_rows(walks[t]->nodes, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+                out[r * width + t] = leaf.child[0];
+            });
+    });
+    return out;
 }
 
 }  // namespace
@@ -80,60 +164,50 @@ std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols) {
     return out;
 }
 
+void prepare_walks(Model& model, WorkerPool* pool) {
+    model.walks = prepare_all(model.trees, model.n_features, model.n_classes, pool);
+}
+
+Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool) {
+    only_tree(model);
+    return labels_by_walk(walks_of(model, rows, false, pool)[0]->nodes, rows, pool);
+}
+
+std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool* pool) {
+    const Tree& tree = only_tree(model);
+    return shares_by_walk(tree, walks_of(model, rows, true, pool)[0]->nodes, rows,
+                          model.n_classes, pool);
+}
+
+std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool) {
+    return votes_by_walks(walks_of(model, rows, true, pool), rows, model.n_classes, pool);
+}
+
+std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool) {
+    return leaves_by_walks(walks_of(model, rows, false, pool), rows, pool);
+}
+
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
-    const std::vector<WalkNode> walk = walkable(tree, rows.n_cols);
-    Labels out(rows.n_rows);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
-        walk_rows(walk, rows, begin, end,
-                  [&](std::size_t r, const WalkNode& leaf) { out[r] = leaf.child[1]; });
-    });
-    return out;
+    return labels_by_walk(walkable(tree, rows.n_cols), rows, pool);
 }
 
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool) {
-    const std::vector<WalkNode> walk = checked_walkable(tree, rows.n_cols, n_classes);
-    std::vector<double> out(rows.n_rows * n_classes, 0.0);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
-        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-            const double weight = tree.stats[leaf.child[0]].weight;
-            for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
-                out[r * n_classes + count.label] = count.count / weight;
-        });
-    });
-    return out;
+    check_classes(tree, n_classes);
+    return shares_by_walk(tree, walkable(tree, rows.n_cols), rows, n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
                                         std::uint32_t n_classes, WorkerPool* pool) {
-    const std::vector<std::vector<WalkNode>> walks =
-        walkables(trees, pool, [&](const Tree& tree) {
-            return checked_walkable(tree, rows.n_cols, n_classes);
-        });
-    std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
-        for (const std::vector<WalkNode>& walk : walks) {
-            walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-                ++votes[r * n_classes + leaf.child[1]];
-            });
-        }
-    });
-    return votes;
+    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, n_classes, pool);
+    for (std::size_t t = 0; t < walks.size(); ++t)
+        if (!walks[t]->classes_checked) check_classes(*trees[t], n_classes);
+    return votes_by_walks(walks, rows, n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
                                          WorkerPool* pool) {
-    const std::vector<std::vector<WalkNode>> walks = walkables(
-        trees, pool, [&](const Tree& tree) { return walkable(tree, rows.n_cols); });
-    const std::size_t width = trees.size();
-    std::vector<std::uint32_t> out(rows.n_rows * width);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t t = 0; t < width; ++t)
-            walk_rows(walks[t], rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-                out[r * width + t] = leaf.child[0];
-            });
-    });
-    return out;
+    return leaves_by_walks(prepare_all(trees, rows.n_cols, 0, pool), rows, pool);
 }
 
 }  // namespace lindorf

@@ -13,6 +13,17 @@
 
 namespace lindorf {
 
+// Checks and converts every tree of the model for walking, once: the predictions of a model
+// below then reuse them. A tree that does not fit the model's features is an internal failure.
+void prepare_walks(Model& model, WorkerPool* pool = nullptr);
+
+// The predictions below for the model's single tree, or its trees, with its prepared walks
+// (made afresh when it has none).
+Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool);
+std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool* pool);
+std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool);
+std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool);
+
 // The label of the leaf each row reaches in `tree`.
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool);
 

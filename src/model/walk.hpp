@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -27,6 +28,17 @@ inline constexpr std::uint32_t leaf_mark = 0xFFFFFFFFu;
 // The tree as walk_rows reads it. Fails unless every inner node's feature is below n_cols and
 // its children are inside the tree, which lets the walk take its steps unchecked.
 std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols);
+
+// A tree of a model as predictions walk it, made once with the model (model/predict.hpp's
+// prepare_walks) instead of on every call: for a forest of deep trees, checking and converting
+// every tree costs a one-row prediction a hundred times its walks.
+struct PreparedWalk {
+    std::vector<WalkNode> nodes;  // walkable(tree, the model's features)
+    // Whether the leaves' labels and class counts are class indices of the model, and the
+    // class counts are there: what votes and class shares take for granted.
+    bool classes_checked = false;
+};
+using SharedWalk = std::shared_ptr<const PreparedWalk>;
 
 // Calls visit(row, leaf) for every row in [begin, end), in no particular order.
 template <class Visit>

@@ -21,6 +21,7 @@
 #include "forest/chunk.hpp"
 #include "model/format.hpp"
 #include "model/importance.hpp"
+#include "model/predict.hpp"
 #include "reference.hpp"
 #include "support/streams.hpp"
 #include "tree/feature_draw.hpp"
@@ -33,6 +34,7 @@ namespace lindorf {
 namespace {
 
 using testing_support::bits;
+using testing_support::failure_of;
 using testing_support::Data;
 using testing_support::make_data;
 using testing_support::same_tree;
@@ -354,6 +356,34 @@ TEST(ModelFormat, RoundTripKeepsEveryTreeAndTheMetadata) {
     for (std::size_t t = 0; t < model.trees.size(); ++t)
         EXPECT_TRUE(same_tree(*decoded.model.trees[t], *model.trees[t]));
     EXPECT_EQ(encode_model(decoded.model, decoded.metadata), bytes);
+}
+
+// Predictions walk the trees a model prepared once, when it was grown or loaded: they must say
+// what walks made afresh for the call say (a model without prepared walks still predicts), and
+// still refuse a tree whose leaves name no class of the model.
+TEST(PreparedWalks, PredictWhatWalksMadeForTheCallPredict) {
+    const Model fresh = small_model();
+    const Model loaded = decode_model(encode_model(fresh, "")).model;
+    ASSERT_EQ(loaded.walks.size(), fresh.trees.size());
+    const Data rows = make_data({{-1, 0}, {2.5f, 1}, {4, NAN}, {NAN, NAN}, {6.5f, 0}, {9, 1}}, {});
+    WorkerPool pool(2);
+    EXPECT_EQ(forest_votes(loaded, rows.view(), &pool),
+              forest_votes(fresh.trees, rows.view(), 3, nullptr));
+    EXPECT_EQ(forest_leaves(loaded, rows.view(), &pool),
+              forest_leaves(fresh, rows.view(), nullptr));
+    for (std::size_t t = 0; t < fresh.trees.size(); ++t) {
+        Model one{2, 3, {loaded.trees[t]}, {loaded.walks[t]}};
+        EXPECT_EQ(tree_labels(one, rows.view(), nullptr),
+                  tree_labels(*fresh.trees[t], rows.view(), nullptr));
+        EXPECT_EQ(tree_shares(one, rows.view(), nullptr),
+                  tree_shares(*fresh.trees[t], rows.view(), 3, nullptr));
+    }
+    Model fewer_classes = loaded;
+    fewer_classes.n_classes = 2;
+    prepare_walks(fewer_classes);
+    const std::string refused =
+        failure_of([&] { forest_votes(fewer_classes, rows.view(), nullptr); });
+    EXPECT_NE(refused.find("class"), std::string::npos) << refused;
 }
 
 // A model's extent, from any prefix: more than the prefix and no more than the model until the

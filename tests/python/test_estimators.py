@@ -293,3 +293,44 @@ def test_verbose_forest_reports_progress_on_standard_error(capsys):
     lines = capsys.readouterr().err.splitlines()
     assert lines and lines[-1].startswith("lindorf: 10/10 trees, ")
     assert all(re.fullmatch(r"lindorf: \d+/10 trees, [\d.]+ s elapsed, .*", line) for line in lines)
+
+
+def _outcome(call):
+    """What a call returns or raises, and the warnings it gives."""
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = ("rows", call())
+        except Exception as error:  # noqa: BLE001 - compared whole
+            result = (type(error), str(error))
+    return result, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("named", [False, True])
+def test_prediction_rows_pass_exactly_scikit_learns_checks(named):
+    """Predictions check their rows quickly in the common case: every row array must still come
+    out (or be refused, or warned about) as scikit-learn's own checks would have it."""
+    pd = pytest.importorskip("pandas")
+    from sklearn.utils.validation import validate_data
+
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(40, 3)).astype(np.float32)
+    fitted = pd.DataFrame(x, columns=list("abc")) if named else x
+    forest = RandomForestClassifier(3, random_state=0).fit(fitted, x[:, 0] > 0)
+    wide = rng.normal(size=(4, 6))
+    cases = [x[:5], x[:5].astype(np.float64), np.asfortranarray(x[:5]), wide[:, ::2],
+             np.where(x[:5] > 1, np.nan, x[:5]), np.where(x[:5] > 1, np.inf, x[:5]),
+             np.where(x[:5] > 1, -np.inf, x[:5]), np.full((2, 3), 1e300), x[:5, :2], x[:0],
+             x[0], x[:5].astype(np.int64), x[:5].astype(np.float16), pd.DataFrame(x[:5])]
+    for rows in cases:
+        ours, our_warnings = _outcome(lambda: forest._rows(rows))
+        theirs, their_warnings = _outcome(lambda: validate_data(
+            forest, rows, reset=False, dtype=np.float32, order="C", ensure_all_finite="allow-nan"))
+        assert our_warnings == their_warnings
+        if theirs[0] != "rows":
+            assert ours == theirs
+            continue
+        assert ours[0] == "rows" and ours[1].dtype == np.float32 and ours[1].flags.c_contiguous
+        np.testing.assert_array_equal(ours[1], theirs[1])
