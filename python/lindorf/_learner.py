@@ -58,6 +58,29 @@ def fit_key(random_state) -> bytes:
 
 # -- training data ----------------------------------------------------------------------------
 
+class SparseMatrix(NamedTuple):
+    """A sparse matrix as the native learner takes it, by columns to fit and by rows to predict:
+    the stored values (float32), the row or feature of each (uint32), where each column or row
+    starts among them (uint64), canonical (ascending, none twice), and the shape. Every value
+    not stored is 0.0."""
+
+    values: np.ndarray
+    indices: np.ndarray
+    starts: np.ndarray
+    shape: tuple
+
+
+def sparse_matrix(X) -> SparseMatrix:
+    """The native learner's view of a scipy sparse matrix or array in CSC (to fit) or CSR (to
+    predict) form, made canonical on a copy when it is not."""
+    if not X.has_canonical_format:
+        X = X.copy()
+        X.sum_duplicates()
+    return SparseMatrix(np.ascontiguousarray(X.data, dtype=np.float32),
+                        np.ascontiguousarray(X.indices, dtype=np.uint32),
+                        np.ascontiguousarray(X.indptr, dtype=np.uint64), tuple(X.shape))
+
+
 class Training(NamedTuple):
     X: np.ndarray  # C-contiguous float32
     codes: np.ndarray  # uint32 class indices
@@ -140,10 +163,18 @@ def growth_rules(params, n_features, total_weight) -> tuple:
             features_per_node(params["max_features"], n_features), params["criterion"])
 
 
+def _features(X) -> tuple:
+    """The leading arguments of the native fits for dense or sparse rows."""
+    if isinstance(X, SparseMatrix):
+        return X.values, X.indices, X.starts, X.shape[0]
+    return (X,)
+
+
 def fit_tree(data: Training, params, threads=None):
     """The native model of one tree grown on `data`."""
-    return _estimators.fit_tree(
-        data.X, data.codes, data.weights, len(data.classes),
+    fit = _estimators.fit_tree_sparse if isinstance(data.X, SparseMatrix) else _estimators.fit_tree
+    return fit(
+        *_features(data.X), data.codes, data.weights, len(data.classes),
         *growth_rules(params, data.X.shape[1], data.total), fit_key(params["random_state"]),
         threads or usable_cores())
 
@@ -153,8 +184,10 @@ def fit_forest(data: Training, params, first, count, threads=None, progress=None
     forest `params` describe: with an int random_state, exactly the trees a whole fit has at
     those indices. `progress`, when given, is called every few tens of milliseconds with the
     trees done."""
-    return _estimators.fit_forest(
-        data.X, data.codes, data.weights, len(data.classes),
+    fit = (_estimators.fit_forest_sparse if isinstance(data.X, SparseMatrix)
+           else _estimators.fit_forest)
+    return fit(
+        *_features(data.X), data.codes, data.weights, len(data.classes),
         *growth_rules(params, data.X.shape[1], data.total), params["bootstrap"],
         params["oob_score"], fit_key(params["random_state"]), first, count,
         threads or usable_cores(), progress)
@@ -162,13 +195,21 @@ def fit_forest(data: Training, params, first, count, threads=None, progress=None
 
 # -- predictions ------------------------------------------------------------------------------
 
+def _ask(native, question: str, rows, threads):
+    """native.question(rows, threads), for dense rows or a SparseMatrix by rows."""
+    if isinstance(rows, SparseMatrix):
+        return getattr(_estimators, question + "_sparse")(native, rows.values, rows.indices,
+                                                           rows.starts, threads)
+    return getattr(native, question)(rows, threads)
+
+
 def predicted_codes(native, forest: bool, rows, threads=None) -> np.ndarray:
     """Class indices: the label of each row's leaf, or the class most trees vote for (tied
     votes going to the lowest index)."""
     threads = threads or usable_cores()
     if forest:
-        return np.argmax(native.votes(rows, threads), axis=1)
-    return native.tree_labels(rows, threads)
+        return np.argmax(_ask(native, "votes", rows, threads), axis=1)
+    return _ask(native, "tree_labels", rows, threads)
 
 
 def probabilities(native, forest: bool, rows, threads=None) -> np.ndarray:
@@ -176,8 +217,13 @@ def probabilities(native, forest: bool, rows, threads=None) -> np.ndarray:
     class."""
     threads = threads or usable_cores()
     if forest:
-        return native.votes(rows, threads) / float(native.n_trees)
-    return native.tree_shares(rows, threads)
+        return _ask(native, "votes", rows, threads) / float(native.n_trees)
+    return _ask(native, "tree_shares", rows, threads)
+
+
+def leaves(native, rows, threads=None) -> np.ndarray:
+    """n_rows x n_trees: the position of the leaf each row reaches in each tree."""
+    return _ask(native, "leaves", rows, threads or usable_cores())
 
 
 def leaf_value(forest: bool, params) -> str:
@@ -186,15 +232,45 @@ def leaf_value(forest: bool, params) -> str:
     return "vote" if forest else "shares"
 
 
+def _dense_blocks(rows: SparseMatrix, block: int = 4096):
+    """Blocks of sparse rows laid out densely, one at a time: what the explanations read."""
+    n_rows, n_features = rows.shape
+    for begin in range(0, n_rows, block):
+        end = min(n_rows, begin + block)
+        first, last = int(rows.starts[begin]), int(rows.starts[end])
+        dense = np.zeros((end - begin, n_features), dtype=np.float32)
+        counts = np.diff(rows.starts[begin:end + 1]).astype(np.intp)
+        # A stored value v is 0.0 + v: a stored -0.0 is 0.0.
+        dense[np.repeat(np.arange(end - begin), counts), rows.indices[first:last]] = (
+            rows.values[first:last] + np.float32(0.0))
+        yield dense
+
+
 def contributions(native, forest: bool, params, rows, threads=None) -> np.ndarray:
     """SHAP values of the class shares, n_rows x (n_features + 1) x n_classes, the expected value
     last (see ``predict_contributions``)."""
-    return native.contributions(rows, leaf_value(forest, params), threads or usable_cores())
+    threads = threads or usable_cores()
+    kind = leaf_value(forest, params)
+    if isinstance(rows, SparseMatrix):
+        return np.concatenate([native.contributions(block, kind, threads)
+                               for block in _dense_blocks(rows)]) if rows.shape[0] else (
+            native.contributions(np.zeros((0, rows.shape[1]), np.float32), kind, threads))
+    return native.contributions(rows, kind, threads)
 
 
 def decision_path(native, rows, threads=None):
     """(indptr, indices): the nodes each row passes in every tree, numbered across the trees."""
-    return native.decision_path(rows, threads or usable_cores())
+    threads = threads or usable_cores()
+    if not isinstance(rows, SparseMatrix):
+        return native.decision_path(rows, threads)
+    indptrs, indices, offset = [np.zeros(1, dtype=np.int64)], [], 0
+    for block in _dense_blocks(rows):
+        ptr, idx = native.decision_path(block, threads)
+        indptrs.append(np.asarray(ptr[1:], dtype=np.int64) + offset)
+        indices.append(idx)
+        offset += len(idx)
+    return (np.concatenate(indptrs),
+            np.concatenate(indices) if indices else np.zeros(0, dtype=np.int64))
 
 
 # -- fitted models ----------------------------------------------------------------------------

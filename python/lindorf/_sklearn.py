@@ -37,6 +37,12 @@ from sklearn.utils.validation import _check_sample_weight, check_is_fitted, vali
 from lindorf import _blocks, _estimators, _learner, _model_file
 
 
+def _is_sparse(X) -> bool:
+    import scipy.sparse  # scikit-learn needs scipy, so the estimators always have it
+
+    return scipy.sparse.issparse(X)
+
+
 class _Input(NamedTuple):
     """A _learner.Training with the attributes that describe it."""
 
@@ -84,6 +90,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
+        tags.input_tags.sparse = True
         return tags
 
     # -- fitting ------------------------------------------------------------------------------
@@ -103,8 +110,10 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         # A float32 C-contiguous X is not copied: the learner reads every feature value once,
         # into its own sorted copies, so a thread writing to the array meanwhile cannot make its
         # reads disagree.
-        X, y = validate_data(self, X, y, dtype=np.float32, order="C",
+        X, y = validate_data(self, X, y, dtype=np.float32, order="C", accept_sparse="csc",
                              ensure_all_finite="allow-nan")
+        if _is_sparse(X):
+            X = _learner.sparse_matrix(X)
         fitted = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
                   if name in self.__dict__}
         if y.dtype.kind not in "iu":  # integer labels are always classes
@@ -133,8 +142,9 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
             if not np.isinf(rows).any():
                 return rows
         check_is_fitted(self)
-        return validate_data(self, X, reset=False, dtype=np.float32, order="C",
-                             ensure_all_finite="allow-nan")
+        rows = validate_data(self, X, reset=False, dtype=np.float32, order="C",
+                             accept_sparse="csr", ensure_all_finite="allow-nan")
+        return _learner.sparse_matrix(rows) if _is_sparse(rows) else rows
 
     def _threads(self):
         return _learner.usable_cores()
@@ -142,7 +152,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
     def _threads_for_rows(self, rows):
         """Threads for predicting `rows`: one for a few rows, which one thread walks in less time
         than it takes to count the threads a call may use."""
-        return 1 if len(rows) <= 64 else self._threads()
+        return 1 if rows.shape[0] <= 64 else self._threads()
 
     @_blocks.over_blocks
     def predict(self, X):
@@ -192,7 +202,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         indptr, indices = _learner.decision_path(self._native, rows, self._threads())
         n_nodes = int(np.sum(self._native.node_counts()))
         return csr_matrix((np.ones(len(indices), dtype=np.int64), indices, indptr),
-                          shape=(len(rows), n_nodes))
+                          shape=(rows.shape[0], n_nodes))
 
     def to_sklearn(self):
         """A genuine scikit-learn estimator (``sklearn.tree.DecisionTreeClassifier`` or

@@ -22,6 +22,9 @@ namespace nb = nanobind;
 
 using FeatureArray = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using IndexArray = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+// A sparse matrix's stored values and where each column or row starts among them.
+using ValueArray = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using StartArray = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // The rows of a feature array; it must outlive the view.
 MatrixView rows_of(const FeatureArray& x);

@@ -23,7 +23,20 @@ struct FitData {
     std::uint32_t n_classes = 0;
 };
 
+// The same with a sparse matrix by columns: values[k] is stored at row rows[k], column f's
+// values at starts[f] .. starts[f + 1] (canonical: no row twice in a column).
+struct SparseFitData {
+    ValueArray values;
+    IndexArray rows;
+    StartArray starts;
+    std::size_t n_rows = 0;
+    IndexArray y;
+    std::optional<IndexArray> weights;
+    std::uint32_t n_classes = 0;
+};
+
 Model fit_tree(const FitData& data, GrowRules rules, unsigned threads);
+Model fit_tree(const SparseFitData& data, GrowRules rules, unsigned threads);
 
 struct ForestFit {
     Model model;
@@ -33,6 +46,8 @@ struct ForestFit {
 // Trees first .. first + count - 1 of the forest that `rules` describe. `progress`, when given,
 // is called now and then with the number of trees finished.
 ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first,
+                     std::uint32_t count, unsigned threads, const std::optional<nb::callable>& progress);
+ForestFit fit_forest(const SparseFitData& data, ForestRules rules, std::uint32_t first,
                      std::uint32_t count, unsigned threads, const std::optional<nb::callable>& progress);
 
 }  // namespace lindorf::estimators

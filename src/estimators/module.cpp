@@ -14,9 +14,11 @@
 #include <utility>
 
 #include "estimators/arrays.hpp"
+#include "estimators/entry.hpp"
 #include "estimators/explain.hpp"
 #include "estimators/fit.hpp"
 #include "estimators/methods.hpp"
+#include "estimators/sparse.hpp"
 #include "model/format.hpp"
 #include "support/random.hpp"
 #include "support/streams.hpp"
@@ -25,50 +27,6 @@
 namespace lindorf::estimators {
 
 namespace {
-
-// Every entry point that can throw starts here: the calling thread's exception record must exist
-// before anything throws (support/thread_state.hpp). Without memory for it, MemoryError is raised
-// through the C API and no C++ exception is thrown.
-template <auto Function>
-struct Entry;
-
-template <class Result, class... Args, Result (*Function)(Args...)>
-struct Entry<Function> {
-    static nb::object call(Args... args) {
-        if (!prepare_thread_state()) {
-            PyErr_NoMemory();
-            return nb::object();
-        }
-        return nb::cast(Function(std::forward<Args>(args)...));
-    }
-};
-
-template <auto Function>
-constexpr auto entry = &Entry<Function>::call;
-
-ChaChaKey key_of(const nb::bytes& bytes) {
-    if (bytes.size() != sizeof(ChaChaKey)) throw std::invalid_argument("a key is 32 bytes");
-    ChaChaKey key;
-    std::memcpy(key.data(), bytes.c_str(), key.size());
-    return key;
-}
-
-nb::bytes bytes_of(const ChaChaKey& key) {
-    return nb::bytes(reinterpret_cast<const char*>(key.data()), key.size());
-}
-
-GrowRules grow_rules(std::uint32_t max_depth, std::uint32_t min_split, std::uint32_t min_leaf,
-                     std::uint32_t max_features, const std::string& criterion,
-                     const nb::bytes& key) {
-    if (criterion != "entropy" && criterion != "gini")
-        throw std::invalid_argument("no criterion '" + criterion + "'");
-    return GrowRules{.max_depth = max_depth,
-                     .min_split = min_split,
-                     .min_leaf = min_leaf,
-                     .impurity = criterion == "gini" ? Impurity::gini : Impurity::entropy,
-                     .max_features = max_features,
-                     .node_key = node_key(key_of(key), 0)};
-}
 
 Model fit_tree_of(FeatureArray x, IndexArray y, std::optional<IndexArray> weights,
                   std::uint32_t n_classes, std::uint32_t max_depth, std::uint32_t min_split,
@@ -158,5 +116,6 @@ NB_MODULE(_estimators, m) {
     m.def("seed_key", entry<seed_key_bytes>);
     m.def("os_key", entry<os_key_bytes>);
     m.def("usable_cores", [] { return hardware_threads(); });
+    define_sparse(m);
     m.attr("format_version") = model_format_version;
 }

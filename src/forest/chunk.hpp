@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "sparse/sparse_set.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
 #include "support/random.hpp"
@@ -22,6 +23,14 @@ namespace lindorf {
 // (none: 1 each). A row of weight w stands for w copies of itself at consecutive positions.
 struct WeightedData {
     MatrixView rows;
+    std::span<const Label> labels;
+    std::span<const std::uint32_t> weights;
+    std::uint32_t n_classes = 0;
+};
+
+// The same with a sparse matrix of rows.
+struct SparseWeightedData {
+    SparseColumns x;
     std::span<const Label> labels;
     std::span<const std::uint32_t> weights;
     std::uint32_t n_classes = 0;
@@ -49,6 +58,10 @@ RowDraws bootstrap_draws(std::size_t n_rows, std::span<const std::uint32_t> weig
 // Grows trees first .. first + count - 1. `trees_done`, when given, is incremented as each tree
 // is finished, from whichever thread finished it.
 ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules,
+                              std::uint32_t first, std::uint32_t count, WorkerPool* pool,
+                              std::atomic<std::uint32_t>* trees_done = nullptr);
+// The trees grow_forest_chunk grows on the dense matrix, grown from the stored values alone.
+ForestChunk grow_forest_chunk(const SparseWeightedData& data, const ForestRules& rules,
                               std::uint32_t first, std::uint32_t count, WorkerPool* pool,
                               std::atomic<std::uint32_t>* trees_done = nullptr);
 

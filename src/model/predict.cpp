@@ -5,6 +5,7 @@
 #include <string>
 
 #include "model/walk.hpp"
+#include "sparse/sparse_rows.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -22,13 +23,48 @@ std::size_t rows_per_block(std::size_t n_rows, std::size_t n_cols, WorkerPool* p
     return std::clamp<std::size_t>(std::min(by_cache, by_threads), 256, 16384);
 }
 
-template <class Body>
-void for_row_blocks(MatrixView rows, WorkerPool* pool, Body&& body) {
-    const std::size_t block = rows_per_block(rows.n_rows, rows.n_cols, pool);
-    parallel_for(pool, (rows.n_rows + block - 1) / block, [&](std::size_t b) {
-        body(b * block, std::min(rows.n_rows, (b + 1) * block));
-    });
-}
+// Rows as walks read them, a block at a time: body(view, begin, end, out) walks the view's rows
+// begin .. end - 1, which are rows out, out + 1, ... of the input.
+struct DenseInput {
+    MatrixView rows;
+    std::size_t n_rows() const { return rows.n_rows; }
+    std::size_t n_cols() const { return rows.n_cols; }
+
+    template <class Body>
+    void for_blocks(WorkerPool* pool, Body&& body) const {
+        const std::size_t block = rows_per_block(rows.n_rows, rows.n_cols, pool);
+        parallel_for(pool, (rows.n_rows + block - 1) / block, [&](std::size_t b) {
+            const std::size_t begin = b * block;
+            body(rows, begin, std::min(rows.n_rows, begin + block), begin);
+        });
+    }
+};
+
+// Sparse rows: each task lays its blocks out densely, one after another, in a buffer of its own.
+struct SparseInput {
+    const SparseRows& rows;
+    std::size_t n_rows() const { return rows.n_rows; }
+    std::size_t n_cols() const { return rows.n_cols; }
+
+    template <class Body>
+    void for_blocks(WorkerPool* pool, Body&& body) const {
+        const std::size_t block = std::min(rows_per_block(rows.n_rows, rows.n_cols, pool),
+                                           dense_block_rows(rows.n_cols));
+        const std::size_t blocks = (rows.n_rows + block - 1) / block;
+        const std::size_t threads = pool == nullptr ? 1 : pool->threads();
+        const std::size_t tasks = std::min(blocks, 4 * threads);
+        parallel_for(pool, tasks, [&](std::size_t task) {
+            std::vector<float> zeros;
+            for (std::size_t b = task; b < blocks; b += tasks) {
+                const std::size_t begin = b * block;
+                const std::size_t end = std::min(rows.n_rows, begin + block);
+                const MatrixView dense = dense_rows(rows, begin, end, zeros);
+                body(dense, 0, end - begin, begin);
+                clear_rows(rows, begin, end, zeros);
+            }
+        });
+    }
+};
 
 // Whether the tree's leaves say what votes and class shares take for granted: its leaf labels
 // and the classes in its leaves are class indices, and its leaves have class counts.
@@ -78,12 +114,12 @@ std::vector<SharedWalk> prepare_all(std::span<const SharedTree> trees, std::size
 
 // The model's prepared walks, or walks made afresh when it has none; walks for votes and class
 // shares (`classes`) fail as before for a tree whose leaves do not hold.
-std::vector<SharedWalk> walks_of(const Model& model, MatrixView rows, bool classes,
+std::vector<SharedWalk> walks_of(const Model& model, std::size_t n_cols, bool classes,
                                  WorkerPool* pool) {
-    LINDORF_CHECK(rows.n_cols == model.n_features, "the rows do not have the model's features");
+    LINDORF_CHECK(n_cols == model.n_features, "the rows do not have the model's features");
     std::vector<SharedWalk> walks = model.walks.size() == model.trees.size()
                                         ? model.walks
-                                        : prepare_all(model.trees, rows.n_cols, model.n_classes, pool);
+                                        : prepare_all(model.trees, n_cols, model.n_classes, pool);
     if (classes)
         for (std::size_t t = 0; t < walks.size(); ++t)
             if (!walks[t]->classes_checked) check_classes(*model.trees[t], model.n_classes);
@@ -95,52 +131,74 @@ const Tree& only_tree(const Model& model) {
     return *model.trees[0];
 }
 
-Labels labels_by_walk(std::span<const WalkNode> walk, MatrixView rows, WorkerPool* pool) {
-    Labels out(rows.n_rows);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
-        walk_rows(walk, rows, begin, end,
-                  [&](std::size_t r, const WalkNode& leaf) { out[r] = leaf.child[1]; });
-    });
-    return out;
-}
-
-std::vector<double> shares_by_walk(const Tree& tree, std::span<const WalkNode> walk,
-                                   MatrixView rows, std::uint32_t n_classes, WorkerPool* pool) {
-    std::vector<double> out(rows.n_rows * n_classes, 0.0);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+template <class Input>
+Labels labels_by_walk(std::span<const WalkNode> walk, const Input& input, WorkerPool* pool) {
+    Labels out(input.n_rows());
+    input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
+                               std::size_t at) {
         walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-            const double weight = tree.stats[leaf.child[0]].weight;
-            for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
-                out[r * n_classes + count.label] = count.count / weight;
+            out[at + r - begin] = leaf.child[1];
         });
     });
     return out;
 }
 
-std::vector<std::uint32_t> votes_by_walks(std::span<const SharedWalk> walks, MatrixView rows,
+template <class Input>
+std::vector<double> shares_by_walk(const Tree& tree, std::span<const WalkNode> walk,
+                                   const Input& input, std::uint32_t n_classes, WorkerPool* pool) {
+    std::vector<double> out(input.n_rows() * n_classes, 0.0);
+    input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
+                               std::size_t at) {
+        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
+            const double weight = tree.stats[leaf.child[0]].weight;
+            for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
+                out[(at + r - begin) * n_classes + count.label] = count.count / weight;
+        });
+    });
+    return out;
+}
+
+template <class Input>
+std::vector<std::uint32_t> votes_by_walks(std::span<const SharedWalk> walks, const Input& input,
                                           std::uint32_t n_classes, WorkerPool* pool) {
-    std::vector<std::uint32_t> votes(rows.n_rows * n_classes, 0);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint32_t> votes(input.n_rows() * n_classes, 0);
+    input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
+                               std::size_t at) {
         for (const SharedWalk& walk : walks) {
             walk_rows(walk->nodes, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-                ++votes[r * n_classes + leaf.child[1]];
+                ++votes[(at + r - begin) * n_classes + leaf.child[1]];
             });
         }
     });
     return votes;
 }
 
-std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, MatrixView rows,
+template <class Input>
+std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, const Input& input,
                                            WorkerPool* pool) {
     const std::size_t width = walks.size();
-    std::vector<std::uint32_t> out(rows.n_rows * width);
-    for_row_blocks(rows, pool, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint32_t> out(input.n_rows() * width);
+    input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
+                               std::size_t at) {
         for (std::size_t t = 0; t < width; ++t)
             walk_rows(walks[t]->nodes, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-                out[r * width + t] = leaf.child[0];
+                out[(at + r - begin) * width + t] = leaf.child[0];
             });
     });
     return out;
+}
+
+template <class Input>
+Labels tree_labels_of(const Model& model, const Input& input, WorkerPool* pool) {
+    only_tree(model);
+    return labels_by_walk(walks_of(model, input.n_cols(), false, pool)[0]->nodes, input, pool);
+}
+
+template <class Input>
+std::vector<double> tree_shares_of(const Model& model, const Input& input, WorkerPool* pool) {
+    const Tree& tree = only_tree(model);
+    return shares_by_walk(tree, walks_of(model, input.n_cols(), true, pool)[0]->nodes, input,
+                          model.n_classes, pool);
 }
 
 }  // namespace
@@ -169,32 +227,49 @@ void prepare_walks(Model& model, WorkerPool* pool) {
 }
 
 Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool) {
-    only_tree(model);
-    return labels_by_walk(walks_of(model, rows, false, pool)[0]->nodes, rows, pool);
+    return tree_labels_of(model, DenseInput{rows}, pool);
 }
 
 std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool* pool) {
-    const Tree& tree = only_tree(model);
-    return shares_by_walk(tree, walks_of(model, rows, true, pool)[0]->nodes, rows,
-                          model.n_classes, pool);
+    return tree_shares_of(model, DenseInput{rows}, pool);
 }
 
 std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool) {
-    return votes_by_walks(walks_of(model, rows, true, pool), rows, model.n_classes, pool);
+    return votes_by_walks(walks_of(model, rows.n_cols, true, pool), DenseInput{rows},
+                          model.n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool) {
-    return leaves_by_walks(walks_of(model, rows, false, pool), rows, pool);
+    return leaves_by_walks(walks_of(model, rows.n_cols, false, pool), DenseInput{rows}, pool);
+}
+
+Labels tree_labels(const Model& model, const SparseRows& rows, WorkerPool* pool) {
+    return tree_labels_of(model, SparseInput{rows}, pool);
+}
+
+std::vector<double> tree_shares(const Model& model, const SparseRows& rows, WorkerPool* pool) {
+    return tree_shares_of(model, SparseInput{rows}, pool);
+}
+
+std::vector<std::uint32_t> forest_votes(const Model& model, const SparseRows& rows,
+                                        WorkerPool* pool) {
+    return votes_by_walks(walks_of(model, rows.n_cols, true, pool), SparseInput{rows},
+                          model.n_classes, pool);
+}
+
+std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& rows,
+                                         WorkerPool* pool) {
+    return leaves_by_walks(walks_of(model, rows.n_cols, false, pool), SparseInput{rows}, pool);
 }
 
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
-    return labels_by_walk(walkable(tree, rows.n_cols), rows, pool);
+    return labels_by_walk(walkable(tree, rows.n_cols), DenseInput{rows}, pool);
 }
 
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool) {
     check_classes(tree, n_classes);
-    return shares_by_walk(tree, walkable(tree, rows.n_cols), rows, n_classes, pool);
+    return shares_by_walk(tree, walkable(tree, rows.n_cols), DenseInput{rows}, n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
@@ -202,12 +277,12 @@ std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, Matri
     const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, n_classes, pool);
     for (std::size_t t = 0; t < walks.size(); ++t)
         if (!walks[t]->classes_checked) check_classes(*trees[t], n_classes);
-    return votes_by_walks(walks, rows, n_classes, pool);
+    return votes_by_walks(walks, DenseInput{rows}, n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
                                          WorkerPool* pool) {
-    return leaves_by_walks(prepare_all(trees, rows.n_cols, 0, pool), rows, pool);
+    return leaves_by_walks(prepare_all(trees, rows.n_cols, 0, pool), DenseInput{rows}, pool);
 }
 
 }  // namespace lindorf

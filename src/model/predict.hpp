@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "sparse/sparse_set.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
 
@@ -23,6 +24,14 @@ Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool);
+
+// The same for the rows of a sparse matrix, a block at a time laid out densely.
+Labels tree_labels(const Model& model, const SparseRows& rows, WorkerPool* pool);
+std::vector<double> tree_shares(const Model& model, const SparseRows& rows, WorkerPool* pool);
+std::vector<std::uint32_t> forest_votes(const Model& model, const SparseRows& rows,
+                                        WorkerPool* pool);
+std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& rows,
+                                         WorkerPool* pool);
 
 // The label of the leaf each row reaches in `tree`.
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool);

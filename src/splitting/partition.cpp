@@ -111,6 +111,11 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
     });
 }
 
+void partition_entries(std::span<Entry> entries, const SideFlags& sides, unsigned row_shift,
+                       std::size_t n_left, std::vector<Entry>& buffer) {
+    partition_block(entries, sides, row_shift, n_left, buffer);
+}
+
 void partition_node_rows(WorkingSet& set, NodeRange range, std::size_t n_left,
                          const SideFlags& sides, Scratch& scratch) {
     partition_block({set.node_rows.data() + range.begin, range.size()}, sides,

@@ -41,6 +41,13 @@ class SideFlags {
     // `concurrent`: other threads may mark other rows, in the same words, at the same time.
     void mark(const WorkingSet& set, std::span<const Entry> split_column, std::size_t n_left,
               bool concurrent);
+    // One row's side, when no other thread marks rows at the same time.
+    void mark(std::uint32_t local, bool left) {
+        std::atomic<std::uint64_t>& word = words_[local / 64];
+        const std::uint64_t bit = std::uint64_t{1} << (local % 64);
+        const std::uint64_t old = word.load(std::memory_order_relaxed);
+        word.store(left ? old | bit : old & ~bit, std::memory_order_relaxed);
+    }
     bool left(std::uint32_t local) const {
         return (words_[local / 64].load(std::memory_order_relaxed) >> (local % 64)) & 1;
     }
@@ -65,5 +72,10 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
 // The same for a node that sorts its features itself: its rows (WorkingSet::node_rows).
 void partition_node_rows(WorkingSet& set, NodeRange range, std::size_t n_left,
                          const SideFlags& sides, Scratch& scratch);
+
+// Moves the `n_left` entries whose rows go left to the front of `entries`, keeping each side in
+// its order; `buffer` is working memory.
+void partition_entries(std::span<Entry> entries, const SideFlags& sides, unsigned row_shift,
+                       std::size_t n_left, std::vector<Entry>& buffer);
 
 }  // namespace lindorf

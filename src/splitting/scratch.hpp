@@ -27,6 +27,7 @@ struct Scratch {
     std::vector<Entry> entries;  // one side of a partition
     std::vector<Shortlisted> shortlist;
     SideScratch sides;
+    std::vector<std::uint8_t> marks;  // a flag per row, all clear between uses
 
     // Class counts for `classes` classes. Threads update their counts once per entry, so the
     // counts keep a cache line of distance from any other allocation: two threads writing to

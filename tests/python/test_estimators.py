@@ -334,3 +334,41 @@ def test_prediction_rows_pass_exactly_scikit_learns_checks(named):
             continue
         assert ours[0] == "rows" and ours[1].dtype == np.float32 and ours[1].flags.c_contiguous
         np.testing.assert_array_equal(ours[1], theirs[1])
+
+
+@pytest.mark.parametrize("make", [
+    lambda: DecisionTreeClassifier(random_state=0),
+    lambda: DecisionTreeClassifier(max_features="sqrt", min_samples_leaf=2, random_state=1),
+    lambda: RandomForestClassifier(6, max_features="sqrt", oob_score=True, random_state=2),
+])
+def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
+    """Fits, predictions and explanations of scipy's sparse matrices and arrays, never laid out
+    densely as a whole, must be those of the dense matrix they stand for (scipy's toarray): the
+    same trees, byte for byte, and the same answers."""
+    sp = pytest.importorskip("scipy.sparse")
+    rng = np.random.default_rng(11)
+    x = sp.random(400, 30, density=0.08, format="coo", dtype=np.float32, random_state=3)
+    x.data = np.round(x.data * 6 - 3)  # negative, positive, stored zeros of both signs
+    x.data[::17] = np.nan
+    # Two stored values for one place: a matrix not in canonical form, whose sum counts.
+    x = sp.coo_matrix((np.r_[x.data, [1.5, -0.5]], (np.r_[x.row, [5, 5]], np.r_[x.col, [2, 2]])),
+                      shape=x.shape)
+    dense = x.toarray()
+    y = (np.nan_to_num(dense[:, :4]).sum(axis=1) > 0).astype(int) + rng.integers(0, 2, 400)
+    weights = rng.integers(0, 3, 400).astype(float)
+    expected = make().fit(dense, y, sample_weight=weights)
+    asked = sp.random(50, 30, density=0.2, format="csc", dtype=np.float32, random_state=4)
+    for fitted_form in (sp.csc_matrix, sp.csr_array):
+        model = make().fit(fitted_form(x), y, sample_weight=weights)
+        assert model.to_bytes() == expected.to_bytes()
+        if hasattr(expected, "oob_score_"):
+            assert model.oob_score_ == expected.oob_score_
+        for rows in (asked, sp.csr_matrix(asked), sp.csc_array(asked)):
+            for method in ("predict", "predict_proba", "apply", "predict_contributions"):
+                np.testing.assert_array_equal(getattr(model, method)(rows),
+                                              getattr(expected, method)(asked.toarray()))
+            paths, dense_paths = model.decision_path(rows), expected.decision_path(asked.toarray())
+            if isinstance(paths, tuple):
+                np.testing.assert_array_equal(paths[1], dense_paths[1])
+                paths, dense_paths = paths[0], dense_paths[0]
+            np.testing.assert_array_equal(paths.toarray(), dense_paths.toarray())

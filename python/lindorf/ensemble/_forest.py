@@ -135,7 +135,7 @@ class RandomForestClassifier(_TreeLearner):
     def apply(self, X):
         """For each row, the index of the leaf it reaches in every tree."""
         rows = self._rows(X)
-        return self._native.leaves(rows, self._threads_for_rows(rows)).astype(np.intp)
+        return _learner.leaves(self._native, rows, self._threads_for_rows(rows)).astype(np.intp)
 
     def decision_path(self, X):
         """(indicator, n_nodes_ptr), as scikit-learn's forests give them: the sparse matrix of

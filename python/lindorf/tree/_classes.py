@@ -47,7 +47,8 @@ class DecisionTreeClassifier(_TreeLearner):
     def apply(self, X):
         """The index of the leaf each row reaches (nodes are numbered in preorder)."""
         rows = self._rows(X)
-        return self._native.leaves(rows, self._threads_for_rows(rows))[:, 0].astype(np.intp)
+        return _learner.leaves(self._native, rows,
+                               self._threads_for_rows(rows))[:, 0].astype(np.intp)
 
     def decision_path(self, X):
         """The sparse node-indicator matrix (n_samples x node_count): entry (i, j) is 1 when row
