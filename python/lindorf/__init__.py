@@ -10,7 +10,9 @@ that lindorf itself needs only NumPy.
 from lindorf._lindorf import train_forest_np, train_tree_np
 
 _ESTIMATORS = {"DecisionTreeClassifier": "lindorf.tree",
+               "ExtraTreeClassifier": "lindorf.tree",
                "RandomForestClassifier": "lindorf.ensemble",
+               "ExtraTreesClassifier": "lindorf.ensemble",
                "to_onnx": "lindorf._onnx"}
 
 __all__ = ["train_tree_np", "train_forest_np", *_ESTIMATORS]

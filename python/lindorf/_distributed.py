@@ -63,12 +63,15 @@ def tree_ranges(n_trees, n_chunks):
     return [(int(a), int(b - a)) for a, b in zip(bounds[:-1], bounds[1:])]
 
 
-def grow_chunks(backend, n_jobs, data, params, verbose=0):
-    """Grows the forest that `params` describe (scikit-learn's names, random_state an int or
-    None) on `data` (a _learner.Training) in chunks on the joblib backend `backend`: the list of
-    (native model, out-of-bag votes or None) of each chunk, in tree order. A failure raises
+def grow_chunks(backend, n_jobs, data, params, verbose=0, *, first=0, count=None, key=None,
+                splitter="best"):
+    """Grows trees first .. first + count - 1 (count: every tree) of the forest that `params`
+    describe (scikit-learn's names, random_state an int or None) on `data` (a _learner.Training)
+    in chunks on the joblib backend `backend`, under the fit's `key` (None: the one random_state
+    gives; without a seed, each chunk's own worker's): the list of (native model, None) of each
+    chunk, in tree order. The caller counts out-of-bag votes. A failure raises
     ClusterFitError."""
-    params = {**params, "verbose": 0}
+    params = {**params, "verbose": 0, "oob_score": False}
     client = _dask_client(backend)
     if client is not None:
         n_chunks = n_jobs if n_jobs and n_jobs > 0 else len(client.nthreads())
@@ -76,9 +79,10 @@ def grow_chunks(backend, n_jobs, data, params, verbose=0):
     else:
         n_chunks = backend.effective_n_jobs(n_jobs if n_jobs else -1)
         run, where = _run_with_joblib, f"joblib's {type(backend).__name__}"
-    ranges = tree_ranges(params["n_estimators"], n_chunks)
+    count = params["n_estimators"] - first if count is None else count
+    ranges = [(first + a, n) for a, n in tree_ranges(count, n_chunks)]
     try:
-        grown = run(client, params, data, ranges, verbose)
+        grown = run(client, (params, key, splitter), data, ranges, verbose)
     except _ChunkFailure as failure:
         first, count = failure.trees
         cause = failure.__cause__
@@ -88,8 +92,7 @@ def grow_chunks(backend, n_jobs, data, params, verbose=0):
     except Exception as error:
         raise ClusterFitError(f"growing the forest on {where} failed ({type(error).__name__}: "
                               f"{error}); the forest is left unfitted") from error
-    return [(_estimators.NativeModel.from_bytes(saved)[0], oob_votes)
-            for saved, oob_votes in grown]
+    return [(_estimators.NativeModel.from_bytes(saved)[0], None) for saved in grown]
 
 
 class _ChunkFailure(Exception):
@@ -100,18 +103,19 @@ class _ChunkFailure(Exception):
         self.trees = trees
 
 
-def grow_chunk(params, X, codes, weights, first, count):
-    """Runs on a worker: trees first .. first + count - 1 of the forest `params` describe, grown
-    on rows `X` with class indices `codes`, as (saved model, out-of-bag votes or None). Stops
-    early when the worker has cancelled it."""
+def grow_chunk(growth, X, codes, weights, first, count):
+    """Runs on a worker: trees first .. first + count - 1 of the forest that `growth` (its
+    parameters, key and splitter) describes, grown on rows `X` with class indices `codes`, as a
+    saved model. Stops early when the worker has cancelled it."""
+    params, key, splitter = growth
     worker_task = _current_dask_task()
     n_jobs = params["n_jobs"]
     if n_jobs is None and worker_task is not None:
         n_jobs = worker_task[0].state.nthreads  # the threads the worker was given
     poll = None if worker_task is None else _cancel_poll(*worker_task)
-    native, oob_votes = _learner.fit_forest(_learner.training_of_codes(X, codes, weights),
-                                            params, first, count, threads_for(n_jobs), poll)
-    return native.to_bytes(b""), oob_votes
+    native, _ = _learner.fit_forest(_learner.training_of_codes(X, codes, weights), params, first,
+                                    count, threads_for(n_jobs), poll, key=key, splitter=splitter)
+    return native.to_bytes(b"")
 
 
 def _current_dask_task():

@@ -1,17 +1,20 @@
 """Fitted trees and forests with NumPy alone: what the command-line tool trains, predicts and
-saves with, and what the scikit-learn estimators (``lindorf.estimators``) wrap with scikit-learn's
-validation, parameters and fitted attributes.
+saves with, and what the scikit-learn estimators (``lindorf.tree``, ``lindorf.ensemble``) wrap
+with scikit-learn's validation, parameters and fitted attributes.
 
 The inputs here are already checked: features as C-contiguous float32 rows (NaN and infinities
-are values like any other), labels as a 1-D array, weights as non-negative float64 or None, and
-parameters by scikit-learn's names with valid values. The native calls release the interpreter
-lock while the learner works and turn Ctrl-C into ``KeyboardInterrupt``.
+are values like any other) or a ``SparseMatrix`` of scipy's stored values, labels as a 1-D
+array (or 2-D, one column per output), weights as non-negative float64 or None, and parameters
+by scikit-learn's names with valid values. The
+native calls release the interpreter lock while the learner works and turn Ctrl-C into
+``KeyboardInterrupt``.
 """
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import math
 import numbers
 import os
 import stat
@@ -24,17 +27,41 @@ from lindorf import _estimators, _model_file
 
 U32_MAX = 2**32 - 1
 TREE = "DecisionTreeClassifier"
+EXTRA_TREE = "ExtraTreeClassifier"
 FOREST = "RandomForestClassifier"
-# The parameters of each kind of model, as the estimators name them and model files keep them.
-GROWTH_PARAMETERS = ("criterion", "max_depth", "min_samples_split", "min_samples_leaf",
-                     "max_features", "random_state")
-PARAMETERS = {TREE: GROWTH_PARAMETERS,
-              FOREST: GROWTH_PARAMETERS + ("n_estimators", "bootstrap", "oob_score", "n_jobs",
-                                           "verbose")}
+EXTRA_FOREST = "ExtraTreesClassifier"
+FORESTS = (FOREST, EXTRA_FOREST)
+
+# Every parameter of each kind of model with its default, as the estimators name them and model
+# files keep them. A forest's trees take the growth parameters.
+GROWTH_DEFAULTS = dict(
+    criterion="entropy", max_depth=None, min_samples_split=3, min_samples_leaf=1,
+    min_weight_fraction_leaf=0.0, max_features=None, random_state=None, max_leaf_nodes=None,
+    min_impurity_decrease=0.0, class_weight=None, ccp_alpha=0.0, monotonic_cst=None,
+    nan_side="right")
+FOREST_DEFAULTS = dict(
+    GROWTH_DEFAULTS, n_estimators=100, max_features="sqrt", bootstrap=True, oob_score=False,
+    n_jobs=None, verbose=0, warm_start=False, max_samples=None, voting="soft")
+DEFAULTS = {
+    TREE: dict(GROWTH_DEFAULTS, splitter="best", n_jobs=None),
+    EXTRA_TREE: dict(GROWTH_DEFAULTS, splitter="random", max_features="sqrt", n_jobs=None,
+                     criterion="gini", min_samples_split=2),
+    FOREST: FOREST_DEFAULTS,
+    EXTRA_FOREST: dict(FOREST_DEFAULTS, bootstrap=False, criterion="gini", min_samples_split=2),
+}
+PARAMETERS = {kind: tuple(defaults) for kind, defaults in DEFAULTS.items()}
+GROWTH_PARAMETERS = tuple(GROWTH_DEFAULTS)
+# What a model file written before a parameter existed meant by leaving it out, where that is
+# not today's default: lindorf 0.1's forests voted with their leaves' labels.
+FORMER_MEANINGS = {FOREST: {"voting": "hard"}}
 
 
 def usable_cores() -> int:
     return _estimators.usable_cores()
+
+
+def is_forest(kind) -> bool:
+    return kind in FORESTS
 
 
 # -- randomness -------------------------------------------------------------------------------
@@ -82,27 +109,37 @@ def sparse_matrix(X) -> SparseMatrix:
 
 
 class Training(NamedTuple):
-    X: np.ndarray  # C-contiguous float32
-    codes: np.ndarray  # uint32 class indices
-    weights: np.ndarray | None  # uint32, or None when every weight is 1
-    total: int  # total weight
-    classes: np.ndarray  # the class of each index, in np.unique order
+    X: np.ndarray | SparseMatrix  # C-contiguous float32, or a SparseMatrix by columns
+    codes: np.ndarray  # uint32 class indices: (n_rows,), or (n_rows, n_outputs)
+    # uint32 when every weight is a whole number and they add up to less than 2**32, float64
+    # otherwise; None when every weight is 1
+    weights: np.ndarray | None
+    total: float  # total weight
+    classes: np.ndarray | list  # the class of each index, in np.unique order; a list per output
+
+    @property
+    def n_outputs(self) -> int:
+        return 1 if self.codes.ndim == 1 else self.codes.shape[1]
+
+    def classes_per_output(self) -> list:
+        return [len(c) for c in (self.classes if self.n_outputs > 1 else [self.classes])]
 
 
-def whole_weights(weights):
-    """Non-negative float64 weights as uint32 (None when every weight is 1), or ValueError."""
+def weights_of(weights):
+    """Finite non-negative float64 weights as the learner takes them: None when every weight is
+    1, uint32 when they are whole numbers adding up to less than 2**32, float64 otherwise."""
     if weights is None:
         return None
-    if not np.all(np.isfinite(weights)) or np.any(weights != np.floor(weights)):
-        raise ValueError(
-            "sample_weight must hold non-negative whole numbers: a row of weight w stands for w "
-            "copies of itself, and lindorf cannot grow trees on fractions of rows")
-    if weights.sum() >= U32_MAX:
-        raise ValueError(f"sample_weight adds up to {weights.sum():.0f}, more than lindorf "
-                         f"supports (below {U32_MAX})")
+    weights = np.asarray(weights, dtype=np.float64)
+    if not np.all(np.isfinite(weights)) or np.any(weights < 0):
+        raise ValueError("sample_weight must hold finite non-negative numbers")
+    if not np.any(weights > 0):
+        raise ValueError("sample_weight must give some row a positive weight")
     if np.all(weights == 1):
         return None
-    return weights.astype(np.uint32)
+    if np.all(weights == np.floor(weights)) and weights.sum() < U32_MAX:
+        return weights.astype(np.uint32)
+    return np.ascontiguousarray(weights)
 
 
 def classes_of(y):
@@ -117,13 +154,34 @@ def classes_of(y):
 
 
 def training(X, y, weights=None) -> Training:
-    """The learner's view of checked rows `X`, labels `y` and weights."""
-    weights = whole_weights(weights)
-    classes, codes = classes_of(y)
-    if len(classes) > U32_MAX or X.shape[1] > U32_MAX:
+    """The learner's view of checked rows `X`, labels `y` (1-D, or 2-D with one column per
+    output) and weights."""
+    weights = weights_of(weights)
+    if y.ndim == 1:
+        classes, codes = classes_of(y)
+        n_classes = len(classes)
+    else:
+        columns = [classes_of(np.ascontiguousarray(y[:, k])) for k in range(y.shape[1])]
+        classes = [c for c, _ in columns]
+        codes = np.ascontiguousarray(np.stack([k for _, k in columns], axis=1))
+        n_classes = sum(len(c) for c in classes)
+    if n_classes > U32_MAX or X.shape[1] > U32_MAX:
         raise ValueError("lindorf supports fewer than 2**32 classes and features")
-    total = len(codes) if weights is None else int(weights.sum())
+    total = float(len(codes) if weights is None else weights.sum(dtype=np.float64))
     return Training(X, codes, weights, total, classes)
+
+
+def balanced_weights(codes) -> np.ndarray:
+    """Each row's "balanced" class weight, as scikit-learn defines it: rows / (classes present *
+    rows of the row's class), the outputs' multiplied."""
+    columns = codes.reshape(len(codes), -1)
+    out = np.ones(len(codes))
+    for k in range(columns.shape[1]):
+        counts = np.bincount(columns[:, k])
+        present = np.count_nonzero(counts)
+        with np.errstate(divide="ignore"):
+            out = out * (len(codes) / (present * counts))[columns[:, k]]
+    return out
 
 
 # -- growth -----------------------------------------------------------------------------------
@@ -147,50 +205,129 @@ def features_per_node(max_features, n_features) -> int:
     return 0 if count >= n_features else count
 
 
-def _least_weight(value, total_weight, least) -> int:
-    """A count as it is, a fraction of the total weight rounded up; at least `least`."""
+def _least_rows(value, n_rows, least) -> int:
+    """A count as it is, a fraction of the rows rounded up; at least `least`."""
     if isinstance(value, numbers.Integral):
         return min(int(value), U32_MAX)
-    return min(max(least, int(np.ceil(value * total_weight))), U32_MAX)
+    return min(max(least, math.ceil(value * n_rows)), U32_MAX)
 
 
-def growth_rules(params, n_features, total_weight) -> tuple:
-    """(max_depth, min_split, min_leaf, max_features, criterion) for the native learner."""
+def monotonic_constraints(monotonic_cst, data: Training) -> list:
+    """Per feature -1, 0 or 1, checked against the data; [] for none."""
+    if monotonic_cst is None:
+        return []
+    constraints = np.asarray(monotonic_cst)
+    if data.n_outputs > 1:
+        raise ValueError("Monotonicity constraints are not supported with multiple outputs.")
+    if constraints.shape != (data.X.shape[1],):
+        raise ValueError(f"monotonic_cst has shape {constraints.shape} but the input data X has "
+                         f"{data.X.shape[1]} features.")
+    if not np.all(np.isin(constraints, (-1, 0, 1))):
+        raise ValueError("monotonic_cst must be None or an array-like of -1, 0 or 1, but got "
+                         f"{np.unique(constraints)}")
+    if len(data.classes) > 2:
+        raise ValueError("Monotonicity constraints are not supported with multiclass "
+                         "classification")
+    return [int(c) for c in constraints]
+
+
+def growth_rules(params, data: Training, splitter="best") -> dict:
+    """The native learner's rules of growth for the parameters `params` on `data`."""
     depth = params["max_depth"]
-    return (U32_MAX if depth is None else min(depth, U32_MAX),
-            _least_weight(params["min_samples_split"], total_weight, 2),
-            _least_weight(params["min_samples_leaf"], total_weight, 1),
-            features_per_node(params["max_features"], n_features), params["criterion"])
+    n_rows = data.X.shape[0]
+    max_leaf_nodes = params.get("max_leaf_nodes")
+    return dict(
+        max_depth=U32_MAX if depth is None else min(depth, U32_MAX),
+        min_split_rows=_least_rows(params["min_samples_split"], n_rows, 2),
+        min_leaf_rows=_least_rows(params["min_samples_leaf"], n_rows, 1),
+        min_split=0.0,
+        min_leaf=0.0,
+        min_leaf_fraction=float(params.get("min_weight_fraction_leaf", 0.0)),
+        max_features=features_per_node(params["max_features"], data.X.shape[1]),
+        criterion="entropy" if params["criterion"] == "log_loss" else params["criterion"],
+        min_impurity_decrease=float(params.get("min_impurity_decrease", 0.0)),
+        max_leaf_nodes=0 if max_leaf_nodes is None else min(max_leaf_nodes, U32_MAX),
+        splitter=params.get("splitter", splitter),
+        nan_side="learned" if params.get("nan_side", "right") == "learn" else "right",
+        monotonic=monotonic_constraints(params.get("monotonic_cst"), data),
+    )
 
 
-def _features(X) -> tuple:
-    """The leading arguments of the native fits for dense or sparse rows."""
-    if isinstance(X, SparseMatrix):
-        return X.values, X.indices, X.starts, X.shape[0]
-    return (X,)
+def bootstrap_draws(max_samples, n_rows) -> int:
+    """Rows drawn per bootstrap sample; 0 for the learner's own count (the rows)."""
+    if max_samples is None:
+        return 0
+    if isinstance(max_samples, numbers.Integral):
+        if max_samples > n_rows:
+            raise ValueError(f"`max_samples` must be <= n_samples={n_rows} but got value "
+                             f"{max_samples}")
+        return int(max_samples)
+    return max(round(n_rows * max_samples), 1)
 
 
-def fit_tree(data: Training, params, threads=None):
-    """The native model of one tree grown on `data`."""
-    fit = _estimators.fit_tree_sparse if isinstance(data.X, SparseMatrix) else _estimators.fit_tree
-    return fit(
-        *_features(data.X), data.codes, data.weights, len(data.classes),
-        *growth_rules(params, data.X.shape[1], data.total), fit_key(params["random_state"]),
-        threads or usable_cores())
+def forest_rules(params, data: Training, splitter) -> dict:
+    return dict(
+        growth_rules(params, data, splitter),
+        bootstrap=bool(params["bootstrap"]),
+        out_of_bag=bool(params["oob_score"]),
+        draws=bootstrap_draws(params.get("max_samples"), data.X.shape[0]) if params["bootstrap"]
+        else 0,
+        balanced_subsample=params.get("class_weight") == "balanced_subsample",
+        voting=params.get("voting", "hard"),
+    )
 
 
-def fit_forest(data: Training, params, first, count, threads=None, progress=None):
-    """(native model, out-of-bag votes or None) of trees first .. first + count - 1 of the
-    forest `params` describe: with an int random_state, exactly the trees a whole fit has at
-    those indices. `progress`, when given, is called every few tens of milliseconds with the
-    trees done."""
-    fit = (_estimators.fit_forest_sparse if isinstance(data.X, SparseMatrix)
-           else _estimators.fit_forest)
-    return fit(
-        *_features(data.X), data.codes, data.weights, len(data.classes),
-        *growth_rules(params, data.X.shape[1], data.total), params["bootstrap"],
-        params["oob_score"], fit_key(params["random_state"]), first, count,
+def _native_weights(data: Training):
+    """(whole-number weights, real weights): at most one of them an array."""
+    if data.weights is None:
+        return None, None
+    if data.weights.dtype == np.uint32:
+        return data.weights, None
+    return None, data.weights
+
+
+def _native_data(data: Training) -> tuple:
+    """The leading arguments of the native fits for `data`, its rows dense or sparse."""
+    X = data.X
+    rows = (X.values, X.indices, X.starts, X.shape[0]) if isinstance(X, SparseMatrix) else (X,)
+    return (*rows, np.ascontiguousarray(data.codes.reshape(-1)), *_native_weights(data),
+            data.classes_per_output())
+
+
+def _native_fit(name: str, data: Training):
+    """The native call `name` (fit_tree, fit_forest, out_of_bag) for dense or sparse rows."""
+    return getattr(_estimators, name + ("_sparse" if isinstance(data.X, SparseMatrix) else ""))
+
+
+def fit_tree(data: Training, params, threads=None, key=None, splitter="best"):
+    """The native model of one tree grown on `data`, pruned by ccp_alpha."""
+    native = _native_fit("fit_tree", data)(
+        *_native_data(data), growth_rules(params, data, splitter),
+        fit_key(params["random_state"]) if key is None else key, threads or usable_cores())
+    alpha = params.get("ccp_alpha", 0.0)
+    return native.pruned(alpha) if alpha > 0 else native
+
+
+def fit_forest(data: Training, params, first, count, threads=None, progress=None, key=None,
+               splitter="best"):
+    """(native model, out-of-bag sums and tree counts, or None) of trees first .. first +
+    count - 1 of the forest `params` describe: with an int random_state (or the same `key`),
+    exactly the trees a whole fit has at those indices. `progress`, when given, is called every
+    few tens of milliseconds with the trees done."""
+    native, out_of_bag = _native_fit("fit_forest", data)(
+        *_native_data(data), forest_rules(params, data, splitter),
+        fit_key(params["random_state"]) if key is None else key, first, count,
         threads or usable_cores(), progress)
+    alpha = params.get("ccp_alpha", 0.0)
+    return (native.pruned(alpha) if alpha > 0 else native), out_of_bag
+
+
+def out_of_bag(native, data: Training, params, key, splitter, threads=None):
+    """(sums, tree counts) of the out-of-bag votes of every tree of the forest `native`, grown on
+    `data` under `params` and `key`."""
+    return _native_fit("out_of_bag", data)(
+        native, *_native_data(data), forest_rules(params, data, splitter), key,
+        threads or usable_cores())
 
 
 # -- predictions ------------------------------------------------------------------------------
@@ -203,22 +340,39 @@ def _ask(native, question: str, rows, threads):
     return getattr(native, question)(rows, threads)
 
 
-def predicted_codes(native, forest: bool, rows, threads=None) -> np.ndarray:
-    """Class indices: the label of each row's leaf, or the class most trees vote for (tied
-    votes going to the lowest index)."""
-    threads = threads or usable_cores()
-    if forest:
-        return np.argmax(_ask(native, "votes", rows, threads), axis=1)
-    return _ask(native, "tree_labels", rows, threads)
+def soft(native, kind, params) -> bool:
+    """Whether a model's predictions are its leaves' class shares (a tree's always are; a
+    forest's when it votes softly)."""
+    return not is_forest(kind) or params.get("voting", "hard") == "soft"
 
 
-def probabilities(native, forest: bool, rows, threads=None) -> np.ndarray:
-    """The weighted class shares of each row's leaf, or the share of trees voting for each
-    class."""
+def split_outputs(values, classes_per_output):
+    """Columns of flat class indices, one block per output."""
+    bounds = np.cumsum([0] + list(classes_per_output))
+    return [values[:, a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+def probabilities(native, kind, params, rows, threads=None) -> np.ndarray:
+    """n_rows x flat classes: the weighted class shares of each row's leaf (a tree), their mean
+    over the trees (a soft forest), or the share of the trees voting for each class (a hard
+    forest)."""
     threads = threads or usable_cores()
-    if forest:
-        return _ask(native, "votes", rows, threads) / float(native.n_trees)
-    return _ask(native, "tree_shares", rows, threads)
+    if not is_forest(kind):
+        return _ask(native, "tree_shares", rows, threads)
+    if soft(native, kind, params):
+        return _ask(native, "shares", rows, threads)
+    return _ask(native, "votes", rows, threads) / float(native.n_trees)
+
+
+def predicted_codes(native, kind, params, rows, classes_per_output, threads=None) -> np.ndarray:
+    """Class indices, (n_rows,) or (n_rows, n_outputs): the label of each row's leaf (a tree of
+    one output), otherwise the arg-max of the probabilities (ties to the lowest index)."""
+    threads = threads or usable_cores()
+    if not is_forest(kind) and len(classes_per_output) == 1:
+        return _ask(native, "tree_labels", rows, threads)
+    proba = probabilities(native, kind, params, rows, threads)
+    codes = [np.argmax(block, axis=1) for block in split_outputs(proba, classes_per_output)]
+    return codes[0] if len(codes) == 1 else np.stack(codes, axis=1)
 
 
 def leaves(native, rows, threads=None) -> np.ndarray:
@@ -228,8 +382,9 @@ def leaves(native, rows, threads=None) -> np.ndarray:
 
 def leaf_value(forest: bool, params) -> str:
     """What each leaf adds to the model's class shares, as the native explanations name it: its
-    weighted class shares (a tree), or one vote for its label (a forest's vote)."""
-    return "vote" if forest else "shares"
+    weighted class shares (a tree, a forest voting softly), or one vote for its label (a forest
+    voting hard)."""
+    return "vote" if forest and params.get("voting", "hard") == "hard" else "shares"
 
 
 def _dense_blocks(rows: SparseMatrix, block: int = 4096):
@@ -279,26 +434,37 @@ def decision_path(native, rows, threads=None):
 class Model:
     """A fitted tree or forest with what a model file keeps about it."""
 
-    kind: str  # TREE or FOREST
+    kind: str  # a key of DEFAULTS
     params: dict
     native: object  # _estimators.NativeModel
-    classes: np.ndarray
+    classes: np.ndarray | list
     feature_names: list[str] | None = None
     oob_score: float | None = None
 
     @property
     def forest(self) -> bool:
-        return self.kind == FOREST
+        return is_forest(self.kind)
 
     @property
     def n_features(self) -> int:
         return self.native.n_features
 
+    @property
+    def multi_output(self) -> bool:
+        return isinstance(self.classes, list)
+
+    def classes_per_output(self) -> list:
+        return [len(c) for c in (self.classes if self.multi_output else [self.classes])]
+
     def predict(self, rows, threads=None) -> np.ndarray:
-        return self.classes.take(predicted_codes(self.native, self.forest, rows, threads))
+        codes = predicted_codes(self.native, self.kind, self.params, rows,
+                                self.classes_per_output(), threads)
+        if not self.multi_output:
+            return self.classes.take(codes)
+        return np.stack([c.take(codes[:, k]) for k, c in enumerate(self.classes)], axis=1)
 
     def predict_proba(self, rows, threads=None) -> np.ndarray:
-        return probabilities(self.native, self.forest, rows, threads)
+        return probabilities(self.native, self.kind, self.params, rows, threads)
 
     def to_bytes(self) -> bytes:
         """The model in lindorf's versioned format, which the estimators read too."""
@@ -309,7 +475,7 @@ class Model:
     def from_bytes(cls, data) -> Model:
         """The model saved in `data`; ValueError if it is damaged or in a format version this
         lindorf does not read."""
-        native, description = _model_file.decode(bytes(data), PARAMETERS)
+        native, description = _model_file.decode(bytes(data), DEFAULTS, FORMER_MEANINGS)
         return cls(description.kind, description.params, native, description.classes,
                    description.feature_names, description.oob_score)
 
@@ -373,19 +539,32 @@ def write_whole(target: str, data: bytes) -> None:
             os.close(folder_fd)
 
 
-def fit(kind, params, X, y, feature_names=None, threads=None) -> Model:
+def fit(kind, params, X, y, feature_names=None, threads=None, sample_weight=None) -> Model:
     """A tree or a whole forest (by `kind`) fitted on float32 rows and checked labels."""
-    data = training(np.ascontiguousarray(X, dtype=np.float32), y)
-    if kind == FOREST:
-        native, _ = fit_forest(data, params, 0, params["n_estimators"], threads)
+    params = dict(DEFAULTS[kind], **params)
+    data = training(np.ascontiguousarray(X, dtype=np.float32), y, sample_weight)
+    if params.get("class_weight") == "balanced":
+        base = np.ones(len(y)) if data.weights is None else data.weights.astype(np.float64)
+        data = data._replace(weights=weights_of(base * balanced_weights(data.codes)))
+        data = data._replace(total=float(data.weights.sum()) if data.weights is not None
+                             else float(len(y)))
+    splitter = "random" if kind in (EXTRA_TREE, EXTRA_FOREST) else "best"
+    if is_forest(kind):
+        native, _ = fit_forest(data, params, 0, params["n_estimators"], threads,
+                               splitter=splitter)
     else:
-        native = fit_tree(data, params, threads)
+        native = fit_tree(data, params, threads, splitter=splitter)
     return Model(kind, params, native, data.classes, feature_names)
 
 
 def training_of_codes(X, codes, weights=None) -> Training:
-    """The learner's view of rows `X` whose labels are already class indices 0 .. k - 1, every
-    one of them present (as ``training`` numbers them), with uint32 weights or None."""
-    n_classes = int(codes.max()) + 1 if len(codes) else 0
-    total = len(codes) if weights is None else int(weights.sum())
-    return Training(X, codes, weights, total, np.arange(n_classes, dtype=np.uint32))
+    """The learner's view of rows `X` whose labels are already class indices 0 .. k - 1 (a
+    column per output when 2-D), every one of them present (as ``training`` numbers them),
+    with weights as ``weights_of`` gives them."""
+    def numbered(column):
+        return np.arange(int(column.max()) + 1 if len(column) else 0, dtype=np.uint32)
+
+    classes = (numbered(codes) if codes.ndim == 1
+               else [numbered(codes[:, k]) for k in range(codes.shape[1])])
+    total = float(len(codes) if weights is None else weights.sum(dtype=np.float64))
+    return Training(X, codes, weights, total, classes)

@@ -27,24 +27,51 @@ _CLASS_BYTES_ANYWAY = 1 << 22
 class Description(NamedTuple):
     kind: str  # the estimator's class name
     params: dict  # its parameters, as JSON holds them
-    classes: np.ndarray
+    classes: np.ndarray | list  # a list of arrays with several outputs
     feature_names: list[str] | None
     oob_score: float | None
 
 
 def _plain(value):
-    """A parameter value JSON can hold; generators and RandomState objects cannot be saved and
-    become None."""
+    """A parameter value JSON can hold: numbers, strings, lists (monotonic_cst) and class
+    weights as lists of [class, weight] pairs under "pairs"; generators and RandomState objects
+    cannot be saved and become None, and a callable oob_score becomes True."""
     if value is None or isinstance(value, (bool, str)):
         return value
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
     if isinstance(value, (int, np.integer)):
         return int(value)
     if isinstance(value, (float, np.floating)):
         return float(value)
+    if isinstance(value, dict):
+        return {"pairs": [[_plain(k), _plain(v)] for k, v in value.items()]}
+    if isinstance(value, (list, tuple, np.ndarray)):
+        return [_plain(v) for v in value]
+    if callable(value):
+        return True
     return None
 
 
+def _restored(value, nested=False):
+    """A saved parameter value as the estimator takes it: a scalar, a list of them (or of class
+    weights, one per output), or class weights from their pairs; ValueError for anything else."""
+    if _is_scalar(value):
+        return value
+    if isinstance(value, dict) and set(value) == {"pairs"} and isinstance(value["pairs"], list):
+        pairs = value["pairs"]
+        if not all(isinstance(p, list) and len(p) == 2 and all(map(_is_scalar, p))
+                   for p in pairs):
+            raise ValueError("the class weights are not pairs of numbers or names")
+        return {key: weight for key, weight in pairs}
+    if isinstance(value, list) and not nested:
+        return [_restored(v, nested=True) for v in value]
+    raise ValueError("a parameter's value is not one lindorf saves")
+
+
 def _encode_classes(classes):
+    if isinstance(classes, list):  # one array per output
+        return [_encode_classes(c) for c in classes]
     values = classes.tolist()
     for value in values:
         if not isinstance(value, (str, int, float, bool)):
@@ -58,7 +85,11 @@ def _is_scalar(value) -> bool:
     return value is None or isinstance(value, (bool, int, float, str))
 
 
-def _decode_classes(encoded, description_size):
+def _decode_classes(encoded, description_size, nested=False):
+    if isinstance(encoded, list) and not nested:  # one entry per output
+        if not encoded:
+            raise ValueError("no outputs' classes")
+        return [_decode_classes(e, description_size, nested=True) for e in encoded]
     values = encoded["values"]
     if not isinstance(values, list) or not all(_is_scalar(v) and v is not None for v in values):
         raise ValueError("the classes are not a list of numbers, strings or booleans")
@@ -98,23 +129,27 @@ def check_shape(native, n_features, classes, n_trees):
     """ValueError unless the native model fits the estimator's own record of its data."""
     if n_features is None or classes is None:
         raise ValueError("the model's description of its data is missing")
-    if native.n_features != n_features or native.n_classes != len(classes):
+    per_output = [len(c) for c in classes] if isinstance(classes, list) else [len(classes)]
+    if native.n_features != n_features or native.output_classes != per_output:
         raise ValueError("the model does not match its description: it was fitted on "
                          f"{native.n_features} features and {native.n_classes} classes")
     if n_trees is not None and native.n_trees != n_trees:
         raise ValueError(f"the model holds {native.n_trees} trees, not {n_trees}")
 
 
-def _description(metadata: bytes, n_features: int, kinds: dict) -> Description:
+def _description(metadata: bytes, n_features: int, kinds: dict, former: dict) -> Description:
     """The description a model file keeps in its metadata, checked field by field: whatever
-    the bytes hold, the outcome is a Description or ValueError."""
+    the bytes hold, the outcome is a Description or ValueError. Parameters a file written before
+    them leaves out take their defaults, or what leaving them out meant then (`former`)."""
     record = json.loads(metadata.decode())
     if not isinstance(record, dict) or record.get("format") != _FORMAT:
         raise ValueError("not an estimator's description")
-    kind, params = record["estimator"], record["params"]
-    if (not isinstance(kind, str) or kind not in kinds or not isinstance(params, dict)
-            or set(params) != set(kinds[kind]) or not all(map(_is_scalar, params.values()))):
+    kind, saved = record["estimator"], record["params"]
+    if (not isinstance(kind, str) or kind not in kinds or not isinstance(saved, dict)
+            or not set(saved) <= set(kinds[kind])):
         raise ValueError("no such estimator or parameters")
+    params = {**kinds[kind], **former.get(kind, {}),
+              **{name: _restored(value) for name, value in saved.items()}}
     if not isinstance(params.get("n_estimators", 1), int):
         raise ValueError("the number of trees is not a whole number")
     classes = _decode_classes(record["classes"], len(metadata))
@@ -129,13 +164,15 @@ def _description(metadata: bytes, n_features: int, kinds: dict) -> Description:
     return Description(kind, params, classes, names, oob_score)
 
 
-def decode(data: bytes, kinds: dict) -> tuple[object, Description]:
+def decode(data: bytes, kinds: dict, former: dict) -> tuple[object, Description]:
     """The native model and its description saved in `data`; `kinds` maps each kind of
-    estimator to its parameter names. ValueError for damaged bytes, a format version this
-    lindorf does not read, or a description that does not fit the model."""
+    estimator to its parameters' defaults, which fill in the parameters a file written before
+    them leaves out (or, for a kind in `former`, what leaving them out meant then). ValueError
+    for damaged bytes, a format version this lindorf does not read, or a description that does
+    not fit the model."""
     native, metadata = _estimators.NativeModel.from_bytes(data)
     try:
-        description = _description(metadata, native.n_features, kinds)
+        description = _description(metadata, native.n_features, kinds, former)
     # Crafted JSON can fail in every way its decoding and NumPy's conversions can: too deep,
     # numbers too large for the class dtype, fields of the wrong type.
     except (ValueError, KeyError, TypeError, AttributeError, OverflowError, RecursionError,

@@ -107,6 +107,9 @@ def to_onnx(model, *, name="lindorf"):
     from onnx import TensorProto, helper
 
     fitted = _model_of(model)
+    if fitted.multi_output:
+        raise ValueError("to_onnx takes a model of one output; this one has "
+                         f"{len(fitted.classes)}")
     native = fitted.native
     kind = _learner.leaf_value(fitted.forest, fitted.params)
     parts, n_targets = _ensemble(native, kind)

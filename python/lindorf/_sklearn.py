@@ -29,12 +29,15 @@ except ImportError as error:  # pragma: no cover - depends on the environment
         "lindorf's estimators need scikit-learn: install it with pip install 'lindorf[sklearn]'"
     ) from error
 
-from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, MultiOutputMixin
+from sklearn.utils import Bunch
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
+from sklearn.utils.class_weight import compute_sample_weight
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from lindorf import _blocks, _estimators, _learner, _model_file
+from lindorf._threads import threads_for
 
 
 def _is_sparse(X) -> bool:
@@ -47,23 +50,32 @@ class _Input(NamedTuple):
     """A _learner.Training with the attributes that describe it."""
 
     X: np.ndarray  # C-contiguous float32
-    codes: np.ndarray  # uint32 class indices
-    weights: np.ndarray | None  # uint32, or None when every weight is 1
-    total: int  # total weight
-    classes: np.ndarray
-    fitted: dict  # classes_, n_classes_, n_features_in_ (and feature_names_in_)
+    codes: np.ndarray  # uint32 class indices, a column per output with several
+    weights: np.ndarray | None  # as _learner.weights_of gives them
+    total: float  # total weight
+    classes: np.ndarray | list
+    fitted: dict  # classes_, n_classes_, n_outputs_, n_features_in_ (and feature_names_in_)
 
     def training(self) -> _learner.Training:
         return _learner.Training(*self[:5])
 
 
-class _TreeLearner(ClassifierMixin, BaseEstimator):
-    """What both estimators share: parameters of growth, input checks, prediction inputs,
+def _fitted_classes(classes) -> dict:
+    """classes_, n_classes_ and n_outputs_ as scikit-learn keeps them."""
+    if isinstance(classes, list):
+        return dict(classes_=classes, n_classes_=[len(c) for c in classes],
+                    n_outputs_=len(classes))
+    return dict(classes_=classes, n_classes_=len(classes), n_outputs_=1)
+
+
+class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
+    """What the trees and forests share: parameters of growth, input checks, prediction inputs,
     persistence."""
 
     _forest = False  # whether the native model's trees vote
+    _splitter = "best"  # a forest's trees' splitter
     _parameter_constraints: dict = {
-        "criterion": [StrOptions({"entropy", "gini"})],
+        "criterion": [StrOptions({"entropy", "gini", "log_loss"})],
         "max_depth": [Interval(numbers.Integral, 0, None, closed="left"), None],
         "min_samples_split": [
             Interval(numbers.Integral, 2, None, closed="left"),
@@ -73,6 +85,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
             Interval(numbers.Integral, 1, None, closed="left"),
             Interval(RealNotInt, 0.0, 1.0, closed="neither"),
         ],
+        "min_weight_fraction_leaf": [Interval(numbers.Real, 0.0, 0.5, closed="both")],
         "max_features": [
             Interval(numbers.Integral, 1, None, closed="left"),
             Interval(RealNotInt, 0.0, 1.0, closed="right"),
@@ -85,12 +98,20 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
             np.random.Generator,
             None,
         ],
+        "max_leaf_nodes": [Interval(numbers.Integral, 2, None, closed="left"), None],
+        "min_impurity_decrease": [Interval(numbers.Real, 0.0, None, closed="left")],
+        "class_weight": [dict, list, StrOptions({"balanced"}), None],
+        "ccp_alpha": [Interval(numbers.Real, 0.0, None, closed="left")],
+        "monotonic_cst": ["array-like", None],
+        "nan_side": [StrOptions({"right", "learn"})],
+        "n_jobs": [numbers.Integral, None],
     }
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
         tags.input_tags.sparse = True
+        tags.classifier_tags.multi_label = True
         return tags
 
     # -- fitting ------------------------------------------------------------------------------
@@ -102,28 +123,47 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         self.__dict__.pop("_native", None)
         self.__dict__.pop("_node_table", None)
 
-    def _fit_input(self, X, y, sample_weight):
-        """The checked training data: X as C-contiguous float32, class indices, weights as
-        uint32 or None, and the attributes that describe it (set only once a fit succeeds, so
-        that a fit that fails or is interrupted leaves the estimator unfitted)."""
-        self._forget_fit()
+    def _class_weight(self):
+        """The class_weight that multiplies into sample_weight before growth."""
+        return self.class_weight
+
+    def _fit_input(self, X, y, sample_weight, forget=True):
+        """The checked training data: X as C-contiguous float32, class indices, weights with
+        class_weight multiplied in, and the attributes that describe it (set only once a fit
+        succeeds, so that a fit that fails or is interrupted leaves the estimator unfitted)."""
+        if forget:
+            self._forget_fit()
         # A float32 C-contiguous X is not copied: the learner reads every feature value once,
         # into its own sorted copies, so a thread writing to the array meanwhile cannot make its
         # reads disagree.
+        fitted = {name: self.__dict__.get(name) for name in ("n_features_in_", "feature_names_in_")
+                  if name in self.__dict__}
         X, y = validate_data(self, X, y, dtype=np.float32, order="C", accept_sparse="csc",
-                             ensure_all_finite="allow-nan")
+                             ensure_all_finite="allow-nan", multi_output=True)
         if _is_sparse(X):
             X = _learner.sparse_matrix(X)
-        fitted = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
-                  if name in self.__dict__}
+        new = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
+               if name in self.__dict__}
+        self.__dict__.update(fitted)
+        y = np.atleast_1d(y)
+        if y.ndim == 2 and y.shape[1] == 1:
+            y = y.ravel()
         if y.dtype.kind not in "iu":  # integer labels are always classes
             check_classification_targets(y)
         if sample_weight is not None:
             sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64,
                                                  ensure_non_negative=True)
+        class_weight = self._class_weight()
+        if class_weight is not None:
+            expanded = compute_sample_weight(class_weight, y)
+            sample_weight = expanded if sample_weight is None else sample_weight * expanded
         data = _learner.training(X, y, sample_weight)
-        fitted.update(classes_=data.classes, n_classes_=len(data.classes))
-        return _Input(*data, fitted)
+        new.update(_fitted_classes(data.classes))
+        return _Input(*data, new)
+
+    def _growth_params(self):
+        """The parameters the learner grows by."""
+        return self.get_params()
 
     # -- prediction ---------------------------------------------------------------------------
 
@@ -147,7 +187,10 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         return _learner.sparse_matrix(rows) if _is_sparse(rows) else rows
 
     def _threads(self):
-        return _learner.usable_cores()
+        return threads_for(self.n_jobs)
+
+    def _classes_per_output(self):
+        return [len(c) for c in self.classes_] if self.n_outputs_ > 1 else [len(self.classes_)]
 
     def _threads_for_rows(self, rows):
         """Threads for predicting `rows`: one for a few rows, which one thread walks in less time
@@ -156,26 +199,36 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
 
     @_blocks.over_blocks
     def predict(self, X):
-        """The class of the leaf each row reaches (a tree), or the class most trees vote for,
-        tied votes going to the lowest class index (a forest)."""
+        """The class of the leaf each row reaches (a tree), or the arg-max of predict_proba (a
+        forest; a tree of several outputs), ties going to the lowest class index."""
         rows = self._rows(X)
-        return self.classes_.take(
-            _learner.predicted_codes(self._native, self._forest, rows,
-                                     self._threads_for_rows(rows)))
+        codes = _learner.predicted_codes(self._native, type(self).__name__, self.get_params(),
+                                         rows, self._classes_per_output(),
+                                         self._threads_for_rows(rows))
+        if self.n_outputs_ == 1:
+            return self.classes_.take(codes)
+        return np.stack([c.take(codes[:, k]) for k, c in enumerate(self.classes_)], axis=1)
 
     @_blocks.over_blocks
     def predict_proba(self, X):
-        """The weighted class shares of the training rows in each row's leaf (a tree), or the
-        share of the trees that vote for each class (a forest)."""
+        """The weighted class shares of the training rows in each row's leaf (a tree); their
+        mean over the trees (a forest voting softly) or the share of the trees that vote for each
+        class (voting="hard"). A list of one array per output with several outputs."""
         rows = self._rows(X)
-        return _learner.probabilities(self._native, self._forest, rows,
-                                      self._threads_for_rows(rows))
+        proba = _learner.probabilities(self._native, type(self).__name__, self.get_params(),
+                                       rows, self._threads_for_rows(rows))
+        if self.n_outputs_ == 1:
+            return proba
+        return _learner.split_outputs(proba, self._classes_per_output())
 
     @_blocks.over_blocks
     def predict_log_proba(self, X):
         """The natural logarithm of predict_proba (-inf for a class with no share)."""
+        proba = self.predict_proba(X)
         with np.errstate(divide="ignore"):
-            return np.log(self.predict_proba(X))
+            if isinstance(proba, list):
+                return [np.log(p) for p in proba]
+            return np.log(proba)
 
     # -- explanations -------------------------------------------------------------------------
 
@@ -190,8 +243,14 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         that ``values.sum(axis=1)`` is ``predict_proba(X)``.
         """
         rows = self._rows(X)
+        self._one_output("predict_contributions")
         return _learner.contributions(self._native, self._forest, self.get_params(), rows,
                                       self._threads())
+
+    def _one_output(self, what):
+        if self.n_outputs_ > 1:
+            raise ValueError(f"{what} takes a model of one output; this one has "
+                             f"{self.n_outputs_}")
 
     def _paths(self, X):
         """The node-indicator matrix of the rows over every tree's nodes, numbered across the
@@ -210,6 +269,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         that take scikit-learn's trees (``sklearn.tree.plot_tree``, shap, skl2onnx, dtreeviz,
         treelite). See ``lindorf._to_sklearn`` for how thresholds, NaN and ties carry over."""
         check_is_fitted(self)
+        self._one_output("to_sklearn")
         from lindorf import _to_sklearn
 
         return _to_sklearn.convert(self)
@@ -227,6 +287,13 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
 
     def __setstate__(self, state):
         state = dict(state)
+        # Parameters an earlier lindorf did not have keep what leaving them out meant then.
+        kind = type(self).__name__
+        if "_lindorf_model" in state:
+            former = _learner.FORMER_MEANINGS.get(kind, {})
+            for name, default in _learner.DEFAULTS.get(kind, {}).items():
+                state.setdefault(name, former.get(name, default))
+            state.setdefault("n_outputs_", 1)
         data = state.pop("_lindorf_model", None)
         if data is not None:
             if not isinstance(data, bytes):
@@ -257,8 +324,7 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
         except (ValueError, TypeError) as error:
             raise ValueError("the model's description of the estimator is missing or damaged") \
                 from error
-        estimator.__dict__.update(classes_=model.classes, n_classes_=len(model.classes),
-                                  n_features_in_=model.n_features)
+        estimator.__dict__.update(_fitted_classes(model.classes), n_features_in_=model.n_features)
         if model.feature_names is not None:
             estimator.feature_names_in_ = np.array(model.feature_names, dtype=object)
         if model.oob_score is not None:
@@ -293,3 +359,9 @@ class _TreeLearner(ClassifierMixin, BaseEstimator):
 
     def _after_load(self):
         """Rebuilds what is derived from the native model."""
+
+
+def pruning_path(native) -> Bunch:
+    """scikit-learn's Bunch of ccp_alphas and impurities for a native tree."""
+    alphas, impurities = native.pruning_path()
+    return Bunch(ccp_alphas=alphas, impurities=impurities)

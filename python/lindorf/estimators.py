@@ -3,24 +3,25 @@ pickles written then keep working; new code imports from ``lindorf.tree`` and
 ``lindorf.ensemble``."""
 
 from lindorf._distributed import ClusterFitError
-from lindorf.ensemble._forest import RandomForestClassifier
-from lindorf.tree._classes import DecisionTreeClassifier
+from lindorf.ensemble._forest import ExtraTreesClassifier, RandomForestClassifier
+from lindorf.tree._classes import DecisionTreeClassifier, ExtraTreeClassifier
 
 __all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "ClusterFitError", "load",
            "from_bytes"]
 
-_KINDS = {cls.__name__: cls for cls in (DecisionTreeClassifier, RandomForestClassifier)}
+_KINDS = {cls.__name__: cls for cls in (DecisionTreeClassifier, ExtraTreeClassifier,
+                                         RandomForestClassifier, ExtraTreesClassifier)}
 
 
 def load(path):
-    """The estimator (tree or forest) saved at `path`."""
+    """The estimator (any tree or forest) saved at `path`."""
     from lindorf import _model_file
 
     return from_bytes(_model_file.read(path))
 
 
 def from_bytes(data):
-    """The estimator (tree or forest) saved in `data`."""
+    """The estimator (any tree or forest) saved in `data`."""
     from lindorf import _learner
 
     model = _learner.Model.from_bytes(data)

@@ -22,6 +22,7 @@ namespace nb = nanobind;
 
 using FeatureArray = nb::ndarray<const float, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using IndexArray = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using RealArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 // A sparse matrix's stored values and where each column or row starts among them.
 using ValueArray = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using StartArray = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
@@ -34,8 +35,10 @@ std::span<const T> span_of(const nb::ndarray<const T, nb::ndim<1>, nb::c_contig,
     return {a.data(), a.shape(0)};
 }
 
-inline std::span<const std::uint32_t> span_of(const std::optional<IndexArray>& a) {
-    return a ? span_of(*a) : std::span<const std::uint32_t>{};
+template <class T>
+std::span<const T> span_of(
+    const std::optional<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>& a) {
+    return a ? span_of(*a) : std::span<const T>{};
 }
 
 // A NumPy array of the given shape that takes over `values`.

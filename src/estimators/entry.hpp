@@ -1,5 +1,5 @@
 // What every entry point of the estimators' module shares: the guard that prepares the calling
-// thread before anything can throw, and the conversion of keys and growth parameters.
+// thread before anything can throw, and the conversion of keys.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -11,9 +11,7 @@
 #include <utility>
 
 #include "support/random.hpp"
-#include "support/streams.hpp"
 #include "support/thread_state.hpp"
-#include "tree/grow.hpp"
 
 namespace lindorf::estimators {
 
@@ -48,19 +46,6 @@ inline ChaChaKey key_of(const nb::bytes& bytes) {
 
 inline nb::bytes bytes_of(const ChaChaKey& key) {
     return nb::bytes(reinterpret_cast<const char*>(key.data()), key.size());
-}
-
-inline GrowRules grow_rules(std::uint32_t max_depth, std::uint32_t min_split,
-                            std::uint32_t min_leaf, std::uint32_t max_features,
-                            const std::string& criterion, const nb::bytes& key) {
-    if (criterion != "entropy" && criterion != "gini")
-        throw std::invalid_argument("no criterion '" + criterion + "'");
-    return GrowRules{.max_depth = max_depth,
-                     .min_split = min_split,
-                     .min_leaf = min_leaf,
-                     .impurity = criterion == "gini" ? Impurity::gini : Impurity::entropy,
-                     .max_features = max_features,
-                     .node_key = node_key(key_of(key), 0)};
 }
 
 }  // namespace lindorf::estimators

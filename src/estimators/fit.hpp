@@ -15,12 +15,14 @@
 
 namespace lindorf::estimators {
 
-// Labels are class indices below n_classes; weights, when given, whole numbers per row.
+// Labels are class indices, n_rows x n_outputs in row order, each below its output's class
+// count; weights, when given, whole numbers or any finite non-negative numbers per row.
 struct FitData {
     FeatureArray x;
     IndexArray y;
     std::optional<IndexArray> weights;
-    std::uint32_t n_classes = 0;
+    std::optional<RealArray> real_weights;
+    std::vector<std::uint32_t> output_classes;
 };
 
 // The same with a sparse matrix by columns: values[k] is stored at row rows[k], column f's
@@ -32,7 +34,8 @@ struct SparseFitData {
     std::size_t n_rows = 0;
     IndexArray y;
     std::optional<IndexArray> weights;
-    std::uint32_t n_classes = 0;
+    std::optional<RealArray> real_weights;
+    std::vector<std::uint32_t> output_classes;
 };
 
 Model fit_tree(const FitData& data, GrowRules rules, unsigned threads);
@@ -40,7 +43,7 @@ Model fit_tree(const SparseFitData& data, GrowRules rules, unsigned threads);
 
 struct ForestFit {
     Model model;
-    std::vector<std::uint32_t> oob_votes;  // n_rows x n_classes; empty without out-of-bag votes
+    OutOfBag out_of_bag;  // empty without out-of-bag votes
 };
 
 // Trees first .. first + count - 1 of the forest that `rules` describe. `progress`, when given,
@@ -49,5 +52,14 @@ ForestFit fit_forest(const FitData& data, ForestRules rules, std::uint32_t first
                      std::uint32_t count, unsigned threads, const std::optional<nb::callable>& progress);
 ForestFit fit_forest(const SparseFitData& data, ForestRules rules, std::uint32_t first,
                      std::uint32_t count, unsigned threads, const std::optional<nb::callable>& progress);
+
+// The out-of-bag votes of every tree of a forest fitted on `data` under `rules`.
+OutOfBag out_of_bag_of_fit(const Model& model, const FitData& data, const ForestRules& rules,
+                           unsigned threads);
+
+// (sums, tree counts) of out-of-bag votes as NumPy arrays, n_rows x width and n_rows.
+nb::object out_of_bag_arrays(OutOfBag&& votes, std::size_t n_rows, std::size_t width);
+OutOfBag out_of_bag_of_fit(const Model& model, const SparseFitData& data, const ForestRules& rules,
+                           unsigned threads);
 
 }  // namespace lindorf::estimators

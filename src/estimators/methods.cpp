@@ -61,6 +61,14 @@ nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray 
     return numpy_array(std::move(out), {x.shape(0), model.n_classes});
 }
 
+nb::ndarray<nb::numpy, double> forest_shares_of(const Model& model, FeatureArray x,
+                                                unsigned threads) {
+    std::vector<double> out = on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
+        return forest_shares(model, rows, pool);
+    });
+    return numpy_array(std::move(out), {x.shape(0), model.n_classes});
+}
+
 nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
                                                      unsigned threads) {
     std::vector<std::uint32_t> out =
@@ -108,17 +116,22 @@ std::vector<std::size_t> leaf_counts_of(const Model& model) {
 
 Model tree_at(const Model& model, std::size_t i) {
     if (i >= model.trees.size()) throw std::out_of_range("no such tree");
-    Model tree{model.n_features, model.n_classes, {model.trees[i]}, {}};
-    if (model.walks.size() == model.trees.size()) tree.walks.push_back(model.walks[i]);
-    return tree;
+    Model one = model;
+    one.trees = {model.trees[i]};
+    one.walks.clear();
+    if (model.walks.size() == model.trees.size()) one.walks.push_back(model.walks[i]);
+    return one;
 }
 
 Model join_models(std::vector<const Model*> parts) {
     if (parts.empty()) throw std::invalid_argument("nothing to join");
-    Model joined{parts[0]->n_features, parts[0]->n_classes, {}, {}};
+    Model joined = *parts[0];
+    joined.trees.clear();
+    joined.walks.clear();
     bool prepared = true;
     for (const Model* part : parts) {
-        if (part->n_features != joined.n_features || part->n_classes != joined.n_classes)
+        if (part->n_features != joined.n_features ||
+            part->classes_per_output() != joined.classes_per_output())
             throw std::invalid_argument("models of different shapes cannot be joined");
         joined.trees.insert(joined.trees.end(), part->trees.begin(), part->trees.end());
         joined.walks.insert(joined.walks.end(), part->walks.begin(), part->walks.end());

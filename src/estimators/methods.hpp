@@ -17,6 +17,9 @@ nb::ndarray<nb::numpy, double> tree_shares_of(const Model& model, FeatureArray x
                                               unsigned threads);
 nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray x,
                                                unsigned threads);
+// n_rows x n_classes: the mean of the trees' leaf class shares.
+nb::ndarray<nb::numpy, double> forest_shares_of(const Model& model, FeatureArray x,
+                                                unsigned threads);
 nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
                                                      unsigned threads);
 nb::ndarray<nb::numpy, double> importances_of(const Model& model);

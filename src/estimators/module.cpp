@@ -9,7 +9,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -18,39 +18,81 @@
 #include "estimators/explain.hpp"
 #include "estimators/fit.hpp"
 #include "estimators/methods.hpp"
+#include "estimators/rules.hpp"
 #include "estimators/sparse.hpp"
 #include "model/format.hpp"
+#include "model/predict.hpp"
+#include "model/prune.hpp"
 #include "support/random.hpp"
 #include "support/streams.hpp"
-#include "support/thread_state.hpp"
 
 namespace lindorf::estimators {
 
 namespace {
 
+FitData fit_data(FeatureArray x, IndexArray y, std::optional<IndexArray> weights,
+                 std::optional<RealArray> real_weights, std::vector<std::uint32_t> classes) {
+    return FitData{x, y, weights, real_weights, std::move(classes)};
+}
+
 Model fit_tree_of(FeatureArray x, IndexArray y, std::optional<IndexArray> weights,
-                  std::uint32_t n_classes, std::uint32_t max_depth, std::uint32_t min_split,
-                  std::uint32_t min_leaf, std::uint32_t max_features, std::string criterion,
-                  nb::bytes key, unsigned threads) {
-    return fit_tree(FitData{x, y, weights, n_classes},
-                    grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
-                    threads);
+                  std::optional<RealArray> real_weights, std::vector<std::uint32_t> classes,
+                  nb::dict params, nb::bytes key, unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key);
+    return fit_tree(fit_data(x, y, weights, real_weights, std::move(classes)), set.rules, threads);
 }
 
 nb::tuple fit_forest_of(FeatureArray x, IndexArray y, std::optional<IndexArray> weights,
-                        std::uint32_t n_classes, std::uint32_t max_depth, std::uint32_t min_split,
-                        std::uint32_t min_leaf, std::uint32_t max_features, std::string criterion,
-                        bool bootstrap, bool out_of_bag, nb::bytes key, std::uint32_t first,
-                        std::uint32_t count, unsigned threads,
-                        std::optional<nb::callable> progress) {
-    ForestRules rules{grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
-                      bootstrap, out_of_bag, key_of(key)};
-    ForestFit fit = fit_forest(FitData{x, y, weights, n_classes}, rules, first, count, threads,
-                               progress);
+                        std::optional<RealArray> real_weights, std::vector<std::uint32_t> classes,
+                        nb::dict params, nb::bytes key, std::uint32_t first, std::uint32_t count,
+                        unsigned threads, std::optional<nb::callable> progress) {
+    RuleSet set;
+    fill_rules(set, params, key);
+    fill_forest_rules(set, params, key);
+    ForestFit fit = fit_forest(fit_data(x, y, weights, real_weights, std::move(classes)),
+                               set.forest, first, count, threads, progress);
     nb::object votes = nb::none();
-    if (out_of_bag)
-        votes = nb::cast(numpy_array(std::move(fit.oob_votes), {x.shape(0), n_classes}));
+    if (set.forest.out_of_bag)
+        votes = out_of_bag_arrays(std::move(fit.out_of_bag), x.shape(0), fit.model.n_classes);
     return nb::make_tuple(std::move(fit.model), votes);
+}
+
+nb::tuple out_of_bag_of(const Model& model, FeatureArray x, IndexArray y,
+                        std::optional<IndexArray> weights, std::optional<RealArray> real_weights,
+                        std::vector<std::uint32_t> classes, nb::dict params, nb::bytes key,
+                        unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key);
+    fill_forest_rules(set, params, key);
+    const FitData data = fit_data(x, y, weights, real_weights, std::move(classes));
+    OutOfBag votes = out_of_bag_of_fit(model, data, set.forest, threads);
+    return nb::cast<nb::tuple>(out_of_bag_arrays(std::move(votes), x.shape(0), model.n_classes));
+}
+
+nb::ndarray<nb::numpy, std::uint32_t> bootstrap_sample_of(nb::bytes key, std::size_t n_rows,
+                                                          std::uint32_t tree,
+                                                          std::uint32_t draws) {
+    std::vector<std::uint32_t> rows = bootstrap_rows(n_rows, key_of(key), tree, draws);
+    const std::size_t n = rows.size();
+    return numpy_array(std::move(rows), {n});
+}
+
+Model pruned_of(const Model& model, double alpha) {
+    Model out = model;
+    out.trees.clear();
+    for (const SharedTree& tree : model.trees)
+        out.trees.push_back(std::make_shared<const Tree>(pruned(*tree, alpha)));
+    prepare_walks(out);
+    return out;
+}
+
+nb::tuple pruning_path_of(const Model& model) {
+    if (model.trees.size() != 1) throw std::invalid_argument("the model is not a single tree");
+    PruningPath path = pruning_path(*model.trees[0]);
+    const std::size_t n = path.alphas.size();
+    return nb::make_tuple(numpy_array(std::move(path.alphas), {n}),
+                          numpy_array(std::move(path.impurities), {n}));
 }
 
 nb::bytes to_bytes_of(const Model& model, nb::bytes metadata) {
@@ -92,9 +134,13 @@ NB_MODULE(_estimators, m) {
         .def_ro("n_features", &Model::n_features)
         .def_ro("n_classes", &Model::n_classes)
         .def_prop_ro("n_trees", [](const Model& model) { return model.trees.size(); })
+        .def_prop_ro("output_classes",
+                     [](const Model& model) { return model.classes_per_output(); })
+        .def_ro("read_version", &Model::read_version)
         .def("tree_labels", entry<tree_labels_of>)
         .def("tree_shares", entry<tree_shares_of>)
         .def("votes", entry<votes_of>)
+        .def("shares", entry<forest_shares_of>)
         .def("leaves", entry<leaves_of_rows>)
         .def("importances", entry<importances_of>)
         .def("importance_list", entry<importance_list_of>)
@@ -107,15 +153,19 @@ NB_MODULE(_estimators, m) {
         .def("node_class_weights", entry<node_class_weights_of>)
         .def("decision_path", entry<decision_path_of>)
         .def("contributions", entry<contributions_of>)
+        .def("pruned", entry<pruned_of>)
+        .def("pruning_path", entry<pruning_path_of>)
         .def("to_bytes", entry<to_bytes_of>)
         .def_static("from_bytes", entry<from_bytes_of>)
         .def_static("join", entry<join_models>);
     m.def("fit_tree", entry<fit_tree_of>);
     m.def("fit_forest", entry<fit_forest_of>);
     m.def("model_extent", entry<model_extent_of>);
+    m.def("out_of_bag", entry<out_of_bag_of>);
+    m.def("bootstrap_sample", entry<bootstrap_sample_of>);
     m.def("seed_key", entry<seed_key_bytes>);
     m.def("os_key", entry<os_key_bytes>);
     m.def("usable_cores", [] { return hardware_threads(); });
-    define_sparse(m);
     m.attr("format_version") = model_format_version;
+    define_sparse(m);
 }

@@ -3,6 +3,7 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <optional>
 #include <stdexcept>
@@ -12,6 +13,7 @@
 #include "estimators/arrays.hpp"
 #include "estimators/entry.hpp"
 #include "estimators/fit.hpp"
+#include "estimators/rules.hpp"
 #include "model/predict.hpp"
 #include "sparse/sparse_set.hpp"
 
@@ -78,31 +80,67 @@ nb::ndarray<nb::numpy, std::uint32_t> leaves_sparse(const Model& model, ValueArr
     return numpy_array(std::move(out), {n, width});
 }
 
+nb::ndarray<nb::numpy, double> shares_sparse(const Model& model, ValueArray values,
+                                             IndexArray cols, StartArray starts,
+                                             unsigned threads) {
+    std::vector<double> out = on_sparse_rows(
+        model, values, cols, starts, threads,
+        [&](const SparseRows& rows, WorkerPool* pool) { return forest_shares(model, rows, pool); });
+    const std::size_t n = out.size() / std::max<std::uint32_t>(model.n_classes, 1);
+    return numpy_array(std::move(out), {n, model.n_classes});
+}
+
+SparseFitData sparse_fit_data(ValueArray values, IndexArray rows, StartArray starts,
+                              std::size_t n_rows, IndexArray y, std::optional<IndexArray> weights,
+                              std::optional<RealArray> real_weights,
+                              std::vector<std::uint32_t> classes) {
+    return SparseFitData{values, rows, starts, n_rows, y, weights, real_weights,
+                         std::move(classes)};
+}
+
 Model fit_tree_sparse(ValueArray values, IndexArray rows, StartArray starts, std::size_t n_rows,
-                      IndexArray y, std::optional<IndexArray> weights, std::uint32_t n_classes,
-                      std::uint32_t max_depth, std::uint32_t min_split, std::uint32_t min_leaf,
-                      std::uint32_t max_features, std::string criterion, nb::bytes key,
-                      unsigned threads) {
-    return fit_tree(SparseFitData{values, rows, starts, n_rows, y, weights, n_classes},
-                    grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
-                    threads);
+                      IndexArray y, std::optional<IndexArray> weights,
+                      std::optional<RealArray> real_weights, std::vector<std::uint32_t> classes,
+                      nb::dict params, nb::bytes key, unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key);
+    return fit_tree(sparse_fit_data(values, rows, starts, n_rows, y, weights, real_weights,
+                                    std::move(classes)),
+                    set.rules, threads);
 }
 
 nb::tuple fit_forest_sparse(ValueArray values, IndexArray rows, StartArray starts,
                             std::size_t n_rows, IndexArray y, std::optional<IndexArray> weights,
-                            std::uint32_t n_classes, std::uint32_t max_depth,
-                            std::uint32_t min_split, std::uint32_t min_leaf,
-                            std::uint32_t max_features, std::string criterion, bool bootstrap,
-                            bool out_of_bag, nb::bytes key, std::uint32_t first,
-                            std::uint32_t count, unsigned threads,
+                            std::optional<RealArray> real_weights,
+                            std::vector<std::uint32_t> classes, nb::dict params, nb::bytes key,
+                            std::uint32_t first, std::uint32_t count, unsigned threads,
                             std::optional<nb::callable> progress) {
-    ForestRules rules{grow_rules(max_depth, min_split, min_leaf, max_features, criterion, key),
-                      bootstrap, out_of_bag, key_of(key)};
-    ForestFit fit = fit_forest(SparseFitData{values, rows, starts, n_rows, y, weights, n_classes},
-                               rules, first, count, threads, progress);
+    RuleSet set;
+    fill_rules(set, params, key);
+    fill_forest_rules(set, params, key);
+    ForestFit fit = fit_forest(sparse_fit_data(values, rows, starts, n_rows, y, weights,
+                                               real_weights, std::move(classes)),
+                               set.forest, first, count, threads, progress);
     nb::object votes = nb::none();
-    if (out_of_bag) votes = nb::cast(numpy_array(std::move(fit.oob_votes), {n_rows, n_classes}));
+    if (set.forest.out_of_bag)
+        votes = out_of_bag_arrays(std::move(fit.out_of_bag), n_rows, fit.model.n_classes);
     return nb::make_tuple(std::move(fit.model), votes);
+}
+
+nb::tuple out_of_bag_sparse(const Model& model, ValueArray values, IndexArray rows,
+                            StartArray starts, std::size_t n_rows, IndexArray y,
+                            std::optional<IndexArray> weights,
+                            std::optional<RealArray> real_weights,
+                            std::vector<std::uint32_t> classes, nb::dict params, nb::bytes key,
+                            unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key);
+    fill_forest_rules(set, params, key);
+    OutOfBag votes = out_of_bag_of_fit(
+        model,
+        sparse_fit_data(values, rows, starts, n_rows, y, weights, real_weights, std::move(classes)),
+        set.forest, threads);
+    return nb::cast<nb::tuple>(out_of_bag_arrays(std::move(votes), n_rows, model.n_classes));
 }
 
 }  // namespace
@@ -110,9 +148,11 @@ nb::tuple fit_forest_sparse(ValueArray values, IndexArray rows, StartArray start
 void define_sparse(nb::module_& m) {
     m.def("fit_tree_sparse", entry<fit_tree_sparse>);
     m.def("fit_forest_sparse", entry<fit_forest_sparse>);
+    m.def("out_of_bag_sparse", entry<out_of_bag_sparse>);
     m.def("tree_labels_sparse", entry<tree_labels_sparse>);
     m.def("tree_shares_sparse", entry<tree_shares_sparse>);
     m.def("votes_sparse", entry<votes_sparse>);
+    m.def("shares_sparse", entry<shares_sparse>);
     m.def("leaves_sparse", entry<leaves_sparse>);
 }
 

@@ -1,5 +1,7 @@
 // The estimators' module for scipy's sparse matrices: fits from a matrix by columns and
-// predictions of one by rows, never laid out densely as a whole. The Python side hands over the
+// predictions of one by rows. Predictions never lay the matrix out densely as a whole, nor do
+// fits whose rules growth from stored values follows (sparse/sparse_grow.hpp); other fits grow
+// from the matrix laid out densely. The Python side hands over the
 // stored values (float32), their rows or features (uint32) and the starts of each column or row
 // (uint64), canonical (sorted, no duplicates).
 #pragma once
@@ -8,8 +10,9 @@
 
 namespace lindorf::estimators {
 
-// Adds fit_tree_sparse, fit_forest_sparse and tree_labels_sparse, tree_shares_sparse,
-// votes_sparse and leaves_sparse (which take the model first) to the module.
+// Adds fit_tree_sparse, fit_forest_sparse and out_of_bag_sparse (which takes the model first),
+// and tree_labels_sparse, tree_shares_sparse, votes_sparse, shares_sparse and leaves_sparse
+// (which take the model first) to the module.
 void define_sparse(nanobind::module_& m);
 
 }  // namespace lindorf::estimators

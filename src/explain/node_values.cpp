@@ -41,8 +41,8 @@ void check_explainable(const Tree& tree, std::size_t n_features, std::uint32_t n
         }
         LINDORF_CHECK(node.prediction < n_classes, "a leaf's label is not a class index");
         const NodeStats& stats = tree.stats[i];
-        LINDORF_CHECK(std::uint64_t{stats.counts} + stats.n_counts <= tree.class_counts.size(),
-                      "a leaf's class counts are missing");
+        LINDORF_CHECK(std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
+                      "a leaf's values are missing");
         for_leaf_classes(tree, i, [&](std::uint32_t label, double) {
             LINDORF_CHECK(label < n_classes, "a leaf's class is not a class index");
         });

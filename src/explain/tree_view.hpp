@@ -13,9 +13,9 @@
 namespace lindorf {
 
 // Whether a row whose value is NaN takes the left branch of inner node `node`. lindorf's rule
-// sends NaN right, like values equal to the threshold.
-inline bool nan_goes_left(const Tree& /*tree*/, std::size_t /*node*/) {
-    return false;
+// sends NaN right, like values equal to the threshold, unless the node learnt otherwise.
+inline bool nan_goes_left(const Tree& tree, std::size_t node) {
+    return tree.nodes[node].nan_left;
 }
 
 // Whether a row whose value of the node's feature is `value` takes the left branch, as
@@ -34,11 +34,10 @@ inline double impurity_at(const Tree& tree, std::size_t node) {
     return tree.stats[node].impurity;
 }
 
-// Calls visit(class, weight) for each class present in the leaf, classes ascending.
+// Calls visit(class, weight) for each class present in the leaf, by flat class index ascending.
 template <class Visit>
 void for_leaf_classes(const Tree& tree, std::size_t leaf, Visit&& visit) {
-    for (const ClassCount& count : leaf_class_counts(tree, leaf))
-        visit(count.label, static_cast<double>(count.count));
+    for (const LeafValue& value : leaf_values(tree, leaf)) visit(value.index, value.value);
 }
 
 }  // namespace lindorf

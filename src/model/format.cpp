@@ -1,6 +1,7 @@
 #include "model/format.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstring>
 
 #include "model/predict.hpp"
@@ -13,15 +14,14 @@ namespace {
 constexpr char magic[8] = {'L', 'N', 'D', 'F', 'M', 'O', 'D', 'L'};
 constexpr std::uint8_t leaf_kind = 0;
 constexpr std::uint8_t inner_kind = 1;
-// Smallest encodings, which bound the counts a given number of bytes can hold: an inner node,
-// or a leaf of one class.
-constexpr std::size_t least_node_bytes = 1 + 24;
-constexpr std::size_t class_count_bytes = 8;
-constexpr std::size_t least_tree_bytes = 4 + least_node_bytes;
+constexpr std::uint8_t nan_left_kind = 2;  // version 2 on
+constexpr std::uint32_t classification_task = 0;
+// Smallest encodings, which bound the counts a given number of bytes can hold: a leaf of no
+// values (version 2) or an inner node (version 1), and one value.
+constexpr std::size_t least_node_bytes[] = {0, 1 + 24, 1 + 4 + 8 + 8 + 4 + 4};
+constexpr std::size_t value_bytes[] = {0, 8, 12};
 constexpr std::size_t header_bytes = sizeof magic + 4 * 4 + 8;
 constexpr std::size_t checksum_bytes = 8;
-// A leaf before its class pairs: kind, label, weight, impurity, number of classes.
-constexpr std::size_t leaf_head_bytes = 1 + 4 * 4;
 // No model is larger; a size beyond it is damage, and sizes below it add up without overflow.
 constexpr std::uint64_t most_model_bytes = std::uint64_t{1} << 56;
 
@@ -45,6 +45,7 @@ struct Writer {
         for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
     }
     void f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
+    void f64(double v) { u64(std::bit_cast<std::uint64_t>(v)); }
     void bytes(std::string_view v) { out.insert(out.end(), v.begin(), v.end()); }
 };
 
@@ -54,29 +55,27 @@ void write_tree(Writer& w, const Tree& tree) {
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         const Node& node = tree.nodes[i];
         const NodeStats& stats = tree.stats[i];
-        if (node.is_leaf) {
-            w.u8(leaf_kind);
-            w.u32(node.prediction);
-        } else {
-            w.u8(inner_kind);
+        w.u8(node.is_leaf ? leaf_kind : node.nan_left ? nan_left_kind : inner_kind);
+        w.u32(node.prediction);
+        w.f64(stats.weight);
+        w.f64(stats.impurity);
+        w.u32(stats.rows);
+        if (!node.is_leaf) {
             w.u32(node.feature);
             w.f32(node.threshold);
             w.u32(node.left);
             w.u32(node.right);
+            continue;
         }
-        w.u32(stats.weight);
-        w.f32(stats.impurity);
-        if (!node.is_leaf) continue;
-        LINDORF_CHECK(std::uint64_t{stats.counts} + stats.n_counts <= tree.class_counts.size(),
-                      "a leaf's class counts are missing");
-        w.u32(stats.n_counts);
-        for (const ClassCount& count : leaf_class_counts(tree, i)) {
-            w.u32(count.label);
-            w.u32(count.count);
+        LINDORF_CHECK(std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
+                      "a leaf's values are missing");
+        w.u32(stats.n_values);
+        for (const LeafValue& value : leaf_values(tree, i)) {
+            w.u32(value.index);
+            w.f64(value.value);
         }
     }
 }
-
 
 [[noreturn]] void damaged(const std::string& why) {
     throw FormatError("the model is damaged: " + why);
@@ -124,6 +123,7 @@ class Reader {
         return low | std::uint64_t{u32()} << 32;
     }
     float f32() { return std::bit_cast<float>(u32()); }
+    double f64() { return std::bit_cast<double>(u64()); }
     std::string text(std::size_t size) {
         std::span<const std::uint8_t> b = take(size);
         return std::string(b.begin(), b.end());
@@ -141,42 +141,66 @@ class Reader {
     std::size_t at_ = 0;
 };
 
-// A leaf's class list: classes ascending and below the class count, none of them empty, adding
-// up to the leaf's weight, its label among them.
-void read_leaf(Reader& r, const Model& model, Tree& tree, Node& node, NodeStats& stats) {
+// What the reader checks trees against.
+struct Shape {
+    std::uint32_t version = 0;
+    std::uint32_t n_features = 0;
+    std::uint32_t n_classes = 0;     // over every output
+    std::uint32_t first_output = 0;  // classes of the first output, which labels index
+};
+
+// A version 1 leaf's class list: classes ascending and below the class count, none of them
+// empty, adding up to the leaf's weight, its label among them.
+void read_leaf_v1(Reader& r, const Shape& shape, Tree& tree, Node& node, NodeStats& stats) {
     node.prediction = r.u32();
-    stats.weight = r.u32();
+    const std::uint32_t weight = r.u32();
+    stats.weight = weight;
     stats.impurity = r.f32();
     const std::uint32_t n_counts = r.u32();
-    r.expect_room(n_counts, class_count_bytes, "class counts");
-    stats.counts = static_cast<std::uint32_t>(tree.class_counts.size());
-    stats.n_counts = n_counts;
+    r.expect_room(n_counts, value_bytes[1], "class counts");
+    stats.values = static_cast<std::uint32_t>(tree.values.size());
+    stats.n_values = n_counts;
     std::uint64_t sum = 0;
     bool has_label = false;
     for (std::uint32_t k = 0; k < n_counts; ++k) {
-        const ClassCount count{r.u32(), r.u32()};
-        if (count.label >= model.n_classes) damaged("a leaf's class is not below the class count");
-        if (k > 0 && count.label <= tree.class_counts.back().label)
-            damaged("a leaf's classes are not ascending");
-        if (count.count == 0) damaged("a leaf lists a class it does not hold");
-        has_label = has_label || count.label == node.prediction;
-        sum += count.count;
-        tree.class_counts.push_back(count);
+        const std::uint32_t label = r.u32();
+        const std::uint32_t count = r.u32();
+        if (label >= shape.n_classes) damaged("a leaf's class is not below the class count");
+        if (k > 0 && label <= tree.values.back().index) damaged("a leaf's classes are not ascending");
+        if (count == 0) damaged("a leaf lists a class it does not hold");
+        has_label = has_label || label == node.prediction;
+        sum += count;
+        tree.values.push_back({label, static_cast<double>(count)});
     }
     if (!has_label) damaged("a leaf's label is not one of its classes");
-    if (sum != stats.weight) damaged("a leaf's class counts do not add up to its weight");
+    if (sum != weight) damaged("a leaf's class counts do not add up to its weight");
 }
 
-void read_inner(Reader& r, std::uint32_t index, std::uint32_t n_features,
-                std::vector<std::uint32_t>& parents, Node& node, NodeStats& stats) {
+// A leaf's value vector: indices ascending and below the class count, values finite and above 0.
+void read_values(Reader& r, const Shape& shape, Tree& tree, NodeStats& stats) {
+    const std::uint32_t n_values = r.u32();
+    r.expect_room(n_values, value_bytes[2], "leaf values");
+    stats.values = static_cast<std::uint32_t>(tree.values.size());
+    stats.n_values = n_values;
+    for (std::uint32_t k = 0; k < n_values; ++k) {
+        const LeafValue value{r.u32(), r.f64()};
+        if (value.index >= shape.n_classes) damaged("a leaf's class is not below the class count");
+        if (k > 0 && value.index <= tree.values.back().index)
+            damaged("a leaf's classes are not ascending");
+        if (!(value.value > 0.0) || !std::isfinite(value.value))
+            damaged("a leaf's value is not a finite number above 0");
+        tree.values.push_back(value);
+    }
+}
+
+void read_children(Reader& r, std::uint32_t index, const Shape& shape,
+                   std::vector<std::uint32_t>& parents, Node& node) {
     node.is_leaf = false;
     node.feature = r.u32();
     node.threshold = r.f32();
     node.left = r.u32();
     node.right = r.u32();
-    stats.weight = r.u32();
-    stats.impurity = r.f32();
-    if (node.feature >= n_features) damaged("a node tests a feature beyond the feature count");
+    if (node.feature >= shape.n_features) damaged("a node tests a feature beyond the feature count");
     for (std::uint32_t child : {node.left, node.right}) {
         if (child <= index || child >= parents.size())
             damaged("a node's child is not after it in the node list");
@@ -184,26 +208,75 @@ void read_inner(Reader& r, std::uint32_t index, std::uint32_t n_features,
     }
 }
 
-SharedTree read_tree(Reader& r, const Model& model) {
+void read_node_v1(Reader& r, std::uint32_t index, const Shape& shape,
+                  std::vector<std::uint32_t>& parents, Tree& tree) {
+    Node& node = tree.nodes[index];
+    NodeStats& stats = tree.stats[index];
+    const std::uint8_t kind = r.u8();
+    if (kind == leaf_kind) return read_leaf_v1(r, shape, tree, node, stats);
+    if (kind != inner_kind) damaged("a node is neither a leaf nor an inner node");
+    read_children(r, index, shape, parents, node);
+    stats.weight = r.u32();
+    stats.impurity = r.f32();
+}
+
+void read_node_v2(Reader& r, std::uint32_t index, const Shape& shape,
+                  std::vector<std::uint32_t>& parents, Tree& tree) {
+    Node& node = tree.nodes[index];
+    NodeStats& stats = tree.stats[index];
+    const std::uint8_t kind = r.u8();
+    if (kind > nan_left_kind) damaged("a node is neither a leaf nor an inner node");
+    node.prediction = r.u32();
+    stats.weight = r.f64();
+    stats.impurity = r.f64();
+    stats.rows = r.u32();
+    if (node.prediction >= shape.first_output) damaged("a node's label is not a class");
+    if (!(stats.weight > 0.0) || !std::isfinite(stats.weight) || !std::isfinite(stats.impurity))
+        damaged("a node's weight or impurity is not a finite number, or its weight not above 0");
+    if (kind == leaf_kind) return read_values(r, shape, tree, stats);
+    read_children(r, index, shape, parents, node);
+    node.nan_left = kind == nan_left_kind;
+}
+
+SharedTree read_tree(Reader& r, const Shape& shape) {
     auto tree = std::make_shared<Tree>();
     const std::uint32_t n_nodes = r.u32();
     if (n_nodes == 0) damaged("a tree has no nodes");
-    r.expect_room(n_nodes, least_node_bytes, "nodes");
+    r.expect_room(n_nodes, least_node_bytes[shape.version], "nodes");
     tree->nodes.resize(n_nodes);
     tree->stats.resize(n_nodes);
     std::vector<std::uint32_t> parents(n_nodes, 0);
     for (std::uint32_t i = 0; i < n_nodes; ++i) {
-        std::uint8_t kind = r.u8();
-        if (kind == leaf_kind)
-            read_leaf(r, model, *tree, tree->nodes[i], tree->stats[i]);
-        else if (kind == inner_kind)
-            read_inner(r, i, model.n_features, parents, tree->nodes[i], tree->stats[i]);
+        if (shape.version == 1)
+            read_node_v1(r, i, shape, parents, *tree);
         else
-            damaged("a node is neither a leaf nor an inner node");
+            read_node_v2(r, i, shape, parents, *tree);
     }
     for (std::uint32_t i = 1; i < n_nodes; ++i)
         if (parents[i] != 1) damaged("a node is not the child of any node");
     return tree;
+}
+
+// The outputs' class counts: version 1 holds one, version 2 a list after the task.
+void read_outputs(Reader& r, std::uint32_t version, Model& model) {
+    if (version == 1) {
+        model.n_classes = r.u32();
+        model.output_classes = {model.n_classes};
+        return;
+    }
+    if (r.u32() != classification_task) damaged("it holds a kind of model this lindorf does not know");
+    const std::uint32_t n_outputs = r.u32();
+    if (n_outputs == 0) damaged("it has no outputs");
+    r.expect_room(n_outputs, 4, "outputs");
+    std::uint64_t total = 0;
+    for (std::uint32_t o = 0; o < n_outputs; ++o) {
+        const std::uint32_t classes = r.u32();
+        if (classes == 0) damaged("an output has no classes");
+        model.output_classes.push_back(classes);
+        total += classes;
+    }
+    if (total > 0xFFFFFFFFu) damaged("its outputs have more classes than it can index");
+    model.n_classes = static_cast<std::uint32_t>(total);
 }
 
 }  // namespace
@@ -213,7 +286,10 @@ std::vector<std::uint8_t> encode_model(const Model& model, std::string_view meta
     w.bytes(std::string_view(magic, sizeof magic));
     w.u32(model_format_version);
     w.u32(model.n_features);
-    w.u32(model.n_classes);
+    w.u32(classification_task);
+    const std::vector<std::uint32_t> outputs = model.classes_per_output();
+    w.u32(static_cast<std::uint32_t>(outputs.size()));
+    for (std::uint32_t classes : outputs) w.u32(classes);
     w.u32(static_cast<std::uint32_t>(model.trees.size()));
     w.u64(metadata.size());
     w.bytes(metadata);
@@ -228,20 +304,22 @@ DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
     std::span<const std::uint8_t> body = bytes.first(bytes.size() - checksum_bytes);
     Reader r(body);
     r.text(sizeof magic);
-    r.u32();  // the version, checked above
+    const std::uint32_t version = r.u32();  // checked above
     if (Reader(bytes.last(checksum_bytes)).u64() != fnv1a(body))
         damaged("its checksum does not match (it was cut short or altered)");
     DecodedModel decoded;
     Model& model = decoded.model;
+    model.read_version = version;
     model.n_features = r.u32();
-    model.n_classes = r.u32();
+    read_outputs(r, version, model);
     const std::uint32_t n_trees = r.u32();
     const std::uint64_t metadata_size = r.u64();
     r.expect_room(metadata_size, 1, "metadata bytes");
     decoded.metadata = r.text(static_cast<std::size_t>(metadata_size));
-    r.expect_room(n_trees, least_tree_bytes, "trees");
+    r.expect_room(n_trees, 4 + least_node_bytes[version], "trees");
+    const Shape shape{version, model.n_features, model.n_classes, model.output_classes[0]};
     model.trees.reserve(n_trees);
-    for (std::uint32_t t = 0; t < n_trees; ++t) model.trees.push_back(read_tree(r, model));
+    for (std::uint32_t t = 0; t < n_trees; ++t) model.trees.push_back(read_tree(r, shape));
     if (r.remaining() != 0) damaged("bytes follow its last tree");
     prepare_walks(model);
     return decoded;
@@ -251,30 +329,48 @@ ModelExtent model_extent(std::span<const std::uint8_t> prefix) {
     check_head(prefix);
     const std::uint64_t have = prefix.size();
     if (have < header_bytes) return {header_bytes + checksum_bytes, false};
-    const std::uint32_t n_trees = le32(prefix, header_bytes - 12);
-    const std::uint64_t metadata_size =
-        le32(prefix, header_bytes - 8) | std::uint64_t{le32(prefix, header_bytes - 4)} << 32;
+    const std::uint32_t version = le32(prefix, sizeof magic);
+    // Version 2 lists each output's class count before the tree count.
+    std::uint64_t at = sizeof magic + 8;
+    if (version >= 2) {
+        const std::uint64_t outputs = le32(prefix, at + 4);
+        if (outputs == 0 || outputs > most_model_bytes / 4) damaged("its outputs cannot be that many");
+        at += 8 + 4 * outputs;
+    } else {
+        at += 4;
+    }
+    if (have < at + 12) return {at + 12 + checksum_bytes, false};
+    const std::uint32_t n_trees = le32(prefix, at);
+    const std::uint64_t metadata_size = le32(prefix, at + 4) | std::uint64_t{le32(prefix, at + 8)} << 32;
     if (metadata_size > most_model_bytes) damaged("its metadata cannot be that large");
-    std::uint64_t at = header_bytes + metadata_size;
+    at += 12 + metadata_size;
     // The fewest bytes the model can have when the walk stops at `at` with this much left.
+    const std::uint64_t least_node = least_node_bytes[version];
     const auto least = [&](std::uint64_t trees_left, std::uint64_t nodes_left) {
-        return ModelExtent{at + trees_left * least_tree_bytes + nodes_left * least_node_bytes +
+        return ModelExtent{at + trees_left * (4 + least_node) + nodes_left * least_node +
                                checksum_bytes,
                            false};
     };
+    // Where a leaf's number of values lies, and an inner node's size: version 1's kind, label,
+    // weight and impurity come first; version 2's kind, label, weight, impurity and rows.
+    const std::uint64_t count_at = version >= 2 ? 1 + 4 + 8 + 8 + 4 : 1 + 4 + 4 + 4;
+    const std::uint64_t inner_size = version >= 2 ? count_at + 16 : least_node_bytes[1];
     for (std::uint32_t t = 0; t < n_trees; ++t) {
         if (have < at + 4) return least(n_trees - t, 0);
         const std::uint32_t n_nodes = le32(prefix, at);
         if (n_nodes == 0) damaged("a tree has no nodes");
         at += 4;
         for (std::uint32_t i = 0; i < n_nodes; ++i) {
-            if (have < at + leaf_head_bytes) return least(n_trees - t - 1, n_nodes - i);
-            if (prefix[at] == inner_kind) {
-                at += least_node_bytes;
-            } else if (prefix[at] == leaf_kind) {
-                const std::uint32_t n_counts = le32(prefix, at + leaf_head_bytes - 4);
-                if (n_counts == 0) damaged("a leaf holds no class");
-                at += leaf_head_bytes + std::uint64_t{n_counts} * class_count_bytes;
+            if (have < at + 1) return least(n_trees - t - 1, n_nodes - i);
+            const std::uint8_t kind = prefix[at];
+            if (kind == inner_kind || (version >= 2 && kind == nan_left_kind)) {
+                if (have < at + inner_size) return least(n_trees - t - 1, n_nodes - i);
+                at += inner_size;
+            } else if (kind == leaf_kind) {
+                if (have < at + count_at + 4) return least(n_trees - t - 1, n_nodes - i);
+                const std::uint32_t n_values = le32(prefix, at + count_at);
+                if (version == 1 && n_values == 0) damaged("a leaf holds no class");
+                at += count_at + 4 + std::uint64_t{n_values} * value_bytes[version];
             } else {
                 damaged("a node is neither a leaf nor an inner node");
             }

@@ -5,15 +5,21 @@
 // features below n_features, classes below n_classes), so damaged or altered bytes raise
 // FormatError and never lead to a read out of bounds or a walk that does not end.
 //
-// Layout, little-endian: the magic "LNDFMODL"; u32 version; u32 n_features; u32 n_classes;
-// u32 n_trees; u64 metadata size and the metadata bytes (kept for the caller, not interpreted);
-// then per tree: u32 node count and its nodes in order: a u8 kind, then for an inner node u32
-// feature, f32 threshold, u32 left, u32 right, u32 weight, f32 impurity, and for a leaf u32
-// label, u32 weight, f32 impurity, u32 number of classes present and that many pairs of u32
-// class and u32 count (classes ascending, counts above 0 and adding up to the weight, the label
-// among them). Last, a u64 FNV-1a checksum of everything before it.
+// Layout of version 2, little-endian: the magic "LNDFMODL"; u32 version; u32 n_features; u32 task
+// (0: classification); u32 n_outputs and a u32 class count per output; u32 n_trees; u64
+// metadata size and the metadata bytes (kept for the caller, not interpreted); then per tree: u32
+// node count and its nodes in order. A node is a u8 kind (0 leaf, 1 inner node whose NaN values
+// go right, 2 inner node whose NaN values go left), u32 label, f64 weight, f64 impurity, u32
+// rows; then for an inner node u32 feature, f32 threshold, u32 left, u32 right, and for a leaf
+// u32 number of values and that many pairs of u32 flat class index and f64 value (indices
+// ascending, values finite and above 0). Weights are finite and above 0, labels below the first
+// output's class count. Last, a u64 FNV-1a checksum of everything before it.
 //
-// Version 1 stored a count for every class of the tree in every leaf; this reader refuses it.
+// Version 1 (lindorf 0.1) had one output, whole-number u32 weights and f32 impurities, no rows,
+// no inner labels and no NaN sides: u32 n_classes in place of the outputs; an inner node u8 1,
+// u32 feature, f32 threshold, u32 left, u32 right, u32 weight, f32 impurity; a leaf u8 0, u32
+// label, u32 weight, f32 impurity, u32 number of classes and that many pairs of u32 class and u32
+// count (adding up to the weight, the label among them). This reader still reads it.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +33,7 @@
 
 namespace lindorf {
 
-inline constexpr std::uint32_t model_format_version = 1;
+inline constexpr std::uint32_t model_format_version = 2;
 
 // Bytes that are not a model this version can read; the message says why.
 class FormatError : public std::invalid_argument {

@@ -1,7 +1,8 @@
 // A fitted estimator's model: its trees and the shape of the data it was fitted on. Labels in
-// the trees are class indices below n_classes; the estimator keeps what each index stands for.
-// Trees are immutable once grown and may be shared: a forest and the single-tree estimators
-// that show its trees hold the same trees.
+// the trees are class indices below the first output's class count, and leaf values are indexed
+// by flat class index (the classes of every output numbered one after another); the estimator
+// keeps what each index stands for. Trees are immutable once grown and may be shared: a forest
+// and the single-tree estimators that show its trees hold the same trees.
 #pragma once
 
 #include <cstdint>
@@ -17,11 +18,21 @@ using SharedTree = std::shared_ptr<const Tree>;
 
 struct Model {
     std::uint32_t n_features = 0;
-    std::uint32_t n_classes = 0;
-    std::vector<SharedTree> trees;  // in tree order
+    std::uint32_t n_classes = 0;  // over every output
+    // The class count of each output, adding up to n_classes; empty means one output.
+    std::vector<std::uint32_t> output_classes = {};
+    std::vector<SharedTree> trees = {};  // in tree order
     // Each tree as predictions walk it (model/predict.hpp's prepare_walks), or empty: then
     // every prediction makes them afresh.
     std::vector<SharedWalk> walks = {};
+    // The format version the model was read from (0: grown in this process). Files of version 1
+    // do not record how many rows reached a node, nor an inner node's label.
+    std::uint32_t read_version = 0;
+
+    std::size_t n_outputs() const { return output_classes.empty() ? 1 : output_classes.size(); }
+    std::vector<std::uint32_t> classes_per_output() const {
+        return output_classes.empty() ? std::vector<std::uint32_t>{n_classes} : output_classes;
+    }
 };
 
 }  // namespace lindorf

@@ -1,7 +1,7 @@
 #include "model/predict.hpp"
 
-#include <memory>
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "model/walk.hpp"
@@ -67,62 +67,104 @@ struct SparseInput {
 };
 
 // Whether the tree's leaves say what votes and class shares take for granted: its leaf labels
-// and the classes in its leaves are class indices, and its leaves have class counts.
+// and the classes of its leaf values are class indices, and its leaves have values and a weight
+// to divide them by.
 bool classes_hold(const Tree& tree, std::uint32_t n_classes) {
     if (!tree.has_stats()) return false;
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         if (!tree.nodes[i].is_leaf) continue;
         if (tree.nodes[i].prediction >= n_classes) return false;
         const NodeStats& stats = tree.stats[i];
-        if (std::uint64_t{stats.counts} + stats.n_counts > tree.class_counts.size()) return false;
-        for (const ClassCount& count : leaf_class_counts(tree, i))
-            if (count.label >= n_classes) return false;
+        if (std::uint64_t{stats.values} + stats.n_values > tree.values.size()) return false;
+        if (!(stats.weight > 0.0)) return false;
+        for (const LeafValue& value : leaf_values(tree, i))
+            if (value.index >= n_classes) return false;
     }
     return true;
 }
 
 // Fails, saying why, unless classes_hold.
 void check_classes(const Tree& tree, std::uint32_t n_classes) {
-    LINDORF_CHECK(tree.has_stats(), "the tree has no class counts");
+    LINDORF_CHECK(tree.has_stats(), "the tree has no leaf values");
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         if (!tree.nodes[i].is_leaf) continue;
         LINDORF_CHECK(tree.nodes[i].prediction < n_classes, "a leaf's label is not a class index");
         const NodeStats& stats = tree.stats[i];
-        LINDORF_CHECK(std::uint64_t{stats.counts} + stats.n_counts <= tree.class_counts.size(),
-                      "a leaf's class counts are missing");
-        for (const ClassCount& count : leaf_class_counts(tree, i))
-            LINDORF_CHECK(count.label < n_classes, "tree class " + std::to_string(count.label) +
+        LINDORF_CHECK(std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
+                      "a leaf's values are missing");
+        LINDORF_CHECK(stats.weight > 0.0, "a leaf has no weight");
+        for (const LeafValue& value : leaf_values(tree, i))
+            LINDORF_CHECK(value.index < n_classes, "tree class " + std::to_string(value.index) +
                                                        " is not below " +
                                                        std::to_string(n_classes));
     }
 }
 
-SharedWalk prepared(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes) {
-    return std::make_shared<const PreparedWalk>(
-        PreparedWalk{walkable(tree, n_cols), classes_hold(tree, n_classes)});
+// Each leaf's label in every output after the first, by flat class index: the most heavily
+// weighted class, the lowest on a tie.
+std::vector<std::uint32_t> other_labels(const Tree& tree,
+                                        std::span<const std::uint32_t> output_classes) {
+    const std::size_t others = output_classes.empty() ? 0 : output_classes.size() - 1;
+    std::vector<std::uint32_t> out(tree.nodes.size() * others, 0);
+    if (others == 0) return out;
+    std::vector<std::uint32_t> offsets{0};
+    for (std::uint32_t classes : output_classes) offsets.push_back(offsets.back() + classes);
+    std::vector<double> best(others);
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        if (!tree.nodes[i].is_leaf) continue;
+        std::fill(best.begin(), best.end(), -1.0);
+        for (const LeafValue& value : leaf_values(tree, i)) {
+            const auto o = static_cast<std::size_t>(
+                std::upper_bound(offsets.begin(), offsets.end(), value.index) - offsets.begin() -
+                1);
+            if (o == 0 || !(value.value > best[o - 1])) continue;
+            best[o - 1] = value.value;
+            out[i * others + o - 1] = value.index;
+        }
+    }
+    return out;
+}
+
+SharedWalk prepared(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes,
+                    std::span<const std::uint32_t> output_classes) {
+    PreparedWalk walk{walkable(tree, n_cols)};
+    walk.nan_sides = sends_nan_left(walk.nodes);
+    walk.classes_checked = classes_hold(tree, n_classes);
+    // Other outputs' labels read the leaves' values, which only hold once checked.
+    if (walk.classes_checked) walk.other_labels = other_labels(tree, output_classes);
+    return std::make_shared<const PreparedWalk>(std::move(walk));
 }
 
 // Every tree's walk, checked and converted on the pool: for a large forest this is a tenth of
 // predicting a hundred thousand rows, too much to leave to one thread.
 std::vector<SharedWalk> prepare_all(std::span<const SharedTree> trees, std::size_t n_cols,
-                                    std::uint32_t n_classes, WorkerPool* pool) {
+                                    std::uint32_t n_classes,
+                                    std::span<const std::uint32_t> output_classes,
+                                    WorkerPool* pool) {
     std::vector<SharedWalk> walks(trees.size());
-    parallel_for(pool, trees.size(),
-                 [&](std::size_t t) { walks[t] = prepared(*trees[t], n_cols, n_classes); });
+    parallel_for(pool, trees.size(), [&](std::size_t t) {
+        walks[t] = prepared(*trees[t], n_cols, n_classes, output_classes);
+    });
     return walks;
 }
 
-// The model's prepared walks, or walks made afresh when it has none; walks for votes and class
-// shares (`classes`) fail as before for a tree whose leaves do not hold.
+// Walks for votes and class shares (`classes`) fail as before for a tree whose leaves do not
+// hold.
+void check_walks(std::span<const SharedTree> trees, std::span<const SharedWalk> walks,
+                 std::uint32_t n_classes) {
+    for (std::size_t t = 0; t < walks.size(); ++t)
+        if (!walks[t]->classes_checked) check_classes(*trees[t], n_classes);
+}
+
+// The model's prepared walks, or walks made afresh when it has none.
 std::vector<SharedWalk> walks_of(const Model& model, std::size_t n_cols, bool classes,
                                  WorkerPool* pool) {
     LINDORF_CHECK(n_cols == model.n_features, "the rows do not have the model's features");
-    std::vector<SharedWalk> walks = model.walks.size() == model.trees.size()
-                                        ? model.walks
-                                        : prepare_all(model.trees, n_cols, model.n_classes, pool);
-    if (classes)
-        for (std::size_t t = 0; t < walks.size(); ++t)
-            if (!walks[t]->classes_checked) check_classes(*model.trees[t], model.n_classes);
+    std::vector<SharedWalk> walks =
+        model.walks.size() == model.trees.size()
+            ? model.walks
+            : prepare_all(model.trees, n_cols, model.n_classes, model.output_classes, pool);
+    if (classes) check_walks(model.trees, walks, model.n_classes);
     return walks;
 }
 
@@ -132,42 +174,61 @@ const Tree& only_tree(const Model& model) {
 }
 
 template <class Input>
-Labels labels_by_walk(std::span<const WalkNode> walk, const Input& input, WorkerPool* pool) {
+Labels labels_by_walk(const PreparedWalk& walk, const Input& input, WorkerPool* pool) {
     Labels out(input.n_rows());
     input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
                                std::size_t at) {
-        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-            out[at + r - begin] = leaf.child[1];
-        });
+        walk_any(walk.nodes, walk.nan_sides, rows, begin, end,
+                 [&](std::size_t r, const WalkNode& leaf) { out[at + r - begin] = leaf.child[1]; });
     });
     return out;
 }
 
+// n_rows x n_classes: each row's leaf's class shares, added over the trees in tree order and
+// divided once by the tree count.
 template <class Input>
-std::vector<double> shares_by_walk(const Tree& tree, std::span<const WalkNode> walk,
-                                   const Input& input, std::uint32_t n_classes, WorkerPool* pool) {
+std::vector<double> shares_by_walks(std::span<const SharedTree> trees,
+                                    std::span<const SharedWalk> walks, const Input& input,
+                                    std::uint32_t n_classes, WorkerPool* pool) {
     std::vector<double> out(input.n_rows() * n_classes, 0.0);
+    if (trees.empty()) return out;
+    const double n_trees = static_cast<double>(trees.size());
     input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
                                std::size_t at) {
-        walk_rows(walk, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-            const double weight = tree.stats[leaf.child[0]].weight;
-            for (const ClassCount& count : leaf_class_counts(tree, leaf.child[0]))
-                out[(at + r - begin) * n_classes + count.label] = count.count / weight;
-        });
+        for (std::size_t t = 0; t < trees.size(); ++t) {
+            const Tree& tree = *trees[t];
+            walk_any(walks[t]->nodes, walks[t]->nan_sides, rows, begin, end,
+                     [&](std::size_t r, const WalkNode& leaf) {
+                         const double weight = tree.stats[leaf.child[0]].weight;
+                         double* row = out.data() + (at + r - begin) * n_classes;
+                         for (const LeafValue& value : leaf_values(tree, leaf.child[0]))
+                             row[value.index] += value.value / weight;
+                     });
+        }
+        if (trees.size() == 1) return;
+        for (std::size_t i = at * n_classes; i < (at + end - begin) * n_classes; ++i)
+            out[i] /= n_trees;
     });
     return out;
 }
 
+// n_rows x n_classes: how many trees vote for each class, in every output.
 template <class Input>
 std::vector<std::uint32_t> votes_by_walks(std::span<const SharedWalk> walks, const Input& input,
-                                          std::uint32_t n_classes, WorkerPool* pool) {
+                                          std::uint32_t n_classes, std::size_t n_outputs,
+                                          WorkerPool* pool) {
+    const std::size_t others = n_outputs - 1;
     std::vector<std::uint32_t> votes(input.n_rows() * n_classes, 0);
     input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
                                std::size_t at) {
         for (const SharedWalk& walk : walks) {
-            walk_rows(walk->nodes, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-                ++votes[(at + r - begin) * n_classes + leaf.child[1]];
-            });
+            walk_any(walk->nodes, walk->nan_sides, rows, begin, end,
+                     [&](std::size_t r, const WalkNode& leaf) {
+                         std::uint32_t* row = votes.data() + (at + r - begin) * n_classes;
+                         ++row[leaf.child[1]];
+                         for (std::size_t o = 0; o < others; ++o)
+                             ++row[walk->other_labels[leaf.child[0] * others + o]];
+                     });
         }
     });
     return votes;
@@ -181,9 +242,10 @@ std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, co
     input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
                                std::size_t at) {
         for (std::size_t t = 0; t < width; ++t)
-            walk_rows(walks[t]->nodes, rows, begin, end, [&](std::size_t r, const WalkNode& leaf) {
-                out[(at + r - begin) * width + t] = leaf.child[0];
-            });
+            walk_any(walks[t]->nodes, walks[t]->nan_sides, rows, begin, end,
+                     [&](std::size_t r, const WalkNode& leaf) {
+                         out[(at + r - begin) * width + t] = leaf.child[0];
+                     });
     });
     return out;
 }
@@ -191,14 +253,27 @@ std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, co
 template <class Input>
 Labels tree_labels_of(const Model& model, const Input& input, WorkerPool* pool) {
     only_tree(model);
-    return labels_by_walk(walks_of(model, input.n_cols(), false, pool)[0]->nodes, input, pool);
+    return labels_by_walk(*walks_of(model, input.n_cols(), false, pool)[0], input, pool);
 }
 
 template <class Input>
 std::vector<double> tree_shares_of(const Model& model, const Input& input, WorkerPool* pool) {
-    const Tree& tree = only_tree(model);
-    return shares_by_walk(tree, walks_of(model, input.n_cols(), true, pool)[0]->nodes, input,
-                          model.n_classes, pool);
+    only_tree(model);
+    return shares_by_walks(model.trees, walks_of(model, input.n_cols(), true, pool), input,
+                           model.n_classes, pool);
+}
+
+template <class Input>
+std::vector<double> forest_shares_of(const Model& model, const Input& input, WorkerPool* pool) {
+    return shares_by_walks(model.trees, walks_of(model, input.n_cols(), true, pool), input,
+                           model.n_classes, pool);
+}
+
+template <class Input>
+std::vector<std::uint32_t> forest_votes_of(const Model& model, const Input& input,
+                                           WorkerPool* pool) {
+    return votes_by_walks(walks_of(model, input.n_cols(), true, pool), input, model.n_classes,
+                          model.n_outputs(), pool);
 }
 
 }  // namespace
@@ -217,13 +292,25 @@ std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols) {
                                                  std::to_string(node.feature));
         LINDORF_CHECK(node.left < tree.nodes.size() && node.right < tree.nodes.size(),
                       "a tree node's child is missing from the tree");
-        out[i] = {node.threshold, node.feature, {node.left, node.right}};
+        const bool nan_left = node.nan_left;
+        LINDORF_CHECK(!nan_left || node.feature < nan_left_mark,
+                      "a node that sends NaN left tests a feature beyond 2^31");
+        out[i] = {node.threshold, node.feature | (nan_left ? nan_left_mark : 0u),
+                  {node.left, node.right}};
     }
     return out;
 }
 
+bool sends_nan_left(std::span<const WalkNode> tree) {
+    for (const WalkNode& node : tree)
+        if (node.feature != leaf_mark && (node.feature & nan_left_mark) != 0) return true;
+    return false;
+
+}
+
 void prepare_walks(Model& model, WorkerPool* pool) {
-    model.walks = prepare_all(model.trees, model.n_features, model.n_classes, pool);
+    model.walks =
+        prepare_all(model.trees, model.n_features, model.n_classes, model.output_classes, pool);
 }
 
 Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool) {
@@ -234,9 +321,12 @@ std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool*
     return tree_shares_of(model, DenseInput{rows}, pool);
 }
 
+std::vector<double> forest_shares(const Model& model, MatrixView rows, WorkerPool* pool) {
+    return forest_shares_of(model, DenseInput{rows}, pool);
+}
+
 std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool) {
-    return votes_by_walks(walks_of(model, rows.n_cols, true, pool), DenseInput{rows},
-                          model.n_classes, pool);
+    return forest_votes_of(model, DenseInput{rows}, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool) {
@@ -251,10 +341,13 @@ std::vector<double> tree_shares(const Model& model, const SparseRows& rows, Work
     return tree_shares_of(model, SparseInput{rows}, pool);
 }
 
+std::vector<double> forest_shares(const Model& model, const SparseRows& rows, WorkerPool* pool) {
+    return forest_shares_of(model, SparseInput{rows}, pool);
+}
+
 std::vector<std::uint32_t> forest_votes(const Model& model, const SparseRows& rows,
                                         WorkerPool* pool) {
-    return votes_by_walks(walks_of(model, rows.n_cols, true, pool), SparseInput{rows},
-                          model.n_classes, pool);
+    return forest_votes_of(model, SparseInput{rows}, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& rows,
@@ -263,26 +356,37 @@ std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& r
 }
 
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
-    return labels_by_walk(walkable(tree, rows.n_cols), DenseInput{rows}, pool);
+    return labels_by_walk(*prepared(tree, rows.n_cols, 0, {}), DenseInput{rows}, pool);
 }
 
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool) {
     check_classes(tree, n_classes);
-    return shares_by_walk(tree, walkable(tree, rows.n_cols), DenseInput{rows}, n_classes, pool);
+    const SharedTree shared(std::shared_ptr<const Tree>(), &tree);  // not owned
+    const SharedWalk walk = prepared(tree, rows.n_cols, n_classes, {});
+    return shares_by_walks({&shared, 1}, {&walk, 1}, DenseInput{rows}, n_classes, pool);
+}
+
+std::vector<double> forest_shares(std::span<const SharedTree> trees, MatrixView rows,
+                                  std::uint32_t n_classes, WorkerPool* pool) {
+    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, n_classes, {}, pool);
+    check_walks(trees, walks, n_classes);
+    return shares_by_walks(trees, walks, DenseInput{rows}, n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
-                                        std::uint32_t n_classes, WorkerPool* pool) {
-    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, n_classes, pool);
-    for (std::size_t t = 0; t < walks.size(); ++t)
-        if (!walks[t]->classes_checked) check_classes(*trees[t], n_classes);
-    return votes_by_walks(walks, DenseInput{rows}, n_classes, pool);
+                                        std::uint32_t n_classes, WorkerPool* pool,
+                                        std::span<const std::uint32_t> output_classes) {
+    const std::vector<SharedWalk> walks =
+        prepare_all(trees, rows.n_cols, n_classes, output_classes, pool);
+    check_walks(trees, walks, n_classes);
+    const std::size_t n_outputs = output_classes.empty() ? 1 : output_classes.size();
+    return votes_by_walks(walks, DenseInput{rows}, n_classes, n_outputs, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
                                          WorkerPool* pool) {
-    return leaves_by_walks(prepare_all(trees, rows.n_cols, 0, pool), DenseInput{rows}, pool);
+    return leaves_by_walks(prepare_all(trees, rows.n_cols, 0, {}, pool), DenseInput{rows}, pool);
 }
 
 }  // namespace lindorf

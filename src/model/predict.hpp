@@ -1,6 +1,7 @@
-// What a model says about rows: a tree's leaf labels and class shares, a forest's votes, and the
-// leaves rows reach. Rows are split into blocks that the pool's threads share; every block writes
-// only its own part of the result, so results never depend on the threads.
+// What a model says about rows: a tree's leaf labels and class shares, a forest's votes and mean
+// class shares, and the leaves rows reach. Rows are split into blocks that the pool's threads
+// share; every block writes only its own part of the result, so results never depend on the
+// threads.
 #pragma once
 
 #include <cstdint>
@@ -22,12 +23,14 @@ void prepare_walks(Model& model, WorkerPool* pool = nullptr);
 // (made afresh when it has none).
 Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool* pool);
+std::vector<double> forest_shares(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool);
 
 // The same for the rows of a sparse matrix, a block at a time laid out densely.
 Labels tree_labels(const Model& model, const SparseRows& rows, WorkerPool* pool);
 std::vector<double> tree_shares(const Model& model, const SparseRows& rows, WorkerPool* pool);
+std::vector<double> forest_shares(const Model& model, const SparseRows& rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_votes(const Model& model, const SparseRows& rows,
                                         WorkerPool* pool);
 std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& rows,
@@ -40,9 +43,16 @@ Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool);
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool);
 
-// n_rows x n_classes: how many trees vote for each class.
+// n_rows x n_classes: the mean over the trees of each row's leaf's class shares.
+std::vector<double> forest_shares(std::span<const SharedTree> trees, MatrixView rows,
+                                  std::uint32_t n_classes, WorkerPool* pool);
+
+// n_rows x n_classes: how many trees vote for each class. With several outputs (their class
+// counts given), each tree votes in every output: in the first for its leaf's label, in the
+// others for the leaf's most heavily weighted class (the lowest on a tie).
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
-                                        std::uint32_t n_classes, WorkerPool* pool);
+                                        std::uint32_t n_classes, WorkerPool* pool,
+                                        std::span<const std::uint32_t> output_classes = {});
 
 // n_rows x n_trees: the position of the leaf each row reaches in each tree.
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,

@@ -16,7 +16,8 @@
 namespace lindorf {
 
 // A node as walks read it: 16 bytes, the children indexed by the comparison's outcome. A leaf
-// has feature leaf_mark, its position in the tree as child[0] and its label as child[1].
+// has feature leaf_mark, its position in the tree as child[0] and its label as child[1]. An inner
+// node whose NaN values go left has the top bit of its feature set.
 struct WalkNode {
     float threshold;
     std::uint32_t feature;
@@ -24,24 +25,33 @@ struct WalkNode {
 };
 
 inline constexpr std::uint32_t leaf_mark = 0xFFFFFFFFu;
+inline constexpr std::uint32_t nan_left_mark = 0x80000000u;
 
-// The tree as walk_rows reads it. Fails unless every inner node's feature is below n_cols and
-// its children are inside the tree, which lets the walk take its steps unchecked.
+// The tree as walk_rows reads it. Fails unless every inner node's feature is below n_cols (and
+// below 2^31 where NaN goes left) and its children are inside the tree, which lets the walk take
+// its steps unchecked.
 std::vector<WalkNode> walkable(const Tree& tree, std::size_t n_cols);
+
+// Whether some node of a walkable tree sends NaN left: only such trees pay for the test.
+bool sends_nan_left(std::span<const WalkNode> tree);
 
 // A tree of a model as predictions walk it, made once with the model (model/predict.hpp's
 // prepare_walks) instead of on every call: for a forest of deep trees, checking and converting
 // every tree costs a one-row prediction a hundred times its walks.
 struct PreparedWalk {
     std::vector<WalkNode> nodes;  // walkable(tree, the model's features)
-    // Whether the leaves' labels and class counts are class indices of the model, and the
-    // class counts are there: what votes and class shares take for granted.
+    bool nan_sides = false;       // sends_nan_left(nodes)
+    // Whether the leaves' labels and values are class indices of the model, and the values and
+    // a weight to divide them by are there: what votes and class shares take for granted.
     bool classes_checked = false;
+    // With several outputs, each leaf's label in every output after the first, by node and
+    // output (model/predict.hpp's forest_votes); empty with one output.
+    std::vector<std::uint32_t> other_labels = {};
 };
 using SharedWalk = std::shared_ptr<const PreparedWalk>;
 
 // Calls visit(row, leaf) for every row in [begin, end), in no particular order.
-template <class Visit>
+template <bool NanSides = false, class Visit>
 void walk_rows(std::span<const WalkNode> tree, MatrixView rows, std::size_t begin,
                std::size_t end, Visit&& visit) {
     constexpr unsigned lanes = 16;
@@ -64,7 +74,13 @@ void walk_rows(std::span<const WalkNode> tree, MatrixView rows, std::size_t begi
             if (node.feature != leaf_mark) {
                 // The child is picked by indexing, not by a branch, which would mispredict half
                 // the time and throw away the other lanes' work with it.
-                at[k] = nodes + node.child[!(values[k][node.feature] < node.threshold)];
+                if constexpr (NanSides) {
+                    const float value = values[k][node.feature & ~nan_left_mark];
+                    const bool nan_left = (node.feature & nan_left_mark) != 0 && value != value;
+                    at[k] = nodes + node.child[!(value < node.threshold) && !nan_left];
+                } else {
+                    at[k] = nodes + node.child[!(values[k][node.feature] < node.threshold)];
+                }
                 ++k;
                 continue;
             }
@@ -80,6 +96,16 @@ void walk_rows(std::span<const WalkNode> tree, MatrixView rows, std::size_t begi
             }
         }
     }
+}
+
+// walk_rows with the NaN test when the tree needs it.
+template <class Visit>
+void walk_any(std::span<const WalkNode> tree, bool nan_sides, MatrixView rows, std::size_t begin,
+              std::size_t end, Visit&& visit) {
+    if (nan_sides)
+        walk_rows<true>(tree, rows, begin, end, visit);
+    else
+        walk_rows<false>(tree, rows, begin, end, visit);
 }
 
 }  // namespace lindorf

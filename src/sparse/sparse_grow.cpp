@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "criteria/impurity.hpp"
 #include "splitting/partition.hpp"
 #include "splitting/split_search.hpp"
+#include "sparse/sparse_rows.hpp"
 #include "support/error.hpp"
+#include "support/streams.hpp"
 #include "tree/feature_draw.hpp"
 #include "tree/grow_engine.hpp"
 #include "tree/node_tally.hpp"
@@ -27,21 +30,49 @@ struct Pending {
     std::uint32_t depth;
     std::uint32_t parent;  // no_parent for the root
     bool is_left;
-    std::uint32_t weight_begin;  // total weight of the rows ordered before the node's range
+    std::uint64_t path;  // support/streams.hpp child_path
 };
 
 struct Split {
     SplitChoice choice;
     std::size_t n_left = 0;
-    std::uint32_t left_weight = 0;
 };
+
+// The least whole weight at or above `weight`, as the exact path's searches take it.
+std::uint32_t least_weight(double weight) {
+    if (!(weight > 0.0)) return 0;
+    return weight >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(std::ceil(weight));
+}
 
 class SparseGrowth {
   public:
     SparseGrowth(SparseSet& sparse, const GrowRules& rules, WorkerPool* pool)
         : sparse_(sparse), set_(sparse.rows), rules_(rules), pool_(pool), sides_(set_.n_rows),
           draw_(rules, set_.n_cols), tally_(set_.class_labels.size()),
-          scratch_(pool == nullptr ? 1 : pool->threads()) {}
+          scratch_(pool == nullptr ? 1 : pool->threads()) {
+        // A share of the total weight on either side is a least weight like any other.
+        if (rules_.min_leaf_fraction > 0.0) {
+            double total = 0.0;
+            const RowReader<false> rows(set_);
+            for (std::size_t r = 0; r < set_.n_rows; ++r) total += rows.weight(r);
+            rules_.min_leaf = std::max(rules_.min_leaf, rules_.min_leaf_fraction * total);
+        }
+        min_leaf_ = least_weight(rules_.min_leaf);
+        // A zero rows' stand-in is one entry for many rows: a search counts rows per side only
+        // as entries. Where every row weighs 1, a side's rows are its weight, and the least
+        // weight counts them.
+        search_min_leaf_ = min_leaf_;
+        search_min_rows_ = rules_.min_leaf_rows;
+        if (rules_.min_leaf_rows > 1) {
+            const RowReader<false> rows(set_);
+            for (std::size_t r = 0; r < set_.n_rows; ++r)
+                LINDORF_CHECK(rows.weight(r) == 1,
+                              "growth from stored values counts rows per side only when every "
+                              "row weighs 1");
+            search_min_leaf_ = std::max(min_leaf_, rules_.min_leaf_rows);
+            search_min_rows_ = 1;
+        }
+    }
 
     Tree grow();
 
@@ -58,6 +89,8 @@ class SparseGrowth {
         return {first, static_cast<std::size_t>(last - first)};
     }
     std::uint32_t place(const Pending& item);
+    bool stops(const Pending& item) const;
+    void record(std::uint32_t index, const Pending& item);
     void make_leaf(std::uint32_t index);
     bool divides(const Pending& item, std::uint32_t f) const;
     void lay_out(const Pending& item, std::span<const std::uint32_t> features, WorkerPool* pool);
@@ -66,7 +99,10 @@ class SparseGrowth {
 
     SparseSet& sparse_;
     WorkingSet& set_;
-    const GrowRules& rules_;
+    GrowRules rules_;
+    std::uint32_t min_leaf_ = 0;
+    std::uint32_t search_min_leaf_ = 0;  // the least weight and rows a search leaves per side
+    std::uint32_t search_min_rows_ = 0;
     WorkerPool* pool_;
     SideFlags sides_;
     FeatureDraw draw_;
@@ -91,14 +127,32 @@ std::uint32_t SparseGrowth::place(const Pending& item) {
     return index;
 }
 
+// The exact path's stop rules (tree/grow.cpp), on the node's tally.
+bool SparseGrowth::stops(const Pending& item) const {
+    const double weight = tally_.total;
+    const double rows = static_cast<double>(item.range.size());
+    return item.depth == rules_.max_depth || tally_.present.size() == 1 ||
+           weight < rules_.min_split || weight < 2.0 * rules_.min_leaf ||
+           rows < rules_.min_split_rows || rows < 2.0 * rules_.min_leaf_rows;
+}
+
+void SparseGrowth::record(std::uint32_t index, const Pending& item) {
+    if (!rules_.record_stats) return;
+    tree_.stats[index] = NodeStats{
+        .weight = static_cast<double>(tally_.total),
+        .impurity = output_impurity(rules_.impurity, tally_.present, tally_.counts.data(),
+                                    tally_.total),
+        .rows = static_cast<std::uint32_t>(item.range.size())};
+}
+
 void SparseGrowth::make_leaf(std::uint32_t index) {
     tree_.nodes[index] =
         Node{.is_leaf = true, .prediction = set_.class_labels[majority_class(tally_)]};
     if (!rules_.record_stats) return;
-    tree_.stats[index].counts = static_cast<std::uint32_t>(tree_.class_counts.size());
-    tree_.stats[index].n_counts = static_cast<std::uint32_t>(tally_.present.size());
+    tree_.stats[index].values = static_cast<std::uint32_t>(tree_.values.size());
+    tree_.stats[index].n_values = static_cast<std::uint32_t>(tally_.present.size());
     for (std::uint32_t c : tally_.present)
-        tree_.class_counts.push_back({set_.class_labels[c], tally_.counts[c]});
+        tree_.values.push_back({set_.class_labels[c], static_cast<double>(tally_.counts[c])});
 }
 
 // As feature_draw.hpp's divides: two numbers differ among the node's values, its zeros included.
@@ -177,8 +231,7 @@ void SparseGrowth::lay_out(const Pending& item, std::span<const std::uint32_t> f
 std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* pool) {
     std::span<const std::uint32_t> features;
     if (draw_.active()) {
-        features = draw_.features(item.depth, item.weight_begin,
-                                  [&](std::uint32_t f) { return divides(item, f); });
+        features = draw_.features(item.path, [&](std::uint32_t f) { return divides(item, f); });
     } else {
         // A feature the node stores nothing of holds one value, 0.0: it scores nothing.
         all_features_.clear();
@@ -190,7 +243,7 @@ std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* poo
     Split split;
     if (!features.empty()) {
         lay_out(item, features, pool);
-        const SplitRules search{rules_.impurity, rules_.min_leaf, features};
+        const SplitRules search{rules_.impurity, search_min_leaf_, features, search_min_rows_};
         split.choice =
             search_node(set_, item.range, counts_of(tally_), search, columns_, scratch_, pool);
     }
@@ -208,13 +261,12 @@ std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* poo
         ++split.n_left;
         left_weight += rows.weight(local);
     }
-    if (split.n_left == 0 || split.n_left == item.range.size()) return std::nullopt;
-    // The left side's weight places the right child's node stream, and checks the fallback.
-    if (draw_.active() || rules_.min_leaf > 1) {
-        split.left_weight = left_weight;
-        if (left_weight < rules_.min_leaf || tally_.total - left_weight < rules_.min_leaf)
-            return std::nullopt;
-    }
+    const std::size_t n_right = item.range.size() - split.n_left;
+    if (split.n_left == 0 || n_right == 0) return std::nullopt;
+    if (split.n_left < rules_.min_leaf_rows || n_right < rules_.min_leaf_rows) return std::nullopt;
+    // Only the fallback can leave a side too light.
+    if (min_leaf_ > 1 && (left_weight < min_leaf_ || tally_.total - left_weight < min_leaf_))
+        return std::nullopt;
     return split;
 }
 
@@ -238,18 +290,21 @@ void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<P
     std::copy(right_.begin(), right_.end(), values.begin() + static_cast<std::ptrdiff_t>(left));
     const std::size_t middle = item.range.begin + split.n_left;
     const std::size_t stored_middle = item.stored.begin + left;
+    auto path = [&](bool side) {
+        return child_path(item.path, split.choice.feature, split.choice.threshold, false, side);
+    };
     pending.push_back({{middle, item.range.end},
                        {stored_middle, item.stored.end},
                        item.depth + 1,
                        0,
                        false,
-                       item.weight_begin + split.left_weight});
+                       path(false)});
     pending.push_back({{item.range.begin, middle},
                        {item.stored.begin, stored_middle},
                        item.depth + 1,
                        0,
                        true,
-                       item.weight_begin});
+                       path(true)});
 }
 
 Tree SparseGrowth::grow() {
@@ -264,22 +319,20 @@ Tree SparseGrowth::grow() {
                    std::span<const Entry>(set_.node_rows).subspan(item.range.begin,
                                                                   item.range.size()),
                    tally_);
-        if (rules_.record_stats)
-            tree_.stats[index] = NodeStats{.weight = tally_.total,
-                                           .impurity = node_impurity(tally_, rules_.impurity)};
+        record(index, item);
         const std::size_t work = item.range.size() + item.stored.size();
         WorkerPool* pool = work >= shared_from ? pool_ : nullptr;
-        const bool stops = item.depth == rules_.max_depth || tally_.present.size() == 1 ||
-                           tally_.total < rules_.min_split || tally_.total / 2 < rules_.min_leaf;
         std::optional<Split> split;
-        if (!stops) split = split_of(item, pool);
+        if (!stops(item)) split = split_of(item, pool);
         if (!split) {
             make_leaf(index);
             continue;
         }
+        // As a leaf the node would give its majority label, which pruning makes it give.
         tree_.nodes[index] = Node{.is_leaf = false,
                                   .feature = split->choice.feature,
-                                  .threshold = split->choice.threshold};
+                                  .threshold = split->choice.threshold,
+                                  .prediction = set_.class_labels[majority_class(tally_)]};
         divide(item, *split, pending);
         pending[pending.size() - 1].parent = index;
         pending[pending.size() - 2].parent = index;
@@ -303,6 +356,26 @@ Tree grow_tree(const SparseColumns& x, std::span<const Label> labels,
     SparseSet set =
         sparse_set_of_draws(order, labels, draws_of_weights(weights.empty() ? ones : weights));
     return grow_sparse(set, rules, pool);
+}
+
+bool sparse_growth_follows(const SparseWeightedData& data, const GrowRules& rules, bool drawn) {
+    // Rows per side are counted as weight, which they are when every row weighs 1.
+    const bool unit = data.weights.empty() && data.real_weights.empty() && !drawn;
+    if (!exact_rules(data.without_rows(), rules) || !data.real_weights.empty() ||
+        rules.max_leaf_nodes != 0 || rules.min_impurity_decrease > 0.0 ||
+        (rules.min_leaf_rows > 1 && !unit))
+        return false;
+    std::uint64_t total = data.weights.empty() ? data.x.n_rows : 0;
+    for (std::uint32_t w : data.weights) total += w;
+    return total < no_position;
+}
+
+Tree grow_weighted(const SparseWeightedData& data, const GrowRules& rules, WorkerPool* pool) {
+    check_weighted_data(data.without_rows());
+    if (sparse_growth_follows(data, rules))
+        return grow_tree(data.x, data.labels, data.weights, rules, pool);
+    const FeatureMatrix dense = dense_matrix(data.x);
+    return grow_weighted(data.with_rows(dense.view()), rules, pool);
 }
 
 }  // namespace lindorf

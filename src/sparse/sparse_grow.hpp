@@ -13,9 +13,34 @@
 #include "sparse/sparse_set.hpp"
 #include "support/parallel.hpp"
 #include "tree/grow.hpp"
+#include "tree/training.hpp"
 #include "tree/tree.hpp"
 
 namespace lindorf {
+
+// Training data as tree/training.hpp's WeightedData holds it, with a sparse matrix of rows.
+struct SparseWeightedData {
+    SparseColumns x;
+    std::span<const Label> labels;  // n_rows x n_outputs, row-major
+    std::span<const std::uint32_t> weights;  // whole numbers; none: 1 each
+    std::uint32_t n_classes = 0;             // of the first output
+    std::span<const double> real_weights = {};
+    std::vector<std::uint32_t> output_classes = {};
+
+    // The same data over other rows (the matrix laid out densely).
+    WeightedData with_rows(MatrixView rows) const {
+        return {rows, labels, weights, n_classes, real_weights, output_classes};
+    }
+    // The data without rows, for what reads only its labels, weights and classes.
+    WeightedData without_rows() const { return with_rows({nullptr, x.n_rows, x.n_cols}); }
+};
+
+// Whether growth from the stored values follows `rules` and the data's weights: the exact path's
+// rules and whole-number weights, without a leaf limit or a least decrease, and with more than
+// one row per side only where every row weighs 1 (no weights, and not `drawn` by a bootstrap).
+// Other trees grow from the matrix laid out densely.
+bool sparse_growth_follows(const SparseWeightedData& data, const GrowRules& rules,
+                           bool drawn = false);
 
 Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool);
 
@@ -24,5 +49,10 @@ Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool);
 Tree grow_tree(const SparseColumns& x, std::span<const Label> labels,
                std::span<const std::uint32_t> weights, const GrowRules& rules,
                WorkerPool* pool = nullptr);
+
+// The tree grow_weighted (tree/training.hpp) grows on the dense matrix: from the stored values
+// where sparse_growth_follows, from the matrix laid out densely otherwise.
+Tree grow_weighted(const SparseWeightedData& data, const GrowRules& rules,
+                   WorkerPool* pool = nullptr);
 
 }  // namespace lindorf

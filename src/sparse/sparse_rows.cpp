@@ -45,4 +45,12 @@ OwnedSparseRows rows_of_columns(const SparseColumns& x) {
     return out;
 }
 
+FeatureMatrix dense_matrix(const SparseColumns& x) {
+    FeatureMatrix out{x.n_rows, x.n_cols, std::vector<float>(x.n_rows * x.n_cols, 0.0f)};
+    for (std::size_t f = 0; f < x.n_cols; ++f)
+        for (std::uint64_t k = x.starts[f]; k < x.starts[f + 1]; ++k)
+            out.values[x.rows[k] * x.n_cols + f] = 0.0f + x.values[k];
+    return out;
+}
+
 }  // namespace lindorf

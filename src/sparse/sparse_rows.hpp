@@ -33,4 +33,7 @@ struct OwnedSparseRows {
 
 OwnedSparseRows rows_of_columns(const SparseColumns& x);
 
+// The whole matrix laid out densely, a stored value v as 0.0 + v (a stored -0.0 is 0.0).
+FeatureMatrix dense_matrix(const SparseColumns& x);
+
 }  // namespace lindorf

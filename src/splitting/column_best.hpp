@@ -29,6 +29,7 @@ inline Earliest earliest_of(std::span<const Entry> group, const WorkingSet& set)
 struct FeatureBest {
     double score = 0.0;
     float threshold = 0.0f;
+    bool nan_left = false;  // only the general path's sweeps set it
 };
 
 // The best candidate of one feature so far: its score and its group of entries. While scores

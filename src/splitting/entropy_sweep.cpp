@@ -225,11 +225,17 @@ struct SweepContext {
     std::uint32_t min_leaf;
     const EntropyScreen& screen;
     std::atomic<std::int64_t>* shared;
+    std::uint32_t min_rows;  // least entries on each side
+
+    bool rows_allow(std::size_t left_rows) const {
+        return left_rows >= min_rows && column.size() - left_rows >= min_rows;
+    }
 };
 
-// Screens every candidate with a non-empty left side that min_leaf allows. Candidates with an
-// empty left side (the first value, values that follow only weightless rows, and NaN) all score
-// `nothing_left`, offered straight away when min_leaf lets them count.
+// Screens every candidate with a non-empty left side that min_leaf and min_rows allow.
+// Candidates with an empty left side (the first value, values that follow only weightless rows,
+// and NaN) all score `nothing_left`, offered straight away when min_leaf and min_rows let them
+// count.
 //
 // A proxy far below the cutoff also rules out the candidates that follow it: T cannot climb
 // faster than Counter::skip allows (a bound per unit of weight, or for two classes the corners
@@ -254,16 +260,20 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
     std::size_t i = 0;
     while (i < numbers && counter.left_total == 0) {
         const std::size_t end = absorb_group(i);
-        if (!std::isnan(nothing_left)) best.offer(nothing_left, column.subspan(i, end - i), context.set);
+        if (!std::isnan(nothing_left) && context.rows_allow(i))
+            best.offer(nothing_left, column.subspan(i, end - i), context.set);
         i = end;
     }
     const std::uint32_t total = context.node.total;
     const std::uint32_t low = std::max(context.min_leaf, 1u);
     const std::uint32_t high = total >= context.min_leaf ? total - context.min_leaf : 0;
-    while (i < numbers && counter.left_total <= high) {
-        // Weight that may move left before a proxy is due again.
+    const std::size_t row_high = column.size() - std::min<std::size_t>(context.min_rows, column.size());
+    while (i < numbers && counter.left_total <= high && i <= row_high) {
+        // Weight that may move left before a proxy is due again; below the least rows, one
+        // group at a time.
         std::int64_t skip = std::int64_t{low} - counter.left_total - 1;
-        if (counter.left_total >= low) {
+        if (counter.left_total >= low && i < context.min_rows) skip = 0;
+        if (counter.left_total >= low && i >= context.min_rows) {
             Shortlisted candidate{static_cast<std::uint32_t>(i), 0, counter.proxy(), {0, 0}};
             const std::int64_t gap = list.gap(candidate.proxy);
             if (gap == 0) {
@@ -288,7 +298,7 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
         if (i < numbers) i = absorb_group(i);
     }
     list.settle();
-    if (numbers < column.size() && !std::isnan(nothing_left))
+    if (numbers < column.size() && !std::isnan(nothing_left) && context.rows_allow(numbers))
         best.offer(nothing_left, column.subspan(numbers), context.set);
 }
 
@@ -388,10 +398,10 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
 FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
                                     const NodeCounts& node, std::uint32_t min_leaf,
                                     const EntropyScreen& screen, Scratch& scratch,
-                                    std::atomic<std::int64_t>* shared) {
+                                    std::atomic<std::int64_t>* shared, std::uint32_t min_rows) {
     const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
     std::uint32_t* left_counts = scratch.counts(classes);
-    const SweepContext context{column, set, node, min_leaf, screen, shared};
+    const SweepContext context{column, set, node, min_leaf, screen, shared, min_rows};
     const std::int64_t* f = set.count_log.values.data();
     return set.coding.packed ? screened_column<true>(context, scratch, left_counts, f)
                              : screened_column<false>(context, scratch, left_counts, f);

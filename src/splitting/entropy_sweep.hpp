@@ -31,7 +31,8 @@ struct EntropyScreen {
 
 EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
 
-// The sweep of split_search.cpp's rules (candidates, min_leaf, tie rules) under a usable screen.
+// The sweep of split_search.cpp's rules (candidates, min_leaf, min_rows, tie rules) under a
+// usable screen.
 //
 // `shared`, when given, is the best proxy found so far in any feature of the node, starting at
 // the lowest int64: features searched with one share it. A feature whose candidates all lie
@@ -41,6 +42,7 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
 FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
                                     const NodeCounts& node, std::uint32_t min_leaf,
                                     const EntropyScreen& screen, Scratch& scratch,
-                                    std::atomic<std::int64_t>* shared = nullptr);
+                                    std::atomic<std::int64_t>* shared = nullptr,
+                                    std::uint32_t min_rows = 0);
 
 }  // namespace lindorf

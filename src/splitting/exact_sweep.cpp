@@ -47,19 +47,23 @@ struct GiniSide {
 
 // Sweeps one feature's sorted entries. Each distinct value is scored once, with everything
 // strictly below it on the left; a NaN candidate leaves the left side empty. Candidates that
-// leave less than `min_leaf` on a side are passed over.
+// leave less than `min_leaf` weight or `min_rows` rows on a side are passed over.
 template <bool Packed, class Side>
 FeatureBest sweep_column(std::span<const Entry> column, const WorkingSet& set, Side side,
-                         std::uint32_t min_leaf) {
+                         std::uint32_t min_leaf, std::uint32_t min_rows) {
     const RowReader<Packed> rows(set);
     const std::uint32_t total = side.node.total;
-    auto allowed = [&](std::uint32_t left) { return left >= min_leaf && total - left >= min_leaf; };
-    const bool empty_left = allowed(0);
+    const std::size_t n = column.size();
+    auto allowed = [&](std::uint32_t left, std::size_t left_rows) {
+        return left >= min_leaf && total - left >= min_leaf && left_rows >= min_rows &&
+               n - left_rows >= min_rows;
+    };
+    const bool empty_left = allowed(0, 0);
     const double nothing_left = empty_left ? side.score() : 0.0;
     ColumnBest best;
     std::size_t i = 0;
     while (i < column.size() && !std::isnan(column[i].value)) {
-        const bool candidate = allowed(side.left_total);
+        const bool candidate = allowed(side.left_total, i);
         const double score = candidate ? side.score() : 0.0;
         const float value = column[i].value;
         std::size_t end = i;
@@ -86,9 +90,10 @@ FeatureBest exact_column(std::span<const Entry> column, const WorkingSet& set,
     if (rules.impurity == Impurity::gini) {
         const std::uint64_t squares = node_squares(node);
         GiniSide side{node, left_counts, gini_impurity(squares, node.total), squares};
-        return sweep_column<Packed>(column, set, side, rules.min_leaf);
+        return sweep_column<Packed>(column, set, side, rules.min_leaf, rules.min_leaf_rows);
     }
-    return sweep_column<Packed>(column, set, EntropySide{node, left_counts}, rules.min_leaf);
+    return sweep_column<Packed>(column, set, EntropySide{node, left_counts}, rules.min_leaf,
+                                rules.min_leaf_rows);
 }
 
 }  // namespace

@@ -34,21 +34,23 @@ std::size_t left_size(std::span<const Entry> column, float threshold) {
 }
 
 void SideFlags::mark(const WorkingSet& set, std::span<const Entry> split_column,
-                     std::size_t n_left, bool concurrent) {
+                     std::size_t n_left, std::size_t n_tail_left, bool concurrent) {
     constexpr std::size_t ahead = 64;
+    const std::size_t tail = split_column.size() - n_tail_left;
     for (std::size_t i = 0; i < split_column.size(); ++i) {
         if (i + ahead < split_column.size()) fetch(set.local(split_column[i + ahead].row));
         const std::uint32_t local = set.local(split_column[i].row);
         std::atomic<std::uint64_t>& word = words_[local / 64];
         const std::uint64_t bit = std::uint64_t{1} << (local % 64);
+        const bool left = i < n_left || i >= tail;
         if (concurrent) {
-            if (i < n_left)
+            if (left)
                 word.fetch_or(bit, std::memory_order_relaxed);
             else
                 word.fetch_and(~bit, std::memory_order_relaxed);
         } else {
             const std::uint64_t old = word.load(std::memory_order_relaxed);
-            word.store(i < n_left ? old | bit : old & ~bit, std::memory_order_relaxed);
+            word.store(left ? old | bit : old & ~bit, std::memory_order_relaxed);
         }
     }
 }
@@ -102,12 +104,14 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
 }  // namespace
 
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
-                    const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool) {
+                    const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool,
+                    std::size_t n_tail_left) {
     parallel_for(pool, set.n_cols, [&](std::size_t f) {
-        if (f == feature) return;  // already in order: its left rows are its prefix
+        // The split feature's left rows are its prefix, unless a tail goes left too.
+        if (f == feature && n_tail_left == 0) return;
         auto lease = scratch.claim();
         partition_block(set.column(f, range.begin, range.end), sides, set.coding.row_shift(),
-                        n_left, lease->entries);
+                        n_left + n_tail_left, lease->entries);
     });
 }
 

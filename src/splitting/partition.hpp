@@ -37,10 +37,11 @@ class SideFlags {
   public:
     explicit SideFlags(std::size_t rows) : words_((rows + 63) / 64) {}
 
-    // The rows of a split feature's sorted range go left when among its first `n_left`.
-    // `concurrent`: other threads may mark other rows, in the same words, at the same time.
+    // The rows of a split feature's sorted range go left when among its first `n_left` or its
+    // last `n_tail_left` (its NaN rows, when they go left). `concurrent`: other threads may mark
+    // other rows, in the same words, at the same time.
     void mark(const WorkingSet& set, std::span<const Entry> split_column, std::size_t n_left,
-              bool concurrent);
+              std::size_t n_tail_left, bool concurrent);
     // One row's side, when no other thread marks rows at the same time.
     void mark(std::uint32_t local, bool left) {
         std::atomic<std::uint64_t>& word = words_[local / 64];
@@ -63,11 +64,12 @@ class SideFlags {
     std::vector<std::atomic<std::uint64_t>> words_;
 };
 
-// Moves the first `n_left` rows of the split feature's range (the ones that go left, marked in
-// `sides`) to the front of the node's range in every other feature, keeping each side in its
-// sorted order. With a pool the features are partitioned in parallel.
+// Moves the rows that go left (marked in `sides`: the first `n_left` of the split feature's
+// range and its last `n_tail_left`) to the front of the node's range in every feature, keeping
+// each side in its sorted order. With a pool the features are partitioned in parallel.
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
-                    const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool);
+                    const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool,
+                    std::size_t n_tail_left = 0);
 
 // The same for a node that sorts its features itself: its rows (WorkingSet::node_rows).
 void partition_node_rows(WorkingSet& set, NodeRange range, std::size_t n_left,

@@ -38,8 +38,16 @@ struct Scratch {
         return counts_.data() + guard;
     }
 
+    // Two blocks of `classes` 64-bit counts each, for the general path's sweeps.
+    std::uint64_t* wide_counts(std::size_t classes) {
+        constexpr std::size_t guard = 64 / sizeof(std::uint64_t);
+        if (wide_.size() < 2 * classes + 2 * guard) wide_.resize(2 * classes + 2 * guard);
+        return wide_.data() + guard;
+    }
+
   private:
     std::vector<std::uint32_t> counts_;
+    std::vector<std::uint64_t> wide_;
 };
 
 class ScratchSlots {

@@ -54,7 +54,7 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
             columns.empty() ? set.column(feature_at(k), range.begin, range.end) : columns[k];
         results[k] = screen.usable
                          ? screened_entropy_column(column, set, node, rules.min_leaf, screen, *lease,
-                                                   &best_proxy)
+                                                   &best_proxy, rules.min_leaf_rows)
                          : exact_column(column, set, node, rules, *lease);
     });
     // Each feature wrote only its own slot; combining in feature order lets the lower index win

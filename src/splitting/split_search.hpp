@@ -10,6 +10,7 @@
 #include <span>
 
 #include "criteria/criteria.hpp"
+#include "criteria/impurity.hpp"
 #include "splitting/scratch.hpp"
 #include "splitting/working_set.hpp"
 #include "support/dataset.hpp"
@@ -20,11 +21,8 @@ namespace lindorf {
 struct SplitChoice {
     std::uint32_t feature = 0;
     float threshold = 0.0f;
+    bool nan_left = false;  // NaN values go left (only the general path learns this)
 };
-
-// Information gain in bits, in single precision (criteria.hpp), or the gain in Gini impurity,
-// in double precision (gini.hpp).
-enum class Impurity { entropy, gini };
 
 // What a search may choose from and how it scores. The defaults are the learner's own rules.
 struct SplitRules {
@@ -35,6 +33,8 @@ struct SplitRules {
     // The features to search, ascending; empty: every feature. The lowest index still wins ties,
     // and the fallback stays feature 0 even when feature 0 is not among them.
     std::span<const std::uint32_t> features;
+    // Least rows (entries, whatever their weight) on each side.
+    std::uint32_t min_leaf_rows = 0;
 };
 
 // Every value of every feature is a candidate threshold (rows go left when strictly below it).

@@ -56,6 +56,19 @@ struct SourceValues {
     std::size_t feature_step = 0;
 };
 
+// What the general path keeps beside the entries: each local row's weight as a whole number of
+// units (so that sums of weights are exact, whatever their order) and, with several outputs, its
+// class in each. With one output, classes come from the entries as on the exact path.
+struct GeneralRows {
+    std::vector<std::uint64_t> units;  // by local row
+    double unit = 1.0;                 // the weight of one unit, a power of two
+    std::size_t n_outputs = 1;
+    // Several outputs: by local row and output, the flat class index (the classes of every
+    // output numbered one after another, from output_offset[o]). Empty with one output.
+    std::vector<std::uint32_t> classes;
+    std::vector<std::uint32_t> output_offset;  // n_outputs + 1 entries; several outputs only
+};
+
 struct WorkingSet {
     std::size_t n_rows = 0;  // local rows
     std::size_t n_cols = 0;
@@ -75,6 +88,9 @@ struct WorkingSet {
     SourceValues source;
     std::vector<std::uint32_t> source_of;
     std::vector<Entry> node_rows;
+    GeneralRows general;  // the general path's rows; empty units on the exact path
+
+    bool is_general() const { return !general.units.empty(); }
 
     std::span<Entry> column(std::size_t f, std::size_t begin, std::size_t end) {
         return {entries.data() + f * n_rows + begin, end - begin};

@@ -1,5 +1,7 @@
 #include "support/streams.hpp"
 
+#include <bit>
+
 namespace lindorf {
 
 namespace {
@@ -53,8 +55,28 @@ ChaChaKey node_key(const ChaChaKey& fit_key, std::uint32_t tree) {
     return key;
 }
 
-KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint32_t depth, std::uint32_t begin) {
-    return KeyedStream(tree_node_key, begin, depth);
+namespace {
+
+// splitmix64's finaliser: every input bit moves every output bit.
+std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::uint64_t child_path(std::uint64_t parent, std::uint32_t feature, float threshold,
+                         bool nan_left, bool left) {
+    const std::uint64_t split = std::uint64_t{feature} << 32 | std::bit_cast<std::uint32_t>(threshold);
+    return mix(mix(parent ^ split) + (left ? 1 : 2) + (nan_left ? 4 : 0));
+}
+
+KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint64_t path) {
+    return KeyedStream(tree_node_key, static_cast<std::uint32_t>(path),
+                       static_cast<std::uint32_t>(path >> 32));
 }
 
 }  // namespace lindorf

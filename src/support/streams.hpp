@@ -35,10 +35,14 @@ KeyedStream sample_stream(const ChaChaKey& fit_key, std::uint32_t tree);
 // fit's key with nonce (tree, 1), so that no node stream coincides with a bootstrap stream.
 ChaChaKey node_key(const ChaChaKey& fit_key, std::uint32_t tree);
 
-// The feature draws of the node at `depth` whose rows start at weighted position `begin` (the
-// total weight of the rows ordered before it): nonce (begin, depth) under the tree's node key.
-// Both are the same for a row set and for its rows repeated by weight, and neither depends on
-// the order in which nodes are grown.
-KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint32_t depth, std::uint32_t begin);
+// A node's place in its tree: 0 for the root, and for a child its parent's path mixed with the
+// parent's split (feature, threshold's bits, NaN side) and the child's side. It depends neither
+// on the rows' weights, nor on how often a row repeats, nor on the order in which nodes grow.
+std::uint64_t child_path(std::uint64_t parent, std::uint32_t feature, float threshold,
+                         bool nan_left, bool left);
+
+// The draws (features, random thresholds) of the node at `path`: nonce (the path's low word, its
+// high word) under the tree's node key.
+KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint64_t path);
 
 }  // namespace lindorf

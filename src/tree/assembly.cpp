@@ -9,13 +9,13 @@ namespace lindorf {
 
 namespace {
 
-// Appends a leaf's class list from `from` to `to` and points the leaf's stats at the copy.
-void move_counts(Tree& to, NodeStats& stats, const Tree& from) {
-    const std::size_t at = to.class_counts.size();
-    const std::span<const ClassCount> counts =
-        std::span<const ClassCount>(from.class_counts).subspan(stats.counts, stats.n_counts);
-    to.class_counts.insert(to.class_counts.end(), counts.begin(), counts.end());
-    stats.counts = static_cast<std::uint32_t>(at);
+// Appends a leaf's value vector from `from` to `to` and points the leaf's stats at the copy.
+void move_values(Tree& to, NodeStats& stats, const Tree& from) {
+    const std::size_t at = to.values.size();
+    const std::span<const LeafValue> values =
+        std::span<const LeafValue>(from.values).subspan(stats.values, stats.n_values);
+    to.values.insert(to.values.end(), values.begin(), values.end());
+    stats.values = static_cast<std::uint32_t>(at);
 }
 
 }  // namespace
@@ -25,10 +25,10 @@ void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_
     if (subtree.nodes.size() > 1) check_node_room(tree, subtree.nodes.size() - 1, node_limit);
     const bool stats = subtree.has_stats();
     LINDORF_CHECK(tree.has_stats() == stats, "cannot splice trees of which one has stats");
-    // Each list entry stands for at least one training row of its own, so the offsets of a tree
-    // grown from fewer than 2^32 rows fit; spliced parts are checked all the same.
-    LINDORF_CHECK(subtree.class_counts.size() <= 0xFFFFFFFFu - tree.class_counts.size(),
-                  "a tree's class counts would no longer fit in 32-bit offsets");
+    // Each list entry stands for a training row and output of its own, so the offsets of most
+    // trees fit; spliced parts are checked all the same.
+    LINDORF_CHECK(subtree.values.size() <= 0xFFFFFFFFu - tree.values.size(),
+                  "a tree's leaf values would no longer fit in 32-bit offsets");
     auto offset = static_cast<std::uint32_t>(tree.nodes.size());
     auto position = [&](std::uint32_t j) { return j == 0 ? at : offset + j - 1; };
     for (std::size_t j = 0; j < subtree.nodes.size(); ++j) {
@@ -43,7 +43,7 @@ void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_
             tree.nodes.push_back(node);
         if (!stats) continue;
         NodeStats node_stats = subtree.stats[j];
-        if (node.is_leaf) move_counts(tree, node_stats, subtree);
+        if (node.is_leaf) move_values(tree, node_stats, subtree);
         if (j == 0)
             tree.stats[at] = node_stats;
         else
@@ -63,9 +63,9 @@ Tree in_preorder(const Tree& tree) {
     const bool stats = tree.has_stats();
     out.nodes.reserve(tree.nodes.size());
     if (stats) out.stats.reserve(tree.nodes.size());
-    // Leaves' counts follow their leaves into preorder, so that the result does not show how
+    // Leaves' values follow their leaves into preorder, so that the result does not show how
     // the growth was shared out either.
-    out.class_counts.reserve(tree.class_counts.size());
+    out.values.reserve(tree.values.size());
     std::vector<Visit> pending{{0, 0, false}};
     while (!pending.empty()) {
         Visit visit = pending.back();
@@ -75,7 +75,7 @@ Tree in_preorder(const Tree& tree) {
         out.nodes.push_back(node);
         if (stats) {
             NodeStats node_stats = tree.stats[visit.from];
-            if (node.is_leaf) move_counts(out, node_stats, tree);
+            if (node.is_leaf) move_values(out, node_stats, tree);
             out.stats.push_back(node_stats);
         }
         if (index != 0)

@@ -8,11 +8,12 @@
 
 namespace lindorf {
 
-bool divides(std::span<const Entry> column) {
+bool divides(std::span<const Entry> column, bool learn_nan) {
     if (column.empty() || std::isnan(column.front().value)) return false;
     auto numbers_end = std::partition_point(column.begin(), column.end(),
                                             [](const Entry& e) { return !std::isnan(e.value); });
-    return column.front().value < (numbers_end - 1)->value;
+    return column.front().value < (numbers_end - 1)->value ||
+           (learn_nan && numbers_end != column.end());
 }
 
 FeatureDraw::FeatureDraw(const GrowRules& rules, std::size_t n_cols)
@@ -23,19 +24,29 @@ FeatureDraw::FeatureDraw(const GrowRules& rules, std::size_t n_cols)
 }
 
 std::span<const std::uint32_t> FeatureDraw::features(const WorkingSet& set, NodeRange range,
-                                                     std::uint32_t depth,
-                                                     std::uint32_t weight_begin) {
-    return features(depth, weight_begin, [&](std::uint32_t f) {
-        return divides(set.column(f, range.begin, range.end));
+                                                     std::uint64_t path) {
+    KeyedStream stream = node_stream(rules_.node_key, path);
+    return features(set, range, stream);
+}
+
+std::span<const std::uint32_t> FeatureDraw::features(const WorkingSet& set, NodeRange range,
+                                                     KeyedStream& stream) {
+    const bool learn_nan = rules_.nan_side == NanSide::learned;
+    return features(stream, [&](std::uint32_t f) {
+        return divides(set.column(f, range.begin, range.end), learn_nan);
     });
 }
 
 std::span<const std::uint32_t> FeatureDraw::features(
-    std::uint32_t depth, std::uint32_t weight_begin,
-    const std::function<bool(std::uint32_t)>& divides_node) {
+    std::uint64_t path, const std::function<bool(std::uint32_t)>& divides_node) {
+    KeyedStream stream = node_stream(rules_.node_key, path);
+    return features(stream, divides_node);
+}
+
+std::span<const std::uint32_t> FeatureDraw::features(
+    KeyedStream& stream, const std::function<bool(std::uint32_t)>& divides_node) {
     // A partial Fisher-Yates shuffle, one draw per feature looked at.
     std::iota(order_.begin(), order_.end(), 0u);
-    KeyedStream stream = node_stream(rules_.node_key, depth, weight_begin);
     chosen_.clear();
     const std::size_t n = order_.size();
     for (std::size_t i = 0; i < n && chosen_.size() < rules_.max_features; ++i) {

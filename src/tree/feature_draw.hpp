@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "splitting/working_set.hpp"
+#include "support/streams.hpp"
 #include "tree/grow.hpp"
 
 namespace lindorf {
 
 // Whether some threshold puts at least one of the entries left and one right; the entries are
-// one feature's range of a node, sorted with NaN last.
-bool divides(std::span<const Entry> column);
+// one feature's range of a node, sorted with NaN last. With NaN sides learned, numbers and NaN
+// can be parted too.
+bool divides(std::span<const Entry> column, bool learn_nan = false);
 
 class FeatureDraw {
   public:
@@ -29,9 +31,14 @@ class FeatureDraw {
     // The node's features, ascending: empty when no feature can divide the node (a search would
     // then find nothing above 0). Valid until the next call.
     std::span<const std::uint32_t> features(const WorkingSet& set, NodeRange range,
-                                            std::uint32_t depth, std::uint32_t weight_begin);
+                                            std::uint64_t path);
+    // The same, drawn from a stream the caller goes on drawing from.
+    std::span<const std::uint32_t> features(const WorkingSet& set, NodeRange range,
+                                            KeyedStream& stream);
     // The same, asking `divides(f)` whether feature f can divide the node.
-    std::span<const std::uint32_t> features(std::uint32_t depth, std::uint32_t weight_begin,
+    std::span<const std::uint32_t> features(std::uint64_t path,
+                                            const std::function<bool(std::uint32_t)>& divides);
+    std::span<const std::uint32_t> features(KeyedStream& stream,
                                             const std::function<bool(std::uint32_t)>& divides);
 
   private:

@@ -1,16 +1,20 @@
-// Depth-first growth over a working set. Pending nodes wait on an explicit stack, so no tree is
-// too deep for a thread's stack.
+// Growth over a working set: depth first, or best first under a leaf limit. Pending nodes wait on
+// an explicit stack or heap, so no tree is too deep for a thread's stack. What depends on the
+// target and its arithmetic (a node's tally, split and leaf) is the NodeWork's (node_work.hpp);
+// the order of growth, the stop rules and the partition are here.
 //
-// With a pool, large nodes have their features searched and partitioned in parallel. Nodes too
-// small for that are set aside whole: once the large nodes are done, their subtrees grow in
-// parallel with each other, each on one thread, and are spliced in. The result is renumbered in
-// preorder, so it is the same tree, node for node, however the work was shared.
+// With a pool, large nodes have their features searched and partitioned in parallel. Depth
+// first, nodes too small for that are set aside whole: once the large nodes are done, their
+// subtrees grow in parallel with each other, each on one thread, and are spliced in. The result
+// is renumbered in preorder, so it is the same tree, node for node, however the work was shared.
+// Nodes that search a few of many features may sort those themselves (tree/node_columns.hpp)
+// instead of dividing every feature's sorted block, and their descendants then do too.
 #include "tree/grow.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <optional>
-#include <tuple>
-#include <utility>
+#include <queue>
 #include <string>
 #include <vector>
 
@@ -18,11 +22,12 @@
 #include "splitting/partition.hpp"
 #include "splitting/split_search.hpp"
 #include "support/error.hpp"
+#include "support/streams.hpp"
 #include "tree/assembly.hpp"
-#include "tree/feature_draw.hpp"
 #include "tree/grow_engine.hpp"
 #include "tree/node_columns.hpp"
 #include "tree/node_tally.hpp"
+#include "tree/node_work.hpp"
 
 namespace lindorf {
 
@@ -35,8 +40,9 @@ struct PendingNode {
     std::uint32_t depth;
     std::uint32_t parent;  // no_parent for the root of what is being grown
     bool is_left;
-    std::uint32_t weight_begin;  // total weight of the rows ordered before the node's range
-    bool sorts_own = false;      // sorts its drawn features itself (tree/node_columns.hpp)
+    std::uint64_t path;  // node_work.hpp NodeAt::path
+    Bounds bounds;
+    bool sorts_own = false;  // sorts its searched features itself (tree/node_columns.hpp)
 };
 
 // A node set aside for later, with the position of its placeholder.
@@ -52,8 +58,10 @@ struct Growth {
     const GrowRules& rules;
     SideFlags& sides;
     std::size_t node_limit;
-    std::size_t searched;  // features a node searches
-    bool may_sort_own;     // nodes may sort their features themselves
+    double root_weight = 0.0;  // known when splits are measured
+    bool measure = false;      // splits' weighted impurity decreases are wanted
+    std::size_t searched = 0;  // features a node searches
+    bool may_sort_own = false; // nodes may sort their features themselves
 };
 
 // How one grow_nodes call treats large and small nodes: with `set_aside`, nodes below
@@ -64,15 +72,6 @@ struct Sharing {
     std::size_t shared_from = 0;
     std::vector<SetAside>* set_aside = nullptr;
     bool concurrent = false;
-};
-
-// A split that growth keeps: the first n_left entries of the split feature's sorted range go
-// left.
-struct KeptSplit {
-    SplitChoice choice;
-    std::span<const Entry> column;
-    std::size_t n_left = 0;
-    std::uint32_t left_weight = 0;
 };
 
 std::uint32_t place_node(Tree& tree, const PendingNode& pending, const Growth& growth) {
@@ -87,135 +86,172 @@ std::uint32_t place_node(Tree& tree, const PendingNode& pending, const Growth& g
     return index;
 }
 
-void record_node(Tree& tree, std::uint32_t index, const NodeTally& tally, const GrowRules& rules) {
+void record_node(Tree& tree, std::uint32_t index, const NodeFacts& facts, const GrowRules& rules) {
     if (!rules.record_stats) return;
-    tree.stats[index] =
-        NodeStats{.weight = tally.total, .impurity = node_impurity(tally, rules.impurity)};
+    tree.stats[index] = NodeStats{.weight = facts.weight, .impurity = facts.impurity,
+                                  .rows = facts.rows};
 }
 
-// A leaf lists only the classes present in it: a tree's lists then hold at most one entry per
-// training row, where a count for every class of the tree would take leaves times classes.
-void make_leaf(Tree& tree, std::uint32_t index, const WorkingSet& set, const NodeTally& tally,
-               const GrowRules& rules) {
-    tree.nodes[index] = Node{.is_leaf = true, .prediction = set.class_labels[majority_class(tally)]};
-    if (!rules.record_stats) return;
-    tree.stats[index].counts = static_cast<std::uint32_t>(tree.class_counts.size());
-    tree.stats[index].n_counts = static_cast<std::uint32_t>(tally.present.size());
-    for (std::uint32_t c : tally.present)
-        tree.class_counts.push_back({set.class_labels[c], tally.counts[c]});
+bool stops(const GrowRules& rules, const PendingNode& item, const NodeFacts& facts) {
+    return item.depth == rules.max_depth || facts.pure || facts.weight < rules.min_split ||
+           facts.weight < 2.0 * rules.min_leaf || facts.rows < rules.min_split_rows ||
+           facts.rows < 2.0 * rules.min_leaf_rows;
 }
 
-bool stops(const GrowRules& rules, const PendingNode& item, const NodeTally& tally) {
-    return item.depth == rules.max_depth || tally.present.size() == 1 ||
-           tally.total < rules.min_split || tally.total / 2 < rules.min_leaf;
+NodeAt node_at(const PendingNode& item, const Growth& growth) {
+    return {item.range,          item.depth,     item.path,     item.bounds,
+            growth.root_weight, growth.measure, item.sorts_own};
 }
 
-// The node's choice among its drawn features, which it gathers and sorts itself, and the split
-// feature's sorted range: that of the fallback, feature 0, too, when it was not drawn.
-std::pair<SplitChoice, std::span<const Entry>> own_choice(const Growth& growth,
-                                                          const PendingNode& item,
-                                                          const NodeTally& tally, FeatureDraw& draw,
-                                                          NodeColumns& own, ScratchSlots& scratch,
-                                                          WorkerPool* pool) {
-    const WorkingSet& set = growth.set;
-    own.clear(item.range);
-    auto gather = [&](std::uint32_t f) { return own.gather(set, item.range, f); };
-    std::span<const std::uint32_t> features = draw.features(item.depth, item.weight_begin, gather);
-    SplitChoice choice;
-    if (!features.empty()) {
-        const SplitRules search{growth.rules.impurity, growth.rules.min_leaf, features};
-        choice = search_node(set, item.range, counts_of(tally), search, own.sort(features, pool),
-                             scratch, pool);
-    }
-    return {choice, own.column(set, item.range, choice.feature)};
+// Whether the node sorts its searched features itself: once a node does, its descendants do.
+bool sorts_own(const Growth& growth, const PendingNode& item) {
+    return item.sorts_own ||
+           (growth.may_sort_own &&
+            sorts_on_demand(growth.set.n_cols, growth.searched, item.range.size()));
 }
 
-// The node's split, or nothing when it must stay a leaf. Only the fallback split (nothing scored
-// above 0) can leave a side empty or too light; such a node cannot be divided.
-std::optional<KeptSplit> split_of(const Growth& growth, const PendingNode& item,
-                                  const NodeTally& tally, FeatureDraw& draw, NodeColumns& own,
-                                  ScratchSlots& scratch, WorkerPool* pool) {
-    const WorkingSet& set = growth.set;
-    const GrowRules& rules = growth.rules;
-    KeptSplit kept;
+// Starts the node's work: from here on it sorts its features itself when it should.
+NodeFacts take(NodeWork& work, const Growth& growth, PendingNode& item) {
+    const bool own = sorts_own(growth, item);
+    if (own && !item.sorts_own) take_rows_from_blocks(growth.set, item.range);
+    item.sorts_own = own;
+    return work.take(item.range, own);
+}
+
+// The node's split within every rule, or nothing when it stays a leaf.
+std::optional<NodeSplit> split_within_rules(NodeWork& work, const Growth& growth,
+                                            const PendingNode& item, const NodeFacts& facts,
+                                            ScratchSlots& scratch, WorkerPool* pool) {
+    if (stops(growth.rules, item, facts)) return std::nullopt;
+    std::optional<NodeSplit> split = work.split(node_at(item, growth), scratch, pool);
+    // As scikit-learn does, a rounding error's worth short of the least decrease still counts.
+    const double least = growth.rules.min_impurity_decrease;
+    if (split && least > 0.0 && split->decrease + DBL_EPSILON < least) return std::nullopt;
+    return split;
+}
+
+// Divides the node's rows, makes it an inner node and returns its children, left first.
+// `concurrent`: other subtrees grow at the same time.
+std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNode& item,
+                                           std::uint32_t index, const NodeFacts& facts,
+                                           const NodeSplit& split, Tree& tree,
+                                           ScratchSlots& scratch, WorkerPool* pool,
+                                           bool concurrent) {
+    const SplitChoice& choice = split.choice;
+    growth.sides.mark(growth.set, split.column, split.n_left, split.n_tail_left, concurrent);
     if (item.sorts_own) {
-        std::tie(kept.choice, kept.column) =
-            own_choice(growth, item, tally, draw, own, scratch, pool);
+        auto lease = scratch.claim();
+        partition_node_rows(growth.set, item.range, split.n_left, growth.sides, *lease);
     } else {
-        std::span<const std::uint32_t> features;
-        if (draw.active()) features = draw.features(set, item.range, item.depth, item.weight_begin);
-        // When no feature can divide the node, nothing scores above 0 in a search of them all
-        // either: the answer is the fallback, feature 0 at 0.0, which may still divide the rows.
-        if (!draw.active() || !features.empty()) {
-            const SplitRules search{rules.impurity, rules.min_leaf, features};
-            kept.choice = search_node(set, item.range, counts_of(tally), search, scratch, pool);
-        }
-        kept.column = set.column(kept.choice.feature, item.range.begin, item.range.end);
+        partition_node(growth.set, item.range, choice.feature, split.n_left, growth.sides,
+                       scratch, pool, split.n_tail_left);
     }
-    kept.n_left = left_size(kept.column, kept.choice.threshold);
-    if (kept.n_left == 0 || kept.n_left == item.range.size()) return std::nullopt;
-    // The left side's weight places the right child's node stream, and checks the fallback.
-    if (draw.active() || rules.min_leaf > 1) {
-        kept.left_weight = total_weight(set, kept.column.first(kept.n_left));
-        if (kept.left_weight < rules.min_leaf || tally.total - kept.left_weight < rules.min_leaf)
-            return std::nullopt;
-    }
-    return kept;
+    tree.nodes[index] = Node{.is_leaf = false, .nan_left = choice.nan_left,
+                             .feature = choice.feature, .threshold = choice.threshold,
+                             .prediction = facts.label};
+    const std::size_t middle = item.range.begin + split.n_left + split.n_tail_left;
+    Bounds left = item.bounds;
+    Bounds right = item.bounds;
+    // Constraints on class 1's share bound class 0's the other way round.
+    const int constraint =
+        growth.rules.monotonic.empty() ? 0 : -growth.rules.monotonic[choice.feature];
+    if (constraint == 1) left.upper = right.lower = split.middle;
+    if (constraint == -1) left.lower = right.upper = split.middle;
+    auto path = [&](bool side) {
+        return child_path(item.path, choice.feature, choice.threshold, choice.nan_left, side);
+    };
+    return {PendingNode{{item.range.begin, middle}, item.depth + 1, index, true, path(true), left,
+                        item.sorts_own},
+            PendingNode{{middle, item.range.end}, item.depth + 1, index, false, path(false),
+                        right, item.sorts_own}};
 }
 
 void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots& scratch,
                 const Sharing& sharing) {
     WorkingSet& set = growth.set;
-    NodeTally tally(set.class_labels.size());
-    FeatureDraw draw(growth.rules, set.n_cols);
-    NodeColumns own;
+    const std::unique_ptr<NodeWork> work = node_work(set, growth.rules);
     std::vector<PendingNode> pending{root};
     while (!pending.empty()) {
         if (growth.rules.stop != nullptr) growth.rules.stop->check();
         PendingNode item = pending.back();
         pending.pop_back();
         std::uint32_t index = place_node(tree, item, growth);
-        const bool sorts_own = item.sorts_own || (growth.may_sort_own &&
-                                                  sorts_on_demand(set.n_cols, growth.searched,
-                                                                  item.range.size()));
-        const std::size_t width = sorts_own ? growth.searched : set.n_cols;
+        const std::size_t width = sorts_own(growth, item) ? growth.searched : set.n_cols;
         bool large = item.range.size() * width >= sharing.shared_from;
         if (sharing.set_aside != nullptr && !large) {
             sharing.set_aside->push_back({item, index});
             continue;
         }
-        if (sorts_own && !item.sorts_own) take_rows_from_blocks(set, item.range);
-        item.sorts_own = sorts_own;
         WorkerPool* pool = large ? sharing.pool : nullptr;
-        tally_node(set,
-                   sorts_own ? std::span<const Entry>(set.node_rows).subspan(item.range.begin,
-                                                                            item.range.size())
-                             : set.column(0, item.range.begin, item.range.end),
-                   tally);
-        record_node(tree, index, tally, growth.rules);
-        std::optional<KeptSplit> split;
-        if (!stops(growth.rules, item, tally))
-            split = split_of(growth, item, tally, draw, own, scratch, pool);
+        const NodeFacts facts = take(*work, growth, item);
+        record_node(tree, index, facts, growth.rules);
+        const std::optional<NodeSplit> split =
+            split_within_rules(*work, growth, item, facts, scratch, pool);
         if (!split) {
-            make_leaf(tree, index, set, tally, growth.rules);
+            work->leaf(tree, index, item.bounds, growth.rules.record_stats);
             continue;
         }
-        growth.sides.mark(set, split->column, split->n_left, sharing.concurrent);
-        if (sorts_own) {
-            auto lease = scratch.claim();
-            partition_node_rows(set, item.range, split->n_left, growth.sides, *lease);
-        } else {
-            partition_node(set, item.range, split->choice.feature, split->n_left, growth.sides,
-                           scratch, pool);
-        }
-        tree.nodes[index] = Node{.is_leaf = false, .feature = split->choice.feature,
-                                 .threshold = split->choice.threshold};
-        std::size_t middle = item.range.begin + split->n_left;
-        pending.push_back({{middle, item.range.end}, item.depth + 1, index, false,
-                           item.weight_begin + split->left_weight, sorts_own});
-        pending.push_back({{item.range.begin, middle}, item.depth + 1, index, true,
-                           item.weight_begin, sorts_own});
+        auto [left, right] =
+            divide(growth, item, index, facts, *split, tree, scratch, pool, sharing.concurrent);
+        pending.push_back(right);
+        pending.push_back(left);
     }
+}
+
+// Best first: every node that can split waits with its split; the one of the largest weighted
+// decrease (the earliest made on a tie) splits next, until the tree has max_leaf_nodes leaves.
+// The nodes are renumbered in preorder at the end.
+Tree grow_best_first(const Growth& growth, PendingNode root, WorkerPool* pool,
+                     const GrowSettings& settings) {
+    struct Waiting {
+        PendingNode node;
+        std::uint32_t index;
+        NodeFacts facts;
+        NodeSplit split;
+        std::uint64_t made;
+    };
+    auto later = [](const Waiting& a, const Waiting& b) {
+        return a.split.decrease < b.split.decrease ||
+               (a.split.decrease == b.split.decrease && a.made > b.made);
+    };
+    std::priority_queue<Waiting, std::vector<Waiting>, decltype(later)> waiting(later);
+    const std::unique_ptr<NodeWork> work = node_work(growth.set, growth.rules);
+    ScratchSlots scratch(pool == nullptr ? 1 : pool->threads());
+    Tree tree;
+    std::uint64_t made = 0;
+    auto pool_for = [&](const PendingNode& item) {
+        const std::size_t width = item.sorts_own ? growth.searched : growth.set.n_cols;
+        return item.range.size() * width >= settings.parallel_min_entries ? pool : nullptr;
+    };
+    auto add = [&](PendingNode item) {
+        if (growth.rules.stop != nullptr) growth.rules.stop->check();
+        const std::uint32_t index = place_node(tree, item, growth);
+        const NodeFacts facts = take(*work, growth, item);
+        record_node(tree, index, facts, growth.rules);
+        const std::optional<NodeSplit> split =
+            split_within_rules(*work, growth, item, facts, scratch, pool_for(item));
+        if (split)
+            waiting.push({item, index, facts, *split, made++});
+        else
+            work->leaf(tree, index, item.bounds, growth.rules.record_stats);
+    };
+    add(root);
+    std::uint32_t splits_left = growth.rules.max_leaf_nodes - 1;
+    while (!waiting.empty()) {
+        const Waiting next = waiting.top();
+        waiting.pop();
+        if (splits_left == 0) {
+            work->take(next.node.range, next.node.sorts_own);
+            work->leaf(tree, next.index, next.node.bounds, growth.rules.record_stats);
+            continue;
+        }
+        --splits_left;
+        auto [left, right] = divide(growth, next.node, next.index, next.facts, next.split, tree,
+                                    scratch, pool_for(next.node), false);
+        add(left);
+        add(right);
+    }
+    return in_preorder(tree);
 }
 
 // Grows every set-aside subtree on its own, in parallel, and splices each into its placeholder.
@@ -240,10 +276,16 @@ Tree single_leaf(const WorkingSet& set, const GrowRules& rules) {
     NodeTally tally(set.class_labels.size());
     tally_node(set, rows, tally);
     Tree tree;
-    tree.nodes.emplace_back();
-    if (rules.record_stats) tree.stats.emplace_back();
-    record_node(tree, 0, tally, rules);
-    make_leaf(tree, 0, set, tally, rules);
+    tree.nodes.push_back(Node{.is_leaf = true, .prediction = set.class_labels[majority_class(tally)]});
+    if (!rules.record_stats) return tree;
+    tree.stats.push_back(NodeStats{
+        .weight = static_cast<double>(tally.total),
+        .impurity = output_impurity(rules.impurity, tally.present, tally.counts.data(), tally.total),
+        .rows = static_cast<std::uint32_t>(set.n_rows),
+        .values = 0,
+        .n_values = static_cast<std::uint32_t>(tally.present.size())});
+    for (std::uint32_t c : tally.present)
+        tree.values.push_back({set.class_labels[c], static_cast<double>(tally.counts[c])});
     return tree;
 }
 
@@ -272,19 +314,27 @@ WorkingSet working_set_of_labels(MatrixView rows, std::span<const Label> labels,
 
 }  // namespace
 
-Tree grow_working_set(WorkingSet& set, const GrowRules& rules, std::uint32_t depth,
+Tree grow_working_set(WorkingSet& set, const GrowRules& given, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings) {
-    if (set.n_cols == 0) return single_leaf(set, rules);
+    if (set.n_cols == 0) return single_leaf(set, given);
+    GrowRules rules = given;
     SideFlags sides(set.n_rows);
-    const bool drawn = rules.max_features > 0 && rules.max_features < set.n_cols;
-    Growth growth{set, rules, sides, settings.node_limit,
-                  drawn ? rules.max_features : set.n_cols, drawn && set.source.data != nullptr};
+    Growth growth{set, rules, sides, settings.node_limit};
     // Nodes that sort their own features keep their rows at their ranges; a set without sorted
-    // blocks has every node do so.
+    // blocks has every node do so. The general path always keeps its blocks.
+    const bool drawn = rules.max_features > 0 && rules.max_features < set.n_cols;
+    growth.searched = drawn ? rules.max_features : set.n_cols;
+    growth.may_sort_own = drawn && set.source.data != nullptr && !set.is_general();
     set.node_rows.resize(growth.may_sort_own ? set.n_rows : 0);
-    PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0, set.entries.empty()};
+    PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0, Bounds{}, set.entries.empty()};
     LINDORF_CHECK(!root.sorts_own || growth.may_sort_own,
                   "a working set without sorted blocks needs nodes that sort their own features");
+    growth.measure = rules.min_impurity_decrease > 0.0 || rules.max_leaf_nodes > 0;
+    if (growth.measure || rules.min_leaf_fraction > 0.0) {
+        growth.root_weight = node_work(set, rules)->take({0, set.n_rows}, root.sorts_own).weight;
+        rules.min_leaf = std::max(rules.min_leaf, rules.min_leaf_fraction * growth.root_weight);
+    }
+    if (rules.max_leaf_nodes > 0) return grow_best_first(growth, root, pool, settings);
     if (pool != nullptr && pool->threads() >= 2) return grow_shared(growth, root, pool, settings);
     Tree tree;
     ScratchSlots scratch(1);

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "criteria/impurity.hpp"
 #include "splitting/split_search.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
@@ -16,12 +17,22 @@ namespace lindorf {
 
 inline constexpr std::uint32_t unlimited_depth = 0xFFFFFFFFu;
 
+enum class Splitter {
+    best,    // every value of every searched feature is a candidate
+    random,  // one threshold per searched feature, drawn between the node's least and largest value
+};
+
+enum class NanSide {
+    right,    // NaN values go right of every split, as values at or above the threshold do
+    learned,  // each split sends them to the side that scores best (the larger, when the node has none)
+};
+
 // What decides the shape of a tree. The defaults are the rules of grow_tree_.
 struct GrowRules {
     std::uint32_t max_depth = unlimited_depth;  // nodes at this depth become leaves
-    std::uint32_t min_split = 3;  // nodes of less total weight become leaves
-    std::uint32_t min_leaf = 1;   // least total weight a split leaves on either side
-    Impurity impurity = Impurity::entropy;  // what splits lower, and nodes record
+    double min_split = 3;  // nodes of less total weight become leaves
+    double min_leaf = 1;   // least total weight a split leaves on either side
+    Impurity impurity = Impurity::entropy;  // what splits lower
     // Features searched at each node, drawn from the node's own stream (support/streams.hpp)
     // among the features that can divide the node; 0, or at least the feature count, searches
     // every feature and draws nothing.
@@ -29,10 +40,27 @@ struct GrowRules {
     ChaChaKey node_key{};  // the tree's node key, for those draws
     // Tested before every node; a stop request ends growth with Cancelled.
     const StopToken* stop = nullptr;
-    // Keep each node's weight and impurity and each leaf's class counts (Tree::stats and
-    // Tree::class_counts). Only models that give class shares, importances or saved forms read
-    // them; without, growth neither computes nor stores them.
+    // Keep each node's weight, impurity, rows and label and each leaf's values (Tree::stats and
+    // Tree::values). Only models that give class shares, importances or saved forms read them;
+    // without, growth neither computes nor stores them.
     bool record_stats = false;
+    // Nodes of fewer rows (of positive weight, whatever their weight) become leaves; a split must
+    // leave at least min_leaf_rows on either side.
+    std::uint32_t min_split_rows = 0;
+    std::uint32_t min_leaf_rows = 0;
+    // A split must also leave this share of the total weight on either side.
+    double min_leaf_fraction = 0.0;
+    // A split must lower the impurity, weighted by the node's share of the root's weight, by at
+    // least this much (less a rounding allowance of one double epsilon).
+    double min_impurity_decrease = 0.0;
+    // 0: depth first, every node that can split does. Otherwise best first: of the nodes that can
+    // split, the one of the largest weighted decrease splits next, until this many leaves.
+    std::uint32_t max_leaf_nodes = 0;
+    Splitter splitter = Splitter::best;
+    NanSide nan_side = NanSide::right;
+    // Per feature -1, 0 or 1: the share of class index 1 may only fall, is free, or may only rise
+    // as the feature's value rises. Empty: no constraint. Two classes, one output only.
+    std::span<const std::int8_t> monotonic = {};
 };
 
 // Grows the tree for rows[i] with labels[i]. `depth` is the depth of the root (0 for a whole

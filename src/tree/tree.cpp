@@ -33,7 +33,7 @@ std::uint32_t leaf_position(const Tree& tree, MatrixView rows, std::size_t r) {
         LINDORF_CHECK(node->feature < rows.n_cols,
                       "index out of bounds: the len is " + std::to_string(rows.n_cols) +
                           " but the index is " + std::to_string(node->feature));
-        index = rows.at(r, node->feature) < node->threshold ? node->left : node->right;
+        index = goes_left(*node, rows.at(r, node->feature)) ? node->left : node->right;
         node = &node_at(tree, index);
     }
     return index;

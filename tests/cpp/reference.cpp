@@ -40,6 +40,17 @@ double gini(const Labels& labels) {
     return labels.empty() ? 0.0 : 1.0 - static_cast<double>(squares) / (n * n);
 }
 
+double recorded_impurity(const Labels& labels, bool gini) {
+    std::map<Label, double> counts;
+    for (Label label : labels) counts[label] += 1.0;
+    const double n = static_cast<double>(labels.size());
+    double sum = 0.0;
+    for (const auto& [label, count] : counts)
+        sum += gini ? count * count : -(count / n) * (std::log(count / n) / std::log(2.0));
+    if (labels.empty()) return 0.0;
+    return gini ? 1.0 - sum / (n * n) : sum;
+}
+
 double gini_gain(std::vector<float> values, Labels labels, float threshold) {
     Labels all, left, right;
     for (std::size_t i = 0; i < std::min(values.size(), labels.size()); ++i) {
@@ -65,8 +76,16 @@ Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules
         for (float candidate : column) {
             // How many of the paired labels go to each side.
             std::size_t n_left = 0, paired = std::min(column.size(), labels.size());
-            for (std::size_t i = 0; i < paired; ++i) n_left += column[i] < candidate;
+            std::set<std::uint32_t> left_rows, right_rows;
+            for (std::size_t i = 0; i < paired; ++i) {
+                n_left += column[i] < candidate;
+                const std::uint32_t row =
+                    rules.row_of.empty() ? static_cast<std::uint32_t>(i) : rules.row_of[i];
+                (column[i] < candidate ? left_rows : right_rows).insert(row);
+            }
             if (n_left < rules.min_leaf || paired - n_left < rules.min_leaf) continue;
+            if (left_rows.size() < rules.min_leaf_rows || right_rows.size() < rules.min_leaf_rows)
+                continue;
             double score = rules.gini ? gini_gain(column, labels, candidate)
                                       : information_gain(column, labels, candidate);
             if (score > best_score) {

@@ -19,6 +19,9 @@ float entropy(Labels labels);
 float information_gain(std::vector<float> values, Labels labels, float threshold);
 // Gini impurity, 1 - sum of p^2, in double precision from counts; 0 for no labels.
 double gini(const Labels& labels);
+// A node's impurity as trees record it, in double precision: -sum p * (ln p / ln 2) or
+// 1 - sum c^2 / n^2, over the classes in ascending order.
+double recorded_impurity(const Labels& labels, bool gini);
 // The gain in Gini impurity of the pairs.
 double gini_gain(std::vector<float> values, Labels labels, float threshold);
 
@@ -28,11 +31,14 @@ struct Split {
 };
 
 // The search, with options: Gini in place of information gain, a least number of labels on each
-// side of a candidate, and the features to search (empty: all).
+// side of a candidate, the features to search (empty: all), and a least number of distinct rows
+// on each side, row_of naming each entry's row (empty: each entry its own).
 struct Rules {
     bool gini = false;
     std::uint32_t min_leaf = 0;
     std::vector<std::uint32_t> features;
+    std::uint32_t min_leaf_rows = 0;
+    std::vector<std::uint32_t> row_of;
 };
 Split find_best_split(const Rows& rows, const Labels& labels, const Rules& rules = {});
 

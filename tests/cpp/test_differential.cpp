@@ -109,13 +109,15 @@ TEST(Differential, CriteriaAndSearchRulesMatchPlainScoring) {
         Impurity impurity;
         std::uint32_t min_leaf;
         std::vector<std::uint32_t> features;
+        std::uint32_t min_rows = 0;  // distinct rows on each side, whatever their weight
     };
     const Variant variants[] = {
         {Impurity::entropy, 0, {}},     {Impurity::entropy, 1, {}},
         {Impurity::gini, 0, {}},        {Impurity::gini, 1, {}},
         {Impurity::entropy, 3, {}},     {Impurity::gini, 2, {1, 3}},
         {Impurity::entropy, 1, {0, 2}}, {Impurity::gini, 5, {3}},
-        {Impurity::entropy, 0, {2, 3}},
+        {Impurity::entropy, 0, {2, 3}}, {Impurity::entropy, 0, {}, 3},
+        {Impurity::gini, 1, {}, 2},     {Impurity::entropy, 2, {1}, 4},
     };
     RandomData random(41);
     WorkerPool pool(2);
@@ -144,11 +146,14 @@ TEST(Differential, CriteriaAndSearchRulesMatchPlainScoring) {
                 << "round " << round;
         }
         for (const Variant& variant : variants) {
-            reference::Rules plain{variant.impurity == Impurity::gini, variant.min_leaf, {}};
+            reference::Rules plain{variant.impurity == Impurity::gini, variant.min_leaf, {},
+                                   variant.min_rows, {}};
             for (std::uint32_t f : variant.features)
                 if (f < data.matrix.n_cols) plain.features.push_back(f);
             if (plain.features.empty() && !variant.features.empty()) continue;
-            SplitRules rules{variant.impurity, variant.min_leaf, plain.features};
+            // Rows count only where every row has a label (and so a weight).
+            if (variant.min_rows > 0 && data.labels.size() != rows.size()) continue;
+            SplitRules rules{variant.impurity, variant.min_leaf, plain.features, variant.min_rows};
             reference::Split expected = reference::find_best_split(rows, data.labels, plain);
             SplitChoice actual = &variant == variants
                                      ? find_best_split(data.view(), data.labels)
@@ -156,6 +161,7 @@ TEST(Differential, CriteriaAndSearchRulesMatchPlainScoring) {
             ASSERT_EQ(actual.feature, expected.feature) << "round " << round;
             ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << "round " << round;
             if (!sampled) continue;
+            plain.row_of = sample;  // a sample's drawn rows, each a row of the set however often
             expected =
                 reference::find_best_split(reference::rows_of(copy.view()), copy.labels, plain);
             actual = search_node(set, {0, set.n_rows}, counts_of(tally), rules, scratch, &pool);

@@ -28,6 +28,7 @@
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
 #include "tree/node_columns.hpp"
+#include "tree/training.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
@@ -83,32 +84,34 @@ const GrowRules rule_table[] = {
 };
 
 // Each node's training rows found by routing the weighted rows through the tree: a node's weight,
-// its impurity and a leaf's class counts (exactly the classes present, ascending) follow from them.
+// rows, impurity and a leaf's values (exactly the classes present, ascending) follow from them.
 ::testing::AssertionResult stats_of_routed_rows(const Tree& tree, const WeightedRows& rows,
                                                 Impurity impurity) {
     std::vector<std::vector<Label>> reached(tree.nodes.size());
+    std::vector<std::uint32_t> distinct(tree.nodes.size(), 0);
     for (std::size_t r = 0; r < rows.data.matrix.n_rows; ++r) {
         for (std::uint32_t at = 0;;) {
             reached[at].insert(reached[at].end(), rows.weights[r], rows.data.labels[r]);
+            distinct[at] += rows.weights[r] > 0;
             const Node& node = tree.nodes[at];
             if (node.is_leaf) break;
-            at = rows.data.view().at(r, node.feature) < node.threshold ? node.left : node.right;
+            at = goes_left(node, rows.data.view().at(r, node.feature)) ? node.left : node.right;
         }
     }
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
         const NodeStats& stats = tree.stats[i];
-        const bool impurity_matches = impurity == Impurity::entropy
-                                          ? bits(stats.impurity) == bits(entropy(reached[i]))
-                                          : std::abs(stats.impurity - reference::gini(reached[i])) <= 1e-6;
-        if (stats.weight != reached[i].size() || !impurity_matches)
-            return ::testing::AssertionFailure() << "node " << i << " weight or impurity";
+        const double expected_impurity =
+            reference::recorded_impurity(reached[i], impurity == Impurity::gini);
+        if (stats.weight != static_cast<double>(reached[i].size()) || stats.rows != distinct[i] ||
+            std::abs(stats.impurity - expected_impurity) > 1e-12)
+            return ::testing::AssertionFailure() << "node " << i << " weight, rows or impurity";
         if (!tree.nodes[i].is_leaf) continue;
-        std::map<Label, std::uint32_t> present;
-        for (Label label : reached[i]) ++present[label];
-        std::vector<ClassCount> expected;
+        std::map<Label, double> present;
+        for (Label label : reached[i]) present[label] += 1.0;
+        std::vector<LeafValue> expected;
         for (auto [label, count] : present) expected.push_back({label, count});
-        if (!std::ranges::equal(leaf_class_counts(tree, i), expected))
-            return ::testing::AssertionFailure() << "leaf " << i << " class counts";
+        if (!std::ranges::equal(leaf_values(tree, i), expected))
+            return ::testing::AssertionFailure() << "leaf " << i << " values";
     }
     return ::testing::AssertionSuccess();
 }
@@ -125,11 +128,10 @@ TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
     for (std::uint32_t tree = 0; tree < 3; ++tree) {
         note(sample_stream(key, tree), "sample " + std::to_string(tree));
         note(sample_stream(seed_key(tree), 0), "seed " + std::to_string(tree));
-        for (std::uint32_t depth = 0; depth < 2; ++depth)
-            for (std::uint32_t begin : {0u, 1u})
-                note(node_stream(node_key(key, tree), depth, begin),
-                     "node " + std::to_string(tree) + "/" + std::to_string(depth) + "/" +
-                         std::to_string(begin));
+        for (std::uint64_t path : {std::uint64_t{0}, child_path(0, 0, 0.5f, false, true),
+                                   child_path(0, 0, 0.5f, false, false)})
+            note(node_stream(node_key(key, tree), path),
+                 "node " + std::to_string(tree) + "/" + std::to_string(path));
     }
     EXPECT_EQ(sample_stream(key, 2).next_u64(), sample_stream(key, 2).next_u64());
     // The layout a seed's forest depends on, so that the same seed grows the same forest in
@@ -145,7 +147,8 @@ TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
         for (std::size_t b = 0; b < 8; ++b) derived[8 * i + b] = (two_words >> (8 * b)) & 0xff;
     }
     EXPECT_EQ(node_key(key, 5), derived);
-    EXPECT_EQ(node_stream(derived, 3, 7).next_u64(), KeyedStream(derived, 7, 3).next_u64());
+    EXPECT_EQ(node_stream(derived, std::uint64_t{3} << 32 | 7).next_u64(),
+              KeyedStream(derived, 7, 3).next_u64());
 }
 
 TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
@@ -170,41 +173,60 @@ TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
     }
 }
 
-// Trees 2 .. 7 of a forest, whole, one by one, and grown on the repeated rows. Out-of-bag votes
-// (with bootstrap samples) are each tree's predictions for the rows its draws left out.
-TEST(ForestChunks, MatchTheWholeForestAndTheForestOfRepeatedRowsAndCountOutOfBagVotes) {
+// Trees 2 .. 7 of a forest, whole and one by one. Each is the plain growth of its training list:
+// with bootstrap, its draws in order with each drawn row repeated by its weight (a row weighs its
+// weight times its draws), without, the rows repeated in place. Out-of-bag votes (with bootstrap
+// samples) are each tree's votes, or leaf shares, for the rows its draws left out.
+TEST(ForestChunks, MatchTheWholeForestAndThePlainGrowthOfTheirWeightedDrawsAndVoteOutOfBag) {
     std::mt19937_64 rng(7);
     WorkerPool pool(2);
     std::size_t left_out = 0;
     for (int round = 0; round < 40; ++round) {
         const std::size_t n_rows = 10 + 2 * round;
         const WeightedRows rows = random_rows(rng, n_rows, 3, 3);
-        const Data copies = rows.repeated();
         const bool bootstrap = round % 5 != 0;
-        const ForestRules rules{rule_table[round % 5], bootstrap, bootstrap, seed_key(round)};
+        ForestRules rules{rule_table[round % 5], bootstrap, bootstrap, seed_key(round)};
+        rules.voting = round % 2 == 0 ? Voting::hard : Voting::soft;
         ForestChunk whole = grow_forest_chunk(rows.weighted(3), rules, 2, 6, &pool);
-        const ForestRules no_oob{rules.tree, bootstrap, false, rules.key};
-        ForestChunk as_copies =
-            grow_forest_chunk({copies.view(), copies.labels, {}, 3}, no_oob, 2, 6, nullptr);
+        ForestRules no_oob = rules;
+        no_oob.out_of_bag = false;
         for (std::uint32_t first : {2u, 4u, 7u}) {
             ForestChunk part = grow_forest_chunk(rows.weighted(3), no_oob, first, 1, nullptr);
             ASSERT_TRUE(same_tree(part.trees[0], whole.trees[first - 2])) << round << "/" << first;
         }
-        std::vector<std::uint32_t> expected(bootstrap ? n_rows * 3 : 0, 0);
+        OutOfBag expected{std::vector<double>(bootstrap ? n_rows * 3 : 0, 0.0),
+                          std::vector<std::uint32_t>(bootstrap ? n_rows : 0, 0)};
         for (std::uint32_t t = 0; t < 6; ++t) {
-            ASSERT_TRUE(same_tree(whole.trees[t], as_copies.trees[t])) << round << "/" << t;
+            GrowRules plain = rules.tree;
+            plain.record_stats = false;
+            plain.node_key = node_key(rules.key, 2 + t);
+            std::vector<std::uint32_t> list;
+            KeyedStream stream = sample_stream(rules.key, 2 + t);
+            for (std::size_t k = 0; k < n_rows; ++k) {
+                const auto row = bootstrap ? draw_below(stream, draw_range(n_rows)) : k;
+                list.insert(list.end(), rows.weights[row], static_cast<std::uint32_t>(row));
+            }
+            const Data copy = testing_support::copy_sample(rows.data.view(), rows.data.labels, list);
+            ASSERT_TRUE(same_tree(whole.trees[t], grow_tree(copy.view(), copy.labels, {}, plain)))
+                << round << "/" << t;
             if (!bootstrap) continue;
-            const RowDraws draws = bootstrap_draws(n_rows, rows.weights, rules.key, 2 + t);
-            const Labels votes = predict(rows.data.view(), whole.trees[t]);
+            const RowDraws draws = bootstrap_draws(n_rows, rules.key, 2 + t);
+            const Tree& tree = whole.trees[t];
             for (std::size_t r = 0; r < n_rows; ++r) {
                 if (draws.count[r] != 0) continue;
-                ++expected[r * 3 + votes[r]];
+                const std::uint32_t leaf = leaf_position(tree, rows.data.view(), r);
+                ++expected.trees[r];
                 ++left_out;
+                if (rules.voting == Voting::hard) expected.sums[r * 3 + tree.nodes[leaf].prediction] += 1;
+                for (const LeafValue& value : leaf_values(tree, leaf))
+                    if (rules.voting == Voting::soft)
+                        expected.sums[r * 3 + value.index] += value.value / tree.stats[leaf].weight;
             }
         }
-        ASSERT_EQ(whole.oob_votes, expected) << round;
+        ASSERT_EQ(whole.out_of_bag.sums, expected.sums) << round;
+        ASSERT_EQ(whole.out_of_bag.trees, expected.trees) << round;
     }
-    EXPECT_GT(left_out, 1000u);  // weight-0 rows alone are out of every tree
+    EXPECT_GT(left_out, 1000u);
 }
 
 // Many features of which nodes search a few: nodes then sort the drawn features themselves, from
@@ -243,7 +265,9 @@ TEST(WideRows, NodesThatSortTheirOwnFeaturesGrowTheSameTrees) {
         const ForestChunk chunk = grow_forest_chunk(rows.weighted(n_classes), forest, 3, 1, &pool);
         GrowRules tree_rules = rules;
         tree_rules.node_key = node_key(forest.key, 3);
-        WorkingSet drawn = sorted_set(bootstrap_draws(n_rows, rows.weights, forest.key, 3));
+        RowDraws draws = bootstrap_draws(n_rows, forest.key, 3);
+        for (std::size_t r = 0; r < n_rows; ++r) draws.count[r] *= rows.weights[r];
+        WorkingSet drawn = sorted_set(draws);
         ASSERT_TRUE(same_tree(chunk.trees[0], grow_working_set(drawn, tree_rules, 0, nullptr)))
             << round;
     }
@@ -296,10 +320,10 @@ TEST(NodeStats, AManyClassDeepTreeKeepsOneCountPerRow) {
     for (WorkerPool* sharing : {static_cast<WorkerPool*>(nullptr), &pool}) {
         const Tree tree = grow_tree(data.view(), data.labels, {}, {.record_stats = true}, sharing);
         EXPECT_GT(leaf_count(tree), n_rows / 3);
-        EXPECT_EQ(tree.class_counts.size(), n_rows);
+        EXPECT_EQ(tree.values.size(), n_rows);
         const Tree bare = grow_tree(data.view(), data.labels, {}, {}, sharing);
         EXPECT_TRUE(same_tree(bare, testing_support::tree_of(tree.nodes)));
-        EXPECT_TRUE(bare.stats.empty() && bare.class_counts.empty());
+        EXPECT_TRUE(bare.stats.empty() && bare.values.empty());
     }
 }
 
@@ -333,6 +357,10 @@ Model small_model() {
         model.trees.push_back(std::make_shared<Tree>(
             grow_tree(data.view(), data.labels, {},
                       GrowRules{.max_depth = depth, .min_split = 2, .record_stats = true})));
+    // A tree whose NaN values go to the side each split learned: walks must test them.
+    model.trees.push_back(std::make_shared<Tree>(grow_weighted(
+        WeightedData{data.view(), data.labels, {}, 3},
+        GrowRules{.min_split = 2, .record_stats = true, .nan_side = NanSide::learned})));
     return model;
 }
 
@@ -365,14 +393,18 @@ TEST(PreparedWalks, PredictWhatWalksMadeForTheCallPredict) {
     const Model fresh = small_model();
     const Model loaded = decode_model(encode_model(fresh, "")).model;
     ASSERT_EQ(loaded.walks.size(), fresh.trees.size());
+    ASSERT_TRUE(loaded.walks.back()->nan_sides);
     const Data rows = make_data({{-1, 0}, {2.5f, 1}, {4, NAN}, {NAN, NAN}, {6.5f, 0}, {9, 1}}, {});
     WorkerPool pool(2);
     EXPECT_EQ(forest_votes(loaded, rows.view(), &pool),
               forest_votes(fresh.trees, rows.view(), 3, nullptr));
     EXPECT_EQ(forest_leaves(loaded, rows.view(), &pool),
               forest_leaves(fresh, rows.view(), nullptr));
+    EXPECT_EQ(forest_shares(loaded, rows.view(), &pool),
+              forest_shares(fresh.trees, rows.view(), 3, nullptr));
     for (std::size_t t = 0; t < fresh.trees.size(); ++t) {
-        Model one{2, 3, {loaded.trees[t]}, {loaded.walks[t]}};
+        Model one{.n_features = 2, .n_classes = 3, .trees = {loaded.trees[t]},
+                  .walks = {loaded.walks[t]}};
         EXPECT_EQ(tree_labels(one, rows.view(), nullptr),
                   tree_labels(*fresh.trees[t], rows.view(), nullptr));
         EXPECT_EQ(tree_shares(one, rows.view(), nullptr),
@@ -428,14 +460,14 @@ TEST(ModelFormat, AlteredIndicesAreRefusedEvenWithAValidChecksum) {
         {"not after it", 3, [](Model&, Tree& t) { t.nodes[0].right = 99; }},
         {"more than one node", 3, [](Model&, Tree& t) { t.nodes[0].right = t.nodes[0].left; }},
         {"feature beyond", 3, [](Model& m, Tree&) { m.n_features = 0; }},
-        {"not below the class count", 0, [](Model& m, Tree&) { m.n_classes = 2; }},
-        {"not ascending", 0,
-         [](Model&, Tree& t) { std::swap(t.class_counts[0], t.class_counts[1]); }},
-        {"does not hold", 0, [](Model&, Tree& t) { t.class_counts[1].count = 0; }},
-        {"not one of its classes", 3, [](Model&, Tree& t) {
-             for (Node& n : t.nodes) if (n.is_leaf) n.prediction = (n.prediction + 1) % 3;
-         }},
-        {"do not add up", 3, [](Model&, Tree& t) { t.stats.back().weight += 1; }},
+        {"label is not a class", 0, [](Model& m, Tree&) { m.n_classes = 2; }},
+        {"not below the class count", 0, [](Model&, Tree& t) { t.values.back().index = 3; }},
+        {"not ascending", 0, [](Model&, Tree& t) { std::swap(t.values[0], t.values[1]); }},
+        {"above 0", 0, [](Model&, Tree& t) { t.values[1].value = 0.0; }},
+        {"above 0", 0, [](Model&, Tree& t) { t.values[1].value = std::nan(""); }},
+        {"label is not a class", 3, [](Model&, Tree& t) { t.nodes.back().prediction = 3; }},
+        {"not above 0", 3, [](Model&, Tree& t) { t.stats.back().weight = 0.0; }},
+        {"not a finite number", 3, [](Model&, Tree& t) { t.stats[0].impurity = INFINITY; }},
     };
     for (const auto& [message, at, change] : cases) {
         Model model = small_model();

@@ -58,27 +58,62 @@ Both random_matrix(std::mt19937_64& rng, std::size_t n_rows, std::size_t n_cols,
     return m;
 }
 
+// Rounds past 60 take rules that growth from stored values does not follow: those trees grow from
+// the matrix laid out densely, and must still be the dense matrix's.
 TEST(Sparse, TreesOfStoredValuesAreTheTreesOfTheDenseMatrix) {
     std::mt19937_64 rng(41);
     WorkerPool pool(2);
-    for (int round = 0; round < 60; ++round) {
+    const std::vector<double> real_weights{0.5, 0.0, 2.25, 1.0, 0.125};
+    // Zero rows of one class on a side are one entry there, which must still count as all its rows.
+    Both pure{{20, 1, std::vector<float>(20, 0.0f)}, {}, {}, {0}, Labels(20, 0), {}};
+    for (std::uint32_t r = 10; r < 20; ++r) {
+        pure.dense.values[r] = 1.0f;
+        pure.values.push_back(1.0f);
+        pure.rows.push_back(r);
+        pure.labels[r] = 1;
+    }
+    pure.starts.push_back(10);
+    const GrowRules two_rows{.record_stats = true, .min_leaf_rows = 2};
+    const SparseWeightedData split_zeros{pure.columns(), pure.labels, {}, 2};
+    ASSERT_TRUE(sparse_growth_follows(split_zeros, two_rows));
+    const Tree divided = grow_weighted(split_zeros, two_rows);
+    EXPECT_EQ(divided.nodes.size(), 3u);
+    EXPECT_TRUE(
+        same_tree(divided, grow_weighted(split_zeros.with_rows(pure.dense.view()), two_rows)));
+    for (int round = 0; round < 72; ++round) {
         const double density = round % 3 == 0 ? 0.6 : 0.08;
         const std::uint32_t n_classes = round % 10 == 9 ? 600 : 2 + round % 3;
-        const std::size_t n_rows = round % 10 == 9 ? 1500 : 20 + 13 * round;
+        const std::size_t n_rows = round % 10 == 9 ? 1500 : 20 + 13 * (round % 60);
         const Both m = random_matrix(rng, n_rows, 2 + round % 25, n_classes, density);
-        const GrowRules rules{.max_depth = round % 4 ? unlimited_depth : 3u,
-                              .min_split = 2 + static_cast<std::uint32_t>(round % 3),
-                              .min_leaf = 1 + static_cast<std::uint32_t>(round % 5 == 0),
-                              .impurity = round % 2 ? Impurity::entropy : Impurity::gini,
-                              .max_features = static_cast<std::uint32_t>(round % 3),
-                              .node_key = seed_key(round),
-                              .record_stats = true};
-        const auto weights = round % 2 ? std::span<const std::uint32_t>(m.weights)
-                                       : std::span<const std::uint32_t>{};
-        const Tree dense = grow_tree(m.dense.view(), m.labels, weights, rules, nullptr);
+        const bool follows = round < 60;
+        GrowRules rules{.max_depth = round % 4 ? unlimited_depth : 3u,
+                        .min_split = 2.0 + round % 3,
+                        .min_leaf = 1.0 + (round % 5 == 0),
+                        .impurity = round % 2 ? Impurity::entropy : Impurity::gini,
+                        .max_features = static_cast<std::uint32_t>(round % 3),
+                        .node_key = seed_key(round),
+                        .record_stats = true,
+                        .min_split_rows = round % 4 == 1 ? 5u : 0u,
+                        // Rows per side beyond one only where every row weighs 1.
+                        .min_leaf_rows = static_cast<std::uint32_t>(
+                            round % 2 ? round % 7 == 3 : round % 6 / 2),
+                        .min_leaf_fraction = round % 6 == 2 ? 0.05 : 0.0};
+        std::vector<double> reals;
+        if (!follows) {
+            rules.splitter = round % 4 == 0 ? Splitter::random : Splitter::best;
+            rules.nan_side = round % 4 == 1 ? NanSide::learned : NanSide::right;
+            rules.max_leaf_nodes = round % 4 == 2 ? 6 : 0;
+            rules.min_leaf_rows = round % 4 == 3 ? 2 : 0;
+            if (round % 3 == 0)
+                for (std::size_t r = 0; r < n_rows; ++r) reals.push_back(real_weights[r % 5]);
+        }
+        const auto weights = round % 2 && reals.empty() ? std::span<const std::uint32_t>(m.weights)
+                                                        : std::span<const std::uint32_t>{};
+        const SparseWeightedData sparse{m.columns(), m.labels, weights, n_classes, reals};
+        ASSERT_EQ(sparse_growth_follows(sparse, rules), follows) << "round " << round;
+        const Tree dense = grow_weighted(sparse.with_rows(m.dense.view()), rules, nullptr);
         WorkerPool* sharing = round % 3 ? &pool : nullptr;
-        ASSERT_TRUE(same_tree(grow_tree(m.columns(), m.labels, weights, rules, sharing), dense))
-            << "round " << round;
+        ASSERT_TRUE(same_tree(grow_weighted(sparse, rules, sharing), dense)) << "round " << round;
     }
 }
 
@@ -91,15 +126,22 @@ TEST(Sparse, ForestsAndPredictionsOfStoredValuesAreThoseOfTheDenseMatrix) {
         const std::uint32_t n_classes = 2 + round % 3;
         const std::size_t n_cols = 3 + round % 40;
         const Both m = random_matrix(rng, 40 + 19 * round, n_cols, n_classes, 0.1);
-        const ForestRules rules{GrowRules{.min_split = 2,
-                                          .max_features = static_cast<std::uint32_t>(round % 4),
-                                          .record_stats = true},
-                                round % 4 != 0, round % 4 != 0, seed_key(round)};
+        // The last rounds weigh each tree's sample by class, which only a dense layout follows.
+        const ForestRules rules{.tree = GrowRules{.min_split = 2,
+                                                  .max_features =
+                                                      static_cast<std::uint32_t>(round % 4),
+                                                  .record_stats = true},
+                                .bootstrap = round % 4 != 0,
+                                .out_of_bag = round % 4 != 0,
+                                .key = seed_key(round),
+                                .balanced_subsample = round >= 10,
+                                .voting = round % 2 ? Voting::soft : Voting::hard};
         const ForestChunk dense = grow_forest_chunk(
             WeightedData{m.dense.view(), m.labels, m.weights, n_classes}, rules, 1, 4, &pool);
         const ForestChunk sparse = grow_forest_chunk(
             SparseWeightedData{m.columns(), m.labels, m.weights, n_classes}, rules, 1, 4, &pool);
-        ASSERT_EQ(sparse.oob_votes, dense.oob_votes) << round;
+        ASSERT_EQ(sparse.out_of_bag.sums, dense.out_of_bag.sums) << round;
+        ASSERT_EQ(sparse.out_of_bag.trees, dense.out_of_bag.trees) << round;
         Model model{static_cast<std::uint32_t>(n_cols), n_classes, {}};
         for (std::size_t t = 0; t < 4; ++t) {
             ASSERT_TRUE(same_tree(sparse.trees[t], dense.trees[t])) << round << "/" << t;
@@ -114,7 +156,10 @@ TEST(Sparse, ForestsAndPredictionsOfStoredValuesAreThoseOfTheDenseMatrix) {
                   forest_votes(model, asked.dense.view(), nullptr));
         EXPECT_EQ(forest_leaves(model, rows, nullptr),
                   forest_leaves(model, asked.dense.view(), &pool));
-        const Model one{model.n_features, n_classes, {model.trees[0]}, {model.walks[0]}};
+        EXPECT_EQ(forest_shares(model, rows, nullptr),
+                  forest_shares(model, asked.dense.view(), &pool));
+        const Model one{.n_features = model.n_features, .n_classes = n_classes,
+                        .trees = {model.trees[0]}, .walks = {model.walks[0]}};
         EXPECT_EQ(tree_labels(one, rows, &pool), tree_labels(one, asked.dense.view(), nullptr));
         EXPECT_EQ(tree_shares(one, rows, nullptr), tree_shares(one, asked.dense.view(), &pool));
     }

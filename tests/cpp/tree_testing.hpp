@@ -80,7 +80,8 @@ std::string failure_of(Call&& call) {
     return "(no internal failure)";
 }
 
-// Node for node; when `expected` records node statistics, `actual` must record the same ones.
+// Node for node; when `expected` records node statistics, `actual` must record the same ones (and
+// the same inner labels), but for the rows, which differ between weighted and repeated rows.
 inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
                                             const lindorf::Tree& expected) {
     if (actual.nodes.size() != expected.nodes.size())
@@ -89,7 +90,7 @@ inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
     for (std::size_t i = 0; i < actual.nodes.size(); ++i) {
         const lindorf::Node& a = actual.nodes[i];
         const lindorf::Node& e = expected.nodes[i];
-        if (a.is_leaf != e.is_leaf ||
+        if (a.is_leaf != e.is_leaf || a.nan_left != e.nan_left ||
             (a.is_leaf ? a.prediction != e.prediction
                        : a.feature != e.feature || bits(a.threshold) != bits(e.threshold) ||
                              a.left != e.left || a.right != e.right))
@@ -101,9 +102,11 @@ inline ::testing::AssertionResult same_tree(const lindorf::Tree& actual,
         if (!expected.has_stats()) continue;
         if (!actual.has_stats()) return ::testing::AssertionFailure() << "no node statistics";
         const lindorf::NodeStats &x = actual.stats[i], &y = expected.stats[i];
-        if (x.weight != y.weight || bits(x.impurity) != bits(y.impurity) ||
-            (e.is_leaf && !std::ranges::equal(lindorf::leaf_class_counts(actual, i),
-                                              lindorf::leaf_class_counts(expected, i))))
+        if (x.weight != y.weight || std::bit_cast<std::uint64_t>(x.impurity) !=
+                                        std::bit_cast<std::uint64_t>(y.impurity) ||
+            (!e.is_leaf && a.prediction != e.prediction) ||
+            (e.is_leaf && !std::ranges::equal(lindorf::leaf_values(actual, i),
+                                              lindorf::leaf_values(expected, i))))
             return ::testing::AssertionFailure() << "node " << i << ": statistics differ";
     }
     return ::testing::AssertionSuccess();

@@ -446,7 +446,8 @@ def run_with_and_without_scikit_learn(*args, cwd):
 def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_need_neither(tmp_path):
     from sklearn import metrics
 
-    from lindorf import DecisionTreeClassifier, RandomForestClassifier, estimators
+    from lindorf import (DecisionTreeClassifier, ExtraTreeClassifier, RandomForestClassifier,
+                         estimators)
     from lindorf.tree import export_graphviz, export_text
     from test_estimators import native_bytes
 
@@ -472,14 +473,25 @@ def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_nee
         "forest-info": ["info", "forest.model"],
         "export": ["export", "tree.model"],
         "export-dot": ["export", "forest.model", "--tree", 1, "--format", "dot", "--max-depth", 1],
+        "extra": ["train", data, "--tree", "--extra-trees", "--max-features", 2, "--criterion",
+                  "gini", "--min-samples-leaf", 2, "--max-leaf-nodes", 6, "--class-weight",
+                  "balanced", "--seed", 4, "--save", "extra.model"],
+        "version": ["--version"],
     }.items()}
     assert {name: status for name, (status, _, _) in runs.items()} == {
         name: 2 if name == "absent" else 0 for name in runs}, runs
 
     for word in ["DATA", "--label", "--delimiter", "--tree", "--forest", "--trees", "--max-depth",
                  "--seed", "--shuffle", "--stratify", "--test-size", "--report", "lindorf train",
-                 "lindorf predict", "lindorf info", "lindorf export", "examples:"]:
+                 "lindorf predict", "lindorf info", "lindorf export", "examples:", "--max-features",
+                 "--criterion", "--min-samples-leaf", "--max-leaf-nodes", "--class-weight",
+                 "--extra-trees", "--version", "how the trees grow:", "what to train:"]:
         assert word in runs["help"][1]
+    assert runs["version"][1] == f"lindorf 0.1.0 (model format {format_version})\n"
+    extra = ExtraTreeClassifier(max_features=2, criterion="gini", min_samples_leaf=2,
+                                min_samples_split=3, max_leaf_nodes=6, class_weight="balanced",
+                                random_state=4).fit(x[:135], labels[:135])
+    assert native_bytes(estimators.load(tmp_path / "extra.model")) == native_bytes(extra)
     script = Path(sys.executable).with_name("lindorf")  # the installed console script
     if script.exists():
         assert subprocess.run([script, "--help"], capture_output=True, text=True,

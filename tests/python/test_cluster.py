@@ -101,19 +101,19 @@ def test_fits_inside_cluster_tasks_leave_the_workers_threads_to_the_chunks(clien
 @pytest.mark.cluster
 def test_unseeded_chunks_are_keyed_by_their_own_worker_or_forked_process(client):
     x, y = blobs()
-    chunk = (RandomForestClassifier(3).get_params(), x, np.unique(y, return_inverse=True)[1]
-             .astype(np.uint32), None, 0, 3)  # the same three trees everywhere
-    grown = {client.submit(grow_chunk, *chunk, workers=[w], pure=False).result()[0]
+    chunk = ((RandomForestClassifier(3).get_params(), None, "best"), x,
+             np.unique(y, return_inverse=True)[1].astype(np.uint32), None, 0, 3)  # no key given
+    grown = {client.submit(grow_chunk, *chunk, workers=[w], pure=False).result()
              for w in client.nthreads()}
     forked = run_snippet(f"""
         import os, pickle
         from lindorf._distributed import grow_chunk
         chunk = pickle.loads({__import__("pickle").dumps(chunk)!r})
-        result = [grow_chunk(*chunk)[0]]  # the parent's threads exist before it forks
+        result = [grow_chunk(*chunk)]  # the parent's threads exist before it forks
         for _ in range(2):
             read, write = os.pipe()
             if os.fork() == 0:
-                os.write(write, grow_chunk(*chunk)[0])
+                os.write(write, grow_chunk(*chunk))
                 os._exit(0)
             os.close(write)
             result.append(b"".join(iter(lambda: os.read(read, 65536), b"")))

@@ -14,7 +14,7 @@ import pytest
 import plain_tree
 import test_tree
 from conftest import report, run_snippet
-from lindorf import DecisionTreeClassifier, RandomForestClassifier
+from lindorf import DecisionTreeClassifier, ExtraTreesClassifier, RandomForestClassifier
 
 
 def exactness_sets():
@@ -96,19 +96,36 @@ def test_seeded_forests_are_the_same_across_threads_chunks_and_pickling(params):
     assert all(native_bytes(f) == expected for f in side_by_side)
 
 
-@pytest.mark.parametrize("make", [
-    lambda: DecisionTreeClassifier(max_depth=6, min_samples_leaf=3),
-    lambda: RandomForestClassifier(8, max_features="sqrt", random_state=1, oob_score=False),
-    lambda: RandomForestClassifier(8, bootstrap=False, max_features=3, random_state=2),
-])
-def test_whole_number_weights_are_repeated_rows(make):
+def splits(estimator):
+    """Every tree's nodes as routing and labelling see them (not the rows they count)."""
+    return [{k: v.tolist() for k, v in estimator._native.node_table(t).items()
+             if k in ("children_left", "children_right", "feature", "threshold",
+                      "missing_go_to_left", "label")}
+            for t in range(estimator._native.n_trees)]
+
+
+def test_weights_multiply_counts():
+    """Whole-number weights weigh as their rows repeated in place (rows count once, so with
+    minimums of rows that copies would meet alike); scaling every weight changes no split, on the
+    exact path (doubled) or the double-precision one (halved); a forest draws rows whatever their
+    weights."""
     x, y = blobs(300, seed=2)
     weights = np.random.default_rng(1).integers(0, 4, size=len(y))
-    weighted = make().fit(x, y, sample_weight=weights.astype(float))
-    repeated = make().fit(np.repeat(x, weights, axis=0), np.repeat(y, weights))
-    assert native_bytes(weighted) == native_bytes(repeated)
-    with pytest.raises(ValueError, match="whole numbers"):
-        make().fit(x, y, sample_weight=np.full(len(y), 0.5))
+    tree = DecisionTreeClassifier(max_depth=6, min_samples_split=2)
+    weighted = tree.fit(x, y, sample_weight=weights.astype(float))
+    repeated = DecisionTreeClassifier(max_depth=6, min_samples_split=2).fit(
+        np.repeat(x, weights, axis=0), np.repeat(y, weights))
+    assert splits(weighted) == splits(repeated)
+    for make in (lambda: DecisionTreeClassifier(max_depth=6, min_samples_leaf=3),
+                 lambda: RandomForestClassifier(8, random_state=1, max_features=3),
+                 lambda: RandomForestClassifier(8, bootstrap=False, max_features=3,
+                                                random_state=2)):
+        expected = splits(make().fit(x, y, sample_weight=weights))
+        for scale in (2, 0.5):
+            assert splits(make().fit(x, y, sample_weight=weights * scale)) == expected
+    for bad in (-weights, np.full(len(y), np.nan), np.zeros(len(y))):
+        with pytest.raises(ValueError):
+            DecisionTreeClassifier().fit(x, y, sample_weight=bad)
 
 
 def test_saved_model_keeps_classes_names_and_parameters(tmp_path):
@@ -164,14 +181,19 @@ def test_saving_replaces_a_file_whole_or_not_at_all(tmp_path):
                                                          "model.lindorf"]
 
 
-def test_probabilities_are_leaf_shares_and_vote_shares():
+def test_probabilities_are_leaf_shares_and_mean_or_vote_shares():
     x, y = blobs(300, seed=4)
     tree = DecisionTreeClassifier(max_depth=3).fit(x, y)
     leaves = tree.apply(x)
     for leaf in np.unique(leaves):
         shares = [np.mean(y[leaves == leaf] == c) for c in tree.classes_]
         np.testing.assert_allclose(tree.predict_proba(x[leaves == leaf]), [shares] * sum(leaves == leaf))
-    forest = RandomForestClassifier(6, max_depth=1, random_state=0).fit(x, y)
+    soft = RandomForestClassifier(6, max_depth=1, max_features=None, random_state=0).fit(x, y)
+    mean = sum(t.predict_proba(x) for t in soft.estimators_) / 6
+    np.testing.assert_allclose(soft.predict_proba(x), mean, rtol=1e-15)
+    assert soft.predict(x).tolist() == soft.classes_[np.argmax(mean, axis=1)].tolist()
+    forest = RandomForestClassifier(6, max_depth=1, max_features=None, random_state=0,
+                                    voting="hard").fit(x, y)
     votes = sum(t.predict(x)[:, None] == forest.classes_ for t in forest.estimators_)
     np.testing.assert_array_equal(forest.predict_proba(x), votes / 6)
     top = votes == votes.max(axis=1, keepdims=True)
@@ -226,7 +248,7 @@ CTRL_C = """
 import gc, os, select, signal, sys, threading, time
 import numpy as np
 from sklearn.exceptions import NotFittedError
-from lindorf import DecisionTreeClassifier, RandomForestClassifier
+from lindorf import DecisionTreeClassifier, ExtraTreesClassifier, RandomForestClassifier
 
 rng = np.random.default_rng(6)
 x = rng.normal(size=(1_000_000, 6)).astype(np.float32)
@@ -340,11 +362,18 @@ def test_prediction_rows_pass_exactly_scikit_learns_checks(named):
     lambda: DecisionTreeClassifier(random_state=0),
     lambda: DecisionTreeClassifier(max_features="sqrt", min_samples_leaf=2, random_state=1),
     lambda: RandomForestClassifier(6, max_features="sqrt", oob_score=True, random_state=2),
+    lambda: RandomForestClassifier(6, voting="hard", min_weight_fraction_leaf=0.02,
+                                   oob_score=True, random_state=3),
+    # Rules that grow from the matrix laid out densely: fractional weights, a leaf limit,
+    # learned NaN sides, random thresholds.
+    lambda: DecisionTreeClassifier(class_weight="balanced", max_leaf_nodes=9, nan_side="learn",
+                                   random_state=4),
+    lambda: ExtraTreesClassifier(5, bootstrap=True, oob_score=True, random_state=5),
 ])
 def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
     """Fits, predictions and explanations of scipy's sparse matrices and arrays, never laid out
-    densely as a whole, must be those of the dense matrix they stand for (scipy's toarray): the
-    same trees, byte for byte, and the same answers."""
+    densely as a whole where the growth rules allow, must be those of the dense matrix they stand
+    for (scipy's toarray): the same trees, byte for byte, and the same answers."""
     sp = pytest.importorskip("scipy.sparse")
     rng = np.random.default_rng(11)
     x = sp.random(400, 30, density=0.08, format="coo", dtype=np.float32, random_state=3)
@@ -372,3 +401,26 @@ def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
                 np.testing.assert_array_equal(paths[1], dense_paths[1])
                 paths, dense_paths = paths[0], dense_paths[0]
             np.testing.assert_array_equal(paths.toarray(), dense_paths.toarray())
+
+
+@pytest.mark.parametrize("make", [
+    lambda: RandomForestClassifier(7, random_state=0),
+    lambda: RandomForestClassifier(7, voting="hard", nan_side="learn", random_state=1),
+    lambda: ExtraTreesClassifier(5, random_state=2),
+])
+def test_one_row_predictions_are_the_rows_of_the_batch(make):
+    """A few rows take a quick check and one thread; soft and hard votes, learned NaN sides and
+    several outputs must answer them as the batch does, from the walks prepared at fit."""
+    rng = np.random.default_rng(9)
+    x = rng.normal(size=(300, 5)).astype(np.float32)
+    x[rng.random(x.shape) < 0.1] = np.nan
+    y = np.c_[np.nan_to_num(x[:, 0]) > 0, rng.integers(0, 3, 300)]
+    for labels in (y[:, 0], y):
+        model = make().fit(x, labels)
+        batch = [model.predict(x), model.predict_proba(x), model.apply(x)]
+        for i in range(0, 300, 29):
+            one = [model.predict(x[i:i + 1]), model.predict_proba(x[i:i + 1]),
+                   model.apply(x[i:i + 1].astype(np.float64))]
+            for got, want in zip(one, batch):
+                for g, w in zip(*((v if isinstance(v, list) else [v]) for v in (got, want))):
+                    np.testing.assert_array_equal(g, w[i:i + 1])

@@ -69,6 +69,7 @@ examples:
   lindorf --tree --max-depth 4               one tree of depth at most 4
   lindorf iris.csv --label species --shuffle 7 --stratify --report full
   lindorf table.npy --label 0 --trees 20 --seed 1
+  lindorf data.csv --extra-trees --max-features sqrt --class-weight balanced
   gunzip -c data.csv.gz | lindorf - --delimiter ';'
 
 exit status: 0 success, 1 the work failed, 2 bad usage or bad data,
@@ -114,23 +115,43 @@ def delimiter(text: str) -> str:
     return value
 
 
+def max_features(text: str):
+    """sqrt, log2, all, a whole number of features or a fraction of them."""
+    value = text.lower()
+    if value in ("sqrt", "log2"):
+        return value
+    if value == "all":
+        return None
+    try:
+        number = float(text)
+    except ValueError:
+        number = -1.0
+    if number >= 1 and number == int(number) and number <= MAX_UINT32:
+        return int(number)
+    if 0 < number < 1:
+        return number
+    raise argparse.ArgumentTypeError(
+        f"expected sqrt, log2, all, a whole number of features or a fraction, got {text!r}")
+
+
 def add_reading_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
+    reading = parser.add_argument_group("reading the data")
+    reading.add_argument(
         "--label", metavar="COLUMN",
         help="the label column: a header name, or a 0-based index, negative counting from the "
         "end (default: the last column)")
-    parser.add_argument(
+    reading.add_argument(
         "--delimiter", metavar="CHAR", type=delimiter,
         help="the CSV field delimiter: one character, or tab, comma, semicolon, pipe, space "
         "(default: detected)")
-    header = parser.add_mutually_exclusive_group()
+    header = reading.add_mutually_exclusive_group()
     header.add_argument("--no-header", dest="header", action="store_false", default=None,
                         help="the CSV file has no header row: its first line is data, and "
                         "columns are known by their 0-based index")
     header.add_argument("--header", dest="header", action="store_true", default=None,
                         help="the CSV file's first line is a header row, even if it holds only "
                         "numbers (the default, without the note that it then brings)")
-    parser.add_argument("--drop-index", action="store_true",
+    reading.add_argument("--drop-index", action="store_true",
                         help="leave out the CSV file's first column, an index that numbers the "
                         "rows (one numbering them 0, 1, 2, ... under an empty name is left out "
                         "anyway)")
@@ -138,20 +159,45 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
 
 def add_training_options(parser: argparse.ArgumentParser) -> None:
     add_reading_options(parser)
-    kind = parser.add_mutually_exclusive_group()
+    model = parser.add_argument_group("what to train")
+    kind = model.add_mutually_exclusive_group()
     kind.add_argument("--tree", dest="kind", action="store_const", const="tree",
                        help="train a single decision tree and print its depth")
     kind.add_argument("--forest", dest="kind", action="store_const", const="forest",
                        help="train a random forest, each tree on a bootstrap sample (the default)")
-    parser.add_argument("--trees", metavar="N", type=bounded_int(1, MAX_UINT32),
-                        help=f"number of trees in the forest (default: {commands.DEFAULT_TREES})")
-    parser.add_argument("--max-depth", metavar="D", type=bounded_int(0, MAX_UINT32),
+    model.add_argument("--trees", metavar="N", type=bounded_int(1, MAX_UINT32),
+                       help=f"number of trees in the forest (default: {commands.DEFAULT_TREES})")
+    model.add_argument("--extra-trees", action="store_true",
+                       help="extremely randomized trees: one random threshold per searched "
+                       "feature at each node, the best of them kept; a forest of them grows "
+                       "every tree on every row")
+    model.add_argument("--seed", metavar="N", type=bounded_int(0, MAX_UINT32),
+                       help="seed the forest's bootstrap samples and every random draw, so the "
+                       "same data, options and seed give the same model (default: fresh "
+                       "randomness every run)")
+    growth = parser.add_argument_group("how the trees grow")
+    growth.add_argument("--max-depth", metavar="D", type=bounded_int(0, MAX_UINT32),
                         default=MAX_UINT32,
                         help="grow no deeper than D levels; 0 makes every tree a single leaf "
                         "(default: unlimited)")
-    parser.add_argument("--seed", metavar="N", type=bounded_int(0, MAX_UINT32),
-                        help="seed the forest's bootstrap samples, so the same data, options and "
-                        "seed give the same forest (default: fresh randomness every run)")
+    growth.add_argument("--max-features", metavar="M", type=max_features, default=None,
+                        help="features searched at each node, drawn afresh: sqrt, log2, a "
+                        "number, a fraction, or all (default: all)")
+    growth.add_argument("--criterion", choices=("entropy", "gini", "log_loss"),
+                        default="entropy",
+                        help="what splits lower: information gain in bits (entropy, also "
+                        "called log_loss) or Gini impurity (default: entropy)")
+    growth.add_argument("--min-samples-leaf", metavar="N", type=bounded_int(1, MAX_UINT32),
+                        default=1,
+                        help="least training rows a split leaves on each side (default: 1)")
+    growth.add_argument("--max-leaf-nodes", metavar="N", type=bounded_int(2, MAX_UINT32),
+                        help="grow best first, the split that lowers the impurity most next, "
+                        "until N leaves (default: no limit, depth first)")
+    growth.add_argument("--class-weight", choices=("balanced",),
+                        help="weigh each class by rows / (classes * its rows), so that rare "
+                        "classes count as much as common ones (default: every row weighs 1)")
+    evaluation = parser.add_argument_group("the held-out rows and the report")
+    parser = evaluation
     parser.add_argument("--shuffle", metavar="SEED", type=bounded_int(0, 2**63 - 1),
                         help="shuffle the rows with this random seed before the cut into "
                         "training and test rows; the same seed gives the same cut (default: keep "
@@ -167,6 +213,18 @@ def add_training_options(parser: argparse.ArgumentParser) -> None:
                         "averages and the confusion matrix (default: standard)")
 
 
+def version_text() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    from lindorf import _estimators
+
+    try:
+        number = version("lindorf")
+    except PackageNotFoundError:  # pragma: no cover - run from a source tree
+        number = "unknown"
+    return f"lindorf {number} (model format {_estimators.format_version})"
+
+
 def build_parser(command: str | None) -> argparse.ArgumentParser:
     if command is None:
         parser = Parser(
@@ -176,6 +234,8 @@ def build_parser(command: str | None) -> argparse.ArgumentParser:
             "data", nargs="?", metavar="DATA",
             help="CSV, .npy or .npz file to train on, '-' for standard input (default: the "
             "built-in breast-cancer data)")
+        parser.add_argument("--version", action="version", version=version_text(),
+                            help="print lindorf's version and that of the model files it writes")
         add_training_options(parser)
         return parser
     parser = Parser(

@@ -16,20 +16,29 @@ from lindorf.cli.dataset import MAX_UINT32, Dataset
 from lindorf.cli.errors import DataError, one_line
 
 TOP_FEATURES = 10
+KIND_NAMES = {_learner.TREE: "decision tree", _learner.EXTRA_TREE: "extremely randomized tree",
+              _learner.FOREST: "random forest",
+              _learner.EXTRA_FOREST: "forest of extremely randomized trees"}
 BLOCK = 1 << 16  # rows predicted at a time: bounds memory, and Ctrl-C is seen between blocks
 
 
 def build(args) -> tuple[str, dict]:
     """The kind of model and its parameters, every one given, as the estimators name them."""
     depth = None if args.max_depth == MAX_UINT32 else args.max_depth
-    # The learner's own rules: every feature at every node, nodes of fewer than 3 rows are leaves.
-    params = dict(criterion="entropy", max_depth=depth, min_samples_split=3, min_samples_leaf=1,
-                  max_features=None, random_state=args.seed)
+    # Unless the options say otherwise, the learner's own rules: every feature at every node,
+    # nodes of fewer than 3 rows are leaves.
+    params = dict(criterion=args.criterion, max_depth=depth, min_samples_split=3,
+                  min_samples_leaf=args.min_samples_leaf, max_features=args.max_features,
+                  random_state=args.seed, max_leaf_nodes=args.max_leaf_nodes,
+                  class_weight=args.class_weight)
+    extra = args.extra_trees
     if args.kind == "tree":
-        return _learner.TREE, params
-    # Without --seed the operating system keys the bootstrap samples, as the learner does.
-    return _learner.FOREST, dict(params, n_estimators=args.trees, bootstrap=True,
-                                 oob_score=False, n_jobs=-1, verbose=0)
+        return (_learner.EXTRA_TREE if extra else _learner.TREE), params
+    # Without --seed the operating system keys the bootstrap samples, as the learner does; the
+    # trees vote with their labels, as train_forest_np's do.
+    return (_learner.EXTRA_FOREST if extra else _learner.FOREST), dict(
+        params, n_estimators=args.trees, bootstrap=not extra, oob_score=False, n_jobs=-1,
+        verbose=0, voting="hard")
 
 
 def fit(kind: str, params: dict, x: np.ndarray, y: np.ndarray, data: Dataset) -> _learner.Model:
@@ -114,7 +123,7 @@ def describe(model: _learner.Model) -> str:
     depths = model.native.depths()
     nodes = model.native.node_counts()
     lines = [
-        f"kind: {'random forest' if model.forest else 'decision tree'} ({model.kind})",
+        f"kind: {KIND_NAMES[model.kind]} ({model.kind})",
         "parameters: " + ", ".join(f"{key}={value!r}" for key, value in
                                    sorted(model.params.items())),
         f"classes: {len(model.classes)}: " + ", ".join(classes(model)),

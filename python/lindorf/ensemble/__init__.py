@@ -4,7 +4,8 @@ The estimators need scikit-learn and are imported on first use, so that what nee
 stays usable without it.
 """
 
-_ESTIMATORS = {"RandomForestClassifier": "lindorf.ensemble._forest"}
+_ESTIMATORS = {"RandomForestClassifier": "lindorf.ensemble._forest",
+               "ExtraTreesClassifier": "lindorf.ensemble._forest"}
 
 __all__ = sorted(_ESTIMATORS)
 

@@ -1,4 +1,4 @@
-"""Random forests with scikit-learn's estimator API."""
+"""Random forests and extremely randomized trees with scikit-learn's estimator API."""
 
 from __future__ import annotations
 
@@ -14,82 +14,116 @@ import numpy as np
 from lindorf._sklearn import _TreeLearner  # isort: skip
 
 from sklearn.metrics import accuracy_score  # noqa: E402
-from sklearn.utils._param_validation import Interval  # noqa: E402
+from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions  # noqa: E402
 from sklearn.utils.validation import check_is_fitted  # noqa: E402
 
 from lindorf import _distributed, _estimators, _learner  # noqa: E402
-from lindorf._threads import threads_for
-from lindorf.tree._classes import DecisionTreeClassifier
+from lindorf._threads import threads_for  # noqa: E402
+from lindorf.tree._classes import DecisionTreeClassifier, ExtraTreeClassifier  # noqa: E402
 
 
 class _Chunk(NamedTuple):
     native: object  # _estimators.NativeModel of the chunk's trees
-    oob_votes: np.ndarray | None
-    codes: np.ndarray
-    fitted: dict
+    data: object  # the _sklearn._Input it was grown on
 
 
-class RandomForestClassifier(_TreeLearner):
-    """A forest of exact decision trees, each grown on a bootstrap sample (or on every row),
-    voting by majority. ``predict_proba`` gives the share of trees voting for each class and
-    ``predict`` its arg-max, tied votes going to the lowest class index.
-
-    ``random_state`` keys one ChaCha12 stream per tree for its sample and one per node for its
-    ``max_features`` draws, so the same seed grows the same forest, node for node, whatever
-    ``n_jobs`` is. ``max_features`` defaults to None (every feature at every node), as
-    ``train_forest_np`` grows its trees. ``n_jobs`` counts threads as scikit-learn does, never
-    more than the usable cores; ``verbose > 0`` reports progress on standard error.
-    Weighted rows are drawn as their copies would be: a forest with whole-number weights is the
-    forest grown on the repeated rows, seed for seed. A row is out of bag for a tree that drew
-    none of its copies.
-    """
+class _Forest(_TreeLearner):
+    """What both forests share: growth in keyed chunks (on this machine or a joblib backend),
+    warm starts, out-of-bag scores, soft or hard votes."""
 
     _forest = True
+    _tree_class = DecisionTreeClassifier
     _parameter_constraints: dict = {
         **_TreeLearner._parameter_constraints,
         "n_estimators": [Interval(numbers.Integral, 1, _learner.U32_MAX, closed="both")],
         "bootstrap": ["boolean"],
-        "oob_score": ["boolean"],
-        "n_jobs": [numbers.Integral, None],
+        "oob_score": ["boolean", callable],
         "verbose": ["verbose"],
+        "warm_start": ["boolean"],
+        "class_weight": [dict, list, StrOptions({"balanced", "balanced_subsample"}), None],
+        "max_samples": [
+            None,
+            Interval(RealNotInt, 0.0, 1.0, closed="right"),
+            Interval(numbers.Integral, 1, None, closed="left"),
+        ],
+        "voting": [StrOptions({"soft", "hard"})],
     }
 
-    def __init__(self, n_estimators=100, *, criterion="entropy", max_depth=None,
-                 min_samples_split=3, min_samples_leaf=1, max_features=None, bootstrap=True,
-                 oob_score=False, n_jobs=None, random_state=None, verbose=0):
-        self.n_estimators = n_estimators
-        self.criterion = criterion
-        self.max_depth = max_depth
-        self.min_samples_split = min_samples_split
-        self.min_samples_leaf = min_samples_leaf
-        self.max_features = max_features
-        self.bootstrap = bootstrap
-        self.oob_score = oob_score
-        self.n_jobs = n_jobs
-        self.random_state = random_state
-        self.verbose = verbose
-
     def fit(self, X, y, sample_weight=None):
-        """Grows the forest. On joblib's default backend (or another of joblib's own) this is one
-        native call on this machine's threads; inside ``joblib.parallel_backend("dask")`` (or
-        any other backend) the trees are grown in chunks on the backend's workers and joined in
-        tree order, the same forest for the same seed (see ``lindorf._distributed``)."""
-        cluster = _distributed.cluster_backend()
-        if cluster is None:
-            self._join_chunks([self._fit_chunk(X, y, sample_weight, 0, self.n_estimators)])
-            return self
+        """Grows the forest, or with warm_start adds trees to a fitted one (tree i depends only
+        on the fit's key and i, so a forest grown in steps is the forest grown at once). On
+        joblib's default backend (or another of joblib's own) this is one native call on this
+        machine's threads; inside ``joblib.parallel_backend("dask")`` (or any other backend) the
+        trees are grown in chunks on the backend's workers and joined in tree order, the same
+        forest for the same seed (see ``lindorf._distributed``)."""
         self._check_forest_params()
-        data = self._fit_input(X, y, sample_weight)
-        params = {**self.get_params(), "random_state": _learner.seed_of(self.random_state)}
-        grown = _distributed.grow_chunks(*cluster, data.training(), params, self.verbose)
-        self._join_chunks([_Chunk(native, oob_votes, data.codes, data.fitted)
-                           for native, oob_votes in grown])
+        previous = self._previous()
+        first = 0 if previous is None else previous[0].n_trees
+        if previous is not None and self.n_estimators < first:
+            raise ValueError(f"n_estimators={self.n_estimators} must be larger or equal to "
+                             f"len(estimators_)={first} when warm_start==True")
+        data = self._fit_input(X, y, sample_weight, forget=previous is None)
+        key = previous[1] if previous is not None else _learner.fit_key(self.random_state)
+        if previous is not None and self.n_estimators == first:
+            warnings.warn("Warm-start fitting without increasing n_estimators does not fit new "
+                          "trees.", UserWarning)
+            if self.oob_score and not hasattr(self, "oob_score_"):
+                self._set_oob(data, key)
+            return self
+        cluster = _distributed.cluster_backend()
+        count = self.n_estimators - first
+        if cluster is None:
+            chunks = [self._grow(data, key, first, count)]
+        else:
+            params = {**self.get_params(), "random_state": _learner.seed_of(self.random_state)}
+            grown = _distributed.grow_chunks(*cluster, data.training(), params, self.verbose,
+                                             first=first, count=count, key=key,
+                                             splitter=self._splitter)
+            chunks = [_Chunk(native, data) for native, _ in grown]
+        if previous is not None:
+            chunks.insert(0, _Chunk(previous[0], data))
+        self._join_chunks(chunks, key)
         return self
+
+    def _previous(self):
+        """(native model, key) of a fitted forest a warm start adds to; None otherwise."""
+        if not self.warm_start or getattr(self, "_native", None) is None:
+            return None
+        key = getattr(self, "_fit_key", None)
+        if key is None:
+            key = _learner.fit_key(self.random_state)
+        return self._native, key
 
     def _check_forest_params(self):
         self._validate_params()
         if self.oob_score and not self.bootstrap:
             raise ValueError("Out of bag estimation only available if bootstrap=True")
+        if self.max_samples is not None and not self.bootstrap:
+            raise ValueError("`max_sample` cannot be set if `bootstrap=False`. Either switch to "
+                             "`bootstrap=True` or set `max_sample=None`.")
+
+    def _class_weight(self):
+        # A balanced subsample is weighed per tree, on its own draws, by the learner.
+        if self.class_weight == "balanced_subsample":
+            return "balanced" if not self.bootstrap else None
+        return self.class_weight
+
+    def _growth_params(self):
+        params = self.get_params()
+        if self.class_weight == "balanced_subsample" and not self.bootstrap:
+            params["class_weight"] = "balanced"
+        return params
+
+    def _grow(self, data, key, first, count, poll=None):
+        progress = _Progress(count) if self.verbose else None
+        callbacks = [call for call in (poll, progress) if call is not None]
+        watch = (lambda done: [call(done) for call in callbacks]) if callbacks else None
+        params = {**self._growth_params(), "oob_score": False}
+        native, _ = _learner.fit_forest(data.training(), params, first, count, self._threads(),
+                                        watch, key=key, splitter=self._splitter)
+        if progress is not None:
+            progress(count)
+        return _Chunk(native, data)
 
     def _fit_chunk(self, X, y, sample_weight, first, count, poll=None):
         """Grows trees first .. first + count - 1 of the forest these parameters describe: with
@@ -98,36 +132,45 @@ class RandomForestClassifier(_TreeLearner):
         few tens of milliseconds with the trees done; an exception it raises stops the fit."""
         self._check_forest_params()
         data = self._fit_input(X, y, sample_weight)
-        progress = _Progress(count) if self.verbose else None
-        callbacks = [call for call in (poll, progress) if call is not None]
-        watch = (lambda done: [call(done) for call in callbacks]) if callbacks else None
-        native, oob_votes = _learner.fit_forest(data, self.get_params(), first, count,
-                                                self._threads(), watch)
-        if progress is not None:
-            progress(count)
-        return _Chunk(native, oob_votes, data.codes, data.fitted)
+        return self._grow(data, _learner.fit_key(self.random_state), first, count, poll)
 
-    def _join_chunks(self, chunks):
+    def _join_chunks(self, chunks, key=None):
         """Makes this estimator the forest of `chunks` (from _fit_chunk on the same data and
         parameters), their trees joined in the order given."""
         self._forget_fit()
+        data = chunks[-1].data
         native = _estimators.NativeModel.join([chunk.native for chunk in chunks])
-        self.__dict__.update(chunks[0].fitted)
+        self.__dict__.update(data.fitted)
         self._native = native
+        self._fit_key = key if key is not None else _learner.fit_key(self.random_state)
+        self._n_samples = data.X.shape[0]
         self._after_load()
         if self.oob_score:
-            votes = sum(chunk.oob_votes.astype(np.int64) for chunk in chunks)
-            self._set_oob(votes, chunks[0].codes)
+            self._set_oob(data, self._fit_key)
 
-    def _set_oob(self, votes, codes):
-        counts = votes.sum(axis=1, keepdims=True)
-        if np.any(counts == 0):
+    def _set_oob(self, data, key):
+        training = data.training()
+        params = {**self._growth_params(), "oob_score": True}
+        sums, trees = _learner.out_of_bag(self._native, training, params, key, self._splitter,
+                                          self._threads())
+        if np.any(trees == 0):
             warnings.warn("Some inputs do not have OOB scores. This probably means too few "
                           "trees were used to compute any reliable OOB estimates.", UserWarning)
         with np.errstate(invalid="ignore", divide="ignore"):
-            decision = np.where(counts > 0, votes / np.maximum(counts, 1), 0.0)
-        self.oob_decision_function_ = decision
-        self.oob_score_ = accuracy_score(codes, np.argmax(decision, axis=1))
+            decision = np.where(trees[:, None] > 0, sums / np.maximum(trees, 1)[:, None], 0.0)
+        score = self.oob_score if callable(self.oob_score) else None
+        if self.n_outputs_ == 1:
+            self.oob_decision_function_ = decision
+            predicted = np.argmax(decision, axis=1)
+            self.oob_score_ = (score or accuracy_score)(training.codes, predicted)
+            return
+        blocks = _learner.split_outputs(decision, self._classes_per_output())
+        width = max(b.shape[1] for b in blocks)
+        self.oob_decision_function_ = np.stack(
+            [np.pad(b, ((0, 0), (0, width - b.shape[1]))) for b in blocks], axis=2)
+        predicted = np.stack([np.argmax(b, axis=1) for b in blocks], axis=1)
+        self.oob_score_ = (score(training.codes, predicted) if score is not None
+                           else float(np.mean(np.all(predicted == training.codes, axis=1))))
 
     def _threads(self):
         return threads_for(self.n_jobs)
@@ -150,17 +193,119 @@ class RandomForestClassifier(_TreeLearner):
         check_is_fitted(self)
         return self._native.importances()
 
+    @property
+    def estimators_samples_(self):
+        """The rows each tree drew, in draw order and with repeats (every row once without
+        bootstrap)."""
+        check_is_fitted(self)
+        n_rows = getattr(self, "_n_samples", None)
+        key = getattr(self, "_fit_key", None)
+        if n_rows is None or key is None:
+            raise AttributeError("the rows the trees drew are known only in the process that "
+                                 "fitted the forest and in its pickles")
+        if not self.bootstrap:
+            return [np.arange(n_rows) for _ in range(self._native.n_trees)]
+        draws = _learner.bootstrap_draws(self.max_samples, n_rows)
+        return [_estimators.bootstrap_sample(key, n_rows, t, draws).astype(np.intp)
+                for t in range(self._native.n_trees)]
+
     def _after_load(self):
         tree_params = {name: getattr(self, name) for name in _learner.GROWTH_PARAMETERS}
+        tree_params["n_jobs"] = self.n_jobs
+        if self.class_weight in ("balanced", "balanced_subsample"):
+            tree_params["class_weight"] = None  # already in the weights each tree grew on
         if not isinstance(self.random_state, numbers.Integral):
             tree_params["random_state"] = None
         fitted = {name: self.__dict__[name] for name in
-                  ("classes_", "n_classes_", "n_features_in_", "feature_names_in_")
+                  ("classes_", "n_classes_", "n_outputs_", "n_features_in_", "feature_names_in_")
                   if name in self.__dict__}
         self.estimators_ = [
-            DecisionTreeClassifier._from_native(self._native.tree(i), tree_params, fitted)
+            self._tree_class._from_native(self._native.tree(i), tree_params, fitted)
             for i in range(self._native.n_trees)
         ]
+
+
+class RandomForestClassifier(_Forest):
+    """A forest of exact decision trees, each grown on a bootstrap sample (or on every row).
+    With ``voting="soft"`` (the default, as scikit-learn's forests vote) ``predict_proba`` is
+    the mean of the trees' leaf class shares and ``predict`` its arg-max; with ``voting="hard"``
+    each tree votes for its leaf's label, ``predict_proba`` is the share of trees voting for
+    each class and ``predict`` its arg-max, as ``train_forest_np`` votes (ties to the lowest
+    class index rather than at random).
+
+    ``random_state`` keys one ChaCha12 stream per tree for its sample and one per node for its
+    ``max_features`` draws, so the same seed grows the same forest, node for node, whatever
+    ``n_jobs`` is. ``max_features`` defaults to "sqrt"; ``max_features=None, voting="hard"``
+    grows and votes as ``train_forest_np``. ``n_jobs`` counts threads as scikit-learn does,
+    never more than the usable cores; ``verbose > 0`` reports progress on standard error. A
+    bootstrap sample draws rows, whatever their weights, and a drawn row weighs its weight
+    times its draws; a row is out of bag for a tree that did not draw it.
+    """
+
+    def __init__(self, n_estimators=100, *, criterion="entropy", max_depth=None,
+                 min_samples_split=3, min_samples_leaf=1, min_weight_fraction_leaf=0.0,
+                 max_features="sqrt", max_leaf_nodes=None, min_impurity_decrease=0.0,
+                 bootstrap=True, oob_score=False, n_jobs=None, random_state=None, verbose=0,
+                 warm_start=False, class_weight=None, ccp_alpha=0.0, max_samples=None,
+                 monotonic_cst=None, voting="soft", nan_side="right"):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.min_impurity_decrease = min_impurity_decrease
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.class_weight = class_weight
+        self.ccp_alpha = ccp_alpha
+        self.max_samples = max_samples
+        self.monotonic_cst = monotonic_cst
+        self.voting = voting
+        self.nan_side = nan_side
+
+
+class ExtraTreesClassifier(_Forest):
+    """A forest of extremely randomized trees (``lindorf.tree.ExtraTreeClassifier``), by default
+    each grown on every row (``bootstrap=False``); otherwise as ``RandomForestClassifier``. The
+    defaults are scikit-learn's (Gini, nodes of 2 rows split)."""
+
+    _splitter = "random"
+    _tree_class = ExtraTreeClassifier
+
+    def __init__(self, n_estimators=100, *, criterion="gini", max_depth=None,
+                 min_samples_split=2, min_samples_leaf=1, min_weight_fraction_leaf=0.0,
+                 max_features="sqrt", max_leaf_nodes=None, min_impurity_decrease=0.0,
+                 bootstrap=False, oob_score=False, n_jobs=None, random_state=None, verbose=0,
+                 warm_start=False, class_weight=None, ccp_alpha=0.0, max_samples=None,
+                 monotonic_cst=None, voting="soft", nan_side="right"):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.min_impurity_decrease = min_impurity_decrease
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.class_weight = class_weight
+        self.ccp_alpha = ccp_alpha
+        self.max_samples = max_samples
+        self.monotonic_cst = monotonic_cst
+        self.voting = voting
+        self.nan_side = nan_side
 
 
 class _Progress:
@@ -185,3 +330,4 @@ class _Progress:
 
 
 RandomForestClassifier.__module__ = "lindorf.ensemble"
+ExtraTreesClassifier.__module__ = "lindorf.ensemble"

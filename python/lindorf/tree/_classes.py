@@ -5,8 +5,10 @@ from __future__ import annotations
 import numpy as np
 
 # First: without scikit-learn it raises the ImportError that says how to install it.
-from lindorf._sklearn import _TreeLearner  # isort: skip
+from lindorf._sklearn import _TreeLearner, pruning_path  # isort: skip
 
+from sklearn.base import clone  # noqa: E402
+from sklearn.utils._param_validation import StrOptions  # noqa: E402
 from sklearn.utils.validation import check_is_fitted  # noqa: E402
 
 from lindorf import _learner  # noqa: E402
@@ -20,29 +22,56 @@ class DecisionTreeClassifier(_TreeLearner):
     With the defaults, ``fit(X[:k], y[:k]).predict(X[k:])`` gives exactly the labels that
     ``train_tree_np`` predicts for the same rows. A leaf predicts its most frequent class, ties
     going to the class whose latest training row comes last; ``predict_proba`` gives the leaf's
-    weighted class shares. Sample weights must be whole numbers: a row of weight w is w copies of
-    itself at consecutive positions. Growth uses every usable core.
+    weighted class shares. Any finite non-negative ``sample_weight`` multiplies its row's
+    counts; whole-number weights keep the learner's single-precision arithmetic, other weights
+    (and several outputs, ``splitter="random"``, ``nan_side="learn"``, ``monotonic_cst``) the
+    double-precision one. ``n_jobs`` threads search a node's features (None: one, or the joblib
+    context's).
 
-    ``random_state`` keys the per-node draws of ``max_features`` (an int, a NumPy
-    ``Generator``/``RandomState`` turned into one, or None for a fresh key per fit).
+    ``random_state`` keys the per-node draws of ``max_features`` and of random thresholds (an
+    int, a NumPy ``Generator``/``RandomState`` turned into one, or None for a fresh key per fit).
     """
 
-    def __init__(self, *, criterion="entropy", max_depth=None, min_samples_split=3,
-                 min_samples_leaf=1, max_features=None, random_state=None):
+    _parameter_constraints: dict = {
+        **_TreeLearner._parameter_constraints,
+        "splitter": [StrOptions({"best", "random"})],
+    }
+
+    def __init__(self, *, criterion="entropy", splitter="best", max_depth=None,
+                 min_samples_split=3, min_samples_leaf=1, min_weight_fraction_leaf=0.0,
+                 max_features=None, random_state=None, max_leaf_nodes=None,
+                 min_impurity_decrease=0.0, class_weight=None, ccp_alpha=0.0,
+                 monotonic_cst=None, nan_side="right", n_jobs=None):
         self.criterion = criterion
+        self.splitter = splitter
         self.max_depth = max_depth
         self.min_samples_split = min_samples_split
         self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
         self.max_features = max_features
         self.random_state = random_state
+        self.max_leaf_nodes = max_leaf_nodes
+        self.min_impurity_decrease = min_impurity_decrease
+        self.class_weight = class_weight
+        self.ccp_alpha = ccp_alpha
+        self.monotonic_cst = monotonic_cst
+        self.nan_side = nan_side
+        self.n_jobs = n_jobs
 
     def fit(self, X, y, sample_weight=None):
         self._validate_params()
         data = self._fit_input(X, y, sample_weight)
-        native = _learner.fit_tree(data, self.get_params(), self._threads())
+        native = _learner.fit_tree(data.training(), self.get_params(), self._threads())
         self.__dict__.update(data.fitted)
         self._native = native
         return self
+
+    def cost_complexity_pruning_path(self, X, y, sample_weight=None):
+        """The effective alphas of minimal cost-complexity pruning and the total leaf impurity
+        of each pruned tree, as scikit-learn defines them, of the tree these parameters grow
+        unpruned."""
+        full = clone(self).set_params(ccp_alpha=0.0).fit(X, y, sample_weight)
+        return pruning_path(full._native)
 
     def apply(self, X):
         """The index of the leaf each row reaches (nodes are numbered in preorder)."""
@@ -91,4 +120,28 @@ class DecisionTreeClassifier(_TreeLearner):
         return tree
 
 
+class ExtraTreeClassifier(DecisionTreeClassifier):
+    """An extremely randomized tree: at each node, for each of ``max_features`` features drawn
+    among those that can divide the node, one threshold drawn uniformly between the node's least
+    and largest value of the feature (the rows at or below it go left); the best of these splits
+    is kept. Threshold draws come from the node's keyed stream, as feature draws do, so a seed
+    grows the same tree whatever ``n_jobs`` is. Scores use the double-precision arithmetic, and
+    the defaults are scikit-learn's (Gini, nodes of 2 rows split)."""
+
+    def __init__(self, *, criterion="gini", splitter="random", max_depth=None,
+                 min_samples_split=2, min_samples_leaf=1, min_weight_fraction_leaf=0.0,
+                 max_features="sqrt", random_state=None, max_leaf_nodes=None,
+                 min_impurity_decrease=0.0, class_weight=None, ccp_alpha=0.0,
+                 monotonic_cst=None, nan_side="right", n_jobs=None):
+        super().__init__(
+            criterion=criterion, splitter=splitter, max_depth=max_depth,
+            min_samples_split=min_samples_split, min_samples_leaf=min_samples_leaf,
+            min_weight_fraction_leaf=min_weight_fraction_leaf, max_features=max_features,
+            random_state=random_state, max_leaf_nodes=max_leaf_nodes,
+            min_impurity_decrease=min_impurity_decrease, class_weight=class_weight,
+            ccp_alpha=ccp_alpha, monotonic_cst=monotonic_cst, nan_side=nan_side,
+            n_jobs=n_jobs)
+
+
 DecisionTreeClassifier.__module__ = "lindorf.tree"
+ExtraTreeClassifier.__module__ = "lindorf.tree"

@@ -1,0 +1,273 @@
+#include "splitting/general_sweep.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "support/error.hpp"
+
+namespace lindorf {
+
+std::size_t class_slots(const WorkingSet& set) {
+    if (set.general.n_outputs > 1) return set.general.output_offset.back();
+    return std::max<std::size_t>(set.class_labels.size(), 1);
+}
+
+namespace {
+
+constexpr float infinity = std::numeric_limits<float>::infinity();
+
+// One candidate's left side: the rows before it, and the NaN rows when they go left.
+struct Left {
+    const std::uint64_t* before;  // by slot
+    const std::uint64_t* nan;     // by slot; null while the NaN rows go right
+    std::uint64_t units;
+    std::size_t rows;
+
+    std::uint64_t count(std::uint32_t slot) const {
+        return before[slot] + (nan != nullptr ? nan[slot] : 0);
+    }
+};
+
+// What a candidate must satisfy, and its score.
+struct Scorer {
+    const GeneralNode& node;
+    const GeneralRules& rules;
+    std::size_t n_rows;
+    std::int8_t constraint;  // of the feature: 1, -1 or 0
+
+    bool allowed(const Left& left) const {
+        const std::uint64_t right_units = node.total - left.units;
+        // An empty side never scores above 0: both sides keep a row.
+        return left.rows > 0 && left.rows < n_rows && left.rows >= rules.min_leaf_rows &&
+               n_rows - left.rows >= rules.min_leaf_rows && left.units >= rules.min_leaf_units &&
+               right_units >= rules.min_leaf_units && monotone(left);
+    }
+
+    // The shares of class index 0 on each side: inside the node's bounds, and ordered as the
+    // constraint on the share of class index 1 asks, reversed.
+    bool monotone(const Left& left) const {
+        if (constraint == 0) return true;
+        const Monotonic& m = rules.monotonic;
+        const bool has_zero = m.zero_slot != 0xFFFFFFFFu;
+        const double left_zero = has_zero ? static_cast<double>(left.count(m.zero_slot)) : 0.0;
+        const double node_zero = has_zero ? static_cast<double>(node.counts[m.zero_slot]) : 0.0;
+        const double value_left = left_zero / static_cast<double>(left.units);
+        const double value_right =
+            (node_zero - left_zero) / static_cast<double>(node.total - left.units);
+        return value_left >= m.lower && value_right >= m.lower && value_left <= m.upper &&
+               value_right <= m.upper && (value_left - value_right) * -constraint <= 0.0;
+    }
+
+    double gain(const Left& left) const {
+        const std::uint64_t right_units = node.total - left.units;
+        const double left_impurity = general_impurity(
+            node, rules.impurity, left.units, [&](std::uint32_t s) { return left.count(s); });
+        const double right_impurity =
+            general_impurity(node, rules.impurity, right_units,
+                             [&](std::uint32_t s) { return node.counts[s] - left.count(s); });
+        return split_gain(node.impurity, left_impurity, static_cast<double>(left.units),
+                          right_impurity, static_cast<double>(right_units),
+                          static_cast<double>(node.total));
+    }
+};
+
+// The best candidate of a feature so far, with the tie rule of column_best.hpp.
+struct Best {
+    double score = 0.0;
+    std::span<const Entry> group;  // empty while nothing scored above 0.0
+    bool nan_left = false;
+    bool above_all = false;  // every number left: the threshold is +inf
+    Earliest earliest;
+
+    void offer(double candidate, std::span<const Entry> candidate_group, bool candidate_nan_left,
+               bool candidate_above_all, const WorkingSet& set) {
+        if (candidate > score) {
+            *this = {candidate, candidate_group, candidate_nan_left, candidate_above_all, {}};
+            return;
+        }
+        if (group.empty() || !(candidate == score)) return;
+        if (earliest.position == no_position) earliest = earliest_of(group, set);
+        const Earliest other = earliest_of(candidate_group, set);
+        if (other.position < earliest.position)
+            *this = {candidate, candidate_group, candidate_nan_left, candidate_above_all, other};
+    }
+
+    FeatureBest result(const WorkingSet& set) const {
+        if (group.empty()) return {};
+        if (above_all) return {score, infinity, false};
+        const float threshold = group.size() == 1 ? group[0].value
+                                : earliest.position != no_position
+                                    ? earliest.value
+                                    : earliest_of(group, set).value;
+        return {score, threshold, nan_left};
+    }
+};
+
+std::size_t numbers_in(std::span<const Entry> column) {
+    return static_cast<std::size_t>(
+        std::partition_point(column.begin(), column.end(),
+                             [](const Entry& e) { return !std::isnan(e.value); }) -
+        column.begin());
+}
+
+// Adds the entries' weights into counts by slot; returns their units.
+template <class Rows>
+std::uint64_t add_entries(const Rows& rows, std::span<const Entry> entries, std::uint64_t* counts) {
+    std::uint64_t units = 0;
+    for (const Entry& entry : entries) {
+        const std::uint64_t weight = rows.weight(entry.row);
+        rows.each_slot(entry.row, [&](std::uint32_t slot) { counts[slot] += weight; });
+        units += weight;
+    }
+    return units;
+}
+
+struct Sweep {
+    std::span<const Entry> column;
+    const WorkingSet& set;
+    const Scorer& scorer;
+    std::uint64_t* left;  // zeroed at the node's slots
+    std::uint64_t* nan;   // zeroed at the node's slots
+};
+
+template <class Rows>
+FeatureBest best_column(const Sweep& sweep, const Rows& rows) {
+    const std::span<const Entry> column = sweep.column;
+    const Scorer& scorer = sweep.scorer;
+    const bool learn = scorer.rules.learn_nan;
+    const std::size_t n = column.size();
+    const std::size_t numbers = numbers_in(column);
+    const std::uint64_t nan_units = add_entries(rows, column.subspan(numbers), sweep.nan);
+    const std::size_t n_nan = n - numbers;
+    Best best;
+    std::uint64_t left_units = 0;
+    std::size_t i = 0;
+    while (i < numbers) {
+        const float value = column[i].value;
+        std::size_t end = i;
+        while (end < numbers && column[end].value == value) ++end;
+        const std::span<const Entry> group = column.subspan(i, end - i);
+        const Left nan_right{sweep.left, nullptr, left_units, i};
+        if (scorer.allowed(nan_right)) {
+            // Without NaN rows here, unseen NaN values follow the larger side.
+            const bool larger_left = learn && n_nan == 0 && i > n - i;
+            best.offer(scorer.gain(nan_right), group, larger_left, false, sweep.set);
+        }
+        const Left nan_left{sweep.left, sweep.nan, left_units + nan_units, i + n_nan};
+        if (learn && n_nan > 0 && i > 0 && scorer.allowed(nan_left))
+            best.offer(scorer.gain(nan_left), group, true, false, sweep.set);
+        left_units += add_entries(rows, group, sweep.left);
+        i = end;
+    }
+    if (learn && n_nan > 0 && numbers > 0) {
+        // Every number left and NaN right; with a value of +inf, the same rows as NaN left of
+        // the least value.
+        const std::span<const Entry> nan_group = column.subspan(numbers);
+        if (column[numbers - 1].value < infinity) {
+            const Left numbers_left{sweep.left, nullptr, left_units, numbers};
+            if (scorer.allowed(numbers_left))
+                best.offer(scorer.gain(numbers_left), nan_group, false, true, sweep.set);
+        } else {
+            const Left only_nan{sweep.nan, nullptr, nan_units, n_nan};
+            std::size_t first_end = 0;
+            while (first_end < numbers && column[first_end].value == column[0].value) ++first_end;
+            if (scorer.allowed(only_nan))
+                best.offer(scorer.gain(only_nan), column.first(first_end), true, false, sweep.set);
+        }
+    }
+    return best.result(sweep.set);
+}
+
+// One threshold drawn uniformly between the node's least and largest value (the least again
+// when the draw lands on the largest): the rows at or below it go left.
+template <class Rows>
+FeatureBest random_column(const Sweep& sweep, const Rows& rows, std::uint64_t threshold_draw,
+                          std::uint64_t side_draw) {
+    const std::span<const Entry> column = sweep.column;
+    const bool learn = sweep.scorer.rules.learn_nan;
+    const std::size_t n = column.size();
+    const std::size_t numbers = numbers_in(column);
+    if (numbers == 0) return {};
+    const float least = column[0].value;
+    const float largest = column[numbers - 1].value;
+    double cut = least;
+    if (least < largest) {
+        const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
+        cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
+        if (!(cut < largest)) cut = least;
+    }
+    const std::size_t n_left = static_cast<std::size_t>(
+        std::upper_bound(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(numbers),
+                         cut, [](double c, const Entry& e) { return c < e.value; }) -
+        column.begin());
+    const bool above_all = n_left == numbers;
+    const bool has_nan = numbers < n;
+    const bool nan_left = learn && (has_nan ? (side_draw & 1) != 0 : n_left > n - n_left);
+    if (above_all && (!has_nan || nan_left || !(largest < infinity))) return {};
+    const std::uint64_t left_units = add_entries(rows, column.first(n_left), sweep.left);
+    std::uint64_t nan_units = 0;
+    if (nan_left && has_nan) nan_units = add_entries(rows, column.subspan(numbers), sweep.nan);
+    const Left left{sweep.left, nan_left && has_nan ? sweep.nan : nullptr, left_units + nan_units,
+                    n_left + (nan_left && has_nan ? n - numbers : 0)};
+    if (!sweep.scorer.allowed(left)) return {};
+    const double gain = sweep.scorer.gain(left);
+    if (!(gain > 0.0)) return {};
+    if (above_all) return {gain, infinity, nan_left};
+    // The least value above the draw, as its earliest row holds it (zeros may differ in sign).
+    std::size_t end = n_left;
+    while (end < numbers && column[end].value == column[n_left].value) ++end;
+    return {gain, earliest_of(column.subspan(n_left, end - n_left), sweep.set).value, nan_left};
+}
+
+void check_features(std::span<const std::uint32_t> features, std::size_t n_cols) {
+    for (std::size_t k = 0; k < features.size(); ++k) {
+        LINDORF_CHECK(features[k] < n_cols, "feature " + std::to_string(features[k]) +
+                                                " is beyond the " + std::to_string(n_cols) +
+                                                " features of the working set");
+        LINDORF_CHECK(k == 0 || features[k - 1] < features[k],
+                      "the features to search are not in ascending order");
+    }
+}
+
+}  // namespace
+
+GeneralChoice general_search(const WorkingSet& set, NodeRange range, const GeneralNode& node,
+                             const GeneralRules& rules, ScratchSlots& scratch, WorkerPool* pool) {
+    check_features(rules.features, set.n_cols);
+    const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
+    auto feature_at = [&](std::size_t k) {
+        return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
+    };
+    LINDORF_CHECK(rules.draws.empty() || rules.draws.size() == 2 * n_searched,
+                  "a random split needs two draws per feature");
+    const std::size_t slots = class_slots(set);
+    std::vector<FeatureBest> results(n_searched);
+    parallel_for(pool, n_searched, [&](std::size_t k) {
+        auto lease = scratch.claim();
+        std::uint64_t* counts = lease->wide_counts(slots);
+        for (std::uint32_t slot : node.present) counts[slot] = counts[slots + slot] = 0;
+        const std::uint32_t f = feature_at(k);
+        const std::int8_t constraint =
+            rules.monotonic.by_feature.empty() ? 0 : rules.monotonic.by_feature[f];
+        const Scorer scorer{node, rules, range.size(), constraint};
+        const Sweep sweep{set.column(f, range.begin, range.end), set, scorer, counts,
+                          counts + slots};
+        results[k] = with_general_rows(set, [&](const auto& rows) {
+            return rules.draws.empty()
+                       ? best_column(sweep, rows)
+                       : random_column(sweep, rows, rules.draws[2 * k], rules.draws[2 * k + 1]);
+        });
+    });
+    GeneralChoice choice;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        if (results[k].score > choice.gain) {
+            choice = {true, feature_at(k), results[k].threshold, results[k].nan_left,
+                      results[k].score};
+        }
+    }
+    return choice;
+}
+
+}  // namespace lindorf

@@ -1,0 +1,289 @@
+// The general path's node work: weights in whole numbers of a unit, one or several outputs,
+// NaN sides learned or not, monotonic constraints and random thresholds, with the split search of
+// splitting/general_sweep.hpp. Its rules are the exact path's (a leaf's label, the fallback
+// split when nothing scores above 0.0, ties), in the double-precision arithmetic of
+// criteria/impurity.hpp.
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "splitting/general_sweep.hpp"
+#include "splitting/partition.hpp"
+#include "support/error.hpp"
+#include "support/streams.hpp"
+#include "tree/feature_draw.hpp"
+#include "tree/node_work.hpp"
+
+namespace lindorf {
+
+namespace {
+
+constexpr std::uint32_t no_slot = 0xFFFFFFFFu;
+
+std::size_t numbers_in(std::span<const Entry> column) {
+    return static_cast<std::size_t>(
+        std::partition_point(column.begin(), column.end(),
+                             [](const Entry& e) { return !std::isnan(e.value); }) -
+        column.begin());
+}
+
+class GeneralWork final : public NodeWork {
+  public:
+    GeneralWork(WorkingSet& set, const GrowRules& rules)
+        : set_(set),
+          rules_(rules),
+          slots_(class_slots(set)),
+          counts_(slots_, 0),
+          left_(slots_, 0),
+          latest_(slots_, 0),
+          draw_(rules, set.n_cols),
+          unit_(set.general.unit),
+          min_leaf_units_(units_at_least(rules.min_leaf)) {
+        LINDORF_CHECK(set.n_cols > 0, "the general path needs a feature");
+        const bool one_output = set.general.n_outputs == 1;
+        if (one_output && !set.class_labels.empty() && set.class_labels[0] == 0) zero_slot_ = 0;
+        if (!one_output) zero_slot_ = no_slot;
+    }
+
+    NodeFacts take(NodeRange range, bool own_rows) override {
+        LINDORF_CHECK(!own_rows, "the general path keeps every feature's sorted block");
+        range_ = range;
+        for (std::uint32_t s : present_) counts_[s] = latest_[s] = 0;
+        present_.clear();
+        total_ = 0;
+        const std::span<const Entry> column = set_.column(0, range.begin, range.end);
+        with_general_rows(set_, [&](const auto& rows) {
+            for (const Entry& entry : column) {
+                const std::uint64_t weight = rows.weight(entry.row);
+                rows.each_slot(entry.row, [&](std::uint32_t s) {
+                    if (counts_[s] == 0) present_.push_back(s);
+                    counts_[s] += weight;
+                });
+                total_ += weight;
+            }
+        });
+        std::sort(present_.begin(), present_.end());
+        output_ends_.clear();
+        if (set_.general.n_outputs == 1) {
+            output_ends_.push_back(static_cast<std::uint32_t>(present_.size()));
+        } else {
+            for (std::size_t o = 1; o <= set_.general.n_outputs; ++o)
+                output_ends_.push_back(static_cast<std::uint32_t>(
+                    std::lower_bound(present_.begin(), present_.end(),
+                                     set_.general.output_offset[o]) -
+                    present_.begin()));
+        }
+        impurity_ = general_impurity(node(), rules_.impurity, total_,
+                                     [&](std::uint32_t s) { return counts_[s]; });
+        label_ = majority(column);
+        NodeFacts facts;
+        facts.weight = weight_of(total_);
+        facts.impurity = impurity_;
+        facts.rows = static_cast<std::uint32_t>(range.size());
+        facts.pure = present_.size() == set_.general.n_outputs;
+        facts.label = label_;
+        return facts;
+    }
+
+    std::optional<NodeSplit> split(const NodeAt& at, ScratchSlots& scratch,
+                                   WorkerPool* pool) override {
+        KeyedStream stream = node_stream(rules_.node_key, at.path);
+        std::span<const std::uint32_t> features;
+        if (draw_.active()) features = draw_.features(set_, range_, stream);
+        GeneralChoice choice;
+        if (!draw_.active() || !features.empty()) {
+            draws_.clear();
+            if (rules_.splitter == Splitter::random) {
+                const std::size_t n = draw_.active() ? features.size() : set_.n_cols;
+                for (std::size_t k = 0; k < 2 * n; ++k) draws_.push_back(stream.next_u64());
+            }
+            const GeneralRules search{rules_.impurity,
+                                      min_leaf_units_,
+                                      rules_.min_leaf_rows,
+                                      rules_.nan_side == NanSide::learned,
+                                      monotonic(at.bounds),
+                                      features,
+                                      draws_};
+            choice = general_search(set_, range_, node(), search, scratch, pool);
+        }
+        // Nothing scored above 0.0: the fallback, feature 0 at 0.0, if it divides the rows.
+        NodeSplit split;
+        split.choice = {choice.feature, choice.threshold, choice.nan_left};
+        split.column = set_.column(split.choice.feature, range_.begin, range_.end);
+        const std::span<const Entry> column = split.column;
+        split.n_left = left_size(column, split.choice.threshold);
+        split.n_tail_left = split.choice.nan_left ? column.size() - numbers_in(column) : 0;
+        const std::size_t left_rows = split.n_left + split.n_tail_left;
+        if (left_rows == 0 || left_rows == range_.size()) return std::nullopt;
+        const std::int8_t constraint =
+            rules_.monotonic.empty() ? 0 : rules_.monotonic[split.choice.feature];
+        if (!choice.found || constraint != 0) {
+            const std::uint64_t left_units = count_left(column, split);
+            if (!choice.found && !within_rules(left_units, left_rows, constraint, at.bounds))
+                return std::nullopt;
+            if (!choice.found) choice.gain = gain_of(left_units);
+            if (constraint != 0) split.middle = middle(left_units);
+        }
+        if (at.measure)
+            split.decrease = weighted_decrease(choice.gain, weight_of(total_), at.root_weight);
+        return split;
+    }
+
+    void leaf(Tree& tree, std::uint32_t index, const Bounds& bounds, bool record) override {
+        if (!rules_.monotonic.empty()) return monotonic_leaf(tree, index, bounds, record);
+        tree.nodes[index] = Node{.is_leaf = true, .prediction = label_};
+        if (!record) return;
+        tree.stats[index].values = static_cast<std::uint32_t>(tree.values.size());
+        tree.stats[index].n_values = static_cast<std::uint32_t>(present_.size());
+        for (std::uint32_t s : present_) tree.values.push_back({flat(s), weight_of(counts_[s])});
+    }
+
+  private:
+    GeneralNode node() const { return {counts_.data(), total_, present_, output_ends_, impurity_}; }
+
+    double weight_of(std::uint64_t units) const { return static_cast<double>(units) * unit_; }
+
+    std::uint32_t flat(std::uint32_t slot) const {
+        return set_.general.n_outputs == 1 ? set_.class_labels[slot] : slot;
+    }
+
+    std::uint64_t units_at_least(double weight) const {
+        if (!(weight > 0.0)) return 0;
+        const double units = std::ceil(weight / unit_);
+        return units >= 0x1p63 ? std::uint64_t{1} << 63 : static_cast<std::uint64_t>(units);
+    }
+
+    Monotonic monotonic(const Bounds& bounds) const {
+        return {rules_.monotonic, zero_slot_, bounds.lower, bounds.upper};
+    }
+
+    // The first output's most frequent class; between equally frequent ones, with one output
+    // the one whose latest row comes last (as on the exact path), with several the lowest.
+    Label majority(std::span<const Entry> column) {
+        const std::span<const std::uint32_t> first(present_.data(), output_ends_[0]);
+        std::uint32_t best = first.front();
+        std::size_t holders = 0;
+        for (std::uint32_t s : first) {
+            if (counts_[s] > counts_[best]) best = s, holders = 0;
+            holders += counts_[s] == counts_[best];
+        }
+        if (holders > 1 && set_.general.n_outputs == 1) {
+            with_general_rows(set_, [&](const auto& rows) {
+                for (const Entry& entry : column) {
+                    const std::uint32_t last = set_.last_position(set_.local(entry.row));
+                    rows.each_slot(entry.row, [&](std::uint32_t s) {
+                        latest_[s] = std::max(latest_[s], last);
+                    });
+                }
+            });
+            for (std::uint32_t s : first)
+                if (counts_[s] == counts_[best] && latest_[s] > latest_[best]) best = s;
+        }
+        return flat(best);
+    }
+
+    // Counts the split's left rows into left_, by slot; returns their units.
+    std::uint64_t count_left(std::span<const Entry> column, const NodeSplit& split) {
+        for (std::uint32_t s : present_) left_[s] = 0;
+        std::uint64_t units = 0;
+        auto add = [&](std::span<const Entry> entries) {
+            with_general_rows(set_, [&](const auto& rows) {
+                for (const Entry& entry : entries) {
+                    const std::uint64_t weight = rows.weight(entry.row);
+                    rows.each_slot(entry.row, [&](std::uint32_t s) { left_[s] += weight; });
+                    units += weight;
+                }
+            });
+        };
+        add(column.first(split.n_left));
+        add(column.last(split.n_tail_left));
+        return units;
+    }
+
+    double zero_share(std::uint64_t zero, std::uint64_t units) const {
+        return static_cast<double>(zero) / static_cast<double>(units);
+    }
+
+    bool within_rules(std::uint64_t left_units, std::size_t left_rows, std::int8_t constraint,
+                      const Bounds& bounds) const {
+        const std::size_t right_rows = range_.size() - left_rows;
+        const std::uint64_t right_units = total_ - left_units;
+        if (left_rows < rules_.min_leaf_rows || right_rows < rules_.min_leaf_rows ||
+            left_units < min_leaf_units_ || right_units < min_leaf_units_)
+            return false;
+        if (constraint == 0) return true;
+        const std::uint64_t zero_left = zero_slot_ == no_slot ? 0 : left_[zero_slot_];
+        const std::uint64_t zero_all = zero_slot_ == no_slot ? 0 : counts_[zero_slot_];
+        const double left = zero_share(zero_left, left_units);
+        const double right = zero_share(zero_all - zero_left, right_units);
+        return left >= bounds.lower && right >= bounds.lower && left <= bounds.upper &&
+               right <= bounds.upper && (left - right) * -constraint <= 0.0;
+    }
+
+    double gain_of(std::uint64_t left_units) const {
+        const GeneralNode n = node();
+        const std::uint64_t right_units = total_ - left_units;
+        const double left = general_impurity(n, rules_.impurity, left_units,
+                                             [&](std::uint32_t s) { return left_[s]; });
+        const double right = general_impurity(n, rules_.impurity, right_units,
+                                              [&](std::uint32_t s) { return counts_[s] - left_[s]; });
+        return split_gain(impurity_, left, static_cast<double>(left_units), right,
+                          static_cast<double>(right_units), static_cast<double>(total_));
+    }
+
+    // The mean of the two sides' class-0 shares, halves first, as the bounds of the children meet.
+    double middle(std::uint64_t left_units) const {
+        const std::uint64_t zero_left = zero_slot_ == no_slot ? 0 : left_[zero_slot_];
+        const std::uint64_t zero_all = zero_slot_ == no_slot ? 0 : counts_[zero_slot_];
+        return static_cast<double>(zero_left) / (2.0 * static_cast<double>(left_units)) +
+               static_cast<double>(zero_all - zero_left) /
+                   (2.0 * static_cast<double>(total_ - left_units));
+    }
+
+    // Two classes under monotonic constraints: the class-0 share clipped to the node's bounds,
+    // class 1 the rest; the label follows the larger share (the majority's on a tie).
+    void monotonic_leaf(Tree& tree, std::uint32_t index, const Bounds& bounds, bool record) {
+        const std::uint64_t zero = zero_slot_ == no_slot ? 0 : counts_[zero_slot_];
+        double share = zero_share(zero, total_);
+        if (share < bounds.lower)
+            share = bounds.lower;
+        else if (share > bounds.upper)
+            share = bounds.upper;
+        const double rest = 1.0 - share;
+        const Label label = share > rest ? 0 : rest > share ? 1 : label_;
+        tree.nodes[index] = Node{.is_leaf = true, .prediction = label};
+        if (!record) return;
+        const double weight = weight_of(total_);
+        tree.stats[index].values = static_cast<std::uint32_t>(tree.values.size());
+        for (const LeafValue value : {LeafValue{0, share * weight}, LeafValue{1, rest * weight}})
+            if (value.value > 0.0) tree.values.push_back(value);
+        tree.stats[index].n_values =
+            static_cast<std::uint32_t>(tree.values.size()) - tree.stats[index].values;
+    }
+
+    WorkingSet& set_;
+    const GrowRules& rules_;
+    std::size_t slots_;
+    std::vector<std::uint64_t> counts_;
+    std::vector<std::uint64_t> left_;
+    std::vector<std::uint32_t> latest_;
+    std::vector<std::uint32_t> present_;
+    std::vector<std::uint32_t> output_ends_;
+    std::vector<std::uint64_t> draws_;
+    FeatureDraw draw_;
+    double unit_;
+    std::uint64_t min_leaf_units_;
+    std::uint32_t zero_slot_ = no_slot;
+    NodeRange range_;
+    std::uint64_t total_ = 0;
+    double impurity_ = 0.0;
+    Label label_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<NodeWork> general_node_work(WorkingSet& set, const GrowRules& rules) {
+    return std::make_unique<GeneralWork>(set, rules);
+}
+
+}  // namespace lindorf

@@ -1,0 +1,240 @@
+// The general path (real weights in units, several outputs, learned NaN sides, monotonic
+// constraints, random thresholds) and the growth rules every path shares (row minimums, weight
+// fractions, impurity decreases, best-first growth) against the plain learner of
+// reference_general.cpp, node for node with statistics and leaf values, on random data made to
+// hit ties, NaN, signed zeros and infinities. Then what random sets miss: scale invariance and
+// pruning.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "model/prune.hpp"
+#include "tree/tree.hpp"
+#include "reference_general.hpp"
+#include "support/streams.hpp"
+#include "tree/grow_engine.hpp"
+#include "tree/training.hpp"
+#include "tree_testing.hpp"
+
+namespace lindorf {
+namespace {
+
+using testing_support::same_tree;
+
+constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+struct Case {
+    reference::General data;
+    FeatureMatrix matrix;
+    std::vector<Label> labels;  // row-major, n x outputs
+
+    WeightedData weighted() const {
+        WeightedData out{matrix.view(), labels, {}, data.classes[0], data.weights, {}};
+        if (data.classes.size() > 1) out.output_classes = data.classes;
+        return out;
+    }
+};
+
+class Random {
+  public:
+    explicit Random(std::uint64_t seed) : rng_(seed) {}
+
+    std::size_t below(std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+    }
+
+    Case data(std::size_t max_rows, std::size_t max_cols, bool two_classes) {
+        static const float specials[] = {-0.0f, 0.0f, 1.0f, -1.0f, 0.5f, nan, inf, -inf};
+        const std::size_t n = 2 + below(max_rows), cols = 1 + below(max_cols);
+        const std::size_t outputs = two_classes || below(3) != 0 ? 1 : 2;
+        Case c;
+        c.matrix = {n, cols, std::vector<float>(n * cols)};
+        for (std::size_t f = 0; f < cols; ++f) {
+            const std::size_t kind = below(3);
+            for (std::size_t r = 0; r < n; ++r)
+                c.matrix.values[r * cols + f] =
+                    kind == 0   ? specials[below(std::size(specials))]
+                    : kind == 1 ? static_cast<float>(below(5))
+                                : std::uniform_real_distribution<float>(-2.0f, 2.0f)(rng_);
+        }
+        for (std::size_t o = 0; o < outputs; ++o)
+            c.data.classes.push_back(two_classes ? 2 : 2 + static_cast<std::uint32_t>(below(3)));
+        for (std::size_t r = 0; r < n; ++r) {
+            c.data.rows.emplace_back(c.matrix.values.begin() + r * cols,
+                                     c.matrix.values.begin() + (r + 1) * cols);
+            std::vector<Label> own;
+            for (std::uint32_t k : c.data.classes) {
+                const float signal = c.matrix.values[r * cols];
+                own.push_back(below(3) == 0 ? static_cast<Label>(below(k)) : signal > 0.7f ? 1 : 0);
+                c.labels.push_back(own.back());
+            }
+            c.data.labels.push_back(own);
+            // Fractions, whole numbers and zeros; never all zero.
+            const std::size_t kind = below(6);
+            c.data.weights.push_back(kind == 0   ? 0.0
+                                     : kind == 1 ? static_cast<double>(1 + below(3))
+                                                 : std::uniform_real_distribution<double>(0.01, 3.0)(rng_));
+        }
+        c.data.weights[below(n)] = 1.5;
+        return c;
+    }
+
+    GrowRules rules(const Case& c, std::vector<std::int8_t>& monotonic) {
+        GrowRules rules{.max_depth = std::array<std::uint32_t, 5>{1, 2, 3, 6, 1000}[below(5)],
+                        .min_split = 0.0,
+                        .min_leaf = below(4) == 0 ? 1.5 : 0.0,
+                        .impurity = below(2) == 0 ? Impurity::gini : Impurity::entropy,
+                        .node_key = seed_key(below(1000)),
+                        .record_stats = true};
+        rules.min_split_rows = static_cast<std::uint32_t>(below(5));
+        rules.min_leaf_rows = static_cast<std::uint32_t>(below(3));
+        if (below(4) == 0) rules.max_features = 1 + static_cast<std::uint32_t>(below(2));
+        if (below(4) == 0) rules.min_leaf_fraction = 0.1;
+        if (below(4) == 0) rules.min_impurity_decrease = 0.01;
+        if (below(3) == 0) rules.max_leaf_nodes = 2 + static_cast<std::uint32_t>(below(6));
+        if (below(3) == 0) rules.splitter = Splitter::random;
+        if (below(2) == 0) rules.nan_side = NanSide::learned;
+        if (c.data.classes.size() == 1 && c.data.classes[0] == 2 && below(3) == 0) {
+            monotonic.clear();
+            for (std::size_t f = 0; f < c.matrix.n_cols; ++f)
+                monotonic.push_back(static_cast<std::int8_t>(below(3)) - 1);
+            rules.monotonic = monotonic;
+        }
+        return rules;
+    }
+
+  private:
+    std::mt19937_64 rng_;
+};
+
+TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
+    Random random(61);
+    WorkerPool pool(2);
+    for (int round = 0; round < 3000; ++round) {
+        const Case c = random.data(30, 4, round % 3 == 0);
+        std::vector<std::int8_t> monotonic;
+        const GrowRules rules = random.rules(c, monotonic);
+        const Tree expected = reference::grow_general(c.data, rules);
+        ASSERT_TRUE(same_tree(grow_weighted(c.weighted(), rules), expected)) << "round " << round;
+        // The same on the pool, wherever it takes over.
+        const WeightedData d = c.weighted();
+        WorkingSet set = general_working_set(d, sort_features(d.rows), draws_of_weights(
+            std::vector<std::uint32_t>(d.rows.n_rows, 1)), d.real_weights, &pool);
+        const GrowSettings sharing{std::size_t{8} * random.below(5)};
+        ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, &pool, sharing), expected))
+            << "round " << round;
+    }
+}
+
+// Weights scaled by a power of two are the same units: the same tree, weights scaled, under
+// every rule that measures weight relative to the whole.
+TEST(GeneralPath, ScalingEveryWeightByAPowerOfTwoChangesNoSplit) {
+    Random random(67);
+    for (int round = 0; round < 300; ++round) {
+        Case c = random.data(40, 3, false);
+        std::vector<std::int8_t> monotonic;
+        GrowRules rules = random.rules(c, monotonic);
+        rules.min_leaf = 0.0;  // a least weight does not scale with the weights
+        const Tree tree = grow_weighted(c.weighted(), rules);
+        for (double& w : c.data.weights) w *= 0x1p-20;
+        const Tree scaled = grow_weighted(c.weighted(), rules);
+        ASSERT_TRUE(same_tree(scaled, testing_support::tree_of(tree.nodes))) << round;
+        for (std::size_t i = 0; i < tree.nodes.size(); ++i)
+            ASSERT_EQ(scaled.stats[i].weight, tree.stats[i].weight * 0x1p-20) << round;
+    }
+}
+
+// scikit-learn's weakest-link loop as it is written: every inner node's alpha rescanned after
+// each prune. Returns the path up to `alpha` and which nodes are then leaves and still in.
+struct PlainPruning {
+    PruningPath path;
+    std::vector<bool> leaf, kept;
+};
+
+PlainPruning plain_pruning(const Tree& tree, double alpha) {
+    const std::size_t n = tree.nodes.size();
+    std::vector<std::uint32_t> parent(n, 0xFFFFFFFFu), leaves(n, 0);
+    std::vector<double> r_node(n), r_branch(n, 0.0);
+    PlainPruning out{{}, std::vector<bool>(n), std::vector<bool>(n, true)};
+    for (std::size_t i = 0; i < n; ++i) {
+        r_node[i] = tree.stats[i].weight * tree.stats[i].impurity / tree.stats[0].weight;
+        out.leaf[i] = tree.nodes[i].is_leaf;
+        if (!tree.nodes[i].is_leaf)
+            parent[tree.nodes[i].left] = parent[tree.nodes[i].right] = static_cast<std::uint32_t>(i);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!out.leaf[i]) continue;
+        r_branch[i] = r_node[i];
+        for (std::uint32_t at = static_cast<std::uint32_t>(i); at != 0;) {
+            at = parent[at];
+            r_branch[at] += r_node[i];
+            ++leaves[at];
+        }
+    }
+    out.path = {{0.0}, {r_branch[0]}};
+    while (!out.leaf[0]) {
+        double weakest = std::numeric_limits<double>::max();
+        std::size_t node = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (out.leaf[i] || !out.kept[i]) continue;
+            const double a = (r_node[i] - r_branch[i]) / (leaves[i] - 1.0);
+            if (a < weakest) weakest = a, node = i;
+        }
+        if (alpha < weakest) break;
+        for (std::size_t j = node + 1; j < n; ++j)
+            for (std::uint32_t at = parent[j]; at != 0xFFFFFFFFu; at = parent[at])
+                if (at == node) out.kept[j] = false;
+        out.leaf[node] = true;
+        const std::uint32_t pruned_leaves = leaves[node] - 1;
+        const double change = r_node[node] - r_branch[node];
+        r_branch[node] = r_node[node];
+        for (std::uint32_t at = parent[node]; at != 0xFFFFFFFFu; at = parent[at]) {
+            leaves[at] -= pruned_leaves;
+            r_branch[at] += change;
+        }
+        out.path.alphas.push_back(weakest);
+        out.path.impurities.push_back(r_branch[0]);
+    }
+    return out;
+}
+
+TEST(Pruning, FollowsTheWeakestLinkLoopToTheLastBitAndSumsPrunedLeaves) {
+    Random random(71);
+    for (int round = 0; round < 300; ++round) {
+        const Case c = random.data(60, 3, false);
+        std::vector<std::int8_t> monotonic;
+        GrowRules rules = random.rules(c, monotonic);
+        rules.max_depth = 1000;
+        const Tree tree = grow_weighted(c.weighted(), rules);
+        const PruningPath path = pruning_path(tree);
+        const PlainPruning whole = plain_pruning(tree, std::numeric_limits<double>::max());
+        ASSERT_EQ(path.alphas, whole.path.alphas) << round;
+        ASSERT_EQ(path.impurities, whole.path.impurities) << round;
+        const double alpha = path.alphas[random.below(path.alphas.size())];
+        const PlainPruning plain = plain_pruning(tree, alpha);
+        const Tree cut = pruned(tree, alpha);
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+            if (!plain.kept[i]) continue;
+            ASSERT_LT(at, cut.nodes.size()) << round;
+            ASSERT_EQ(cut.nodes[at].is_leaf, plain.leaf[i]) << round << " node " << i;
+            ASSERT_EQ(cut.nodes[at].prediction, tree.nodes[i].prediction) << round;
+            ASSERT_EQ(cut.stats[at].weight, tree.stats[i].weight) << round;
+            if (cut.nodes[at].is_leaf) {
+                double total = 0.0;
+                for (const LeafValue& v : leaf_values(cut, at)) total += v.value;
+                ASSERT_NEAR(total, tree.stats[i].weight * c.data.classes.size(),
+                            1e-9 * tree.stats[i].weight) << round;
+            }
+            ++at;
+        }
+        ASSERT_EQ(at, cut.nodes.size()) << round;
+    }
+}
+
+}  // namespace
+}  // namespace lindorf
