@@ -130,15 +130,20 @@ std::optional<NodeSplit> split_within_rules(NodeWork& work, const Growth& growth
     return split;
 }
 
-// Divides the node's rows, makes it an inner node and returns its children, left first.
+// Marks the side of each of the node's rows at its split, while the split feature's range is
+// current: a node that sorts its own features keeps that range only until the next node's search.
 // `concurrent`: other subtrees grow at the same time.
+void mark_sides(const Growth& growth, const NodeSplit& split, bool concurrent) {
+    growth.sides.mark(growth.set, split.column, split.n_left, split.n_tail_left, concurrent);
+}
+
+// Divides the node's rows, whose sides mark_sides marked, makes it an inner node and returns its
+// children, left first.
 std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNode& item,
                                            std::uint32_t index, const NodeFacts& facts,
                                            const NodeSplit& split, Tree& tree,
-                                           ScratchSlots& scratch, WorkerPool* pool,
-                                           bool concurrent) {
+                                           ScratchSlots& scratch, WorkerPool* pool) {
     const SplitChoice& choice = split.choice;
-    growth.sides.mark(growth.set, split.column, split.n_left, split.n_tail_left, concurrent);
     if (item.sorts_own) {
         auto lease = scratch.claim();
         partition_node_rows(growth.set, item.range, split.n_left, growth.sides, *lease);
@@ -191,8 +196,8 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
             work->leaf(tree, index, item.bounds, growth.rules.record_stats);
             continue;
         }
-        auto [left, right] =
-            divide(growth, item, index, facts, *split, tree, scratch, pool, sharing.concurrent);
+        mark_sides(growth, *split, sharing.concurrent);
+        auto [left, right] = divide(growth, item, index, facts, *split, tree, scratch, pool);
         pending.push_back(right);
         pending.push_back(left);
     }
@@ -230,8 +235,12 @@ Tree grow_best_first(const Growth& growth, PendingNode root, WorkerPool* pool,
         record_node(tree, index, facts, growth.rules);
         const std::optional<NodeSplit> split =
             split_within_rules(*work, growth, item, facts, scratch, pool_for(item));
-        if (split)
+        // Waiting nodes hold disjoint rows, so each marks its sides now, before another node's
+        // search reuses the buffers its split's range may lie in.
+        if (split) {
+            mark_sides(growth, *split, false);
             waiting.push({item, index, facts, *split, made++});
+        }
         else
             work->leaf(tree, index, item.bounds, growth.rules.record_stats);
     };
@@ -247,7 +256,7 @@ Tree grow_best_first(const Growth& growth, PendingNode root, WorkerPool* pool,
         }
         --splits_left;
         auto [left, right] = divide(growth, next.node, next.index, next.facts, next.split, tree,
-                                    scratch, pool_for(next.node), false);
+                                    scratch, pool_for(next.node));
         add(left);
         add(right);
     }

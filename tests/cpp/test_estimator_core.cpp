@@ -231,7 +231,8 @@ TEST(ForestChunks, MatchTheWholeForestAndThePlainGrowthOfTheirWeightedDrawsAndVo
 
 // Many features of which nodes search a few: nodes then sort the drawn features themselves, from
 // the root (150 features) or below a size (30), and grow the trees that searching kept-sorted
-// blocks grows, weighted trees and forest trees alike, on the pool or not.
+// blocks grows, weighted trees and forest trees alike, on the pool or not, depth first or best
+// first under a leaf limit.
 TEST(WideRows, NodesThatSortTheirOwnFeaturesGrowTheSameTrees) {
     std::mt19937_64 rng(23);
     WorkerPool pool(2);
@@ -244,7 +245,8 @@ TEST(WideRows, NodesThatSortTheirOwnFeaturesGrowTheSameTrees) {
                               .impurity = round % 4 ? Impurity::entropy : Impurity::gini,
                               .max_features = static_cast<std::uint32_t>(2 + round % 3),
                               .node_key = seed_key(round),
-                              .record_stats = true};
+                              .record_stats = true,
+                              .max_leaf_nodes = round % 3 == 2 ? 8u : 0u};
         const FeatureOrder order = sort_features(view, nullptr, true);
         auto sorted_set = [&](const RowDraws& draws) {
             return working_set_of_draws(view, rows.data.labels, order, draws, nullptr);
