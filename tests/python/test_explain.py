@@ -39,7 +39,12 @@ MODELS = {
     # latest row comes last, and scikit-learn's arg-max to the lowest.
     "tied-leaves": lambda: DecisionTreeClassifier(min_samples_split=2, criterion="gini"),
     # An even number of trees: rows whose votes tie.
-    "forest": lambda: RandomForestClassifier(8, max_depth=5, max_features=2, random_state=0),
+    "forest": lambda: RandomForestClassifier(8, max_depth=5, max_features=2, random_state=0,
+                                             voting="hard"),
+    # Soft votes of fractionally weighted trees, and trees whose nodes send NaN either way.
+    "soft-forest": lambda: RandomForestClassifier(6, max_depth=5, random_state=0,
+                                                  class_weight="balanced", nan_side="learn"),
+    "nan-sides": lambda: DecisionTreeClassifier(max_depth=6, nan_side="learn"),
 }
 
 
@@ -59,6 +64,7 @@ def adversarial(est, x, n=4000, seed=1):
     rng = np.random.default_rng(seed)
     t = np.unique(np.concatenate([tree.nodes_.threshold[tree.nodes_.feature >= 0]
                                   for tree in trees_of(est)]))
+    t = t[np.isfinite(t)]  # a split of every number from NaN has threshold +inf
     special = np.array([0.0, -0.0, 1e-45, -1e-45, F32.tiny, F32.max, -F32.max, np.nan],
                        dtype=np.float32)
     values = np.concatenate([t, np.nextafter(t, np.float32(np.inf)),
@@ -107,7 +113,7 @@ def test_node_table_and_decision_paths_route_as_prediction(fitted):
         assert (weights[inner] == weights[table.children_left[inner]]
                 + weights[table.children_right[inner]]).all()
         assert (table.depth[table.children_left[inner]] == table.depth[inner] + 1).all()
-    if name != "forest":
+    if "forest" not in name:
         # A tree's root holds every training row.
         assert (est.nodes_.class_weights[0, 0] == [np.sum(y == c) for c in est.classes_]).all()
         classes, weights = est.nodes_.node_class_weights(0)
@@ -125,7 +131,7 @@ def test_scikit_learn_model_predicts_as_lindorf_on_adversarial_rows(fitted):
     name, est, x, _ = fitted
     rows = adversarial(est, x)
     sk = est.to_sklearn()
-    assert type(sk) is (SkForest if name == "forest" else SkTree)
+    assert type(sk) is (SkForest if "forest" in name else SkTree)
     assert (sk.predict(rows) == est.predict(rows)).all()
     assert np.abs(sk.predict_proba(rows) - est.predict_proba(rows)).max() <= 1e-12
     assert (sk.apply(rows) == est.apply(rows)).all()
