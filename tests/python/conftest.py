@@ -83,9 +83,13 @@ def report(predicted, actual):
                           for v in (accuracy, precision, recall, f1)))
 
 
-# Saved models (src/model/format.hpp): the magic, u32 version, n_features, n_classes, n_trees,
-# u64 metadata size, the metadata, the trees, a u64 FNV-1a checksum of everything before it.
-METADATA_AT = 32
+# Saved models (src/model/format.hpp, version 2): the magic, u32 version, n_features, task,
+# n_outputs, each output's class count, n_trees, u64 metadata size, the metadata, the trees, a
+# u64 FNV-1a checksum of everything before it.
+def metadata_at(model):
+    """Where a saved model's metadata size is, and where its metadata starts."""
+    at = 28 + 4 * int.from_bytes(model[20:24], "little")
+    return at, at + 8
 
 
 def fnv1a(data):
@@ -102,6 +106,7 @@ def resealed(body):
 
 def with_metadata(model, metadata):
     """The saved `model` with other metadata, sealed as if it had been saved with it."""
-    size = int.from_bytes(model[24:METADATA_AT], "little")
-    return resealed(model[:24] + len(metadata).to_bytes(8, "little") + metadata
-                    + model[METADATA_AT + size:-8])
+    at, start = metadata_at(model)
+    size = int.from_bytes(model[at:start], "little")
+    return resealed(model[:at] + len(metadata).to_bytes(8, "little") + metadata
+                    + model[start + size:-8])

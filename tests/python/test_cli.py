@@ -21,7 +21,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import (METADATA_AT, report_lines, resealed, run_snippet, shape_lines,
+from conftest import (metadata_at, report_lines, resealed, run_snippet, shape_lines,
                       with_metadata)
 from lindorf._estimators import format_version
 
@@ -550,8 +550,8 @@ MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one 
 def redescribed(change):
     """Damage that alters the model's description and seals the model again."""
     def damage(data):
-        size = int.from_bytes(data[24:METADATA_AT], "little")
-        record = json.loads(data[METADATA_AT:METADATA_AT + size])
+        at, start = metadata_at(data)
+        record = json.loads(data[start:start + int.from_bytes(data[at:start], "little")])
         change(record)
         return with_metadata(data, json.dumps(record).encode())
     return damage

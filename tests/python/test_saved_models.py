@@ -61,18 +61,22 @@ def u32(data, at):
 
 
 def count_fields(data):
-    \"\"\"(offset, width) of every count: the header's, each tree's node count, each leaf's number
-    of classes.\"\"\"
-    fields, at = [(12, 4), (16, 4), (20, 4), (24, 8)], 32 + int.from_bytes(data[24:32], "little")
-    for _ in range(u32(data, 20)):
+    \"\"\"(offset, width) of every count: the header's (features, outputs, each output's classes,
+    trees, metadata size), each tree's node count, each leaf's number of values.\"\"\"
+    outputs = u32(data, 20)
+    trees_at = 24 + 4 * outputs
+    fields = [(12, 4), (20, 4), *((24 + 4 * o, 4) for o in range(outputs)), (trees_at, 4),
+              (trees_at + 4, 8)]
+    at = trees_at + 12 + int.from_bytes(data[trees_at + 4:trees_at + 12], "little")
+    for _ in range(u32(data, trees_at)):
         fields.append((at, 4))
         nodes, at = u32(data, at), at + 4
-        for _ in range(nodes):
-            if data[at] == 1:
-                at += 25
+        for _ in range(nodes):  # kind, label, weight, impurity, rows; then a leaf's values
+            if data[at] == 0:
+                fields.append((at + 25, 4))
+                at += 29 + 12 * u32(data, at + 25)
             else:
-                fields.append((at + 13, 4))
-                at += 17 + 8 * u32(data, at + 13)
+                at += 41
     return fields
 
 
@@ -153,5 +157,6 @@ def test_damaged_and_crafted_model_files_load_as_a_model_or_value_error():
     outcome = run_snippet(FUZZ.format(tests=str(Path(__file__).parent)), prelude=False)
     assert outcome.error is None, outcome.error
     counts = eval(outcome.result)
-    # Flips in thresholds and impurities make models that still load; most damage does not.
-    assert counts["model"] > 10 and counts["ValueError"] > 20 * counts["model"], counts
+    # Flips in thresholds, weights, impurities and row counts (about half of a node's bytes) make
+    # models that still load; most damage does not.
+    assert counts["model"] > 10 and counts["ValueError"] > 10 * counts["model"], counts
