@@ -174,9 +174,10 @@ def decode(data: bytes, kinds: dict, former: dict) -> tuple[object, Description]
     try:
         description = _description(metadata, native.n_features, kinds, former)
     # Crafted JSON can fail in every way its decoding and NumPy's conversions can: too deep,
-    # numbers too large for the class dtype, fields of the wrong type.
+    # numbers too large for the class dtype, fields of the wrong type, a dtype NumPy parses as
+    # Python ("(2,").
     except (ValueError, KeyError, TypeError, AttributeError, OverflowError, RecursionError,
-            UnicodeDecodeError) as error:
+            UnicodeDecodeError, SyntaxError) as error:
         raise ValueError("the model's description of the estimator is missing or damaged") \
             from error
     check_shape(native, native.n_features, description.classes,

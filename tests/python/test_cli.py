@@ -563,6 +563,8 @@ MODEL_FAULTS.update({
                               DESCRIPTION_DAMAGED),
     "infinite-class": (redescribed(lambda r: r["classes"].update(values=[float("inf"), 1])),
                        DESCRIPTION_DAMAGED),
+    "unparsable-dtype": (redescribed(lambda r: r["classes"].update(dtype="(2,")),
+                         DESCRIPTION_DAMAGED),
     "parameters-a-list": (redescribed(lambda r: r.update(params=list(r["params"]))),
                           DESCRIPTION_DAMAGED),
     "deeply-nested": (lambda data: with_metadata(data, b"[" * 100_000 + b"]" * 100_000),
