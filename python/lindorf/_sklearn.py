@@ -192,6 +192,13 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
     def _classes_per_output(self):
         return [len(c) for c in self.classes_] if self.n_outputs_ > 1 else [len(self.classes_)]
 
+    def _voting(self):
+        """(kind, parameters) as predictions read them: only a forest's vote, since get_params
+        alone would take several times a one-row prediction."""
+        if self._forest:
+            return _learner.FOREST, {"voting": self.voting}
+        return _learner.TREE, {}
+
     def _threads_for_rows(self, rows):
         """Threads for predicting `rows`: one for a few rows, which one thread walks in less time
         than it takes to count the threads a call may use."""
@@ -202,8 +209,8 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
         """The class of the leaf each row reaches (a tree), or the arg-max of predict_proba (a
         forest; a tree of several outputs), ties going to the lowest class index."""
         rows = self._rows(X)
-        codes = _learner.predicted_codes(self._native, type(self).__name__, self.get_params(),
-                                         rows, self._classes_per_output(),
+        codes = _learner.predicted_codes(self._native, *self._voting(), rows,
+                                         self._classes_per_output(),
                                          self._threads_for_rows(rows))
         if self.n_outputs_ == 1:
             return self.classes_.take(codes)
@@ -215,8 +222,8 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
         mean over the trees (a forest voting softly) or the share of the trees that vote for each
         class (voting="hard"). A list of one array per output with several outputs."""
         rows = self._rows(X)
-        proba = _learner.probabilities(self._native, type(self).__name__, self.get_params(),
-                                       rows, self._threads_for_rows(rows))
+        proba = _learner.probabilities(self._native, *self._voting(), rows,
+                                       self._threads_for_rows(rows))
         if self.n_outputs_ == 1:
             return proba
         return _learner.split_outputs(proba, self._classes_per_output())
@@ -244,7 +251,7 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
         """
         rows = self._rows(X)
         self._one_output("predict_contributions")
-        return _learner.contributions(self._native, self._forest, self.get_params(), rows,
+        return _learner.contributions(self._native, self._forest, self._voting()[1], rows,
                                       self._threads())
 
     def _one_output(self, what):
