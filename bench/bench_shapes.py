@@ -10,13 +10,13 @@ Sections (--only picks some):
   histogram memory);
 - labels: every label distinct, 1,000 to 100,000 rows in steps of 1,000 (--label-step), at
   depth 1 and unlimited: the largest time ratio of a size to its neighbours, and a two-tree
-  forest on 2^20 distinct labels;
+  forest searching every feature on 2^20 distinct labels;
 - sparse: 100,000 x 2,000 at 1 % density as a CSC matrix: a depth-12 tree and a 100-tree forest
   with max_features="sqrt", fit alone, and each system's peak memory (a fresh process each);
 - tall: a depth-10 tree on 1,000,000 to 10,000,000 rows x 10 (fit alone) against one boosting
   round of LightGBM at learning rate 1, and how fit time grows with the rows;
-- latency: a 100-tree forest of deep trees (100,000 x 20): one-row predict, and predict_proba of
-  100,000 rows.
+- latency: a 100-tree forest of deep trees (100,000 x 20), voting softly as scikit-learn's
+  does: one-row predict, and predict_proba of 100,000 rows.
 
     .venv/bin/python bench/bench_shapes.py [--only SECTION] [--repeats N] [--peers] [--threads T]
 """
@@ -133,7 +133,7 @@ def labels(args) -> None:
                                  "largest ratio to a neighbour"], lines))
     print()
     x, y = common.all_distinct_labels(1 << 20, 10)
-    seconds = [timed(lambda: RandomForestClassifier(2, n_jobs=args.threads,
+    seconds = [timed(lambda: RandomForestClassifier(2, max_features=None, n_jobs=args.threads,
                                                     random_state=0).fit(x, y))[0]
                for _ in range(args.repeats)]
     print(common.markdown_table(["RandomForestClassifier(2) on 2^20 distinct labels", "seconds"],
@@ -241,7 +241,7 @@ def latency(args) -> None:
     x, y = common.synthetic(100_000, 20, 10)
     params = dict(n_estimators=100, criterion="entropy", max_features="sqrt",
                   min_samples_split=3, random_state=0, n_jobs=args.threads)
-    models = {"lindorf": RandomForestClassifier(**params).fit(x, y),
+    models = {"lindorf": RandomForestClassifier(**params, voting="soft").fit(x, y),
               "scikit-learn": SkForest(**params).fit(x, y)}
     leaves = np.mean([tree.get_n_leaves() for tree in models["lindorf"].estimators_])
     one = x[:1]
