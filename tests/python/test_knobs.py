@@ -78,6 +78,20 @@ def test_class_weights_multiply_sample_weights():
                                          class_weight="balanced").fit(x, y))
 
 
+@pytest.mark.parametrize("weight", [2147483647.0, 4e9, 3e38])
+def test_weights_near_or_beyond_32_bits_grow_the_unit_weights_forest(weight, tmp_path):
+    # Totals near 2^32 once wrapped a node's count to zero, leaving a root leaf that could not
+    # be saved; scaling every weight must change nothing here, where no split nearly ties.
+    x, y = np.array([[0.0], [1.0], [2.0], [3.0]]), [0, 1, 0, 1]
+    make = lambda: RandomForestClassifier(8, min_samples_split=2, random_state=0)  # noqa: E731
+    heavy = make().fit(x, y, sample_weight=[weight] * 4)
+    assert splits(heavy) == splits(make().fit(x, y))
+    heavy.save(tmp_path / "heavy.lindorf")
+    for again in (pickle.loads(pickle.dumps(heavy)),
+                  RandomForestClassifier.load(tmp_path / "heavy.lindorf")):
+        np.testing.assert_array_equal(again.predict_proba(x), heavy.predict_proba(x))
+
+
 @pytest.mark.parametrize("make", [
     lambda: DecisionTreeClassifier(monotonic_cst=[1, -1, 0], min_samples_leaf=3),
     lambda: RandomForestClassifier(20, monotonic_cst=[1, -1, 0], random_state=0),
