@@ -271,7 +271,9 @@ class Grower {
         } else {
             best_first(root);
         }
-        return preorder();
+        lindorf::Tree out;
+        preorder(out, 0);
+        return out;
     }
 
   private:
@@ -475,33 +477,22 @@ class Grower {
         }
     }
 
-    lindorf::Tree preorder() const {
-        lindorf::Tree out;
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> pending{{0, 0xFFFFFFFFu}};
-        std::vector<bool> as_left{false};
-        while (!pending.empty()) {
-            const auto [from, parent] = pending.back();
-            const bool is_left = as_left.back();
-            pending.pop_back();
-            as_left.pop_back();
-            const auto index = static_cast<std::uint32_t>(out.nodes.size());
-            out.nodes.push_back(tree_.nodes[from]);
-            lindorf::NodeStats stats = tree_.stats[from];
-            if (tree_.nodes[from].is_leaf) {
-                stats.values = static_cast<std::uint32_t>(out.values.size());
-                out.values.insert(out.values.end(), leaf_values_.begin() + tree_.stats[from].values,
-                                  leaf_values_.begin() + tree_.stats[from].values + stats.n_values);
-            }
-            out.stats.push_back(stats);
-            if (parent != 0xFFFFFFFFu) (is_left ? out.nodes[parent].left : out.nodes[parent].right) = index;
-            if (!tree_.nodes[from].is_leaf) {
-                pending.push_back({tree_.nodes[from].right, index});
-                as_left.push_back(false);
-                pending.push_back({tree_.nodes[from].left, index});
-                as_left.push_back(true);
-            }
+    // The subtree at `from`, copied into `out` in preorder; returns the copy's position.
+    std::uint32_t preorder(lindorf::Tree& out, std::uint32_t from) const {
+        const auto index = static_cast<std::uint32_t>(out.nodes.size());
+        const lindorf::NodeStats& stats = tree_.stats[from];
+        out.nodes.push_back(tree_.nodes[from]);
+        out.stats.push_back(stats);
+        if (tree_.nodes[from].is_leaf) {
+            out.stats[index].values = static_cast<std::uint32_t>(out.values.size());
+            out.values.insert(out.values.end(), leaf_values_.begin() + stats.values,
+                              leaf_values_.begin() + stats.values + stats.n_values);
+            return index;
         }
-        return out;
+        const std::uint32_t left = preorder(out, tree_.nodes[from].left);
+        out.nodes[index].left = left;
+        out.nodes[index].right = preorder(out, tree_.nodes[from].right);
+        return index;
     }
 
     const General& data_;
