@@ -1,10 +1,9 @@
 // Explanations of grown trees: SHAP values against Shapley's formula evaluated over every
-// coalition, node values and class weights against the rows routed through the tree, decision
-// paths against the leaves prediction reaches, and the quadrature they rest on.
+// coalition, node values and class weights against the rows routed through the tree, and the
+// quadrature they rest on. Decision paths are walked against the node table in test_explain.py.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
 #include <memory>
 #include <random>
 #include <vector>
@@ -216,31 +215,6 @@ TEST(NodeValues, FollowTheRowsRoutedThroughTheTree) {
                         votes[node.left * n_classes + k] * cover_at(tree, node.left) +
                             votes[node.right * n_classes + k] * cover_at(tree, node.right),
                         1e-12);
-    }
-}
-
-TEST(DecisionPaths, RunFromEachRootToTheLeafPredictionReaches) {
-    const Grown g = grow_some(6, 3, 4, 3, unlimited_depth);
-    WorkerPool pool(2);
-    const DecisionPaths paths = decision_paths(g.trees, g.data.view(), &pool);
-    ASSERT_EQ(paths.indptr.size(), g.data.matrix.n_rows + 1);
-    for (std::size_t r = 0; r < g.data.matrix.n_rows; ++r) {
-        std::int64_t k = paths.indptr[r];
-        std::int64_t first = 0;
-        for (const SharedTree& tree : g.trees) {
-            ASSERT_EQ(paths.indices[std::size_t(k)], first);  // the root
-            std::size_t at = 0;
-            while (!tree->nodes[at].is_leaf) {
-                const Node& node = tree->nodes[at];
-                const std::int64_t next = paths.indices[std::size_t(++k)] - first;
-                ASSERT_TRUE(next == node.left || next == node.right);
-                at = std::size_t(next);
-            }
-            EXPECT_EQ(at, leaf_position(*tree, g.data.view(), r));
-            ++k;
-            first += static_cast<std::int64_t>(tree->nodes.size());
-        }
-        EXPECT_EQ(k, paths.indptr[r + 1]);
     }
 }
 
