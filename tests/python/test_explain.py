@@ -148,7 +148,7 @@ def test_scikit_learn_model_predicts_as_lindorf_on_adversarial_rows(fitted):
 def test_contributions_equal_shap_and_add_up_to_the_probabilities(fitted):
     import shap
 
-    name, est, x, _ = fitted
+    _, est, x, _ = fitted
     rows = adversarial(est, x, n=300)
     values = est.predict_contributions(rows)
     assert values.shape == (len(rows), x.shape[1] + 1, len(est.classes_))
@@ -156,10 +156,6 @@ def test_contributions_equal_shap_and_add_up_to_the_probabilities(fitted):
     explainer = shap.TreeExplainer(est.to_sklearn())
     assert np.abs(explainer.shap_values(rows) - values[:, :-1]).max() <= 1e-6
     assert np.abs(explainer.expected_value - values[:, -1]).max() <= 1e-6
-    if name == "forest":
-        est.set_params(n_jobs=1)
-        assert (est.predict_contributions(rows) == values).all()
-        est.set_params(n_jobs=None)
 
 
 def test_onnx_model_labels_rows_as_lindorf(fitted):
