@@ -301,7 +301,7 @@ def test_ctrl_c_interrupts_long_contributions():
     timer.start()
     with pytest.raises(KeyboardInterrupt):
         forest.predict_contributions(rows)
-    assert time.perf_counter() - start < 0.3 + 0.5
+    assert time.perf_counter() - start < 10  # well short of the work, generous for a busy machine
     timer.join()
 
 
