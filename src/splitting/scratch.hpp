@@ -9,6 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "criteria/compensated.hpp"
+#include "criteria/median_track.hpp"
 #include "splitting/side_sums.hpp"
 #include "splitting/working_set.hpp"
 
@@ -23,11 +25,22 @@ struct Shortlisted {
     std::uint32_t left[2];
 };
 
+// The running state of one regression sweep: sums and counts of the left side and of the NaN
+// rows, and the sides' median tracks.
+struct RegressionScratch {
+    std::vector<Sum2> sums;
+    std::vector<SplitSum> parts;
+    std::vector<std::uint32_t> positive;
+    std::vector<MedianTrack> tracks;
+    std::vector<std::uint32_t> held;  // one side of a partition of a target order
+};
+
 struct Scratch {
     std::vector<Entry> entries;  // one side of a partition
     std::vector<Shortlisted> shortlist;
     SideScratch sides;
     std::vector<std::uint8_t> marks;  // a flag per row, all clear between uses
+    RegressionScratch regression;
 
     // Class counts for `classes` classes. Threads update their counts once per entry, so the
     // counts keep a cache line of distance from any other allocation: two threads writing to

@@ -1,0 +1,520 @@
+#include "splitting/regression_sweep.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "splitting/column_best.hpp"
+#include "support/error.hpp"
+
+namespace lindorf {
+
+namespace {
+
+constexpr float infinity = std::numeric_limits<float>::infinity();
+
+struct FeatureResult {
+    bool found = false;
+    double score = 0.0;
+    float threshold = 0.0f;
+    bool nan_left = false;
+};
+
+// The best candidate of one feature so far, with the tie rule of column_best.hpp.
+struct Best {
+    bool found = false;
+    double score = 0.0;
+    std::span<const Entry> group;
+    bool nan_left = false;
+    bool above_all = false;  // every number left: the threshold is +inf
+    Earliest earliest;
+
+    void offer(double candidate, std::span<const Entry> candidate_group, bool candidate_nan_left,
+               bool candidate_above_all, const WorkingSet& set) {
+        if (std::isnan(candidate)) return;
+        if (!found || candidate > score) {
+            *this = {true, candidate, candidate_group, candidate_nan_left, candidate_above_all, {}};
+            return;
+        }
+        if (!(candidate == score)) return;
+        if (earliest.position == no_position) earliest = earliest_of(group, set);
+        const Earliest other = earliest_of(candidate_group, set);
+        if (other.position < earliest.position)
+            *this = {true, candidate, candidate_group, candidate_nan_left, candidate_above_all,
+                     other};
+    }
+
+    FeatureResult result(const WorkingSet& set) const {
+        if (!found) return {};
+        if (above_all) return {true, score, infinity, false};
+        const float threshold = group.size() == 1 ? group[0].value
+                                : earliest.position != no_position
+                                    ? earliest.value
+                                    : earliest_of(group, set).value;
+        return {true, score, threshold, nan_left};
+    }
+};
+
+// What a candidate must leave on each side.
+struct Limits {
+    std::size_t rows;
+    std::uint64_t units;
+    std::size_t min_rows;
+    std::uint64_t min_units;
+
+    bool allowed(std::size_t left_rows, std::uint64_t left_units) const {
+        return left_rows >= min_rows && rows - left_rows >= min_rows && left_units >= min_units &&
+               units - left_units >= min_units;
+    }
+};
+
+// A row's units and scoring weight, for one weighting fixed at compile time.
+template <bool Uniform>
+struct Weighing {
+    const RegressionRows& rows;
+
+    std::uint64_t units(std::uint32_t local) const {
+        if constexpr (Uniform) return 1;
+        else return rows.units[local];
+    }
+    double weight(std::uint64_t units) const {
+        if constexpr (Uniform) return 1.0;
+        else return static_cast<double>(units) * rows.unit;
+    }
+};
+
+constexpr std::size_t prefetch_distance = 16;
+
+// Every side keeps the running state of the rows left of the candidate, and that of the node's
+// NaN rows when their side is learned.
+struct SideBase {
+    const WorkingSet& set;
+    const RegressionRows& rows;
+    const RegressionNode& node;
+    std::size_t n_out;
+    std::uint64_t units = 0;
+    std::uint64_t nan_units = 0;
+
+    double weight_of(std::uint64_t u) const {
+        return static_cast<double>(u) * rows.scoring_unit();
+    }
+    void prefetch(const Entry& entry) const {
+        __builtin_prefetch(rows.targets_of(set.local(entry.row)));
+    }
+};
+
+template <bool Uniform>
+struct SquaredSide : SideBase {
+    SplitSum* left = nullptr;
+    SplitSum* nan = nullptr;
+
+    void start(RegressionScratch& scratch) {
+        scratch.parts.assign(2 * n_out, SplitSum{});
+        left = scratch.parts.data();
+        nan = left + n_out;
+    }
+    void add_to(SplitSum* into, std::uint64_t& into_units, const Entry& entry) const {
+        const std::uint32_t local = set.local(entry.row);
+        for (std::size_t o = 0; o < n_out; ++o) {
+            const SplitParts term = rows.squared_term(local, o, node.centre[o], node.grid[o]);
+            into[o].high += term.high;
+            into[o].low += term.low;
+        }
+        into_units += Weighing<Uniform>{rows}.units(local);
+    }
+    void add(const Entry& entry) { add_to(left, units, entry); }
+    void add_nan(const Entry& entry) { add_to(nan, nan_units, entry); }
+
+    bool score(bool nan_left, double& out) const {
+        const std::uint64_t left_units = units + (nan_left ? nan_units : 0);
+        double left_squares = 0.0;
+        double right_squares = 0.0;
+        for (std::size_t o = 0; o < n_out; ++o) {
+            SplitSum l = left[o];
+            if (nan_left) l.add(nan[o]);
+            const double lv = l.value();
+            const double rv = node.centred[o].minus(l);
+            left_squares += lv * lv;
+            right_squares += rv * rv;
+        }
+        const double wl = weight_of(left_units);
+        const double wr = weight_of(node.units - left_units);
+        out = (left_squares * wr + right_squares * wl) / (wl * wr);
+        return true;
+    }
+};
+
+template <bool Uniform>
+struct PoissonSide : SideBase {
+    Sum2* left = nullptr;
+    Sum2* nan = nullptr;
+    std::uint32_t* positive = nullptr;
+    std::uint32_t* nan_positive = nullptr;
+
+    void start(RegressionScratch& scratch) {
+        scratch.sums.assign(2 * n_out, Sum2{});
+        scratch.positive.assign(2 * n_out, 0);
+        left = scratch.sums.data();
+        nan = left + n_out;
+        positive = scratch.positive.data();
+        nan_positive = positive + n_out;
+    }
+    void add_to(Sum2* into, std::uint32_t* into_positive, std::uint64_t& into_units,
+                const Entry& entry) const {
+        const Weighing<Uniform> weighing{rows};
+        const std::uint32_t local = set.local(entry.row);
+        const double* y = rows.targets_of(local);
+        const std::uint64_t u = weighing.units(local);
+        const double w = weighing.weight(u);
+        for (std::size_t o = 0; o < n_out; ++o) {
+            into[o].add(Uniform ? y[o] : w * y[o]);
+            into_positive[o] += y[o] > 0.0;
+        }
+        into_units += u;
+    }
+    void add(const Entry& entry) { add_to(left, positive, units, entry); }
+    void add_nan(const Entry& entry) { add_to(nan, nan_positive, nan_units, entry); }
+
+    // A side whose targets of some output are all 0 would predict 0: not a candidate.
+    bool score(bool nan_left, double& out) const {
+        const std::uint64_t left_units = units + (nan_left ? nan_units : 0);
+        const double left_weight = weight_of(left_units);
+        const double right_weight = weight_of(node.units - left_units);
+        double left_terms = 0.0;
+        double right_terms = 0.0;
+        for (std::size_t o = 0; o < n_out; ++o) {
+            const std::uint32_t lp = positive[o] + (nan_left ? nan_positive[o] : 0);
+            if (lp == 0 || lp == node.positive[o]) return false;
+            Sum2 l = left[o];
+            if (nan_left) l.add(nan[o]);
+            const double lv = l.value();
+            const double rv = node.sum[o].minus(l);
+            if (!(lv > 0.0) || !(rv > 0.0)) return false;
+            left_terms += poisson_term(lv, left_weight);
+            right_terms += poisson_term(rv, right_weight);
+        }
+        out = left_terms + right_terms;
+        return true;
+    }
+};
+
+// Two tracks per output (left, right), or four when the NaN rows' side is learned (left with
+// NaN, right without).
+template <bool Uniform>
+struct AbsoluteSide : SideBase {
+    MedianTrack* tracks = nullptr;
+    bool with_nan = false;
+
+    MedianTrack& track(std::size_t o, std::size_t which) const { return tracks[o * 4 + which]; }
+
+    void start(RegressionScratch& scratch, bool nan_tracked) {
+        with_nan = nan_tracked;
+        if (scratch.tracks.size() < 4 * n_out) scratch.tracks.resize(4 * n_out);
+        tracks = scratch.tracks.data();
+        for (std::size_t o = 0; o < n_out; ++o) {
+            track(o, 0).start_empty(node.ranked[o]);
+            track(o, 1) = node.full[o];
+            if (!with_nan) continue;
+            track(o, 2).start_empty(node.ranked[o]);
+            track(o, 3) = node.full[o];
+        }
+    }
+    void prefetch(const Entry& entry) const {
+        __builtin_prefetch(node.ranked_rows + std::size_t{set.local(entry.row)} * n_out);
+    }
+    void add(const Entry& entry) {
+        const RankedRow* row = node.ranked_rows + std::size_t{set.local(entry.row)} * n_out;
+        for (std::size_t o = 0; o < n_out; ++o) {
+            track(o, 0).insert(row[o].rank, row[o].units, row[o].weighted);
+            track(o, 1).erase(row[o].rank, row[o].units, row[o].weighted);
+            if (!with_nan) continue;
+            track(o, 2).insert(row[o].rank, row[o].units, row[o].weighted);
+            track(o, 3).erase(row[o].rank, row[o].units, row[o].weighted);
+        }
+        units += Uniform ? 1 : row[0].units;
+    }
+    void add_nan(const Entry& entry) {
+        const RankedRow* row = node.ranked_rows + std::size_t{set.local(entry.row)} * n_out;
+        for (std::size_t o = 0; o < n_out; ++o) {
+            track(o, 2).insert(row[o].rank, row[o].units, row[o].weighted);
+            track(o, 3).erase(row[o].rank, row[o].units, row[o].weighted);
+        }
+        nan_units += Uniform ? 1 : row[0].units;
+    }
+
+    bool score(bool nan_left, double& out) const {
+        double total = 0.0;
+        for (std::size_t o = 0; o < n_out; ++o)
+            total += nan_left ? track(o, 2).deviation() + track(o, 3).deviation()
+                              : track(o, 0).deviation() + track(o, 1).deviation();
+        out = -total;
+        return true;
+    }
+};
+
+std::size_t numbers_in(std::span<const Entry> column) {
+    return static_cast<std::size_t>(
+        std::partition_point(column.begin(), column.end(),
+                             [](const Entry& e) { return !std::isnan(e.value); }) -
+        column.begin());
+}
+
+template <class Side>
+void offer(Best& best, const Side& side, bool nan_left, std::span<const Entry> group,
+           bool best_nan_left, bool above_all, const WorkingSet& set) {
+    double score = 0.0;
+    if (side.score(nan_left, score)) best.offer(score, group, best_nan_left, above_all, set);
+}
+
+// Every candidate of the feature, in one pass over its entries.
+template <class Side>
+FeatureResult best_column(std::span<const Entry> column, const WorkingSet& set, Side& side,
+                          const Limits& limits, bool learn) {
+    const std::size_t n = column.size();
+    const std::size_t numbers = numbers_in(column);
+    const std::size_t n_nan = n - numbers;
+    const bool nan_tracked = learn && n_nan > 0;
+    if (nan_tracked)
+        for (const Entry& entry : column.subspan(numbers)) side.add_nan(entry);
+    Best best;
+    std::size_t i = 0;
+    while (i < numbers) {
+        const float value = column[i].value;
+        std::size_t end = i + 1;
+        while (end < numbers && column[end].value == value) ++end;
+        const std::span<const Entry> group = column.subspan(i, end - i);
+        if (limits.allowed(i, side.units)) {
+            // Without NaN rows here, unseen NaN values follow the larger side.
+            const bool larger_left = learn && n_nan == 0 && i > n - i;
+            offer(best, side, false, group, larger_left, false, set);
+        }
+        if (nan_tracked && limits.allowed(i + n_nan, side.units + side.nan_units)) {
+            // At the least value: NaN alone on the left, a candidate only when a value of +inf
+            // keeps "every number left" from being one.
+            if (i > 0 || !(column[numbers - 1].value < infinity))
+                offer(best, side, true, group, true, false, set);
+        }
+        for (std::size_t k = i; k < end; ++k) {
+            // The rows' data are read at random: asking for them ahead keeps several reads
+            // under way at once.
+            if (k + prefetch_distance < numbers) side.prefetch(column[k + prefetch_distance]);
+            side.add(column[k]);
+        }
+        i = end;
+    }
+    if (nan_tracked && numbers > 0 && column[numbers - 1].value < infinity &&
+        limits.allowed(numbers, side.units))
+        offer(best, side, false, column.subspan(numbers), false, true, set);
+    return best.result(set);
+}
+
+// One threshold drawn uniformly between the node's least and largest value (the least again
+// when the draw lands on the largest): the rows at or below it go left.
+template <class Side>
+FeatureResult random_column(std::span<const Entry> column, Side& side, const Limits& limits,
+                            bool learn, std::uint64_t threshold_draw, std::uint64_t side_draw) {
+    const std::size_t n = column.size();
+    const std::size_t numbers = numbers_in(column);
+    if (numbers == 0) return {};
+    const float least = column[0].value;
+    const float largest = column[numbers - 1].value;
+    double cut = least;
+    if (least < largest) {
+        const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
+        cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
+        if (!(cut < largest)) cut = least;
+    }
+    const std::size_t n_left = static_cast<std::size_t>(
+        std::upper_bound(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(numbers),
+                         cut, [](double c, const Entry& e) { return c < e.value; }) -
+        column.begin());
+    const bool above_all = n_left == numbers;
+    const bool has_nan = numbers < n;
+    const bool nan_left = learn && (has_nan ? (side_draw & 1) != 0 : n_left > n - n_left);
+    if (above_all && (!has_nan || nan_left || !(largest < infinity))) return {};
+    const bool nan_moves = nan_left && has_nan;
+    if (nan_moves)
+        for (const Entry& entry : column.subspan(numbers)) side.add_nan(entry);
+    for (const Entry& entry : column.first(n_left)) side.add(entry);
+    const std::size_t left_rows = n_left + (nan_moves ? n - numbers : 0);
+    if (!limits.allowed(left_rows, side.units + (nan_moves ? side.nan_units : 0))) return {};
+    double score = 0.0;
+    if (!side.score(nan_moves, score) || std::isnan(score)) return {};
+    return {true, score, above_all ? infinity : column[n_left].value, nan_left};
+}
+
+// The whole group of equal values that `start` begins: the sweep below remembers only where the
+// best candidate's group starts.
+std::span<const Entry> whole_group(std::span<const Entry> column, std::size_t numbers,
+                                   std::span<const Entry> start) {
+    const std::size_t begin = static_cast<std::size_t>(start.data() - column.data());
+    std::size_t end = begin + 1;
+    while (end < numbers && column[end].value == column[begin].value) ++end;
+    return column.subspan(begin, end - begin);
+}
+
+// The sweep of one output's squared error with NaN right and every value a candidate, the common
+// case, with its running sums in registers: the same candidates, scores and ties as best_column.
+// A candidate's score (num / den) is computed only when num reaches the best score times den
+// less a margin that rounding cannot bridge: the others cannot round to the best score or above.
+template <bool Uniform>
+FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet& set,
+                                 const RegressionRows& rows, const RegressionNode& node,
+                                 const Limits& limits) {
+    const std::size_t numbers = numbers_in(column);
+    const SplitSum total = node.centred[0];
+    const double centre = node.centre[0];
+    const double magic = 0x1.8p52 * node.grid[0];  // as split_term splits
+    const double* targets = rows.targets.data();
+    const std::uint64_t* units = rows.units.data();
+    const double unit = rows.scoring_unit();
+    const unsigned shift = set.coding.row_shift();
+    const Entry* entries = column.data();
+    Best best;
+    SplitSum left;
+    std::uint64_t left_units = 0;
+    std::size_t i = 0;
+    while (i < numbers) {
+        const float value = entries[i].value;
+        if (limits.allowed(i, left_units)) {
+            const double lv = left.value();
+            const double rv = total.minus(left);
+            const double wl = static_cast<double>(left_units) * unit;
+            const double wr = static_cast<double>(limits.units - left_units) * unit;
+            const double num = lv * lv * wr + rv * rv * wl;
+            const double den = wl * wr;
+            if (!best.found || num >= best.score * den * (1 - 0x1p-50)) {
+                const double score = num / den;
+                if (score > best.score || (!best.found && score == score)) {
+                    best.found = true;
+                    best.score = score;
+                    best.group = column.subspan(i, 1);  // widened when it matters
+                    best.earliest = {};
+                } else if (score == best.score) {
+                    best.group = whole_group(column, numbers, best.group);
+                    best.offer(score, whole_group(column, numbers, column.subspan(i, 1)), false,
+                               false, set);
+                }
+            }
+        }
+        do {
+            if (i + prefetch_distance < numbers)
+                __builtin_prefetch(targets + (entries[i + prefetch_distance].row >> shift));
+            const std::uint32_t local = entries[i].row >> shift;
+            const double t = targets[local] - centre;
+            double term = t;
+            if constexpr (Uniform) {
+                ++left_units;
+            } else {
+                term = static_cast<double>(units[local]) * rows.unit * t;
+                left_units += units[local];
+            }
+            const double high = (term + magic) - magic;
+            left.high += high;
+            left.low += term - high;
+            ++i;
+        } while (i < numbers && entries[i].value == value);
+    }
+    if (best.found) best.group = whole_group(column, numbers, best.group);
+    return best.result(set);
+}
+
+void check_features(std::span<const std::uint32_t> features, std::size_t n_cols) {
+    for (std::size_t k = 0; k < features.size(); ++k) {
+        LINDORF_CHECK(features[k] < n_cols, "feature " + std::to_string(features[k]) +
+                                                " is beyond the " + std::to_string(n_cols) +
+                                                " features of the working set");
+        LINDORF_CHECK(k == 0 || features[k - 1] < features[k],
+                      "the features to search are not in ascending order");
+    }
+}
+
+struct ColumnJob {
+    std::span<const Entry> column;
+    const WorkingSet& set;
+    const RegressionRows& rows;
+    const RegressionNode& node;
+    const RegressionRules& rules;
+    const Limits& limits;
+    const std::uint64_t* draws;  // this feature's two draws, or null
+};
+
+template <class Side>
+FeatureResult search_with(const ColumnJob& job, Side& side) {
+    if (job.draws != nullptr)
+        return random_column(job.column, side, job.limits, job.rules.learn_nan, job.draws[0],
+                             job.draws[1]);
+    return best_column(job.column, job.set, side, job.limits, job.rules.learn_nan);
+}
+
+template <bool Uniform>
+FeatureResult search_column(const ColumnJob& job, RegressionScratch& scratch) {
+    const SideBase base{job.set, job.rows, job.node, job.rows.n_outputs};
+    switch (job.node.loss) {
+        case Loss::squared_error: {
+            if (job.rows.n_outputs == 1 && job.draws == nullptr && !job.rules.learn_nan)
+                return squared_one_column<Uniform>(job.column, job.set, job.rows, job.node,
+                                                   job.limits);
+            SquaredSide<Uniform> side{base};
+            side.start(scratch);
+            return search_with(job, side);
+        }
+        case Loss::poisson: {
+            PoissonSide<Uniform> side{base};
+            side.start(scratch);
+            return search_with(job, side);
+        }
+        case Loss::absolute_error: {
+            AbsoluteSide<Uniform> side{base};
+            // Tracks with the NaN rows on the left are needed only where their side is learned.
+            const bool nan_rows = !job.column.empty() && std::isnan(job.column.back().value);
+            side.start(scratch, job.rules.learn_nan && nan_rows);
+            return search_with(job, side);
+        }
+    }
+    fail("unknown regression criterion");
+}
+
+}  // namespace
+
+RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
+                                   const RegressionRows& rows, const RegressionNode& node,
+                                   const RegressionRules& rules, ScratchSlots& scratch,
+                                   WorkerPool* pool) {
+    check_features(rules.features, set.n_cols);
+    const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
+    auto feature_at = [&](std::size_t k) {
+        return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
+    };
+    LINDORF_CHECK(rules.draws.empty() || rules.draws.size() == 2 * n_searched,
+                  "a random split needs two draws per feature");
+    LINDORF_CHECK(node.rows == range.size(), "the node's tally is of other rows");
+    const Limits limits{range.size(), node.units,
+                        std::max<std::size_t>(rules.min_leaf_rows, 1), rules.min_leaf_units};
+    std::vector<FeatureResult> results(n_searched);
+    parallel_for(pool, n_searched, [&](std::size_t k) {
+        auto lease = scratch.claim();
+        const ColumnJob job{set.column(feature_at(k), range.begin, range.end),
+                            set,
+                            rows,
+                            node,
+                            rules,
+                            limits,
+                            rules.draws.empty() ? nullptr : rules.draws.data() + 2 * k};
+        results[k] = rows.uniform() ? search_column<true>(job, lease->regression)
+                                    : search_column<false>(job, lease->regression);
+    });
+    // Each feature wrote only its own slot; combining in feature order lets the lower index win
+    // ties however the features were scheduled.
+    RegressionChoice choice;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        const FeatureResult& r = results[k];
+        if (r.found && (!choice.found || r.score > choice.score))
+            choice = {true, feature_at(k), r.threshold, r.nan_left, r.score};
+    }
+    return choice;
+}
+
+}  // namespace lindorf
