@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <iterator>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -186,16 +188,122 @@ double impurity_in(const Scored& set, const Rows& rows, Loss loss) {
     return total / static_cast<double>(n_out);
 }
 
-RegressionSplit split_in(const Scored& set, const Rows& rows, const RegressionRules& rules) {
+constexpr float inf = std::numeric_limits<float>::infinity();
+
+struct Candidate {
+    float threshold;
+    bool nan_left;
+    Rows left;
+};
+
+template <class Keep>
+Rows rows_where(const Rows& rows, Keep&& keep) {
+    Rows out;
+    for (std::size_t r : rows)
+        if (keep(r)) out.push_back(r);
+    return out;
+}
+
+// Every candidate of feature f, in the order of the earliest row of its group of equal values:
+// the rows strictly below each value go left, NaN right; with NaN sides learned, also the same
+// with NaN left, "every number left" (threshold +inf) and, when a value is +inf, NaN alone left
+// of the least value. Without NaN rows, a learned side sends NaN to the side of more rows.
+std::vector<Candidate> candidates(const Scored& set, const Rows& rows, std::uint32_t f,
+                                  bool learn) {
+    const auto& x = set.set.rows;
+    std::size_t n_nan = 0;
+    float least = inf, largest = -inf;
+    for (std::size_t r : rows) {
+        if (std::isnan(x[r][f])) {
+            ++n_nan;
+            continue;
+        }
+        least = std::min(least, x[r][f]);
+        largest = std::max(largest, x[r][f]);
+    }
+    std::vector<Candidate> out;
+    std::vector<float> seen;
+    bool nan_seen = false;
+    for (std::size_t r : rows) {
+        const float v = x[r][f];
+        if (std::isnan(v)) {
+            if (learn && !nan_seen && n_nan < rows.size() && largest < inf)
+                out.push_back({inf, false, rows_where(rows, [&](std::size_t q) {
+                                   return !std::isnan(x[q][f]);
+                               })});
+            nan_seen = true;
+            continue;
+        }
+        if (std::find(seen.begin(), seen.end(), v) != seen.end()) continue;
+        seen.push_back(v);
+        const Rows below = rows_where(rows, [&](std::size_t q) { return x[q][f] < v; });
+        out.push_back({v, learn && n_nan == 0 && below.size() > rows.size() - below.size(), below});
+        if (learn && n_nan > 0 && !below.empty())
+            out.push_back({v, true, rows_where(rows, [&](std::size_t q) {
+                               return x[q][f] < v || std::isnan(x[q][f]);
+                           })});
+        if (learn && n_nan > 0 && !(largest < inf) && v == least)
+            out.push_back(
+                {v, true, rows_where(rows, [&](std::size_t q) { return std::isnan(x[q][f]); })});
+    }
+    return out;
+}
+
+// The random candidate of feature f: a cut drawn uniformly between the least and the largest
+// value (the least again when it lands on the largest), the rows at or below it left.
+std::vector<Candidate> random_candidate(const Scored& set, const Rows& rows, std::uint32_t f,
+                                        bool learn, std::uint64_t threshold_draw,
+                                        std::uint64_t side_draw) {
+    const auto& x = set.set.rows;
+    std::vector<float> numbers;
+    for (std::size_t r : rows)
+        if (!std::isnan(x[r][f])) numbers.push_back(x[r][f]);
+    if (numbers.empty()) return {};
+    std::sort(numbers.begin(), numbers.end());
+    const float least = numbers.front(), largest = numbers.back();
+    double cut = least;
+    if (least < largest) {
+        const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
+        cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
+        if (!(cut < largest)) cut = least;
+    }
+    const auto n_left = static_cast<std::size_t>(
+        std::count_if(numbers.begin(), numbers.end(), [&](float v) { return v <= cut; }));
+    const bool has_nan = numbers.size() < rows.size();
+    const bool above_all = n_left == numbers.size();
+    const bool nan_left = learn && (has_nan ? (side_draw & 1) != 0 : n_left > rows.size() - n_left);
+    if (above_all && (!has_nan || nan_left || !(largest < inf))) return {};
+    float threshold = inf;
+    if (!above_all)
+        for (std::size_t r : rows)
+            if (x[r][f] == numbers[n_left]) {
+                threshold = x[r][f];
+                break;
+            }
+    return {{threshold, nan_left, rows_where(rows, [&](std::size_t q) {
+                 return x[q][f] <= cut || (nan_left && std::isnan(x[q][f]));
+             })}};
+}
+
+RegressionSplit split_in(const Scored& set, const Rows& rows, const RegressionRules& rules,
+                         std::vector<std::uint32_t> features,
+                         const std::vector<std::uint64_t>& draws) {
     const auto& x = set.set.rows;
     if (rows.empty() || x.empty()) throw std::runtime_error("no rows");
+    if (features.empty())
+        for (std::uint32_t f = 0; f < x[0].size(); ++f) features.push_back(f);
     RegressionSplit best;
-    for (std::uint32_t f = 0; f < x[0].size(); ++f) {
-        for (std::size_t candidate : rows) {
-            const float value = x[candidate][f];
-            if (std::isnan(value)) continue;
-            Rows left, right;
-            for (std::size_t r : rows) (x[r][f] < value ? left : right).push_back(r);
+    for (std::size_t k = 0; k < features.size(); ++k) {
+        const std::uint32_t f = features[k];
+        const std::vector<Candidate> all =
+            draws.empty() ? candidates(set, rows, f, rules.learn_nan)
+                          : random_candidate(set, rows, f, rules.learn_nan, draws[2 * k],
+                                             draws[2 * k + 1]);
+        for (const Candidate& candidate : all) {
+            const Rows& left = candidate.left;
+            Rows right;
+            std::set_difference(rows.begin(), rows.end(), left.begin(), left.end(),
+                                std::back_inserter(right));
             if (left.empty() || right.empty() || left.size() < rules.min_leaf_rows ||
                 right.size() < rules.min_leaf_rows)
                 continue;
@@ -205,7 +313,8 @@ RegressionSplit split_in(const Scored& set, const Rows& rows, const RegressionRu
             if (wl < rules.min_leaf_weight || wr < rules.min_leaf_weight) continue;
             double score = 0.0;
             if (!score_of(set, rows, left, right, rules.loss, score)) continue;
-            if (!best.found || score > best.score) best = {true, f, value, score};
+            if (!best.found || score > best.score)
+                best = {true, f, candidate.threshold, candidate.nan_left, score};
         }
     }
     return best;
@@ -222,8 +331,10 @@ double node_impurity(const RegressionSet& set, const Rows& rows, Loss loss) {
 }
 
 RegressionSplit best_regression_split(const RegressionSet& set, const Rows& rows,
-                                      const RegressionRules& rules) {
-    return split_in(Scored{set, scoring_weights(set)}, rows, rules);
+                                      const RegressionRules& rules,
+                                      const std::vector<std::uint32_t>& features,
+                                      const std::vector<std::uint64_t>& draws) {
+    return split_in(Scored{set, scoring_weights(set)}, rows, rules, features, draws);
 }
 
 std::vector<RegressionNode> grow_regression(const RegressionSet& set,
@@ -251,14 +362,17 @@ std::vector<RegressionNode> grow_regression(const RegressionSet& set,
             rows.size() < 2 * static_cast<std::size_t>(rules.min_leaf_rows) ||
             node.weight < 2 * rules.min_leaf_weight)
             return index;
-        const RegressionSplit split = split_in(scored, rows, rules);
+        const RegressionSplit split = split_in(scored, rows, rules, {}, {});
         if (!split.found) return index;
         Rows left, right;
-        for (std::size_t r : rows)
-            (set.rows[r][split.feature] < split.threshold ? left : right).push_back(r);
+        for (std::size_t r : rows) {
+            const float v = set.rows[r][split.feature];
+            (v < split.threshold || (split.nan_left && std::isnan(v)) ? left : right).push_back(r);
+        }
         nodes[index].leaf = false;
         nodes[index].feature = split.feature;
         nodes[index].threshold = split.threshold;
+        nodes[index].nan_left = split.nan_left;
         const std::uint32_t l = grow(left, depth + 1);
         const std::uint32_t r = grow(right, depth + 1);
         nodes[index].left = l;

@@ -26,6 +26,7 @@ struct RegressionRules {
     std::uint32_t min_split_rows = 2;
     std::uint32_t min_leaf_rows = 1;
     double min_leaf_weight = 0.0;
+    bool learn_nan = false;  // NaN values go to the side that scores best (else right)
 };
 
 // scikit-learn's weighted median of (target, weight) pairs, by sorting (see
@@ -43,19 +44,25 @@ struct RegressionSplit {
     bool found = false;
     std::uint32_t feature = 0;
     float threshold = 0.0f;
+    bool nan_left = false;
     double score = 0.0;
 };
 
-// The first candidate, in feature order and then row order, to reach the highest score; rows
-// go left when their value is strictly below the candidate's (NaN right).
+// The first candidate, in feature order and then in the order of the earliest row of its group,
+// to reach the highest score; rows go left when their value is strictly below the candidate's
+// (NaN right, unless learned). `features` (empty: all) are searched; with `draws` (two per
+// searched feature), each feature's one random candidate instead.
 RegressionSplit best_regression_split(const RegressionSet& set,
                                       const std::vector<std::size_t>& rows,
-                                      const RegressionRules& rules);
+                                      const RegressionRules& rules,
+                                      const std::vector<std::uint32_t>& features = {},
+                                      const std::vector<std::uint64_t>& draws = {});
 
 struct RegressionNode {
     bool leaf = true;
     std::uint32_t feature = 0;
     float threshold = 0.0f;
+    bool nan_left = false;
     std::uint32_t left = 0, right = 0;
     std::vector<double> value;
     double weight = 0.0;

@@ -171,7 +171,8 @@ FastCase fast_case(const RegressionCase& c, Loss loss) {
 
 const Loss losses[] = {Loss::squared_error, Loss::absolute_error, Loss::poisson};
 
-// The root's tally and best split against the plain learner's, on thousands of cases: values,
+// The root's tally and best split against the plain learner's, on thousands of cases, NaN sides
+// learned or not, every value a candidate or one random threshold per feature: values,
 // impurities and scores to the bit where the sums are exact (all but squared-error impurities,
 // whose centring on the mean rounds), and the same candidate, ties included.
 TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
@@ -185,6 +186,10 @@ TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
         rules.loss = loss;
         rules.min_leaf_rows = static_cast<std::uint32_t>(1 + rng() % 3);
         rules.min_leaf_weight = rng() % 3 == 0 ? 0.25 * static_cast<double>(rng() % 8) : 0.0;
+        rules.learn_nan = rng() % 2 == 0;
+        std::vector<std::uint64_t> draws;
+        if (rng() % 4 == 0)
+            for (std::size_t k = 0; k < 2 * c.set.rows[0].size(); ++k) draws.push_back(rng());
         SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(fast.kept.size()) +
                      " rows");
         RegressionRows rows = fast.rows;
@@ -198,6 +203,8 @@ TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
             ASSERT_EQ(node.impurity, impurity);
         RegressionRules fast_rules;
         fast_rules.min_leaf_rows = rules.min_leaf_rows;
+        fast_rules.learn_nan = rules.learn_nan;
+        fast_rules.draws = draws;
         const double unit = rows.uniform() ? c.set.weights[fast.kept[0]] : rows.unit;
         fast_rules.min_leaf_units = static_cast<std::uint64_t>(std::ceil(rules.min_leaf_weight / unit));
         ScratchSlots scratch(1);
@@ -205,11 +212,12 @@ TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
             regression_search(fast.set, {0, fast.set.n_rows}, rows, node, fast_rules, scratch,
                               nullptr);
         const reference::RegressionSplit expected =
-            reference::best_regression_split(c.set, fast.kept, rules);
+            reference::best_regression_split(c.set, fast.kept, rules, {}, draws);
         ASSERT_EQ(choice.found, expected.found);
         if (!expected.found) continue;
         EXPECT_EQ(choice.feature, expected.feature);
         EXPECT_EQ(testing_bits(choice.threshold), testing_bits(expected.threshold));
+        EXPECT_EQ(choice.nan_left, expected.nan_left);
         EXPECT_EQ(choice.score, expected.score);
     }
 }
