@@ -20,53 +20,68 @@ struct FeatureResult {
     double score = 0.0;
     float threshold = 0.0f;
     bool nan_left = false;
+    double left_value = 0.0;
+    double right_value = 0.0;
 };
 
 // The best candidate of one feature so far, with the tie rule of column_best.hpp.
-struct Best {
-    bool found = false;
+// A candidate as the best keeps it: its group of entries (for the tie rule and threshold) and
+// what the split takes with it.
+struct Offered {
     double score = 0.0;
     std::span<const Entry> group;
     bool nan_left = false;
     bool above_all = false;  // every number left: the threshold is +inf
+    double left_value = 0.0;
+    double right_value = 0.0;
+};
+
+struct Best {
+    bool found = false;
+    Offered best;
     Earliest earliest;
 
-    void offer(double candidate, std::span<const Entry> candidate_group, bool candidate_nan_left,
-               bool candidate_above_all, const WorkingSet& set) {
-        if (std::isnan(candidate)) return;
-        if (!found || candidate > score) {
-            *this = {true, candidate, candidate_group, candidate_nan_left, candidate_above_all, {}};
+    void offer(const Offered& candidate, const WorkingSet& set) {
+        if (std::isnan(candidate.score)) return;
+        if (!found || candidate.score > best.score) {
+            *this = {true, candidate, {}};
             return;
         }
-        if (!(candidate == score)) return;
-        if (earliest.position == no_position) earliest = earliest_of(group, set);
-        const Earliest other = earliest_of(candidate_group, set);
-        if (other.position < earliest.position)
-            *this = {true, candidate, candidate_group, candidate_nan_left, candidate_above_all,
-                     other};
+        if (!(candidate.score == best.score)) return;
+        if (earliest.position == no_position) earliest = earliest_of(best.group, set);
+        const Earliest other = earliest_of(candidate.group, set);
+        if (other.position < earliest.position) *this = {true, candidate, other};
     }
 
     FeatureResult result(const WorkingSet& set) const {
         if (!found) return {};
-        if (above_all) return {true, score, infinity, false};
-        const float threshold = group.size() == 1 ? group[0].value
+        const Offered& b = best;
+        if (b.above_all) return {true, b.score, infinity, false, b.left_value, b.right_value};
+        const float threshold = b.group.size() == 1 ? b.group[0].value
                                 : earliest.position != no_position
                                     ? earliest.value
-                                    : earliest_of(group, set).value;
-        return {true, score, threshold, nan_left};
+                                    : earliest_of(b.group, set).value;
+        return {true, b.score, threshold, b.nan_left, b.left_value, b.right_value};
     }
 };
 
-// What a candidate must leave on each side.
+// What a candidate must leave on each side, and how its sides' values must lie.
 struct Limits {
     std::size_t rows;
     std::uint64_t units;
     std::size_t min_rows;
     std::uint64_t min_units;
+    std::int8_t constraint = 0;  // the feature's monotonic constraint
+    double lower = -1.0 / 0.0;
+    double upper = 1.0 / 0.0;
 
     bool allowed(std::size_t left_rows, std::uint64_t left_units) const {
         return left_rows >= min_rows && rows - left_rows >= min_rows && left_units >= min_units &&
                units - left_units >= min_units;
+    }
+    bool monotone(double left, double right) const {
+        return left >= lower && right >= lower && left <= upper && right <= upper &&
+               (left - right) * constraint <= 0.0;
     }
 };
 
@@ -144,6 +159,14 @@ struct SquaredSide : SideBase {
         out = (left_squares * wr + right_squares * wl) / (wl * wr);
         return true;
     }
+    // The sides' means (one output), as c + S / W from the centred sums.
+    void values(bool nan_left, double& left_value, double& right_value) const {
+        const std::uint64_t left_units = units + (nan_left ? nan_units : 0);
+        SplitSum l = left[0];
+        if (nan_left) l.add(nan[0]);
+        left_value = node.centre[0] + l.value() / weight_of(left_units);
+        right_value = node.centre[0] + node.centred[0].minus(l) / weight_of(node.units - left_units);
+    }
 };
 
 template <bool Uniform>
@@ -197,6 +220,13 @@ struct PoissonSide : SideBase {
         }
         out = left_terms + right_terms;
         return true;
+    }
+    void values(bool nan_left, double& left_value, double& right_value) const {
+        const std::uint64_t left_units = units + (nan_left ? nan_units : 0);
+        Sum2 l = left[0];
+        if (nan_left) l.add(nan[0]);
+        left_value = l.value() / weight_of(left_units);
+        right_value = node.sum[0].minus(l) / weight_of(node.units - left_units);
     }
 };
 
@@ -252,6 +282,10 @@ struct AbsoluteSide : SideBase {
         out = -total;
         return true;
     }
+    void values(bool nan_left, double& left_value, double& right_value) const {
+        left_value = track(0, nan_left ? 2 : 0).median();
+        right_value = track(0, nan_left ? 3 : 1).median();
+    }
 };
 
 std::size_t numbers_in(std::span<const Entry> column) {
@@ -261,11 +295,18 @@ std::size_t numbers_in(std::span<const Entry> column) {
         column.begin());
 }
 
+// Scores a candidate and offers it, when it satisfies the feature's constraint. `nan_left`: the
+// NaN rows count on the left; `side_nan_left`: the side NaN takes in the split.
 template <class Side>
-void offer(Best& best, const Side& side, bool nan_left, std::span<const Entry> group,
-           bool best_nan_left, bool above_all, const WorkingSet& set) {
-    double score = 0.0;
-    if (side.score(nan_left, score)) best.offer(score, group, best_nan_left, above_all, set);
+void offer(Best& best, const Side& side, const Limits& limits, bool nan_left,
+           std::span<const Entry> group, bool side_nan_left, bool above_all,
+           const WorkingSet& set) {
+    Offered candidate{0.0, group, side_nan_left, above_all};
+    if (limits.constraint != 0) {
+        side.values(nan_left, candidate.left_value, candidate.right_value);
+        if (!limits.monotone(candidate.left_value, candidate.right_value)) return;
+    }
+    if (side.score(nan_left, candidate.score)) best.offer(candidate, set);
 }
 
 // Every candidate of the feature, in one pass over its entries.
@@ -288,13 +329,13 @@ FeatureResult best_column(std::span<const Entry> column, const WorkingSet& set, 
         if (limits.allowed(i, side.units)) {
             // Without NaN rows here, unseen NaN values follow the larger side.
             const bool larger_left = learn && n_nan == 0 && i > n - i;
-            offer(best, side, false, group, larger_left, false, set);
+            offer(best, side, limits, false, group, larger_left, false, set);
         }
         if (nan_tracked && limits.allowed(i + n_nan, side.units + side.nan_units)) {
             // At the least value: NaN alone on the left, a candidate only when a value of +inf
             // keeps "every number left" from being one.
             if (i > 0 || !(column[numbers - 1].value < infinity))
-                offer(best, side, true, group, true, false, set);
+                offer(best, side, limits, true, group, true, false, set);
         }
         for (std::size_t k = i; k < end; ++k) {
             // The rows' data are read at random: asking for them ahead keeps several reads
@@ -306,7 +347,7 @@ FeatureResult best_column(std::span<const Entry> column, const WorkingSet& set, 
     }
     if (nan_tracked && numbers > 0 && column[numbers - 1].value < infinity &&
         limits.allowed(numbers, side.units))
-        offer(best, side, false, column.subspan(numbers), false, true, set);
+        offer(best, side, limits, false, column.subspan(numbers), false, true, set);
     return best.result(set);
 }
 
@@ -340,9 +381,13 @@ FeatureResult random_column(std::span<const Entry> column, Side& side, const Lim
     for (const Entry& entry : column.first(n_left)) side.add(entry);
     const std::size_t left_rows = n_left + (nan_moves ? n - numbers : 0);
     if (!limits.allowed(left_rows, side.units + (nan_moves ? side.nan_units : 0))) return {};
-    double score = 0.0;
-    if (!side.score(nan_moves, score) || std::isnan(score)) return {};
-    return {true, score, above_all ? infinity : column[n_left].value, nan_left};
+    FeatureResult out{true, 0.0, above_all ? infinity : column[n_left].value, nan_left};
+    if (limits.constraint != 0) {
+        side.values(nan_moves, out.left_value, out.right_value);
+        if (!limits.monotone(out.left_value, out.right_value)) return {};
+    }
+    if (!side.score(nan_moves, out.score) || std::isnan(out.score)) return {};
+    return out;
 }
 
 // The whole group of equal values that `start` begins: the sweep below remembers only where the
@@ -385,17 +430,14 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
             const double wr = static_cast<double>(limits.units - left_units) * unit;
             const double num = lv * lv * wr + rv * rv * wl;
             const double den = wl * wr;
-            if (!best.found || num >= best.score * den * (1 - 0x1p-50)) {
+            if (!best.found || num >= best.best.score * den * (1 - 0x1p-50)) {
                 const double score = num / den;
-                if (score > best.score || (!best.found && score == score)) {
-                    best.found = true;
-                    best.score = score;
-                    best.group = column.subspan(i, 1);  // widened when it matters
-                    best.earliest = {};
-                } else if (score == best.score) {
-                    best.group = whole_group(column, numbers, best.group);
-                    best.offer(score, whole_group(column, numbers, column.subspan(i, 1)), false,
-                               false, set);
+                if (score > best.best.score || (!best.found && score == score)) {
+                    // The group is widened when it matters.
+                    best = {true, {score, column.subspan(i, 1)}, {}};
+                } else if (score == best.best.score) {
+                    best.best.group = whole_group(column, numbers, best.best.group);
+                    best.offer({score, whole_group(column, numbers, column.subspan(i, 1))}, set);
                 }
             }
         }
@@ -417,7 +459,7 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
             ++i;
         } while (i < numbers && entries[i].value == value);
     }
-    if (best.found) best.group = whole_group(column, numbers, best.group);
+    if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
     return best.result(set);
 }
 
@@ -454,7 +496,8 @@ FeatureResult search_column(const ColumnJob& job, RegressionScratch& scratch) {
     const SideBase base{job.set, job.rows, job.node, job.rows.n_outputs};
     switch (job.node.loss) {
         case Loss::squared_error: {
-            if (job.rows.n_outputs == 1 && job.draws == nullptr && !job.rules.learn_nan)
+            if (job.rows.n_outputs == 1 && job.draws == nullptr && !job.rules.learn_nan &&
+                job.limits.constraint == 0)
                 return squared_one_column<Uniform>(job.column, job.set, job.rows, job.node,
                                                    job.limits);
             SquaredSide<Uniform> side{base};
@@ -491,11 +534,16 @@ RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
     LINDORF_CHECK(rules.draws.empty() || rules.draws.size() == 2 * n_searched,
                   "a random split needs two draws per feature");
     LINDORF_CHECK(node.rows == range.size(), "the node's tally is of other rows");
-    const Limits limits{range.size(), node.units,
-                        std::max<std::size_t>(rules.min_leaf_rows, 1), rules.min_leaf_units};
+    LINDORF_CHECK(rules.monotonic.empty() || (rules.monotonic.size() == set.n_cols &&
+                                              rows.n_outputs == 1),
+                  "monotonic constraints need one per feature and a single output");
+    const Limits common{range.size(), node.units, std::max<std::size_t>(rules.min_leaf_rows, 1),
+                        rules.min_leaf_units, 0, rules.lower, rules.upper};
     std::vector<FeatureResult> results(n_searched);
     parallel_for(pool, n_searched, [&](std::size_t k) {
         auto lease = scratch.claim();
+        Limits limits = common;
+        if (!rules.monotonic.empty()) limits.constraint = rules.monotonic[feature_at(k)];
         const ColumnJob job{set.column(feature_at(k), range.begin, range.end),
                             set,
                             rows,
@@ -512,7 +560,8 @@ RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
     for (std::size_t k = 0; k < results.size(); ++k) {
         const FeatureResult& r = results[k];
         if (r.found && (!choice.found || r.score > choice.score))
-            choice = {true, feature_at(k), r.threshold, r.nan_left, r.score};
+            choice = {true,        feature_at(k), r.threshold,  r.nan_left,
+                      r.score,     r.left_value,  r.right_value};
     }
     return choice;
 }

@@ -32,6 +32,13 @@ struct RegressionRules {
     // Random thresholds: two draws per searched feature, in ascending feature order (the
     // threshold's and the NaN side's). Empty: every value is a candidate.
     std::span<const std::uint64_t> draws;
+    // Monotonic constraints, one output only: per feature -1, 0 or 1, the value (mean or
+    // median) may only fall, is free, or may only rise as the feature's value rises. A
+    // constrained feature's candidate is taken only when both sides' values lie within
+    // [lower, upper] and are ordered so. Empty: none.
+    std::span<const std::int8_t> monotonic;
+    double lower = -1.0 / 0.0;
+    double upper = 1.0 / 0.0;
 };
 
 struct RegressionChoice {
@@ -40,6 +47,9 @@ struct RegressionChoice {
     float threshold = 0.0f;
     bool nan_left = false;
     double score = 0.0;
+    // The sides' values (means as c + S / W, or medians) when the feature is constrained.
+    double left_value = 0.0;
+    double right_value = 0.0;
 };
 
 RegressionChoice regression_search(const WorkingSet& set, NodeRange range,

@@ -190,6 +190,16 @@ double impurity_in(const Scored& set, const Rows& rows, Loss loss) {
 
 constexpr float inf = std::numeric_limits<float>::infinity();
 
+// What a monotonic constraint compares of a side (one output): its median, or its mean as
+// centre + (sum of w (y - centre)) / W for squared error, and S / W for Poisson.
+double side_value(const Scored& set, const Rows& node, const Rows& side, Loss loss) {
+    if (loss == Loss::absolute_error) return median(set, side, 0);
+    const double w = weight_of(set, side);
+    if (loss == Loss::poisson) return plain_sum(set, side, 0) / w;
+    const double c = centre(mean(set, node, 0));
+    return c + centred_sum(set, side, 0, c) / w;
+}
+
 struct Candidate {
     float threshold;
     bool nan_left;
@@ -311,6 +321,13 @@ RegressionSplit split_in(const Scored& set, const Rows& rows, const RegressionRu
             for (std::size_t r : left) wl += set.set.weights[r];
             for (std::size_t r : right) wr += set.set.weights[r];
             if (wl < rules.min_leaf_weight || wr < rules.min_leaf_weight) continue;
+            if (!rules.monotonic.empty() && rules.monotonic[f] != 0) {
+                const double l = side_value(set, rows, left, rules.loss);
+                const double r = side_value(set, rows, right, rules.loss);
+                if (!(l >= rules.lower && r >= rules.lower && l <= rules.upper &&
+                      r <= rules.upper && (l - r) * rules.monotonic[f] <= 0.0))
+                    continue;
+            }
             double score = 0.0;
             if (!score_of(set, rows, left, right, rules.loss, score)) continue;
             if (!best.found || score > best.score)

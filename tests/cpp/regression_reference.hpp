@@ -27,6 +27,11 @@ struct RegressionRules {
     std::uint32_t min_leaf_rows = 1;
     double min_leaf_weight = 0.0;
     bool learn_nan = false;  // NaN values go to the side that scores best (else right)
+    // One output only: per feature -1, 0 or 1 (criteria as regression_sweep.hpp), the values'
+    // bounds.
+    std::vector<std::int8_t> monotonic;
+    double lower = -1.0 / 0.0;
+    double upper = 1.0 / 0.0;
 };
 
 // scikit-learn's weighted median of (target, weight) pairs, by sorting (see

@@ -190,6 +190,11 @@ TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
         std::vector<std::uint64_t> draws;
         if (rng() % 4 == 0)
             for (std::size_t k = 0; k < 2 * c.set.rows[0].size(); ++k) draws.push_back(rng());
+        if (c.n_outputs == 1 && rng() % 3 == 0) {
+            for (std::size_t f = 0; f < c.set.rows[0].size(); ++f)
+                rules.monotonic.push_back(static_cast<std::int8_t>(static_cast<int>(rng() % 3) - 1));
+            if (rng() % 2 == 0) rules.lower = -4.0, rules.upper = 4.0;
+        }
         SCOPED_TRACE("round " + std::to_string(round) + ", " + std::to_string(fast.kept.size()) +
                      " rows");
         RegressionRows rows = fast.rows;
@@ -205,6 +210,9 @@ TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
         fast_rules.min_leaf_rows = rules.min_leaf_rows;
         fast_rules.learn_nan = rules.learn_nan;
         fast_rules.draws = draws;
+        fast_rules.monotonic = rules.monotonic;
+        fast_rules.lower = rules.lower;
+        fast_rules.upper = rules.upper;
         const double unit = rows.uniform() ? c.set.weights[fast.kept[0]] : rows.unit;
         fast_rules.min_leaf_units = static_cast<std::uint64_t>(std::ceil(rules.min_leaf_weight / unit));
         ScratchSlots scratch(1);
