@@ -100,7 +100,7 @@ struct Weighing {
     }
 };
 
-constexpr std::size_t prefetch_distance = 16;
+constexpr std::size_t prefetch_distance = 64;
 
 // Every side keeps the running state of the rows left of the candidate, and that of the node's
 // NaN rows when their side is learned.
