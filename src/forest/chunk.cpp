@@ -12,6 +12,7 @@
 #include "support/error.hpp"
 #include "support/streams.hpp"
 #include "sparse/sparse_rows.hpp"
+#include "tree/regression_training.hpp"
 #include "tree/node_columns.hpp"
 
 namespace lindorf {
@@ -101,6 +102,13 @@ std::optional<std::vector<std::uint32_t>> whole_tree_weights(const WeightedData&
     return out;
 }
 
+void check_some_weight(const std::vector<double>& weights) {
+    if (!std::any_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; }))
+        throw std::invalid_argument(
+            "a tree's sample holds only rows of weight 0: give more rows a positive weight, or "
+            "grow without bootstrap");
+}
+
 RowDraws every_row(std::size_t n_rows) {
     return draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
 }
@@ -108,7 +116,7 @@ RowDraws every_row(std::size_t n_rows) {
 // Whether any tree of the forest may take the general path, which keeps every feature's sorted
 // block: by its rules and outputs, its weights, or draws that could add up past 2^32.
 bool general_possible(const WeightedData& data, const ForestRules& rules) {
-    if (!exact_rules(data, rules.tree) || rules.balanced_subsample || !data.real_weights.empty())
+    if (data.regression() || !exact_rules(data, rules.tree) || rules.balanced_subsample || !data.real_weights.empty())
         return true;
     std::uint64_t heaviest = 1;
     for (std::uint32_t w : data.weights) heaviest = std::max<std::uint64_t>(heaviest, w);
@@ -141,10 +149,18 @@ class TreeSets {
         sorted_ = source_.data == nullptr ||
                   !sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows);
         if (sorted_) order_ = sort_features(rows, pool, true);
+        // Absolute error's trees filter one order of the targets, as they filter the features'.
+        if (data.regression() && rules.loss == Loss::absolute_error)
+            target_order_ = sort_targets(data, pool);
     }
 
     // The working set of one tree's training list, on the path its weights and rules call for.
     WorkingSet operator()(const RowDraws& draws, WorkerPool* pool) const {
+        if (data_.regression()) {
+            const std::vector<double> weights = tree_weights(data_, draws, false);
+            check_some_weight(weights);
+            return regression_working_set(data_, order_, target_order_, draws, weights, pool);
+        }
         if (exact_rules(data_, forest_.tree) && !forest_.balanced_subsample) {
             if (std::optional<std::vector<std::uint32_t>> whole = whole_tree_weights(data_, draws)) {
                 RowDraws weighted = draws;
@@ -157,10 +173,7 @@ class TreeSets {
             }
         }
         const std::vector<double> weights = tree_weights(data_, draws, forest_.balanced_subsample);
-        if (!std::any_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; }))
-            throw std::invalid_argument(
-                "a tree's sample holds only rows of weight 0: give more rows a positive weight, "
-                "or grow without bootstrap");
+        check_some_weight(weights);
         LINDORF_CHECK(sorted_, "the general path needs every feature's sorted block");
         return general_working_set(data_, order_, draws, weights, pool);
     }
@@ -171,6 +184,7 @@ class TreeSets {
     std::vector<float> by_feature_;
     SourceValues source_;
     FeatureOrder order_;
+    std::vector<std::uint32_t> target_order_;
     bool sorted_ = true;
 };
 
@@ -226,7 +240,10 @@ OutOfBag out_of_bag_over(const WeightedData& data, std::span<const Tree* const> 
     LINDORF_CHECK(rules.bootstrap, "out-of-bag votes need trees grown on bootstrap samples");
     const std::size_t n_rows = data.rows.n_rows;
     const std::vector<std::uint32_t> offsets = output_offsets(data);
-    const std::size_t width = offsets.back();
+    const std::size_t width = data.regression() ? data.n_targets : offsets.back();
+    for (const Tree* tree : trees)
+        LINDORF_CHECK(tree->has_stats() || (!data.regression() && rules.voting == Voting::hard),
+                      "out-of-bag sums of leaf values need trees grown with their statistics");
     // One bit per row and tree: whether the tree's sample holds it.
     std::vector<std::vector<std::uint64_t>> drawn(trees.size());
     parallel_for(pool, trees.size(), [&](std::size_t t) {
@@ -251,6 +268,11 @@ OutOfBag out_of_bag_over(const WeightedData& data, std::span<const Tree* const> 
                 const std::uint32_t leaf = leaf_position(tree, rows, r - begin);
                 double* sums = out.sums.data() + r * width;
                 ++out.trees[r];
+                if (data.regression()) {
+                    for (const LeafValue& value : leaf_values(tree, leaf))
+                        sums[value.index] += value.value;
+                    continue;
+                }
                 if (rules.voting == Voting::soft) {
                     for (const LeafValue& value : leaf_values(tree, leaf))
                         sums[value.index] += value.value / tree.stats[leaf].weight;

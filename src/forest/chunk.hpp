@@ -36,7 +36,8 @@ struct ForestRules {
 };
 
 // For each row, what the trees that did not draw it say: their votes summed by flat class
-// (n_rows x n_classes) and how many they are.
+// (n_rows x n_classes), or a regression forest's leaf values summed by output (n_rows x
+// n_targets), and how many they are.
 struct OutOfBag {
     std::vector<double> sums;
     std::vector<std::uint32_t> trees;

@@ -16,6 +16,7 @@ constexpr std::uint8_t leaf_kind = 0;
 constexpr std::uint8_t inner_kind = 1;
 constexpr std::uint8_t nan_left_kind = 2;  // version 2 on
 constexpr std::uint32_t classification_task = 0;
+constexpr std::uint32_t regression_task = 1;
 // Smallest encodings, which bound the counts a given number of bytes can hold: a leaf of no
 // values (version 2) or an inner node (version 1), and one value.
 constexpr std::size_t least_node_bytes[] = {0, 1 + 24, 1 + 4 + 8 + 8 + 4 + 4};
@@ -49,7 +50,20 @@ struct Writer {
     void bytes(std::string_view v) { out.insert(out.end(), v.begin(), v.end()); }
 };
 
-void write_tree(Writer& w, const Tree& tree) {
+// A node's value vector: a leaf's classes, or any regression node's values by output.
+void write_values(Writer& w, const Tree& tree, std::size_t i) {
+    const NodeStats& stats = tree.stats[i];
+    LINDORF_CHECK(std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
+                  "a node's values are missing");
+    w.u32(stats.n_values);
+    for (const LeafValue& value :
+         std::span<const LeafValue>(tree.values).subspan(stats.values, stats.n_values)) {
+        w.u32(value.index);
+        w.f64(value.value);
+    }
+}
+
+void write_tree(Writer& w, const Tree& tree, bool regression) {
     LINDORF_CHECK(tree.has_stats(), "only trees grown with their stats can be saved");
     w.u32(static_cast<std::uint32_t>(tree.nodes.size()));
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
@@ -65,15 +79,9 @@ void write_tree(Writer& w, const Tree& tree) {
             w.f32(node.threshold);
             w.u32(node.left);
             w.u32(node.right);
-            continue;
+            if (!regression) continue;
         }
-        LINDORF_CHECK(std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
-                      "a leaf's values are missing");
-        w.u32(stats.n_values);
-        for (const LeafValue& value : leaf_values(tree, i)) {
-            w.u32(value.index);
-            w.f64(value.value);
-        }
+        write_values(w, tree, i);
     }
 }
 
@@ -147,6 +155,7 @@ struct Shape {
     std::uint32_t n_features = 0;
     std::uint32_t n_classes = 0;     // over every output
     std::uint32_t first_output = 0;  // classes of the first output, which labels index
+    bool regression = false;         // n_classes counts the targets; every node has values
 };
 
 // A version 1 leaf's class list: classes ascending and below the class count, none of them
@@ -176,8 +185,24 @@ void read_leaf_v1(Reader& r, const Shape& shape, Tree& tree, Node& node, NodeSta
     if (sum != weight) damaged("a leaf's class counts do not add up to its weight");
 }
 
+// A regression node's values: one finite value for each output, in output order.
+void read_target_values(Reader& r, const Shape& shape, Tree& tree, NodeStats& stats) {
+    const std::uint32_t n_values = r.u32();
+    if (n_values != shape.n_classes) damaged("a node does not hold a value for each target");
+    r.expect_room(n_values, value_bytes[2], "node values");
+    stats.values = static_cast<std::uint32_t>(tree.values.size());
+    stats.n_values = n_values;
+    for (std::uint32_t k = 0; k < n_values; ++k) {
+        const LeafValue value{r.u32(), r.f64()};
+        if (value.index != k) damaged("a node's values are not one for each target, in order");
+        if (!std::isfinite(value.value)) damaged("a node's value is not a finite number");
+        tree.values.push_back(value);
+    }
+}
+
 // A leaf's value vector: indices ascending and below the class count, values finite and above 0.
 void read_values(Reader& r, const Shape& shape, Tree& tree, NodeStats& stats) {
+    if (shape.regression) return read_target_values(r, shape, tree, stats);
     const std::uint32_t n_values = r.u32();
     r.expect_room(n_values, value_bytes[2], "leaf values");
     stats.values = static_cast<std::uint32_t>(tree.values.size());
@@ -236,6 +261,7 @@ void read_node_v2(Reader& r, std::uint32_t index, const Shape& shape,
     if (kind == leaf_kind) return read_values(r, shape, tree, stats);
     read_children(r, index, shape, parents, node);
     node.nan_left = kind == nan_left_kind;
+    if (shape.regression) read_target_values(r, shape, tree, stats);
 }
 
 SharedTree read_tree(Reader& r, const Shape& shape) {
@@ -264,8 +290,15 @@ void read_outputs(Reader& r, std::uint32_t version, Model& model) {
         model.output_classes = {model.n_classes};
         return;
     }
-    if (r.u32() != classification_task) damaged("it holds a kind of model this lindorf does not know");
+    const std::uint32_t task = r.u32();
+    if (task != classification_task && task != regression_task)
+        damaged("it holds a kind of model this lindorf does not know");
     const std::uint32_t n_outputs = r.u32();
+    if (task == regression_task) {
+        if (n_outputs == 0) damaged("it has no targets");
+        model.n_targets = n_outputs;
+        return;
+    }
     if (n_outputs == 0) damaged("it has no outputs");
     r.expect_room(n_outputs, 4, "outputs");
     std::uint64_t total = 0;
@@ -286,14 +319,18 @@ std::vector<std::uint8_t> encode_model(const Model& model, std::string_view meta
     w.bytes(std::string_view(magic, sizeof magic));
     w.u32(model_format_version);
     w.u32(model.n_features);
-    w.u32(classification_task);
-    const std::vector<std::uint32_t> outputs = model.classes_per_output();
-    w.u32(static_cast<std::uint32_t>(outputs.size()));
-    for (std::uint32_t classes : outputs) w.u32(classes);
+    w.u32(model.regression() ? regression_task : classification_task);
+    if (model.regression()) {
+        w.u32(model.n_targets);
+    } else {
+        const std::vector<std::uint32_t> outputs = model.classes_per_output();
+        w.u32(static_cast<std::uint32_t>(outputs.size()));
+        for (std::uint32_t classes : outputs) w.u32(classes);
+    }
     w.u32(static_cast<std::uint32_t>(model.trees.size()));
     w.u64(metadata.size());
     w.bytes(metadata);
-    for (const SharedTree& tree : model.trees) write_tree(w, *tree);
+    for (const SharedTree& tree : model.trees) write_tree(w, *tree, model.regression());
     w.u64(fnv1a(w.out));
     return std::move(w.out);
 }
@@ -317,7 +354,10 @@ DecodedModel decode_model(std::span<const std::uint8_t> bytes) {
     r.expect_room(metadata_size, 1, "metadata bytes");
     decoded.metadata = r.text(static_cast<std::size_t>(metadata_size));
     r.expect_room(n_trees, 4 + least_node_bytes[version], "trees");
-    const Shape shape{version, model.n_features, model.n_classes, model.output_classes[0]};
+    const Shape shape =
+        model.regression()
+            ? Shape{version, model.n_features, model.n_targets, 1, true}
+            : Shape{version, model.n_features, model.n_classes, model.output_classes[0], false};
     model.trees.reserve(n_trees);
     for (std::uint32_t t = 0; t < n_trees; ++t) model.trees.push_back(read_tree(r, shape));
     if (r.remaining() != 0) damaged("bytes follow its last tree");

@@ -25,11 +25,19 @@ struct Model {
     // Each tree as predictions walk it (model/predict.hpp's prepare_walks), or empty: then
     // every prediction makes them afresh.
     std::vector<SharedWalk> walks = {};
+    // Regression: the number of targets, whose values every node holds (by output); 0 for a
+    // classifier.
+    std::uint32_t n_targets = 0;
     // The format version the model was read from (0: grown in this process). Files of version 1
     // do not record how many rows reached a node, nor an inner node's label.
     std::uint32_t read_version = 0;
 
-    std::size_t n_outputs() const { return output_classes.empty() ? 1 : output_classes.size(); }
+    bool regression() const { return n_targets > 0; }
+    // The length of a node's dense value vector: one value per target, or one per flat class.
+    std::uint32_t value_width() const { return regression() ? n_targets : n_classes; }
+    std::size_t n_outputs() const {
+        return regression() ? n_targets : output_classes.empty() ? 1 : output_classes.size();
+    }
     std::vector<std::uint32_t> classes_per_output() const {
         return output_classes.empty() ? std::vector<std::uint32_t>{n_classes} : output_classes;
     }

@@ -125,46 +125,88 @@ std::vector<std::uint32_t> other_labels(const Tree& tree,
     return out;
 }
 
-SharedWalk prepared(const Tree& tree, std::size_t n_cols, std::uint32_t n_classes,
-                    std::span<const std::uint32_t> output_classes) {
+// Whether every leaf of a regression tree holds one value per target.
+bool targets_hold(const Tree& tree, std::uint32_t n_targets) {
+    if (!tree.has_stats()) return false;
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        if (!tree.nodes[i].is_leaf) continue;
+        const NodeStats& stats = tree.stats[i];
+        if (stats.n_values != n_targets ||
+            std::uint64_t{stats.values} + stats.n_values > tree.values.size())
+            return false;
+    }
+    return true;
+}
+
+// Fails, saying why, unless targets_hold.
+void check_targets(const Tree& tree, std::uint32_t n_targets) {
+    LINDORF_CHECK(tree.has_stats(), "the tree has no leaf values");
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        if (!tree.nodes[i].is_leaf) continue;
+        const NodeStats& stats = tree.stats[i];
+        LINDORF_CHECK(stats.n_values == n_targets &&
+                          std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
+                      "a leaf does not hold a value for each target");
+    }
+}
+
+// What a model's leaves are: class indices of `n_classes` (by output), or `n_targets` values
+// when that is not 0.
+struct LeafShape {
+    std::uint32_t n_classes = 0;
+    std::span<const std::uint32_t> output_classes = {};
+    std::uint32_t n_targets = 0;
+};
+
+LeafShape shape_of(const Model& model) {
+    return {model.n_classes, model.output_classes, model.n_targets};
+}
+
+SharedWalk prepared(const Tree& tree, std::size_t n_cols, const LeafShape& shape) {
     PreparedWalk walk{walkable(tree, n_cols)};
     walk.nan_sides = sends_nan_left(walk.nodes);
-    walk.classes_checked = classes_hold(tree, n_classes);
+    if (shape.n_targets > 0) {
+        walk.leaves_checked = targets_hold(tree, shape.n_targets);
+        return std::make_shared<const PreparedWalk>(std::move(walk));
+    }
+    walk.leaves_checked = classes_hold(tree, shape.n_classes);
     // Other outputs' labels read the leaves' values, which only hold once checked.
-    if (walk.classes_checked) walk.other_labels = other_labels(tree, output_classes);
+    if (walk.leaves_checked) walk.other_labels = other_labels(tree, shape.output_classes);
     return std::make_shared<const PreparedWalk>(std::move(walk));
 }
 
 // Every tree's walk, checked and converted on the pool: for a large forest this is a tenth of
 // predicting a hundred thousand rows, too much to leave to one thread.
 std::vector<SharedWalk> prepare_all(std::span<const SharedTree> trees, std::size_t n_cols,
-                                    std::uint32_t n_classes,
-                                    std::span<const std::uint32_t> output_classes,
-                                    WorkerPool* pool) {
+                                    const LeafShape& shape, WorkerPool* pool) {
     std::vector<SharedWalk> walks(trees.size());
-    parallel_for(pool, trees.size(), [&](std::size_t t) {
-        walks[t] = prepared(*trees[t], n_cols, n_classes, output_classes);
-    });
+    parallel_for(pool, trees.size(),
+                 [&](std::size_t t) { walks[t] = prepared(*trees[t], n_cols, shape); });
     return walks;
 }
 
-// Walks for votes and class shares (`classes`) fail as before for a tree whose leaves do not
-// hold.
+// Walks for predictions that read the leaves' values fail as before for a tree whose leaves do
+// not hold.
 void check_walks(std::span<const SharedTree> trees, std::span<const SharedWalk> walks,
-                 std::uint32_t n_classes) {
-    for (std::size_t t = 0; t < walks.size(); ++t)
-        if (!walks[t]->classes_checked) check_classes(*trees[t], n_classes);
+                 const LeafShape& shape) {
+    for (std::size_t t = 0; t < walks.size(); ++t) {
+        if (walks[t]->leaves_checked) continue;
+        if (shape.n_targets > 0)
+            check_targets(*trees[t], shape.n_targets);
+        else
+            check_classes(*trees[t], shape.n_classes);
+    }
 }
 
-// The model's prepared walks, or walks made afresh when it has none.
-std::vector<SharedWalk> walks_of(const Model& model, std::size_t n_cols, bool classes,
+// The model's prepared walks, or walks made afresh when it has none; checked when `values`
+// are read.
+std::vector<SharedWalk> walks_of(const Model& model, std::size_t n_cols, bool values,
                                  WorkerPool* pool) {
     LINDORF_CHECK(n_cols == model.n_features, "the rows do not have the model's features");
-    std::vector<SharedWalk> walks =
-        model.walks.size() == model.trees.size()
-            ? model.walks
-            : prepare_all(model.trees, n_cols, model.n_classes, model.output_classes, pool);
-    if (classes) check_walks(model.trees, walks, model.n_classes);
+    std::vector<SharedWalk> walks = model.walks.size() == model.trees.size()
+                                        ? model.walks
+                                        : prepare_all(model.trees, n_cols, shape_of(model), pool);
+    if (values) check_walks(model.trees, walks, shape_of(model));
     return walks;
 }
 
@@ -250,6 +292,41 @@ std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, co
     return out;
 }
 
+// n_rows x n_targets: each row's leaf's values, added over the trees in tree order and divided
+// once by the tree count.
+template <class Input>
+std::vector<double> values_by_walks(std::span<const SharedTree> trees,
+                                    std::span<const SharedWalk> walks, const Input& input,
+                                    std::uint32_t n_targets, WorkerPool* pool) {
+    std::vector<double> out(input.n_rows() * n_targets, 0.0);
+    if (trees.empty()) return out;
+    const double n_trees = static_cast<double>(trees.size());
+    input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
+                               std::size_t at) {
+        for (std::size_t t = 0; t < trees.size(); ++t) {
+            const Tree& tree = *trees[t];
+            walk_any(walks[t]->nodes, walks[t]->nan_sides, rows, begin, end,
+                     [&](std::size_t r, const WalkNode& leaf) {
+                         const LeafValue* value =
+                             tree.values.data() + tree.stats[leaf.child[0]].values;
+                         double* row = out.data() + (at + r - begin) * n_targets;
+                         for (std::uint32_t o = 0; o < n_targets; ++o) row[o] += value[o].value;
+                     });
+        }
+        if (trees.size() == 1) return;
+        for (std::size_t i = at * n_targets; i < (at + end - begin) * n_targets; ++i)
+            out[i] /= n_trees;
+    });
+    return out;
+}
+
+template <class Input>
+std::vector<double> forest_values_of(const Model& model, const Input& input, WorkerPool* pool) {
+    LINDORF_CHECK(model.regression(), "the model is not a regression model");
+    return values_by_walks(model.trees, walks_of(model, input.n_cols(), true, pool), input,
+                           model.n_targets, pool);
+}
+
 template <class Input>
 Labels tree_labels_of(const Model& model, const Input& input, WorkerPool* pool) {
     only_tree(model);
@@ -309,8 +386,7 @@ bool sends_nan_left(std::span<const WalkNode> tree) {
 }
 
 void prepare_walks(Model& model, WorkerPool* pool) {
-    model.walks =
-        prepare_all(model.trees, model.n_features, model.n_classes, model.output_classes, pool);
+    model.walks = prepare_all(model.trees, model.n_features, shape_of(model), pool);
 }
 
 Labels tree_labels(const Model& model, MatrixView rows, WorkerPool* pool) {
@@ -331,6 +407,10 @@ std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, Wor
 
 std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool) {
     return leaves_by_walks(walks_of(model, rows.n_cols, false, pool), DenseInput{rows}, pool);
+}
+
+std::vector<double> forest_values(const Model& model, MatrixView rows, WorkerPool* pool) {
+    return forest_values_of(model, DenseInput{rows}, pool);
 }
 
 Labels tree_labels(const Model& model, const SparseRows& rows, WorkerPool* pool) {
@@ -355,38 +435,51 @@ std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& r
     return leaves_by_walks(walks_of(model, rows.n_cols, false, pool), SparseInput{rows}, pool);
 }
 
+std::vector<double> forest_values(const Model& model, const SparseRows& rows, WorkerPool* pool) {
+    return forest_values_of(model, SparseInput{rows}, pool);
+}
+
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool) {
-    return labels_by_walk(*prepared(tree, rows.n_cols, 0, {}), DenseInput{rows}, pool);
+    return labels_by_walk(*prepared(tree, rows.n_cols, {}), DenseInput{rows}, pool);
 }
 
 std::vector<double> tree_shares(const Tree& tree, MatrixView rows, std::uint32_t n_classes,
                                 WorkerPool* pool) {
     check_classes(tree, n_classes);
     const SharedTree shared(std::shared_ptr<const Tree>(), &tree);  // not owned
-    const SharedWalk walk = prepared(tree, rows.n_cols, n_classes, {});
+    const SharedWalk walk = prepared(tree, rows.n_cols, {n_classes});
     return shares_by_walks({&shared, 1}, {&walk, 1}, DenseInput{rows}, n_classes, pool);
 }
 
 std::vector<double> forest_shares(std::span<const SharedTree> trees, MatrixView rows,
                                   std::uint32_t n_classes, WorkerPool* pool) {
-    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, n_classes, {}, pool);
-    check_walks(trees, walks, n_classes);
+    const LeafShape shape{n_classes};
+    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, shape, pool);
+    check_walks(trees, walks, shape);
     return shares_by_walks(trees, walks, DenseInput{rows}, n_classes, pool);
 }
 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
                                         std::uint32_t n_classes, WorkerPool* pool,
                                         std::span<const std::uint32_t> output_classes) {
-    const std::vector<SharedWalk> walks =
-        prepare_all(trees, rows.n_cols, n_classes, output_classes, pool);
-    check_walks(trees, walks, n_classes);
+    const LeafShape shape{n_classes, output_classes};
+    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, shape, pool);
+    check_walks(trees, walks, shape);
     const std::size_t n_outputs = output_classes.empty() ? 1 : output_classes.size();
     return votes_by_walks(walks, DenseInput{rows}, n_classes, n_outputs, pool);
 }
 
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,
                                          WorkerPool* pool) {
-    return leaves_by_walks(prepare_all(trees, rows.n_cols, 0, {}, pool), DenseInput{rows}, pool);
+    return leaves_by_walks(prepare_all(trees, rows.n_cols, {}, pool), DenseInput{rows}, pool);
+}
+
+std::vector<double> forest_values(std::span<const SharedTree> trees, MatrixView rows,
+                                  std::uint32_t n_targets, WorkerPool* pool) {
+    const LeafShape shape{0, {}, n_targets};
+    const std::vector<SharedWalk> walks = prepare_all(trees, rows.n_cols, shape, pool);
+    check_walks(trees, walks, shape);
+    return values_by_walks(trees, walks, DenseInput{rows}, n_targets, pool);
 }
 
 }  // namespace lindorf

@@ -26,6 +26,8 @@ std::vector<double> tree_shares(const Model& model, MatrixView rows, WorkerPool*
 std::vector<double> forest_shares(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_votes(const Model& model, MatrixView rows, WorkerPool* pool);
 std::vector<std::uint32_t> forest_leaves(const Model& model, MatrixView rows, WorkerPool* pool);
+// n_rows x n_targets: a regression model's prediction (forest_values below).
+std::vector<double> forest_values(const Model& model, MatrixView rows, WorkerPool* pool);
 
 // The same for the rows of a sparse matrix, a block at a time laid out densely.
 Labels tree_labels(const Model& model, const SparseRows& rows, WorkerPool* pool);
@@ -35,6 +37,7 @@ std::vector<std::uint32_t> forest_votes(const Model& model, const SparseRows& ro
                                         WorkerPool* pool);
 std::vector<std::uint32_t> forest_leaves(const Model& model, const SparseRows& rows,
                                          WorkerPool* pool);
+std::vector<double> forest_values(const Model& model, const SparseRows& rows, WorkerPool* pool);
 
 // The label of the leaf each row reaches in `tree`.
 Labels tree_labels(const Tree& tree, MatrixView rows, WorkerPool* pool);
@@ -53,6 +56,11 @@ std::vector<double> forest_shares(std::span<const SharedTree> trees, MatrixView 
 std::vector<std::uint32_t> forest_votes(std::span<const SharedTree> trees, MatrixView rows,
                                         std::uint32_t n_classes, WorkerPool* pool,
                                         std::span<const std::uint32_t> output_classes = {});
+
+// n_rows x n_targets: a regression model's prediction, the mean over the trees of the values of
+// each row's leaf (added in tree order, then divided once by the tree count).
+std::vector<double> forest_values(std::span<const SharedTree> trees, MatrixView rows,
+                                  std::uint32_t n_targets, WorkerPool* pool);
 
 // n_rows x n_trees: the position of the leaf each row reaches in each tree.
 std::vector<std::uint32_t> forest_leaves(std::span<const SharedTree> trees, MatrixView rows,

@@ -169,12 +169,16 @@ Tree pruned(const Tree& tree, double alpha) {
         position[i] = static_cast<std::uint32_t>(out.nodes.size());
         Node node = tree.nodes[i];
         NodeStats stats = tree.stats[i];
-        if (leaf[i]) {
+        // A node that holds values of its own (a leaf, any node of a regression tree) keeps
+        // them; a classifier's inner node made a leaf holds its leaves' values summed.
+        const std::span<const LeafValue> own =
+            std::span<const LeafValue>(tree.values).subspan(stats.values, stats.n_values);
+        if (leaf[i] || !own.empty()) {
             const std::vector<LeafValue> values =
-                node.is_leaf ? std::vector<LeafValue>(leaf_values(tree, i).begin(),
-                                                      leaf_values(tree, i).end())
-                             : summed_values(tree, static_cast<std::uint32_t>(i));
-            node = Node{.is_leaf = true, .prediction = node.prediction};
+                node.is_leaf || !own.empty()
+                    ? std::vector<LeafValue>(own.begin(), own.end())
+                    : summed_values(tree, static_cast<std::uint32_t>(i));
+            if (leaf[i]) node = Node{.is_leaf = true, .prediction = node.prediction};
             stats.values = static_cast<std::uint32_t>(out.values.size());
             stats.n_values = static_cast<std::uint32_t>(values.size());
             out.values.insert(out.values.end(), values.begin(), values.end());

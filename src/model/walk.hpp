@@ -41,9 +41,10 @@ bool sends_nan_left(std::span<const WalkNode> tree);
 struct PreparedWalk {
     std::vector<WalkNode> nodes;  // walkable(tree, the model's features)
     bool nan_sides = false;       // sends_nan_left(nodes)
-    // Whether the leaves' labels and values are class indices of the model, and the values and
-    // a weight to divide them by are there: what votes and class shares take for granted.
-    bool classes_checked = false;
+    // Whether the leaves hold what predictions take for granted: a classifier's labels and
+    // values are class indices of the model, with values and a weight to divide them by (votes
+    // and class shares); a regression model's leaves hold one value per target.
+    bool leaves_checked = false;
     // With several outputs, each leaf's label in every output after the first, by node and
     // output (model/predict.hpp's forest_votes); empty with one output.
     std::vector<std::uint32_t> other_labels = {};

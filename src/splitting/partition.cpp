@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "splitting/regression_tally.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -113,6 +114,7 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
         partition_block(set.column(f, range.begin, range.end), sides, set.coding.row_shift(),
                         n_left + n_tail_left, lease->entries);
     });
+    partition_targets(set.regression, set.n_rows, range, sides, scratch);
 }
 
 void partition_entries(std::span<Entry> entries, const SideFlags& sides, unsigned row_shift,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "splitting/partition.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -181,7 +182,7 @@ void RegressionTally::spread(const RegressionRows& rows) {
 }
 
 void partition_targets(RegressionRows& rows, std::size_t n_rows, NodeRange range,
-                       const std::uint8_t* goes_left, ScratchSlots& scratch) {
+                       const SideFlags& sides, ScratchSlots& scratch) {
     if (rows.target_order.empty()) return;
     auto lease = scratch.claim();
     std::vector<std::uint32_t>& right = lease->regression.held;
@@ -191,7 +192,7 @@ void partition_targets(RegressionRows& rows, std::size_t n_rows, NodeRange range
         std::size_t write = range.begin;
         for (std::size_t i = range.begin; i < range.end; ++i) {
             const std::uint32_t local = block[i];
-            if (goes_left[local] != 0)
+            if (sides.left(local))
                 block[write++] = local;
             else
                 right.push_back(local);

@@ -12,6 +12,8 @@
 
 namespace lindorf {
 
+class SideFlags;
+
 class RegressionTally {
   public:
     explicit RegressionTally(Loss loss) : loss_(loss) {}
@@ -51,9 +53,9 @@ class RegressionTally {
 };
 
 // Divides each output's target order of the node's rows between its children as the feature
-// blocks are divided: the rows flagged in `goes_left` (by local row) first, both sides keeping
+// blocks are divided: the rows marked left in `sides` (by local row) first, both sides keeping
 // their order. Nothing to do without a target order.
 void partition_targets(RegressionRows& rows, std::size_t n_rows, NodeRange range,
-                       const std::uint8_t* goes_left, ScratchSlots& scratch);
+                       const SideFlags& sides, ScratchSlots& scratch);
 
 }  // namespace lindorf

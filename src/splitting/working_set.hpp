@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "criteria/gain_proxy.hpp"
+#include "splitting/regression_rows.hpp"
 #include "support/dataset.hpp"
 
 namespace lindorf {
@@ -89,8 +90,10 @@ struct WorkingSet {
     std::vector<std::uint32_t> source_of;
     std::vector<Entry> node_rows;
     GeneralRows general;  // the general path's rows; empty units on the exact path
+    RegressionRows regression;         // a regression tree\'s targets and weights; else empty
 
     bool is_general() const { return !general.units.empty(); }
+    bool is_regression() const { return !regression.targets.empty(); }
 
     std::span<Entry> column(std::size_t f, std::size_t begin, std::size_t end) {
         return {entries.data() + f * n_rows + begin, end - begin};

@@ -43,7 +43,7 @@ void splice(Tree& tree, std::uint32_t at, const Tree& subtree, std::size_t node_
             tree.nodes.push_back(node);
         if (!stats) continue;
         NodeStats node_stats = subtree.stats[j];
-        if (node.is_leaf) move_values(tree, node_stats, subtree);
+        if (node_stats.n_values > 0) move_values(tree, node_stats, subtree);
         if (j == 0)
             tree.stats[at] = node_stats;
         else
@@ -75,7 +75,7 @@ Tree in_preorder(const Tree& tree) {
         out.nodes.push_back(node);
         if (stats) {
             NodeStats node_stats = tree.stats[visit.from];
-            if (node.is_leaf) move_values(out, node_stats, tree);
+            if (node_stats.n_values > 0) move_values(out, node_stats, tree);
             out.stats.push_back(node_stats);
         }
         if (index != 0)

@@ -158,6 +158,7 @@ std::unique_ptr<NodeWork> exact_node_work(WorkingSet& set, const GrowRules& rule
 }
 
 std::unique_ptr<NodeWork> node_work(WorkingSet& set, const GrowRules& rules) {
+    if (set.is_regression()) return regression_node_work(set, rules);
     return set.is_general() ? general_node_work(set, rules) : exact_node_work(set, rules);
 }
 

@@ -90,6 +90,11 @@ void record_node(Tree& tree, std::uint32_t index, const NodeFacts& facts, const 
     if (!rules.record_stats) return;
     tree.stats[index] = NodeStats{.weight = facts.weight, .impurity = facts.impurity,
                                   .rows = facts.rows};
+    if (facts.values.empty()) return;
+    tree.stats[index].values = static_cast<std::uint32_t>(tree.values.size());
+    tree.stats[index].n_values = static_cast<std::uint32_t>(facts.values.size());
+    for (std::size_t o = 0; o < facts.values.size(); ++o)
+        tree.values.push_back({static_cast<std::uint32_t>(o), facts.values[o]});
 }
 
 bool stops(const GrowRules& rules, const PendingNode& item, const NodeFacts& facts) {
@@ -159,7 +164,9 @@ std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNo
     Bounds right = item.bounds;
     // Constraints on class 1's share bound class 0's the other way round.
     const int constraint =
-        growth.rules.monotonic.empty() ? 0 : -growth.rules.monotonic[choice.feature];
+        growth.rules.monotonic.empty() ? 0
+        : growth.set.is_regression()   ? growth.rules.monotonic[choice.feature]
+                                       : -growth.rules.monotonic[choice.feature];
     if (constraint == 1) left.upper = right.lower = split.middle;
     if (constraint == -1) left.lower = right.upper = split.middle;
     auto path = [&](bool side) {
@@ -325,7 +332,7 @@ WorkingSet working_set_of_labels(MatrixView rows, std::span<const Label> labels,
 
 Tree grow_working_set(WorkingSet& set, const GrowRules& given, std::uint32_t depth,
                       WorkerPool* pool, const GrowSettings& settings) {
-    if (set.n_cols == 0) return single_leaf(set, given);
+    if (set.n_cols == 0 && !set.is_regression()) return single_leaf(set, given);
     GrowRules rules = given;
     SideFlags sides(set.n_rows);
     Growth growth{set, rules, sides, settings.node_limit};

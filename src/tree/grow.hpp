@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "criteria/impurity.hpp"
+#include "criteria/regression.hpp"
 #include "splitting/split_search.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
@@ -33,6 +34,7 @@ struct GrowRules {
     double min_split = 3;  // nodes of less total weight become leaves
     double min_leaf = 1;   // least total weight a split leaves on either side
     Impurity impurity = Impurity::entropy;  // what splits lower
+    Loss loss = Loss::squared_error;        // what a regression tree\'s splits lower
     // Features searched at each node, drawn from the node's own stream (support/streams.hpp)
     // among the features that can divide the node; 0, or at least the feature count, searches
     // every feature and draws nothing.

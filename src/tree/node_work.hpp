@@ -40,6 +40,9 @@ struct NodeFacts {
     std::uint32_t rows = 0;
     bool pure = false;      // nothing to split: one class in every output
     Label label = 0;        // what the node predicts as a leaf
+    // A regression node's values (one per output), recorded for inner nodes and leaves alike;
+    // valid until the next take(). Empty for classifiers, whose leaves write their own.
+    std::span<const double> values;
 };
 
 // Where a node is and what its split search must know beyond its rows.
@@ -80,5 +83,6 @@ std::unique_ptr<NodeWork> node_work(WorkingSet& set, const GrowRules& rules);
 
 std::unique_ptr<NodeWork> exact_node_work(WorkingSet& set, const GrowRules& rules);
 std::unique_ptr<NodeWork> general_node_work(WorkingSet& set, const GrowRules& rules);
+std::unique_ptr<NodeWork> regression_node_work(WorkingSet& set, const GrowRules& rules);
 
 }  // namespace lindorf

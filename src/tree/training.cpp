@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/error.hpp"
+#include "tree/regression_training.hpp"
 
 namespace lindorf {
 
@@ -36,6 +37,7 @@ std::uint64_t units_of(double weight, double unit) {
 
 void check_weighted_data(const WeightedData& data) {
     const std::size_t n_rows = data.rows.n_rows;
+    if (data.regression()) return check_regression_data(data);
     const std::vector<std::uint32_t> classes = data.classes_per_output();
     LINDORF_CHECK(data.labels.size() == n_rows * classes.size(),
                   "cannot grow from " + std::to_string(n_rows) + " rows and " +
@@ -110,6 +112,7 @@ WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& ord
 
 Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool* pool) {
     check_weighted_data(data);
+    if (data.regression()) return grow_regression(data, rules, pool);
     const std::size_t n_rows = data.rows.n_rows;
     if (exact_rules(data, rules) && data.real_weights.empty()) {
         std::uint64_t total = data.weights.empty() ? n_rows : 0;

@@ -30,7 +30,14 @@ struct WeightedData {
     // With several outputs, the class count of each; empty: one output of n_classes.
     std::vector<std::uint32_t> output_classes = {};
 
-    std::size_t n_outputs() const { return output_classes.empty() ? 1 : output_classes.size(); }
+    // Regression: n_rows x n_targets finite targets, row-major, in place of labels and classes.
+    std::span<const double> targets = {};
+    std::size_t n_targets = 0;
+
+    bool regression() const { return n_targets > 0; }
+    std::size_t n_outputs() const {
+        return regression() ? n_targets : output_classes.empty() ? 1 : output_classes.size();
+    }
     std::vector<std::uint32_t> classes_per_output() const {
         return output_classes.empty() ? std::vector<std::uint32_t>{n_classes} : output_classes;
     }
