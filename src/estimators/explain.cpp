@@ -16,13 +16,14 @@ namespace {
 const Tree& checked_tree(const Model& model, std::size_t i) {
     if (i >= model.trees.size()) throw std::out_of_range("no such tree");
     const Tree& tree = *model.trees[i];
-    check_explainable(tree, model.n_features, model.n_classes);
+    check_explainable(tree, model.n_features, model.value_width());
     return tree;
 }
 
 LeafOutput leaf_value(const std::string& kind) {
     if (kind == "shares") return LeafOutput::shares;
     if (kind == "vote") return LeafOutput::vote;
+    if (kind == "target") return LeafOutput::target;
     throw std::invalid_argument("no leaf value '" + kind + "'");
 }
 
@@ -58,10 +59,11 @@ nb::dict node_table_of(const Model& model, std::size_t i) {
 nb::ndarray<nb::numpy, double> node_values_of(const Model& model, std::size_t i,
                                               const std::string& kind) {
     const Tree& tree = checked_tree(model, i);
-    std::vector<double> values = kind == "weights"
-                                     ? class_weights(tree, model.n_classes)
-                                     : node_values(tree, model.n_classes, leaf_value(kind));
-    return numpy_array(std::move(values), {tree.nodes.size(), model.n_classes});
+    const std::uint32_t width = model.value_width();
+    std::vector<double> values = kind == "weights"    ? class_weights(tree, width)
+                                 : kind == "recorded" ? recorded_values(tree, width)
+                                                      : node_values(tree, width, leaf_value(kind));
+    return numpy_array(std::move(values), {tree.nodes.size(), std::size_t{width}});
 }
 
 nb::tuple node_class_weights_of(const Model& model, std::size_t i, std::size_t node) {
@@ -96,11 +98,11 @@ nb::ndarray<nb::numpy, double> contributions_of(const Model& model, FeatureArray
     std::vector<double> out;
     StopToken stop;
     run_unlocked(threads, stop, [&](WorkerPool* pool) {
-        out = contributions(model.trees, model.n_features, model.n_classes, value, rows, pool,
+        out = contributions(model.trees, model.n_features, model.value_width(), value, rows, pool,
                             &stop);
     });
     return numpy_array(std::move(out),
-                       {x.shape(0), std::size_t{model.n_features} + 1, model.n_classes});
+                       {x.shape(0), std::size_t{model.n_features} + 1, model.value_width()});
 }
 
 }  // namespace lindorf::estimators

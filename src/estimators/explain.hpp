@@ -15,8 +15,9 @@ namespace lindorf::estimators {
 
 // Tree i's node fields as a dict of NumPy arrays, named as scikit-learn's Tree names them.
 nb::dict node_table_of(const Model& model, std::size_t i);
-// Tree i's per-node class weights (kind "weights") or values ("shares", "vote"), n_nodes x
-// n_classes.
+// Tree i's per-node class weights (kind "weights") or values ("shares", "vote"; "target", a
+// regression tree's leaf values), n_nodes x n_classes (n_targets), an inner node's value the
+// cover-weighted mean of its leaves'; or a regression tree's values as recorded ("recorded").
 nb::ndarray<nb::numpy, double> node_values_of(const Model& model, std::size_t i,
                                               const std::string& kind);
 // The classes present in node `node` of tree i and their weights.

@@ -18,6 +18,20 @@ namespace lindorf::estimators {
 namespace {
 
 WeightedData weighted_data(const FitData& data) {
+    if (data.targets) {
+        const TargetArray& targets = *data.targets;
+        LINDORF_CHECK(targets.shape(1) > 0, "a regression fit needs at least one target");
+        WeightedData out{.rows = rows_of(data.x),
+                         .labels = {},
+                         .weights = {},
+                         .real_weights = span_of(data.real_weights),
+                         .targets = {targets.data(), targets.shape(0) * targets.shape(1)},
+                         .n_targets = targets.shape(1)};
+        LINDORF_CHECK(out.rows.n_cols <= 0xFFFFFFFFu && out.n_targets <= 0xFFFFFFFFu,
+                      "too many features or targets");
+        check_weighted_data(out);
+        return out;
+    }
     LINDORF_CHECK(!data.output_classes.empty(), "a fit needs at least one output");
     WeightedData out{rows_of(data.x), span_of(data.y), span_of(data.weights),
                      data.output_classes[0], span_of(data.real_weights), {}};
@@ -46,6 +60,10 @@ SparseWeightedData weighted_data(const SparseFitData& data) {
 Model empty_model(const WeightedData& data) {
     Model model;
     model.n_features = static_cast<std::uint32_t>(data.rows.n_cols);
+    if (data.regression()) {
+        model.n_targets = static_cast<std::uint32_t>(data.n_targets);
+        return model;
+    }
     model.output_classes = data.classes_per_output();
     std::uint64_t total = 0;
     for (std::uint32_t classes : model.output_classes) total += classes;
@@ -96,8 +114,8 @@ ForestFit fit_forest_with(Model model, ForestRules rules, unsigned threads,
 template <class Data>
 OutOfBag out_of_bag_with(const Model& model, const Data& data, const WeightedData& shape,
                          const ForestRules& rules, unsigned threads) {
-    if (model.n_features != shape.rows.n_cols ||
-        model.classes_per_output() != shape.classes_per_output())
+    if (model.n_features != shape.rows.n_cols || model.n_targets != shape.n_targets ||
+        (!model.regression() && model.classes_per_output() != shape.classes_per_output()))
         throw std::invalid_argument("the rows do not fit the model");
     std::vector<const Tree*> trees;
     for (const SharedTree& tree : model.trees) trees.push_back(tree.get());

@@ -23,6 +23,8 @@ struct FitData {
     std::optional<IndexArray> weights;
     std::optional<RealArray> real_weights;
     std::vector<std::uint32_t> output_classes;
+    // Regression: the targets, in place of labels and classes (y then empty).
+    std::optional<TargetArray> targets = std::nullopt;
 };
 
 // The same with a sparse matrix by columns: values[k] is stored at row rows[k], column f's

@@ -69,6 +69,14 @@ nb::ndarray<nb::numpy, double> forest_shares_of(const Model& model, FeatureArray
     return numpy_array(std::move(out), {x.shape(0), model.n_classes});
 }
 
+nb::ndarray<nb::numpy, double> values_of(const Model& model, FeatureArray x, unsigned threads) {
+    if (!model.regression()) throw std::invalid_argument("the model is not a regression model");
+    std::vector<double> out = on_rows(model, x, threads, [&](MatrixView rows, WorkerPool* pool) {
+        return forest_values(model, rows, pool);
+    });
+    return numpy_array(std::move(out), {x.shape(0), std::size_t{model.n_targets}});
+}
+
 nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
                                                      unsigned threads) {
     std::vector<std::uint32_t> out =
@@ -130,8 +138,8 @@ Model join_models(std::vector<const Model*> parts) {
     joined.walks.clear();
     bool prepared = true;
     for (const Model* part : parts) {
-        if (part->n_features != joined.n_features ||
-            part->classes_per_output() != joined.classes_per_output())
+        if (part->n_features != joined.n_features || part->n_targets != joined.n_targets ||
+            (!joined.regression() && part->classes_per_output() != joined.classes_per_output()))
             throw std::invalid_argument("models of different shapes cannot be joined");
         joined.trees.insert(joined.trees.end(), part->trees.begin(), part->trees.end());
         joined.walks.insert(joined.walks.end(), part->walks.begin(), part->walks.end());

@@ -20,6 +20,8 @@ nb::ndarray<nb::numpy, std::uint32_t> votes_of(const Model& model, FeatureArray 
 // n_rows x n_classes: the mean of the trees' leaf class shares.
 nb::ndarray<nb::numpy, double> forest_shares_of(const Model& model, FeatureArray x,
                                                 unsigned threads);
+// n_rows x n_targets: a regression model's predictions, the mean of its trees' leaf values.
+nb::ndarray<nb::numpy, double> values_of(const Model& model, FeatureArray x, unsigned threads);
 nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
                                                      unsigned threads);
 nb::ndarray<nb::numpy, double> importances_of(const Model& model);

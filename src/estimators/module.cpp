@@ -70,6 +70,47 @@ nb::tuple out_of_bag_of(const Model& model, FeatureArray x, IndexArray y,
     return nb::cast<nb::tuple>(out_of_bag_arrays(std::move(votes), x.shape(0), model.n_classes));
 }
 
+FitData regression_data(FeatureArray x, TargetArray targets,
+                        std::optional<RealArray> real_weights) {
+    FitData data{x, IndexArray(), std::nullopt, real_weights, {}};
+    data.targets = targets;
+    return data;
+}
+
+Model fit_regression_tree_of(FeatureArray x, TargetArray targets,
+                             std::optional<RealArray> real_weights, nb::dict params, nb::bytes key,
+                             unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key, true);
+    return fit_tree(regression_data(x, targets, real_weights), set.rules, threads);
+}
+
+nb::tuple fit_regression_forest_of(FeatureArray x, TargetArray targets,
+                                   std::optional<RealArray> real_weights, nb::dict params,
+                                   nb::bytes key, std::uint32_t first, std::uint32_t count,
+                                   unsigned threads, std::optional<nb::callable> progress) {
+    RuleSet set;
+    fill_rules(set, params, key, true);
+    fill_forest_rules(set, params, key);
+    ForestFit fit = fit_forest(regression_data(x, targets, real_weights), set.forest, first,
+                               count, threads, progress);
+    nb::object sums = nb::none();
+    if (set.forest.out_of_bag)
+        sums = out_of_bag_arrays(std::move(fit.out_of_bag), x.shape(0), targets.shape(1));
+    return nb::make_tuple(std::move(fit.model), sums);
+}
+
+nb::tuple regression_out_of_bag_of(const Model& model, FeatureArray x, TargetArray targets,
+                                   std::optional<RealArray> real_weights, nb::dict params,
+                                   nb::bytes key, unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key, true);
+    fill_forest_rules(set, params, key);
+    OutOfBag sums = out_of_bag_of_fit(model, regression_data(x, targets, real_weights),
+                                      set.forest, threads);
+    return nb::cast<nb::tuple>(out_of_bag_arrays(std::move(sums), x.shape(0), targets.shape(1)));
+}
+
 nb::ndarray<nb::numpy, std::uint32_t> bootstrap_sample_of(nb::bytes key, std::size_t n_rows,
                                                           std::uint32_t tree,
                                                           std::uint32_t draws) {
@@ -133,6 +174,7 @@ NB_MODULE(_estimators, m) {
     nb::class_<Model>(m, "NativeModel")
         .def_ro("n_features", &Model::n_features)
         .def_ro("n_classes", &Model::n_classes)
+        .def_ro("n_targets", &Model::n_targets)
         .def_prop_ro("n_trees", [](const Model& model) { return model.trees.size(); })
         .def_prop_ro("output_classes",
                      [](const Model& model) { return model.classes_per_output(); })
@@ -141,6 +183,7 @@ NB_MODULE(_estimators, m) {
         .def("tree_shares", entry<tree_shares_of>)
         .def("votes", entry<votes_of>)
         .def("shares", entry<forest_shares_of>)
+        .def("values", entry<values_of>)
         .def("leaves", entry<leaves_of_rows>)
         .def("importances", entry<importances_of>)
         .def("importance_list", entry<importance_list_of>)
@@ -162,6 +205,9 @@ NB_MODULE(_estimators, m) {
     m.def("fit_forest", entry<fit_forest_of>);
     m.def("model_extent", entry<model_extent_of>);
     m.def("out_of_bag", entry<out_of_bag_of>);
+    m.def("fit_regression_tree", entry<fit_regression_tree_of>);
+    m.def("fit_regression_forest", entry<fit_regression_forest_of>);
+    m.def("regression_out_of_bag", entry<regression_out_of_bag_of>);
     m.def("bootstrap_sample", entry<bootstrap_sample_of>);
     m.def("seed_key", entry<seed_key_bytes>);
     m.def("os_key", entry<os_key_bytes>);

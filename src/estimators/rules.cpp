@@ -32,7 +32,7 @@ Enum choice(const nb::dict& params, const char* name,
 
 }  // namespace
 
-void fill_rules(RuleSet& set, const nb::dict& params, const nb::bytes& key) {
+void fill_rules(RuleSet& set, const nb::dict& params, const nb::bytes& key, bool regression) {
     GrowRules& rules = set.rules;
     rules.max_depth = param<std::uint32_t>(params, "max_depth");
     rules.min_split = param<double>(params, "min_split");
@@ -40,8 +40,14 @@ void fill_rules(RuleSet& set, const nb::dict& params, const nb::bytes& key) {
     rules.min_split_rows = param<std::uint32_t>(params, "min_split_rows");
     rules.min_leaf_rows = param<std::uint32_t>(params, "min_leaf_rows");
     rules.min_leaf_fraction = param<double>(params, "min_leaf_fraction");
-    rules.impurity = choice<Impurity>(params, "criterion",
-                                      {{"entropy", Impurity::entropy}, {"gini", Impurity::gini}});
+    if (regression)
+        rules.loss = choice<Loss>(params, "criterion",
+                                  {{"squared_error", Loss::squared_error},
+                                   {"absolute_error", Loss::absolute_error},
+                                   {"poisson", Loss::poisson}});
+    else
+        rules.impurity = choice<Impurity>(
+            params, "criterion", {{"entropy", Impurity::entropy}, {"gini", Impurity::gini}});
     rules.max_features = param<std::uint32_t>(params, "max_features");
     rules.node_key = node_key(key_of(key), 0);
     rules.min_impurity_decrease = param<double>(params, "min_impurity_decrease");

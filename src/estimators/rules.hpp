@@ -22,7 +22,9 @@ struct RuleSet {
 };
 
 // set.rules from a dict of the learner layer's growth rules; the node key from the fit's key.
-void fill_rules(RuleSet& set, const nb::dict& params, const nb::bytes& key);
+// A regression fit's criterion names a loss, a classifier's an impurity.
+void fill_rules(RuleSet& set, const nb::dict& params, const nb::bytes& key,
+                bool regression = false);
 // set.forest from the forest's rules and set.rules, which fill_rules filled.
 void fill_forest_rules(RuleSet& set, const nb::dict& params, const nb::bytes& key);
 

@@ -460,9 +460,10 @@ std::vector<double> contributions(std::span<const SharedTree> trees, std::uint32
     const double scale = 1.0 / static_cast<double>(trees.size());
     const std::size_t width = (std::size_t{n_features} + 1) * n_classes;
     std::vector<double> out(rows.n_rows * width, 0.0);
-    // Each leaf's values add up to 1, so each feature's values over the classes add up to 0: the
-    // last class's are the others' negated sum.
-    const std::size_t computed = n_classes > 1 ? n_classes - 1 : 0;
+    // A classifier's leaf values add up to 1, so each feature's values over the classes add up
+    // to 0: the last class's are the others' negated sum. A regression tree's targets are free.
+    const bool free_values = kind == LeafOutput::target;
+    const std::size_t computed = free_values ? n_classes : n_classes > 1 ? n_classes - 1 : 0;
     const std::size_t block = rows_per_block(rows.n_rows, pool);
     parallel_for(pool, (rows.n_rows + block - 1) / block, [&](std::size_t b) {
         const std::size_t begin = b * block;
@@ -473,7 +474,7 @@ std::vector<double> contributions(std::span<const SharedTree> trees, std::uint32
                          begin, end, n_classes, scale, out.data(), s, stop);
         for (std::size_t r = begin; r < end; ++r) {
             double* values = out.data() + r * width;
-            for (std::size_t f = 0; f < n_features && n_classes > 1; ++f) {
+            for (std::size_t f = 0; f < n_features && n_classes > 1 && !free_values; ++f) {
                 double sum = 0.0;
                 for (std::size_t k = 0; k < computed; ++k) sum += values[f * n_classes + k];
                 values[f * n_classes + n_classes - 1] = -sum;

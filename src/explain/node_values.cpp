@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <span>
 #include <string>
 
 #include "support/error.hpp"
@@ -47,6 +48,21 @@ void check_explainable(const Tree& tree, std::size_t n_features, std::uint32_t n
             LINDORF_CHECK(label < n_classes, "a leaf's class is not a class index");
         });
     }
+}
+
+std::vector<double> recorded_values(const Tree& tree, std::uint32_t n_targets) {
+    std::vector<double> out(tree.nodes.size() * n_targets, 0.0);
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+        const NodeStats& stats = tree.stats[i];
+        LINDORF_CHECK(std::uint64_t{stats.values} + stats.n_values <= tree.values.size(),
+                      "a node's values are missing");
+        for (const LeafValue& value :
+             std::span<const LeafValue>(tree.values).subspan(stats.values, stats.n_values)) {
+            LINDORF_CHECK(value.index < n_targets, "a node's value is of no target");
+            out[i * n_targets + value.index] = value.value;
+        }
+    }
+    return out;
 }
 
 std::vector<double> class_weights(const Tree& tree, std::uint32_t n_classes) {

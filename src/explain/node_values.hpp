@@ -15,6 +15,7 @@ namespace lindorf {
 enum class LeafOutput : std::uint8_t {
     shares,  // the leaf's weighted class shares
     vote,    // 1 for the leaf's label, 0 for every other class
+    target,  // a regression leaf's values, one per target, as recorded
 };
 
 // Fails unless the tree can be read by the explanations: it has its stats, every inner node's
@@ -30,11 +31,19 @@ void for_leaf_value(const Tree& tree, std::size_t leaf, LeafOutput kind, Visit&&
         visit(tree.nodes[leaf].prediction, 1.0);
         return;
     }
+    if (kind == LeafOutput::target) {
+        for_leaf_classes(tree, leaf, visit);
+        return;
+    }
     const double cover = cover_at(tree, leaf);
     for_leaf_classes(tree, leaf, [&](std::uint32_t label, double weight) {
         visit(label, weight / cover);
     });
 }
+
+// n_nodes x n_targets, row-major: a regression tree's values of every node as growth recorded
+// them (a node's own mean or median, inner nodes included).
+std::vector<double> recorded_values(const Tree& tree, std::uint32_t n_targets);
 
 // n_nodes x n_classes, row-major: a leaf's class weights, an inner node's the sum of its leaves'.
 std::vector<double> class_weights(const Tree& tree, std::uint32_t n_classes);
