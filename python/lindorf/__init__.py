@@ -13,6 +13,10 @@ _ESTIMATORS = {"DecisionTreeClassifier": "lindorf.tree",
                "ExtraTreeClassifier": "lindorf.tree",
                "RandomForestClassifier": "lindorf.ensemble",
                "ExtraTreesClassifier": "lindorf.ensemble",
+               "DecisionTreeRegressor": "lindorf.tree",
+               "ExtraTreeRegressor": "lindorf.tree",
+               "RandomForestRegressor": "lindorf.ensemble",
+               "ExtraTreesRegressor": "lindorf.ensemble",
                "to_onnx": "lindorf._onnx"}
 
 __all__ = ["train_tree_np", "train_forest_np", *_ESTIMATORS]

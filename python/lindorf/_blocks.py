@@ -37,10 +37,20 @@ def _apply(block, estimator, name):
     return getattr(estimator, name)(block)
 
 
+def _width(estimator, name):
+    """The columns of a block's result: None for one column that is dropped (labels, one
+    regression output)."""
+    classes = getattr(estimator, "classes_", None)
+    if classes is None:  # a regressor's values
+        return None if estimator.n_outputs_ == 1 else estimator.n_outputs_
+    return None if name == "predict" else len(classes)
+
+
 def _empty(estimator, name):
-    if name == "predict":
-        return np.empty(0, dtype=estimator.classes_.dtype)
-    return np.empty((0, len(estimator.classes_)), dtype=np.float64)
+    classes = getattr(estimator, "classes_", None)
+    width = _width(estimator, name)
+    dtype = classes.dtype if classes is not None and name == "predict" else np.float64
+    return np.empty(0 if width is None else (0, width), dtype=dtype)
 
 
 def _lazy(estimator, name, X):
@@ -58,7 +68,8 @@ def _lazy(estimator, name, X):
         raise ValueError(f"X has {X.shape[1]} features, but {type(estimator).__name__} is "
                          f"expecting {estimator.n_features_in_} features as input.")
     X = X.rechunk({1: -1})
-    if name == "predict":
+    width = _width(estimator, name)
+    if width is None:
         return X.map_blocks(_apply, model, name, dtype=meta.dtype, drop_axis=1, meta=meta)
     return X.map_blocks(_apply, model, name, dtype=meta.dtype, meta=meta,
-                        chunks=(X.chunks[0], (len(estimator.classes_),)))
+                        chunks=(X.chunks[0], (width,)))

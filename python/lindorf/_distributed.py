@@ -1,7 +1,7 @@
 """Growing a forest's trees on a cluster, through joblib's backends.
 
 Inside ``with joblib.parallel_backend("dask"):`` (or any backend that is not one of joblib's own)
-``RandomForestClassifier.fit`` converts the training data once and hands it here: the tree
+a forest's ``fit`` (classifier or regressor) converts the training data once and hands it here: the tree
 indices are split into one chunk per worker, each chunk grows natively on a worker through the
 learner layer (``lindorf._learner.fit_forest``), and the chunks come back as saved models that
 the estimator joins in tree order. Tree i depends only on the fit's key and
@@ -66,7 +66,8 @@ def tree_ranges(n_trees, n_chunks):
 def grow_chunks(backend, n_jobs, data, params, verbose=0, *, first=0, count=None, key=None,
                 splitter="best"):
     """Grows trees first .. first + count - 1 (count: every tree) of the forest that `params`
-    describe (scikit-learn's names, random_state an int or None) on `data` (a _learner.Training)
+    describe (scikit-learn's names, random_state an int or None) on `data` (a _learner.Training,
+    or a _learner.Targets for a regression forest)
     in chunks on the joblib backend `backend`, under the fit's `key` (None: the one random_state
     gives; without a seed, each chunk's own worker's): the list of (native model, None) of each
     chunk, in tree order. The caller counts out-of-bag votes. A failure raises
@@ -81,8 +82,9 @@ def grow_chunks(backend, n_jobs, data, params, verbose=0, *, first=0, count=None
         run, where = _run_with_joblib, f"joblib's {type(backend).__name__}"
     count = params["n_estimators"] - first if count is None else count
     ranges = [(first + a, n) for a, n in tree_ranges(count, n_chunks)]
+    regression = isinstance(data, _learner.Targets)
     try:
-        grown = run(client, (params, key, splitter), data, ranges, verbose)
+        grown = run(client, (params, key, splitter, regression), data, ranges, verbose)
     except _ChunkFailure as failure:
         first, count = failure.trees
         cause = failure.__cause__
@@ -103,19 +105,32 @@ class _ChunkFailure(Exception):
         self.trees = trees
 
 
-def grow_chunk(growth, X, codes, weights, first, count):
+def grow_chunk(growth, X, labels, weights, first, count):
     """Runs on a worker: trees first .. first + count - 1 of the forest that `growth` (its
-    parameters, key and splitter) describes, grown on rows `X` with class indices `codes`, as a
-    saved model. Stops early when the worker has cancelled it."""
-    params, key, splitter = growth
+    parameters, key, splitter and whether it is a regression forest) describes, grown on rows
+    `X` with class indices or targets `labels`, as a saved model. Stops early when the worker
+    has cancelled it."""
+    params, key, splitter, regression = growth
     worker_task = _current_dask_task()
     n_jobs = params["n_jobs"]
     if n_jobs is None and worker_task is not None:
         n_jobs = worker_task[0].state.nthreads  # the threads the worker was given
     poll = None if worker_task is None else _cancel_poll(*worker_task)
-    native, _ = _learner.fit_forest(_learner.training_of_codes(X, codes, weights), params, first,
-                                    count, threads_for(n_jobs), poll, key=key, splitter=splitter)
+    if regression:
+        total = float(len(labels) if weights is None else weights.sum(dtype=np.float64))
+        native, _ = _learner.fit_regression_forest(
+            _learner.Targets(X, labels, weights, total), params, first, count,
+            threads_for(n_jobs), poll, key=key, splitter=splitter)
+    else:
+        native, _ = _learner.fit_forest(_learner.training_of_codes(X, labels, weights), params,
+                                        first, count, threads_for(n_jobs), poll, key=key,
+                                        splitter=splitter)
     return native.to_bytes(b"")
+
+
+def _labels(data):
+    """What a chunk learns from besides the rows: class indices or targets."""
+    return data.y if isinstance(data, _learner.Targets) else data.codes
 
 
 def _current_dask_task():
@@ -155,7 +170,7 @@ def _run_on_dask(client, params, data, ranges, verbose):
     workers = list(client.nthreads())
     if not workers:
         raise RuntimeError("the Dask cluster has no workers")
-    shared = client.scatter([data.X, data.codes], broadcast=True, hash=False)
+    shared = client.scatter([data.X, _labels(data)], broadcast=True, hash=False)
     weights = None if data.weights is None else client.scatter(data.weights, broadcast=True,
                                                                hash=False)
     token = uuid.uuid4().hex[:12]
@@ -216,5 +231,5 @@ def _run_with_joblib(_client, params, data, ranges, verbose):
     from joblib import Parallel, delayed
 
     return Parallel(n_jobs=len(ranges), verbose=verbose)(
-        delayed(grow_chunk)(params, data.X, data.codes, data.weights, first, count)
+        delayed(grow_chunk)(params, data.X, _labels(data), data.weights, first, count)
         for first, count in ranges)

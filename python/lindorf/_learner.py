@@ -4,10 +4,10 @@ with scikit-learn's validation, parameters and fitted attributes.
 
 The inputs here are already checked: features as C-contiguous float32 rows (NaN and infinities
 are values like any other) or a ``SparseMatrix`` of scipy's stored values, labels as a 1-D
-array (or 2-D, one column per output), weights as non-negative float64 or None, and parameters
-by scikit-learn's names with valid values. The
-native calls release the interpreter lock while the learner works and turn Ctrl-C into
-``KeyboardInterrupt``.
+array (or 2-D, one column per output), regression targets as finite float64 (1-D or one column
+per output), weights as non-negative float64 or None, and parameters by scikit-learn's names
+with valid values. The native calls release the interpreter lock while the learner works and
+turn Ctrl-C into ``KeyboardInterrupt``.
 """
 
 from __future__ import annotations
@@ -30,7 +30,12 @@ TREE = "DecisionTreeClassifier"
 EXTRA_TREE = "ExtraTreeClassifier"
 FOREST = "RandomForestClassifier"
 EXTRA_FOREST = "ExtraTreesClassifier"
-FORESTS = (FOREST, EXTRA_FOREST)
+REGRESSOR = "DecisionTreeRegressor"
+EXTRA_REGRESSOR = "ExtraTreeRegressor"
+FOREST_REGRESSOR = "RandomForestRegressor"
+EXTRA_FOREST_REGRESSOR = "ExtraTreesRegressor"
+REGRESSORS = (REGRESSOR, EXTRA_REGRESSOR, FOREST_REGRESSOR, EXTRA_FOREST_REGRESSOR)
+FORESTS = (FOREST, EXTRA_FOREST, FOREST_REGRESSOR, EXTRA_FOREST_REGRESSOR)
 
 # Every parameter of each kind of model with its default, as the estimators name them and model
 # files keep them. A forest's trees take the growth parameters.
@@ -49,8 +54,25 @@ DEFAULTS = {
     FOREST: FOREST_DEFAULTS,
     EXTRA_FOREST: dict(FOREST_DEFAULTS, bootstrap=False, criterion="gini", min_samples_split=2),
 }
+# Regressors take scikit-learn's regression defaults: squared error, every row count of 2 split,
+# every feature searched (max_features 1.0 in the forests, as scikit-learn's).
+REGRESSION_GROWTH_DEFAULTS = dict(
+    criterion="squared_error", max_depth=None, min_samples_split=2, min_samples_leaf=1,
+    min_weight_fraction_leaf=0.0, max_features=None, random_state=None, max_leaf_nodes=None,
+    min_impurity_decrease=0.0, ccp_alpha=0.0, monotonic_cst=None, nan_side="right")
+REGRESSION_FOREST_DEFAULTS = dict(
+    REGRESSION_GROWTH_DEFAULTS, n_estimators=100, max_features=1.0, bootstrap=True,
+    oob_score=False, n_jobs=None, verbose=0, warm_start=False, max_samples=None)
+DEFAULTS.update({
+    REGRESSOR: dict(REGRESSION_GROWTH_DEFAULTS, splitter="best", n_jobs=None),
+    EXTRA_REGRESSOR: dict(REGRESSION_GROWTH_DEFAULTS, splitter="random", max_features=1.0,
+                          n_jobs=None),
+    FOREST_REGRESSOR: REGRESSION_FOREST_DEFAULTS,
+    EXTRA_FOREST_REGRESSOR: dict(REGRESSION_FOREST_DEFAULTS, bootstrap=False),
+})
 PARAMETERS = {kind: tuple(defaults) for kind, defaults in DEFAULTS.items()}
 GROWTH_PARAMETERS = tuple(GROWTH_DEFAULTS)
+REGRESSION_GROWTH_PARAMETERS = tuple(REGRESSION_GROWTH_DEFAULTS)
 # What a model file written before a parameter existed meant by leaving it out, where that is
 # not today's default: lindorf 0.1's forests voted with their leaves' labels.
 FORMER_MEANINGS = {FOREST: {"voting": "hard"}}
@@ -62,6 +84,15 @@ def usable_cores() -> int:
 
 def is_forest(kind) -> bool:
     return kind in FORESTS
+
+
+def is_regressor(kind) -> bool:
+    return kind in REGRESSORS
+
+
+def splitter_of(kind) -> str:
+    return "random" if kind in (EXTRA_TREE, EXTRA_FOREST, EXTRA_REGRESSOR,
+                                EXTRA_FOREST_REGRESSOR) else "best"
 
 
 # -- randomness -------------------------------------------------------------------------------
@@ -437,13 +468,17 @@ class Model:
     kind: str  # a key of DEFAULTS
     params: dict
     native: object  # _estimators.NativeModel
-    classes: np.ndarray | list
+    classes: np.ndarray | list | None  # None for a regressor
     feature_names: list[str] | None = None
     oob_score: float | None = None
 
     @property
     def forest(self) -> bool:
         return is_forest(self.kind)
+
+    @property
+    def regressor(self) -> bool:
+        return is_regressor(self.kind)
 
     @property
     def n_features(self) -> int:
@@ -457,6 +492,8 @@ class Model:
         return [len(c) for c in (self.classes if self.multi_output else [self.classes])]
 
     def predict(self, rows, threads=None) -> np.ndarray:
+        if self.regressor:
+            return predicted_values(self.native, rows, threads)
         codes = predicted_codes(self.native, self.kind, self.params, rows,
                                 self.classes_per_output(), threads)
         if not self.multi_output:
@@ -475,7 +512,8 @@ class Model:
     def from_bytes(cls, data) -> Model:
         """The model saved in `data`; ValueError if it is damaged or in a format version this
         lindorf does not read."""
-        native, description = _model_file.decode(bytes(data), DEFAULTS, FORMER_MEANINGS)
+        native, description = _model_file.decode(bytes(data), DEFAULTS, FORMER_MEANINGS,
+                                                 REGRESSORS)
         return cls(description.kind, description.params, native, description.classes,
                    description.feature_names, description.oob_score)
 
@@ -568,3 +606,118 @@ def training_of_codes(X, codes, weights=None) -> Training:
                else [numbered(codes[:, k]) for k in range(codes.shape[1])])
     total = float(len(codes) if weights is None else weights.sum(dtype=np.float64))
     return Training(X, codes, weights, total, classes)
+
+
+# -- regression -------------------------------------------------------------------------------
+
+class Targets(NamedTuple):
+    """A regression fit's data, as the learner takes it."""
+
+    X: np.ndarray  # C-contiguous float32
+    y: np.ndarray  # C-contiguous float64, n_rows x n_outputs
+    weights: np.ndarray | None  # float64, or None when every weight is 1
+    total: float  # total weight
+
+    @property
+    def n_outputs(self) -> int:
+        return self.y.shape[1]
+
+    @property
+    def classes(self) -> tuple:
+        return ()  # none: what growth_rules asks of a classifier's data
+
+
+def targets(X, y, weights=None, criterion="squared_error") -> Targets:
+    """The learner's view of checked rows `X`, numeric targets `y` (1-D, or 2-D with one column
+    per output) and weights; ValueError for targets that are not finite, and for Poisson, for
+    negative targets or targets of no positive sum."""
+    y = np.asarray(y, dtype=np.float64)
+    y = np.ascontiguousarray(y.reshape(len(y), -1))
+    if not np.all(np.isfinite(y)):
+        raise ValueError("the targets must be finite numbers: y holds NaN or infinity")
+    if criterion == "poisson":
+        if np.any(y < 0):
+            raise ValueError("Some value(s) of y are negative which is not allowed for Poisson "
+                             "regression.")
+        if np.sum(y) <= 0:
+            raise ValueError("Sum of y is not strictly positive which is necessary for Poisson "
+                             "regression.")
+    weights = weights_of(weights)
+    if weights is not None:
+        weights = np.ascontiguousarray(weights, dtype=np.float64)
+    if X.shape[1] > U32_MAX or y.shape[1] > U32_MAX:
+        raise ValueError("lindorf supports fewer than 2**32 features and targets")
+    total = float(len(y) if weights is None else weights.sum(dtype=np.float64))
+    return Targets(X, y, weights, total)
+
+
+def regression_rules(params, data: Targets, splitter="best") -> dict:
+    """The native learner's rules of growth for a regressor's parameters on `data`."""
+    rules = growth_rules(params, data, splitter)
+    # scikit-learn's Friedman improvement ranks splits as the squared error does.
+    if rules["criterion"] == "friedman_mse":
+        rules["criterion"] = "squared_error"
+    return rules
+
+
+def regression_forest_rules(params, data: Targets, splitter) -> dict:
+    return dict(
+        regression_rules(params, data, splitter),
+        bootstrap=bool(params["bootstrap"]),
+        out_of_bag=bool(params["oob_score"]),
+        draws=bootstrap_draws(params.get("max_samples"), data.X.shape[0]) if params["bootstrap"]
+        else 0,
+        balanced_subsample=False,
+        voting="soft",
+    )
+
+
+def fit_regression_tree(data: Targets, params, threads=None, key=None, splitter="best"):
+    """The native model of one regression tree grown on `data`, pruned by ccp_alpha."""
+    native = _estimators.fit_regression_tree(
+        data.X, data.y, data.weights, regression_rules(params, data, splitter),
+        fit_key(params["random_state"]) if key is None else key, threads or usable_cores())
+    alpha = params.get("ccp_alpha", 0.0)
+    return native.pruned(alpha) if alpha > 0 else native
+
+
+def fit_regression_forest(data: Targets, params, first, count, threads=None, progress=None,
+                          key=None, splitter="best"):
+    """(native model, out-of-bag sums and tree counts, or None) of trees first .. first +
+    count - 1 of the regression forest `params` describe, as fit_forest grows a classifier's."""
+    native, out_of_bag = _estimators.fit_regression_forest(
+        data.X, data.y, data.weights, regression_forest_rules(params, data, splitter),
+        fit_key(params["random_state"]) if key is None else key, first, count,
+        threads or usable_cores(), progress)
+    alpha = params.get("ccp_alpha", 0.0)
+    return (native.pruned(alpha) if alpha > 0 else native), out_of_bag
+
+
+def regression_out_of_bag(native, data: Targets, params, key, splitter, threads=None):
+    """(sums n_rows x n_outputs, tree counts n_rows): what the trees that did not draw each row
+    predict for it, summed, and how many they are."""
+    return _estimators.regression_out_of_bag(
+        native, data.X, data.y, data.weights, regression_forest_rules(params, data, splitter),
+        key, threads or usable_cores())
+
+
+def predicted_values(native, rows, threads=None) -> np.ndarray:
+    """A regression model's predictions: the mean over its trees of each row's leaf values,
+    (n_rows,) with one target, (n_rows, n_outputs) with several."""
+    values = native.values(rows, threads or usable_cores())
+    return values[:, 0] if native.n_targets == 1 else values
+
+
+def fit_regressor(kind, params, X, y, feature_names=None, threads=None,
+                  sample_weight=None) -> Model:
+    """A regression tree or a whole regression forest (by `kind`) fitted on float32 rows and
+    numeric targets."""
+    params = dict(DEFAULTS[kind], **params)
+    data = targets(np.ascontiguousarray(X, dtype=np.float32), y, sample_weight,
+                   params["criterion"])
+    if is_forest(kind):
+        native, _ = fit_regression_forest(data, params, 0, params["n_estimators"], threads,
+                                          splitter=splitter_of(kind))
+    else:
+        native = fit_regression_tree(data, params, threads, splitter=splitter_of(kind))
+    return Model(kind, params, native, None, feature_names)

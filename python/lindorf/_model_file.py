@@ -1,7 +1,7 @@
 """The saved form of a fitted model: the native model format (see src/model/format.hpp) with a
-JSON description in its metadata: the kind of estimator, its parameters, the classes and the
-feature names. Nothing in it is executed on loading, so a model file is safe to load. It needs
-NumPy alone: the command-line tool reads and writes it without scikit-learn."""
+JSON description in its metadata: the kind of estimator, its parameters, the classes (none for a
+regressor) and the feature names. Nothing in it is executed on loading, so a model file is safe
+to load. It needs NumPy alone: the command-line tool reads and writes it without scikit-learn."""
 
 from __future__ import annotations
 
@@ -27,7 +27,7 @@ _CLASS_BYTES_ANYWAY = 1 << 22
 class Description(NamedTuple):
     kind: str  # the estimator's class name
     params: dict  # its parameters, as JSON holds them
-    classes: np.ndarray | list  # a list of arrays with several outputs
+    classes: np.ndarray | list | None  # a list of arrays with several outputs; None: a regressor
     feature_names: list[str] | None
     oob_score: float | None
 
@@ -70,6 +70,8 @@ def _restored(value, nested=False):
 
 
 def _encode_classes(classes):
+    if classes is None:  # a regressor's
+        return None
     if isinstance(classes, list):  # one array per output
         return [_encode_classes(c) for c in classes]
     values = classes.tolist()
@@ -86,6 +88,8 @@ def _is_scalar(value) -> bool:
 
 
 def _decode_classes(encoded, description_size, nested=False):
+    if encoded is None and not nested:  # a regressor's
+        return None
     if isinstance(encoded, list) and not nested:  # one entry per output
         if not encoded:
             raise ValueError("no outputs' classes")
@@ -125,22 +129,32 @@ def trees_of(params) -> int:
     return params.get("n_estimators", 1)
 
 
-def check_shape(native, n_features, classes, n_trees):
-    """ValueError unless the native model fits the estimator's own record of its data."""
-    if n_features is None or classes is None:
+def check_shape(native, n_features, classes, n_trees, n_outputs=None):
+    """ValueError unless the native model fits the estimator's own record of its data: its
+    features and classes, or for a regressor (classes None) its targets (`n_outputs`, when
+    known)."""
+    if n_features is None:
         raise ValueError("the model's description of its data is missing")
-    per_output = [len(c) for c in classes] if isinstance(classes, list) else [len(classes)]
-    if native.n_features != n_features or native.output_classes != per_output:
+    if classes is None:
+        if native.n_targets == 0 or native.n_features != n_features or (
+                n_outputs is not None and native.n_targets != n_outputs):
+            raise ValueError("the model does not match its description: it was fitted on "
+                             f"{native.n_features} features and {native.n_targets} targets")
+    elif native.n_targets != 0 or native.n_features != n_features or \
+            native.output_classes != ([len(c) for c in classes] if isinstance(classes, list)
+                                      else [len(classes)]):
         raise ValueError("the model does not match its description: it was fitted on "
                          f"{native.n_features} features and {native.n_classes} classes")
     if n_trees is not None and native.n_trees != n_trees:
         raise ValueError(f"the model holds {native.n_trees} trees, not {n_trees}")
 
 
-def _description(metadata: bytes, n_features: int, kinds: dict, former: dict) -> Description:
+def _description(metadata: bytes, n_features: int, kinds: dict, former: dict,
+                 regressors) -> Description:
     """The description a model file keeps in its metadata, checked field by field: whatever
     the bytes hold, the outcome is a Description or ValueError. Parameters a file written before
-    them leaves out take their defaults, or what leaving them out meant then (`former`)."""
+    them leaves out take their defaults, or what leaving them out meant then (`former`); the
+    kinds in `regressors` have no classes, every other kind has."""
     record = json.loads(metadata.decode())
     if not isinstance(record, dict) or record.get("format") != _FORMAT:
         raise ValueError("not an estimator's description")
@@ -153,6 +167,8 @@ def _description(metadata: bytes, n_features: int, kinds: dict, former: dict) ->
     if not isinstance(params.get("n_estimators", 1), int):
         raise ValueError("the number of trees is not a whole number")
     classes = _decode_classes(record["classes"], len(metadata))
+    if (classes is None) != (kind in regressors):
+        raise ValueError("the classes do not fit the kind of estimator")
     names = record["feature_names"]
     if names is not None and (not isinstance(names, list) or len(names) != n_features
                               or not all(isinstance(name, str) for name in names)):
@@ -164,15 +180,16 @@ def _description(metadata: bytes, n_features: int, kinds: dict, former: dict) ->
     return Description(kind, params, classes, names, oob_score)
 
 
-def decode(data: bytes, kinds: dict, former: dict) -> tuple[object, Description]:
+def decode(data: bytes, kinds: dict, former: dict,
+           regressors=()) -> tuple[object, Description]:
     """The native model and its description saved in `data`; `kinds` maps each kind of
     estimator to its parameters' defaults, which fill in the parameters a file written before
-    them leaves out (or, for a kind in `former`, what leaving them out meant then). ValueError
-    for damaged bytes, a format version this lindorf does not read, or a description that does
-    not fit the model."""
+    them leaves out (or, for a kind in `former`, what leaving them out meant then); the kinds in
+    `regressors` have no classes. ValueError for damaged bytes, a format version this lindorf
+    does not read, or a description that does not fit the model."""
     native, metadata = _estimators.NativeModel.from_bytes(data)
     try:
-        description = _description(metadata, native.n_features, kinds, former)
+        description = _description(metadata, native.n_features, kinds, former, regressors)
     # Crafted JSON can fail in every way its decoding and NumPy's conversions can: too deep,
     # numbers too large for the class dtype, fields of the wrong type, a dtype NumPy parses as
     # Python ("(2,").

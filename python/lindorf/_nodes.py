@@ -107,3 +107,41 @@ class NodeTable:
         return (f"NodeTable(node_count={self.node_count}, n_leaves={self.n_leaves}, "
                 f"max_depth={self.max_depth}, n_features={self.n_features}, "
                 f"n_classes={self.n_classes})")
+
+
+class RegressionNodeTable(NodeTable):
+    """A regression tree's node table: the fields of ``NodeTable`` (``label`` -1 everywhere, as
+    no node predicts a class), with ``value`` of shape ``(node_count, n_outputs, 1)`` holding
+    what each node predicts: the mean (or, with absolute error, the weighted median) of the
+    training targets that reached it, as scikit-learn's regression trees hold theirs."""
+
+    n_classes = 1
+
+    def __init__(self, native, index: int = 0):
+        super().__init__(native, index)
+        object.__setattr__(self, "label", _frozen(np.full(self.node_count, -1, dtype=np.intp)))
+        object.__setattr__(self, "n_outputs", native.n_targets)
+
+    @property
+    def value(self) -> np.ndarray:
+        if "recorded" not in self._cache:
+            values = self._native.node_values(self._index, "recorded")
+            self._cache["recorded"] = _frozen(values.reshape(self.node_count, self.n_outputs, 1))
+        return self._cache["recorded"]
+
+    @property
+    def class_weights(self):
+        raise AttributeError("a regression tree's nodes hold values, not classes")
+
+    def node_class_weights(self, node: int):
+        raise AttributeError("a regression tree's nodes hold values, not classes")
+
+    def __repr__(self):
+        return (f"RegressionNodeTable(node_count={self.node_count}, n_leaves={self.n_leaves}, "
+                f"max_depth={self.max_depth}, n_features={self.n_features}, "
+                f"n_outputs={self.n_outputs})")
+
+
+def table_of(native, index: int = 0) -> NodeTable:
+    """The node table of tree `index` of a native model, a classifier's or a regressor's."""
+    return (RegressionNodeTable if native.n_targets else NodeTable)(native, index)

@@ -18,6 +18,7 @@ Stable interfaces for other tools:
 from __future__ import annotations
 
 import numbers
+import warnings
 from typing import NamedTuple
 
 import numpy as np
@@ -29,7 +30,8 @@ except ImportError as error:  # pragma: no cover - depends on the environment
         "lindorf's estimators need scikit-learn: install it with pip install 'lindorf[sklearn]'"
     ) from error
 
-from sklearn.base import BaseEstimator, ClassifierMixin, MultiOutputMixin
+from sklearn.base import BaseEstimator, ClassifierMixin, MultiOutputMixin, RegressorMixin
+from sklearn.exceptions import DataConversionWarning
 from sklearn.utils import Bunch
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions
 from sklearn.utils.class_weight import compute_sample_weight
@@ -68,53 +70,51 @@ def _fitted_classes(classes) -> dict:
     return dict(classes_=classes, n_classes_=len(classes), n_outputs_=1)
 
 
-class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
-    """What the trees and forests share: parameters of growth, input checks, prediction inputs,
-    persistence."""
+# The parameters of growth that classifiers and regressors share.
+_GROWTH_CONSTRAINTS: dict = {
+    "max_depth": [Interval(numbers.Integral, 0, None, closed="left"), None],
+    "min_samples_split": [
+        Interval(numbers.Integral, 2, None, closed="left"),
+        Interval(RealNotInt, 0.0, 1.0, closed="right"),
+    ],
+    "min_samples_leaf": [
+        Interval(numbers.Integral, 1, None, closed="left"),
+        Interval(RealNotInt, 0.0, 1.0, closed="neither"),
+    ],
+    "min_weight_fraction_leaf": [Interval(numbers.Real, 0.0, 0.5, closed="both")],
+    "max_features": [
+        Interval(numbers.Integral, 1, None, closed="left"),
+        Interval(RealNotInt, 0.0, 1.0, closed="right"),
+        StrOptions({"sqrt", "log2"}),
+        None,
+    ],
+    "random_state": [
+        Interval(numbers.Integral, 0, 2**64 - 1, closed="both"),
+        np.random.RandomState,
+        np.random.Generator,
+        None,
+    ],
+    "max_leaf_nodes": [Interval(numbers.Integral, 2, None, closed="left"), None],
+    "min_impurity_decrease": [Interval(numbers.Real, 0.0, None, closed="left")],
+    "ccp_alpha": [Interval(numbers.Real, 0.0, None, closed="left")],
+    "monotonic_cst": ["array-like", None],
+    "nan_side": [StrOptions({"right", "learn"})],
+    "n_jobs": [numbers.Integral, None],
+}
+
+
+class _TreeModel(BaseEstimator):
+    """What every tree and forest shares, classifier or regressor: input rows, threads,
+    decision paths, persistence."""
 
     _forest = False  # whether the native model's trees vote
     _splitter = "best"  # a forest's trees' splitter
-    _parameter_constraints: dict = {
-        "criterion": [StrOptions({"entropy", "gini", "log_loss"})],
-        "max_depth": [Interval(numbers.Integral, 0, None, closed="left"), None],
-        "min_samples_split": [
-            Interval(numbers.Integral, 2, None, closed="left"),
-            Interval(RealNotInt, 0.0, 1.0, closed="right"),
-        ],
-        "min_samples_leaf": [
-            Interval(numbers.Integral, 1, None, closed="left"),
-            Interval(RealNotInt, 0.0, 1.0, closed="neither"),
-        ],
-        "min_weight_fraction_leaf": [Interval(numbers.Real, 0.0, 0.5, closed="both")],
-        "max_features": [
-            Interval(numbers.Integral, 1, None, closed="left"),
-            Interval(RealNotInt, 0.0, 1.0, closed="right"),
-            StrOptions({"sqrt", "log2"}),
-            None,
-        ],
-        "random_state": [
-            Interval(numbers.Integral, 0, 2**64 - 1, closed="both"),
-            np.random.RandomState,
-            np.random.Generator,
-            None,
-        ],
-        "max_leaf_nodes": [Interval(numbers.Integral, 2, None, closed="left"), None],
-        "min_impurity_decrease": [Interval(numbers.Real, 0.0, None, closed="left")],
-        "class_weight": [dict, list, StrOptions({"balanced"}), None],
-        "ccp_alpha": [Interval(numbers.Real, 0.0, None, closed="left")],
-        "monotonic_cst": ["array-like", None],
-        "nan_side": [StrOptions({"right", "learn"})],
-        "n_jobs": [numbers.Integral, None],
-    }
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
         tags.input_tags.sparse = True
-        tags.classifier_tags.multi_label = True
         return tags
-
-    # -- fitting ------------------------------------------------------------------------------
 
     def _forget_fit(self):
         """Back to unfitted: every attribute a fit sets is gone."""
@@ -123,49 +123,28 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
         self.__dict__.pop("_native", None)
         self.__dict__.pop("_node_table", None)
 
-    def _class_weight(self):
-        """The class_weight that multiplies into sample_weight before growth."""
-        return self.class_weight
-
-    def _fit_input(self, X, y, sample_weight, forget=True):
-        """The checked training data: X as C-contiguous float32, class indices, weights with
-        class_weight multiplied in, and the attributes that describe it (set only once a fit
-        succeeds, so that a fit that fails or is interrupted leaves the estimator unfitted)."""
-        if forget:
-            self._forget_fit()
+    def _validated(self, X, y, **checks):
+        """X as C-contiguous float32 and y checked by scikit-learn's rules (`checks`), and the
+        attributes validation sets (n_features_in_, feature_names_in_), which are kept apart
+        and returned, so that a fit that fails or is interrupted leaves the estimator as it
+        was."""
         # A float32 C-contiguous X is not copied: the learner reads every feature value once,
         # into its own sorted copies, so a thread writing to the array meanwhile cannot make its
         # reads disagree.
         fitted = {name: self.__dict__.get(name) for name in ("n_features_in_", "feature_names_in_")
                   if name in self.__dict__}
         X, y = validate_data(self, X, y, dtype=np.float32, order="C", accept_sparse="csc",
-                             ensure_all_finite="allow-nan", multi_output=True)
+                             ensure_all_finite="allow-nan", multi_output=True, **checks)
         if _is_sparse(X):
             X = _learner.sparse_matrix(X)
         new = {name: self.__dict__.pop(name) for name in ("n_features_in_", "feature_names_in_")
                if name in self.__dict__}
         self.__dict__.update(fitted)
-        y = np.atleast_1d(y)
-        if y.ndim == 2 and y.shape[1] == 1:
-            y = y.ravel()
-        if y.dtype.kind not in "iu":  # integer labels are always classes
-            check_classification_targets(y)
-        if sample_weight is not None:
-            sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64,
-                                                 ensure_non_negative=True)
-        class_weight = self._class_weight()
-        if class_weight is not None:
-            expanded = compute_sample_weight(class_weight, y)
-            sample_weight = expanded if sample_weight is None else sample_weight * expanded
-        data = _learner.training(X, y, sample_weight)
-        new.update(_fitted_classes(data.classes))
-        return _Input(*data, new)
+        return X, np.atleast_1d(y), new
 
     def _growth_params(self):
         """The parameters the learner grows by."""
         return self.get_params()
-
-    # -- prediction ---------------------------------------------------------------------------
 
     def _rows(self, X):
         # What most calls pass, a float array of the fitted width without feature names to a
@@ -189,6 +168,163 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
     def _threads(self):
         return threads_for(self.n_jobs)
 
+    def _threads_for_rows(self, rows):
+        """Threads for predicting `rows`: one for a few rows, which one thread walks in less time
+        than it takes to count the threads a call may use."""
+        return 1 if rows.shape[0] <= 64 else self._threads()
+
+    def _one_output(self, what):
+        if self.n_outputs_ > 1:
+            raise ValueError(f"{what} takes a model of one output; this one has "
+                             f"{self.n_outputs_}")
+
+    def _paths(self, X):
+        """The node-indicator matrix of the rows over every tree's nodes, numbered across the
+        trees."""
+        from scipy.sparse import csr_matrix
+
+        rows = self._rows(X)
+        indptr, indices = _learner.decision_path(self._native, rows, self._threads())
+        n_nodes = int(np.sum(self._native.node_counts()))
+        return csr_matrix((np.ones(len(indices), dtype=np.int64), indices, indptr),
+                          shape=(rows.shape[0], n_nodes))
+
+    # -- persistence --------------------------------------------------------------------------
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        native = state.pop("_native", None)
+        state.pop("_node_table", None)
+        state.pop("estimators_", None)
+        if native is not None:
+            state["_lindorf_model"] = native.to_bytes(b"")
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        # Parameters an earlier lindorf did not have keep what leaving them out meant then.
+        kind = type(self).__name__
+        if "_lindorf_model" in state:
+            former = _learner.FORMER_MEANINGS.get(kind, {})
+            for name, default in _learner.DEFAULTS.get(kind, {}).items():
+                state.setdefault(name, former.get(name, default))
+            state.setdefault("n_outputs_", 1)
+        data = state.pop("_lindorf_model", None)
+        if data is not None:
+            if not isinstance(data, bytes):
+                raise ValueError("the pickled model is not bytes")
+            native, _ = _estimators.NativeModel.from_bytes(data)
+            _model_file.check_shape(native, state.get("n_features_in_"), state.get("classes_"),
+                                    _model_file.trees_of(state), state.get("n_outputs_"))
+            state["_native"] = native
+        super().__setstate__(state)
+        if data is not None:
+            self._after_load()
+
+    def _model(self):
+        """The fitted model as the learner keeps and saves it."""
+        check_is_fitted(self)
+        names = getattr(self, "feature_names_in_", None)
+        return _learner.Model(type(self).__name__, self.get_params(), self._native,
+                              getattr(self, "classes_", None),
+                              None if names is None else list(names),
+                              getattr(self, "oob_score_", None))
+
+    @classmethod
+    def _from_model(cls, model):
+        """The fitted estimator of a learner's model; ValueError for parameters the estimator
+        does not take."""
+        try:
+            estimator = cls(**model.params)
+            estimator._validate_params()
+        except (ValueError, TypeError) as error:
+            raise ValueError("the model's description of the estimator is missing or damaged") \
+                from error
+        fitted = (dict(n_outputs_=model.native.n_targets) if model.classes is None
+                  else _fitted_classes(model.classes))
+        estimator.__dict__.update(fitted, n_features_in_=model.n_features)
+        if model.feature_names is not None:
+            estimator.feature_names_in_ = np.array(model.feature_names, dtype=object)
+        if model.oob_score is not None:
+            estimator.oob_score_ = model.oob_score
+        estimator._native = model.native
+        estimator._after_load()
+        return estimator
+
+    def to_bytes(self):
+        """The fitted model in lindorf's versioned format, with its parameters, classes (a
+        classifier's) and feature names: what ``save`` writes and ``from_bytes``/``load``
+        read."""
+        return self._model().to_bytes()
+
+    @classmethod
+    def from_bytes(cls, data):
+        """The estimator saved in `data`; ValueError if the bytes hold another kind of
+        estimator, a format version this lindorf does not read, or are damaged."""
+        model = _learner.Model.from_bytes(data)
+        if model.kind != cls.__name__:
+            raise ValueError(f"the model is a {model.kind}, not a {cls.__name__}")
+        return cls._from_model(model)
+
+    def save(self, path):
+        """Writes ``to_bytes()`` to the file at `path`, whole or not at all: a file already there
+        is replaced only once the new one is complete on disk, and keeps its permissions."""
+        self._model().save(path)
+
+    @classmethod
+    def load(cls, path):
+        """The estimator saved at `path` by ``save``."""
+        return cls.from_bytes(_model_file.read(path))
+
+    def _after_load(self):
+        """Rebuilds what is derived from the native model."""
+
+
+class _TreeLearner(MultiOutputMixin, ClassifierMixin, _TreeModel):
+    """What the classifier trees and forests share: parameters of growth, class labels, class
+    probabilities and their explanations."""
+
+    _parameter_constraints: dict = {
+        **_GROWTH_CONSTRAINTS,
+        "criterion": [StrOptions({"entropy", "gini", "log_loss"})],
+        "class_weight": [dict, list, StrOptions({"balanced"}), None],
+    }
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.classifier_tags.multi_label = True
+        return tags
+
+    # -- fitting ------------------------------------------------------------------------------
+
+    def _class_weight(self):
+        """The class_weight that multiplies into sample_weight before growth."""
+        return self.class_weight
+
+    def _fit_input(self, X, y, sample_weight, forget=True):
+        """The checked training data: X as C-contiguous float32, class indices, weights with
+        class_weight multiplied in, and the attributes that describe it (set only once a fit
+        succeeds, so that a fit that fails or is interrupted leaves the estimator unfitted)."""
+        if forget:
+            self._forget_fit()
+        X, y, new = self._validated(X, y)
+        if y.ndim == 2 and y.shape[1] == 1:
+            y = y.ravel()
+        if y.dtype.kind not in "iu":  # integer labels are always classes
+            check_classification_targets(y)
+        if sample_weight is not None:
+            sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64,
+                                                 ensure_non_negative=True)
+        class_weight = self._class_weight()
+        if class_weight is not None:
+            expanded = compute_sample_weight(class_weight, y)
+            sample_weight = expanded if sample_weight is None else sample_weight * expanded
+        data = _learner.training(X, y, sample_weight)
+        new.update(_fitted_classes(data.classes))
+        return _Input(*data, new)
+
+    # -- prediction ---------------------------------------------------------------------------
+
     def _classes_per_output(self):
         return [len(c) for c in self.classes_] if self.n_outputs_ > 1 else [len(self.classes_)]
 
@@ -198,11 +334,6 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
         if self._forest:
             return _learner.FOREST, {"voting": self.voting}
         return _learner.TREE, {}
-
-    def _threads_for_rows(self, rows):
-        """Threads for predicting `rows`: one for a few rows, which one thread walks in less time
-        than it takes to count the threads a call may use."""
-        return 1 if rows.shape[0] <= 64 else self._threads()
 
     @_blocks.over_blocks
     def predict(self, X):
@@ -254,22 +385,6 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
         return _learner.contributions(self._native, self._forest, self._voting()[1], rows,
                                       self._threads())
 
-    def _one_output(self, what):
-        if self.n_outputs_ > 1:
-            raise ValueError(f"{what} takes a model of one output; this one has "
-                             f"{self.n_outputs_}")
-
-    def _paths(self, X):
-        """The node-indicator matrix of the rows over every tree's nodes, numbered across the
-        trees."""
-        from scipy.sparse import csr_matrix
-
-        rows = self._rows(X)
-        indptr, indices = _learner.decision_path(self._native, rows, self._threads())
-        n_nodes = int(np.sum(self._native.node_counts()))
-        return csr_matrix((np.ones(len(indices), dtype=np.int64), indices, indptr),
-                          shape=(rows.shape[0], n_nodes))
-
     def to_sklearn(self):
         """A genuine scikit-learn estimator (``sklearn.tree.DecisionTreeClassifier`` or
         ``sklearn.ensemble.RandomForestClassifier``) that predicts as this one does, for tools
@@ -281,91 +396,84 @@ class _TreeLearner(MultiOutputMixin, ClassifierMixin, BaseEstimator):
 
         return _to_sklearn.convert(self)
 
-    # -- persistence --------------------------------------------------------------------------
+class _RegressionInput(NamedTuple):
+    """A _learner.Targets with the attributes that describe it."""
 
-    def __getstate__(self):
-        state = dict(super().__getstate__())
-        native = state.pop("_native", None)
-        state.pop("_node_table", None)
-        state.pop("estimators_", None)
-        if native is not None:
-            state["_lindorf_model"] = native.to_bytes(b"")
-        return state
+    X: np.ndarray  # C-contiguous float32
+    y: np.ndarray  # C-contiguous float64, n_rows x n_outputs
+    weights: np.ndarray | None  # float64, or None when every weight is 1
+    total: float
+    fitted: dict  # n_outputs_, n_features_in_ (and feature_names_in_)
 
-    def __setstate__(self, state):
-        state = dict(state)
-        # Parameters an earlier lindorf did not have keep what leaving them out meant then.
-        kind = type(self).__name__
-        if "_lindorf_model" in state:
-            former = _learner.FORMER_MEANINGS.get(kind, {})
-            for name, default in _learner.DEFAULTS.get(kind, {}).items():
-                state.setdefault(name, former.get(name, default))
-            state.setdefault("n_outputs_", 1)
-        data = state.pop("_lindorf_model", None)
-        if data is not None:
-            if not isinstance(data, bytes):
-                raise ValueError("the pickled model is not bytes")
-            native, _ = _estimators.NativeModel.from_bytes(data)
-            _model_file.check_shape(native, state.get("n_features_in_"), state.get("classes_"),
-                                    _model_file.trees_of(state))
-            state["_native"] = native
-        super().__setstate__(state)
-        if data is not None:
-            self._after_load()
+    def training(self) -> _learner.Targets:
+        return _learner.Targets(*self[:4])
 
-    def _model(self):
-        """The fitted model as the learner keeps and saves it."""
+
+class _TreeRegressor(MultiOutputMixin, RegressorMixin, _TreeModel):
+    """What the regression trees and forests share: parameters of growth, numeric targets,
+    predictions and their explanations."""
+
+    _parameter_constraints: dict = {
+        **_GROWTH_CONSTRAINTS,
+        "criterion": [StrOptions({"squared_error", "friedman_mse", "absolute_error",
+                                  "poisson"})],
+    }
+    _column_warning = False  # whether a column of targets draws scikit-learn's warning
+
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.target_tags.positive_only = self.criterion == "poisson"
+        return tags
+
+    def _fit_input(self, X, y, sample_weight, forget=True):
+        """The checked training data: X as C-contiguous float32, the targets as finite float64
+        (a column per output), weights, and the attributes that describe them (set only once a
+        fit succeeds)."""
+        if forget:
+            self._forget_fit()
+        X, y, new = self._validated(X, y, y_numeric=True)
+        if self._column_warning and y.ndim == 2 and y.shape[1] == 1:
+            warnings.warn("A column-vector y was passed when a 1d array was expected. Please "
+                          "change the shape of y to (n_samples,), for example using ravel().",
+                          DataConversionWarning, stacklevel=3)
+        if sample_weight is not None:
+            sample_weight = _check_sample_weight(sample_weight, X, dtype=np.float64,
+                                                 ensure_non_negative=True)
+        data = _learner.targets(X, y, sample_weight, self.criterion)
+        new["n_outputs_"] = data.n_outputs
+        return _RegressionInput(*data, new)
+
+    @_blocks.over_blocks
+    def predict(self, X):
+        """The values of the leaf each row reaches (a tree), or their mean over the trees (a
+        forest): the leaves' means (their weighted medians with absolute_error), one column per
+        output with several."""
+        rows = self._rows(X)
+        return _learner.predicted_values(self._native, rows, self._threads_for_rows(rows))
+
+    def predict_contributions(self, X):
+        """Exact SHAP values of ``predict``: path-dependent TreeSHAP, as
+        ``shap.TreeExplainer(est.to_sklearn()).shap_values(X)`` computes them, on the worker
+        threads with the interpreter lock released (Ctrl-C raises ``KeyboardInterrupt``).
+
+        Returns an array of shape ``(n_samples, n_features + 1)``, or ``(n_samples,
+        n_features + 1, n_outputs)`` with several outputs: ``[:, f]`` is feature f's
+        contribution, ``[:, -1]`` the expected value (the trees' leaf values weighted by their
+        training weight), so that ``values.sum(axis=1)`` is ``predict(X)``.
+        """
+        rows = self._rows(X)
+        values = self._native.contributions(rows, "target", self._threads())
+        return values[:, :, 0] if self.n_outputs_ == 1 else values
+
+    def to_sklearn(self):
+        """A genuine scikit-learn estimator (``sklearn.tree.DecisionTreeRegressor`` or
+        ``sklearn.ensemble.RandomForestRegressor``) that predicts as this one does, for tools
+        that take scikit-learn's trees. See ``lindorf._to_sklearn`` for how thresholds and NaN
+        carry over."""
         check_is_fitted(self)
-        names = getattr(self, "feature_names_in_", None)
-        return _learner.Model(type(self).__name__, self.get_params(), self._native,
-                              self.classes_, None if names is None else list(names),
-                              getattr(self, "oob_score_", None))
+        from lindorf import _to_sklearn
 
-    @classmethod
-    def _from_model(cls, model):
-        """The fitted estimator of a learner's model; ValueError for parameters the estimator
-        does not take."""
-        try:
-            estimator = cls(**model.params)
-            estimator._validate_params()
-        except (ValueError, TypeError) as error:
-            raise ValueError("the model's description of the estimator is missing or damaged") \
-                from error
-        estimator.__dict__.update(_fitted_classes(model.classes), n_features_in_=model.n_features)
-        if model.feature_names is not None:
-            estimator.feature_names_in_ = np.array(model.feature_names, dtype=object)
-        if model.oob_score is not None:
-            estimator.oob_score_ = model.oob_score
-        estimator._native = model.native
-        estimator._after_load()
-        return estimator
-
-    def to_bytes(self):
-        """The fitted model in lindorf's versioned format, with its parameters, classes and
-        feature names: what ``save`` writes and ``from_bytes``/``load`` read."""
-        return self._model().to_bytes()
-
-    @classmethod
-    def from_bytes(cls, data):
-        """The estimator saved in `data`; ValueError if the bytes hold another kind of
-        estimator, a format version this lindorf does not read, or are damaged."""
-        model = _learner.Model.from_bytes(data)
-        if model.kind != cls.__name__:
-            raise ValueError(f"the model is a {model.kind}, not a {cls.__name__}")
-        return cls._from_model(model)
-
-    def save(self, path):
-        """Writes ``to_bytes()`` to the file at `path`, whole or not at all: a file already there
-        is replaced only once the new one is complete on disk, and keeps its permissions."""
-        self._model().save(path)
-
-    @classmethod
-    def load(cls, path):
-        """The estimator saved at `path` by ``save``."""
-        return cls.from_bytes(_model_file.read(path))
-
-    def _after_load(self):
-        """Rebuilds what is derived from the native model."""
+        return _to_sklearn.convert_regressor(self)
 
 
 def pruning_path(native) -> Bunch:

@@ -7,10 +7,34 @@ a real disagreement."""
 import numpy as np
 
 
+def weighted_median(values, weights):
+    """scikit-learn's weighted median: the least value whose cumulative weight passes half the
+    total, or the mean of two neighbours where it reaches half exactly."""
+    order = np.argsort(values, kind="stable")
+    v, c = values[order], np.cumsum(weights[order])
+    k = int(np.searchsorted(c, c[-1] / 2, side="right"))
+    return (v[k - 1] + v[k]) / 2 if k > 0 and c[k - 1] == c[-1] / 2 else v[k]
+
+
+def _regression_impurity(values, weights, criterion):
+    total = weights.sum()
+    if criterion == "absolute_error":
+        return np.sum(weights * np.abs(values - weighted_median(values, weights))) / total
+    mean = np.sum(weights * values) / total
+    if criterion == "poisson":
+        with np.errstate(divide="ignore", invalid="ignore"):
+            terms = np.where(values > 0, values * np.log(values / mean), 0.0)
+        return np.sum(weights * terms) / total
+    return np.sum(weights * (values - mean) ** 2) / total
+
+
 def impurity(y, w, rows, criterion):
     """scikit-learn's impurity of the rows: per output, then averaged over the outputs."""
     columns = y.reshape(len(y), -1)
     total = w[rows].sum()
+    if criterion in ("squared_error", "absolute_error", "poisson"):
+        return float(np.mean([_regression_impurity(columns[rows, k], w[rows], criterion)
+                              for k in range(columns.shape[1])]))
     values = []
     for k in range(columns.shape[1]):
         counts = np.bincount(columns[rows, k], weights=w[rows])

@@ -101,7 +101,7 @@ def test_fits_inside_cluster_tasks_leave_the_workers_threads_to_the_chunks(clien
 @pytest.mark.cluster
 def test_unseeded_chunks_are_keyed_by_their_own_worker_or_forked_process(client):
     x, y = blobs()
-    chunk = ((RandomForestClassifier(3).get_params(), None, "best"), x,
+    chunk = ((RandomForestClassifier(3).get_params(), None, "best", False), x,
              np.unique(y, return_inverse=True)[1].astype(np.uint32), None, 0, 3)  # no key given
     grown = {client.submit(grow_chunk, *chunk, workers=[w], pure=False).result()
              for w in client.nthreads()}

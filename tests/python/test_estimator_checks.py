@@ -3,8 +3,9 @@ non-default values of the parameters people tune."""
 
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from lindorf import (DecisionTreeClassifier, ExtraTreeClassifier, ExtraTreesClassifier,
-                     RandomForestClassifier)
+from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeClassifier,
+                     ExtraTreeRegressor, ExtraTreesClassifier, ExtraTreesRegressor,
+                     RandomForestClassifier, RandomForestRegressor)
 
 # Each check that is expected to fail, with the reason next to it: lindorf's tie rules. The weight
 # checks fail alike on dense and sparse data, which grow the same trees.
@@ -20,6 +21,9 @@ DRAWS = {f"check_sample_weight_equivalence_on_{kind}_data": (
     "a bootstrap sample draws rows, whatever their weights: weighted rows and their repeats draw "
     "different samples (a forest on weighted rows is the one grown on each tree's drawn rows "
     "repeated by weight, tested in test_estimator_core.cpp)") for kind in ("dense", "sparse")}
+POSITIVE = {"check_regressor_multioutput": (
+    "the check fits make_regression's targets, negative ones among them, whatever the "
+    "positive-only tag says; Poisson deviance takes no negative target")}
 CASES = [
     (DecisionTreeClassifier(), LEAF_TIES),
     (DecisionTreeClassifier(class_weight="balanced", max_leaf_nodes=20, ccp_alpha=0.001,
@@ -30,6 +34,15 @@ CASES = [
     (RandomForestClassifier(n_estimators=10, class_weight="balanced_subsample", max_samples=0.8,
                             min_impurity_decrease=1e-4, voting="hard", max_features=None), DRAWS),
     (ExtraTreesClassifier(n_estimators=10), {}),
+    (DecisionTreeRegressor(), {}),
+    (DecisionTreeRegressor(criterion="absolute_error", max_leaf_nodes=20, ccp_alpha=0.001,
+                           min_weight_fraction_leaf=0.01), {}),
+    (ExtraTreeRegressor(), {}),
+    (RandomForestRegressor(n_estimators=10), DRAWS),
+    (RandomForestRegressor(n_estimators=10, criterion="poisson", max_samples=0.8,
+                           min_impurity_decrease=1e-4, max_features=0.5, oob_score=True),
+     {**DRAWS, **POSITIVE}),
+    (ExtraTreesRegressor(n_estimators=10), {}),
 ]
 EXPECTED = {id(estimator): failures for estimator, failures in CASES}
 

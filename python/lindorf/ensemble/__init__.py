@@ -5,7 +5,9 @@ stays usable without it.
 """
 
 _ESTIMATORS = {"RandomForestClassifier": "lindorf.ensemble._forest",
-               "ExtraTreesClassifier": "lindorf.ensemble._forest"}
+               "ExtraTreesClassifier": "lindorf.ensemble._forest",
+               "RandomForestRegressor": "lindorf.ensemble._forest",
+               "ExtraTreesRegressor": "lindorf.ensemble._forest"}
 
 __all__ = sorted(_ESTIMATORS)
 

@@ -1,4 +1,5 @@
-"""Random forests and extremely randomized trees with scikit-learn's estimator API."""
+"""Random forests and extremely randomized trees, classifiers and regressors, with scikit-learn's
+estimator API."""
 
 from __future__ import annotations
 
@@ -11,15 +12,20 @@ from typing import NamedTuple
 import numpy as np
 
 # First: without scikit-learn it raises the ImportError that says how to install it.
-from lindorf._sklearn import _TreeLearner  # isort: skip
+from lindorf._sklearn import _TreeLearner, _TreeRegressor  # isort: skip
 
-from sklearn.metrics import accuracy_score  # noqa: E402
+from sklearn.metrics import accuracy_score, r2_score  # noqa: E402
 from sklearn.utils._param_validation import Interval, RealNotInt, StrOptions  # noqa: E402
 from sklearn.utils.validation import check_is_fitted  # noqa: E402
 
 from lindorf import _distributed, _estimators, _learner  # noqa: E402
 from lindorf._threads import threads_for  # noqa: E402
-from lindorf.tree._classes import DecisionTreeClassifier, ExtraTreeClassifier  # noqa: E402
+from lindorf.tree._classes import (  # noqa: E402
+    DecisionTreeClassifier,
+    DecisionTreeRegressor,
+    ExtraTreeClassifier,
+    ExtraTreeRegressor,
+)
 
 
 class _Chunk(NamedTuple):
@@ -27,27 +33,25 @@ class _Chunk(NamedTuple):
     data: object  # the _sklearn._Input it was grown on
 
 
-class _Forest(_TreeLearner):
-    """What both forests share: growth in keyed chunks (on this machine or a joblib backend),
-    warm starts, out-of-bag scores, soft or hard votes."""
+_FOREST_CONSTRAINTS: dict = {
+    "n_estimators": [Interval(numbers.Integral, 1, _learner.U32_MAX, closed="both")],
+    "bootstrap": ["boolean"],
+    "oob_score": ["boolean", callable],
+    "verbose": ["verbose"],
+    "warm_start": ["boolean"],
+    "max_samples": [
+        None,
+        Interval(RealNotInt, 0.0, 1.0, closed="right"),
+        Interval(numbers.Integral, 1, None, closed="left"),
+    ],
+}
+
+
+class _ForestGrowth:
+    """What every forest shares, classifier or regressor: growth in keyed chunks (on this
+    machine or a joblib backend), warm starts, leaves, paths, importances and its trees."""
 
     _forest = True
-    _tree_class = DecisionTreeClassifier
-    _parameter_constraints: dict = {
-        **_TreeLearner._parameter_constraints,
-        "n_estimators": [Interval(numbers.Integral, 1, _learner.U32_MAX, closed="both")],
-        "bootstrap": ["boolean"],
-        "oob_score": ["boolean", callable],
-        "verbose": ["verbose"],
-        "warm_start": ["boolean"],
-        "class_weight": [dict, list, StrOptions({"balanced", "balanced_subsample"}), None],
-        "max_samples": [
-            None,
-            Interval(RealNotInt, 0.0, 1.0, closed="right"),
-            Interval(numbers.Integral, 1, None, closed="left"),
-        ],
-        "voting": [StrOptions({"soft", "hard"})],
-    }
 
     def fit(self, X, y, sample_weight=None):
         """Grows the forest, or with warm_start adds trees to a fitted one (tree i depends only
@@ -102,25 +106,13 @@ class _Forest(_TreeLearner):
             raise ValueError("`max_sample` cannot be set if `bootstrap=False`. Either switch to "
                              "`bootstrap=True` or set `max_sample=None`.")
 
-    def _class_weight(self):
-        # A balanced subsample is weighed per tree, on its own draws, by the learner.
-        if self.class_weight == "balanced_subsample":
-            return "balanced" if not self.bootstrap else None
-        return self.class_weight
-
-    def _growth_params(self):
-        params = self.get_params()
-        if self.class_weight == "balanced_subsample" and not self.bootstrap:
-            params["class_weight"] = "balanced"
-        return params
-
     def _grow(self, data, key, first, count, poll=None):
         progress = _Progress(count) if self.verbose else None
         callbacks = [call for call in (poll, progress) if call is not None]
         watch = (lambda done: [call(done) for call in callbacks]) if callbacks else None
         params = {**self._growth_params(), "oob_score": False}
-        native, _ = _learner.fit_forest(data.training(), params, first, count, self._threads(),
-                                        watch, key=key, splitter=self._splitter)
+        native, _ = self._fit_trees(data.training(), params, first, count, self._threads(),
+                                    watch, key=key, splitter=self._splitter)
         if progress is not None:
             progress(count)
         return _Chunk(native, data)
@@ -147,30 +139,6 @@ class _Forest(_TreeLearner):
         self._after_load()
         if self.oob_score:
             self._set_oob(data, self._fit_key)
-
-    def _set_oob(self, data, key):
-        training = data.training()
-        params = {**self._growth_params(), "oob_score": True}
-        sums, trees = _learner.out_of_bag(self._native, training, params, key, self._splitter,
-                                          self._threads())
-        if np.any(trees == 0):
-            warnings.warn("Some inputs do not have OOB scores. This probably means too few "
-                          "trees were used to compute any reliable OOB estimates.", UserWarning)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            decision = np.where(trees[:, None] > 0, sums / np.maximum(trees, 1)[:, None], 0.0)
-        score = self.oob_score if callable(self.oob_score) else None
-        if self.n_outputs_ == 1:
-            self.oob_decision_function_ = decision
-            predicted = np.argmax(decision, axis=1)
-            self.oob_score_ = (score or accuracy_score)(training.codes, predicted)
-            return
-        blocks = _learner.split_outputs(decision, self._classes_per_output())
-        width = max(b.shape[1] for b in blocks)
-        self.oob_decision_function_ = np.stack(
-            [np.pad(b, ((0, 0), (0, width - b.shape[1]))) for b in blocks], axis=2)
-        predicted = np.stack([np.argmax(b, axis=1) for b in blocks], axis=1)
-        self.oob_score_ = (score(training.codes, predicted) if score is not None
-                           else float(np.mean(np.all(predicted == training.codes, axis=1))))
 
     def _threads(self):
         return threads_for(self.n_jobs)
@@ -209,13 +177,16 @@ class _Forest(_TreeLearner):
         return [_estimators.bootstrap_sample(key, n_rows, t, draws).astype(np.intp)
                 for t in range(self._native.n_trees)]
 
-    def _after_load(self):
-        tree_params = {name: getattr(self, name) for name in _learner.GROWTH_PARAMETERS}
+    def _tree_params(self):
+        """The parameters of the forest's trees as estimators_ shows them."""
+        tree_params = {name: getattr(self, name) for name in self._tree_parameters}
         tree_params["n_jobs"] = self.n_jobs
-        if self.class_weight in ("balanced", "balanced_subsample"):
-            tree_params["class_weight"] = None  # already in the weights each tree grew on
         if not isinstance(self.random_state, numbers.Integral):
             tree_params["random_state"] = None
+        return tree_params
+
+    def _after_load(self):
+        tree_params = self._tree_params()
         fitted = {name: self.__dict__[name] for name in
                   ("classes_", "n_classes_", "n_outputs_", "n_features_in_", "feature_names_in_")
                   if name in self.__dict__}
@@ -223,6 +194,66 @@ class _Forest(_TreeLearner):
             self._tree_class._from_native(self._native.tree(i), tree_params, fitted)
             for i in range(self._native.n_trees)
         ]
+
+
+class _Forest(_ForestGrowth, _TreeLearner):
+    """What both classifier forests share: class weights, out-of-bag scores, soft or hard
+    votes."""
+
+    _tree_class = DecisionTreeClassifier
+    _tree_parameters = _learner.GROWTH_PARAMETERS
+    _parameter_constraints: dict = {
+        **_TreeLearner._parameter_constraints,
+        **_FOREST_CONSTRAINTS,
+        "class_weight": [dict, list, StrOptions({"balanced", "balanced_subsample"}), None],
+        "voting": [StrOptions({"soft", "hard"})],
+    }
+
+    def _fit_trees(self, data, params, first, count, threads, progress, key, splitter):
+        return _learner.fit_forest(data, params, first, count, threads, progress, key=key,
+                                   splitter=splitter)
+
+    def _class_weight(self):
+        # A balanced subsample is weighed per tree, on its own draws, by the learner.
+        if self.class_weight == "balanced_subsample":
+            return "balanced" if not self.bootstrap else None
+        return self.class_weight
+
+    def _growth_params(self):
+        params = self.get_params()
+        if self.class_weight == "balanced_subsample" and not self.bootstrap:
+            params["class_weight"] = "balanced"
+        return params
+
+    def _set_oob(self, data, key):
+        training = data.training()
+        params = {**self._growth_params(), "oob_score": True}
+        sums, trees = _learner.out_of_bag(self._native, training, params, key, self._splitter,
+                                          self._threads())
+        if np.any(trees == 0):
+            warnings.warn("Some inputs do not have OOB scores. This probably means too few "
+                          "trees were used to compute any reliable OOB estimates.", UserWarning)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            decision = np.where(trees[:, None] > 0, sums / np.maximum(trees, 1)[:, None], 0.0)
+        score = self.oob_score if callable(self.oob_score) else None
+        if self.n_outputs_ == 1:
+            self.oob_decision_function_ = decision
+            predicted = np.argmax(decision, axis=1)
+            self.oob_score_ = (score or accuracy_score)(training.codes, predicted)
+            return
+        blocks = _learner.split_outputs(decision, self._classes_per_output())
+        width = max(b.shape[1] for b in blocks)
+        self.oob_decision_function_ = np.stack(
+            [np.pad(b, ((0, 0), (0, width - b.shape[1]))) for b in blocks], axis=2)
+        predicted = np.stack([np.argmax(b, axis=1) for b in blocks], axis=1)
+        self.oob_score_ = (score(training.codes, predicted) if score is not None
+                           else float(np.mean(np.all(predicted == training.codes, axis=1))))
+
+    def _tree_params(self):
+        tree_params = super()._tree_params()
+        if self.class_weight in ("balanced", "balanced_subsample"):
+            tree_params["class_weight"] = None  # already in the weights each tree grew on
+        return tree_params
 
 
 class RandomForestClassifier(_Forest):
@@ -308,6 +339,114 @@ class ExtraTreesClassifier(_Forest):
         self.nan_side = nan_side
 
 
+class _RegressionForest(_ForestGrowth, _TreeRegressor):
+    """What both regression forests share: predictions as the trees' mean, out-of-bag
+    predictions and R^2."""
+
+    _tree_class = DecisionTreeRegressor
+    _tree_parameters = _learner.REGRESSION_GROWTH_PARAMETERS
+    _column_warning = True  # as scikit-learn's forests warn of a column of targets
+    _parameter_constraints: dict = {**_TreeRegressor._parameter_constraints, **_FOREST_CONSTRAINTS}
+
+    def _fit_trees(self, data, params, first, count, threads, progress, key, splitter):
+        return _learner.fit_regression_forest(data, params, first, count, threads, progress,
+                                              key=key, splitter=splitter)
+
+    def _set_oob(self, data, key):
+        """oob_prediction_ (the mean prediction of the trees that did not draw each row; 0 for
+        a row every tree drew, with scikit-learn's warning) and oob_score_ (R^2, or the callable
+        oob_score, of those predictions)."""
+        training = data.training()
+        sums, trees = _learner.regression_out_of_bag(
+            self._native, training, {**self.get_params(), "oob_score": True}, key,
+            self._splitter, self._threads())
+        if np.any(trees == 0):
+            warnings.warn("Some inputs do not have OOB scores. This probably means too few "
+                          "trees were used to compute any reliable OOB estimates.", UserWarning)
+        predicted = sums / np.maximum(trees, 1)[:, None]
+        truth = training.y
+        if self.n_outputs_ == 1:
+            predicted, truth = predicted[:, 0], truth[:, 0]
+        self.oob_prediction_ = predicted
+        score = self.oob_score if callable(self.oob_score) else r2_score
+        self.oob_score_ = score(truth, predicted)
+
+
+class RandomForestRegressor(_RegressionForest):
+    """A forest of exact regression trees (``lindorf.tree.DecisionTreeRegressor``), each grown
+    on a bootstrap sample (or on every row); ``predict`` is the mean of the trees' leaf values.
+    The defaults are scikit-learn's: squared error, every feature searched at each node
+    (``max_features=1.0``). ``oob_score=True`` gives ``oob_prediction_`` and the out-of-bag R^2
+    (or a callable's score of them).
+
+    ``random_state`` keys one ChaCha12 stream per tree for its sample and one per node for its
+    draws, so the same seed grows the same forest, node for node, whatever ``n_jobs`` is, and a
+    warm start grows the trees a whole fit would. A bootstrap sample draws rows, whatever their
+    weights, and a drawn row weighs its weight times its draws.
+    """
+
+    def __init__(self, n_estimators=100, *, criterion="squared_error", max_depth=None,
+                 min_samples_split=2, min_samples_leaf=1, min_weight_fraction_leaf=0.0,
+                 max_features=1.0, max_leaf_nodes=None, min_impurity_decrease=0.0,
+                 bootstrap=True, oob_score=False, n_jobs=None, random_state=None, verbose=0,
+                 warm_start=False, ccp_alpha=0.0, max_samples=None, monotonic_cst=None,
+                 nan_side="right"):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.min_impurity_decrease = min_impurity_decrease
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.ccp_alpha = ccp_alpha
+        self.max_samples = max_samples
+        self.monotonic_cst = monotonic_cst
+        self.nan_side = nan_side
+
+
+class ExtraTreesRegressor(_RegressionForest):
+    """A forest of extremely randomized regression trees (``lindorf.tree.ExtraTreeRegressor``),
+    by default each grown on every row (``bootstrap=False``); otherwise as
+    ``RandomForestRegressor``."""
+
+    _splitter = "random"
+    _tree_class = ExtraTreeRegressor
+
+    def __init__(self, n_estimators=100, *, criterion="squared_error", max_depth=None,
+                 min_samples_split=2, min_samples_leaf=1, min_weight_fraction_leaf=0.0,
+                 max_features=1.0, max_leaf_nodes=None, min_impurity_decrease=0.0,
+                 bootstrap=False, oob_score=False, n_jobs=None, random_state=None, verbose=0,
+                 warm_start=False, ccp_alpha=0.0, max_samples=None, monotonic_cst=None,
+                 nan_side="right"):
+        self.n_estimators = n_estimators
+        self.criterion = criterion
+        self.max_depth = max_depth
+        self.min_samples_split = min_samples_split
+        self.min_samples_leaf = min_samples_leaf
+        self.min_weight_fraction_leaf = min_weight_fraction_leaf
+        self.max_features = max_features
+        self.max_leaf_nodes = max_leaf_nodes
+        self.min_impurity_decrease = min_impurity_decrease
+        self.bootstrap = bootstrap
+        self.oob_score = oob_score
+        self.n_jobs = n_jobs
+        self.random_state = random_state
+        self.verbose = verbose
+        self.warm_start = warm_start
+        self.ccp_alpha = ccp_alpha
+        self.max_samples = max_samples
+        self.monotonic_cst = monotonic_cst
+        self.nan_side = nan_side
+
+
 class _Progress:
     """Reports a forest's growth on standard error, at most once a second and when it ends:
     trees finished, time elapsed and an estimate of the time left."""
@@ -329,5 +468,6 @@ class _Progress:
               file=sys.stderr, flush=True)
 
 
-RandomForestClassifier.__module__ = "lindorf.ensemble"
-ExtraTreesClassifier.__module__ = "lindorf.ensemble"
+for _class in (RandomForestClassifier, ExtraTreesClassifier, RandomForestRegressor,
+               ExtraTreesRegressor):
+    _class.__module__ = "lindorf.ensemble"

@@ -7,6 +7,8 @@ matplotlib.
 
 _NAMES = {"DecisionTreeClassifier": "lindorf.tree._classes",
           "ExtraTreeClassifier": "lindorf.tree._classes",
+          "DecisionTreeRegressor": "lindorf.tree._classes",
+          "ExtraTreeRegressor": "lindorf.tree._classes",
           "export_text": "lindorf._export",
           "export_graphviz": "lindorf._export",
           "plot_tree": "lindorf._export"}
