@@ -5,7 +5,8 @@ They print lindorf's own rule, ``feature < threshold`` on the left branch and
 ``feature >= threshold`` on the right, the threshold as the shortest text that reads back as the
 same float32; NaN goes right unless a node learned otherwise, which the left branch then says
 (``< 2.45 or NaN``). Nodes show their training weight, class weights (or shares) and class; a
-leaf's class is the one it predicts, an inner node's its heaviest class.
+leaf's class is the one it predicts, an inner node's its heaviest class. A regression tree's
+nodes show their values instead (the mean, or the median, of the targets that reached them).
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ from typing import NamedTuple
 
 import numpy as np
 
-from lindorf._nodes import NodeTable
+from lindorf._nodes import NodeTable, RegressionNodeTable, table_of
 
 
 class _Tree(NamedTuple):
@@ -32,12 +33,17 @@ def _tree_of(decision_tree) -> _Tree:
             "RandomForest"):
         raise TypeError("export one tree of a forest at a time: forest.estimators_[i]")
     if not hasattr(type(decision_tree), "nodes_"):
-        raise TypeError(f"expected a lindorf DecisionTreeClassifier or a node table, got "
+        raise TypeError(f"expected a lindorf decision tree or a node table, got "
                         f"{type(decision_tree).__name__}")
     table = decision_tree.nodes_  # NotFittedError when unfitted
     names = getattr(decision_tree, "feature_names_in_", None)
-    return _Tree(table, decision_tree.classes_, None if names is None else list(names),
+    return _Tree(table, getattr(decision_tree, "classes_", None),
+                 None if names is None else list(names),
                  getattr(decision_tree, "criterion", None))
+
+
+def _regression(table) -> bool:
+    return isinstance(table, RegressionNodeTable)
 
 
 def threshold_text(threshold) -> str:
@@ -64,7 +70,7 @@ def _labels(tree: _Tree, feature_names, class_names, feature_default, class_defa
     names, False shows no class (classes None)."""
     features = feature_names if feature_names is not None else tree.feature_names
     features = _names(features, tree.table.n_features, feature_default, "feature_names")
-    if class_names is False:
+    if class_names is False or _regression(tree.table):
         return _Labels(features, None)
     classes = None if class_names is True else \
         tree.classes if class_names is None else class_names
@@ -121,7 +127,9 @@ def text_lines(table, labels, max_depth, spacing, decimals, show_weights) -> str
     feature, label = table.feature.tolist(), table.label.tolist()
     thresholds = [threshold_text(t) for t in table.threshold]
     nan_left = table.missing_go_to_left.tolist()
-    weights = table.class_weights[:, 0] if show_weights else None
+    regression = _regression(table)
+    values = table.value[:, :, 0] if regression else None
+    weights = table.class_weights[:, 0] if show_weights and not regression else None
     branch = "|" + "-" * spacing + " "
     indent = "|" + " " * spacing
     lines = []
@@ -135,7 +143,10 @@ def text_lines(table, labels, max_depth, spacing, decimals, show_weights) -> str
             lines.append(indent * (depth - 1) + branch + labels.features[feature[parent]] + test)
             continue
         prefix = indent * depth + branch
-        if left[node] == -1:
+        if left[node] == -1 and regression:
+            text = ", ".join(_number(v, decimals) for v in values[node])
+            lines.append(f"{prefix}value: [{text}]")
+        elif left[node] == -1:
             text = ""
             if show_weights:
                 text = "weights: [" + ", ".join(_number(w, decimals) for w in weights[node]) + "] "
@@ -188,6 +199,11 @@ def _node_lines(tree: _Tree, labels: _Labels, style: _Style, node: int) -> list[
         lines.append(f"{'weight = ' if show else ''}{round(share, 1)}%")
     else:
         lines.append(f"{'weight = ' if show else ''}{_plain(weight, style.precision)}")
+    if _regression(table):
+        values = table.value[node, :, 0]
+        text = ", ".join(_plain(v, style.precision) for v in values)
+        lines.append(f"{'value = ' if show else ''}{text if len(values) == 1 else f'[{text}]'}")
+        return lines
     values = table.value[node, 0] if style.proportion else table.class_weights[node, 0]
     text = ", ".join(_plain(v, style.precision) for v in values)
     lines.append(f"{'value = ' if show else ''}[{text}]")
@@ -210,7 +226,13 @@ def _palette(n):
 
 
 def _fill(table, node, colours) -> tuple:
-    """The colour of the node's heaviest class, paler the less pure the node."""
+    """The colour of the node's heaviest class, paler the less pure the node; a regression
+    node's colour is deeper the larger its (first) value, as scikit-learn's plots shade them."""
+    if _regression(table):
+        values = table.value[:, 0, 0]
+        low, high = values.min(), values.max()
+        alpha = 0.0 if high == low else (values[node] - low) / (high - low)
+        return tuple(int(round(alpha * c + (1 - alpha) * 255)) for c in colours[0])
     shares = np.sort(table.value[node, 0])[::-1]
     top, second = shares[0], shares[1] if len(shares) > 1 else 0.0
     alpha = 0.0 if top >= 1.0 and second >= 1.0 else (top - second) / (1.0 - second or 1.0)
@@ -295,7 +317,7 @@ def dot_text(tree: _Tree, labels: _Labels, style: _Style, *, max_depth=None, fil
         lines.append("graph [ranksep=equally, splines=polyline] ;")
     if rotate:
         lines.append("rankdir=LR ;")
-    colours = _palette(table.n_classes)
+    colours = _palette(max(table.n_classes, 1))
     shown, cut = _shown(table, max_depth)
     parent = {}
     for node in shown:
@@ -355,7 +377,7 @@ def plot_tree(decision_tree, *, max_depth=None, feature_names=None, class_names=
         ax = plt.gca()
     ax.clear()
     ax.set_axis_off()
-    colours = _palette(table.n_classes)
+    colours = _palette(max(table.n_classes, 1))
     if fontsize is None:
         leaves = sum(1 for n in shown if table.children_left[n] == -1 or n in cut)
         fontsize = max(4.0, min(12.0, 120.0 / max(leaves, 1)))
@@ -408,7 +430,7 @@ def model_tree_text(native, index, fmt, *, feature_names=None, classes=None, cri
                     max_depth=None, name="Tree") -> str:
     """Tree `index` of a native model as text (``export_text``'s form) or DOT, as the command
     prints it: every level unless `max_depth` says otherwise."""
-    table = NodeTable(native, index)
+    table = table_of(native, index)
     tree = _Tree(table, None if classes is None else np.asarray(classes), feature_names,
                  criterion)
     if fmt == "text":

@@ -13,6 +13,10 @@ classes' mean shares lie within float32 rounding of each other.)
 
 Outputs: ``label`` (n rows, the classes as lindorf's ``classes_`` holds them: integers as int64,
 floats as double, strings, booleans) and ``probabilities`` (n rows x n classes, float32).
+
+A regressor's graph has one output, ``variable`` (n rows x n outputs, float32): each leaf adds
+its values, rounded to float32, and the operator averages them over the trees, so the
+predictions equal lindorf's within float32 rounding.
 """
 
 from __future__ import annotations
@@ -40,6 +44,79 @@ def _model_of(model) -> _learner.Model:
     if not hasattr(model, "_model"):
         raise TypeError(f"expected a fitted lindorf estimator, got {type(model).__name__}")
     return model._model()  # NotFittedError when unfitted
+
+
+def _tree_nodes(native, i, parts):
+    """Appends tree i's nodes (its tests, children and NaN sides) to the ensemble's attributes;
+    returns its node table."""
+    fields = native.node_table(i)
+    n = len(fields["children_left"])
+    leaf = fields["children_left"] == -1
+    parts["tree"].append(np.full(n, i, dtype=np.int64))
+    parts["node"].append(np.arange(n, dtype=np.int64))
+    parts["feature"].append(np.where(leaf, 0, fields["feature"]))
+    parts["mode"].append(np.where(leaf, "LEAF", "BRANCH_LT"))
+    parts["value"].append(np.where(leaf, 0.0, fields["threshold"]).astype(np.float32))
+    parts["true"].append(np.where(leaf, 0, fields["children_left"]))
+    parts["false"].append(np.where(leaf, 0, fields["children_right"]))
+    parts["nan_true"].append(fields["missing_go_to_left"].astype(np.int64))
+    return fields
+
+
+def _regression_ensemble(native):
+    """The tree-ensemble attributes of a regression model's trees: each leaf's values."""
+    parts = {name: [] for name in ("tree", "node", "feature", "mode", "value", "true", "false",
+                                   "nan_true", "t_tree", "t_node", "t_id", "t_weight")}
+    n_outputs = native.n_targets
+    for i in range(native.n_trees):
+        fields = _tree_nodes(native, i, parts)
+        leaves = np.flatnonzero(fields["children_left"] == -1)
+        values = native.node_values(i, "target")[leaves]
+        parts["t_tree"].append(np.full(len(leaves) * n_outputs, i, dtype=np.int64))
+        parts["t_node"].append(np.repeat(leaves, n_outputs))
+        parts["t_id"].append(np.tile(np.arange(n_outputs, dtype=np.int64), len(leaves)))
+        parts["t_weight"].append(values.reshape(-1).astype(np.float32))
+    return {name: np.concatenate(arrays) for name, arrays in parts.items()}
+
+
+def _tree_ensemble(parts, n_targets, aggregate, output):
+    from onnx import helper
+
+    return helper.make_node(
+        "TreeEnsembleRegressor", ["X"], [output], domain="ai.onnx.ml", n_targets=n_targets,
+        aggregate_function=aggregate, post_transform="NONE",
+        nodes_treeids=parts["tree"].tolist(), nodes_nodeids=parts["node"].tolist(),
+        nodes_featureids=parts["feature"].tolist(), nodes_modes=parts["mode"].tolist(),
+        nodes_values=parts["value"].tolist(), nodes_truenodeids=parts["true"].tolist(),
+        nodes_falsenodeids=parts["false"].tolist(),
+        nodes_missing_value_tracks_true=parts["nan_true"].tolist(),
+        target_treeids=parts["t_tree"].tolist(), target_nodeids=parts["t_node"].tolist(),
+        target_ids=parts["t_id"].tolist(), target_weights=parts["t_weight"].tolist())
+
+
+def _finished(onnx, graph):
+    from onnx import helper
+
+    out = helper.make_model(graph, producer_name="lindorf",
+                            opset_imports=[helper.make_opsetid("", ONNX_OPSET),
+                                           helper.make_opsetid("ai.onnx.ml", ML_OPSET)])
+    out.ir_version = 8
+    onnx.checker.check_model(out)
+    return out
+
+
+def _regression_model(onnx, fitted, name):
+    """A regressor's graph: the trees' mean leaf values, output ``variable``."""
+    from onnx import TensorProto, helper
+
+    native = fitted.native
+    n_outputs = native.n_targets
+    ensemble = _tree_ensemble(_regression_ensemble(native), n_outputs, "AVERAGE", "variable")
+    graph = helper.make_graph(
+        [ensemble], name,
+        [helper.make_tensor_value_info("X", TensorProto.FLOAT, [None, native.n_features])],
+        [helper.make_tensor_value_info("variable", TensorProto.FLOAT, [None, n_outputs])])
+    return _finished(onnx, graph)
 
 
 def _ensemble(native, kind):
@@ -100,13 +177,15 @@ def _class_tensor(onnx, classes):
 def to_onnx(model, *, name="lindorf"):
     """The fitted tree or forest `model` as an ONNX model (``onnx.ModelProto``) that
     onnxruntime runs: input ``X`` (float32, n rows x n features), outputs ``label`` and
-    ``probabilities``. Labels equal lindorf's ``predict`` on every row (NaN included), tied
+    ``probabilities`` (a regressor's: ``variable``, n rows x n outputs). Labels equal lindorf's ``predict`` on every row (NaN included), tied
     votes and tied leaves too; probabilities are lindorf's rounded to float32. Needs the onnx
     package (``pip install 'lindorf[onnx]'``)."""
     onnx = _onnx()
     from onnx import TensorProto, helper
 
     fitted = _model_of(model)
+    if fitted.regressor:
+        return _regression_model(onnx, fitted, name)
     if fitted.multi_output:
         raise ValueError("to_onnx takes a model of one output; this one has "
                          f"{len(fitted.classes)}")

@@ -21,6 +21,9 @@ table:
   weight (shap takes its expected value from the root).
 - ``n_node_samples`` holds the training weight rounded to a whole number: lindorf's models
   record weights, not row counts.
+- A regressor's trees hold their leaves' values (means, or medians with absolute error), one
+  per output, so that ``predict`` is lindorf's; inner nodes hold the mean of their leaves'
+  values as above, and ``criterion="friedman_mse"`` becomes the squared error it ranks as.
 """
 
 from __future__ import annotations
@@ -28,8 +31,8 @@ from __future__ import annotations
 import numbers
 
 import numpy as np
-from sklearn.ensemble import RandomForestClassifier
-from sklearn.tree import DecisionTreeClassifier
+from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
+from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 from sklearn.tree._tree import NODE_DTYPE, Tree
 
 from lindorf import _learner
@@ -38,7 +41,7 @@ _TREE_PARAMS = ("criterion", "max_depth", "min_samples_split", "min_samples_leaf
                 "max_features")
 
 
-def _sklearn_tree_state(native, index, kind):
+def _sklearn_tree_state(native, index, kind, shape=None):
     """The state of scikit-learn's Tree for lindorf's tree `index`, leaves valued by `kind`."""
     if "missing_go_to_left" not in NODE_DTYPE.names:
         raise RuntimeError("to_sklearn needs scikit-learn 1.4 or later")
@@ -58,7 +61,7 @@ def _sklearn_tree_state(native, index, kind):
     nodes["n_node_samples"] = np.rint(weights).astype(np.intp)
     nodes["weighted_n_node_samples"] = weights
     nodes["missing_go_to_left"] = fields["missing_go_to_left"]
-    values = native.node_values(index, kind).reshape(n, 1, native.n_classes)
+    values = native.node_values(index, kind).reshape(shape or (n, 1, native.n_classes))
     if kind == "shares":
         _keep_leaf_labels(values, fields["label"])
     return {"max_depth": int(fields["depth"].max()), "node_count": n, "nodes": nodes,
@@ -129,3 +132,42 @@ def convert(est):
         if hasattr(est, name):
             setattr(forest, name, getattr(est, name))
     return forest
+
+
+def _sklearn_regression_tree(native, index, params):
+    n_outputs = native.n_targets
+    tree = Tree(native.n_features, np.ones(n_outputs, dtype=np.intp), n_outputs)
+    n_nodes = native.node_counts()[index]
+    tree.__setstate__(_sklearn_tree_state(native, index, "target", (n_nodes, n_outputs, 1)))
+    out = DecisionTreeRegressor(**params)
+    out.tree_ = tree
+    out.n_outputs_ = n_outputs
+    out.n_features_in_ = native.n_features
+    out.max_features_ = _learner.features_per_node(params["max_features"], native.n_features) \
+        or native.n_features
+    return out
+
+
+def convert_regressor(est):
+    """The scikit-learn regressor that predicts as the fitted lindorf regressor `est`."""
+    native = est._native
+    params = _params(est)
+    if params["criterion"] == "friedman_mse":
+        params["criterion"] = "squared_error"
+    if not est._forest:
+        out = _sklearn_regression_tree(native, 0, params)
+    else:
+        out = RandomForestRegressor(
+            n_estimators=est.n_estimators, bootstrap=est.bootstrap, oob_score=est.oob_score,
+            n_jobs=est.n_jobs, verbose=0, **params)
+        out.estimator_ = DecisionTreeRegressor()
+        out.estimators_ = [_sklearn_regression_tree(native, i, dict(params, random_state=None))
+                           for i in range(native.n_trees)]
+        out.n_outputs_ = native.n_targets
+        out.n_features_in_ = native.n_features
+        for name in ("oob_score_", "oob_prediction_"):
+            if hasattr(est, name):
+                setattr(out, name, getattr(est, name))
+    if hasattr(est, "feature_names_in_"):
+        out.feature_names_in_ = np.array(est.feature_names_in_, dtype=object)
+    return out

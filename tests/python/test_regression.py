@@ -176,3 +176,42 @@ def test_models_outlive_pickles_and_files_with_several_outputs(estimator, tmp_pa
         from lindorf.tree import DecisionTreeClassifier
 
         DecisionTreeClassifier.from_bytes(fitted.to_bytes())
+
+
+@pytest.mark.parametrize("estimator", [
+    DecisionTreeRegressor(max_depth=5, nan_side="learn"),
+    DecisionTreeRegressor(criterion="absolute_error", max_depth=4),
+    RandomForestRegressor(6, max_depth=4, random_state=0)], ids=["tree", "median", "forest"])
+@pytest.mark.parametrize("outputs", [1, 2])
+def test_explanations_and_exports_agree_with_the_tools(estimator, outputs):
+    import onnxruntime
+    import shap
+
+    import lindorf
+    from lindorf.tree import export_text
+
+    X, y = datasets.make_regression(300, 5, n_targets=outputs, noise=5, random_state=3)
+    X = X.astype(np.float32)
+    X[::9, 1] = np.nan
+    fitted = clone(estimator).fit(X, y)
+    predicted = fitted.predict(X)
+    theirs = fitted.to_sklearn()
+    np.testing.assert_array_equal(theirs.predict(X), predicted)
+    forest = hasattr(fitted, "estimators_")
+    paths = [model.decision_path(X) for model in (fitted, theirs)]
+    paths = [p[0] for p in paths] if forest else paths
+    assert (paths[0] != paths[1]).nnz == 0
+    contributions = fitted.predict_contributions(X[:40])
+    np.testing.assert_allclose(contributions.sum(axis=1), predicted[:40], atol=1e-9)
+    explainer = shap.TreeExplainer(theirs)
+    np.testing.assert_allclose(np.asarray(explainer.shap_values(X[:40], check_additivity=False)),
+                               contributions[:, :-1], atol=1e-9)
+    session = onnxruntime.InferenceSession(lindorf.to_onnx(fitted).SerializeToString())
+    onnx_values = session.run(None, {"X": X})[0]
+    np.testing.assert_allclose(onnx_values, predicted.reshape(len(X), -1), rtol=1e-5,
+                               atol=1e-4 * np.abs(predicted).max())
+    if not forest:
+        leaves = fitted.nodes_.value[fitted.nodes_.children_left == -1, :, 0]
+        printed = [eval(line.split("value: ")[1]) for line in export_text(
+            fitted, decimals=17, max_depth=99).splitlines() if "value:" in line]
+        np.testing.assert_allclose(printed, leaves, rtol=1e-15)
