@@ -3,14 +3,18 @@ pickles written then keep working; new code imports from ``lindorf.tree`` and
 ``lindorf.ensemble``."""
 
 from lindorf._distributed import ClusterFitError
-from lindorf.ensemble._forest import ExtraTreesClassifier, RandomForestClassifier
-from lindorf.tree._classes import DecisionTreeClassifier, ExtraTreeClassifier
+from lindorf.ensemble._forest import (ExtraTreesClassifier, ExtraTreesRegressor,
+                                     RandomForestClassifier, RandomForestRegressor)
+from lindorf.tree._classes import (DecisionTreeClassifier, DecisionTreeRegressor,
+                                   ExtraTreeClassifier, ExtraTreeRegressor)
 
 __all__ = ["DecisionTreeClassifier", "RandomForestClassifier", "ClusterFitError", "load",
            "from_bytes"]
 
 _KINDS = {cls.__name__: cls for cls in (DecisionTreeClassifier, ExtraTreeClassifier,
-                                         RandomForestClassifier, ExtraTreesClassifier)}
+                                         RandomForestClassifier, ExtraTreesClassifier,
+                                         DecisionTreeRegressor, ExtraTreeRegressor,
+                                         RandomForestRegressor, ExtraTreesRegressor)}
 
 
 def load(path):

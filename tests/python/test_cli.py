@@ -308,8 +308,19 @@ BAD_INPUTS = {
                        "'setosa' is not a number; if 'species' holds the labels, give --label "
                        "species"),
     "label-not-last": ("h.csv", "cls,a\n1,0.5\n0,0.2\n", [], "line 2, column 'a': label 0.5 is "
-                       "not a whole number; labels must be non-negative integers"
+                       "not a whole number; labels must be non-negative integers; to predict "
+                       "numbers rather than classes, give --task regression"
                        + SORTED_BY_LABEL_HINT),
+    "target-not-a-number": ("r.csv", "a,b\n1,x\n2,3\n", ["--task", "regression"],
+                            "line 2, column 'b': the target 'x' is not a number; --task "
+                            "regression predicts numbers"),
+    "target-missing": ("u.csv", "a,b\n1,2.5\n2,NA\n", ["--task", "regression"],
+                       "line 3, column 'b': the target is missing; --task regression predicts "
+                       "finite numbers"),
+    "poisson-negative": ("p.csv", "a,b\n1,-1.5\n2,3\n3,1\n", ["--task", "regression",
+                                                              "--criterion", "poisson"],
+                         "Some value(s) of y are negative which is not allowed for Poisson "
+                         "regression."),
     "label-name-absent": ("l.csv", "a,b\n1,0\n2,1\n", ["--label", "c"],
                           "label column 'c' not found; columns are a, b"),
     "label-index-absent": ("i.csv", "a,b\n1,0\n2,1\n", ["--label", "2"],
@@ -372,6 +383,10 @@ BAD_USAGE = [  # (command line, the message, which points to the command's --hel
     (["--delimiter", "ab"], "argument --delimiter: expected one character (or tab, comma, "
                             "semicolon, pipe, space), got 'ab'"),
     (["train", "d.csv"], "the following arguments are required: --save"),
+    (["--task", "regression", "--criterion", "gini"], "--criterion gini does not fit --task "
+     "regression: take one of squared_error, friedman_mse, absolute_error, poisson"),
+    (["--task", "regression", "--class-weight", "balanced"], "--class-weight applies to "
+     "classification, not to --task regression"),
 ]
 
 
@@ -537,6 +552,44 @@ def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_nee
     forest_info = runs["forest-info"][1].splitlines()
     assert forest_info[0] == "kind: random forest (RandomForestClassifier)"
     assert "trees: 7" in forest_info and "random_state=1" in forest_info[1]
+
+
+def test_regression_trains_reports_and_predicts_as_the_estimators(tmp_path):
+    from sklearn import datasets, metrics
+
+    from lindorf import DecisionTreeRegressor, RandomForestRegressor, estimators
+    from lindorf.tree import export_text
+    from test_estimators import native_bytes
+
+    x, y = datasets.make_friedman1(200, noise=0.5, random_state=0)
+    x = x.astype(np.float32)
+    header = [*(f"f{j}" for j in range(10)), "target"]
+    data = write(tmp_path / "f.csv", [header, *([*(repr(float(v)) for v in row), repr(float(t))]
+                                                for row, t in zip(x, y))])
+    runs = {name: run_with_and_without_scikit_learn(*args, cwd=tmp_path) for name, args in {
+        "tree": ["train", data, "--task", "regression", "--tree", "--max-depth", 4,
+                 "--criterion", "absolute_error", "--save", "t.model"],
+        "forest": [data, "--task", "regression", "--trees", 10, "--seed", 3],
+        "predict": ["predict", "t.model", data, "--label", "target"],
+        "info": ["info", "t.model"],
+        "export": ["export", "t.model"],
+    }.items()}
+    assert {name: status for name, (status, _, _) in runs.items()} == dict.fromkeys(runs, 0)
+    tree = DecisionTreeRegressor(max_depth=4, criterion="absolute_error").fit(x[:180], y[:180])
+    forest = RandomForestRegressor(10, random_state=3).fit(x[:180], y[:180])
+    saved = estimators.load(tmp_path / "t.model")
+    assert native_bytes(saved) == native_bytes(tree)
+    for name, model in (("tree", tree), ("forest", forest)):
+        guessed, actual = model.predict(x[180:]), y[180:]
+        figures = [metrics.r2_score(actual, guessed), metrics.mean_absolute_error(actual, guessed),
+                   metrics.root_mean_squared_error(actual, guessed)]
+        report = runs[name][1].split("Regression Report:\n")[1].splitlines()
+        assert [line.split()[-1] for line in report] == [f"{v:.6g}" for v in figures]
+    assert runs["tree"][1].startswith(shape_lines(200, 10, 200) + "Tree depth: 4\n")
+    assert runs["predict"][1].split("\n") == ["value", *map(repr, tree.predict(x).tolist()), ""]
+    info = runs["info"][1].splitlines()
+    assert info[0] == "kind: regression tree (DecisionTreeRegressor)" and "targets: 1" in info
+    assert runs["export"][1] == export_text(saved, max_depth=saved.get_depth())
 
 
 MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one line)

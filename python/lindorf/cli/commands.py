@@ -49,11 +49,12 @@ def layout(args: argparse.Namespace) -> dataset.Layout:
 def load_training_data(args: argparse.Namespace, scratch: str) -> tuple[str, Dataset]:
     source = BUILTIN_NAME if args.data is None else args.data
     with blamed_on(source):
+        regression = args.task == "regression"
         if args.data is None:
-            data = dataset.load_builtin(args.label)
+            data = dataset.load_builtin(args.label, regression)
         else:
             data = dataset.load_file(args.data, args.label, args.delimiter, scratch,
-                                     layout(args))
+                                     layout(args), regression)
     for note in data.notes:
         say(f"{source}: {note}")
     if data.classes is not None:
@@ -91,6 +92,9 @@ def holdout_order(y: np.ndarray, n_train: int, seed: int | None,
 def explain_labels(source: str, data: Dataset, test: np.ndarray, args) -> None:
     """Says on standard error what the standard report cannot show for these labels."""
     distinct = np.unique(data.y)
+    if len(distinct) > max(50, len(data.y) // 4):
+        say(f"{source}: note: {len(distinct)} classes in {len(data.y)} rows: if the labels are "
+            "numbers to predict rather than classes, --task regression predicts them")
     if len(distinct) > 2 and args.report != "full":
         say(f"{source}: note: {len(distinct)} classes: the report's precision, recall and F1 "
             "treat label 1 as positive and every other label as negative; --report full "
@@ -109,6 +113,8 @@ def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
         raise DataError(f"--test-size {args.test_size} leaves no rows to train on")
     order = holdout_order(data.y, n_train, args.shuffle, args.stratify)
     x, y = (data.x, data.y) if order is None else (data.x[order], data.y[order])
+    if args.task == "regression":
+        return fit_and_report_regression(args, x, y, n_train, data)
     explain_labels(source, data, y[n_train:], args)
     emit(report.shape_lines(x.shape[0], x.shape[1], len(y)))
     model = models.fit(*models.build(args), x[:n_train], y[:n_train], data)
@@ -120,6 +126,19 @@ def fit_and_report(args: argparse.Namespace, source: str, data: Dataset):
     if args.report == "full":
         names = (lambda code: data.classes[code]) if data.classes else str
         emit(report.full_report(predicted, actual, names))
+    return model
+
+
+def fit_and_report_regression(args, x: np.ndarray, y: np.ndarray, n_train: int, data: Dataset):
+    """The regression report of a model trained on the first n_train rows and tested on the
+    rest, after the shape lines (and a tree's depth line); the model."""
+    models.check_targets(args.criterion, y[:n_train])
+    emit(report.shape_lines(x.shape[0], x.shape[1], len(y)))
+    model = models.fit(*models.build(args), x[:n_train], y[:n_train], data)
+    if args.kind == "tree":
+        emit(report.depth_line(models.depth(model)))
+    predicted = models.predict_values(model, x[n_train:])
+    emit(report.regression_report(predicted, y[n_train:]))
     return model
 
 
@@ -147,8 +166,12 @@ def predict_command(args: argparse.Namespace, scratch: str) -> None:
                                          args.label, args.delimiter, scratch, layout(args))
     for note in notes:
         say(f"{args.data}: {note}")
-    classes = models.classes(model)
-    header = ["label"] + ([f"proba_{name}" for name in classes] if args.proba else [])
+    if model.regressor and args.proba:
+        raise DataError("--proba: a regression model predicts numbers, not class "
+                        "probabilities")
+    classes = [] if model.regressor else models.classes(model)
+    header = ["value" if model.regressor else "label"] + (
+        [f"proba_{name}" for name in classes] if args.proba else [])
     emit(models.csv_lines([header]))
     for start in range(0, len(x), models.BLOCK):
         emit(models.prediction_rows(model, x[start:start + models.BLOCK], args.proba))

@@ -1,7 +1,7 @@
 """Reading a data set from a file into the arrays the learner trains on.
 
-A data set is a float32 feature matrix and a uint32 label vector of the same length. Files are
-CSV with a header row (plain or compressed), or NumPy .npy / .npz. Anything that cannot be
+A data set is a float32 feature matrix and a uint32 label vector of the same length (or, for
+regression, a float64 vector of finite targets). Files are CSV with a header row (plain or compressed), or NumPy .npy / .npz. Anything that cannot be
 trained on raises `DataError` with a one-line message saying what is wrong; the caller adds the
 file name. What the reader noticed but could cope with comes back as notes for standard error.
 """
@@ -25,17 +25,17 @@ INDEX_NAMES = ("", "Unnamed: 0")  # how pandas' to_csv heads the index it writes
 @dataclass
 class Dataset:
     x: np.ndarray  # float32, rows by features, C order
-    y: np.ndarray  # uint32, one label per row
+    y: np.ndarray  # uint32, one label per row; float64 targets when read for regression
     classes: list[str] | None  # the class name of each label value, when the file named them
     label_name: str  # how the label column is called in messages
     feature_names: list[str] | None = None  # a CSV header's names for the columns of x
     notes: list[str] = field(default_factory=list)  # what the reader noticed, for the user
 
 
-def load_builtin(label: str | None = None) -> Dataset:
+def load_builtin(label: str | None = None, regression: bool = False) -> Dataset:
     """The Wisconsin diagnostic breast-cancer data shipped in the package (label 1 = malignant)."""
     path = importlib.resources.files("lindorf") / "data" / "breast_cancer.csv"
-    return csv_dataset(Source(str(path), "csv"), label, ",")
+    return csv_dataset(Source(str(path), "csv"), label, ",", regression=regression)
 
 
 @dataclass(frozen=True)
@@ -48,13 +48,14 @@ class Layout:
 
 
 def load_file(name: str, label: str | None, delimiter: str | None, spool_dir: str,
-              layout: Layout = Layout()) -> Dataset:
-    """Reads the file `name` ("-": standard input) as CSV or NumPy data."""
+              layout: Layout = Layout(), regression: bool = False) -> Dataset:
+    """Reads the file `name` ("-": standard input) as CSV or NumPy data; with `regression`,
+    the label column holds the numbers to predict."""
     source = open_source(name, spool_dir)
     if source.kind == "csv":
-        return csv_dataset(source, label, delimiter, layout)
+        return csv_dataset(source, label, delimiter, layout, regression)
     check_array_layout(layout)
-    return numpy_dataset(source, label)
+    return numpy_dataset(source, label, regression)
 
 
 def check_array_layout(layout: Layout) -> None:
@@ -68,7 +69,7 @@ def check_array_layout(layout: Layout) -> None:
 
 
 def csv_dataset(source: Source, label: str | None, delimiter: str | None,
-                layout: Layout = Layout()) -> Dataset:
+                layout: Layout = Layout(), regression: bool = False) -> Dataset:
     header = read_csv_header(source, delimiter, layout)
     names = header.names
     label_col = resolve_label_column(label, names, len(names))
@@ -91,7 +92,8 @@ def csv_dataset(source: Source, label: str | None, delimiter: str | None,
         return f"line {csvread.line_of_record(source, header, row)}, column '{names[label_col]}'"
 
     try:
-        y, classes = csv_labels(columns, where)
+        y, classes = (csv_targets(columns, where), None) if regression else \
+            csv_labels(columns, where)
     except LabelError as exc:
         if label is not None:
             raise
@@ -159,6 +161,21 @@ def csv_labels(columns: csvread.Columns, where: Callable[[int], str]):
     return rank[codes], classes
 
 
+def csv_targets(columns: csvread.Columns, where: Callable[[int], str]) -> np.ndarray:
+    """The label column's numbers as regression targets; text in it is refused."""
+    if columns.numbers is not None:
+        return check_targets(columns.numbers, where)
+    texts, codes = columns.texts, columns.codes
+    for code, text in enumerate(texts):
+        if not csvread.is_number(text) and not csvread.is_missing(text):
+            row = int(np.flatnonzero(codes == code)[0])
+            raise LabelError(f"{where(row)}: the target {text!r} is not a number; --task "
+                             "regression predicts numbers", looks_like_a_feature=False)
+    numbers = np.array([float(text) if csvread.is_number(text) else np.nan for text in texts],
+                       dtype=np.float64)[codes]
+    return check_targets(numbers, where)
+
+
 def drop_index_column(data: Dataset, drop: bool) -> None:
     """Drops the first column when `drop` says so, or when it is unnamed and numbers the rows
     0, 1, 2, ..., as the index pandas writes with `to_csv()` does: it says nothing about the
@@ -190,14 +207,14 @@ def drop_index_column(data: Dataset, drop: bool) -> None:
 # NumPy
 
 
-def numpy_dataset(source: Source, label: str | None) -> Dataset:
+def numpy_dataset(source: Source, label: str | None, regression: bool = False) -> Dataset:
     try:
         with source.open_binary() as stream:
             loaded = np.load(stream, allow_pickle=False)
             if isinstance(loaded, np.ndarray):
-                return array_dataset(loaded, label)
+                return array_dataset(loaded, label, regression)
             with loaded:
-                return archive_dataset(loaded, label)
+                return archive_dataset(loaded, label, regression)
     except (DataError, MemoryError):
         raise
     except Exception as exc:  # NumPy and zipfile raise many kinds for a damaged file.
@@ -209,20 +226,20 @@ def archive_arrays(archive) -> list[str]:
     return [name[:-4] for name in archive.zip.namelist() if name.endswith(".npy")]
 
 
-def archive_dataset(archive, label: str | None) -> Dataset:
+def archive_dataset(archive, label: str | None, regression: bool = False) -> Dataset:
     """An .npz holds either features `x` and labels `y`, or one table with the labels in it."""
     names = archive_arrays(archive)
     if "x" in names and "y" in names:
         if label is not None:
             raise DataError("--label does not apply: the labels are the separate array 'y'")
-        return xy_dataset(archive["x"], archive["y"])
+        return xy_dataset(archive["x"], archive["y"], regression)
     if len(names) == 1:
-        return array_dataset(archive[names[0]], label)
+        return array_dataset(archive[names[0]], label, regression)
     found = ", ".join(f"'{name}'" for name in names) or "no arrays"
     raise DataError(f"expected arrays 'x' and 'y', or a single 2-D array; found {found}")
 
 
-def xy_dataset(x: np.ndarray, y: np.ndarray) -> Dataset:
+def xy_dataset(x: np.ndarray, y: np.ndarray, regression: bool = False) -> Dataset:
     check_numeric(x, "x")
     check_numeric(y, "y")
     if x.ndim != 2:
@@ -232,11 +249,12 @@ def xy_dataset(x: np.ndarray, y: np.ndarray) -> Dataset:
     if len(y) != len(x):
         raise DataError(f"x has {len(x)} rows but y has {len(y)} labels")
     check_shape(x.shape[0], x.shape[1])
-    labels = check_labels(y, lambda i: f"y[{i}]")
+    where = lambda i: f"y[{i}]"  # noqa: E731
+    labels = check_targets(y, where) if regression else check_labels(y, where)
     return Dataset(to_float32(x), labels, None, "y")
 
 
-def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
+def array_dataset(table: np.ndarray, label: str | None, regression: bool = False) -> Dataset:
     check_numeric(table, "the array")
     if table.ndim != 2:
         raise DataError(f"expected a 2-D array (rows by columns), got shape {table.shape}")
@@ -244,8 +262,9 @@ def array_dataset(table: np.ndarray, label: str | None) -> Dataset:
     check_shape(table.shape[0], table.shape[1] - 1)
     column = table[:, col]
     x = to_float32(np.delete(table, col, axis=1))
+    where = lambda i: f"row {i}, column {col}"  # noqa: E731
     try:
-        y = check_labels(column, lambda i: f"row {i}, column {col}")
+        y = check_targets(column, where) if regression else check_labels(column, where)
     except LabelError as exc:
         if label is not None:
             raise
@@ -327,10 +346,24 @@ def check_labels(
                 text = np.format_float_positional(values[i], trim="-")
             else:
                 text = str(values[i])
+            hint = ("; to predict numbers rather than classes, give --task regression"
+                    if what == "is not a whole number" else "")
             raise LabelError(
-                f"{where(i)}: label {text} {what}; labels must be non-negative integers",
+                f"{where(i)}: label {text} {what}; labels must be non-negative integers{hint}",
                 looks_like_a_feature=not what.startswith("is larger"))
     return values.astype(np.uint32)
+
+
+def check_targets(values: np.ndarray, where: Callable[[int], str]) -> np.ndarray:
+    """Regression targets as float64, after checking each one is a finite number."""
+    values = np.asarray(values, dtype=np.float64)
+    bad = np.flatnonzero(~np.isfinite(values))
+    if bad.size:
+        i = int(bad[0])
+        what = "is missing" if np.isnan(values[i]) else "is not a finite number"
+        raise LabelError(f"{where(i)}: the target {what}; --task regression predicts finite "
+                         "numbers", looks_like_a_feature=False)
+    return values
 
 
 class LabelError(DataError):

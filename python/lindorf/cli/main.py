@@ -23,6 +23,8 @@ EXIT_FAILED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130
 SUBCOMMANDS = ("train", "predict", "info", "export")
+CLASSIFICATION_CRITERIA = ("entropy", "gini", "log_loss")
+REGRESSION_CRITERIA = ("squared_error", "friedman_mse", "absolute_error", "poisson")
 DELIMITER_NAMES = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "pipe": "|",
                    "space": " "}
 
@@ -33,6 +35,8 @@ is given) are the training set and the last tenth the test set. Standard output
 shows the shapes of the feature matrix and the labels, the tree's depth (--tree
 only), and a classification report: accuracy, and precision, recall and F1
 score with label 1 as the positive class (--report full adds every class).
+With --task regression the label column holds numbers to predict, and the
+report gives R^2, the mean absolute error and the root mean squared error.
 
 Without DATA, trains on the built-in Wisconsin diagnostic breast-cancer data
 (569 rows, 30 features, label 1 = malignant, 0 = benign)."""
@@ -51,7 +55,8 @@ data files:
   .npy  a 2-D numeric array; the label is one of its columns, given by index.
   .npz  arrays 'x' (2-D features) and 'y' (1-D labels), or a single 2-D array
         read like a .npy file.
-  Labels must be non-negative whole numbers; features are read as 32-bit floats:
+  Labels must be non-negative whole numbers (with --task regression, any finite
+  numbers); features are read as 32-bit floats:
   infinities are values like any other, and so are numbers beyond the 32-bit
   range (3.4e38), which become infinities."""
 
@@ -70,6 +75,7 @@ examples:
   lindorf iris.csv --label species --shuffle 7 --stratify --report full
   lindorf table.npy --label 0 --trees 20 --seed 1
   lindorf data.csv --extra-trees --max-features sqrt --class-weight balanced
+  lindorf prices.csv --label price --task regression --criterion absolute_error
   gunzip -c data.csv.gz | lindorf - --delimiter ';'
 
 exit status: 0 success, 1 the work failed, 2 bad usage or bad data,
@@ -160,6 +166,12 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
 def add_training_options(parser: argparse.ArgumentParser) -> None:
     add_reading_options(parser)
     model = parser.add_argument_group("what to train")
+    model.add_argument("--task", choices=("classification", "regression"),
+                       default="classification",
+                       help="what the label column holds: classes to tell apart, or numbers to "
+                       "predict (regression: trees of means or medians, and a report of R^2, "
+                       "mean absolute error and root mean squared error; default: "
+                       "classification)")
     kind = model.add_mutually_exclusive_group()
     kind.add_argument("--tree", dest="kind", action="store_const", const="tree",
                        help="train a single decision tree and print its depth")
@@ -183,10 +195,12 @@ def add_training_options(parser: argparse.ArgumentParser) -> None:
     growth.add_argument("--max-features", metavar="M", type=max_features, default=None,
                         help="features searched at each node, drawn afresh: sqrt, log2, a "
                         "number, a fraction, or all (default: all)")
-    growth.add_argument("--criterion", choices=("entropy", "gini", "log_loss"),
-                        default="entropy",
+    growth.add_argument("--criterion", choices=CLASSIFICATION_CRITERIA + REGRESSION_CRITERIA,
                         help="what splits lower: information gain in bits (entropy, also "
-                        "called log_loss) or Gini impurity (default: entropy)")
+                        "called log_loss) or Gini impurity (default: entropy); with --task "
+                        "regression the squared error (also friedman_mse), the absolute error "
+                        "(leaves predict medians) or the Poisson deviance (for counts; default: "
+                        "squared_error)")
     growth.add_argument("--min-samples-leaf", metavar="N", type=bounded_int(1, MAX_UINT32),
                         default=1,
                         help="least training rows a split leaves on each side (default: 1)")
@@ -281,7 +295,25 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
             args.trees = commands.DEFAULT_TREES
         if args.stratify and args.shuffle is None:
             parser.error("--stratify needs --shuffle SEED: the rows are shuffled within classes")
+        check_task(parser, args)
     return args
+
+
+def check_task(parser, args: argparse.Namespace) -> None:
+    """The criterion's default for the task, and no option that belongs to the other task."""
+    regression = args.task == "regression"
+    if args.criterion is None:
+        args.criterion = "squared_error" if regression else "entropy"
+    wanted = REGRESSION_CRITERIA if regression else CLASSIFICATION_CRITERIA
+    if args.criterion not in wanted:
+        parser.error(f"--criterion {args.criterion} does not fit --task {args.task}: take one of "
+                     + ", ".join(wanted))
+    if not regression:
+        return
+    for given, option in ((args.class_weight, "--class-weight"), (args.stratify, "--stratify"),
+                          (args.report == "full", "--report full")):
+        if given:
+            parser.error(f"{option} applies to classification, not to --task regression")
 
 
 def run(argv: list[str]) -> int:
