@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -115,9 +116,9 @@ struct SideBase {
     double weight_of(std::uint64_t u) const {
         return static_cast<double>(u) * rows.scoring_unit();
     }
-    void prefetch(const Entry& entry) const {
-        __builtin_prefetch(rows.targets_of(set.local(entry.row)));
-    }
+    // What the sweep asks for ahead of reading a row: the sweep calls __builtin_prefetch itself,
+    // since GCC drops the prefetch of a helper it finds free of side effects, call and all.
+    const void* ahead(const Entry& entry) const { return rows.targets_of(set.local(entry.row)); }
 };
 
 template <bool Uniform>
@@ -251,8 +252,8 @@ struct AbsoluteSide : SideBase {
             track(o, 3) = node.full[o];
         }
     }
-    void prefetch(const Entry& entry) const {
-        __builtin_prefetch(node.ranked_rows + std::size_t{set.local(entry.row)} * n_out);
+    const void* ahead(const Entry& entry) const {
+        return node.ranked_rows + std::size_t{set.local(entry.row)} * n_out;
     }
     void add(const Entry& entry) {
         const RankedRow* row = node.ranked_rows + std::size_t{set.local(entry.row)} * n_out;
@@ -340,7 +341,8 @@ FeatureResult best_column(std::span<const Entry> column, const WorkingSet& set, 
         for (std::size_t k = i; k < end; ++k) {
             // The rows' data are read at random: asking for them ahead keeps several reads
             // under way at once.
-            if (k + prefetch_distance < numbers) side.prefetch(column[k + prefetch_distance]);
+            if (k + prefetch_distance < numbers)
+                __builtin_prefetch(side.ahead(column[k + prefetch_distance]));
             side.add(column[k]);
         }
         i = end;
@@ -378,7 +380,11 @@ FeatureResult random_column(std::span<const Entry> column, Side& side, const Lim
     const bool nan_moves = nan_left && has_nan;
     if (nan_moves)
         for (const Entry& entry : column.subspan(numbers)) side.add_nan(entry);
-    for (const Entry& entry : column.first(n_left)) side.add(entry);
+    for (std::size_t k = 0; k < n_left; ++k) {
+        if (k + prefetch_distance < n_left)
+            __builtin_prefetch(side.ahead(column[k + prefetch_distance]));
+        side.add(column[k]);
+    }
     const std::size_t left_rows = n_left + (nan_moves ? n - numbers : 0);
     if (!limits.allowed(left_rows, side.units + (nan_moves ? side.nan_units : 0))) return {};
     FeatureResult out{true, 0.0, above_all ? infinity : column[n_left].value, nan_left};
@@ -401,13 +407,20 @@ std::span<const Entry> whole_group(std::span<const Entry> column, std::size_t nu
 }
 
 // The sweep of one output's squared error with NaN right and every value a candidate, the common
-// case, with its running sums in registers: the same candidates, scores and ties as best_column.
-// A candidate's score (num / den) is computed only when num reaches the best score times den
-// less a margin that rounding cannot bridge: the others cannot round to the best score or above.
+// case: the same candidates, scores and ties as best_column. It goes through the entries in
+// blocks: first their running sums (the rows' targets read ahead of their turn) and which of
+// them end a candidate's left side, then every candidate's score, two at a time in the vector
+// registers every x86-64 and ARM64 processor has (the same arithmetic as one at a time, lane by
+// lane), and the block's best score. Only a block that reaches the best so far goes on to the
+// tie rule, and only with its candidates of that score: the others would lose to them.
 template <bool Uniform>
 FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet& set,
                                  const RegressionRows& rows, const RegressionNode& node,
                                  const Limits& limits) {
+    using Pair = double __attribute__((vector_size(16)));
+    using Flags = std::int64_t __attribute__((vector_size(16)));
+    constexpr std::size_t block = 256;
+    constexpr double none = -std::numeric_limits<double>::infinity();
     const std::size_t numbers = numbers_in(column);
     const SplitSum total = node.centred[0];
     const double centre = node.centre[0];
@@ -417,47 +430,90 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
     const double unit = rows.scoring_unit();
     const unsigned shift = set.coding.row_shift();
     const Entry* entries = column.data();
+    // After entry b + j: the left side's sums and, with weights, both sides' weights; whether a
+    // candidate's left side ends there (all bits set) or not (0); that candidate's score. The
+    // last block is scored whole: beyond its entries the flags are 0.
+    alignas(16) double high[block], low[block], left_weight[block], right_weight[block];
+    alignas(16) double score[block];
+    alignas(16) std::int64_t ends[block];
+    const Pair total_high = {total.high, total.high};
+    const Pair total_low = {total.low, total.low};
+    const Pair no_score = {none, none};
+    // Equal weights: a side's weight is its row count, and the candidates the leaf limits allow
+    // are those with between `fewest` and `most_left` rows left.
+    const double fewest = static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
+    const double most_left = static_cast<double>(limits.rows) - fewest;
+    const Pair all_rows = {static_cast<double>(limits.units), static_cast<double>(limits.units)};
     Best best;
     SplitSum left;
     std::uint64_t left_units = 0;
-    std::size_t i = 0;
-    while (i < numbers) {
-        const float value = entries[i].value;
-        if (limits.allowed(i, left_units)) {
-            const double lv = left.value();
-            const double rv = total.minus(left);
-            const double wl = static_cast<double>(left_units) * unit;
-            const double wr = static_cast<double>(limits.units - left_units) * unit;
-            const double num = lv * lv * wr + rv * rv * wl;
-            const double den = wl * wr;
-            if (!best.found || num >= best.best.score * den * (1 - 0x1p-50)) {
-                const double score = num / den;
-                if (score > best.best.score || (!best.found && score == score)) {
-                    // The group is widened when it matters.
-                    best = {true, {score, column.subspan(i, 1)}, {}};
-                } else if (score == best.best.score) {
-                    best.best.group = whole_group(column, numbers, best.best.group);
-                    best.offer({score, whole_group(column, numbers, column.subspan(i, 1))}, set);
-                }
-            }
-        }
-        do {
+    for (std::size_t b = 0; b < numbers; b += block) {
+        const std::size_t n = std::min(block, numbers - b);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t i = b + j;
             if (i + prefetch_distance < numbers)
                 __builtin_prefetch(targets + (entries[i + prefetch_distance].row >> shift));
             const std::uint32_t local = entries[i].row >> shift;
             const double t = targets[local] - centre;
             double term = t;
-            if constexpr (Uniform) {
-                ++left_units;
-            } else {
+            if constexpr (!Uniform) {
                 term = static_cast<double>(units[local]) * rows.unit * t;
                 left_units += units[local];
+                left_weight[j] = static_cast<double>(left_units) * unit;
+                right_weight[j] = static_cast<double>(limits.units - left_units) * unit;
             }
-            const double high = (term + magic) - magic;
-            left.high += high;
-            left.low += term - high;
-            ++i;
-        } while (i < numbers && entries[i].value == value);
+            const double split = (term + magic) - magic;
+            left.high += split;
+            left.low += term - split;
+            high[j] = left.high;
+            low[j] = left.low;
+            bool candidate = i + 1 < numbers && entries[i + 1].value != entries[i].value;
+            if constexpr (!Uniform) candidate = candidate && limits.allowed(i + 1, left_units);
+            ends[j] = candidate ? -1 : 0;
+        }
+        for (std::size_t j = n; j < block; ++j) {
+            high[j] = low[j] = left_weight[j] = right_weight[j] = 1.0;
+            ends[j] = 0;
+        }
+        Pair most = no_score;
+        Pair rows_left = {static_cast<double>(b + 1), static_cast<double>(b + 2)};
+        for (std::size_t j = 0; j < block; j += 2) {
+            Pair h, l, wl, wr;
+            Flags end;
+            std::memcpy(&h, high + j, sizeof h);
+            std::memcpy(&l, low + j, sizeof l);
+            std::memcpy(&end, ends + j, sizeof end);
+            if constexpr (Uniform) {
+                wl = rows_left;
+                wr = all_rows - rows_left;
+                end &= (wl >= fewest) & (wl <= most_left);
+                rows_left += 2.0;
+            } else {
+                std::memcpy(&wl, left_weight + j, sizeof wl);
+                std::memcpy(&wr, right_weight + j, sizeof wr);
+            }
+            const Pair lv = h + l;                              // SplitSum::value
+            const Pair rv = (total_high - h) + (total_low - l);  // SplitSum::minus
+            const Pair num = lv * lv * wr + rv * rv * wl;
+            const Pair s = num / (wl * wr);
+            const Pair kept = (Pair)(((Flags)s & end) | ((Flags)no_score & ~end));
+            std::memcpy(score + j, &kept, sizeof kept);
+            const Flags above = kept > most;  // never for NaN
+            most = (Pair)(((Flags)kept & above) | ((Flags)most & ~above));
+        }
+        const double top = most[0] > most[1] ? most[0] : most[1];
+        if (top == none || (best.found && top < best.best.score)) continue;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (score[j] != top) continue;
+            const std::span<const Entry> group = column.subspan(b + j + 1, 1);
+            if (top > best.best.score || !best.found) {
+                // The group is widened when it matters.
+                best = {true, {top, group}, {}};
+            } else {
+                best.best.group = whole_group(column, numbers, best.best.group);
+                best.offer({top, whole_group(column, numbers, group)}, set);
+            }
+        }
     }
     if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
     return best.result(set);

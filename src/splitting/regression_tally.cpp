@@ -41,11 +41,14 @@ const RegressionNode& RegressionTally::take(const WorkingSet& set, RegressionRow
     start(rows);
     node_.rows = range.size();
     gather_rows(set, rows, range);
+    gather_targets(rows);
     sum_up(rows);
     if (loss_ == Loss::absolute_error) {
         if (rows.ranked_rows.size() != rows.targets.size())
             rows.ranked_rows.assign(rows.targets.size(), RankedRow{});
-        for (std::size_t o = 0; o < rows.n_outputs; ++o) {
+        // The node's rows are in the first output's target order (gather_rows).
+        rank(rows, 0, locals_, rows.ranked_rows.data());
+        for (std::size_t o = 1; o < rows.n_outputs; ++o) {
             const std::uint32_t* order = rows.target_order.data() + o * set.n_rows;
             rank(rows, o, {order + range.begin, order + range.end}, rows.ranked_rows.data());
         }
@@ -61,6 +64,7 @@ const RegressionNode& RegressionTally::summarise(const RegressionRows& rows,
     start(rows);
     node_.rows = locals.size();
     locals_.assign(locals.begin(), locals.end());
+    gather_targets(rows);
     sum_up(rows);
     if (loss_ == Loss::absolute_error) {
         for (std::size_t o = 0; o < rows.n_outputs; ++o) {
@@ -94,30 +98,50 @@ void RegressionTally::gather_rows(const WorkingSet& set, const RegressionRows& r
     }
 }
 
-// Weights, sums, positive targets, constant outputs, and the means.
+void RegressionTally::gather_targets(const RegressionRows& rows) {
+    constexpr std::size_t ahead = 64;
+    const std::size_t n = locals_.size();
+    const std::size_t n_out = rows.n_outputs;
+    ys_.resize(n * n_out);
+    us_.resize(rows.uniform() ? 0 : n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + ahead < n) __builtin_prefetch(rows.targets_of(locals_[k + ahead]));
+        const double* y = rows.targets_of(locals_[k]);
+        std::copy(y, y + n_out, ys_.data() + k * n_out);
+        if (!rows.uniform()) us_[k] = rows.units[locals_[k]];
+    }
+}
+
+// Weights, sums, positive targets, constant outputs, and the means. (Output by output, with the
+// running figures in local variables: the compiler keeps them in registers.)
 void RegressionTally::sum_up(const RegressionRows& rows) {
     const std::size_t n_out = rows.n_outputs;
-    std::vector<double> least(n_out), largest(n_out);
-    const double* first = rows.targets_of(locals_[0]);
-    for (std::size_t o = 0; o < n_out; ++o) least[o] = largest[o] = first[o];
-    std::uint64_t units = 0;
-    for (std::uint32_t local : locals_) {
-        const double* y = rows.targets_of(local);
-        const double w = rows.scoring_weight(local);
-        for (std::size_t o = 0; o < n_out; ++o) {
-            node_.sum[o].add(rows.uniform() ? y[o] : w * y[o]);
-            node_.positive[o] += y[o] > 0.0;
-            least[o] = std::min(least[o], y[o]);
-            largest[o] = std::max(largest[o], y[o]);
-        }
-        units += rows.units_of(local);
+    const std::size_t n = locals_.size();
+    const double unit = rows.scoring_unit();
+    std::uint64_t units = n;
+    if (!rows.uniform()) {
+        units = 0;
+        for (const std::uint64_t u : us_) units += u;
     }
     node_.units = units;
-    const double weight = static_cast<double>(units) * rows.scoring_unit();
+    const double weight = static_cast<double>(units) * unit;
     for (std::size_t o = 0; o < n_out; ++o) {
-        node_.constant[o] = least[o] == largest[o];
+        const double* y = ys_.data() + o;
+        Sum2 sum;
+        std::uint32_t positive = 0;
+        double least = y[0], largest = y[0];
+        for (std::size_t k = 0; k < n; ++k) {
+            const double v = y[k * n_out];
+            sum.add(rows.uniform() ? v : static_cast<double>(us_[k]) * unit * v);
+            positive += v > 0.0;
+            least = std::min(least, v);
+            largest = std::max(largest, v);
+        }
+        node_.sum[o] = sum;
+        node_.positive[o] = positive;
+        node_.constant[o] = least == largest;
         // A constant output predicts its value exactly (a zero as +0).
-        node_.value[o] = node_.constant[o] ? first[o] + 0.0 : node_.sum[o].value() / weight;
+        node_.value[o] = node_.constant[o] ? y[0] + 0.0 : sum.value() / weight;
     }
 }
 
@@ -128,14 +152,17 @@ void RegressionTally::rank(const RegressionRows& rows, std::size_t o,
     values_[o].resize(n);
     weighted_[o].resize(n);
     units_[o].resize(rows.uniform() ? 0 : n);
+    // The first output's order is the node's (gather_rows): its targets are at hand.
+    const bool at_hand = o == 0 && order.data() == locals_.data();
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint32_t local = order[k];
-        const double y = rows.targets_of(local)[o];
+        const double y = at_hand ? ys_[k * n_out] : rows.targets_of(local)[o];
+        const std::uint64_t u = at_hand && !rows.uniform() ? us_[k] : rows.units_of(local);
         values_[o][k] = y;
-        weighted_[o][k] = rows.uniform() ? y : rows.scoring_weight(local) * y;
-        if (!rows.uniform()) units_[o][k] = rows.units[local];
+        weighted_[o][k] = rows.uniform() ? y : static_cast<double>(u) * rows.unit * y;
+        if (!rows.uniform()) units_[o][k] = u;
         if (ranked_rows != nullptr)
-            ranked_rows[std::size_t{local} * n_out + o] = {weighted_[o][k], rows.units_of(local),
+            ranked_rows[std::size_t{local} * n_out + o] = {weighted_[o][k], u,
                                                            static_cast<std::uint32_t>(k)};
     }
     node_.ranked[o] = {values_[o], weighted_[o], units_[o], rows.scoring_unit()};
@@ -145,40 +172,54 @@ void RegressionTally::rank(const RegressionRows& rows, std::size_t o,
 
 void RegressionTally::spread(const RegressionRows& rows) {
     const std::size_t n_out = rows.n_outputs;
-    const bool squared = loss_ == Loss::squared_error;
-    deviations_.assign(n_out, Sum2{});
-    absolute_.assign(n_out, 0.0);
-    for (std::size_t o = 0; o < n_out; ++o) node_.centre[o] = centre_of(node_.value[o]);
-    for (std::uint32_t local : locals_) {
-        const double* y = rows.targets_of(local);
-        const double w = rows.scoring_weight(local);
-        for (std::size_t o = 0; o < n_out; ++o) {
-            const double m = node_.value[o];
-            if (squared) {
-                // The grid needs only the terms' absolute sum: a split at grid 0 is the term.
-                absolute_[o] += std::fabs(rows.squared_term(local, o, node_.centre[o], 0.0).high);
-                const double d = y[o] - m;
-                deviations_[o].add(w * (d * d));
-            } else if (loss_ == Loss::absolute_error) {
-                deviations_[o].add(w * std::fabs(y[o] - m));
-            } else {
-                deviations_[o].add(w * poisson_deviance_term(y[o], m));
-            }
-        }
-    }
-    const double weight = static_cast<double>(node_.units) * rows.scoring_unit();
+    const std::size_t n = locals_.size();
+    const double unit = rows.scoring_unit();
+    const bool uniform = rows.uniform();
+    auto weight_of = [&](std::size_t k) {
+        return uniform ? 1.0 : static_cast<double>(us_[k]) * unit;
+    };
     double total = 0.0;
-    for (std::size_t o = 0; o < n_out; ++o)
-        if (!node_.constant[o]) total += deviations_[o].value() / weight;
-    node_.impurity = total / static_cast<double>(n_out);
-    if (!squared) return;
-    for (std::size_t o = 0; o < n_out; ++o) node_.grid[o] = split_grid(absolute_[o]);
-    for (std::uint32_t local : locals_)
-        for (std::size_t o = 0; o < n_out; ++o) {
-            const SplitParts split = rows.squared_term(local, o, node_.centre[o], node_.grid[o]);
-            node_.centred[o].high += split.high;
-            node_.centred[o].low += split.low;
+    for (std::size_t o = 0; o < n_out; ++o) {
+        const double* y = ys_.data() + o;
+        const double m = node_.value[o];
+        const double centre = centre_of(m);
+        node_.centre[o] = centre;
+        Sum2 deviations;
+        if (loss_ == Loss::squared_error) {
+            // A row's term w (y - centre) as RegressionRows::squared_term takes it; the grid
+            // needs only the terms' absolute sum (a split at grid 0 is the term itself).
+            auto term = [&](std::size_t k) {
+                const double t = y[k * n_out] - centre;
+                return uniform ? t : weight_of(k) * t;
+            };
+            double absolute = 0.0;
+            for (std::size_t k = 0; k < n; ++k) {
+                absolute += std::fabs(term(k));
+                const double d = y[k * n_out] - m;
+                deviations.add(weight_of(k) * (d * d));
+            }
+            const double grid = split_grid(absolute);
+            const double magic = 0x1.8p52 * grid;  // as split_term splits
+            SplitSum centred;
+            for (std::size_t k = 0; k < n; ++k) {
+                const double t = term(k);
+                const double high = (t + magic) - magic;
+                centred.high += high;
+                centred.low += t - high;
+            }
+            node_.grid[o] = grid;
+            node_.centred[o] = centred;
+        } else if (loss_ == Loss::absolute_error) {
+            for (std::size_t k = 0; k < n; ++k)
+                deviations.add(weight_of(k) * std::fabs(y[k * n_out] - m));
+        } else {
+            for (std::size_t k = 0; k < n; ++k)
+                deviations.add(weight_of(k) * poisson_deviance_term(y[k * n_out], m));
         }
+        const double weight = static_cast<double>(node_.units) * unit;
+        if (!node_.constant[o]) total += deviations.value() / weight;
+    }
+    node_.impurity = total / static_cast<double>(n_out);
 }
 
 void partition_targets(RegressionRows& rows, std::size_t n_rows, NodeRange range,

@@ -31,6 +31,9 @@ class RegressionTally {
   private:
     void start(const RegressionRows& rows);
     void gather_rows(const WorkingSet& set, const RegressionRows& rows, NodeRange range);
+    // Copies the rows' targets and units side by side, so that the passes below read them in
+    // sequence rather than at random.
+    void gather_targets(const RegressionRows& rows);
     void sum_up(const RegressionRows& rows);
     // Output o's targets by rank, from its rows in ascending target order; records each row's
     // rank when `ranked_rows` is given.
@@ -43,13 +46,13 @@ class RegressionTally {
     Loss loss_;
     RegressionNode node_;
     std::vector<std::uint32_t> locals_;  // the node's local rows
+    std::vector<double> ys_;              // their targets, row k's output o at k * n_outputs + o
+    std::vector<std::uint64_t> us_;       // their units; empty when every row weighs the same
     // Absolute error, by output: the targets, scoring weights times targets and units by rank.
     std::vector<std::vector<double>> values_, weighted_;
     std::vector<std::vector<std::uint64_t>> units_;
     std::vector<MedianTrack> full_;
     std::vector<std::uint32_t> sorted_;
-    std::vector<double> absolute_;
-    std::vector<Sum2> deviations_;
 };
 
 // Divides each output's target order of the node's rows between its children as the feature

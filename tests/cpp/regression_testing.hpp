@@ -17,7 +17,7 @@ namespace regression_testing {
 constexpr float nan = std::numeric_limits<float>::quiet_NaN();
 constexpr float inf = std::numeric_limits<float>::infinity();
 
-// Small random regression sets built to hit the rules: features of few values (both zeros, NaN,
+// Random regression sets, small unless more rows are asked for, built to hit the rules: features of few values (both zeros, NaN,
 // infinities), small integers or continuous values; targets that are multiples of 1/8 with
 // repeats, sometimes constant, sometimes wide apart; weights of 1, all equal, or multiples of
 // 1/4 with zeros.
@@ -26,11 +26,11 @@ struct RegressionCase {
     std::size_t n_outputs = 1;
 };
 
-inline RegressionCase random_case(std::mt19937_64& rng, bool poisson) {
+inline RegressionCase random_case(std::mt19937_64& rng, bool poisson, std::size_t max_rows = 40) {
     auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
     static const float specials[] = {-0.0f, 0.0f, 1.0f, -1.0f, 0.5f, 2.0f, nan, inf, -inf};
     RegressionCase c;
-    const std::size_t n_rows = 1 + below(40);
+    const std::size_t n_rows = 1 + below(max_rows);
     const std::size_t n_cols = 1 + below(4);
     c.n_outputs = below(4) == 0 ? 1 + below(3) : 1;
     std::vector<std::size_t> kinds(n_cols);
