@@ -135,17 +135,18 @@ def run_alternately(systems: dict[str, Callable[[], T]], repeats: int) -> dict[s
 
 
 def comparison_table(results: list[tuple[str, dict[str, list[tuple[float, float]]]]],
-                     with_peers: bool, digits: int) -> str:
+                     with_peers: bool, digits: int, metric: str = "accuracy") -> str:
     """One row per workload: median seconds of every system that ran on any workload, lindorf's
     time over scikit-learn's (or, with peers, over the fastest other system's), and the median
-    accuracies. A system that did not run on a workload shows a dash."""
+    of each system's second figure (`metric`). A system that did not run on a workload shows a
+    dash."""
     names: list[str] = []
     for _, runs in results:
         names += [name for name in runs if name not in names]
     others = [name for name in names if name != "lindorf"]
     ratio = "lindorf / fastest other" if with_peers else "time ratio"
     header = ["workload"] + [f"{name} s" for name in names] + [ratio]
-    header += [f"{name} accuracy" for name in names]
+    header += [f"{name} {metric}" for name in names]
     rows = []
     for workload, runs in results:
         seconds = {name: median([t for t, _ in r]) for name, r in runs.items()}

@@ -47,39 +47,48 @@ def _xgboost_common(max_depth: int | None, method: str) -> dict:
                 min_child_weight=0.0, reg_lambda=0.0, n_jobs=-1)
 
 
-def tree_models(max_depth: int | None, rows: int) -> dict[str, Callable[[], object]]:
-    """Name -> factory of a model that grows one tree on `rows` rows."""
-    models: dict[str, Callable[[], object]] = {}
-    names = available()
-    if "lightgbm" in names:
+def _class(module: str, regression: bool):
+    """LightGBM's or XGBoost's estimator class for the task, or None when it is not installed."""
+    if module not in available():
+        return None
+    if module == "lightgbm":
         import lightgbm
 
-        models["LightGBM"] = lambda: lightgbm.LGBMClassifier(
-            n_estimators=1, learning_rate=1.0, **_lightgbm_common(max_depth, rows))
-    if "xgboost" in names:
-        import xgboost
+        return lightgbm.LGBMRegressor if regression else lightgbm.LGBMClassifier
+    import xgboost
 
+    return xgboost.XGBRegressor if regression else xgboost.XGBClassifier
+
+
+def tree_models(max_depth: int | None, rows: int,
+                regression: bool = False) -> dict[str, Callable[[], object]]:
+    """Name -> factory of a model that grows one tree on `rows` rows (a regression tree with
+    `regression`)."""
+    models: dict[str, Callable[[], object]] = {}
+    if (lightgbm_class := _class("lightgbm", regression)) is not None:
+        models["LightGBM"] = lambda: lightgbm_class(
+            n_estimators=1, learning_rate=1.0, **_lightgbm_common(max_depth, rows))
+    if (xgboost_class := _class("xgboost", regression)) is not None:
         for method in ("hist", "exact"):
-            models[f"XGBoost {method}"] = lambda method=method: xgboost.XGBClassifier(
+            models[f"XGBoost {method}"] = lambda method=method: xgboost_class(
                 n_estimators=1, learning_rate=1.0, **_xgboost_common(max_depth, method))
     return models
 
 
-def forest_models(max_depth: int | None, trees: int, rows: int) -> dict[str, Callable[[], object]]:
-    """Name -> factory of a random forest of `trees` trees on `rows` rows."""
+def forest_models(max_depth: int | None, trees: int, rows: int, regression: bool = False,
+                  max_features: float | None = None) -> dict[str, Callable[[], object]]:
+    """Name -> factory of a random forest of `trees` trees on `rows` rows, each node searching
+    the share `max_features` of the features (None: all)."""
     models: dict[str, Callable[[], object]] = {}
-    names = available()
-    if "lightgbm" in names:
-        import lightgbm
-
-        models["LightGBM rf"] = lambda: lightgbm.LGBMClassifier(
+    share = 1.0 if max_features is None else max_features
+    if (lightgbm_class := _class("lightgbm", regression)) is not None:
+        models["LightGBM rf"] = lambda: lightgbm_class(
             boosting_type="rf", n_estimators=trees, subsample=0.632, subsample_freq=1,
-            colsample_bytree=1.0, **_lightgbm_common(max_depth, rows))
-    if "xgboost" in names:
-        import xgboost
-
+            colsample_bytree=1.0, feature_fraction_bynode=share,
+            **_lightgbm_common(max_depth, rows))
+    if (xgboost_class := _class("xgboost", regression)) is not None:
         for method in ("hist", "exact"):
-            models[f"XGBoost rf {method}"] = lambda method=method: xgboost.XGBClassifier(
+            models[f"XGBoost rf {method}"] = lambda method=method: xgboost_class(
                 n_estimators=1, num_parallel_tree=trees, learning_rate=1.0, subsample=0.632,
-                colsample_bynode=1.0, **_xgboost_common(max_depth, method))
+                colsample_bynode=share, **_xgboost_common(max_depth, method))
     return models
