@@ -317,15 +317,18 @@ def _native_weights(data: Training):
     return None, data.weights
 
 
+def _native_rows(X) -> tuple:
+    """The leading arguments of the native fits for rows dense or sparse."""
+    return (X.values, X.indices, X.starts, X.shape[0]) if isinstance(X, SparseMatrix) else (X,)
+
+
 def _native_data(data: Training) -> tuple:
     """The leading arguments of the native fits for `data`, its rows dense or sparse."""
-    X = data.X
-    rows = (X.values, X.indices, X.starts, X.shape[0]) if isinstance(X, SparseMatrix) else (X,)
-    return (*rows, np.ascontiguousarray(data.codes.reshape(-1)), *_native_weights(data),
-            data.classes_per_output())
+    return (*_native_rows(data.X), np.ascontiguousarray(data.codes.reshape(-1)),
+            *_native_weights(data), data.classes_per_output())
 
 
-def _native_fit(name: str, data: Training):
+def _native_fit(name: str, data: Training | Targets):
     """The native call `name` (fit_tree, fit_forest, out_of_bag) for dense or sparse rows."""
     return getattr(_estimators, name + ("_sparse" if isinstance(data.X, SparseMatrix) else ""))
 
@@ -435,8 +438,13 @@ def _dense_blocks(rows: SparseMatrix, block: int = 4096):
 def contributions(native, forest: bool, params, rows, threads=None) -> np.ndarray:
     """SHAP values of the class shares, n_rows x (n_features + 1) x n_classes, the expected value
     last (see ``predict_contributions``)."""
+    return contributions_of(native, leaf_value(forest, params), rows, threads)
+
+
+def contributions_of(native, kind: str, rows, threads=None) -> np.ndarray:
+    """SHAP values of the leaf values `kind` names ("shares", "vote", or a regression model's
+    "target"), n_rows x (n_features + 1) x width, the expected value last."""
     threads = threads or usable_cores()
-    kind = leaf_value(forest, params)
     if isinstance(rows, SparseMatrix):
         return np.concatenate([native.contributions(block, kind, threads)
                                for block in _dense_blocks(rows)]) if rows.shape[0] else (
@@ -613,7 +621,7 @@ def training_of_codes(X, codes, weights=None) -> Training:
 class Targets(NamedTuple):
     """A regression fit's data, as the learner takes it."""
 
-    X: np.ndarray  # C-contiguous float32
+    X: np.ndarray | SparseMatrix  # C-contiguous float32, or a SparseMatrix by columns
     y: np.ndarray  # C-contiguous float64, n_rows x n_outputs
     weights: np.ndarray | None  # float64, or None when every weight is 1
     total: float  # total weight
@@ -672,10 +680,15 @@ def regression_forest_rules(params, data: Targets, splitter) -> dict:
     )
 
 
+def _native_targets(data: Targets) -> tuple:
+    """The leading arguments of the native regression fits for `data`."""
+    return (*_native_rows(data.X), data.y, data.weights)
+
+
 def fit_regression_tree(data: Targets, params, threads=None, key=None, splitter="best"):
     """The native model of one regression tree grown on `data`, pruned by ccp_alpha."""
-    native = _estimators.fit_regression_tree(
-        data.X, data.y, data.weights, regression_rules(params, data, splitter),
+    native = _native_fit("fit_regression_tree", data)(
+        *_native_targets(data), regression_rules(params, data, splitter),
         fit_key(params["random_state"]) if key is None else key, threads or usable_cores())
     alpha = params.get("ccp_alpha", 0.0)
     return native.pruned(alpha) if alpha > 0 else native
@@ -685,8 +698,8 @@ def fit_regression_forest(data: Targets, params, first, count, threads=None, pro
                           key=None, splitter="best"):
     """(native model, out-of-bag sums and tree counts, or None) of trees first .. first +
     count - 1 of the regression forest `params` describe, as fit_forest grows a classifier's."""
-    native, out_of_bag = _estimators.fit_regression_forest(
-        data.X, data.y, data.weights, regression_forest_rules(params, data, splitter),
+    native, out_of_bag = _native_fit("fit_regression_forest", data)(
+        *_native_targets(data), regression_forest_rules(params, data, splitter),
         fit_key(params["random_state"]) if key is None else key, first, count,
         threads or usable_cores(), progress)
     alpha = params.get("ccp_alpha", 0.0)
@@ -696,15 +709,15 @@ def fit_regression_forest(data: Targets, params, first, count, threads=None, pro
 def regression_out_of_bag(native, data: Targets, params, key, splitter, threads=None):
     """(sums n_rows x n_outputs, tree counts n_rows): what the trees that did not draw each row
     predict for it, summed, and how many they are."""
-    return _estimators.regression_out_of_bag(
-        native, data.X, data.y, data.weights, regression_forest_rules(params, data, splitter),
+    return _native_fit("regression_out_of_bag", data)(
+        native, *_native_targets(data), regression_forest_rules(params, data, splitter),
         key, threads or usable_cores())
 
 
 def predicted_values(native, rows, threads=None) -> np.ndarray:
     """A regression model's predictions: the mean over its trees of each row's leaf values,
     (n_rows,) with one target, (n_rows, n_outputs) with several."""
-    values = native.values(rows, threads or usable_cores())
+    values = _ask(native, "values", rows, threads or usable_cores())
     return values[:, 0] if native.n_targets == 1 else values
 
 

@@ -462,7 +462,7 @@ class _TreeRegressor(MultiOutputMixin, RegressorMixin, _TreeModel):
         training weight), so that ``values.sum(axis=1)`` is ``predict(X)``.
         """
         rows = self._rows(X)
-        values = self._native.contributions(rows, "target", self._threads())
+        values = _learner.contributions_of(self._native, "target", rows, self._threads())
         return values[:, :, 0] if self.n_outputs_ == 1 else values
 
     def to_sklearn(self):

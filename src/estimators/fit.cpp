@@ -42,8 +42,25 @@ WeightedData weighted_data(const FitData& data) {
 }
 
 SparseWeightedData weighted_data(const SparseFitData& data) {
-    LINDORF_CHECK(!data.output_classes.empty(), "a fit needs at least one output");
     const std::size_t n_cols = data.starts.shape(0) == 0 ? 0 : data.starts.shape(0) - 1;
+    if (data.targets) {
+        const TargetArray& targets = *data.targets;
+        LINDORF_CHECK(targets.shape(1) > 0, "a regression fit needs at least one target");
+        SparseWeightedData out{
+            {data.n_rows, n_cols, span_of(data.values), span_of(data.rows), span_of(data.starts)},
+            {},
+            {},
+            0,
+            span_of(data.real_weights),
+            {},
+            {targets.data(), targets.shape(0) * targets.shape(1)},
+            targets.shape(1)};
+        LINDORF_CHECK(n_cols <= 0xFFFFFFFFu && out.n_targets <= 0xFFFFFFFFu,
+                      "too many features or targets");
+        check_weighted_data(out.without_rows());
+        return out;
+    }
+    LINDORF_CHECK(!data.output_classes.empty(), "a fit needs at least one output");
     SparseWeightedData out{
         {data.n_rows, n_cols, span_of(data.values), span_of(data.rows), span_of(data.starts)},
         span_of(data.y),

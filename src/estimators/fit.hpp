@@ -38,6 +38,8 @@ struct SparseFitData {
     std::optional<IndexArray> weights;
     std::optional<RealArray> real_weights;
     std::vector<std::uint32_t> output_classes;
+    // Regression: the targets, in place of labels and classes (y then empty).
+    std::optional<TargetArray> targets = std::nullopt;
 };
 
 Model fit_tree(const FitData& data, GrowRules rules, unsigned threads);

@@ -90,6 +90,17 @@ nb::ndarray<nb::numpy, double> shares_sparse(const Model& model, ValueArray valu
     return numpy_array(std::move(out), {n, model.n_classes});
 }
 
+nb::ndarray<nb::numpy, double> values_sparse(const Model& model, ValueArray values,
+                                             IndexArray cols, StartArray starts,
+                                             unsigned threads) {
+    if (!model.regression()) throw std::invalid_argument("the model is not a regression model");
+    std::vector<double> out = on_sparse_rows(
+        model, values, cols, starts, threads,
+        [&](const SparseRows& rows, WorkerPool* pool) { return forest_values(model, rows, pool); });
+    const std::size_t n = out.size() / model.n_targets;
+    return numpy_array(std::move(out), {n, std::size_t{model.n_targets}});
+}
+
 SparseFitData sparse_fit_data(ValueArray values, IndexArray rows, StartArray starts,
                               std::size_t n_rows, IndexArray y, std::optional<IndexArray> weights,
                               std::optional<RealArray> real_weights,
@@ -143,6 +154,54 @@ nb::tuple out_of_bag_sparse(const Model& model, ValueArray values, IndexArray ro
     return nb::cast<nb::tuple>(out_of_bag_arrays(std::move(votes), n_rows, model.n_classes));
 }
 
+SparseFitData sparse_regression_data(ValueArray values, IndexArray rows, StartArray starts,
+                                     std::size_t n_rows, TargetArray targets,
+                                     std::optional<RealArray> real_weights) {
+    SparseFitData data{values, rows, starts, n_rows, IndexArray(), std::nullopt, real_weights, {}};
+    data.targets = targets;
+    return data;
+}
+
+Model fit_regression_tree_sparse(ValueArray values, IndexArray rows, StartArray starts,
+                                 std::size_t n_rows, TargetArray targets,
+                                 std::optional<RealArray> real_weights, nb::dict params,
+                                 nb::bytes key, unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key, true);
+    return fit_tree(sparse_regression_data(values, rows, starts, n_rows, targets, real_weights),
+                    set.rules, threads);
+}
+
+nb::tuple fit_regression_forest_sparse(ValueArray values, IndexArray rows, StartArray starts,
+                                       std::size_t n_rows, TargetArray targets,
+                                       std::optional<RealArray> real_weights, nb::dict params,
+                                       nb::bytes key, std::uint32_t first, std::uint32_t count,
+                                       unsigned threads, std::optional<nb::callable> progress) {
+    RuleSet set;
+    fill_rules(set, params, key, true);
+    fill_forest_rules(set, params, key);
+    ForestFit fit =
+        fit_forest(sparse_regression_data(values, rows, starts, n_rows, targets, real_weights),
+                   set.forest, first, count, threads, progress);
+    nb::object sums = nb::none();
+    if (set.forest.out_of_bag)
+        sums = out_of_bag_arrays(std::move(fit.out_of_bag), n_rows, targets.shape(1));
+    return nb::make_tuple(std::move(fit.model), sums);
+}
+
+nb::tuple regression_out_of_bag_sparse(const Model& model, ValueArray values, IndexArray rows,
+                                       StartArray starts, std::size_t n_rows, TargetArray targets,
+                                       std::optional<RealArray> real_weights, nb::dict params,
+                                       nb::bytes key, unsigned threads) {
+    RuleSet set;
+    fill_rules(set, params, key, true);
+    fill_forest_rules(set, params, key);
+    OutOfBag sums = out_of_bag_of_fit(
+        model, sparse_regression_data(values, rows, starts, n_rows, targets, real_weights),
+        set.forest, threads);
+    return nb::cast<nb::tuple>(out_of_bag_arrays(std::move(sums), n_rows, targets.shape(1)));
+}
+
 }  // namespace
 
 void define_sparse(nb::module_& m) {
@@ -154,6 +213,10 @@ void define_sparse(nb::module_& m) {
     m.def("votes_sparse", entry<votes_sparse>);
     m.def("shares_sparse", entry<shares_sparse>);
     m.def("leaves_sparse", entry<leaves_sparse>);
+    m.def("values_sparse", entry<values_sparse>);
+    m.def("fit_regression_tree_sparse", entry<fit_regression_tree_sparse>);
+    m.def("fit_regression_forest_sparse", entry<fit_regression_forest_sparse>);
+    m.def("regression_out_of_bag_sparse", entry<regression_out_of_bag_sparse>);
 }
 
 }  // namespace lindorf::estimators

@@ -11,8 +11,9 @@
 namespace lindorf::estimators {
 
 // Adds fit_tree_sparse, fit_forest_sparse and out_of_bag_sparse (which takes the model first),
-// and tree_labels_sparse, tree_shares_sparse, votes_sparse, shares_sparse and leaves_sparse
-// (which take the model first) to the module.
+// their regression versions (fit_regression_tree_sparse, fit_regression_forest_sparse,
+// regression_out_of_bag_sparse), and tree_labels_sparse, tree_shares_sparse, votes_sparse,
+// shares_sparse, leaves_sparse and values_sparse (which take the model first) to the module.
 void define_sparse(nanobind::module_& m);
 
 }  // namespace lindorf::estimators

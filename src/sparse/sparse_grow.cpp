@@ -361,7 +361,7 @@ Tree grow_tree(const SparseColumns& x, std::span<const Label> labels,
 bool sparse_growth_follows(const SparseWeightedData& data, const GrowRules& rules, bool drawn) {
     // Rows per side are counted as weight, which they are when every row weighs 1.
     const bool unit = data.weights.empty() && data.real_weights.empty() && !drawn;
-    if (!exact_rules(data.without_rows(), rules) || !data.real_weights.empty() ||
+    if (data.n_targets > 0 || !exact_rules(data.without_rows(), rules) || !data.real_weights.empty() ||
         rules.max_leaf_nodes != 0 || rules.min_impurity_decrease > 0.0 ||
         (rules.min_leaf_rows > 1 && !unit))
         return false;

@@ -26,17 +26,23 @@ struct SparseWeightedData {
     std::uint32_t n_classes = 0;             // of the first output
     std::span<const double> real_weights = {};
     std::vector<std::uint32_t> output_classes = {};
+    // Regression: n_rows x n_targets targets in place of labels and classes.
+    std::span<const double> targets = {};
+    std::size_t n_targets = 0;
 
     // The same data over other rows (the matrix laid out densely).
     WeightedData with_rows(MatrixView rows) const {
-        return {rows, labels, weights, n_classes, real_weights, output_classes};
+        WeightedData out{rows, labels, weights, n_classes, real_weights, output_classes};
+        out.targets = targets;
+        out.n_targets = n_targets;
+        return out;
     }
     // The data without rows, for what reads only its labels, weights and classes.
     WeightedData without_rows() const { return with_rows({nullptr, x.n_rows, x.n_cols}); }
 };
 
-// Whether growth from the stored values follows `rules` and the data's weights: the exact path's
-// rules and whole-number weights, without a leaf limit or a least decrease, and with more than
+// Whether growth from the stored values follows `rules` and the data's weights: classes (not
+// regression targets), the exact path's rules and whole-number weights, without a leaf limit or a least decrease, and with more than
 // one row per side only where every row weighs 1 (no weights, and not `drawn` by a bootstrap).
 // Other trees grow from the matrix laid out densely.
 bool sparse_growth_follows(const SparseWeightedData& data, const GrowRules& rules,

@@ -14,7 +14,8 @@ import pytest
 import plain_tree
 import test_tree
 from conftest import report, run_snippet
-from lindorf import DecisionTreeClassifier, ExtraTreesClassifier, RandomForestClassifier
+from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreesClassifier,
+                     ExtraTreesRegressor, RandomForestClassifier, RandomForestRegressor)
 
 
 def exactness_sets():
@@ -369,6 +370,10 @@ def test_prediction_rows_pass_exactly_scikit_learns_checks(named):
     lambda: DecisionTreeClassifier(class_weight="balanced", max_leaf_nodes=9, nan_side="learn",
                                    random_state=4),
     lambda: ExtraTreesClassifier(5, bootstrap=True, oob_score=True, random_state=5),
+    # Regressors grow from the matrix laid out densely, and predict from sparse rows.
+    lambda: DecisionTreeRegressor(max_leaf_nodes=12, random_state=6),
+    lambda: ExtraTreesRegressor(4, criterion="absolute_error", bootstrap=True, oob_score=True,
+                                random_state=7),
 ])
 def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
     """Fits, predictions and explanations of scipy's sparse matrices and arrays, never laid out
@@ -383,7 +388,9 @@ def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
     x = sp.coo_matrix((np.r_[x.data, [1.5, -0.5]], (np.r_[x.row, [5, 5]], np.r_[x.col, [2, 2]])),
                       shape=x.shape)
     dense = x.toarray()
-    y = (np.nan_to_num(dense[:, :4]).sum(axis=1) > 0).astype(int) + rng.integers(0, 2, 400)
+    signal, noise = np.nan_to_num(dense[:, :4]).sum(axis=1), rng.integers(0, 2, 400)
+    regressor = isinstance(make(), (DecisionTreeRegressor, ExtraTreesRegressor))
+    y = signal + 0.5 * noise if regressor else (signal > 0).astype(int) + noise
     weights = rng.integers(0, 3, 400).astype(float)
     expected = make().fit(dense, y, sample_weight=weights)
     asked = sp.random(50, 30, density=0.2, format="csc", dtype=np.float32, random_state=4)
@@ -394,6 +401,8 @@ def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
             assert model.oob_score_ == expected.oob_score_
         for rows in (asked, sp.csr_matrix(asked), sp.csc_array(asked)):
             for method in ("predict", "predict_proba", "apply", "predict_contributions"):
+                if regressor and method == "predict_proba":
+                    continue
                 np.testing.assert_array_equal(getattr(model, method)(rows),
                                               getattr(expected, method)(asked.toarray()))
             paths, dense_paths = model.decision_path(rows), expected.decision_path(asked.toarray())
@@ -407,19 +416,25 @@ def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
     lambda: RandomForestClassifier(7, random_state=0),
     lambda: RandomForestClassifier(7, voting="hard", nan_side="learn", random_state=1),
     lambda: ExtraTreesClassifier(5, random_state=2),
+    lambda: RandomForestRegressor(7, max_features=0.6, nan_side="learn", random_state=3),
 ])
 def test_one_row_predictions_are_the_rows_of_the_batch(make):
-    """A few rows take a quick check and one thread; soft and hard votes, learned NaN sides and
-    several outputs must answer them as the batch does, from the walks prepared at fit."""
+    """A few rows take a quick check and one thread; soft and hard votes, learned NaN sides,
+    regression values and several outputs must answer them as the batch does, from the walks
+    prepared at fit."""
     rng = np.random.default_rng(9)
     x = rng.normal(size=(300, 5)).astype(np.float32)
     x[rng.random(x.shape) < 0.1] = np.nan
     y = np.c_[np.nan_to_num(x[:, 0]) > 0, rng.integers(0, 3, 300)]
+    regressor = isinstance(make(), RandomForestRegressor)
+    if regressor:
+        y = np.c_[np.nan_to_num(x[:, 0]) * 2.0, rng.normal(size=300)]
     for labels in (y[:, 0], y):
         model = make().fit(x, labels)
-        batch = [model.predict(x), model.predict_proba(x), model.apply(x)]
+        proba = model.predict if regressor else model.predict_proba  # a regressor has none
+        batch = [model.predict(x), proba(x), model.apply(x)]
         for i in range(0, 300, 29):
-            one = [model.predict(x[i:i + 1]), model.predict_proba(x[i:i + 1]),
+            one = [model.predict(x[i:i + 1]), proba(x[i:i + 1]),
                    model.apply(x[i:i + 1].astype(np.float64))]
             for got, want in zip(one, batch):
                 for g, w in zip(*((v if isinstance(v, list) else [v]) for v in (got, want))):
