@@ -40,6 +40,25 @@ void scatter(std::span<const Entry> from, std::span<Entry> to, unsigned pass,
     for (const Entry& entry : from) to[counts[digit(sort_key(entry.value), pass)]++] = entry;
 }
 
+// Radix passes over entries of at least small_sort, with a buffer of as many.
+void radix_sort(std::span<Entry> entries, std::span<Entry> buffer) {
+    std::vector<std::array<std::uint32_t, bucket_count>> histograms(digit_count);
+    for (auto& histogram : histograms) histogram.fill(0);
+    for (const Entry& entry : entries) {
+        std::uint32_t key = sort_key(entry.value);
+        for (unsigned pass = 0; pass < digit_count; ++pass) ++histograms[pass][digit(key, pass)];
+    }
+    std::span<Entry> from = entries;
+    std::span<Entry> to = buffer.first(entries.size());
+    for (unsigned pass = 0; pass < digit_count; ++pass) {
+        // A digit shared by every key leaves the order as it is.
+        if (histograms[pass][digit(sort_key(from[0].value), pass)] == from.size()) continue;
+        scatter(from, to, pass, histograms[pass]);
+        std::swap(from, to);
+    }
+    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
+}
+
 }  // namespace
 
 void sort_entries(std::span<Entry> entries) {
@@ -49,21 +68,16 @@ void sort_entries(std::span<Entry> entries) {
     }
     // Every slot is written by the first scatter before it is read: no need to zero it first.
     std::unique_ptr<Entry[]> buffer(new Entry[entries.size()]);
-    std::vector<std::array<std::uint32_t, bucket_count>> histograms(digit_count);
-    for (auto& histogram : histograms) histogram.fill(0);
-    for (const Entry& entry : entries) {
-        std::uint32_t key = sort_key(entry.value);
-        for (unsigned pass = 0; pass < digit_count; ++pass) ++histograms[pass][digit(key, pass)];
+    radix_sort(entries, {buffer.get(), entries.size()});
+}
+
+void sort_entries(std::span<Entry> entries, std::vector<Entry>& buffer) {
+    if (entries.size() < small_sort) {
+        insertion_sort(entries);
+        return;
     }
-    std::span<Entry> from = entries;
-    std::span<Entry> to(buffer.get(), entries.size());
-    for (unsigned pass = 0; pass < digit_count; ++pass) {
-        // A digit shared by every key leaves the order as it is.
-        if (histograms[pass][digit(sort_key(from[0].value), pass)] == from.size()) continue;
-        scatter(from, to, pass, histograms[pass]);
-        std::swap(from, to);
-    }
-    if (from.data() != entries.data()) std::copy(from.begin(), from.end(), entries.begin());
+    if (buffer.size() < entries.size()) buffer.resize(entries.size());
+    radix_sort(entries, buffer);
 }
 
 void sort_short_entries(std::span<Entry> entries, std::span<Entry> buffer) {

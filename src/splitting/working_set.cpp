@@ -4,6 +4,7 @@
 #include <string>
 
 #include "criteria/classes.hpp"
+#include "splitting/scratch.hpp"
 #include "splitting/sort_columns.hpp"
 #include "support/error.hpp"
 #include "support/parallel.hpp"
@@ -90,9 +91,14 @@ WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, Worke
             set.entries[f * rows.n_rows + r] = {row[f], coded[r]};
     }
     std::vector<std::uint32_t>().swap(coded);
-    WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
-    parallel_for(sort_pool, rows.n_cols,
-                 [&](std::size_t f) { sort_entries(set.column(f, 0, rows.n_rows)); });
+    {
+        WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
+        ScratchSlots buffers(sort_pool != nullptr ? sort_pool->threads() : 1);
+        parallel_for(sort_pool, rows.n_cols, [&](std::size_t f) {
+            auto lease = buffers.claim();
+            sort_entries(set.column(f, 0, rows.n_rows), lease->entries);
+        });
+    }
     release_table(set);
     return set;
 }

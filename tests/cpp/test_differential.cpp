@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <thread>
@@ -284,6 +285,17 @@ TEST(SortEntries, OrdersLikeLessThanWithNaNLastAndStableTies) {
             ASSERT_LT(a.value, b.value) << "values out of order at " << i;
         }
         ASSERT_EQ(bits(b.value), bits(kinds[(b.row * 7) % 10])) << "entry lost its value";
+    }
+    // Columns sorted in turn with one buffer, left longer than the next column and holding the
+    // entries of the last, come out as sorted alone.
+    std::vector<Entry> buffer;
+    for (std::size_t size : {1000u, 700u, 300u}) {
+        std::vector<Entry> column;
+        for (std::uint32_t r = 0; r < size; ++r) column.push_back({kinds[(r * 3) % 10], r});
+        std::vector<Entry> alone = column;
+        sort_entries(alone);
+        sort_entries(column, buffer);
+        ASSERT_EQ(std::memcmp(column.data(), alone.data(), size * sizeof(Entry)), 0) << size;
     }
 }
 
