@@ -139,7 +139,8 @@ def main():
                          lambda: RandomForestClassifier(100, max_depth=12, max_features="sqrt",
                                                         random_state=0, n_jobs=args.threads),
                          100, 12, 4, x, y, rows, args),
-        explain_workload("one tree of depth 20", lambda: DecisionTreeClassifier(max_depth=20),
+        explain_workload("one tree of depth 20",
+                         lambda: DecisionTreeClassifier(max_depth=20, n_jobs=args.threads),
                          1, 20, 20, x, y, rows, args),
     ]
     names = ["lindorf", "lindorf, 1 thread", "shap", "LightGBM", "XGBoost"]
