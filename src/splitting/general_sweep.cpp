@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "splitting/column_rules.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -105,13 +106,6 @@ struct Best {
     }
 };
 
-std::size_t numbers_in(std::span<const Entry> column) {
-    return static_cast<std::size_t>(
-        std::partition_point(column.begin(), column.end(),
-                             [](const Entry& e) { return !std::isnan(e.value); }) -
-        column.begin());
-}
-
 // Adds the entries' weights into counts by slot; returns their units.
 template <class Rows>
 std::uint64_t add_entries(const Rows& rows, std::span<const Entry> entries, std::uint64_t* counts) {
@@ -180,32 +174,20 @@ FeatureBest best_column(const Sweep& sweep, const Rows& rows) {
     return best.result(sweep.set);
 }
 
-// One threshold drawn uniformly between the node's least and largest value (the least again
-// when the draw lands on the largest): the rows at or below it go left.
+// The split of one drawn threshold (random_cut), scored.
 template <class Rows>
 FeatureBest random_column(const Sweep& sweep, const Rows& rows, std::uint64_t threshold_draw,
                           std::uint64_t side_draw) {
     const std::span<const Entry> column = sweep.column;
-    const bool learn = sweep.scorer.rules.learn_nan;
+    const RandomCut drawn =
+        random_cut(column, sweep.scorer.rules.learn_nan, threshold_draw, side_draw);
+    if (!drawn.divides) return {};
     const std::size_t n = column.size();
-    const std::size_t numbers = numbers_in(column);
-    if (numbers == 0) return {};
-    const float least = column[0].value;
-    const float largest = column[numbers - 1].value;
-    double cut = least;
-    if (least < largest) {
-        const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
-        cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
-        if (!(cut < largest)) cut = least;
-    }
-    const std::size_t n_left = static_cast<std::size_t>(
-        std::upper_bound(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(numbers),
-                         cut, [](double c, const Entry& e) { return c < e.value; }) -
-        column.begin());
-    const bool above_all = n_left == numbers;
+    const std::size_t numbers = drawn.numbers;
+    const std::size_t n_left = drawn.n_left;
+    const bool above_all = drawn.above_all();
     const bool has_nan = numbers < n;
-    const bool nan_left = learn && (has_nan ? (side_draw & 1) != 0 : n_left > n - n_left);
-    if (above_all && (!has_nan || nan_left || !(largest < infinity))) return {};
+    const bool nan_left = drawn.nan_left;
     const std::uint64_t left_units = add_entries(rows, column.first(n_left), sweep.left);
     std::uint64_t nan_units = 0;
     if (nan_left && has_nan) nan_units = add_entries(rows, column.subspan(numbers), sweep.nan);
@@ -219,16 +201,6 @@ FeatureBest random_column(const Sweep& sweep, const Rows& rows, std::uint64_t th
     std::size_t end = n_left;
     while (end < numbers && column[end].value == column[n_left].value) ++end;
     return {gain, earliest_of(column.subspan(n_left, end - n_left), sweep.set).value, nan_left};
-}
-
-void check_features(std::span<const std::uint32_t> features, std::size_t n_cols) {
-    for (std::size_t k = 0; k < features.size(); ++k) {
-        LINDORF_CHECK(features[k] < n_cols, "feature " + std::to_string(features[k]) +
-                                                " is beyond the " + std::to_string(n_cols) +
-                                                " features of the working set");
-        LINDORF_CHECK(k == 0 || features[k - 1] < features[k],
-                      "the features to search are not in ascending order");
-    }
 }
 
 }  // namespace

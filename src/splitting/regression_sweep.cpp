@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "splitting/column_best.hpp"
+#include "splitting/column_rules.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -289,13 +290,6 @@ struct AbsoluteSide : SideBase {
     }
 };
 
-std::size_t numbers_in(std::span<const Entry> column) {
-    return static_cast<std::size_t>(
-        std::partition_point(column.begin(), column.end(),
-                             [](const Entry& e) { return !std::isnan(e.value); }) -
-        column.begin());
-}
-
 // Scores a candidate and offers it, when it satisfies the feature's constraint. `nan_left`: the
 // NaN rows count on the left; `side_nan_left`: the side NaN takes in the split.
 template <class Side>
@@ -353,30 +347,18 @@ FeatureResult best_column(std::span<const Entry> column, const WorkingSet& set, 
     return best.result(set);
 }
 
-// One threshold drawn uniformly between the node's least and largest value (the least again
-// when the draw lands on the largest): the rows at or below it go left.
+// The split of one drawn threshold (random_cut), scored.
 template <class Side>
 FeatureResult random_column(std::span<const Entry> column, Side& side, const Limits& limits,
                             bool learn, std::uint64_t threshold_draw, std::uint64_t side_draw) {
+    const RandomCut drawn = random_cut(column, learn, threshold_draw, side_draw);
+    if (!drawn.divides) return {};
     const std::size_t n = column.size();
-    const std::size_t numbers = numbers_in(column);
-    if (numbers == 0) return {};
-    const float least = column[0].value;
-    const float largest = column[numbers - 1].value;
-    double cut = least;
-    if (least < largest) {
-        const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
-        cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
-        if (!(cut < largest)) cut = least;
-    }
-    const std::size_t n_left = static_cast<std::size_t>(
-        std::upper_bound(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(numbers),
-                         cut, [](double c, const Entry& e) { return c < e.value; }) -
-        column.begin());
-    const bool above_all = n_left == numbers;
+    const std::size_t numbers = drawn.numbers;
+    const std::size_t n_left = drawn.n_left;
+    const bool above_all = drawn.above_all();
     const bool has_nan = numbers < n;
-    const bool nan_left = learn && (has_nan ? (side_draw & 1) != 0 : n_left > n - n_left);
-    if (above_all && (!has_nan || nan_left || !(largest < infinity))) return {};
+    const bool nan_left = drawn.nan_left;
     const bool nan_moves = nan_left && has_nan;
     if (nan_moves)
         for (const Entry& entry : column.subspan(numbers)) side.add_nan(entry);
@@ -517,16 +499,6 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
     }
     if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
     return best.result(set);
-}
-
-void check_features(std::span<const std::uint32_t> features, std::size_t n_cols) {
-    for (std::size_t k = 0; k < features.size(); ++k) {
-        LINDORF_CHECK(features[k] < n_cols, "feature " + std::to_string(features[k]) +
-                                                " is beyond the " + std::to_string(n_cols) +
-                                                " features of the working set");
-        LINDORF_CHECK(k == 0 || features[k - 1] < features[k],
-                      "the features to search are not in ascending order");
-    }
 }
 
 struct ColumnJob {

@@ -8,25 +8,12 @@
 #include <vector>
 
 #include "criteria/classes.hpp"
+#include "splitting/column_rules.hpp"
 #include "splitting/entropy_sweep.hpp"
 #include "splitting/exact_sweep.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
-
-namespace {
-
-void check_features(std::span<const std::uint32_t> features, std::size_t n_cols) {
-    for (std::size_t k = 0; k < features.size(); ++k) {
-        LINDORF_CHECK(features[k] < n_cols, "feature " + std::to_string(features[k]) +
-                                                " is beyond the " + std::to_string(n_cols) +
-                                                " features of the working set");
-        LINDORF_CHECK(k == 0 || features[k - 1] < features[k],
-                      "the features to search are not in ascending order");
-    }
-}
-
-}  // namespace
 
 SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
                         const SplitRules& rules, ScratchSlots& scratch, WorkerPool* pool) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <string>
 
+#include "splitting/column_rules.hpp"
 #include "splitting/general_sweep.hpp"
 #include "splitting/partition.hpp"
 #include "support/error.hpp"
@@ -19,13 +20,6 @@ namespace lindorf {
 namespace {
 
 constexpr std::uint32_t no_slot = 0xFFFFFFFFu;
-
-std::size_t numbers_in(std::span<const Entry> column) {
-    return static_cast<std::size_t>(
-        std::partition_point(column.begin(), column.end(),
-                             [](const Entry& e) { return !std::isnan(e.value); }) -
-        column.begin());
-}
 
 class GeneralWork final : public NodeWork {
   public:

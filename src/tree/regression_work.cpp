@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "criteria/impurity.hpp"
+#include "splitting/column_rules.hpp"
 #include "splitting/partition.hpp"
 #include "splitting/regression_sweep.hpp"
 #include "splitting/regression_tally.hpp"
@@ -17,13 +18,6 @@
 namespace lindorf {
 
 namespace {
-
-std::size_t numbers_in(std::span<const Entry> column) {
-    return static_cast<std::size_t>(
-        std::partition_point(column.begin(), column.end(),
-                             [](const Entry& e) { return !std::isnan(e.value); }) -
-        column.begin());
-}
 
 class RegressionWork final : public NodeWork {
   public:
