@@ -226,13 +226,13 @@ Labels labels_by_walk(const PreparedWalk& walk, const Input& input, WorkerPool* 
     return out;
 }
 
-// n_rows x n_classes: each row's leaf's class shares, added over the trees in tree order and
-// divided once by the tree count.
-template <class Input>
-std::vector<double> shares_by_walks(std::span<const SharedTree> trees,
-                                    std::span<const SharedWalk> walks, const Input& input,
-                                    std::uint32_t n_classes, WorkerPool* pool) {
-    std::vector<double> out(input.n_rows() * n_classes, 0.0);
+// n_rows x width: what `add` adds of each row's leaf into the row's outputs, over the trees in
+// tree order, divided once by the tree count.
+template <class Input, class Add>
+std::vector<double> means_by_walks(std::span<const SharedTree> trees,
+                                   std::span<const SharedWalk> walks, const Input& input,
+                                   std::size_t width, WorkerPool* pool, Add add) {
+    std::vector<double> out(input.n_rows() * width, 0.0);
     if (trees.empty()) return out;
     const double n_trees = static_cast<double>(trees.size());
     input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
@@ -241,17 +241,26 @@ std::vector<double> shares_by_walks(std::span<const SharedTree> trees,
             const Tree& tree = *trees[t];
             walk_any(walks[t]->nodes, walks[t]->nan_sides, rows, begin, end,
                      [&](std::size_t r, const WalkNode& leaf) {
-                         const double weight = tree.stats[leaf.child[0]].weight;
-                         double* row = out.data() + (at + r - begin) * n_classes;
-                         for (const LeafValue& value : leaf_values(tree, leaf.child[0]))
-                             row[value.index] += value.value / weight;
+                         add(tree, leaf.child[0], out.data() + (at + r - begin) * width);
                      });
         }
         if (trees.size() == 1) return;
-        for (std::size_t i = at * n_classes; i < (at + end - begin) * n_classes; ++i)
-            out[i] /= n_trees;
+        for (std::size_t i = at * width; i < (at + end - begin) * width; ++i) out[i] /= n_trees;
     });
     return out;
+}
+
+// n_rows x n_classes: each row's leaf's class shares, averaged over the trees.
+template <class Input>
+std::vector<double> shares_by_walks(std::span<const SharedTree> trees,
+                                    std::span<const SharedWalk> walks, const Input& input,
+                                    std::uint32_t n_classes, WorkerPool* pool) {
+    return means_by_walks(trees, walks, input, n_classes, pool,
+                          [](const Tree& tree, std::uint32_t node, double* row) {
+                              const double weight = tree.stats[node].weight;
+                              for (const LeafValue& value : leaf_values(tree, node))
+                                  row[value.index] += value.value / weight;
+                          });
 }
 
 // n_rows x n_classes: how many trees vote for each class, in every output.
@@ -292,32 +301,18 @@ std::vector<std::uint32_t> leaves_by_walks(std::span<const SharedWalk> walks, co
     return out;
 }
 
-// n_rows x n_targets: each row's leaf's values, added over the trees in tree order and divided
-// once by the tree count.
+// n_rows x n_targets: each row's leaf's values, averaged over the trees.
 template <class Input>
 std::vector<double> values_by_walks(std::span<const SharedTree> trees,
                                     std::span<const SharedWalk> walks, const Input& input,
                                     std::uint32_t n_targets, WorkerPool* pool) {
-    std::vector<double> out(input.n_rows() * n_targets, 0.0);
-    if (trees.empty()) return out;
-    const double n_trees = static_cast<double>(trees.size());
-    input.for_blocks(pool, [&](MatrixView rows, std::size_t begin, std::size_t end,
-                               std::size_t at) {
-        for (std::size_t t = 0; t < trees.size(); ++t) {
-            const Tree& tree = *trees[t];
-            walk_any(walks[t]->nodes, walks[t]->nan_sides, rows, begin, end,
-                     [&](std::size_t r, const WalkNode& leaf) {
-                         const LeafValue* value =
-                             tree.values.data() + tree.stats[leaf.child[0]].values;
-                         double* row = out.data() + (at + r - begin) * n_targets;
-                         for (std::uint32_t o = 0; o < n_targets; ++o) row[o] += value[o].value;
-                     });
-        }
-        if (trees.size() == 1) return;
-        for (std::size_t i = at * n_targets; i < (at + end - begin) * n_targets; ++i)
-            out[i] /= n_trees;
-    });
-    return out;
+    return means_by_walks(trees, walks, input, n_targets, pool,
+                          [n_targets](const Tree& tree, std::uint32_t node, double* row) {
+                              const LeafValue* value =
+                                  tree.values.data() + tree.stats[node].values;
+                              for (std::uint32_t o = 0; o < n_targets; ++o)
+                                  row[o] += value[o].value;
+                          });
 }
 
 template <class Input>
