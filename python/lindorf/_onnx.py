@@ -126,18 +126,8 @@ def _ensemble(native, kind):
     parts = {name: [] for name in ("tree", "node", "feature", "mode", "value", "true", "false",
                                    "nan_true", "t_tree", "t_node", "t_id", "t_weight")}
     for i in range(native.n_trees):
-        fields = native.node_table(i)
-        n = len(fields["children_left"])
-        leaf = fields["children_left"] == -1
-        parts["tree"].append(np.full(n, i, dtype=np.int64))
-        parts["node"].append(np.arange(n, dtype=np.int64))
-        parts["feature"].append(np.where(leaf, 0, fields["feature"]))
-        parts["mode"].append(np.where(leaf, "LEAF", "BRANCH_LT"))
-        parts["value"].append(np.where(leaf, 0.0, fields["threshold"]).astype(np.float32))
-        parts["true"].append(np.where(leaf, 0, fields["children_left"]))
-        parts["false"].append(np.where(leaf, 0, fields["children_right"]))
-        parts["nan_true"].append(fields["missing_go_to_left"].astype(np.int64))
-        leaves = np.flatnonzero(leaf)
+        fields = _tree_nodes(native, i, parts)
+        leaves = np.flatnonzero(fields["children_left"] == -1)
         if kind == "vote":
             nodes, targets = leaves, fields["label"][leaves]
             weights = np.ones(len(leaves))
