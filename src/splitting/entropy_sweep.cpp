@@ -224,7 +224,7 @@ struct SweepContext {
     const NodeCounts& node;
     std::uint32_t min_leaf;
     const EntropyScreen& screen;
-    std::atomic<std::int64_t>* shared;
+    SharedBest* shared;
     std::uint32_t min_rows;  // least entries on each side
 
     bool rows_allow(std::size_t left_rows) const {
@@ -329,10 +329,26 @@ double score_ceiling(const SweepContext& context, const Shortlisted& kept, const
     return real + context.screen.table_to_real + exact + 1e-9;
 }
 
+// The best exact score of any feature of the node so far, and this feature's own once it gains.
+double node_best(const SweepContext& context, const ColumnBest& best) {
+    if (context.shared == nullptr) return best.score;
+    return std::max(best.score, context.shared->score.load(std::memory_order_relaxed));
+}
+
+void publish(const SweepContext& context, double score) {
+    if (context.shared == nullptr) return;
+    double seen = context.shared->score.load(std::memory_order_relaxed);
+    while (seen < score &&
+           !context.shared->score.compare_exchange_weak(seen, score, std::memory_order_relaxed)) {
+    }
+}
+
 // Exact scores of the shortlisted candidates of a node of many classes, by walks that move the
 // rows left up to each of them. The candidate of the best proxy goes first: its score then rules
 // out every candidate whose ceiling lies below it, which the window of the screen, made for the
-// worst case of any two candidates, still kept.
+// worst case of any two candidates, still kept; so does the best score of the node's other
+// features, which for many classes are as good as this one's (with every label distinct the
+// real gain depends on the left side's weight alone, and rounding picks the winner).
 template <bool Packed>
 void score_by_rewalk(const SweepContext& context, const Shortlist& list,
                      std::uint32_t* left_counts, SideScratch& scratch, ColumnBest& best) {
@@ -344,19 +360,26 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
     auto group = [&](const Shortlisted& kept) {
         return context.column.subspan(kept.begin, kept.end - kept.begin);
     };
-    for (int pass = 0; pass < 2; ++pass) {
+    // Once another feature has scored, its best serves as the first one's score would: one walk.
+    const bool lead = node_best(context, best) <= 0.0;
+    for (int pass = lead ? 0 : 1; pass < 2; ++pass) {
         SideSums sides(context.node, context.screen.live, left_counts, scratch);
         std::size_t at = 0;
         for (const Shortlisted& kept : list.kept()) {
-            if (!list.within(kept) || (&kept == top) == (pass == 1)) continue;
+            const bool first = &kept == top;
+            if (!list.within(kept) || (pass == 0 ? !first : lead && first)) continue;
             for (; at < kept.begin; ++at) {
                 const std::uint32_t row = context.column[at].row;
                 sides.move_left(rows.cls(row), rows.weight(row));
             }
-            if (pass == 1 && score_ceiling(context, kept, sides) < best.score) continue;
+            if (score_ceiling(context, kept, sides) < node_best(context, best)) {
+                if (pass == 0) break;
+                continue;
+            }
             best.offer(sides.score(), group(kept), context.set);
             if (pass == 0) break;
         }
+        publish(context, best.score);
     }
 }
 
@@ -369,7 +392,8 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
     const double nothing_left = empty_left ? gain_from_counts(node, left_counts, 0)
                                            : std::numeric_limits<double>::quiet_NaN();
     ColumnBest best;
-    Shortlist list(scratch.shortlist, context.screen, context.shared);
+    Shortlist list(scratch.shortlist, context.screen,
+                   context.shared != nullptr ? &context.shared->proxy : nullptr);
     if (context.screen.live <= 2) {
         const EntropyScreen& screen = context.screen;
         const bool two = screen.live == 2;
@@ -398,7 +422,7 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
 FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
                                     const NodeCounts& node, std::uint32_t min_leaf,
                                     const EntropyScreen& screen, Scratch& scratch,
-                                    std::atomic<std::int64_t>* shared, std::uint32_t min_rows) {
+                                    SharedBest* shared, std::uint32_t min_rows) {
     const std::size_t classes = std::max<std::size_t>(set.class_labels.size(), 1);
     std::uint32_t* left_counts = scratch.counts(classes);
     const SweepContext context{column, set, node, min_leaf, screen, shared, min_rows};

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "criteria/criteria.hpp"
@@ -31,18 +32,21 @@ struct EntropyScreen {
 
 EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
 
+// What the features of one node searched with one screen share: the best proxy found so far in
+// any of them, and the best exact score. Candidates that provably score below either are passed
+// over, so a feature may return a result short of its own best, which is no loss: that best
+// scores strictly below another feature's. The node's answer is the same as without sharing,
+// whatever order the features are searched in.
+struct SharedBest {
+    std::atomic<std::int64_t> proxy{std::numeric_limits<std::int64_t>::min()};
+    std::atomic<double> score{0.0};  // nothing at or below 0 is ever chosen
+};
+
 // The sweep of split_search.cpp's rules (candidates, min_leaf, min_rows, tie rules) under a
-// usable screen.
-//
-// `shared`, when given, is the best proxy found so far in any feature of the node, starting at
-// the lowest int64: features searched with one share it. A feature whose candidates all lie
-// further below it than the window then returns a result that may fall short of its own best,
-// which is no loss: that best scores strictly below another feature's. The node's answer is the
-// same as without sharing.
+// usable screen, sharing `shared` with the node's other features when given.
 FeatureBest screened_entropy_column(std::span<const Entry> column, const WorkingSet& set,
                                     const NodeCounts& node, std::uint32_t min_leaf,
                                     const EntropyScreen& screen, Scratch& scratch,
-                                    std::atomic<std::int64_t>* shared = nullptr,
-                                    std::uint32_t min_rows = 0);
+                                    SharedBest* shared = nullptr, std::uint32_t min_rows = 0);
 
 }  // namespace lindorf

@@ -34,14 +34,14 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     const bool gini = rules.impurity == Impurity::gini;
     const EntropyScreen screen = gini ? EntropyScreen{} : entropy_screen(node, set.count_log);
     std::vector<FeatureBest> results(n_searched);
-    std::atomic<std::int64_t> best_proxy{std::numeric_limits<std::int64_t>::min()};
+    SharedBest shared;
     parallel_for(pool, n_searched, [&](std::size_t k) {
         auto lease = scratch.claim();
         std::span<const Entry> column =
             columns.empty() ? set.column(feature_at(k), range.begin, range.end) : columns[k];
         results[k] = screen.usable
                          ? screened_entropy_column(column, set, node, rules.min_leaf, screen, *lease,
-                                                   &best_proxy, rules.min_leaf_rows)
+                                                   &shared, rules.min_leaf_rows)
                          : exact_column(column, set, node, rules, *lease);
     });
     // Each feature wrote only its own slot; combining in feature order lets the lower index win

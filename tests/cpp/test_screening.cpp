@@ -18,6 +18,7 @@
 #include "criteria/repeated_sum.hpp"
 #include "splitting/entropy_sweep.hpp"
 #include "splitting/exact_sweep.hpp"
+#include "splitting/split_search.hpp"
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
 #include "tree/node_tally.hpp"
@@ -329,6 +330,45 @@ TEST(ScreenedSweep, EveryLabelDistinctAtTheTableLimits) {
         const auto agrees = screened_as_exact(set, 1);
         ASSERT_TRUE(agrees.has_value()) << "no screen";
         ASSERT_TRUE(*agrees);
+    }
+}
+
+// Nodes of every label distinct under bootstrap weights, where all features' best candidates are
+// near ties that rounding decides: the features pass on their best exact scores (on one thread,
+// in feature order, and on two), and the node's choice stays that of the exact sweeps.
+TEST(ScreenedSweep, FeaturesSharingTheirBestChooseAsTheExactSweeps) {
+    RandomNodes random(41);
+    for (const std::size_t n : {1500u, 5000u}) {
+        testing_support::Data data = random.data(n, n);
+        std::iota(data.labels.begin(), data.labels.end(), Label{0});
+        std::vector<std::uint32_t> bootstrap(n);
+        for (auto& row : bootstrap) row = static_cast<std::uint32_t>(random.below(n));
+        const FeatureOrder order = sort_features(data.view());
+        const WorkingSet set =
+            working_set_of_sample(data.view(), data.labels, order, bootstrap, nullptr);
+        NodeTally tally(set.class_labels.size());
+        tally_node(set, set.column(0, 0, set.n_rows), tally);
+        const NodeCounts node = counts_of(tally);
+        ASSERT_TRUE(entropy_screen(node, set.count_log).usable);
+        SplitRules rules;
+        Scratch scratch;
+        SplitChoice expected;
+        double best = 0.0;
+        for (std::uint32_t f = 0; f < set.n_cols; ++f) {
+            const auto column = set.column(f, 0, set.n_rows);
+            const FeatureBest exact = exact_column(column, set, node, rules, scratch);
+            if (exact.score > best) {
+                best = exact.score;
+                expected = {f, exact.threshold};
+            }
+        }
+        for (const unsigned threads : {1u, 2u}) {
+            WorkerPool pool(threads);
+            ScratchSlots slots(threads);
+            const SplitChoice actual = search_node(set, {0, set.n_rows}, node, rules, slots, &pool);
+            ASSERT_EQ(actual.feature, expected.feature) << n << " rows, " << threads << " threads";
+            ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << n << " rows";
+        }
     }
 }
 
