@@ -52,8 +52,14 @@ class OrderedSum::Terms {
         }
         return exact_[k];
     }
-    double approx(unsigned k) const {
-        return static_cast<double>(k) / static_cast<double>(size_) * (log_size_ - log2_of_kind(k));
+    // Asked for in every binade: worked out once per kind.
+    double approx(unsigned k) {
+        if ((approx_known_ >> k & 1) == 0) {
+            approx_[k] =
+                static_cast<double>(k) / static_cast<double>(size_) * (log_size_ - log2_of_kind(k));
+            approx_known_ |= 1u << k;
+        }
+        return approx_[k];
     }
     float size() const { return size_; }
 
@@ -73,14 +79,16 @@ class OrderedSum::Terms {
         return rounded > room ? room + 1 : static_cast<std::uint32_t>(rounded);
     }
 
-    // How far the size may move before the step of kind k (not halfway) could change: the
-    // approximation moves by at most 4.5 x / size per unit of size within a quarter of the size
-    // (|d/dm (k/m) log2(m/k)| <= 2.45 g/m for m >= 2k, and g/m grows by at most 16/9 there).
-    float reach(unsigned k, float scale, std::uint32_t step) const {
+    // How far the size may move before the step of kind k (not halfway) could change: within a
+    // quarter of the size the approximation moves by at most 2 x / size per unit of size. With
+    // g(m) = (k/m) log2(m/k) and L = log2(m/k), |g'(m)| = (k/m^2) |L - 1/ln 2|; k/size <= 15/32
+    // puts L at 1.09 or more at the size, and L moves by at most 0.42 within the quarter, so
+    // |L - 1/ln 2| stays below the L of the size and (size/m)^2 below 16/9: |g'| < 16/9 g/size.
+    float reach(unsigned k, float scale, std::uint32_t step) {
         const double x = approx(k) * scale;
         const double slack = 0.5 - std::abs(x - step) - (30.0 * u * x + 2e-9);
         if (!(slack > 0.0)) return 0.0f;
-        const double reach = slack * static_cast<double>(size_) / (4.5 * 1.01 * x);
+        const double reach = slack * static_cast<double>(size_) / (2.0 * 1.01 * x);
         return static_cast<float>(std::min(reach, static_cast<double>(size_) / 4.0));
     }
 
@@ -88,7 +96,9 @@ class OrderedSum::Terms {
     float size_;
     double log_size_;
     std::uint32_t known_ = 0;
+    std::uint32_t approx_known_ = 0;
     std::array<float, OrderedSum::kinds> exact_{};
+    std::array<double, OrderedSum::kinds> approx_{};
 };
 
 void OrderedSum::assign(std::span<const std::uint8_t> kinds_by_position) {
