@@ -413,8 +413,9 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
     const unsigned shift = set.coding.row_shift();
     const Entry* entries = column.data();
     // After entry b + j: the left side's sums and, with weights, both sides' weights; whether a
-    // candidate's left side ends there (all bits set) or not (0); that candidate's score. The
-    // last block is scored whole: beyond its entries the flags are 0.
+    // candidate's left side ends there (all bits set) or not (0); that candidate's score. A block
+    // is scored to its even end: the one entry beyond an odd count has flags 0. (Scoring whole
+    // blocks would cost the many small nodes of deep trees hundreds of divisions each.)
     alignas(16) double high[block], low[block], left_weight[block], right_weight[block];
     alignas(16) double score[block];
     alignas(16) std::int64_t ends[block];
@@ -453,13 +454,14 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
             if constexpr (!Uniform) candidate = candidate && limits.allowed(i + 1, left_units);
             ends[j] = candidate ? -1 : 0;
         }
-        for (std::size_t j = n; j < block; ++j) {
+        const std::size_t scored = (n + 1) & ~std::size_t{1};
+        for (std::size_t j = n; j < scored; ++j) {
             high[j] = low[j] = left_weight[j] = right_weight[j] = 1.0;
             ends[j] = 0;
         }
         Pair most = no_score;
         Pair rows_left = {static_cast<double>(b + 1), static_cast<double>(b + 2)};
-        for (std::size_t j = 0; j < block; j += 2) {
+        for (std::size_t j = 0; j < scored; j += 2) {
             Pair h, l, wl, wr;
             Flags end;
             std::memcpy(&h, high + j, sizeof h);
