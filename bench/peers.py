@@ -76,19 +76,32 @@ def tree_models(max_depth: int | None, rows: int,
 
 
 def forest_models(max_depth: int | None, trees: int, rows: int, regression: bool = False,
-                  max_features: float | None = None) -> dict[str, Callable[[], object]]:
+                  max_features: float | None = None,
+                  capped_depth: int | None = None) -> dict[str, Callable[[], object]]:
     """Name -> factory of a random forest of `trees` trees on `rows` rows, each node searching
-    the share `max_features` of the features (None: all)."""
+    the share `max_features` of the features (None: all).
+
+    `capped_depth` bounds the peers' trees where lindorf's grow fully: at most 2**capped_depth
+    leaves (LightGBM's num_leaves, with its histogram cache capped at 1 GiB; XGBoost's depth,
+    histogram method only). Trees of continuous targets grown until every leaf is pure have about
+    as many leaves as distinct rows, and the peers' histogram searches, whose cost grows with the
+    leaves times the bins, then take tens of minutes; with the cap they grow far smaller trees
+    than lindorf does, so the comparison favours them."""
     models: dict[str, Callable[[], object]] = {}
     share = 1.0 if max_features is None else max_features
+    suffix = "" if capped_depth is None else f" <= {2**capped_depth} leaves"
     if (lightgbm_class := _class("lightgbm", regression)) is not None:
-        models["LightGBM rf"] = lambda: lightgbm_class(
+        settings = _lightgbm_common(max_depth, rows)
+        if capped_depth is not None:
+            settings.update(num_leaves=min(settings["num_leaves"], 2**capped_depth),
+                          histogram_pool_size=1024)
+        models["LightGBM rf" + suffix] = lambda: lightgbm_class(
             boosting_type="rf", n_estimators=trees, subsample=0.632, subsample_freq=1,
-            colsample_bytree=1.0, feature_fraction_bynode=share,
-            **_lightgbm_common(max_depth, rows))
+            colsample_bytree=1.0, feature_fraction_bynode=share, **settings)
     if (xgboost_class := _class("xgboost", regression)) is not None:
-        for method in ("hist", "exact"):
-            models[f"XGBoost rf {method}"] = lambda method=method: xgboost_class(
+        depth = max_depth if capped_depth is None else min(capped_depth, max_depth or DEEP)
+        for method in ("hist",) if capped_depth is not None else ("hist", "exact"):
+            models[f"XGBoost rf {method}" + suffix] = lambda method=method: xgboost_class(
                 n_estimators=1, num_parallel_tree=trees, learning_rate=1.0, subsample=0.632,
-                colsample_bynode=share, **_xgboost_common(max_depth, method))
+                colsample_bynode=share, **_xgboost_common(depth, method))
     return models
