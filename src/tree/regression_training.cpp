@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "criteria/classes.hpp"
 #include "support/error.hpp"
 #include "tree/grow_engine.hpp"
 
@@ -70,29 +71,23 @@ std::vector<std::uint32_t> sort_targets(const WeightedData& data, WorkerPool* po
     return order;
 }
 
-WorkingSet regression_working_set(const WeightedData& data, const FeatureOrder& order,
-                                  std::span<const std::uint32_t> target_order,
-                                  const RowDraws& draws, std::span<const double> row_weights,
-                                  WorkerPool* pool) {
+namespace {
+
+// The targets, weights and (for absolute error) target order of the set's local rows, local row
+// k being the k-th row, in ascending order, that `count` keeps.
+void attach_targets(WorkingSet& set, const WeightedData& data,
+                    std::span<const std::uint32_t> count, std::span<const double> row_weights,
+                    std::span<const std::uint32_t> target_order) {
     const std::size_t n_rows = data.rows.n_rows;
     const std::size_t n_out = data.n_targets;
-    LINDORF_CHECK(row_weights.size() == n_rows && draws.count.size() == n_rows,
-                  "the draws or weights were counted for other rows");
-    RowDraws kept = draws;
-    for (std::size_t r = 0; r < n_rows; ++r)
-        if (!(row_weights[r] > 0.0)) kept.count[r] = 0;
-    // Every row in one class: the entries carry no class, and the tie rules read the draws.
-    const std::vector<Label> one_class(n_rows, 0);
-    WorkingSet set = working_set_of_draws(data.rows, one_class, order, kept, pool);
     RegressionRows& rows = set.regression;
     rows.n_outputs = n_out;
     rows.targets.reserve(set.n_rows * n_out);
     std::vector<double> kept_weights;
     kept_weights.reserve(set.n_rows);
-    // Local rows are numbered in ascending row order (sample_set.cpp).
     std::vector<std::uint32_t> local_of(n_rows, no_position);
     for (std::size_t r = 0; r < n_rows; ++r) {
-        if (kept.count[r] == 0) continue;
+        if (count[r] == 0) continue;
         local_of[r] = static_cast<std::uint32_t>(kept_weights.size());
         kept_weights.push_back(row_weights[r]);
         rows.targets.insert(rows.targets.end(), data.targets.begin() + r * n_out,
@@ -106,19 +101,50 @@ WorkingSet regression_working_set(const WeightedData& data, const FeatureOrder& 
         for (std::uint32_t row : target_order)
             if (local_of[row] != no_position) rows.target_order.push_back(local_of[row]);
     }
+}
+
+}  // namespace
+
+WorkingSet regression_working_set(const WeightedData& data, const FeatureOrder& order,
+                                  std::span<const std::uint32_t> target_order,
+                                  const RowDraws& draws, std::span<const double> row_weights,
+                                  WorkerPool* pool) {
+    const std::size_t n_rows = data.rows.n_rows;
+    LINDORF_CHECK(row_weights.size() == n_rows && draws.count.size() == n_rows,
+                  "the draws or weights were counted for other rows");
+    RowDraws kept = draws;
+    for (std::size_t r = 0; r < n_rows; ++r)
+        if (!(row_weights[r] > 0.0)) kept.count[r] = 0;
+    // Every row in one class: the entries carry no class, and the tie rules read the draws.
+    const std::vector<Label> one_class(n_rows, 0);
+    WorkingSet set = working_set_of_draws(data.rows, one_class, order, kept, pool);
+    // Local rows are numbered in ascending row order (sample_set.cpp).
+    attach_targets(set, data, kept.count, row_weights, target_order);
     return set;
 }
 
 Tree grow_regression(const WeightedData& data, const GrowRules& rules, WorkerPool* pool) {
     check_regression_data(data);
     const std::size_t n_rows = data.rows.n_rows;
-    const FeatureOrder order = sort_features(data.rows, pool, true);
     const std::vector<std::uint32_t> targets =
         rules.loss == Loss::absolute_error ? sort_targets(data, pool) : std::vector<std::uint32_t>{};
     std::vector<double> weights(n_rows, 1.0);
     if (!data.real_weights.empty()) weights.assign(data.real_weights.begin(), data.real_weights.end());
-    const RowDraws draws = draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
-    WorkingSet set = regression_working_set(data, order, targets, draws, weights, pool);
+    const std::vector<std::uint32_t> once(n_rows, 1);
+    if (std::all_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; })) {
+        // Every row takes part, as local row r: each feature is sorted straight into the working
+        // set, as a classifier's tree of unweighted rows is, instead of into a shared order that
+        // a second pass filters through scattered reads. The same stable sort of the same
+        // entries, so the same set (positions read as local rows where no draws are kept).
+        LINDORF_CHECK(n_rows > 0, "cannot grow a tree from an empty training set");
+        WorkingSet set = working_set_of_rows(
+            data.rows, ClassIndex{{0}, std::vector<std::uint32_t>(n_rows, 0)}, pool);
+        attach_targets(set, data, once, weights, targets);
+        return grow_working_set(set, rules, 0, pool);
+    }
+    const FeatureOrder order = sort_features(data.rows, pool, true);
+    WorkingSet set = regression_working_set(data, order, targets, draws_of_weights(once), weights,
+                                            pool);
     return grow_working_set(set, rules, 0, pool);
 }
 
