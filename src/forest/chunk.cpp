@@ -127,7 +127,8 @@ bool general_possible(const WeightedData& data, const ForestRules& rules) {
 // The trees' working sets. Trees whose nodes search a few of many features have those sort the
 // features themselves, from every feature's values; when even the roots do, no feature is
 // sorted whole. Otherwise, with its values, the order of every feature is all the trees read:
-// the rows are read once, here. The general path always keeps the sorted blocks.
+// the rows are read once, here. The general path keeps the sorted blocks, unless its thresholds
+// are random: those need no order, only the columns as the rows lie.
 class TreeSets {
   public:
     TreeSets(const WeightedData& data, const ForestRules& forest, std::uint32_t trees,
@@ -136,6 +137,13 @@ class TreeSets {
         const MatrixView rows = data.rows;
         const GrowRules& rules = forest.tree;
         const bool drawn = rules.max_features > 0 && rules.max_features < rows.n_cols;
+        if (random_thresholds(data, rules)) {
+            // Random thresholds read every column as the rows lie: nothing is sorted.
+            by_feature_ = values_by_feature(rows, pool);
+            source_ = by_features(by_feature_, rows.n_rows);
+            sorted_ = false;
+            return;
+        }
         if (drawn && !general_possible(data, forest) &&
             sorts_on_demand(rows.n_cols, rules.max_features, 1)) {
             if (sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows) &&
@@ -174,6 +182,8 @@ class TreeSets {
         }
         const std::vector<double> weights = tree_weights(data_, draws, forest_.balanced_subsample);
         check_some_weight(weights);
+        if (random_thresholds(data_, forest_.tree))
+            return general_working_set(data_, source_, draws, weights);
         LINDORF_CHECK(sorted_, "the general path needs every feature's sorted block");
         return general_working_set(data_, order_, draws, weights, pool);
     }

@@ -44,6 +44,15 @@ struct RandomCut {
     bool above_all() const { return n_left == numbers; }
 };
 
+// Where a draw puts the threshold between a node's least and largest value: rows whose value is
+// at or below it (in double precision) go left.
+inline double drawn_cut(float least, float largest, std::uint64_t threshold_draw) {
+    if (!(least < largest)) return least;
+    const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
+    const double cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
+    return cut < largest ? cut : least;
+}
+
 // One threshold drawn uniformly between the node's least and largest value (the least again
 // when the draw lands on the largest): the rows at or below it go left. With NaN sides learned,
 // NaN rows go where the side draw says, and a column without them sends NaN to the larger side.
@@ -55,12 +64,7 @@ inline RandomCut random_cut(std::span<const Entry> column, bool learn,
     if (numbers == 0) return {};
     const float least = column[0].value;
     const float largest = column[numbers - 1].value;
-    double cut = least;
-    if (least < largest) {
-        const double u = static_cast<double>(threshold_draw >> 11) * 0x1p-53;
-        cut = static_cast<double>(least) + u * (static_cast<double>(largest) - least);
-        if (!(cut < largest)) cut = least;
-    }
+    const double cut = drawn_cut(least, largest, threshold_draw);
     const std::size_t n_left = static_cast<std::size_t>(
         std::upper_bound(column.begin(), column.begin() + static_cast<std::ptrdiff_t>(numbers),
                          cut, [](double c, const Entry& e) { return c < e.value; }) -

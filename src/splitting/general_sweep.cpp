@@ -174,36 +174,111 @@ FeatureBest best_column(const Sweep& sweep, const Rows& rows) {
     return best.result(sweep.set);
 }
 
-// The split of one drawn threshold (random_cut), scored.
+// The split of one drawn threshold (column_rules.hpp's random_cut: the same cut, sides and
+// threshold) on a column as its rows lie. The threshold is the least value above the cut, with
+// the sign of zero of its earliest row, as the sorted sweeps keep it.
+// `units` holds the node's rows' weights in the order of its rows (empty: each weighs
+// `every_unit`); `left` two blocks of `slots` counts, zero at the node's slots.
 template <class Rows>
-FeatureBest random_column(const Sweep& sweep, const Rows& rows, std::uint64_t threshold_draw,
-                          std::uint64_t side_draw) {
-    const std::span<const Entry> column = sweep.column;
-    const RandomCut drawn =
-        random_cut(column, sweep.scorer.rules.learn_nan, threshold_draw, side_draw);
-    if (!drawn.divides) return {};
-    const std::size_t n = column.size();
-    const std::size_t numbers = drawn.numbers;
-    const std::size_t n_left = drawn.n_left;
-    const bool above_all = drawn.above_all();
-    const bool has_nan = numbers < n;
-    const bool nan_left = drawn.nan_left;
-    const std::uint64_t left_units = add_entries(rows, column.first(n_left), sweep.left);
-    std::uint64_t nan_units = 0;
-    if (nan_left && has_nan) nan_units = add_entries(rows, column.subspan(numbers), sweep.nan);
-    const Left left{sweep.left, nan_left && has_nan ? sweep.nan : nullptr, left_units + nan_units,
-                    n_left + (nan_left && has_nan ? n - numbers : 0)};
-    if (!sweep.scorer.allowed(left)) return {};
-    const double gain = sweep.scorer.gain(left);
+FeatureBest random_loose(const Scorer& scorer, const WorkingSet& set, std::span<const Entry> node,
+                         std::span<const std::uint64_t> units, std::uint64_t every_unit,
+                         const LooseColumn& column,
+                         const Rows& rows, std::uint64_t* left, std::size_t slots,
+                         std::uint64_t threshold_draw, std::uint64_t side_draw) {
+    if (column.numbers == 0) return {};
+    const bool learn = scorer.rules.learn_nan;
+    const std::size_t n = node.size();
+    const bool has_nan = column.numbers < n;
+    const double cut = drawn_cut(column.least, column.largest, threshold_draw);
+    // No float lies strictly between the cut and the greatest float at or below it, so the rows
+    // compare with that in single precision alike.
+    float low_cut = static_cast<float>(cut);
+    if (static_cast<double>(low_cut) > cut) low_cut = std::nextafter(low_cut, -infinity);
+    const bool same_units = units.empty();
+    const std::uint64_t* const unit_of = units.data();
+    // With NaN rows here their side is drawn, so they are tallied with the left side or not.
+    const bool nan_drawn_left = has_nan && learn && (side_draw & 1) != 0;
+    std::uint64_t left_units = 0;
+    std::size_t n_left = 0;
+    float above = infinity;  // the least value above the cut, as its earliest row holds it
+    std::uint32_t above_position = no_position;
+    bool any_above = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float value = column.values[i];
+        const std::uint32_t coded = node[i].row;
+        // Which side a row takes is a coin flip to the branch predictor: every row is added,
+        // masked, and only the rare new least value above the cut branches.
+        const bool number_left = value <= low_cut;
+        const bool goes_left = number_left | (nan_drawn_left & std::isnan(value));
+        const std::uint64_t weight =
+            (same_units ? every_unit : unit_of[i]) & (std::uint64_t{0} - goes_left);
+        // Alternate rows add into two copies of the counts, so that rows of one class in a row
+        // do not wait for each other's additions.
+        std::uint64_t* const counts = left + (i & 1) * slots;
+        rows.each_slot(coded, [&](std::uint32_t slot) { counts[slot] += weight; });
+        left_units += weight;
+        n_left += number_left;
+        if (value > low_cut && value <= above) [[unlikely]] {
+            const std::uint32_t position = set.first_position(set.local(coded));
+            if (!any_above || value < above || position < above_position)
+                above = value, above_position = position;
+            any_above = true;
+        }
+    }
+    for (std::uint32_t slot : scorer.node.present) left[slot] += left[slots + slot];
+    const bool nan_left = learn && (has_nan ? nan_drawn_left : n_left > n - n_left);
+    if (n_left == column.numbers && (!has_nan || nan_left || !(column.largest < infinity)))
+        return {};
+    const Left side{left, nullptr, left_units,
+                    n_left + (nan_drawn_left ? n - column.numbers : 0)};
+    if (!scorer.allowed(side)) return {};
+    const double gain = scorer.gain(side);
     if (!(gain > 0.0)) return {};
-    if (above_all) return {gain, infinity, nan_left};
-    // The least value above the draw, as its earliest row holds it (zeros may differ in sign).
-    std::size_t end = n_left;
-    while (end < numbers && column[end].value == column[n_left].value) ++end;
-    return {gain, earliest_of(column.subspan(n_left, end - n_left), sweep.set).value, nan_left};
+    if (n_left == column.numbers) return {gain, infinity, nan_left};
+    return {gain, above, nan_left};
 }
 
 }  // namespace
+
+GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry> node_rows,
+                                    std::span<const std::uint64_t> units, std::uint64_t every_unit,
+                                    std::span<const LooseColumn> columns, const GeneralNode& node,
+                                    const GeneralRules& rules, ScratchSlots& scratch,
+                                    WorkerPool* pool) {
+    check_features(rules.features, set.n_cols);
+    const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
+    LINDORF_CHECK(columns.size() == n_searched, "a random split needs a column per feature");
+    LINDORF_CHECK(units.empty() || units.size() == node_rows.size(),
+                  "a random split needs every row's weight");
+    LINDORF_CHECK(rules.draws.size() == 2 * n_searched, "a random split needs two draws per feature");
+    auto feature_at = [&](std::size_t k) {
+        return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
+    };
+    const std::size_t slots = class_slots(set);
+    std::vector<FeatureBest> results(n_searched);
+    parallel_for(pool, n_searched, [&](std::size_t k) {
+        auto lease = scratch.claim();
+        std::uint64_t* left = lease->wide_counts(slots);
+        for (std::uint32_t slot : node.present) left[slot] = left[slots + slot] = 0;
+        const std::uint32_t f = feature_at(k);
+        const std::int8_t constraint =
+            rules.monotonic.by_feature.empty() ? 0 : rules.monotonic.by_feature[f];
+        const Scorer scorer{node, rules, node_rows.size(), constraint};
+        results[k] = with_general_rows(set, [&](const auto& rows) {
+            return random_loose(scorer, set, node_rows, units, every_unit, columns[k], rows, left,
+                                slots,
+                                rules.draws[2 * k], rules.draws[2 * k + 1]);
+        });
+    });
+    GeneralChoice choice;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        if (results[k].score > choice.gain) {
+            choice = {true, feature_at(k), results[k].threshold, results[k].nan_left,
+                      results[k].score};
+        }
+    }
+    return choice;
+}
 
 GeneralChoice general_search(const WorkingSet& set, NodeRange range, const GeneralNode& node,
                              const GeneralRules& rules, ScratchSlots& scratch, WorkerPool* pool) {
@@ -212,8 +287,7 @@ GeneralChoice general_search(const WorkingSet& set, NodeRange range, const Gener
     auto feature_at = [&](std::size_t k) {
         return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
     };
-    LINDORF_CHECK(rules.draws.empty() || rules.draws.size() == 2 * n_searched,
-                  "a random split needs two draws per feature");
+    LINDORF_CHECK(rules.draws.empty(), "random thresholds are searched on columns as rows lie");
     const std::size_t slots = class_slots(set);
     std::vector<FeatureBest> results(n_searched);
     parallel_for(pool, n_searched, [&](std::size_t k) {
@@ -226,11 +300,7 @@ GeneralChoice general_search(const WorkingSet& set, NodeRange range, const Gener
         const Scorer scorer{node, rules, range.size(), constraint};
         const Sweep sweep{set.column(f, range.begin, range.end), set, scorer, counts,
                           counts + slots};
-        results[k] = with_general_rows(set, [&](const auto& rows) {
-            return rules.draws.empty()
-                       ? best_column(sweep, rows)
-                       : random_column(sweep, rows, rules.draws[2 * k], rules.draws[2 * k + 1]);
-        });
+        results[k] = with_general_rows(set, [&](const auto& rows) { return best_column(sweep, rows); });
     });
     GeneralChoice choice;
     for (std::size_t k = 0; k < results.size(); ++k) {

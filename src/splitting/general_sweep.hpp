@@ -68,8 +68,29 @@ struct GeneralChoice {
 
 std::size_t class_slots(const WorkingSet& set);
 
+// One feature's values at a node's rows, in the order of those rows (not sorted), with what a
+// random threshold needs of them: the least and largest number, and how many numbers there are.
+struct LooseColumn {
+    const float* values = nullptr;
+    float least = 0.0f;
+    float largest = 0.0f;
+    std::size_t numbers = 0;
+};
+
+// Every value of the node's sorted columns a candidate (rules.draws empty).
 GeneralChoice general_search(const WorkingSet& set, NodeRange range, const GeneralNode& node,
                              const GeneralRules& rules, ScratchSlots& scratch, WorkerPool* pool);
+
+// One random threshold per feature (rules.draws) over columns of the node's rows as they lie:
+// `rows` the node's coded rows, `units` their weights (empty: each weighs `every_unit`),
+// `columns` lined up with the searched features. A drawn threshold needs no order: only the
+// column's extent, and one pass that tallies the left side and finds the least value above the
+// cut, so nothing is sorted.
+GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry> rows,
+                                    std::span<const std::uint64_t> units, std::uint64_t every_unit,
+                                    std::span<const LooseColumn> columns, const GeneralNode& node,
+                                    const GeneralRules& rules, ScratchSlots& scratch,
+                                    WorkerPool* pool);
 
 // The impurity of counts by slot (count_of(slot)) over `total` units, by criteria/impurity.hpp.
 template <class CountOf>

@@ -5,6 +5,7 @@
 // criteria/impurity.hpp.
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <string>
 
 #include "splitting/column_rules.hpp"
@@ -13,6 +14,7 @@
 #include "support/error.hpp"
 #include "support/streams.hpp"
 #include "tree/feature_draw.hpp"
+#include "tree/node_columns.hpp"
 #include "tree/node_work.hpp"
 
 namespace lindorf {
@@ -37,18 +39,32 @@ class GeneralWork final : public NodeWork {
         const bool one_output = set.general.n_outputs == 1;
         if (one_output && !set.class_labels.empty() && set.class_labels[0] == 0) zero_slot_ = 0;
         if (!one_output) zero_slot_ = no_slot;
+        // Rows of one weight (no weights, no bootstrap) need no weight looked up at a search.
+        const std::vector<std::uint64_t>& units = set.general.units;
+        if (!units.empty() && std::all_of(units.begin(), units.end(),
+                                          [&](std::uint64_t u) { return u == units[0]; }))
+            every_unit_ = units[0];
     }
 
     NodeFacts take(NodeRange range, bool own_rows) override {
-        LINDORF_CHECK(!own_rows, "the general path keeps every feature's sorted block");
+        LINDORF_CHECK(own_rows == (rules_.splitter == Splitter::random),
+                      "random thresholds read columns as rows lie, every value a sorted block");
         range_ = range;
+        own_rows_ = own_rows;
         for (std::uint32_t s : present_) counts_[s] = latest_[s] = 0;
         present_.clear();
         total_ = 0;
-        const std::span<const Entry> column = set_.column(0, range.begin, range.end);
+        const std::span<const Entry> column =
+            own_rows ? std::span<const Entry>(set_.node_rows.data() + range.begin, range.size())
+                     : set_.column(0, range.begin, range.end);
+        // A node that keeps its own rows reads their weights in their order at every search.
+        const bool keep_units = own_rows && every_unit_ == 0;
+        row_units_.resize(keep_units ? column.size() : 0);
         with_general_rows(set_, [&](const auto& rows) {
-            for (const Entry& entry : column) {
+            for (std::size_t i = 0; i < column.size(); ++i) {
+                const Entry& entry = column[i];
                 const std::uint64_t weight = rows.weight(entry.row);
+                if (keep_units) row_units_[i] = weight;
                 rows.each_slot(entry.row, [&](std::uint32_t s) {
                     if (counts_[s] == 0) present_.push_back(s);
                     counts_[s] += weight;
@@ -82,8 +98,18 @@ class GeneralWork final : public NodeWork {
     std::optional<NodeSplit> split(const NodeAt& at, ScratchSlots& scratch,
                                    WorkerPool* pool) override {
         KeyedStream stream = node_stream(rules_.node_key, at.path);
+        if (own_rows_) loose_.clear(range_);
         std::span<const std::uint32_t> features;
-        if (draw_.active()) features = draw_.features(set_, range_, stream);
+        if (draw_.active() && own_rows_) {
+            const bool learn = rules_.nan_side == NanSide::learned;
+            features = draw_.features(stream, [&](std::uint32_t f) {
+                return loose_.gather(set_, range_, f, learn);
+            });
+        } else if (draw_.active()) {
+            features = draw_.features(set_, range_, stream);
+        } else if (own_rows_) {
+            for (std::uint32_t f = 0; f < set_.n_cols; ++f) loose_.keep(set_, range_, f);
+        }
         GeneralChoice choice;
         if (!draw_.active() || !features.empty()) {
             draws_.clear();
@@ -98,15 +124,26 @@ class GeneralWork final : public NodeWork {
                                       monotonic(at.bounds),
                                       features,
                                       draws_};
-            choice = general_search(set_, range_, node(), search, scratch, pool);
+            choice = own_rows_ ? random_search(search, scratch, pool)
+                               : general_search(set_, range_, node(), search, scratch, pool);
         }
         // Nothing scored above 0.0: the fallback, feature 0 at 0.0, if it divides the rows.
         NodeSplit split;
         split.choice = {choice.feature, choice.threshold, choice.nan_left};
-        split.column = set_.column(split.choice.feature, range_.begin, range_.end);
+        if (own_rows_) {
+            // The order of a node's rows is nothing its tally or search looks at: they are
+            // divided here, even if the node stays a leaf.
+            split.n_left = loose_.divide(set_, range_, split.choice.feature,
+                                         split.choice.threshold, split.choice.nan_left);
+            split.column = {set_.node_rows.data() + range_.begin, range_.size()};
+            split.rows_divided = true;
+        } else {
+            split.column = set_.column(split.choice.feature, range_.begin, range_.end);
+            split.n_left = left_size(split.column, split.choice.threshold);
+            split.n_tail_left =
+                split.choice.nan_left ? split.column.size() - numbers_in(split.column) : 0;
+        }
         const std::span<const Entry> column = split.column;
-        split.n_left = left_size(column, split.choice.threshold);
-        split.n_tail_left = split.choice.nan_left ? column.size() - numbers_in(column) : 0;
         const std::size_t left_rows = split.n_left + split.n_tail_left;
         if (left_rows == 0 || left_rows == range_.size()) return std::nullopt;
         const std::int8_t constraint =
@@ -134,6 +171,24 @@ class GeneralWork final : public NodeWork {
 
   private:
     GeneralNode node() const { return {counts_.data(), total_, present_, output_ends_, impurity_}; }
+
+    // The node's rows as they lie, its drawn features' columns gathered (loose_) in the order
+    // the draw kept them, which the search wants ascending.
+    GeneralChoice random_search(GeneralRules search, ScratchSlots& scratch, WorkerPool* pool) {
+        const std::span<const LooseColumn> kept = loose_.kept();
+        lined_up_.assign(kept.begin(), kept.end());
+        if (!search.features.empty()) {
+            kept_order_.assign(kept.size(), 0);
+            std::iota(kept_order_.begin(), kept_order_.end(), 0u);
+            std::sort(kept_order_.begin(), kept_order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+                return loose_.feature(a) < loose_.feature(b);
+            });
+            for (std::size_t k = 0; k < kept.size(); ++k) lined_up_[k] = kept[kept_order_[k]];
+        }
+        const std::span<const Entry> rows(set_.node_rows.data() + range_.begin, range_.size());
+        return general_random_search(set_, rows, row_units_, every_unit_, lined_up_, node(),
+                                     search, scratch, pool);
+    }
 
     double weight_of(std::uint64_t units) const { return static_cast<double>(units) * unit_; }
 
@@ -265,6 +320,12 @@ class GeneralWork final : public NodeWork {
     std::vector<std::uint32_t> output_ends_;
     std::vector<std::uint64_t> draws_;
     FeatureDraw draw_;
+    bool own_rows_ = false;
+    LooseColumns loose_;
+    std::vector<LooseColumn> lined_up_;
+    std::vector<std::uint32_t> kept_order_;
+    std::vector<std::uint64_t> row_units_;  // of the node's own rows, in their order
+    std::uint64_t every_unit_ = 0;          // every row's weight, when all are the same
     double unit_;
     std::uint64_t min_leaf_units_;
     std::uint32_t zero_slot_ = no_slot;

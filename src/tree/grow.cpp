@@ -139,6 +139,7 @@ std::optional<NodeSplit> split_within_rules(NodeWork& work, const Growth& growth
 // current: a node that sorts its own features keeps that range only until the next node's search.
 // `concurrent`: other subtrees grow at the same time.
 void mark_sides(const Growth& growth, const NodeSplit& split, bool concurrent) {
+    if (split.rows_divided) return;
     growth.sides.mark(growth.set, split.column, split.n_left, split.n_tail_left, concurrent);
 }
 
@@ -149,7 +150,9 @@ std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNo
                                            const NodeSplit& split, Tree& tree,
                                            ScratchSlots& scratch, WorkerPool* pool) {
     const SplitChoice& choice = split.choice;
-    if (item.sorts_own) {
+    if (split.rows_divided) {
+        LINDORF_CHECK(item.sorts_own, "only a node that keeps its own rows divides them itself");
+    } else if (item.sorts_own) {
         auto lease = scratch.claim();
         partition_node_rows(growth.set, item.range, split.n_left, growth.sides, *lease);
     } else {
@@ -337,13 +340,15 @@ Tree grow_working_set(WorkingSet& set, const GrowRules& given, std::uint32_t dep
     SideFlags sides(set.n_rows);
     Growth growth{set, rules, sides, settings.node_limit};
     // Nodes that sort their own features keep their rows at their ranges; a set without sorted
-    // blocks has every node do so. The general path always keeps its blocks.
+    // blocks has every node do so. The general path keeps its blocks, unless it draws random
+    // thresholds: those read its columns as the rows lie.
     const bool drawn = rules.max_features > 0 && rules.max_features < set.n_cols;
     growth.searched = drawn ? rules.max_features : set.n_cols;
     growth.may_sort_own = drawn && set.source.data != nullptr && !set.is_general();
-    set.node_rows.resize(growth.may_sort_own ? set.n_rows : 0);
+    const bool loose = set.is_general() && set.entries.empty() && set.source.data != nullptr;
+    if (!loose) set.node_rows.resize(growth.may_sort_own ? set.n_rows : 0);
     PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0, Bounds{}, set.entries.empty()};
-    LINDORF_CHECK(!root.sorts_own || growth.may_sort_own,
+    LINDORF_CHECK(!root.sorts_own || growth.may_sort_own || loose,
                   "a working set without sorted blocks needs nodes that sort their own features");
     growth.measure = rules.min_impurity_decrease > 0.0 || rules.max_leaf_nodes > 0;
     if (growth.measure || rules.min_leaf_fraction > 0.0) {

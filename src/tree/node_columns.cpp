@@ -130,4 +130,89 @@ std::span<const Entry> NodeColumns::column(const WorkingSet& set, NodeRange rang
     return column;
 }
 
+void LooseColumns::clear(NodeRange range) {
+    rows_ = range.size();
+    features_.clear();
+    columns_.clear();
+}
+
+float* LooseColumns::gather_slot(const WorkingSet& set, NodeRange range, std::uint32_t f) {
+    const std::size_t slot = features_.size();
+    if (values_.size() < (slot + 1) * rows_) {
+        values_.resize((slot + 1) * rows_);
+        for (std::size_t k = 0; k < columns_.size(); ++k)
+            columns_[k].values = values_.data() + k * rows_;
+    }
+    float* out = values_.data() + slot * rows_;
+    const float* values = set.source.data + std::size_t{f} * set.source.feature_step;
+    const std::size_t step = set.source.row_step;
+    const Entry* rows = set.node_rows.data() + range.begin;
+    const unsigned shift = set.coding.row_shift();
+    if (set.source_of.empty()) {
+        for (std::size_t i = 0; i < rows_; ++i) out[i] = values[(rows[i].row >> shift) * step];
+    } else {
+        const std::uint32_t* source = set.source_of.data();
+        for (std::size_t i = 0; i < rows_; ++i)
+            out[i] = values[std::size_t{source[set.local(rows[i].row)]} * step];
+    }
+    return out;
+}
+
+namespace {
+
+LooseColumn extent(const float* values, std::size_t n) {
+    float low = INFINITY, high = -INFINITY;
+    std::size_t numbers = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float value = values[i];
+        if (std::isnan(value)) continue;
+        ++numbers;
+        low = value < low ? value : low;
+        high = value > high ? value : high;
+    }
+    return {values, low, high, numbers};
+}
+
+}  // namespace
+
+bool LooseColumns::gather(const WorkingSet& set, NodeRange range, std::uint32_t f,
+                          bool learn_nan) {
+    const LooseColumn column = extent(gather_slot(set, range, f), rows_);
+    // Two different numbers can be parted, and so can numbers and NaN when its side is learned.
+    if (column.numbers == 0 ||
+        !(column.least < column.largest || (learn_nan && column.numbers < rows_)))
+        return false;
+    features_.push_back(f);
+    columns_.push_back(column);
+    return true;
+}
+
+void LooseColumns::keep(const WorkingSet& set, NodeRange range, std::uint32_t f) {
+    const LooseColumn column = extent(gather_slot(set, range, f), rows_);
+    features_.push_back(f);
+    columns_.push_back(column);
+}
+
+std::size_t LooseColumns::divide(WorkingSet& set, NodeRange range, std::uint32_t f,
+                                float threshold, bool nan_left) {
+    const auto slot = static_cast<std::size_t>(
+        std::find(features_.begin(), features_.end(), f) - features_.begin());
+    const float* values =
+        slot < features_.size() ? columns_[slot].values : gather_slot(set, range, f);
+    // Kept stable, a node's rows stay in ascending order, and so its gathers read ascending.
+    Entry* rows = set.node_rows.data() + range.begin;
+    right_.resize(rows_);
+    std::size_t left = 0, right = 0;
+    for (std::size_t i = 0; i < rows_; ++i) {
+        const float value = values[i];
+        const bool goes_left = value < threshold || (nan_left && std::isnan(value));
+        rows[left] = rows[i];
+        right_[right] = rows[i];
+        left += goes_left;
+        right += !goes_left;
+    }
+    std::copy(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(right), rows + left);
+    return left;
+}
+
 }  // namespace lindorf

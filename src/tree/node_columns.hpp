@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "splitting/general_sweep.hpp"
 #include "splitting/working_set.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
@@ -60,6 +61,36 @@ class NodeColumns {
     std::vector<Entry> buffer_;   // for sorting them, column by column
     std::vector<std::uint32_t> kept_;
     std::vector<std::span<const Entry>> columns_;  // lined up with the features ascending
+    std::size_t rows_ = 0;
+};
+
+// The columns of one node's features as its rows lie, for random thresholds: a drawn threshold
+// needs a column's extent and one pass over it, never its order, so nothing is sorted.
+class LooseColumns {
+  public:
+    void clear(NodeRange range);
+    // Gathers the node's values of feature f and keeps them when some threshold divides the rows
+    // (feature_draw.hpp's divides); returns whether it does.
+    bool gather(const WorkingSet& set, NodeRange range, std::uint32_t f, bool learn_nan);
+    // Gathers and keeps feature f whatever its values.
+    void keep(const WorkingSet& set, NodeRange range, std::uint32_t f);
+    // The kept columns, in the order they were kept.
+    std::span<const LooseColumn> kept() const { return columns_; }
+    std::uint32_t feature(std::size_t k) const { return features_[k]; }
+
+    // Divides the node's rows (WorkingSet::node_rows at its range) at feature f's `threshold`:
+    // the rows whose number is below it, and with `nan_left` those of NaN, move to the front,
+    // each side in its order. Returns how many go left.
+    std::size_t divide(WorkingSet& set, NodeRange range, std::uint32_t f, float threshold,
+                       bool nan_left);
+
+  private:
+    float* gather_slot(const WorkingSet& set, NodeRange range, std::uint32_t f);
+
+    std::vector<float> values_;  // the kept columns, then the one gathered last
+    std::vector<std::uint32_t> features_;
+    std::vector<LooseColumn> columns_;
+    std::vector<Entry> right_;
     std::size_t rows_ = 0;
 };
 

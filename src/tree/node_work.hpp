@@ -63,6 +63,9 @@ struct NodeSplit {
     std::size_t n_tail_left = 0; // NaN rows at the end of that range that go left too
     double decrease = 0.0;       // weighted impurity decrease, when measured
     double middle = 0.0;         // monotonic constraints: where the children's bounds meet
+    // The node's rows (WorkingSet::node_rows at its range) already hold the left side first:
+    // there is nothing to mark or partition.
+    bool rows_divided = false;
 };
 
 class NodeWork {

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "support/error.hpp"
+#include "tree/grow_engine.hpp"
+#include "tree/node_columns.hpp"
 #include "tree/regression_training.hpp"
 
 namespace lindorf {
@@ -65,12 +67,12 @@ bool exact_rules(const WeightedData& data, const GrowRules& rules) {
            rules.nan_side == NanSide::right && rules.monotonic.empty();
 }
 
-WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& order,
-                               const RowDraws& draws, std::span<const double> row_weights,
-                               WorkerPool* pool) {
-    const std::size_t n_rows = data.rows.n_rows;
-    LINDORF_CHECK(row_weights.size() == n_rows && draws.count.size() == n_rows,
-                  "the draws or weights were counted for other rows");
+namespace {
+
+// The draws of the rows of positive weight, and their total weight.
+std::pair<RowDraws, double> kept_draws(const RowDraws& draws, std::span<const double> row_weights) {
+    const std::size_t n_rows = draws.count.size();
+    LINDORF_CHECK(row_weights.size() == n_rows, "the draws or weights were counted for other rows");
     // Rows of weight 0 leave the list; the others keep their draw positions.
     RowDraws kept = draws;
     double total = 0.0;
@@ -79,13 +81,23 @@ WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& ord
         if (kept.count[r] != 0) total += row_weights[r];
     }
     LINDORF_CHECK(total > 0.0, "cannot grow a tree from an empty training set");
+    return {std::move(kept), total};
+}
+
+// Builds the set of `kept` with build(labels, kept), then weighs its rows in units.
+template <class Build>
+WorkingSet weighed_set(const WeightedData& data, const RowDraws& draws,
+                       std::span<const double> row_weights, Build&& build) {
+    const std::size_t n_rows = data.rows.n_rows;
+    LINDORF_CHECK(draws.count.size() == n_rows, "the draws or weights were counted for other rows");
+    auto [kept, total] = kept_draws(draws, row_weights);
     const std::size_t n_outputs = data.n_outputs();
     WorkingSet set;
     if (n_outputs == 1) {
-        set = working_set_of_draws(data.rows, data.labels, order, kept, pool);
+        set = build(data.labels, kept);
     } else {
         const std::vector<Label> first = first_output(data);
-        set = working_set_of_draws(data.rows, first, order, kept, pool);
+        set = build(std::span<const Label>(first), kept);
     }
     GeneralRows& general = set.general;
     general.unit = unit_for(total);
@@ -110,6 +122,32 @@ WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& ord
     return set;
 }
 
+}  // namespace
+
+WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& order,
+                               const RowDraws& draws, std::span<const double> row_weights,
+                               WorkerPool* pool) {
+    return weighed_set(data, draws, row_weights,
+                       [&](std::span<const Label> labels, const RowDraws& kept) {
+                           return working_set_of_draws(data.rows, labels, order, kept, pool);
+                       });
+}
+
+WorkingSet general_working_set(const WeightedData& data, SourceValues source,
+                               const RowDraws& draws, std::span<const double> row_weights) {
+    WorkingSet set = weighed_set(data, draws, row_weights,
+                                 [&](std::span<const Label> labels, const RowDraws& kept) {
+                                     return working_set_of_draws(data.rows, labels, kept, source);
+                                 });
+    // Every row kept: local rows are the source's, and gathers look up one array fewer.
+    if (set.n_rows == data.rows.n_rows) set.source_of.clear();
+    return set;
+}
+
+bool random_thresholds(const WeightedData& data, const GrowRules& rules) {
+    return !data.regression() && rules.splitter == Splitter::random && data.rows.n_cols > 0;
+}
+
 Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool* pool) {
     check_weighted_data(data);
     if (data.regression()) return grow_regression(data, rules, pool);
@@ -119,7 +157,6 @@ Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool*
         for (std::uint32_t w : data.weights) total += w;
         if (total < exact_limit) return grow_tree(data.rows, data.labels, data.weights, rules, pool);
     }
-    const FeatureOrder order = sort_features(data.rows, pool, true);
     // Each row once, in row order; its weight is its own.
     std::vector<double> weights(n_rows, 1.0);
     for (std::size_t r = 0; r < n_rows; ++r) {
@@ -127,6 +164,12 @@ Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool*
         if (!data.weights.empty()) weights[r] = data.weights[r];
     }
     RowDraws draws = draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
+    if (random_thresholds(data, rules)) {
+        const std::vector<float> by_feature = values_by_feature(data.rows, pool);
+        WorkingSet set = general_working_set(data, by_features(by_feature, n_rows), draws, weights);
+        return grow_working_set(set, rules, 0, pool);
+    }
+    const FeatureOrder order = sort_features(data.rows, pool, true);
     WorkingSet set = general_working_set(data, order, draws, weights, pool);
     return grow_working_set(set, rules, 0, pool);
 }

@@ -57,6 +57,14 @@ WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& ord
                                const RowDraws& draws, std::span<const double> row_weights,
                                WorkerPool* pool);
 
+// The same without sorted blocks, for random thresholds: nodes read their columns from `source`
+// (every feature's values, best laid out by feature), which must outlive the set.
+WorkingSet general_working_set(const WeightedData& data, SourceValues source,
+                               const RowDraws& draws, std::span<const double> row_weights);
+
+// Whether the rules grow a classifier of random thresholds, whose sets need no sorted blocks.
+bool random_thresholds(const WeightedData& data, const GrowRules& rules);
+
 // The tree of the weighted rows, on the path they call for.
 Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool* pool = nullptr);
 

@@ -5,16 +5,19 @@
 // hit ties, NaN, signed zeros, infinities and weights of any scale. Then pruning.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "forest/chunk.hpp"
 #include "model/prune.hpp"
 #include "tree/tree.hpp"
 #include "reference_general.hpp"
 #include "support/streams.hpp"
 #include "tree/grow_engine.hpp"
+#include "tree/node_columns.hpp"
 #include "tree/training.hpp"
 #include "tree_testing.hpp"
 
@@ -80,6 +83,7 @@ class Random {
                                                  : std::uniform_real_distribution<double>(0.01, 3.0)(rng_));
         }
         c.data.weights[below(n)] = 1.5;
+        if (below(4) == 0) std::fill(c.data.weights.begin(), c.data.weights.end(), 1.0);
         // Weights scaled by a power of two are the same units: every rule that measures weight
         // relative to the whole must see the same tree at any scale.
         c.scale = std::ldexp(1.0, static_cast<int>(below(41)) - 20);
@@ -124,12 +128,36 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
         const GrowRules rules = random.rules(c, monotonic);
         const Tree expected = reference::grow_general(c.data, rules);
         ASSERT_TRUE(same_tree(grow_weighted(c.weighted(), rules), expected)) << "round " << round;
-        // The same on the pool, wherever it takes over.
+        // The same on the pool, wherever it takes over, from sorted blocks or, with random
+        // thresholds, from the columns as the rows lie (by rows or by features).
         const WeightedData d = c.weighted();
-        WorkingSet set = general_working_set(d, sort_features(d.rows), draws_of_weights(
-            std::vector<std::uint32_t>(d.rows.n_rows, 1)), d.real_weights, &pool);
+        const RowDraws every = draws_of_weights(std::vector<std::uint32_t>(d.rows.n_rows, 1));
+        const bool random_rule = rules.splitter == Splitter::random;
+        const std::vector<float> by_feature = values_by_feature(d.rows, nullptr);
+        const SourceValues source =
+            round % 2 ? by_features(by_feature, d.rows.n_rows) : by_rows(d.rows);
+        WorkingSet set = random_rule
+                             ? general_working_set(d, source, every, d.real_weights)
+                             : general_working_set(d, sort_features(d.rows), every,
+                                                   d.real_weights, &pool);
         const GrowSettings sharing{std::size_t{8} * random.below(5)};
         ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, &pool, sharing), expected))
+            << "round " << round;
+        if (!random_rule) continue;
+        // A bootstrap sample's repeats and draw positions, which the tie rules read: a forest's
+        // tree is the one grown alone on its sample.
+        const ForestRules forest{rules, true, false, seed_key(round)};
+        const RowDraws draws = bootstrap_draws(d.rows.n_rows, forest.key, 1);
+        std::vector<double> weights(d.rows.n_rows);
+        for (std::size_t r = 0; r < weights.size(); ++r)
+            weights[r] = d.real_weights[r] * draws.count[r];
+        if (std::none_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; }))
+            continue;
+        GrowRules tree_rules = rules;
+        tree_rules.node_key = node_key(forest.key, 1);
+        WorkingSet drawn = general_working_set(d, source, draws, weights);
+        ASSERT_TRUE(same_tree(grow_forest_chunk(d, forest, 1, 1, &pool).trees[0],
+                              grow_working_set(drawn, tree_rules, 0, nullptr)))
             << "round " << round;
     }
 }
