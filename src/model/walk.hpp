@@ -4,6 +4,7 @@
 // next one, so no lane idles while others are still deep in the tree.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -16,10 +17,15 @@
 namespace lindorf {
 
 // A node as walks read it: 16 bytes, the children indexed by the comparison's outcome. A leaf
-// has feature leaf_mark, its position in the tree as child[0] and its label as child[1]. An inner
-// node whose NaN values go left has the top bit of its feature set.
+// has feature leaf_mark, its position in the tree as child[0], its label as child[1] and its
+// number among the tree's leaves (in node order) in place of a threshold, so that a leaf's row of
+// a per-leaf table comes with the node the walk already holds. An inner node whose NaN values go
+// left has the top bit of its feature set.
 struct WalkNode {
-    float threshold;
+    union {
+        float threshold;     // inner nodes
+        std::uint32_t leaf;  // leaves
+    };
     std::uint32_t feature;
     std::uint32_t child[2];  // inner nodes: [0] below the threshold, [1] the rest
 };
@@ -48,7 +54,23 @@ struct PreparedWalk {
     // With several outputs, each leaf's label in every output after the first, by node and
     // output (model/predict.hpp's forest_votes); empty with one output.
     std::vector<std::uint32_t> other_labels = {};
+    // A checked classifier's leaf class shares, computed once as soft votes compute them (a
+    // value over the leaf's weight; 0 for a class the leaf does not list), share_width a leaf
+    // by WalkNode::leaf: a walk adds a ready row instead of reading the leaf's lists and
+    // dividing. Adding the zeros changes no sum, so the means are bit for bit the lists'. Empty
+    // when share_table_fits says no.
+    std::vector<double> shares = {};
+    std::uint32_t share_width = 0;
 };
+
+// Whether a tree of `leaves` leaves and `value_entries` listed leaf values gets a share table of
+// `width` classes: when it takes at most 2^16 shares (512 KiB), or no more bytes than the tree's
+// lists (16 bytes an entry); otherwise, with many classes, soft votes read the lists.
+inline bool share_table_fits(std::size_t leaves, std::size_t width, std::size_t value_entries) {
+    const std::size_t shares = leaves * width;
+    return width != 0 && shares / width == leaves &&
+           shares <= std::max<std::size_t>(std::size_t{1} << 16, 2 * value_entries);
+}
 using SharedWalk = std::shared_ptr<const PreparedWalk>;
 
 // Calls visit(row, leaf) for every row in [begin, end), in no particular order.

@@ -412,6 +412,16 @@ TEST(PreparedWalks, PredictWhatWalksMadeForTheCallPredict) {
         EXPECT_EQ(tree_shares(one, rows.view(), nullptr),
                   tree_shares(*fresh.trees[t], rows.view(), 3, nullptr));
     }
+    // Soft votes add each leaf's shares from a table made once with the walks; the leaves'
+    // lists, divided as the walks reach them, must give the same sums bit for bit.
+    ASSERT_FALSE(loaded.walks[0]->shares.empty());
+    Model listed = loaded;
+    for (SharedWalk& walk : listed.walks) {
+        PreparedWalk copy = *walk;
+        copy.shares.clear();
+        walk = std::make_shared<const PreparedWalk>(std::move(copy));
+    }
+    EXPECT_EQ(forest_shares(listed, rows.view(), nullptr), forest_shares(loaded, rows.view(), &pool));
     Model fewer_classes = loaded;
     fewer_classes.n_classes = 2;
     prepare_walks(fewer_classes);
