@@ -134,8 +134,12 @@ def sparse_matrix(X) -> SparseMatrix:
     if not X.has_canonical_format:
         X = X.copy()
         X.sum_duplicates()
-    return SparseMatrix(np.ascontiguousarray(X.data, dtype=np.float32),
-                        np.ascontiguousarray(X.indices, dtype=np.uint32),
+    indices = np.ascontiguousarray(X.indices)
+    # scipy's int32 indices are read in place as uint32, not copied: a negative one reads as
+    # 2**31 or more, past any row or feature, which the learner refuses as it would the copy's.
+    indices = (indices.view(np.uint32) if indices.dtype == np.int32
+               else np.ascontiguousarray(indices, dtype=np.uint32))
+    return SparseMatrix(np.ascontiguousarray(X.data, dtype=np.float32), indices,
                         np.ascontiguousarray(X.indptr, dtype=np.uint64), tuple(X.shape))
 
 
