@@ -121,6 +121,20 @@ def peak_memory_mib() -> float:
     raise RuntimeError("no VmHWM in /proc/self/status")
 
 
+def resident_mib(reset_peak: bool = False) -> float:
+    """This process's resident set (VmRSS), in MiB; with reset_peak, the peak (VmHWM) starts
+    again from it (Linux's /proc/self/clear_refs), so that a later peak_memory_mib tells what
+    the work after this call took at most."""
+    if reset_peak:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024.0
+    raise RuntimeError("no VmRSS in /proc/self/status")
+
+
 def run_alternately(systems: dict[str, Callable[[], T]], repeats: int) -> dict[str, list[T]]:
     """Runs every system once per round, `repeats` rounds; returns each one's results (for
     example (seconds, accuracy) pairs). Each round starts with the next system, so no system always runs right
