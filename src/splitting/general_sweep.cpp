@@ -238,6 +238,41 @@ FeatureBest random_loose(const Scorer& scorer, const WorkingSet& set, std::span<
     return {gain, above, nan_left};
 }
 
+// Each searched feature's best on the pool, from `column_best(scorer, rows, k, feature,
+// counts, slots)` with two blocks of counts zeroed at the node's slots; the best of them, the
+// lowest feature on equal gains.
+template <class ColumnBest>
+GeneralChoice best_of_features(const WorkingSet& set, const GeneralNode& node,
+                               const GeneralRules& rules, std::size_t n_rows,
+                               ScratchSlots& scratch, WorkerPool* pool, ColumnBest&& column_best) {
+    const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
+    auto feature_at = [&](std::size_t k) {
+        return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
+    };
+    const std::size_t slots = class_slots(set);
+    std::vector<FeatureBest> results(n_searched);
+    parallel_for(pool, n_searched, [&](std::size_t k) {
+        auto lease = scratch.claim();
+        std::uint64_t* counts = lease->wide_counts(slots);
+        for (std::uint32_t slot : node.present) counts[slot] = counts[slots + slot] = 0;
+        const std::uint32_t f = feature_at(k);
+        const std::int8_t constraint =
+            rules.monotonic.by_feature.empty() ? 0 : rules.monotonic.by_feature[f];
+        const Scorer scorer{node, rules, n_rows, constraint};
+        results[k] = with_general_rows(set, [&](const auto& rows) {
+            return column_best(scorer, rows, k, f, counts, slots);
+        });
+    });
+    GeneralChoice choice;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        if (results[k].score > choice.gain) {
+            choice = {true, feature_at(k), results[k].threshold, results[k].nan_left,
+                      results[k].score};
+        }
+    }
+    return choice;
+}
+
 }  // namespace
 
 GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry> node_rows,
@@ -251,65 +286,27 @@ GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry
     LINDORF_CHECK(units.empty() || units.size() == node_rows.size(),
                   "a random split needs every row's weight");
     LINDORF_CHECK(rules.draws.size() == 2 * n_searched, "a random split needs two draws per feature");
-    auto feature_at = [&](std::size_t k) {
-        return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
-    };
-    const std::size_t slots = class_slots(set);
-    std::vector<FeatureBest> results(n_searched);
-    parallel_for(pool, n_searched, [&](std::size_t k) {
-        auto lease = scratch.claim();
-        std::uint64_t* left = lease->wide_counts(slots);
-        for (std::uint32_t slot : node.present) left[slot] = left[slots + slot] = 0;
-        const std::uint32_t f = feature_at(k);
-        const std::int8_t constraint =
-            rules.monotonic.by_feature.empty() ? 0 : rules.monotonic.by_feature[f];
-        const Scorer scorer{node, rules, node_rows.size(), constraint};
-        results[k] = with_general_rows(set, [&](const auto& rows) {
+    return best_of_features(
+        set, node, rules, node_rows.size(), scratch, pool,
+        [&](const Scorer& scorer, const auto& rows, std::size_t k, std::uint32_t,
+            std::uint64_t* left, std::size_t slots) {
             return random_loose(scorer, set, node_rows, units, every_unit, columns[k], rows, left,
-                                slots,
-                                rules.draws[2 * k], rules.draws[2 * k + 1]);
+                                slots, rules.draws[2 * k], rules.draws[2 * k + 1]);
         });
-    });
-    GeneralChoice choice;
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        if (results[k].score > choice.gain) {
-            choice = {true, feature_at(k), results[k].threshold, results[k].nan_left,
-                      results[k].score};
-        }
-    }
-    return choice;
 }
 
 GeneralChoice general_search(const WorkingSet& set, NodeRange range, const GeneralNode& node,
                              const GeneralRules& rules, ScratchSlots& scratch, WorkerPool* pool) {
     check_features(rules.features, set.n_cols);
-    const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
-    auto feature_at = [&](std::size_t k) {
-        return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
-    };
     LINDORF_CHECK(rules.draws.empty(), "random thresholds are searched on columns as rows lie");
-    const std::size_t slots = class_slots(set);
-    std::vector<FeatureBest> results(n_searched);
-    parallel_for(pool, n_searched, [&](std::size_t k) {
-        auto lease = scratch.claim();
-        std::uint64_t* counts = lease->wide_counts(slots);
-        for (std::uint32_t slot : node.present) counts[slot] = counts[slots + slot] = 0;
-        const std::uint32_t f = feature_at(k);
-        const std::int8_t constraint =
-            rules.monotonic.by_feature.empty() ? 0 : rules.monotonic.by_feature[f];
-        const Scorer scorer{node, rules, range.size(), constraint};
-        const Sweep sweep{set.column(f, range.begin, range.end), set, scorer, counts,
-                          counts + slots};
-        results[k] = with_general_rows(set, [&](const auto& rows) { return best_column(sweep, rows); });
-    });
-    GeneralChoice choice;
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        if (results[k].score > choice.gain) {
-            choice = {true, feature_at(k), results[k].threshold, results[k].nan_left,
-                      results[k].score};
-        }
-    }
-    return choice;
+    return best_of_features(
+        set, node, rules, range.size(), scratch, pool,
+        [&](const Scorer& scorer, const auto& rows, std::size_t, std::uint32_t f,
+            std::uint64_t* counts, std::size_t slots) {
+            const Sweep sweep{set.column(f, range.begin, range.end), set, scorer, counts,
+                              counts + slots};
+            return best_column(sweep, rows);
+        });
 }
 
 }  // namespace lindorf
