@@ -61,7 +61,7 @@ def tree_rows(workloads, repeats):
     rows, fitted = [], {}
     for name, x, y, depth in workloads:
         runs = alternate({
-            "lindorf": fit_and_predict(lambda: DecisionTreeClassifier(max_depth=depth), x, y),
+            "lindorf": fit_and_predict(lambda: DecisionTreeClassifier(max_depth=depth, n_jobs=-1), x, y),
             "train_tree_np": lambda: common.time_lindorf(lambda: train_tree_np(x, y, depth)),
             "sklearn": fit_and_predict(lambda: SkTree(criterion="entropy", max_depth=depth,
                                                       min_samples_split=3), x, y),

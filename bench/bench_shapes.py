@@ -220,7 +220,7 @@ def tall(args) -> None:
     for n in sizes:
         x, y = common.synthetic(n, 10, 8)
         systems = {"lindorf": lambda: fit_seconds(
-            lambda: DecisionTreeClassifier(max_depth=10), x, y)}
+            lambda: DecisionTreeClassifier(max_depth=10, n_jobs=args.threads), x, y)}
         if args.peers and "lightgbm" in peers.available():
             import lightgbm
 

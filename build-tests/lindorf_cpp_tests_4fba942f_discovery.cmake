@@ -1,0 +1,20 @@
+include("/work/wt/lead/.venv/lib/python3.12/site-packages/cmake/data/share/cmake-4.4/Modules/GoogleTestAddTests.cmake")
+gtest_discover_tests_impl(
+  TEST_TARGET [==[lindorf_cpp_tests]==]
+  TEST_EXECUTABLE [==[/work/wt/lead/build-tests/lindorf_cpp_tests]==]
+  TEST_EXECUTOR [==[]==]
+  TEST_WORKING_DIR [==[/work/wt/lead/build-tests]==]
+  TEST_EXTRA_ARGS [==[]==]
+  TEST_PROPERTIES [==[]==]
+  TEST_PREFIX [==[]==]
+  TEST_SUFFIX [==[]==]
+  TEST_FILTER [==[]==]
+  NO_PRETTY_TYPES [==[FALSE]==]
+  NO_PRETTY_VALUES [==[FALSE]==]
+  TEST_LIST [==[lindorf_cpp_tests_TESTS]==]
+  CTEST_FILE [==[/work/wt/lead/build-tests/lindorf_cpp_tests_4fba942f_tests.cmake]==]
+  TEST_DISCOVERY_TIMEOUT [==[60]==]
+  TEST_DISCOVERY_EXTRA_ARGS [==[]==]
+  TEST_XML_OUTPUT_DIR [==[]==]
+  TEST_JSON_OUTPUT_DIR [==[/work/wt/lead/build-tests]==]
+)
