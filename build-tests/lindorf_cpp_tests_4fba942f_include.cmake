@@ -1,5 +1,0 @@
-if(EXISTS "/work/wt/lead/build-tests/lindorf_cpp_tests_4fba942f_tests.cmake")
-  include("/work/wt/lead/build-tests/lindorf_cpp_tests_4fba942f_tests.cmake")
-else()
-  add_test(lindorf_cpp_tests_NOT_BUILT lindorf_cpp_tests_NOT_BUILT)
-endif()
