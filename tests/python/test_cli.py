@@ -751,9 +751,5 @@ def test_standard_output_that_cannot_take_the_report(tmp_path, target, status, s
 
 
 def test_running_out_of_memory_is_one_line(tmp_path):
-    def limit_memory():
-        import resource
-        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
-
-    result = run_cli("--trees", 4294967295, cwd=tmp_path, preexec_fn=limit_memory)
+    result = run_cli("--trees", 4294967295, cwd=tmp_path, preexec_fn=limit_memory(4 << 30))
     assert (result.returncode, result.stderr) == (1, "lindorf: out of memory\n")
