@@ -27,6 +27,7 @@ constexpr std::size_t shared_from = 1 << 16;
 struct Pending {
     NodeRange range;   // of node_rows
     NodeRange stored;  // of the set's stored values: the node's, feature after feature
+    std::vector<FeatureRun> runs;  // the features of `stored`, with their counts
     std::uint32_t depth;
     std::uint32_t parent;  // no_parent for the root
     bool is_left;
@@ -46,8 +47,10 @@ std::uint32_t least_weight(double weight) {
 
 class SparseGrowth {
   public:
-    SparseGrowth(SparseSet& sparse, const GrowRules& rules, WorkerPool* pool)
-        : sparse_(sparse), set_(sparse.rows), rules_(rules), pool_(pool), sides_(set_.n_rows),
+    SparseGrowth(SparseSet& sparse, const GrowRules& rules, WorkerPool* pool,
+                 std::size_t group_entries)
+        : sparse_(sparse), set_(sparse.rows), rules_(rules), group_entries_(group_entries),
+          pool_(pool), sides_(set_.n_rows),
           draw_(rules, set_.n_cols), tally_(set_.class_labels.size()),
           scratch_(pool == nullptr ? 1 : pool->threads()) {
         // A share of the total weight on either side is a least weight like any other.
@@ -78,15 +81,24 @@ class SparseGrowth {
 
   private:
     // The node's stored values of feature f, sorted by value; empty when it stores none there
-    // (every value is 0.0).
-    std::span<const SparseEntry> values_of(const Pending& item, std::uint32_t f) const {
-        const SparseEntry* begin = sparse_.stored.data() + item.stored.begin;
-        const SparseEntry* end = sparse_.stored.data() + item.stored.end;
-        const SparseEntry* first = std::partition_point(
-            begin, end, [&](const SparseEntry& e) { return e.feature < f; });
-        const SparseEntry* last = std::partition_point(
-            first, end, [&](const SparseEntry& e) { return e.feature == f; });
-        return {first, static_cast<std::size_t>(last - first)};
+    // (every value is 0.0). run_starts_ must hold the node's.
+    std::span<const Entry> values_of(const Pending& item, std::uint32_t f) const {
+        const auto run = std::partition_point(
+            item.runs.begin(), item.runs.end(),
+            [&](const FeatureRun& r) { return r.feature < f; });
+        if (run == item.runs.end() || run->feature != f) return {};
+        const std::size_t i = static_cast<std::size_t>(run - item.runs.begin());
+        return {sparse_.stored.data() + run_starts_[i], run->count};
+    }
+    // Where each of the node's runs starts among the stored values, into run_starts_.
+    void find_runs(const Pending& item) {
+        run_starts_.resize(item.runs.size());
+        std::size_t at = item.stored.begin;
+        for (std::size_t i = 0; i < item.runs.size(); ++i) {
+            run_starts_[i] = at;
+            at += item.runs[i].count;
+        }
+        LINDORF_CHECK(at == item.stored.end, "a node's runs do not cover its stored values");
     }
     std::uint32_t place(const Pending& item);
     bool stops(const Pending& item) const;
@@ -94,12 +106,18 @@ class SparseGrowth {
     void make_leaf(std::uint32_t index);
     bool divides(const Pending& item, std::uint32_t f) const;
     void lay_out(const Pending& item, std::span<const std::uint32_t> features, WorkerPool* pool);
+    SplitChoice search_group(const Pending& item, std::span<const std::uint32_t> features,
+                             WorkerPool* pool);
+    SplitChoice search(const Pending& item, std::span<const std::uint32_t> features,
+                       WorkerPool* pool);
     std::optional<Split> split_of(const Pending& item, WorkerPool* pool);
+    std::size_t divide_stored(std::span<Entry> values);
     void divide(const Pending& item, const Split& split, std::vector<Pending>& pending);
 
     SparseSet& sparse_;
     WorkingSet& set_;
     GrowRules rules_;
+    std::size_t group_entries_;
     std::uint32_t min_leaf_ = 0;
     std::uint32_t search_min_leaf_ = 0;  // the least weight and rows a search leaves per side
     std::uint32_t search_min_rows_ = 0;
@@ -112,7 +130,8 @@ class SparseGrowth {
     std::vector<std::uint32_t> all_features_;
     std::vector<Entry> laid_out_;
     std::vector<std::span<const Entry>> columns_;
-    std::vector<SparseEntry> right_;  // the right side of a division of stored values
+    std::vector<Entry> right_;  // the right side of a division of stored values
+    std::vector<std::size_t> run_starts_;  // of the node being grown (find_runs)
 };
 
 std::uint32_t SparseGrowth::place(const Pending& item) {
@@ -157,10 +176,10 @@ void SparseGrowth::make_leaf(std::uint32_t index) {
 
 // As feature_draw.hpp's divides: two numbers differ among the node's values, its zeros included.
 bool SparseGrowth::divides(const Pending& item, std::uint32_t f) const {
-    const std::span<const SparseEntry> values = values_of(item, f);
+    const std::span<const Entry> values = values_of(item, f);
     const std::size_t numbers = static_cast<std::size_t>(
         std::partition_point(values.begin(), values.end(),
-                             [](const SparseEntry& e) { return !std::isnan(e.value); }) -
+                             [](const Entry& e) { return !std::isnan(e.value); }) -
         values.begin());
     if (numbers == 0) return false;
     float low = values[0].value, high = values[numbers - 1].value;
@@ -192,12 +211,12 @@ void SparseGrowth::lay_out(const Pending& item, std::span<const std::uint32_t> f
     const RowReader<false> rows(set_);
     parallel_for(pool, features.size(), [&](std::size_t k) {
         auto lease = scratch_.claim();
-        const std::span<const SparseEntry> values = values_of(item, features[k]);
+        const std::span<const Entry> values = values_of(item, features[k]);
         std::uint32_t* counts = lease->counts(set_.class_labels.size());
         for (std::uint32_t c : tally_.present) counts[c] = 0;
         std::vector<std::uint8_t>& marks = lease->marks;
         if (marks.size() < set_.n_rows) marks.resize(set_.n_rows, 0);
-        for (const SparseEntry& e : values) {
+        for (const Entry& e : values) {
             counts[rows.cls(e.row)] += rows.weight(e.row);
             marks[e.row] = 1;
         }
@@ -209,7 +228,7 @@ void SparseGrowth::lay_out(const Pending& item, std::span<const std::uint32_t> f
                 break;
             }
         }
-        for (const SparseEntry& e : values) marks[e.row] = 0;
+        for (const Entry& e : values) marks[e.row] = 0;
         Entry* out = laid_out_.data() + offset[k];
         Entry* const start = out;
         std::size_t i = 0;
@@ -228,6 +247,38 @@ void SparseGrowth::lay_out(const Pending& item, std::span<const std::uint32_t> f
     });
 }
 
+SplitChoice SparseGrowth::search_group(const Pending& item,
+                                       std::span<const std::uint32_t> features,
+                                       WorkerPool* pool) {
+    lay_out(item, features, pool);
+    const SplitRules rules{rules_.impurity, search_min_leaf_, features, search_min_rows_};
+    return search_node(set_, item.range, counts_of(tally_), rules, columns_, scratch_, pool);
+}
+
+// The best split of the node over `features`, searched a group of features at a time, then over
+// the groups' winners together: a group's winner is the best of its features (the lowest on a
+// tie), so the best of the winners is the best of them all. A group that finds no split answers
+// feature 0, which joins the winners only when it is one of the group's; it scores nothing there
+// either.
+SplitChoice SparseGrowth::search(const Pending& item, std::span<const std::uint32_t> features,
+                                 WorkerPool* pool) {
+    const std::size_t live = tally_.present.size();
+    auto entries = [&](std::uint32_t f) { return live + values_of(item, f).size(); };
+    std::vector<std::uint32_t> winners;
+    for (std::size_t first = 0; first < features.size();) {
+        std::size_t last = first + 1;
+        for (std::size_t total = entries(features[first]);
+             last < features.size() && total + entries(features[last]) <= group_entries_; ++last)
+            total += entries(features[last]);
+        const std::span<const std::uint32_t> group = features.subspan(first, last - first);
+        if (first == 0 && last == features.size()) return search_group(item, group, pool);
+        const std::uint32_t winner = search_group(item, group, pool).feature;
+        if (std::binary_search(group.begin(), group.end(), winner)) winners.push_back(winner);
+        first = last;
+    }
+    return winners.empty() ? SplitChoice{} : search_group(item, winners, pool);
+}
+
 std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* pool) {
     std::span<const std::uint32_t> features;
     if (draw_.active()) {
@@ -235,23 +286,16 @@ std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* poo
     } else {
         // A feature the node stores nothing of holds one value, 0.0: it scores nothing.
         all_features_.clear();
-        for (std::size_t k = item.stored.begin; k < item.stored.end; ++k)
-            if (all_features_.empty() || all_features_.back() != sparse_.stored[k].feature)
-                all_features_.push_back(sparse_.stored[k].feature);
+        for (const FeatureRun& run : item.runs) all_features_.push_back(run.feature);
         features = all_features_;
     }
     Split split;
-    if (!features.empty()) {
-        lay_out(item, features, pool);
-        const SplitRules search{rules_.impurity, search_min_leaf_, features, search_min_rows_};
-        split.choice =
-            search_node(set_, item.range, counts_of(tally_), search, columns_, scratch_, pool);
-    }
+    if (!features.empty()) split.choice = search(item, features, pool);
     // Zeros go to one side, the stored values of the split feature each to theirs.
     const bool zeros_left = 0.0f < split.choice.threshold;
     for (std::size_t i = item.range.begin; i < item.range.end; ++i)
         sides_.mark(set_.node_rows[i].row, zeros_left);
-    for (const SparseEntry& e : values_of(item, split.choice.feature))
+    for (const Entry& e : values_of(item, split.choice.feature))
         sides_.mark(e.row, e.value < split.choice.threshold);
     const RowReader<false> rows(set_);
     std::uint32_t left_weight = 0;
@@ -270,6 +314,29 @@ std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* poo
     return split;
 }
 
+// Divides the values stably by side, the left side first, and returns how many go left. A
+// stretch longer than the buffer may be is divided in halves, whose middle sides then swap.
+std::size_t SparseGrowth::divide_stored(std::span<Entry> values) {
+    if (values.size() > group_entries_) {
+        const std::size_t half = values.size() / 2;
+        const std::size_t low = divide_stored(values.first(half));
+        const std::size_t high = divide_stored(values.subspan(half));
+        const auto at = [&](std::size_t i) { return values.begin() + static_cast<std::ptrdiff_t>(i); };
+        std::rotate(at(low), at(half), at(half + high));
+        return low + high;
+    }
+    right_.clear();
+    std::size_t left = 0;
+    for (const Entry& e : values) {
+        if (sides_.left(e.row))
+            values[left++] = e;
+        else
+            right_.push_back(e);
+    }
+    std::copy(right_.begin(), right_.end(), values.begin() + static_cast<std::ptrdiff_t>(left));
+    return left;
+}
+
 // The node's rows, and its stored values, each divided stably by side, the left side first: each
 // child's stored values are again its own stretch, feature after feature, sorted by value.
 void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<Pending>& pending) {
@@ -277,17 +344,18 @@ void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<P
         auto lease = scratch_.claim();
         partition_node_rows(set_, item.range, split.n_left, sides_, *lease);
     }
-    const std::span<SparseEntry> values(sparse_.stored.data() + item.stored.begin,
-                                        item.stored.size());
-    right_.clear();
-    std::size_t left = 0;
-    for (const SparseEntry& e : values) {
-        if (sides_.left(e.row))
-            values[left++] = e;
-        else
-            right_.push_back(e);
+    // Each run divides as its values do, in the same order.
+    std::vector<FeatureRun> left_runs, right_runs;
+    for (std::size_t i = 0; i < item.runs.size(); ++i) {
+        const FeatureRun& run = item.runs[i];
+        std::uint32_t left = 0;
+        for (std::size_t k = run_starts_[i]; k < run_starts_[i] + run.count; ++k)
+            left += sides_.left(sparse_.stored[k].row);
+        if (left > 0) left_runs.push_back({run.feature, left});
+        if (left < run.count) right_runs.push_back({run.feature, run.count - left});
     }
-    std::copy(right_.begin(), right_.end(), values.begin() + static_cast<std::ptrdiff_t>(left));
+    const std::size_t left = divide_stored(
+        std::span<Entry>(sparse_.stored.data() + item.stored.begin, item.stored.size()));
     const std::size_t middle = item.range.begin + split.n_left;
     const std::size_t stored_middle = item.stored.begin + left;
     auto path = [&](bool side) {
@@ -295,12 +363,14 @@ void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<P
     };
     pending.push_back({{middle, item.range.end},
                        {stored_middle, item.stored.end},
+                       std::move(right_runs),
                        item.depth + 1,
                        0,
                        false,
                        path(false)});
     pending.push_back({{item.range.begin, middle},
                        {item.stored.begin, stored_middle},
+                       std::move(left_runs),
                        item.depth + 1,
                        0,
                        true,
@@ -308,12 +378,14 @@ void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<P
 }
 
 Tree SparseGrowth::grow() {
-    std::vector<Pending> pending{
-        {{0, set_.n_rows}, {0, sparse_.stored.size()}, 0, no_parent, false, 0}};
+    std::vector<Pending> pending;
+    pending.push_back(
+        {{0, set_.n_rows}, {0, sparse_.stored.size()}, sparse_.runs, 0, no_parent, false, 0});
     while (!pending.empty()) {
         if (rules_.stop != nullptr) rules_.stop->check();
-        const Pending item = pending.back();
+        const Pending item = std::move(pending.back());
         pending.pop_back();
+        find_runs(item);
         const std::uint32_t index = place(item);
         tally_node(set_,
                    std::span<const Entry>(set_.node_rows).subspan(item.range.begin,
@@ -342,8 +414,10 @@ Tree SparseGrowth::grow() {
 
 }  // namespace
 
-Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool) {
-    return SparseGrowth(set, rules, pool).grow();
+Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool,
+                 std::size_t group_entries) {
+    LINDORF_CHECK(group_entries > 0, "a node's features cannot be searched in empty groups");
+    return SparseGrowth(set, rules, pool, group_entries).grow();
 }
 
 Tree grow_tree(const SparseColumns& x, std::span<const Label> labels,
@@ -351,10 +425,9 @@ Tree grow_tree(const SparseColumns& x, std::span<const Label> labels,
     LINDORF_CHECK(weights.empty() || weights.size() == x.n_rows,
                   "cannot weigh " + std::to_string(x.n_rows) + " rows with " +
                       std::to_string(weights.size()) + " weights");
-    const SparseOrder order = sort_sparse(x, pool);
     const std::vector<std::uint32_t> ones(weights.empty() ? x.n_rows : 0, 1);
-    SparseSet set =
-        sparse_set_of_draws(order, labels, draws_of_weights(weights.empty() ? ones : weights));
+    SparseSet set = sparse_set_of_matrix(
+        x, labels, draws_of_weights(weights.empty() ? ones : weights), pool);
     return grow_sparse(set, rules, pool);
 }
 

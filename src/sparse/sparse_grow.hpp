@@ -10,6 +10,8 @@
 // rules read as they would the zero rows themselves.
 #pragma once
 
+#include <cstddef>
+
 #include "sparse/sparse_set.hpp"
 #include "support/parallel.hpp"
 #include "tree/grow.hpp"
@@ -48,7 +50,13 @@ struct SparseWeightedData {
 bool sparse_growth_follows(const SparseWeightedData& data, const GrowRules& rules,
                            bool drawn = false);
 
-Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool);
+// A node lays out and searches its features in groups of at most about this many entries (one
+// feature's at least), and divides its stored values with a buffer of at most this many: near the
+// root either would otherwise take as much memory again as the set's stored values.
+inline constexpr std::size_t sparse_group_entries = std::size_t{1} << 16;
+
+Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool,
+                 std::size_t group_entries = sparse_group_entries);
 
 // The tree of rows of a sparse matrix with labels and weights as grow_tree (tree/grow.hpp) takes
 // them: the tree grow_tree grows on the dense matrix.

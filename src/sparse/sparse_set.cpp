@@ -48,38 +48,39 @@ void check_sparse(const SparseRows& x) {
         }
 }
 
-SparseOrder sort_sparse(const SparseColumns& x, WorkerPool* pool) {
-    check_sparse(x);
-    SparseOrder order{x.n_rows, x.n_cols, {}, std::vector<std::uint64_t>(x.n_cols + 1, 0)};
-    // A stored zero, of either sign, is a zero like every unstored value.
-    for (std::size_t f = 0; f < x.n_cols; ++f) {
-        std::uint64_t kept = 0;
-        for (std::uint64_t k = x.starts[f]; k < x.starts[f + 1]; ++k) kept += x.values[k] != 0.0f;
-        order.starts[f + 1] = order.starts[f] + kept;
-    }
-    order.entries.resize(order.starts.back());
-    parallel_for(pool, x.n_cols, [&](std::size_t f) {
-        Entry* out = order.entries.data() + order.starts[f];
-        for (std::uint64_t k = x.starts[f]; k < x.starts[f + 1]; ++k)
-            if (x.values[k] != 0.0f) *out++ = {x.values[k], x.rows[k]};
-        sort_entries(
-            {order.entries.data() + order.starts[f], order.starts[f + 1] - order.starts[f]});
-    });
-    return order;
+namespace {
+
+// A stored value of either sign of zero is a zero like every unstored value.
+bool kept(float value) { return value != 0.0f; }
+
+// Feature f's stored values that are not zeros, of the rows `wanted` keeps, with their source
+// rows, in `out`, sorted by value.
+template <class Wanted>
+void sorted_column(const SparseColumns& x, std::size_t f, std::span<Entry> out, Wanted wanted) {
+    Entry* at = out.data();
+    for (std::uint64_t k = x.starts[f]; k < x.starts[f + 1]; ++k)
+        if (kept(x.values[k]) && wanted(x.rows[k])) *at++ = {x.values[k], x.rows[k]};
+    sort_entries(out);
 }
 
-SparseSet sparse_set_of_draws(const SparseOrder& order, std::span<const Label> labels,
-                              const RowDraws& draws) {
-    LINDORF_CHECK(labels.size() == order.n_rows && draws.count.size() == order.n_rows,
-                  "cannot grow a tree from " + std::to_string(order.n_rows) + " rows and " +
-                      std::to_string(labels.size()) + " labels");
-    std::vector<std::uint32_t> local_of(order.n_rows, no_position);
-    std::vector<Label> drawn_labels;
+// A sparse set's rows, drawn from `n_rows` rows, without its stored values; local_of gives each
+// source row's local row, or no_position when it was not drawn.
+struct DrawnRows {
     SparseSet sparse;
-    WorkingSet& set = sparse.rows;
-    for (std::size_t r = 0; r < order.n_rows; ++r) {
+    std::vector<std::uint32_t> local_of;
+};
+
+DrawnRows drawn_rows(std::size_t n_rows, std::size_t n_cols, std::span<const Label> labels,
+                     const RowDraws& draws) {
+    LINDORF_CHECK(labels.size() == n_rows && draws.count.size() == n_rows,
+                  "cannot grow a tree from " + std::to_string(n_rows) + " rows and " +
+                      std::to_string(labels.size()) + " labels");
+    DrawnRows out{{}, std::vector<std::uint32_t>(n_rows, no_position)};
+    std::vector<Label> drawn_labels;
+    WorkingSet& set = out.sparse.rows;
+    for (std::size_t r = 0; r < n_rows; ++r) {
         if (draws.count[r] == 0) continue;
-        local_of[r] = static_cast<std::uint32_t>(drawn_labels.size());
+        out.local_of[r] = static_cast<std::uint32_t>(drawn_labels.size());
         drawn_labels.push_back(labels[r]);
         set.first.push_back(draws.first[r]);
         set.last.push_back(draws.last[r]);
@@ -87,7 +88,7 @@ SparseSet sparse_set_of_draws(const SparseOrder& order, std::span<const Label> l
     }
     LINDORF_CHECK(!drawn_labels.empty(), "cannot grow a tree from an empty training set");
     set.n_rows = drawn_labels.size();
-    set.n_cols = order.n_cols;
+    set.n_cols = n_cols;
     ClassIndex classes = index_classes(drawn_labels);
     set.class_labels = std::move(classes.labels);
     set.row_class.resize(set.n_rows);
@@ -102,15 +103,74 @@ SparseSet sparse_set_of_draws(const SparseOrder& order, std::span<const Label> l
     release_table(set);
     std::stable_sort(set.node_rows.begin(), set.node_rows.end(),
                      [&](Entry a, Entry b) { return set.first[a.row] < set.first[b.row]; });
-    for (std::size_t f = 0; f < order.n_cols; ++f) {
-        for (std::uint64_t k = order.starts[f]; k < order.starts[f + 1]; ++k) {
-            const std::uint32_t local = local_of[order.entries[k].row];
-            if (local != no_position)
-                sparse.stored.push_back(
-                    {order.entries[k].value, local, static_cast<std::uint32_t>(f)});
-        }
+    return out;
+}
+
+}  // namespace
+
+SparseOrder sort_sparse(const SparseColumns& x, WorkerPool* pool) {
+    check_sparse(x);
+    SparseOrder order{x.n_rows, x.n_cols, {}, std::vector<std::uint64_t>(x.n_cols + 1, 0)};
+    for (std::size_t f = 0; f < x.n_cols; ++f) {
+        std::uint64_t count = 0;
+        for (std::uint64_t k = x.starts[f]; k < x.starts[f + 1]; ++k) count += kept(x.values[k]);
+        order.starts[f + 1] = order.starts[f] + count;
     }
-    return sparse;
+    order.entries.resize(order.starts.back());
+    parallel_for(pool, x.n_cols, [&](std::size_t f) {
+        sorted_column(x, f,
+                      {order.entries.data() + order.starts[f], order.starts[f + 1] - order.starts[f]},
+                      [](std::uint32_t) { return true; });
+    });
+    return order;
+}
+
+SparseSet sparse_set_of_draws(const SparseOrder& order, std::span<const Label> labels,
+                              const RowDraws& draws) {
+    DrawnRows drawn = drawn_rows(order.n_rows, order.n_cols, labels, draws);
+    SparseSet& sparse = drawn.sparse;
+    std::size_t stored = 0;
+    for (const Entry& entry : order.entries) stored += drawn.local_of[entry.row] != no_position;
+    sparse.stored.reserve(stored);
+    for (std::size_t f = 0; f < order.n_cols; ++f) {
+        const std::size_t before = sparse.stored.size();
+        for (std::uint64_t k = order.starts[f]; k < order.starts[f + 1]; ++k) {
+            const std::uint32_t local = drawn.local_of[order.entries[k].row];
+            if (local != no_position) sparse.stored.push_back({order.entries[k].value, local});
+        }
+        if (sparse.stored.size() > before)
+            sparse.runs.push_back({static_cast<std::uint32_t>(f),
+                                   static_cast<std::uint32_t>(sparse.stored.size() - before)});
+    }
+    return std::move(sparse);
+}
+
+SparseSet sparse_set_of_matrix(const SparseColumns& x, std::span<const Label> labels,
+                               const RowDraws& draws, WorkerPool* pool) {
+    check_sparse(x);
+    DrawnRows drawn = drawn_rows(x.n_rows, x.n_cols, labels, draws);
+    auto is_drawn = [&](std::uint32_t row) { return drawn.local_of[row] != no_position; };
+    std::vector<std::uint64_t> starts(x.n_cols + 1, 0);
+    for (std::size_t f = 0; f < x.n_cols; ++f) {
+        std::uint64_t count = 0;
+        for (std::uint64_t k = x.starts[f]; k < x.starts[f + 1]; ++k)
+            count += kept(x.values[k]) && is_drawn(x.rows[k]);
+        starts[f + 1] = starts[f] + count;
+    }
+    SparseSet& sparse = drawn.sparse;
+    sparse.stored.resize(starts.back());
+    for (std::size_t f = 0; f < x.n_cols; ++f)
+        if (starts[f + 1] > starts[f])
+            sparse.runs.push_back({static_cast<std::uint32_t>(f),
+                                   static_cast<std::uint32_t>(starts[f + 1] - starts[f])});
+    // Sorting the drawn rows' values alone leaves them in the order that sorting every row's
+    // and dropping the others' would: the sort is stable.
+    parallel_for(pool, x.n_cols, [&](std::size_t f) {
+        const std::span<Entry> column(sparse.stored.data() + starts[f], starts[f + 1] - starts[f]);
+        sorted_column(x, f, column, is_drawn);
+        for (Entry& entry : column) entry.row = drawn.local_of[entry.row];
+    });
+    return std::move(sparse);
 }
 
 }  // namespace lindorf

@@ -59,11 +59,10 @@ struct SparseOrder {
 
 SparseOrder sort_sparse(const SparseColumns& x, WorkerPool* pool);
 
-// A stored value of the tree's rows, with its feature.
-struct SparseEntry {
-    float value;
-    std::uint32_t row;  // local row
+// A feature's stretch of a node's stored values: the feature and how many values it holds.
+struct FeatureRun {
     std::uint32_t feature;
+    std::uint32_t count;
 };
 
 struct SparseSet {
@@ -72,13 +71,21 @@ struct SparseSet {
     // in ascending first position; no blocks. Rows past n_rows stand for a node's zeros of one
     // class during a search (sparse_grow.cpp).
     WorkingSet rows;
-    // The stored values of the tree's rows, feature after feature, each feature's as SparseOrder
-    // sorts them: a node's are one stretch of them, in the same order (sparse_grow.cpp).
-    std::vector<SparseEntry> stored;
+    // The stored values of the tree's rows (row: the local row), feature after feature, each
+    // feature's as SparseOrder sorts them: a node's are one stretch of them, in the same order
+    // (sparse_grow.cpp). Their features are not stored with them but in runs, which take far
+    // less memory where the features hold many values each.
+    std::vector<Entry> stored;
+    std::vector<FeatureRun> runs;  // of `stored`: the features that hold values, ascending
 };
 
 // The set of a training list made of the matrix's rows (draws as in tree/grow_engine.hpp).
 SparseSet sparse_set_of_draws(const SparseOrder& order, std::span<const Label> labels,
                               const RowDraws& draws);
+
+// The same set sorted from the matrix itself, for a single tree: without a SparseOrder beside
+// it, whose entries would take two thirds of the set's memory again.
+SparseSet sparse_set_of_matrix(const SparseColumns& x, std::span<const Label> labels,
+                               const RowDraws& draws, WorkerPool* pool);
 
 }  // namespace lindorf

@@ -13,6 +13,7 @@
 #include "sparse/sparse_rows.hpp"
 #include "support/streams.hpp"
 #include "tree/grow.hpp"
+#include "tree/grow_engine.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
@@ -114,6 +115,13 @@ TEST(Sparse, TreesOfStoredValuesAreTheTreesOfTheDenseMatrix) {
         const Tree dense = grow_weighted(sparse.with_rows(m.dense.view()), rules, nullptr);
         WorkerPool* sharing = round % 3 ? &pool : nullptr;
         ASSERT_TRUE(same_tree(grow_weighted(sparse, rules, sharing), dense)) << "round " << round;
+        if (!follows) continue;
+        // Nodes searched a few features at a time and divided in pieces, as the largest are.
+        const std::vector<std::uint32_t> ones(n_rows, 1);
+        SparseSet set = sparse_set_of_matrix(
+            m.columns(), m.labels, draws_of_weights(weights.empty() ? ones : weights), sharing);
+        ASSERT_TRUE(same_tree(grow_sparse(set, rules, sharing, 1 + round % 40), dense))
+            << "round " << round;
     }
 }
 
