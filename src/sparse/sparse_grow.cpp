@@ -111,7 +111,11 @@ class SparseGrowth {
     SplitChoice search(const Pending& item, std::span<const std::uint32_t> features,
                        WorkerPool* pool);
     std::optional<Split> split_of(const Pending& item, WorkerPool* pool);
-    std::size_t divide_stored(std::span<Entry> values);
+    struct DividedRuns {
+        std::vector<FeatureRun> left, right;  // the children's runs
+        std::size_t n_left = 0;                // stored values that went left
+    };
+    DividedRuns divide_runs(const Pending& item);
     void divide(const Pending& item, const Split& split, std::vector<Pending>& pending);
 
     SparseSet& sparse_;
@@ -314,27 +318,29 @@ std::optional<Split> SparseGrowth::split_of(const Pending& item, WorkerPool* poo
     return split;
 }
 
-// Divides the values stably by side, the left side first, and returns how many go left. A
-// stretch longer than the buffer may be is divided in halves, whose middle sides then swap.
-std::size_t SparseGrowth::divide_stored(std::span<Entry> values) {
-    if (values.size() > group_entries_) {
-        const std::size_t half = values.size() / 2;
-        const std::size_t low = divide_stored(values.first(half));
-        const std::size_t high = divide_stored(values.subspan(half));
-        const auto at = [&](std::size_t i) { return values.begin() + static_cast<std::ptrdiff_t>(i); };
-        std::rotate(at(low), at(half), at(half + high));
-        return low + high;
-    }
+// The node's stored values divided stably by side, the left side first, with each run divided
+// as its values are, in one pass.
+SparseGrowth::DividedRuns SparseGrowth::divide_runs(const Pending& item) {
+    DividedRuns out;
+    const std::span<Entry> values(sparse_.stored.data() + item.stored.begin, item.stored.size());
     right_.clear();
-    std::size_t left = 0;
-    for (const Entry& e : values) {
-        if (sides_.left(e.row))
-            values[left++] = e;
-        else
-            right_.push_back(e);
+    std::size_t left = 0, k = 0;
+    for (const FeatureRun& run : item.runs) {
+        const std::size_t before = left;
+        for (const std::size_t end = k + run.count; k < end; ++k) {
+            const Entry e = values[k];
+            if (sides_.left(e.row))
+                values[left++] = e;
+            else
+                right_.push_back(e);
+        }
+        const auto went_left = static_cast<std::uint32_t>(left - before);
+        if (went_left > 0) out.left.push_back({run.feature, went_left});
+        if (went_left < run.count) out.right.push_back({run.feature, run.count - went_left});
     }
     std::copy(right_.begin(), right_.end(), values.begin() + static_cast<std::ptrdiff_t>(left));
-    return left;
+    out.n_left = left;
+    return out;
 }
 
 // The node's rows, and its stored values, each divided stably by side, the left side first: each
@@ -344,18 +350,8 @@ void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<P
         auto lease = scratch_.claim();
         partition_node_rows(set_, item.range, split.n_left, sides_, *lease);
     }
-    // Each run divides as its values do, in the same order.
-    std::vector<FeatureRun> left_runs, right_runs;
-    for (std::size_t i = 0; i < item.runs.size(); ++i) {
-        const FeatureRun& run = item.runs[i];
-        std::uint32_t left = 0;
-        for (std::size_t k = run_starts_[i]; k < run_starts_[i] + run.count; ++k)
-            left += sides_.left(sparse_.stored[k].row);
-        if (left > 0) left_runs.push_back({run.feature, left});
-        if (left < run.count) right_runs.push_back({run.feature, run.count - left});
-    }
-    const std::size_t left = divide_stored(
-        std::span<Entry>(sparse_.stored.data() + item.stored.begin, item.stored.size()));
+    DividedRuns divided = divide_runs(item);
+    const std::size_t left = divided.n_left;
     const std::size_t middle = item.range.begin + split.n_left;
     const std::size_t stored_middle = item.stored.begin + left;
     auto path = [&](bool side) {
@@ -363,14 +359,14 @@ void SparseGrowth::divide(const Pending& item, const Split& split, std::vector<P
     };
     pending.push_back({{middle, item.range.end},
                        {stored_middle, item.stored.end},
-                       std::move(right_runs),
+                       std::move(divided.right),
                        item.depth + 1,
                        0,
                        false,
                        path(false)});
     pending.push_back({{item.range.begin, middle},
                        {item.stored.begin, stored_middle},
-                       std::move(left_runs),
+                       std::move(divided.left),
                        item.depth + 1,
                        0,
                        true,

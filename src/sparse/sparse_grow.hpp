@@ -51,8 +51,8 @@ bool sparse_growth_follows(const SparseWeightedData& data, const GrowRules& rule
                            bool drawn = false);
 
 // A node lays out and searches its features in groups of at most about this many entries (one
-// feature's at least), and divides its stored values with a buffer of at most this many: near the
-// root either would otherwise take as much memory again as the set's stored values.
+// feature's at least): near the root, laying them out all at once would take as much memory
+// again as the set's stored values.
 inline constexpr std::size_t sparse_group_entries = std::size_t{1} << 16;
 
 Tree grow_sparse(SparseSet& set, const GrowRules& rules, WorkerPool* pool,

@@ -116,7 +116,7 @@ TEST(Sparse, TreesOfStoredValuesAreTheTreesOfTheDenseMatrix) {
         WorkerPool* sharing = round % 3 ? &pool : nullptr;
         ASSERT_TRUE(same_tree(grow_weighted(sparse, rules, sharing), dense)) << "round " << round;
         if (!follows) continue;
-        // Nodes searched a few features at a time and divided in pieces, as the largest are.
+        // Nodes searched a few features at a time, as the largest are.
         const std::vector<std::uint32_t> ones(n_rows, 1);
         SparseSet set = sparse_set_of_matrix(
             m.columns(), m.labels, draws_of_weights(weights.empty() ? ones : weights), sharing);
