@@ -139,9 +139,13 @@ class TreeSets {
         const bool drawn = rules.max_features > 0 && rules.max_features < rows.n_cols;
         if (random_thresholds(data, rules)) {
             // Random thresholds read every column as the rows lie: nothing is sorted.
+            sorted_ = false;
+            if (gathers_from_rows(rows.n_cols, drawn ? rules.max_features : rows.n_cols)) {
+                source_ = by_rows(rows);
+                return;
+            }
             by_feature_ = values_by_feature(rows, pool);
             source_ = by_features(by_feature_, rows.n_rows);
-            sorted_ = false;
             return;
         }
         if (drawn && !general_possible(data, forest) &&

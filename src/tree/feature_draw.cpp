@@ -59,4 +59,26 @@ std::span<const std::uint32_t> FeatureDraw::features(
     return chosen_;
 }
 
+std::span<const std::uint32_t> FeatureDraw::features(KeyedStream& stream,
+                                                     const BatchDivides& divide) {
+    // The draws of a candidate never depend on the answers about earlier ones, and the search
+    // can only end at the last candidate a batch asks about: the same draws, the same features.
+    std::iota(order_.begin(), order_.end(), 0u);
+    chosen_.clear();
+    const std::size_t n = order_.size();
+    std::size_t i = 0;
+    while (i < n && chosen_.size() < rules_.max_features) {
+        const std::size_t batch = std::min<std::size_t>(rules_.max_features - chosen_.size(), n - i);
+        for (std::size_t k = i; k < i + batch; ++k)
+            std::swap(order_[k], order_[k + draw_below(stream, draw_range(n - k))]);
+        answers_.assign(batch, 0);
+        divide({order_.data() + i, batch}, answers_);
+        for (std::size_t k = 0; k < batch; ++k)
+            if (answers_[k] != 0) chosen_.push_back(order_[i + k]);
+        i += batch;
+    }
+    std::sort(chosen_.begin(), chosen_.end());
+    return chosen_;
+}
+
 }  // namespace lindorf

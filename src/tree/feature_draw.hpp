@@ -40,12 +40,19 @@ class FeatureDraw {
                                             const std::function<bool(std::uint32_t)>& divides);
     std::span<const std::uint32_t> features(KeyedStream& stream,
                                             const std::function<bool(std::uint32_t)>& divides);
+    // The same, asking `divide(candidates, answers)` about several candidates at once: those
+    // that will be looked at whatever the answers, as many as features are still wanted. It sets
+    // answers[k] to whether candidates[k] can divide the node.
+    using BatchDivides =
+        std::function<void(std::span<const std::uint32_t>, std::span<std::uint8_t>)>;
+    std::span<const std::uint32_t> features(KeyedStream& stream, const BatchDivides& divide);
 
   private:
     const GrowRules& rules_;
     bool active_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> chosen_;
+    std::vector<std::uint8_t> answers_;
 };
 
 }  // namespace lindorf

@@ -102,9 +102,11 @@ class GeneralWork final : public NodeWork {
         std::span<const std::uint32_t> features;
         if (draw_.active() && own_rows_) {
             const bool learn = rules_.nan_side == NanSide::learned;
-            features = draw_.features(stream, [&](std::uint32_t f) {
-                return loose_.gather(set_, range_, f, learn);
-            });
+            features = draw_.features(
+                stream, [&](std::span<const std::uint32_t> candidates,
+                            std::span<std::uint8_t> answers) {
+                    loose_.gather(set_, range_, candidates, learn, answers);
+                });
         } else if (draw_.active()) {
             features = draw_.features(set_, range_, stream);
         } else if (own_rows_) {

@@ -50,6 +50,12 @@ SourceValues by_features(const std::vector<float>& values, std::size_t n_rows) {
     return {values.data(), 1, n_rows};
 }
 
+bool gathers_from_rows(std::size_t n_cols, std::size_t searched) {
+    constexpr std::size_t line = 64;
+    const std::size_t row_lines = (n_cols * sizeof(float) + line - 1) / line;
+    return row_lines <= std::max<std::size_t>(searched, 1);
+}
+
 bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::size_t searched,
                                  std::size_t trees) {
     const double levels = std::log2(static_cast<double>(n_rows) + 2.0);
@@ -132,85 +138,138 @@ std::span<const Entry> NodeColumns::column(const WorkingSet& set, NodeRange rang
 
 void LooseColumns::clear(NodeRange range) {
     rows_ = range.size();
+    used_ = 0;
     features_.clear();
     columns_.clear();
-}
-
-float* LooseColumns::gather_slot(const WorkingSet& set, NodeRange range, std::uint32_t f) {
-    const std::size_t slot = features_.size();
-    if (values_.size() < (slot + 1) * rows_) {
-        values_.resize((slot + 1) * rows_);
-        for (std::size_t k = 0; k < columns_.size(); ++k)
-            columns_[k].values = values_.data() + k * rows_;
-    }
-    float* out = values_.data() + slot * rows_;
-    const float* values = set.source.data + std::size_t{f} * set.source.feature_step;
-    const std::size_t step = set.source.row_step;
-    const Entry* rows = set.node_rows.data() + range.begin;
-    const unsigned shift = set.coding.row_shift();
-    if (set.source_of.empty()) {
-        for (std::size_t i = 0; i < rows_; ++i) out[i] = values[(rows[i].row >> shift) * step];
-    } else {
-        const std::uint32_t* source = set.source_of.data();
-        for (std::size_t i = 0; i < rows_; ++i)
-            out[i] = values[std::size_t{source[set.local(rows[i].row)]} * step];
-    }
-    return out;
+    slots_.clear();
 }
 
 namespace {
 
-LooseColumn extent(const float* values, std::size_t n) {
-    float low = INFINITY, high = -INFINITY;
-    std::size_t numbers = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float value = values[i];
-        if (std::isnan(value)) continue;
-        ++numbers;
-        low = value < low ? value : low;
-        high = value > high ? value : high;
+// Gathers the values of the node's `n` rows at `features` into `values`, n for each feature,
+// with their extents into `out`, in one pass over the rows: source_row(coded row) names each one's row of the
+// source. A row's values of the features share its index and, laid out by rows, a cache line or
+// two; a deep node's rows lie far apart, so each row is asked for a few rows ahead.
+template <class SourceRow>
+void gather_extents(const SourceValues& source, const Entry* rows, std::size_t n,
+                    std::span<const std::uint32_t> features, float* values,
+                    std::span<LooseColumn> out, SourceRow&& source_row) {
+    constexpr std::size_t group = 8;
+    constexpr std::size_t ahead = 16;
+    for (std::size_t g = 0; g < features.size(); g += group) {
+        const std::size_t m = std::min(group, features.size() - g);
+        const float* from[group];
+        float* to[group];
+        float low[group], high[group];
+        std::size_t numbers[group];
+        for (std::size_t k = 0; k < m; ++k) {
+            from[k] = source.data + std::size_t{features[g + k]} * source.feature_step;
+            to[k] = values + (g + k) * n;
+            low[k] = INFINITY, high[k] = -INFINITY, numbers[k] = 0;
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + ahead < n) {
+                const std::size_t next = std::size_t{source_row(rows[i + ahead].row)} * source.row_step;
+                for (std::size_t k = 0; k < m; ++k) __builtin_prefetch(from[k] + next);
+            }
+            const std::size_t at = std::size_t{source_row(rows[i].row)} * source.row_step;
+            for (std::size_t k = 0; k < m; ++k) {
+                const float value = from[k][at];
+                to[k][i] = value;
+                // NaN compares false: it counts as no number and moves neither bound.
+                numbers[k] += value == value;
+                low[k] = value < low[k] ? value : low[k];
+                high[k] = value > high[k] ? value : high[k];
+            }
+        }
+        for (std::size_t k = 0; k < m; ++k) out[g + k] = {to[k], low[k], high[k], numbers[k]};
     }
-    return {values, low, high, numbers};
 }
 
 }  // namespace
 
-bool LooseColumns::gather(const WorkingSet& set, NodeRange range, std::uint32_t f,
-                          bool learn_nan) {
-    const LooseColumn column = extent(gather_slot(set, range, f), rows_);
-    // Two different numbers can be parted, and so can numbers and NaN when its side is learned.
-    if (column.numbers == 0 ||
-        !(column.least < column.largest || (learn_nan && column.numbers < rows_)))
-        return false;
-    features_.push_back(f);
-    columns_.push_back(column);
-    return true;
+// Gathers the features into the slots after those used at this node (batch_).
+void LooseColumns::gather_batch(const WorkingSet& set, NodeRange range,
+                                std::span<const std::uint32_t> features) {
+    const std::size_t first = used_;
+    used_ += features.size();
+    if (values_.size() < used_ * rows_) {
+        values_.resize(used_ * rows_);
+        for (std::size_t k = 0; k < columns_.size(); ++k)
+            columns_[k].values = values_.data() + slots_[k] * rows_;
+    }
+    batch_.resize(features.size());
+    float* values = values_.data() + first * rows_;
+    const Entry* rows = set.node_rows.data() + range.begin;
+    const unsigned shift = set.coding.row_shift();
+    if (set.source_of.empty()) {
+        gather_extents(set.source, rows, rows_, features, values, batch_,
+                       [shift](std::uint32_t coded) { return coded >> shift; });
+    } else {
+        const std::uint32_t* source = set.source_of.data();
+        gather_extents(set.source, rows, rows_, features, values, batch_,
+                       [&](std::uint32_t coded) { return source[set.local(coded)]; });
+    }
+}
+
+void LooseColumns::gather(const WorkingSet& set, NodeRange range,
+                          std::span<const std::uint32_t> features, bool learn_nan,
+                          std::span<std::uint8_t> answers) {
+    const std::size_t first = used_;
+    gather_batch(set, range, features);
+    for (std::size_t k = 0; k < features.size(); ++k) {
+        const LooseColumn& column = batch_[k];
+        // Two different numbers can be parted, and so can numbers and NaN when its side is
+        // learned.
+        const bool divides = column.numbers > 0 && (column.least < column.largest ||
+                                                    (learn_nan && column.numbers < rows_));
+        answers[k] = divides;
+        if (!divides) continue;
+        features_.push_back(features[k]);
+        columns_.push_back(column);
+        slots_.push_back(first + k);
+    }
 }
 
 void LooseColumns::keep(const WorkingSet& set, NodeRange range, std::uint32_t f) {
-    const LooseColumn column = extent(gather_slot(set, range, f), rows_);
+    const std::size_t slot = used_;
+    gather_batch(set, range, {&f, 1});
     features_.push_back(f);
-    columns_.push_back(column);
+    columns_.push_back(batch_[0]);
+    slots_.push_back(slot);
 }
 
 std::size_t LooseColumns::divide(WorkingSet& set, NodeRange range, std::uint32_t f,
                                 float threshold, bool nan_left) {
     const auto slot = static_cast<std::size_t>(
         std::find(features_.begin(), features_.end(), f) - features_.begin());
-    const float* values =
-        slot < features_.size() ? columns_[slot].values : gather_slot(set, range, f);
+    if (slot == features_.size()) gather_batch(set, range, {&f, 1});
+    const float* values = slot < features_.size() ? columns_[slot].values : batch_[0].values;
     // Kept stable, a node's rows stay in ascending order, and so its gathers read ascending.
     Entry* rows = set.node_rows.data() + range.begin;
     right_.resize(rows_);
     std::size_t left = 0, right = 0;
-    for (std::size_t i = 0; i < rows_; ++i) {
-        const float value = values[i];
-        const bool goes_left = value < threshold || (nan_left && std::isnan(value));
-        rows[left] = rows[i];
-        right_[right] = rows[i];
-        left += goes_left;
-        right += !goes_left;
-    }
+    // Four rows are read before any is written: a write to the front can then never hold up
+    // the reads behind it.
+    auto move = [&](std::size_t i, std::size_t count) {
+        Entry entry[4];
+        bool goes_left[4];
+        for (std::size_t k = 0; k < count; ++k) {
+            const float value = values[i + k];
+            entry[k] = rows[i + k];
+            // Either side is a coin flip to the branch predictor: no branch decides it.
+            goes_left[k] = (value < threshold) | (nan_left & (value != value));
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            rows[left] = entry[k];
+            right_[right] = entry[k];
+            left += goes_left[k];
+            right += !goes_left[k];
+        }
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= rows_; i += 4) move(i, 4);
+    move(i, rows_ - i);
     std::copy(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(right), rows + left);
     return left;
 }

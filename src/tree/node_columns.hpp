@@ -29,6 +29,12 @@ std::vector<float> values_by_feature(MatrixView rows, WorkerPool* pool);
 SourceValues by_rows(MatrixView rows);
 SourceValues by_features(const std::vector<float>& values, std::size_t n_rows);
 
+// Whether nodes that gather `searched` of `n_cols` features as their rows lie (random
+// thresholds) do better to read them from the rows, each row's values side by side, than laid
+// out by feature. A deep node's rows lie far apart, so laid out by feature every value it reads
+// is a cache line of its own; a row's values share a few.
+bool gathers_from_rows(std::size_t n_cols, std::size_t searched);
+
 // Whether `trees` trees whose nodes all sort their own features gather enough values to be worth
 // laying every value out by feature first: each tree's nodes gather about the searched features
 // of every row once per level.
@@ -69,9 +75,11 @@ class NodeColumns {
 class LooseColumns {
   public:
     void clear(NodeRange range);
-    // Gathers the node's values of feature f and keeps them when some threshold divides the rows
-    // (feature_draw.hpp's divides); returns whether it does.
-    bool gather(const WorkingSet& set, NodeRange range, std::uint32_t f, bool learn_nan);
+    // Gathers the node's values of `features` in one pass over its rows and keeps those that
+    // some threshold divides (feature_draw.hpp's divides), setting answers[k] to whether
+    // features[k] is kept.
+    void gather(const WorkingSet& set, NodeRange range, std::span<const std::uint32_t> features,
+                bool learn_nan, std::span<std::uint8_t> answers);
     // Gathers and keeps feature f whatever its values.
     void keep(const WorkingSet& set, NodeRange range, std::uint32_t f);
     // The kept columns, in the order they were kept.
@@ -85,11 +93,15 @@ class LooseColumns {
                        bool nan_left);
 
   private:
-    float* gather_slot(const WorkingSet& set, NodeRange range, std::uint32_t f);
+    void gather_batch(const WorkingSet& set, NodeRange range,
+                      std::span<const std::uint32_t> features);
 
-    std::vector<float> values_;  // the kept columns, then the one gathered last
-    std::vector<std::uint32_t> features_;
-    std::vector<LooseColumn> columns_;
+    std::vector<float> values_;  // a slot of rows_ values for each feature gathered at the node
+    std::size_t used_ = 0;       // slots gathered into at the node
+    std::vector<std::uint32_t> features_;  // kept
+    std::vector<LooseColumn> columns_;     // kept, lined up with features_
+    std::vector<std::size_t> slots_;       // of the kept columns
+    std::vector<LooseColumn> batch_;       // gathered last
     std::vector<Entry> right_;
     std::size_t rows_ = 0;
 };

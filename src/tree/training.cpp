@@ -165,8 +165,15 @@ Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool*
     }
     RowDraws draws = draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
     if (random_thresholds(data, rules)) {
-        const std::vector<float> by_feature = values_by_feature(data.rows, pool);
-        WorkingSet set = general_working_set(data, by_features(by_feature, n_rows), draws, weights);
+        const std::size_t n_cols = data.rows.n_cols;
+        const bool drawn = rules.max_features > 0 && rules.max_features < n_cols;
+        std::vector<float> by_feature;
+        SourceValues source = by_rows(data.rows);
+        if (!gathers_from_rows(n_cols, drawn ? rules.max_features : n_cols)) {
+            by_feature = values_by_feature(data.rows, pool);
+            source = by_features(by_feature, n_rows);
+        }
+        WorkingSet set = general_working_set(data, source, draws, weights);
         return grow_working_set(set, rules, 0, pool);
     }
     const FeatureOrder order = sort_features(data.rows, pool, true);
