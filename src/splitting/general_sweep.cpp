@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "splitting/column_rules.hpp"
@@ -174,68 +175,129 @@ FeatureBest best_column(const Sweep& sweep, const Rows& rows) {
     return best.result(sweep.set);
 }
 
-// The split of one drawn threshold (column_rules.hpp's random_cut: the same cut, sides and
-// threshold) on a column as its rows lie. The threshold is the least value above the cut, with
-// the sign of zero of its earliest row, as the sorted sweeps keep it.
-// `units` holds the node's rows' weights in the order of its rows (empty: each weighs
-// `every_unit`); `left` two blocks of `slots` counts, zero at the node's slots.
+// What one pass over a column tells of a drawn cut: the left side's units (its counts by slot
+// are in the caller's buffer) and numbers, and the least value above the cut with the sign of
+// zero of its earliest row, as the sorted sweeps keep it.
+struct CutTally {
+    std::uint64_t left_units = 0;
+    std::size_t n_left = 0;  // numbers at or below the cut
+    float above = infinity;
+};
+
+// The rows of a node as a drawn threshold's pass reads them: their coded rows, and their weights
+// (`units` in the rows' order, or each `every_unit` when empty).
+struct LooseNode {
+    std::span<const Entry> rows;
+    std::span<const std::uint64_t> units;
+    std::uint64_t every_unit;
+};
+
+// Tallies the left side of the cut into `left`, two blocks of `slots` counts, zero at the node's
+// slots; NaN rows go left with `nan_drawn_left`.
 template <class Rows>
-FeatureBest random_loose(const Scorer& scorer, const WorkingSet& set, std::span<const Entry> node,
-                         std::span<const std::uint64_t> units, std::uint64_t every_unit,
-                         const LooseColumn& column,
+CutTally tally_cut(const WorkingSet& set, const LooseNode& node, const float* values,
+                   const Rows& rows, std::uint64_t* left, std::size_t slots, float low_cut,
+                   bool nan_drawn_left) {
+    const bool same_units = node.units.empty();
+    const std::uint64_t* const unit_of = node.units.data();
+    CutTally tally;
+    std::uint32_t above_position = no_position;
+    bool any_above = false;
+    for (std::size_t i = 0; i < node.rows.size(); ++i) {
+        const float value = values[i];
+        const std::uint32_t coded = node.rows[i].row;
+        // Which side a row takes is a coin flip to the branch predictor: every row is added,
+        // masked, and only the rare new least value above the cut branches.
+        const bool number_left = value <= low_cut;
+        const bool goes_left = number_left | (nan_drawn_left & std::isnan(value));
+        const std::uint64_t weight =
+            (same_units ? node.every_unit : unit_of[i]) & (std::uint64_t{0} - goes_left);
+        // Alternate rows add into two copies of the counts, so that rows of one class in a row
+        // do not wait for each other's additions.
+        std::uint64_t* const counts = left + (i & 1) * slots;
+        rows.each_slot(coded, [&](std::uint32_t slot) { counts[slot] += weight; });
+        tally.left_units += weight;
+        tally.n_left += number_left;
+        if (value > low_cut && value <= tally.above) [[unlikely]] {
+            const std::uint32_t position = set.first_position(set.local(coded));
+            if (!any_above || value < tally.above || position < above_position)
+                tally.above = value, above_position = position;
+            any_above = true;
+        }
+    }
+    return tally;
+}
+
+// The same for rows of one weight and two class slots, NaN right: a count of the rows left and
+// of those of slot 1 among them, and a least value, four rows at a time apart so that no row
+// waits for the previous one. Only a least value of zero asks which of its rows comes first, for
+// its sign: then there is no answer here.
+std::optional<CutTally> tally_two_classes(const float* values, const std::uint32_t* classes,
+                                          std::size_t n, float low_cut, std::uint64_t unit,
+                                          std::uint64_t* left) {
+    std::size_t n_left[4] = {0, 0, 0, 0};
+    std::size_t ones[4] = {0, 0, 0, 0};
+    float above[4] = {infinity, infinity, infinity, infinity};
+    auto take = [&](std::size_t i, std::size_t lane) {
+        const float value = values[i];
+        const bool goes_left = value <= low_cut;
+        n_left[lane] += goes_left;
+        ones[lane] += classes[i] & std::uint32_t{goes_left};
+        const float higher = value > low_cut ? value : infinity;
+        above[lane] = higher < above[lane] ? higher : above[lane];
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t lane = 0; lane < 4; ++lane) take(i + lane, lane);
+    for (; i < n; ++i) take(i, 0);
+    for (std::size_t lane = 1; lane < 4; ++lane) {
+        n_left[0] += n_left[lane];
+        ones[0] += ones[lane];
+        above[0] = above[lane] < above[0] ? above[lane] : above[0];
+    }
+    if (above[0] == 0.0f) return std::nullopt;
+    left[0] = (n_left[0] - ones[0]) * unit;
+    left[1] = ones[0] * unit;
+    return CutTally{n_left[0] * unit, n_left[0], above[0]};
+}
+
+// The split of one drawn threshold (column_rules.hpp's random_cut: the same cut, sides and
+// threshold) on a column as its rows lie. `classes` holds the rows' class slots with one output
+// (empty: read from the rows); `left` two blocks of `slots` counts, zero at the node's slots.
+template <class Rows>
+FeatureBest random_loose(const Scorer& scorer, const WorkingSet& set, const LooseNode& node,
+                         std::span<const std::uint32_t> classes, const LooseColumn& column,
                          const Rows& rows, std::uint64_t* left, std::size_t slots,
                          std::uint64_t threshold_draw, std::uint64_t side_draw) {
     if (column.numbers == 0) return {};
     const bool learn = scorer.rules.learn_nan;
-    const std::size_t n = node.size();
+    const std::size_t n = node.rows.size();
     const bool has_nan = column.numbers < n;
     const double cut = drawn_cut(column.least, column.largest, threshold_draw);
     // No float lies strictly between the cut and the greatest float at or below it, so the rows
     // compare with that in single precision alike.
     float low_cut = static_cast<float>(cut);
     if (static_cast<double>(low_cut) > cut) low_cut = std::nextafter(low_cut, -infinity);
-    const bool same_units = units.empty();
-    const std::uint64_t* const unit_of = units.data();
     // With NaN rows here their side is drawn, so they are tallied with the left side or not.
     const bool nan_drawn_left = has_nan && learn && (side_draw & 1) != 0;
-    std::uint64_t left_units = 0;
-    std::size_t n_left = 0;
-    float above = infinity;  // the least value above the cut, as its earliest row holds it
-    std::uint32_t above_position = no_position;
-    bool any_above = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        const float value = column.values[i];
-        const std::uint32_t coded = node[i].row;
-        // Which side a row takes is a coin flip to the branch predictor: every row is added,
-        // masked, and only the rare new least value above the cut branches.
-        const bool number_left = value <= low_cut;
-        const bool goes_left = number_left | (nan_drawn_left & std::isnan(value));
-        const std::uint64_t weight =
-            (same_units ? every_unit : unit_of[i]) & (std::uint64_t{0} - goes_left);
-        // Alternate rows add into two copies of the counts, so that rows of one class in a row
-        // do not wait for each other's additions.
-        std::uint64_t* const counts = left + (i & 1) * slots;
-        rows.each_slot(coded, [&](std::uint32_t slot) { counts[slot] += weight; });
-        left_units += weight;
-        n_left += number_left;
-        if (value > low_cut && value <= above) [[unlikely]] {
-            const std::uint32_t position = set.first_position(set.local(coded));
-            if (!any_above || value < above || position < above_position)
-                above = value, above_position = position;
-            any_above = true;
-        }
+    std::optional<CutTally> fast;
+    if (!classes.empty() && slots == 2 && node.units.empty() && !learn)
+        fast = tally_two_classes(column.values, classes.data(), n, low_cut, node.every_unit, left);
+    if (!fast) {
+        fast = tally_cut(set, node, column.values, rows, left, slots, low_cut, nan_drawn_left);
+        for (std::uint32_t slot : scorer.node.present) left[slot] += left[slots + slot];
     }
-    for (std::uint32_t slot : scorer.node.present) left[slot] += left[slots + slot];
-    const bool nan_left = learn && (has_nan ? nan_drawn_left : n_left > n - n_left);
-    if (n_left == column.numbers && (!has_nan || nan_left || !(column.largest < infinity)))
+    const CutTally& tally = *fast;
+    const bool nan_left = learn && (has_nan ? nan_drawn_left : tally.n_left > n - tally.n_left);
+    if (tally.n_left == column.numbers && (!has_nan || nan_left || !(column.largest < infinity)))
         return {};
-    const Left side{left, nullptr, left_units,
-                    n_left + (nan_drawn_left ? n - column.numbers : 0)};
+    const Left side{left, nullptr, tally.left_units,
+                    tally.n_left + (nan_drawn_left ? n - column.numbers : 0)};
     if (!scorer.allowed(side)) return {};
     const double gain = scorer.gain(side);
     if (!(gain > 0.0)) return {};
-    if (n_left == column.numbers) return {gain, infinity, nan_left};
-    return {gain, above, nan_left};
+    if (tally.n_left == column.numbers) return {gain, infinity, nan_left};
+    return {gain, tally.above, nan_left};
 }
 
 // Each searched feature's best on the pool, from `column_best(scorer, rows, k, feature,
@@ -277,6 +339,7 @@ GeneralChoice best_of_features(const WorkingSet& set, const GeneralNode& node,
 
 GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry> node_rows,
                                     std::span<const std::uint64_t> units, std::uint64_t every_unit,
+                                    std::span<const std::uint32_t> classes,
                                     std::span<const LooseColumn> columns, const GeneralNode& node,
                                     const GeneralRules& rules, ScratchSlots& scratch,
                                     WorkerPool* pool) {
@@ -285,13 +348,17 @@ GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry
     LINDORF_CHECK(columns.size() == n_searched, "a random split needs a column per feature");
     LINDORF_CHECK(units.empty() || units.size() == node_rows.size(),
                   "a random split needs every row's weight");
+    LINDORF_CHECK(classes.empty() || (classes.size() == node_rows.size() &&
+                                      set.general.n_outputs == 1),
+                  "a random split reads one class slot per row, with one output");
     LINDORF_CHECK(rules.draws.size() == 2 * n_searched, "a random split needs two draws per feature");
+    const LooseNode loose{node_rows, units, every_unit};
     return best_of_features(
         set, node, rules, node_rows.size(), scratch, pool,
         [&](const Scorer& scorer, const auto& rows, std::size_t k, std::uint32_t,
             std::uint64_t* left, std::size_t slots) {
-            return random_loose(scorer, set, node_rows, units, every_unit, columns[k], rows, left,
-                                slots, rules.draws[2 * k], rules.draws[2 * k + 1]);
+            return random_loose(scorer, set, loose, classes, columns[k], rows, left, slots,
+                                rules.draws[2 * k], rules.draws[2 * k + 1]);
         });
 }
 

@@ -83,11 +83,13 @@ GeneralChoice general_search(const WorkingSet& set, NodeRange range, const Gener
 
 // One random threshold per feature (rules.draws) over columns of the node's rows as they lie:
 // `rows` the node's coded rows, `units` their weights (empty: each weighs `every_unit`),
-// `columns` lined up with the searched features. A drawn threshold needs no order: only the
+// `classes` their class slots with one output (empty: read from the rows), `columns` lined up
+// with the searched features. A drawn threshold needs no order: only the
 // column's extent, and one pass that tallies the left side and finds the least value above the
 // cut, so nothing is sorted.
 GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry> rows,
                                     std::span<const std::uint64_t> units, std::uint64_t every_unit,
+                                    std::span<const std::uint32_t> classes,
                                     std::span<const LooseColumn> columns, const GeneralNode& node,
                                     const GeneralRules& rules, ScratchSlots& scratch,
                                     WorkerPool* pool);

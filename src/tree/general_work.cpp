@@ -60,18 +60,28 @@ class GeneralWork final : public NodeWork {
         // A node that keeps its own rows reads their weights in their order at every search.
         const bool keep_units = own_rows && every_unit_ == 0;
         row_units_.resize(keep_units ? column.size() : 0);
-        with_general_rows(set_, [&](const auto& rows) {
-            for (std::size_t i = 0; i < column.size(); ++i) {
-                const Entry& entry = column[i];
-                const std::uint64_t weight = rows.weight(entry.row);
-                if (keep_units) row_units_[i] = weight;
-                rows.each_slot(entry.row, [&](std::uint32_t s) {
-                    if (counts_[s] == 0) present_.push_back(s);
-                    counts_[s] += weight;
-                });
-                total_ += weight;
-            }
-        });
+        // And, when its rows are of one weight and two classes, their classes, which its search
+        // then counts without looking up the rows.
+        const bool keep_classes = own_rows && !keep_units && slots_ == 2 &&
+                                  set_.general.n_outputs == 1 &&
+                                  rules_.nan_side != NanSide::learned;
+        row_classes_.resize(keep_classes ? column.size() : 0);
+        if (keep_classes) {
+            take_two_classes(column);
+        } else {
+            with_general_rows(set_, [&](const auto& rows) {
+                for (std::size_t i = 0; i < column.size(); ++i) {
+                    const Entry& entry = column[i];
+                    const std::uint64_t weight = rows.weight(entry.row);
+                    if (keep_units) row_units_[i] = weight;
+                    rows.each_slot(entry.row, [&](std::uint32_t s) {
+                        if (counts_[s] == 0) present_.push_back(s);
+                        counts_[s] += weight;
+                    });
+                    total_ += weight;
+                }
+            });
+        }
         std::sort(present_.begin(), present_.end());
         output_ends_.clear();
         if (set_.general.n_outputs == 1) {
@@ -172,6 +182,26 @@ class GeneralWork final : public NodeWork {
     }
 
   private:
+    // The tally of rows of one weight (every_unit_) and two classes: each row's slot, kept for
+    // the search, and a count of those of slot 1, free of the chain of additions to one counter
+    // that rows of one class in a row would wait on.
+    void take_two_classes(std::span<const Entry> column) {
+        std::size_t ones = 0;
+        with_general_rows(set_, [&](const auto& rows) {
+            for (std::size_t i = 0; i < column.size(); ++i) {
+                std::uint32_t slot = 0;
+                rows.each_slot(column[i].row, [&](std::uint32_t s) { slot = s; });
+                row_classes_[i] = slot;
+                ones += slot;
+            }
+        });
+        counts_[0] = (column.size() - ones) * every_unit_;
+        counts_[1] = ones * every_unit_;
+        for (std::uint32_t s : {0u, 1u})
+            if (counts_[s] > 0) present_.push_back(s);
+        total_ = column.size() * every_unit_;
+    }
+
     GeneralNode node() const { return {counts_.data(), total_, present_, output_ends_, impurity_}; }
 
     // The node's rows as they lie, its drawn features' columns gathered (loose_) in the order
@@ -188,8 +218,8 @@ class GeneralWork final : public NodeWork {
             for (std::size_t k = 0; k < kept.size(); ++k) lined_up_[k] = kept[kept_order_[k]];
         }
         const std::span<const Entry> rows(set_.node_rows.data() + range_.begin, range_.size());
-        return general_random_search(set_, rows, row_units_, every_unit_, lined_up_, node(),
-                                     search, scratch, pool);
+        return general_random_search(set_, rows, row_units_, every_unit_, row_classes_, lined_up_,
+                                     node(), search, scratch, pool);
     }
 
     double weight_of(std::uint64_t units) const { return static_cast<double>(units) * unit_; }
@@ -327,6 +357,7 @@ class GeneralWork final : public NodeWork {
     std::vector<LooseColumn> lined_up_;
     std::vector<std::uint32_t> kept_order_;
     std::vector<std::uint64_t> row_units_;  // of the node's own rows, in their order
+    std::vector<std::uint32_t> row_classes_;  // their class slots, in their order
     std::uint64_t every_unit_ = 0;          // every row's weight, when all are the same
     double unit_;
     std::uint64_t min_leaf_units_;
