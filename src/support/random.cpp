@@ -20,15 +20,16 @@ std::uint32_t rotate_left(std::uint32_t x, int bits) {
     return (x << bits) | (x >> (32 - bits));
 }
 
-void quarter_round(ChaChaBlock& s, int a, int b, int c, int d) {
-    s[a] += s[b];
-    s[d] = rotate_left(s[d] ^ s[a], 16);
-    s[c] += s[d];
-    s[b] = rotate_left(s[b] ^ s[c], 12);
-    s[a] += s[b];
-    s[d] = rotate_left(s[d] ^ s[a], 8);
-    s[c] += s[d];
-    s[b] = rotate_left(s[b] ^ s[c], 7);
+// On words, not on indices into the block, so that a round keeps the block in registers.
+inline void quarter_round(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) {
+    a += b;
+    d = rotate_left(d ^ a, 16);
+    c += d;
+    b = rotate_left(b ^ c, 12);
+    a += b;
+    d = rotate_left(d ^ a, 8);
+    c += d;
+    b = rotate_left(b ^ c, 7);
 }
 
 // Counts only the children of forks: a child's generators then see a count that differs from the
@@ -52,14 +53,14 @@ void register_fork_handler() {
 ChaChaBlock chacha_block(const ChaChaBlock& input, unsigned rounds) {
     ChaChaBlock s = input;
     for (unsigned r = 0; r < rounds; r += 2) {
-        quarter_round(s, 0, 4, 8, 12);
-        quarter_round(s, 1, 5, 9, 13);
-        quarter_round(s, 2, 6, 10, 14);
-        quarter_round(s, 3, 7, 11, 15);
-        quarter_round(s, 0, 5, 10, 15);
-        quarter_round(s, 1, 6, 11, 12);
-        quarter_round(s, 2, 7, 8, 13);
-        quarter_round(s, 3, 4, 9, 14);
+        quarter_round(s[0], s[4], s[8], s[12]);
+        quarter_round(s[1], s[5], s[9], s[13]);
+        quarter_round(s[2], s[6], s[10], s[14]);
+        quarter_round(s[3], s[7], s[11], s[15]);
+        quarter_round(s[0], s[5], s[10], s[15]);
+        quarter_round(s[1], s[6], s[11], s[12]);
+        quarter_round(s[2], s[7], s[8], s[13]);
+        quarter_round(s[3], s[4], s[9], s[14]);
     }
     for (std::size_t i = 0; i < s.size(); ++i) s[i] += input[i];
     return s;
