@@ -104,12 +104,23 @@ void RegressionTally::gather_targets(const RegressionRows& rows) {
     const std::size_t n_out = rows.n_outputs;
     ys_.resize(n * n_out);
     us_.resize(rows.uniform() ? 0 : n);
-    for (std::size_t k = 0; k < n; ++k) {
-        if (k + ahead < n) __builtin_prefetch(rows.targets_of(locals_[k + ahead]));
-        const double* y = rows.targets_of(locals_[k]);
-        std::copy(y, y + n_out, ys_.data() + k * n_out);
-        if (!rows.uniform()) us_[k] = rows.units[locals_[k]];
+    if (n_out == 1) {
+        // One target a row: a plain load, not a copy of unknown length (a call per row).
+        const double* targets = rows.targets.data();
+        double* ys = ys_.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + ahead < n) __builtin_prefetch(targets + locals_[k + ahead]);
+            ys[k] = targets[locals_[k]];
+        }
+    } else {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + ahead < n) __builtin_prefetch(rows.targets_of(locals_[k + ahead]));
+            const double* y = rows.targets_of(locals_[k]);
+            std::copy(y, y + n_out, ys_.data() + k * n_out);
+        }
     }
+    if (!rows.uniform())
+        for (std::size_t k = 0; k < n; ++k) us_[k] = rows.units[locals_[k]];
 }
 
 // Weights, sums, positive targets, constant outputs, and the means. (Output by output, with the
