@@ -83,16 +83,21 @@ WorkingSet working_set_of_rows(MatrixView rows, const ClassIndex& classes, Worke
     }
     std::vector<std::uint32_t> coded = code_rows(set);
     set.entries.resize(rows.n_rows * rows.n_cols);
+    WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
     // One pass over the rows fills every feature's block: reading the row-major matrix once per
-    // feature would fetch every cache line of it once per feature.
-    for (std::size_t r = 0; r < rows.n_rows; ++r) {
-        const std::span<const float> row = rows.row(r);
-        for (std::size_t f = 0; f < rows.n_cols; ++f)
-            set.entries[f * rows.n_rows + r] = {row[f], coded[r]};
-    }
+    // feature would fetch every cache line of it once per feature. Stretches of rows are filled
+    // in parallel: on large data this copy is as long as a feature's sort.
+    constexpr std::size_t stretch = 1 << 14;
+    parallel_for(sort_pool, (rows.n_rows + stretch - 1) / stretch, [&](std::size_t s) {
+        const std::size_t end = std::min(rows.n_rows, (s + 1) * stretch);
+        for (std::size_t r = s * stretch; r < end; ++r) {
+            const std::span<const float> row = rows.row(r);
+            for (std::size_t f = 0; f < rows.n_cols; ++f)
+                set.entries[f * rows.n_rows + r] = {row[f], coded[r]};
+        }
+    });
     std::vector<std::uint32_t>().swap(coded);
     {
-        WorkerPool* sort_pool = rows.n_rows >= parallel_sort_rows ? pool : nullptr;
         ScratchSlots buffers(sort_pool != nullptr ? sort_pool->threads() : 1);
         parallel_for(sort_pool, rows.n_cols, [&](std::size_t f) {
             auto lease = buffers.claim();
