@@ -106,8 +106,9 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
 
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
                     const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool,
-                    std::size_t n_tail_left) {
-    parallel_for(pool, set.n_cols, [&](std::size_t f) {
+                    std::size_t n_tail_left, bool first_only) {
+    parallel_for(pool, first_only ? std::min<std::size_t>(set.n_cols, 1) : set.n_cols,
+                 [&](std::size_t f) {
         // The split feature's left rows are its prefix, unless a tail goes left too.
         if (f == feature && n_tail_left == 0) return;
         auto lease = scratch.claim();

@@ -67,9 +67,11 @@ class SideFlags {
 // Moves the rows that go left (marked in `sides`: the first `n_left` of the split feature's
 // range and its last `n_tail_left`) to the front of the node's range in every feature, keeping
 // each side in its sorted order. With a pool the features are partitioned in parallel.
+// `first_only`: only the first feature's block (and a regression set's target order), all that
+// children which cannot split read of their rows.
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
                     const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool,
-                    std::size_t n_tail_left = 0);
+                    std::size_t n_tail_left = 0, bool first_only = false);
 
 // The same for a node that sorts its features itself: its rows (WorkingSet::node_rows).
 void partition_node_rows(WorkingSet& set, NodeRange range, std::size_t n_left,

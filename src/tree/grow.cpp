@@ -143,6 +143,18 @@ void mark_sides(const Growth& growth, const NodeSplit& split, bool concurrent) {
     growth.sides.mark(growth.set, split.column, split.n_left, split.n_tail_left, concurrent);
 }
 
+// Whether neither child of a split can split again, whatever its tally: then they read nothing
+// of their rows but the first feature's block (their tally), and only that is divided.
+bool children_stop(const GrowRules& rules, const PendingNode& item, const NodeSplit& split) {
+    const std::size_t left = split.n_left + split.n_tail_left;
+    const std::size_t fewer = std::min(left, item.range.size() - left);
+    const std::size_t more = item.range.size() - fewer;
+    auto too_few = [&](std::size_t rows) {
+        return rows < rules.min_split_rows || rows < 2.0 * rules.min_leaf_rows;
+    };
+    return item.depth + 1 == rules.max_depth || (too_few(fewer) && too_few(more));
+}
+
 // Divides the node's rows, whose sides mark_sides marked, makes it an inner node and returns its
 // children, left first.
 std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNode& item,
@@ -157,7 +169,8 @@ std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNo
         partition_node_rows(growth.set, item.range, split.n_left, growth.sides, *lease);
     } else {
         partition_node(growth.set, item.range, choice.feature, split.n_left, growth.sides,
-                       scratch, pool, split.n_tail_left);
+                       scratch, pool, split.n_tail_left,
+                       children_stop(growth.rules, item, split));
     }
     tree.nodes[index] = Node{.is_leaf = false, .nan_left = choice.nan_left,
                              .feature = choice.feature, .threshold = choice.threshold,
