@@ -287,14 +287,18 @@ Tree grow_best_first(const Growth& growth, PendingNode root, WorkerPool* pool,
 }
 
 // Grows every set-aside subtree on its own, in parallel, and splices each into its placeholder.
+// A subtree's large nodes still offer their features to the pool: a thread whose subtrees are
+// done helps with those of the others instead of waiting for the largest one.
 void grow_set_aside(const Growth& growth, const std::vector<SetAside>& set_aside, Tree& tree,
-                    WorkerPool* pool) {
+                    WorkerPool* pool, const GrowSettings& settings) {
     std::vector<Tree> subtrees(set_aside.size());
     parallel_for(pool, set_aside.size(), [&](std::size_t i) {
-        ScratchSlots scratch(1);
+        ScratchSlots scratch(pool->threads());
         PendingNode root = set_aside[i].node;
         root.parent = no_parent;
-        grow_nodes(growth, root, subtrees[i], scratch, Sharing{.concurrent = true});
+        grow_nodes(growth, root, subtrees[i], scratch,
+                   Sharing{.pool = pool, .shared_from = settings.parallel_min_entries,
+                           .concurrent = true});
     });
     for (std::size_t i = 0; i < set_aside.size(); ++i)
         splice(tree, set_aside[i].placeholder, subtrees[i], growth.node_limit);
@@ -326,12 +330,17 @@ Tree grow_shared(const Growth& growth, PendingNode root, WorkerPool* pool,
     Tree tree;
     std::vector<SetAside> set_aside;
     {
+        // Subtrees are set aside once a few per thread can be: below that, a node's own work
+        // (its tally, the marking of its rows' sides) runs on one thread while the others wait.
+        const std::size_t width = root.sorts_own ? growth.searched : growth.set.n_cols;
+        const std::size_t subtree_entries = root.range.size() * width / (8 * pool->threads());
         ScratchSlots scratch(pool->threads());
         grow_nodes(growth, root, tree, scratch,
-                   Sharing{pool, settings.parallel_min_entries, &set_aside});
+                   Sharing{pool, std::max(settings.parallel_min_entries, subtree_entries),
+                           &set_aside});
     }
     if (set_aside.empty()) return tree;
-    grow_set_aside(growth, set_aside, tree, pool);
+    grow_set_aside(growth, set_aside, tree, pool, settings);
     return in_preorder(tree);
 }
 
