@@ -20,6 +20,12 @@ unsigned bits_for(std::uint64_t largest) {
 }
 
 void tabulate_counts(WorkingSet& set) {
+    // One class (a regression tree's set among them): every node is pure and none is searched.
+    // The table would cost a logarithm per unit of weight, a million of them on a million rows.
+    if (set.class_labels.size() < 2) {
+        set.count_log = CountLog{};
+        return;
+    }
     std::uint64_t total = 0;
     for (const RowClass& row : set.row_class) total += row.weight;
     // The table costs 8 bytes per unit of weight, the entries 8 per row and feature: sets whose
