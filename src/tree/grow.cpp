@@ -4,8 +4,8 @@
 // the order of growth, the stop rules and the partition are here.
 //
 // With a pool, large nodes have their features searched and partitioned in parallel. Depth
-// first, nodes too small for that are set aside whole: once the large nodes are done, their
-// subtrees grow in parallel with each other, each on one thread, and are spliced in. The result
+// first, nodes below a few per thread's share of the root are set aside whole: once the larger
+// nodes are done, their subtrees grow in parallel with each other, and are spliced in. The result
 // is renumbered in preorder, so it is the same tree, node for node, however the work was shared.
 // Nodes that search a few of many features may sort those themselves (tree/node_columns.hpp)
 // instead of dividing every feature's sorted block, and their descendants then do too.
