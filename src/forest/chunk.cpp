@@ -127,8 +127,8 @@ bool general_possible(const WeightedData& data, const ForestRules& rules) {
 // The trees' working sets. Trees whose nodes search a few of many features have those sort the
 // features themselves, from every feature's values; when even the roots do, no feature is
 // sorted whole. Otherwise, with its values, the order of every feature is all the trees read:
-// the rows are read once, here. The general path keeps the sorted blocks, unless its thresholds
-// are random: those need no order, only the columns as the rows lie.
+// the rows are read once, here. Random thresholds need no order, only the columns as the rows
+// lie.
 class TreeSets {
   public:
     TreeSets(const WeightedData& data, const ForestRules& forest, std::uint32_t trees,
@@ -148,8 +148,9 @@ class TreeSets {
             source_ = by_features(by_feature_, rows.n_rows);
             return;
         }
-        if (drawn && !general_possible(data, forest) &&
-            sorts_on_demand(rows.n_cols, rules.max_features, 1)) {
+        // Absolute error's nodes divide a target order too, which only the blocks' partition does.
+        const bool ranked = data.regression() && rules.loss == Loss::absolute_error;
+        if (drawn && !ranked && sorts_on_demand(rows.n_cols, rules.max_features, 1)) {
             if (sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows) &&
                 worth_laying_out_by_feature(rows.n_rows, rows.n_cols, rules.max_features, trees)) {
                 by_feature_ = values_by_feature(rows, pool);
@@ -158,7 +159,8 @@ class TreeSets {
                 source_ = by_rows(rows);
             }
         }
-        sorted_ = source_.data == nullptr ||
+        // A regression set keeps its blocks even when its root sorts its own features.
+        sorted_ = source_.data == nullptr || data.regression() ||
                   !sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows);
         if (sorted_) order_ = sort_features(rows, pool, true);
         // Absolute error's trees filter one order of the targets, as they filter the features'.
@@ -171,7 +173,10 @@ class TreeSets {
         if (data_.regression()) {
             const std::vector<double> weights = tree_weights(data_, draws, false);
             check_some_weight(weights);
-            return regression_working_set(data_, order_, target_order_, draws, weights, pool);
+            WorkingSet set =
+                regression_working_set(data_, order_, target_order_, draws, weights, pool);
+            set.source = source_;
+            return set;
         }
         if (exact_rules(data_, forest_.tree) && !forest_.balanced_subsample) {
             if (std::optional<std::vector<std::uint32_t>> whole = whole_tree_weights(data_, draws)) {
@@ -186,10 +191,11 @@ class TreeSets {
         }
         const std::vector<double> weights = tree_weights(data_, draws, forest_.balanced_subsample);
         check_some_weight(weights);
-        if (random_thresholds(data_, forest_.tree))
+        if (random_thresholds(data_, forest_.tree) || !sorted_)
             return general_working_set(data_, source_, draws, weights);
-        LINDORF_CHECK(sorted_, "the general path needs every feature's sorted block");
-        return general_working_set(data_, order_, draws, weights, pool);
+        WorkingSet set = general_working_set(data_, order_, draws, weights, pool);
+        set.source = source_;
+        return set;
     }
 
   private:

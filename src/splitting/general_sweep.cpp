@@ -376,4 +376,21 @@ GeneralChoice general_search(const WorkingSet& set, NodeRange range, const Gener
         });
 }
 
+GeneralChoice general_search(const WorkingSet& set, std::span<const std::span<const Entry>> columns,
+                             const GeneralNode& node, const GeneralRules& rules,
+                             ScratchSlots& scratch, WorkerPool* pool) {
+    check_features(rules.features, set.n_cols);
+    LINDORF_CHECK(rules.draws.empty(), "random thresholds are searched on columns as rows lie");
+    LINDORF_CHECK(!rules.features.empty() && columns.size() == rules.features.size(),
+                  "a node's own columns line up with its searched features");
+    const std::size_t n_rows = columns.front().size();
+    return best_of_features(
+        set, node, rules, n_rows, scratch, pool,
+        [&](const Scorer& scorer, const auto& rows, std::size_t k, std::uint32_t,
+            std::uint64_t* counts, std::size_t slots) {
+            const Sweep sweep{columns[k], set, scorer, counts, counts + slots};
+            return best_column(sweep, rows);
+        });
+}
+
 }  // namespace lindorf

@@ -81,6 +81,12 @@ struct LooseColumn {
 GeneralChoice general_search(const WorkingSet& set, NodeRange range, const GeneralNode& node,
                              const GeneralRules& rules, ScratchSlots& scratch, WorkerPool* pool);
 
+// The same over columns the node sorted itself, lined up with rules.features: each holds the
+// node's rows in value order with NaN last, rows of equal values in any order.
+GeneralChoice general_search(const WorkingSet& set, std::span<const std::span<const Entry>> columns,
+                             const GeneralNode& node, const GeneralRules& rules,
+                             ScratchSlots& scratch, WorkerPool* pool);
+
 // One random threshold per feature (rules.draws) over columns of the node's rows as they lie:
 // `rows` the node's coded rows, `units` their weights (empty: each weighs `every_unit`),
 // `classes` their class slots with one output (empty: read from the rows), `columns` lined up

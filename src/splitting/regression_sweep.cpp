@@ -552,10 +552,14 @@ FeatureResult search_column(const ColumnJob& job, RegressionScratch& scratch) {
 
 }  // namespace
 
-RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
-                                   const RegressionRows& rows, const RegressionNode& node,
-                                   const RegressionRules& rules, ScratchSlots& scratch,
-                                   WorkerPool* pool) {
+namespace {
+
+// Each searched feature's best, from column_of(k); the best of them, the lower index on ties.
+template <class ColumnOf>
+RegressionChoice search_columns(const WorkingSet& set, std::size_t n_rows,
+                                const RegressionRows& rows, const RegressionNode& node,
+                                const RegressionRules& rules, ScratchSlots& scratch,
+                                WorkerPool* pool, ColumnOf&& column_of) {
     check_features(rules.features, set.n_cols);
     const std::size_t n_searched = rules.features.empty() ? set.n_cols : rules.features.size();
     auto feature_at = [&](std::size_t k) {
@@ -563,18 +567,18 @@ RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
     };
     LINDORF_CHECK(rules.draws.empty() || rules.draws.size() == 2 * n_searched,
                   "a random split needs two draws per feature");
-    LINDORF_CHECK(node.rows == range.size(), "the node's tally is of other rows");
+    LINDORF_CHECK(node.rows == n_rows, "the node's tally is of other rows");
     LINDORF_CHECK(rules.monotonic.empty() || (rules.monotonic.size() == set.n_cols &&
                                               rows.n_outputs == 1),
                   "monotonic constraints need one per feature and a single output");
-    const Limits common{range.size(), node.units, std::max<std::size_t>(rules.min_leaf_rows, 1),
+    const Limits common{n_rows, node.units, std::max<std::size_t>(rules.min_leaf_rows, 1),
                         rules.min_leaf_units, 0, rules.lower, rules.upper};
     std::vector<FeatureResult> results(n_searched);
     parallel_for(pool, n_searched, [&](std::size_t k) {
         auto lease = scratch.claim();
         Limits limits = common;
         if (!rules.monotonic.empty()) limits.constraint = rules.monotonic[feature_at(k)];
-        const ColumnJob job{set.column(feature_at(k), range.begin, range.end),
+        const ColumnJob job{column_of(k, feature_at(k)),
                             set,
                             rows,
                             node,
@@ -594,6 +598,29 @@ RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
                       r.score,     r.left_value,  r.right_value};
     }
     return choice;
+}
+
+}  // namespace
+
+RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
+                                   const RegressionRows& rows, const RegressionNode& node,
+                                   const RegressionRules& rules, ScratchSlots& scratch,
+                                   WorkerPool* pool) {
+    return search_columns(set, range.size(), rows, node, rules, scratch, pool,
+                          [&](std::size_t, std::uint32_t f) {
+                              return set.column(f, range.begin, range.end);
+                          });
+}
+
+RegressionChoice regression_search(const WorkingSet& set,
+                                   std::span<const std::span<const Entry>> columns,
+                                   const RegressionRows& rows, const RegressionNode& node,
+                                   const RegressionRules& rules, ScratchSlots& scratch,
+                                   WorkerPool* pool) {
+    LINDORF_CHECK(!rules.features.empty() && columns.size() == rules.features.size(),
+                  "a node's own columns line up with its searched features");
+    return search_columns(set, columns.front().size(), rows, node, rules, scratch, pool,
+                          [&](std::size_t k, std::uint32_t) { return columns[k]; });
 }
 
 }  // namespace lindorf

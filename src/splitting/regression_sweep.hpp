@@ -57,4 +57,13 @@ RegressionChoice regression_search(const WorkingSet& set, NodeRange range,
                                    const RegressionRules& rules, ScratchSlots& scratch,
                                    WorkerPool* pool);
 
+// The same over columns the node sorted itself, lined up with rules.features (not empty): each
+// holds the node's rows in value order with NaN last, rows of equal values in ascending order,
+// as the sorted blocks hold them.
+RegressionChoice regression_search(const WorkingSet& set,
+                                   std::span<const std::span<const Entry>> columns,
+                                   const RegressionRows& rows, const RegressionNode& node,
+                                   const RegressionRules& rules, ScratchSlots& scratch,
+                                   WorkerPool* pool);
+
 }  // namespace lindorf

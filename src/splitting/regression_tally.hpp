@@ -23,8 +23,8 @@ class RegressionTally {
     // once. The result is valid until the next call.
     const RegressionNode& take(const WorkingSet& set, RegressionRows& rows, NodeRange range);
 
-    // The node of the given local rows (no split search starts from it: absolute error ranks
-    // them by sorting, and records no ranks).
+    // The node of the given local rows, its sums taken in their order. Absolute error ranks them
+    // by sorting and records no ranks: no split search of its starts from such a node.
     const RegressionNode& summarise(const RegressionRows& rows,
                                     std::span<const std::uint32_t> locals);
 

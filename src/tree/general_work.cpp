@@ -47,18 +47,19 @@ class GeneralWork final : public NodeWork {
     }
 
     NodeFacts take(NodeRange range, bool own_rows) override {
-        LINDORF_CHECK(own_rows == (rules_.splitter == Splitter::random),
-                      "random thresholds read columns as rows lie, every value a sorted block");
+        const bool random = rules_.splitter == Splitter::random;
+        LINDORF_CHECK(own_rows || !random, "random thresholds read columns as rows lie");
         range_ = range;
-        own_rows_ = own_rows;
+        own_rows_ = own_rows && random;
+        sorts_own_ = own_rows && !random;
         for (std::uint32_t s : present_) counts_[s] = latest_[s] = 0;
         present_.clear();
         total_ = 0;
         const std::span<const Entry> column =
             own_rows ? std::span<const Entry>(set_.node_rows.data() + range.begin, range.size())
                      : set_.column(0, range.begin, range.end);
-        // A node that keeps its own rows reads their weights in their order at every search.
-        const bool keep_units = own_rows && every_unit_ == 0;
+        // A node that draws random thresholds reads its rows' weights in their order.
+        const bool keep_units = own_rows_ && every_unit_ == 0;
         row_units_.resize(keep_units ? column.size() : 0);
         // And, when its rows are of one weight and two classes, their classes, which its search
         // then counts without looking up the rows.
@@ -109,9 +110,14 @@ class GeneralWork final : public NodeWork {
                                    WorkerPool* pool) override {
         KeyedStream stream = node_stream(rules_.node_key, at.path);
         if (own_rows_) loose_.clear(range_);
+        if (sorts_own_) own_.clear(range_);
+        const bool learn = rules_.nan_side == NanSide::learned;
         std::span<const std::uint32_t> features;
-        if (draw_.active() && own_rows_) {
-            const bool learn = rules_.nan_side == NanSide::learned;
+        if (sorts_own_) {
+            features = draw_.features(stream, [&](std::uint32_t f) {
+                return own_.gather(set_, range_, f, learn);
+            });
+        } else if (draw_.active() && own_rows_) {
             features = draw_.features(
                 stream, [&](std::span<const std::uint32_t> candidates,
                             std::span<std::uint8_t> answers) {
@@ -136,8 +142,13 @@ class GeneralWork final : public NodeWork {
                                       monotonic(at.bounds),
                                       features,
                                       draws_};
-            choice = own_rows_ ? random_search(search, scratch, pool)
-                               : general_search(set_, range_, node(), search, scratch, pool);
+            if (own_rows_)
+                choice = random_search(search, scratch, pool);
+            else if (sorts_own_)
+                choice = general_search(set_, own_.sort(features, pool), node(), search, scratch,
+                                        pool);
+            else
+                choice = general_search(set_, range_, node(), search, scratch, pool);
         }
         // Nothing scored above 0.0: the fallback, feature 0 at 0.0, if it divides the rows.
         NodeSplit split;
@@ -150,7 +161,8 @@ class GeneralWork final : public NodeWork {
             split.column = {set_.node_rows.data() + range_.begin, range_.size()};
             split.rows_divided = true;
         } else {
-            split.column = set_.column(split.choice.feature, range_.begin, range_.end);
+            split.column = sorts_own_ ? own_.column(set_, range_, split.choice.feature)
+                                      : set_.column(split.choice.feature, range_.begin, range_.end);
             split.n_left = left_size(split.column, split.choice.threshold);
             split.n_tail_left =
                 split.choice.nan_left ? split.column.size() - numbers_in(split.column) : 0;
@@ -352,8 +364,10 @@ class GeneralWork final : public NodeWork {
     std::vector<std::uint32_t> output_ends_;
     std::vector<std::uint64_t> draws_;
     FeatureDraw draw_;
-    bool own_rows_ = false;
+    bool own_rows_ = false;   // random thresholds over the node's rows as they lie
+    bool sorts_own_ = false;  // the node sorts its drawn features itself
     LooseColumns loose_;
+    NodeColumns own_;
     std::vector<LooseColumn> lined_up_;
     std::vector<std::uint32_t> kept_order_;
     std::vector<std::uint64_t> row_units_;  // of the node's own rows, in their order

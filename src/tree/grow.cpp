@@ -166,7 +166,8 @@ std::pair<PendingNode, PendingNode> divide(const Growth& growth, const PendingNo
         LINDORF_CHECK(item.sorts_own, "only a node that keeps its own rows divides them itself");
     } else if (item.sorts_own) {
         auto lease = scratch.claim();
-        partition_node_rows(growth.set, item.range, split.n_left, growth.sides, *lease);
+        partition_node_rows(growth.set, item.range, split.n_left + split.n_tail_left,
+                            growth.sides, *lease);
     } else {
         partition_node(growth.set, item.range, choice.feature, split.n_left, growth.sides,
                        scratch, pool, split.n_tail_left,
@@ -362,12 +363,15 @@ Tree grow_working_set(WorkingSet& set, const GrowRules& given, std::uint32_t dep
     SideFlags sides(set.n_rows);
     Growth growth{set, rules, sides, settings.node_limit};
     // Nodes that sort their own features keep their rows at their ranges; a set without sorted
-    // blocks has every node do so. The general path keeps its blocks, unless it draws random
-    // thresholds: those read its columns as the rows lie.
+    // blocks has every node do so. Random thresholds read the general path's columns as the
+    // rows lie instead, and sort nothing.
     const bool drawn = rules.max_features > 0 && rules.max_features < set.n_cols;
     growth.searched = drawn ? rules.max_features : set.n_cols;
-    growth.may_sort_own = drawn && set.source.data != nullptr && !set.is_general();
-    const bool loose = set.is_general() && set.entries.empty() && set.source.data != nullptr;
+    const bool random = set.is_general() && rules.splitter == Splitter::random;
+    // Absolute error's nodes divide a target order too, which only the blocks' partition does.
+    const bool ranked = set.is_regression() && rules.loss == Loss::absolute_error;
+    growth.may_sort_own = drawn && set.source.data != nullptr && !random && !ranked;
+    const bool loose = random && set.entries.empty() && set.source.data != nullptr;
     if (!loose) set.node_rows.resize(growth.may_sort_own ? set.n_rows : 0);
     PendingNode root{{0, set.n_rows}, depth, no_parent, false, 0, Bounds{}, set.entries.empty()};
     LINDORF_CHECK(!root.sorts_own || growth.may_sort_own || loose,

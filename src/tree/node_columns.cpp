@@ -67,7 +67,12 @@ void take_rows_from_blocks(WorkingSet& set, NodeRange range) {
     LINDORF_CHECK(!set.entries.empty() && set.node_rows.size() == set.n_rows,
                   "a node without sorted blocks has no rows to take");
     std::span<const Entry> column = set.column(0, range.begin, range.end);
-    std::copy(column.begin(), column.end(), set.node_rows.begin() + range.begin);
+    const auto rows = set.node_rows.begin() + static_cast<std::ptrdiff_t>(range.begin);
+    std::copy(column.begin(), column.end(), rows);
+    // In ascending order, the node's gathers read the values in sequence, and its sorted columns
+    // hold rows of equal values in the order the sorted blocks do, which sums that round read.
+    std::sort(rows, rows + static_cast<std::ptrdiff_t>(range.size()),
+              [](const Entry& a, const Entry& b) { return a.row < b.row; });
 }
 
 void NodeColumns::clear(NodeRange range) {
@@ -96,14 +101,19 @@ std::span<Entry> NodeColumns::gather_slot(const WorkingSet& set, NodeRange range
     return {out, rows_};
 }
 
-bool NodeColumns::gather(const WorkingSet& set, NodeRange range, std::uint32_t f) {
-    // Some threshold divides the rows when two numbers differ; NaN goes right of every one.
+bool NodeColumns::gather(const WorkingSet& set, NodeRange range, std::uint32_t f,
+                         bool learn_nan) {
+    // Some threshold divides the rows when two numbers differ; NaN goes right of every one,
+    // unless its side is learned: then numbers and NaN can be parted too.
     float low = INFINITY, high = -INFINITY;
+    std::size_t nan = 0;
     for (const Entry& entry : gather_slot(set, range, f)) {
         low = entry.value < low ? entry.value : low;
         high = entry.value > high ? entry.value : high;
+        nan += entry.value != entry.value;
     }
-    if (!(low < high)) return false;
+    const bool parts_nan = learn_nan && nan > 0 && nan < rows_;
+    if (!(low < high) && !parts_nan) return false;
     kept_.push_back(f);
     return true;
 }

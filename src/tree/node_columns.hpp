@@ -42,7 +42,7 @@ bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::si
                                  std::size_t trees);
 
 // Lets the node of `range` of a working set with sorted blocks sort its features itself: its
-// rows from the first block.
+// rows from the first block, in ascending order.
 void take_rows_from_blocks(WorkingSet& set, NodeRange range);
 
 // The columns of one node's drawn features.
@@ -51,8 +51,8 @@ class NodeColumns {
     // Starts a node.
     void clear(NodeRange range);
     // Gathers the node's values of feature f and keeps them when some threshold puts a row on
-    // each side (feature_draw.hpp's divides); returns whether it does.
-    bool gather(const WorkingSet& set, NodeRange range, std::uint32_t f);
+    // each side (feature_draw.hpp's divides, NaN sides learned or not); returns whether it does.
+    bool gather(const WorkingSet& set, NodeRange range, std::uint32_t f, bool learn_nan = false);
     // Sorts the kept columns and lines them up with `features`, the kept features ascending.
     std::span<const std::span<const Entry>> sort(std::span<const std::uint32_t> features,
                                                  WorkerPool* pool);

@@ -72,7 +72,7 @@ class NodeWork {
   public:
     virtual ~NodeWork() = default;
     // `own_rows`: the node's rows are WorkingSet::node_rows at its range (it sorts its features
-    // itself), not its range of the sorted blocks. Only the exact path has such nodes.
+    // itself), not its range of the sorted blocks.
     virtual NodeFacts take(NodeRange range, bool own_rows) = 0;
     // The split of the current node, or nothing when no split divides it within the rules.
     virtual std::optional<NodeSplit> split(const NodeAt& at, ScratchSlots& scratch,

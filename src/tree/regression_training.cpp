@@ -7,6 +7,7 @@
 #include "criteria/classes.hpp"
 #include "support/error.hpp"
 #include "tree/grow_engine.hpp"
+#include "tree/node_columns.hpp"
 
 namespace lindorf {
 
@@ -131,6 +132,21 @@ Tree grow_regression(const WeightedData& data, const GrowRules& rules, WorkerPoo
     std::vector<double> weights(n_rows, 1.0);
     if (!data.real_weights.empty()) weights.assign(data.real_weights.begin(), data.real_weights.end());
     const std::vector<std::uint32_t> once(n_rows, 1);
+    // Nodes that search a few of many features sort those themselves below a size (absolute
+    // error's keep the blocks: they divide a target order too).
+    const std::size_t n_cols = data.rows.n_cols;
+    std::vector<float> by_feature;
+    SourceValues source;
+    if (rules.max_features > 0 && rules.max_features < n_cols &&
+        rules.loss != Loss::absolute_error && sorts_on_demand(n_cols, rules.max_features, 1)) {
+        if (sorts_on_demand(n_cols, rules.max_features, n_rows) &&
+            worth_laying_out_by_feature(n_rows, n_cols, rules.max_features, 1)) {
+            by_feature = values_by_feature(data.rows, pool);
+            source = by_features(by_feature, n_rows);
+        } else {
+            source = by_rows(data.rows);
+        }
+    }
     if (std::all_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; })) {
         // Every row takes part, as local row r: each feature is sorted straight into the working
         // set, as a classifier's tree of unweighted rows is, instead of into a shared order that
@@ -140,11 +156,13 @@ Tree grow_regression(const WeightedData& data, const GrowRules& rules, WorkerPoo
         WorkingSet set = working_set_of_rows(
             data.rows, ClassIndex{{0}, std::vector<std::uint32_t>(n_rows, 0)}, pool);
         attach_targets(set, data, once, weights, targets);
+        set.source = source;
         return grow_working_set(set, rules, 0, pool);
     }
     const FeatureOrder order = sort_features(data.rows, pool, true);
     WorkingSet set = regression_working_set(data, order, targets, draws_of_weights(once), weights,
                                             pool);
+    set.source = source;
     return grow_working_set(set, rules, 0, pool);
 }
 

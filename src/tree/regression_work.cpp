@@ -13,6 +13,7 @@
 #include "support/error.hpp"
 #include "support/streams.hpp"
 #include "tree/feature_draw.hpp"
+#include "tree/node_columns.hpp"
 #include "tree/node_work.hpp"
 
 namespace lindorf {
@@ -30,9 +31,9 @@ class RegressionWork final : public NodeWork {
           min_leaf_units_(units_at_least(rules.min_leaf)) {}
 
     NodeFacts take(NodeRange range, bool own_rows) override {
-        LINDORF_CHECK(!own_rows, "a regression tree keeps every feature's sorted block");
         range_ = range;
-        node_ = &tally_.take(set_, set_.regression, range);
+        own_rows_ = own_rows;
+        node_ = own_rows ? &own_tally(range) : &tally_.take(set_, set_.regression, range);
         NodeFacts facts;
         facts.weight = weight_of(node_->units);
         facts.impurity = node_->impurity;
@@ -46,7 +47,14 @@ class RegressionWork final : public NodeWork {
                                    WorkerPool* pool) override {
         KeyedStream stream = node_stream(rules_.node_key, at.path);
         std::span<const std::uint32_t> features;
-        if (draw_.active()) {
+        if (own_rows_) {
+            own_.clear(range_);
+            const bool learn = rules_.nan_side == NanSide::learned;
+            features = draw_.features(stream, [&](std::uint32_t f) {
+                return own_.gather(set_, range_, f, learn);
+            });
+            if (features.empty()) return std::nullopt;
+        } else if (draw_.active()) {
             features = draw_.features(set_, range_, stream);
             if (features.empty()) return std::nullopt;
         }
@@ -64,11 +72,15 @@ class RegressionWork final : public NodeWork {
                                      at.bounds.lower,
                                      at.bounds.upper};
         const RegressionChoice choice =
-            regression_search(set_, range_, set_.regression, *node_, search, scratch, pool);
+            own_rows_ ? regression_search(set_, own_.sort(features, pool), set_.regression, *node_,
+                                          search, scratch, pool)
+                      : regression_search(set_, range_, set_.regression, *node_, search, scratch,
+                                          pool);
         if (!choice.found) return std::nullopt;
         NodeSplit split;
         split.choice = {choice.feature, choice.threshold, choice.nan_left};
-        split.column = set_.column(choice.feature, range_.begin, range_.end);
+        split.column = own_rows_ ? own_.column(set_, range_, choice.feature)
+                                 : set_.column(choice.feature, range_.begin, range_.end);
         const std::span<const Entry> column = split.column;
         split.n_left = left_size(column, choice.threshold);
         split.n_tail_left = choice.nan_left ? column.size() - numbers_in(column) : 0;
@@ -94,6 +106,16 @@ class RegressionWork final : public NodeWork {
     }
 
   private:
+    // The tally of a node that sorts its own features. Its sums round in the order of their
+    // terms, so they take the rows in the order of the first feature's sorted block, as a node
+    // of the blocks does: the node's rows (ascending) sorted by that feature, ties kept.
+    const RegressionNode& own_tally(NodeRange range) {
+        own_.clear(range);
+        locals_.clear();
+        for (const Entry& entry : own_.column(set_, range, 0)) locals_.push_back(set_.local(entry.row));
+        return tally_.summarise(set_.regression, locals_);
+    }
+
     double weight_of(std::uint64_t units) const {
         return static_cast<double>(units) * set_.regression.unit;
     }
@@ -132,6 +154,9 @@ class RegressionWork final : public NodeWork {
     const RegressionNode* node_ = nullptr;
     std::vector<std::uint64_t> draws_;
     std::vector<std::uint32_t> left_, right_;
+    bool own_rows_ = false;  // the node sorts its drawn features itself
+    NodeColumns own_;
+    std::vector<std::uint32_t> locals_;
 };
 
 }  // namespace

@@ -176,8 +176,27 @@ Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool*
         WorkingSet set = general_working_set(data, source, draws, weights);
         return grow_working_set(set, rules, 0, pool);
     }
+    // Nodes that search a few of many features sort those themselves, as on the exact path.
+    const std::size_t n_cols = data.rows.n_cols;
+    const bool drawn = rules.max_features > 0 && rules.max_features < n_cols;
+    std::vector<float> by_feature;
+    SourceValues source;
+    if (drawn && sorts_on_demand(n_cols, rules.max_features, 1)) {
+        const bool root_sorts = sorts_on_demand(n_cols, rules.max_features, n_rows);
+        if (root_sorts && worth_laying_out_by_feature(n_rows, n_cols, rules.max_features, 1)) {
+            by_feature = values_by_feature(data.rows, pool);
+            source = by_features(by_feature, n_rows);
+        } else {
+            source = by_rows(data.rows);
+        }
+        if (root_sorts) {
+            WorkingSet set = general_working_set(data, source, draws, weights);
+            return grow_working_set(set, rules, 0, pool);
+        }
+    }
     const FeatureOrder order = sort_features(data.rows, pool, true);
     WorkingSet set = general_working_set(data, order, draws, weights, pool);
+    set.source = source;
     return grow_working_set(set, rules, 0, pool);
 }
 

@@ -50,9 +50,11 @@ class Random {
         return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
     }
 
-    Case data(std::size_t max_rows, std::size_t max_cols, bool two_classes) {
+    Case data(std::size_t max_rows, std::size_t max_cols, bool two_classes,
+              std::size_t min_cols = 1) {
         static const float specials[] = {-0.0f, 0.0f, 1.0f, -1.0f, 0.5f, nan, inf, -inf};
-        const std::size_t n = 2 + below(max_rows), cols = 1 + below(max_cols);
+        const std::size_t n = 2 + below(max_rows);
+        const std::size_t cols = min_cols + below(max_cols - min_cols + 1);
         const std::size_t outputs = two_classes || below(3) != 0 ? 1 : 2;
         Case c;
         c.matrix = {n, cols, std::vector<float>(n * cols)};
@@ -160,6 +162,47 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
                               grow_working_set(drawn, tree_rules, 0, nullptr)))
             << "round " << round;
     }
+}
+
+// Many features of which nodes search a few: nodes sort their drawn features themselves, from
+// the root or below a size, alone, on the pool and as a forest's tree, and still grow the
+// documented rules' trees.
+TEST(GeneralPath, NodesThatSortTheirOwnFeaturesFollowTheDocumentedRules) {
+    Random random(67);
+    WorkerPool pool(2);
+    int sorted_own = 0;
+    for (int round = 0; round < 150; ++round) {
+        const Case c = random.data(400, 40, round % 3 == 0, 16);
+        std::vector<std::int8_t> monotonic;
+        GrowRules rules = random.rules(c, monotonic);
+        rules.splitter = Splitter::best;
+        rules.max_features = 1 + static_cast<std::uint32_t>(random.below(3));
+        const std::size_t n_rows = c.matrix.n_rows, n_cols = c.matrix.n_cols;
+        sorted_own += sorts_on_demand(n_cols, rules.max_features, n_rows / 4);
+        const Tree expected = reference::grow_general(c.data, rules);
+        ASSERT_TRUE(same_tree(grow_weighted(c.weighted(), rules), expected)) << "round " << round;
+        const WeightedData d = c.weighted();
+        const RowDraws every = draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
+        const std::vector<float> by_feature = values_by_feature(d.rows, nullptr);
+        WorkingSet set = general_working_set(d, sort_features(d.rows), every, d.real_weights, &pool);
+        set.source = round % 2 ? by_features(by_feature, n_rows) : by_rows(d.rows);
+        const GrowSettings sharing{std::size_t{8} * random.below(5)};
+        ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, &pool, sharing), expected))
+            << "round " << round;
+        const ForestRules forest{rules, true, false, seed_key(round)};
+        const RowDraws draws = bootstrap_draws(n_rows, forest.key, 2);
+        std::vector<double> weights(n_rows);
+        for (std::size_t r = 0; r < n_rows; ++r) weights[r] = d.real_weights[r] * draws.count[r];
+        if (std::none_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; }))
+            continue;
+        GrowRules tree_rules = rules;
+        tree_rules.node_key = node_key(forest.key, 2);
+        WorkingSet blocks = general_working_set(d, sort_features(d.rows), draws, weights, nullptr);
+        ASSERT_TRUE(same_tree(grow_forest_chunk(d, forest, 2, 1, &pool).trees[0],
+                              grow_working_set(blocks, tree_rules, 0, nullptr)))
+            << "round " << round;
+    }
+    EXPECT_GT(sorted_own, 100);
 }
 
 // scikit-learn's weakest-link loop as it is written: every inner node's alpha rescanned after

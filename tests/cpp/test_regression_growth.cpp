@@ -18,6 +18,7 @@
 #include "tree_testing.hpp"
 #include "support/streams.hpp"
 #include "tree/grow_engine.hpp"
+#include "tree/node_columns.hpp"
 #include "tree/regression_training.hpp"
 
 namespace lindorf {
@@ -166,6 +167,70 @@ TEST(RegressionForest, GrowsThePlainTreesOfItsSamplesAndKeepsThemThroughItsForma
         EXPECT_EQ(forest_values(decoded.model.trees, data.rows, model.n_targets, &pool),
                   forest_values(model.trees, data.rows, model.n_targets, nullptr));
     }
+}
+
+// Many features of which nodes search a few: nodes below a size, or from the root, sort their
+// drawn features themselves, alone, on the pool and in a forest, and grow the trees of the sorted
+// blocks bit for bit, on targets and weights whose sums round (so the order of equal values and
+// of a node's rows must be the blocks' too), with ties, NaN and both zeros in the features.
+TEST(RegressionGrowth, NodesThatSortTheirOwnFeaturesGrowTheBlocksTrees) {
+    std::mt19937_64 rng(31);
+    WorkerPool pool(2);
+    int sorted_own = 0;
+    for (int round = 0; round < 60; ++round) {
+        auto below = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+        const std::size_t n_rows = 20 + below(600), n_cols = 16 + below(30);
+        const std::size_t n_targets = round % 5 == 4 ? 2 : 1;
+        const Loss loss = round % 3 == 2 ? Loss::poisson : Loss::squared_error;
+        FeatureMatrix matrix{n_rows, n_cols, std::vector<float>(n_rows * n_cols)};
+        const float few[] = {-0.0f, 0.0f, 1.0f, -1.0f, NAN};
+        for (std::size_t f = 0; f < n_cols; ++f) {
+            const bool coarse = f % 3 == 0;
+            for (std::size_t r = 0; r < n_rows; ++r)
+                matrix.values[r * n_cols + f] =
+                    coarse ? few[below(5)] : std::normal_distribution<float>()(rng);
+        }
+        std::vector<double> targets(n_rows * n_targets), weights(n_rows, 1.0);
+        for (double& y : targets) y = std::exp(std::normal_distribution<double>(0.0, 2.0)(rng));
+        if (loss == Loss::squared_error)
+            for (double& y : targets) y -= 3.0;
+        if (round % 2)
+            for (double& w : weights) w = below(8) == 0 ? 0.0 : 0.1 + 0.9 * (rng() % 1000) / 1000.0;
+        const WeightedData data{.rows = matrix.view(), .labels = {}, .weights = {},
+                                .real_weights = weights, .targets = targets,
+                                .n_targets = n_targets};
+        GrowRules rules{.max_depth = round % 4 ? 0xFFFFFFFFu : 5u, .min_split = 0.0,
+                        .min_leaf = 0.0, .loss = loss,
+                        .max_features = static_cast<std::uint32_t>(1 + below(3)),
+                        .node_key = seed_key(round), .record_stats = true,
+                        .min_leaf_rows = static_cast<std::uint32_t>(1 + below(3))};
+        if (round % 4 == 1) rules.nan_side = NanSide::learned;
+        if (round % 7 == 3) rules.splitter = Splitter::random;
+        if (round % 6 == 5) rules.max_leaf_nodes = 12;
+        sorted_own += sorts_on_demand(n_cols, rules.max_features, n_rows / 4);
+        SCOPED_TRACE("round " + std::to_string(round));
+        const FeatureOrder order = sort_features(data.rows, nullptr, true);
+        const RowDraws every = draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
+        WorkingSet blocks = regression_working_set(data, order, {}, every, weights, nullptr);
+        const Tree expected = grow_working_set(blocks, rules, 0, nullptr);
+        ASSERT_TRUE(testing_support::same_tree(grow_regression(data, rules), expected));
+        const std::vector<float> by_feature = values_by_feature(data.rows, nullptr);
+        WorkingSet own = regression_working_set(data, order, {}, every, weights, nullptr);
+        own.source = round % 2 ? by_features(by_feature, n_rows) : by_rows(data.rows);
+        ASSERT_TRUE(testing_support::same_tree(
+            grow_working_set(own, rules, 0, &pool, GrowSettings{64 * below(4)}), expected));
+        const ForestRules forest{rules, true, false, seed_key(200 + round)};
+        const RowDraws draws = bootstrap_draws(n_rows, forest.key, 1);
+        std::vector<double> drawn(n_rows);
+        for (std::size_t r = 0; r < n_rows; ++r) drawn[r] = weights[r] * draws.count[r];
+        if (std::none_of(drawn.begin(), drawn.end(), [](double w) { return w > 0.0; })) continue;
+        GrowRules tree_rules = rules;
+        tree_rules.node_key = node_key(forest.key, 1);
+        WorkingSet sample = regression_working_set(data, order, {}, draws, drawn, nullptr);
+        ASSERT_TRUE(testing_support::same_tree(grow_forest_chunk(data, forest, 1, 1, &pool).trees[0],
+                                               grow_working_set(sample, tree_rules, 0, nullptr)));
+    }
+    EXPECT_GT(sorted_own, 40);
 }
 
 // Pruning makes inner nodes leaves that keep their own values (a median is no mean of its
