@@ -63,7 +63,7 @@ class GeneralWork final : public NodeWork {
         row_units_.resize(keep_units ? column.size() : 0);
         // And, when its rows are of one weight and two classes, their classes, which its search
         // then counts without looking up the rows.
-        const bool keep_classes = own_rows && !keep_units && slots_ == 2 &&
+        const bool keep_classes = own_rows_ && !keep_units && slots_ == 2 &&
                                   set_.general.n_outputs == 1 &&
                                   rules_.nan_side != NanSide::learned;
         row_classes_.resize(keep_classes ? column.size() : 0);
