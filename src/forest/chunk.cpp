@@ -136,29 +136,17 @@ class TreeSets {
         : data_(data), forest_(forest) {
         const MatrixView rows = data.rows;
         const GrowRules& rules = forest.tree;
-        const bool drawn = rules.max_features > 0 && rules.max_features < rows.n_cols;
         if (random_thresholds(data, rules)) {
             // Random thresholds read every column as the rows lie: nothing is sorted.
             sorted_ = false;
-            if (gathers_from_rows(rows.n_cols, drawn ? rules.max_features : rows.n_cols)) {
-                source_ = by_rows(rows);
-                return;
-            }
-            by_feature_ = values_by_feature(rows, pool);
-            source_ = by_features(by_feature_, rows.n_rows);
+            gather_ = random_cut_source(rows, rules.max_features, pool);
+            source_ = gather_.source;
             return;
         }
         // Absolute error's nodes divide a target order too, which only the blocks' partition does.
         const bool ranked = data.regression() && rules.loss == Loss::absolute_error;
-        if (drawn && !ranked && sorts_on_demand(rows.n_cols, rules.max_features, 1)) {
-            if (sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows) &&
-                worth_laying_out_by_feature(rows.n_rows, rows.n_cols, rules.max_features, trees)) {
-                by_feature_ = values_by_feature(rows, pool);
-                source_ = by_features(by_feature_, rows.n_rows);
-            } else {
-                source_ = by_rows(rows);
-            }
-        }
+        if (!ranked) gather_ = sort_own_source(rows, rules.max_features, trees, pool);
+        source_ = gather_.source;
         // A regression set keeps its blocks even when its root sorts its own features.
         sorted_ = source_.data == nullptr || data.regression() ||
                   !sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows);
@@ -201,7 +189,7 @@ class TreeSets {
   private:
     const WeightedData& data_;
     const ForestRules& forest_;
-    std::vector<float> by_feature_;
+    GatherSource gather_;  // what source_ reads, when nodes gather their own columns
     SourceValues source_;
     FeatureOrder order_;
     std::vector<std::uint32_t> target_order_;

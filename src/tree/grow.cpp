@@ -402,18 +402,8 @@ Tree grow_tree(MatrixView rows, std::span<const Label> labels,
                       std::to_string(weights.size()) + " weights");
     // Nodes that search a few of many features sort those themselves, from every feature's
     // values; when even the root does, no feature is sorted whole.
-    const bool drawn = rules.max_features > 0 && rules.max_features < rows.n_cols;
-    std::vector<float> by_feature;
-    SourceValues source;
-    if (drawn && sorts_on_demand(rows.n_cols, rules.max_features, 1)) {
-        if (sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows) &&
-            worth_laying_out_by_feature(rows.n_rows, rows.n_cols, rules.max_features, 1)) {
-            by_feature = values_by_feature(rows, pool);
-            source = by_features(by_feature, rows.n_rows);
-        } else {
-            source = by_rows(rows);
-        }
-    }
+    const GatherSource own = sort_own_source(rows, rules.max_features, 1, pool);
+    const SourceValues source = own.source;
     if (source.data != nullptr && sorts_on_demand(rows.n_cols, rules.max_features, rows.n_rows)) {
         LINDORF_CHECK(labels.size() == rows.n_rows,
                       "cannot grow a tree from " + std::to_string(rows.n_rows) + " rows and " +

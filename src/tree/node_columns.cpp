@@ -63,6 +63,39 @@ bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::si
            static_cast<double>(n_cols);
 }
 
+namespace {
+
+GatherSource laid_out_by_feature(MatrixView rows, WorkerPool* pool) {
+    GatherSource out;
+    out.by_feature = values_by_feature(rows, pool);
+    out.source = by_features(out.by_feature, rows.n_rows);
+    return out;
+}
+
+}  // namespace
+
+GatherSource sort_own_source(MatrixView rows, std::size_t max_features, std::size_t trees,
+                             WorkerPool* pool) {
+    GatherSource out;
+    if (max_features == 0 || max_features >= rows.n_cols ||
+        !sorts_on_demand(rows.n_cols, max_features, 1))
+        return out;
+    if (sorts_on_demand(rows.n_cols, max_features, rows.n_rows) &&
+        worth_laying_out_by_feature(rows.n_rows, rows.n_cols, max_features, trees))
+        return laid_out_by_feature(rows, pool);
+    out.source = by_rows(rows);
+    return out;
+}
+
+GatherSource random_cut_source(MatrixView rows, std::size_t max_features, WorkerPool* pool) {
+    const bool drawn = max_features > 0 && max_features < rows.n_cols;
+    if (!gathers_from_rows(rows.n_cols, drawn ? max_features : rows.n_cols))
+        return laid_out_by_feature(rows, pool);
+    GatherSource out;
+    out.source = by_rows(rows);
+    return out;
+}
+
 void take_rows_from_blocks(WorkingSet& set, NodeRange range) {
     LINDORF_CHECK(!set.entries.empty() && set.node_rows.size() == set.n_rows,
                   "a node without sorted blocks has no rows to take");

@@ -41,6 +41,27 @@ bool gathers_from_rows(std::size_t n_cols, std::size_t searched);
 bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::size_t searched,
                                  std::size_t trees);
 
+// The values that nodes gathering their own columns read, and the copy laid out by feature that
+// `source` may point into: it moves with the record, so the record is never copied.
+struct GatherSource {
+    std::vector<float> by_feature;
+    SourceValues source;  // empty: no node gathers its own columns
+    GatherSource() = default;
+    GatherSource(GatherSource&&) = default;
+    GatherSource& operator=(GatherSource&&) = default;
+    GatherSource(const GatherSource&) = delete;
+    GatherSource& operator=(const GatherSource&) = delete;
+};
+
+// Where the nodes of `trees` trees that search `max_features` (0: all) of the rows' features and
+// sort those themselves read their values; empty when no node would sort its own.
+GatherSource sort_own_source(MatrixView rows, std::size_t max_features, std::size_t trees,
+                             WorkerPool* pool);
+
+// Where nodes that draw thresholds at random gather the `max_features` (0: all) features they
+// search.
+GatherSource random_cut_source(MatrixView rows, std::size_t max_features, WorkerPool* pool);
+
 // Lets the node of `range` of a working set with sorted blocks sort its features itself: its
 // rows from the first block, in ascending order.
 void take_rows_from_blocks(WorkingSet& set, NodeRange range);

@@ -134,19 +134,10 @@ Tree grow_regression(const WeightedData& data, const GrowRules& rules, WorkerPoo
     const std::vector<std::uint32_t> once(n_rows, 1);
     // Nodes that search a few of many features sort those themselves below a size (absolute
     // error's keep the blocks: they divide a target order too).
-    const std::size_t n_cols = data.rows.n_cols;
-    std::vector<float> by_feature;
-    SourceValues source;
-    if (rules.max_features > 0 && rules.max_features < n_cols &&
-        rules.loss != Loss::absolute_error && sorts_on_demand(n_cols, rules.max_features, 1)) {
-        if (sorts_on_demand(n_cols, rules.max_features, n_rows) &&
-            worth_laying_out_by_feature(n_rows, n_cols, rules.max_features, 1)) {
-            by_feature = values_by_feature(data.rows, pool);
-            source = by_features(by_feature, n_rows);
-        } else {
-            source = by_rows(data.rows);
-        }
-    }
+    GatherSource own;
+    if (rules.loss != Loss::absolute_error)
+        own = sort_own_source(data.rows, rules.max_features, 1, pool);
+    const SourceValues source = own.source;
     if (std::all_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; })) {
         // Every row takes part, as local row r: each feature is sorted straight into the working
         // set, as a classifier's tree of unweighted rows is, instead of into a shared order that

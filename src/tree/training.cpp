@@ -165,38 +165,20 @@ Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool*
     }
     RowDraws draws = draws_of_weights(std::vector<std::uint32_t>(n_rows, 1));
     if (random_thresholds(data, rules)) {
-        const std::size_t n_cols = data.rows.n_cols;
-        const bool drawn = rules.max_features > 0 && rules.max_features < n_cols;
-        std::vector<float> by_feature;
-        SourceValues source = by_rows(data.rows);
-        if (!gathers_from_rows(n_cols, drawn ? rules.max_features : n_cols)) {
-            by_feature = values_by_feature(data.rows, pool);
-            source = by_features(by_feature, n_rows);
-        }
-        WorkingSet set = general_working_set(data, source, draws, weights);
+        const GatherSource gather = random_cut_source(data.rows, rules.max_features, pool);
+        WorkingSet set = general_working_set(data, gather.source, draws, weights);
         return grow_working_set(set, rules, 0, pool);
     }
     // Nodes that search a few of many features sort those themselves, as on the exact path.
-    const std::size_t n_cols = data.rows.n_cols;
-    const bool drawn = rules.max_features > 0 && rules.max_features < n_cols;
-    std::vector<float> by_feature;
-    SourceValues source;
-    if (drawn && sorts_on_demand(n_cols, rules.max_features, 1)) {
-        const bool root_sorts = sorts_on_demand(n_cols, rules.max_features, n_rows);
-        if (root_sorts && worth_laying_out_by_feature(n_rows, n_cols, rules.max_features, 1)) {
-            by_feature = values_by_feature(data.rows, pool);
-            source = by_features(by_feature, n_rows);
-        } else {
-            source = by_rows(data.rows);
-        }
-        if (root_sorts) {
-            WorkingSet set = general_working_set(data, source, draws, weights);
-            return grow_working_set(set, rules, 0, pool);
-        }
+    const GatherSource own = sort_own_source(data.rows, rules.max_features, 1, pool);
+    if (own.source.data != nullptr &&
+        sorts_on_demand(data.rows.n_cols, rules.max_features, n_rows)) {
+        WorkingSet set = general_working_set(data, own.source, draws, weights);
+        return grow_working_set(set, rules, 0, pool);
     }
     const FeatureOrder order = sort_features(data.rows, pool, true);
     WorkingSet set = general_working_set(data, order, draws, weights, pool);
-    set.source = source;
+    set.source = own.source;
     return grow_working_set(set, rules, 0, pool);
 }
 
