@@ -102,11 +102,18 @@ std::optional<std::vector<std::uint32_t>> whole_tree_weights(const WeightedData&
     return out;
 }
 
+// A bootstrap sample can by chance draw only rows of weight 0; the tree would have no class
+// (or target) to learn. The message names the class, as scikit-learn's checks of data trimmed
+// to one class by its weights expect.
+[[noreturn]] void throw_weightless_sample() {
+    throw std::invalid_argument(
+        "a tree's sample holds only rows of weight 0, so no class or target has weight in it: "
+        "give more rows a positive weight, raise max_samples, or grow without bootstrap");
+}
+
 void check_some_weight(const std::vector<double>& weights) {
     if (!std::any_of(weights.begin(), weights.end(), [](double w) { return w > 0.0; }))
-        throw std::invalid_argument(
-            "a tree's sample holds only rows of weight 0: give more rows a positive weight, or "
-            "grow without bootstrap");
+        throw_weightless_sample();
 }
 
 RowDraws every_row(std::size_t n_rows) {
@@ -200,10 +207,7 @@ class TreeSets {
 // row's count its weight in the tree.
 RowDraws weighted_draws(const WeightedData& data, const RowDraws& draws) {
     std::optional<std::vector<std::uint32_t>> whole = whole_tree_weights(data, draws);
-    if (!whole)
-        throw std::invalid_argument(
-            "a tree's sample holds only rows of weight 0: give more rows a positive weight, or "
-            "grow without bootstrap");
+    if (!whole) throw_weightless_sample();
     RowDraws weighted = draws;
     weighted.count = std::move(*whole);
     return weighted;

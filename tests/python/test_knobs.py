@@ -14,7 +14,7 @@ from sklearn.tree import DecisionTreeClassifier as SklearnTree
 from sklearn.utils.class_weight import compute_sample_weight
 
 from lindorf import (DecisionTreeClassifier, ExtraTreeClassifier, ExtraTreesClassifier,
-                     RandomForestClassifier)
+                     RandomForestClassifier, RandomForestRegressor)
 from lindorf.estimators import from_bytes
 from test_estimators import blobs, native_bytes, splits
 
@@ -76,6 +76,15 @@ def test_class_weights_multiply_sample_weights():
                                          class_weight="balanced_subsample").fit(x, y)) \
         == splits(RandomForestClassifier(4, bootstrap=False, random_state=0,
                                          class_weight="balanced").fit(x, y))
+
+
+@pytest.mark.parametrize("make", [RandomForestClassifier, RandomForestRegressor])
+@pytest.mark.parametrize("weight", [1, 0.5])
+def test_a_bootstrap_sample_of_weightless_rows_is_a_clear_error(make, weight):
+    # One row of ten carries weight and each tree draws one row: some tree draws none with it.
+    x, y = np.arange(10.0).reshape(-1, 1), np.arange(10) % 2
+    with pytest.raises(ValueError, match=r"\bclass\b.*weight 0|weight 0.*\bclass\b"):
+        make(20, max_samples=1, random_state=0).fit(x, y, sample_weight=[weight] + [0] * 9)
 
 
 @pytest.mark.parametrize("weight", [2147483647.0, 4e9, 3e38])
