@@ -58,6 +58,17 @@ def run_snippet(code, *, prelude=True, stdout_path=None, python_args=(), timeout
     return Outcome((done.stdout or b"").decode(), done.stderr.decode(), **record)
 
 
+def finished(code):
+    """The standard output of a snippet whose training call must return None without raising."""
+    outcome = run_snippet(code)
+    assert (outcome.error, outcome.result) == (None, "None"), outcome.error
+    return outcome.stdout
+
+
+# 8 labels for 10 rows: every call that converts its arguments fails at the train/test cut.
+CUT = "range end index 9 out of range for slice of length 8"
+
+
 def shape_lines(rows, cols, labels):
     return f"Shape of x matrix ({rows}, {cols})\nShape of y ({labels},)\n"
 

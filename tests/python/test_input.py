@@ -7,12 +7,11 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import run_snippet, shape_lines
+from conftest import CUT, run_snippet, shape_lines
 from lindorf._lindorf import train_tree_np
 
 X = np.zeros((10, 2), dtype=np.float32)
 Y8 = np.zeros(8, dtype=np.uint32)  # too few labels: every accepted call stops at the cut
-CUT = "range end index 9 out of range for slice of length 8"
 NOT_AN_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import plain_tree
-from conftest import report_lines, run_snippet, shape_lines
+from conftest import finished, report_lines, shape_lines
 
 NAN = float("nan")
 NAN_SPLIT = [([1.0], 0), ([2.0], 0), ([3.0], 0), ([4.0], 0), ([NAN], 1), ([6.0], 1), ([7.0], 1),
@@ -43,17 +43,13 @@ def test_hand_checked_runs(train, test, max_depth, depth, scores):
     rows = [r for r, _ in train + test]
     labels = [y for _, y in train + test]
     assert int(len(rows) * 0.9) == len(train), "the case must match the positional cut"
-    outcome = run_snippet(
-        f"""
+    printed = finished(f"""
         nan = float("nan")
         result = train_tree_np(np.array({rows!r}, np.float32), np.array({labels!r}, np.uint32),
                                {max_depth})
-        """
-    )
-    assert outcome.error is None, outcome.error
-    assert outcome.result == "None"
-    assert outcome.stdout == (shape_lines(len(rows), len(rows[0]), len(rows))
-                              + f"Tree depth: {depth}\n" + report_lines(*scores))
+        """)
+    assert printed == (shape_lines(len(rows), len(rows[0]), len(rows)) + f"Tree depth: {depth}\n"
+                       + report_lines(*scores))
 
 
 def random_data(seed):
@@ -71,12 +67,6 @@ def random_data(seed):
 @pytest.mark.parametrize("seed", range(12))
 def test_runs_match_the_plain_learner(seed):
     x, y, max_depth = random_data(seed)
-    outcome = run_snippet(
-        f"""
-        import pickle
-        x, y = pickle.loads({pickle.dumps((x, y))!r})
-        train_tree_np(x, y, {max_depth})
-        """
-    )
-    assert outcome.error is None, outcome.error
-    assert outcome.stdout == plain_tree.expected_output(x, y, max_depth)
+    printed = finished(f"import pickle\nx, y = pickle.loads({pickle.dumps((x, y))!r})\n"
+                       f"result = train_tree_np(x, y, {max_depth})")
+    assert printed == plain_tree.expected_output(x, y, max_depth)
