@@ -14,8 +14,9 @@ import pytest
 import plain_tree
 import test_tree
 from conftest import report, run_snippet
-from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreesClassifier,
-                     ExtraTreesRegressor, RandomForestClassifier, RandomForestRegressor)
+from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeRegressor,
+                     ExtraTreesClassifier, ExtraTreesRegressor, RandomForestClassifier,
+                     RandomForestRegressor)
 
 
 def exactness_sets():
@@ -129,22 +130,49 @@ def test_weights_multiply_counts():
             DecisionTreeClassifier().fit(x, y, sample_weight=bad)
 
 
-def test_saved_model_keeps_classes_names_and_parameters(tmp_path):
+@pytest.mark.parametrize("outputs", [1, 2])
+@pytest.mark.parametrize("make", [
+    lambda: RandomForestClassifier(5, max_features="log2", random_state=9),
+    # Parameters of every kind: a dict of class weights, fractions, learned NaN sides.
+    lambda: DecisionTreeClassifier(class_weight={"ant": 2, "bee": 1, "cat": 3}, max_leaf_nodes=30,
+                                   min_impurity_decrease=1e-4, nan_side="learn", ccp_alpha=1e-4,
+                                   max_features=4, random_state=8),
+    lambda: ExtraTreesClassifier(5, random_state=1, voting="hard", max_samples=None),
+    lambda: DecisionTreeRegressor(max_depth=4), lambda: ExtraTreeRegressor(random_state=0),
+    lambda: RandomForestRegressor(5, random_state=0), lambda: ExtraTreesRegressor(5, random_state=0),
+])
+def test_models_outlive_pickles_bytes_and_files(make, outputs, tmp_path):
+    """Each way back keeps the estimator's type, parameters, classes, feature names and answers;
+    a model read as another kind of estimator is refused."""
     pandas = pytest.importorskip("pandas")
-    x, y = blobs(200)
-    frame = pandas.DataFrame(x, columns=[f"f{i}" for i in range(6)])
-    forest = RandomForestClassifier(5, max_features="log2", random_state=9).fit(frame, y)
-    forest.save(tmp_path / "forest.lindorf")
     from lindorf import estimators
 
-    loaded = estimators.load(tmp_path / "forest.lindorf")
-    assert type(loaded) is RandomForestClassifier
-    assert loaded.get_params() == forest.get_params()
-    assert loaded.classes_.tolist() == ["ant", "bee", "cat"]
-    assert loaded.feature_names_in_.tolist() == list(frame.columns)
-    np.testing.assert_array_equal(loaded.predict(frame), forest.predict(frame))
-    with pytest.raises(ValueError, match="not a DecisionTreeClassifier"):
-        DecisionTreeClassifier.load(tmp_path / "forest.lindorf")
+    x, y = blobs(300)
+    frame = pandas.DataFrame(x, columns=[f"f{i}" for i in range(6)])
+    model = make()
+    if hasattr(model, "predict_proba"):
+        targets = np.c_[y, np.where(x[:, 2] > 0, "up", "down")]
+    else:
+        targets = np.c_[x[:, 0] * 2 + np.sin(x[:, 1]), x[:, 2]]
+    if outputs == 2 and isinstance(model.get_params().get("class_weight"), dict):
+        model.set_params(class_weight=[model.class_weight, {"down": 1, "up": 2.5}])
+    fitted = model.fit(frame, targets[:, 0] if outputs == 1 else targets)
+    fitted.save(tmp_path / "model")
+    kind = type(fitted)
+    for copy in (pickle.loads(pickle.dumps(fitted)), kind.from_bytes(fitted.to_bytes()),
+                 kind.load(tmp_path / "model"), estimators.load(tmp_path / "model")):
+        assert type(copy) is kind and copy.get_params() == fitted.get_params()
+        assert copy.feature_names_in_.tolist() == list(frame.columns)
+        assert repr(getattr(copy, "classes_", None)) == repr(getattr(fitted, "classes_", None))
+        predicted = copy.predict(frame)
+        assert predicted.shape == (300, 2)[:outputs]
+        np.testing.assert_array_equal(predicted, fitted.predict(frame))
+        if hasattr(model, "predict_proba"):  # a list of arrays for several outputs
+            np.testing.assert_equal(copy.predict_proba(frame), fitted.predict_proba(frame))
+    other = RandomForestClassifier if kind is DecisionTreeClassifier else DecisionTreeClassifier
+    for read in (lambda: other.load(tmp_path / "model"), lambda: other.from_bytes(fitted.to_bytes())):
+        with pytest.raises(ValueError, match=f"not a {other.__name__}"):
+            read()
 
 
 def test_saving_replaces_a_file_whole_or_not_at_all(tmp_path):
