@@ -1,6 +1,6 @@
 """The estimators against the learner they wrap and against themselves: exact equality with
-train_tree_np, seeded forests across thread counts and pickling, weights as repeated rows,
-saving, and the interpreter lock released during fit."""
+train_tree_np (the plain learner's, in test_tree.py), seeded forests across thread counts and
+pickling, weights as repeated rows, saving, and the interpreter lock released during fit."""
 
 import pickle
 import re
@@ -11,39 +11,10 @@ import time
 import numpy as np
 import pytest
 
-import plain_tree
-import test_tree
 from conftest import report, run_snippet
 from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeRegressor,
                      ExtraTreesClassifier, ExtraTreesRegressor, RandomForestClassifier,
                      RandomForestRegressor)
-
-
-def exactness_sets():
-    """(x, y, max_depth): the hand-checked runs (NaN, ties, both fallbacks), random small sets
-    of 2 to 4 classes with duplicates, NaN and signed zeros, and classes that are not 0 and 1."""
-    out = []
-    for train, test, max_depth, _, _ in test_tree.CASES.values():
-        if train[0][0]:  # the estimators need at least one feature
-            out.append((np.array([r for r, _ in train + test], np.float32),
-                        np.array([y for _, y in train + test], np.uint32), max_depth))
-    out += [test_tree.random_data(seed) for seed in range(10)]
-    rng = np.random.default_rng(3)
-    x = rng.integers(0, 5, size=(60, 3)).astype(np.float32)
-    out.append((x, np.array([7, 2, 9], np.uint32)[(x[:, 0].astype(int) + rng.integers(0, 2, 60)) % 3], 4))
-    return out
-
-
-@pytest.mark.parametrize("x, y, max_depth", exactness_sets())
-def test_tree_predicts_exactly_what_the_plain_learner_predicts(x, y, max_depth):
-    k = int(len(x) * 0.9)
-    tree = DecisionTreeClassifier(max_depth=max_depth).fit(x[:k], y[:k])
-    predicted = tree.predict(x[k:])
-    plain = plain_tree.grow([[np.float32(v) for v in r] for r in x[:k].tolist()],
-                            [int(v) for v in y[:k]], max_depth)
-    # train_tree_np itself is held to the plain learner by test_tree.py.
-    assert predicted.tolist() == [plain_tree.predict(plain, r) for r in x[k:].tolist()]
-    assert tree.get_depth() == plain_tree.tree_depth(plain)
 
 
 def test_large_tree_reports_like_train_tree_np(tmp_path):
