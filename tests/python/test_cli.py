@@ -459,13 +459,17 @@ def run_with_and_without_scikit_learn(*args, cwd):
 
 
 def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_need_neither(tmp_path):
-    from sklearn import metrics
+    from sklearn import datasets, metrics
 
-    from lindorf import (DecisionTreeClassifier, ExtraTreeClassifier, RandomForestClassifier,
-                         estimators)
+    from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeClassifier,
+                         RandomForestClassifier, RandomForestRegressor, estimators)
     from lindorf.tree import export_graphviz, export_text
     from test_estimators import native_bytes
 
+    rx, ry = datasets.make_friedman1(200, noise=0.5, random_state=0)
+    rx = rx.astype(np.float32)
+    targets = write(tmp_path / "f.csv", [[*(f"f{j}" for j in range(10)), "target"], *(
+        [*(repr(float(v)) for v in row), repr(float(t))] for row, t in zip(rx, ry))])
     x, y, names = iris()
     labels = np.array(names)[y]
     tree = DecisionTreeClassifier(max_depth=1).fit(x[:105], labels[:105])
@@ -492,6 +496,12 @@ def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_nee
                   "gini", "--min-samples-leaf", 2, "--max-leaf-nodes", 6, "--class-weight",
                   "balanced", "--seed", 4, "--save", "extra.model"],
         "version": ["--version"],
+        "regression-tree": ["train", targets, "--task", "regression", "--tree", "--max-depth", 4,
+                            "--criterion", "absolute_error", "--save", "t.model"],
+        "regression-forest": [targets, "--task", "regression", "--trees", 10, "--seed", 3],
+        "regression-predict": ["predict", "t.model", targets, "--label", "target"],
+        "regression-info": ["info", "t.model"],
+        "regression-export": ["export", "t.model"],
     }.items()}
     assert {name: status for name, (status, _, _) in runs.items()} == {
         name: 2 if name == "absent" else 0 for name in runs}, runs
@@ -553,43 +563,23 @@ def test_train_predict_info_export_match_the_estimators_and_scikit_learn_and_nee
     assert forest_info[0] == "kind: random forest (RandomForestClassifier)"
     assert "trees: 7" in forest_info and "random_state=1" in forest_info[1]
 
-
-def test_regression_trains_reports_and_predicts_as_the_estimators(tmp_path):
-    from sklearn import datasets, metrics
-
-    from lindorf import DecisionTreeRegressor, RandomForestRegressor, estimators
-    from lindorf.tree import export_text
-    from test_estimators import native_bytes
-
-    x, y = datasets.make_friedman1(200, noise=0.5, random_state=0)
-    x = x.astype(np.float32)
-    header = [*(f"f{j}" for j in range(10)), "target"]
-    data = write(tmp_path / "f.csv", [header, *([*(repr(float(v)) for v in row), repr(float(t))]
-                                                for row, t in zip(x, y))])
-    runs = {name: run_with_and_without_scikit_learn(*args, cwd=tmp_path) for name, args in {
-        "tree": ["train", data, "--task", "regression", "--tree", "--max-depth", 4,
-                 "--criterion", "absolute_error", "--save", "t.model"],
-        "forest": [data, "--task", "regression", "--trees", 10, "--seed", 3],
-        "predict": ["predict", "t.model", data, "--label", "target"],
-        "info": ["info", "t.model"],
-        "export": ["export", "t.model"],
-    }.items()}
-    assert {name: status for name, (status, _, _) in runs.items()} == dict.fromkeys(runs, 0)
-    tree = DecisionTreeRegressor(max_depth=4, criterion="absolute_error").fit(x[:180], y[:180])
-    forest = RandomForestRegressor(10, random_state=3).fit(x[:180], y[:180])
+    # Regression: the estimators' trees, and scikit-learn's figures on the 20 test rows.
+    tree = DecisionTreeRegressor(max_depth=4, criterion="absolute_error").fit(rx[:180], ry[:180])
+    forest = RandomForestRegressor(10, random_state=3).fit(rx[:180], ry[:180])
     saved = estimators.load(tmp_path / "t.model")
     assert native_bytes(saved) == native_bytes(tree)
-    for name, model in (("tree", tree), ("forest", forest)):
-        guessed, actual = model.predict(x[180:]), y[180:]
+    for name, model in (("regression-tree", tree), ("regression-forest", forest)):
+        guessed, actual = model.predict(rx[180:]), ry[180:]
         figures = [metrics.r2_score(actual, guessed), metrics.mean_absolute_error(actual, guessed),
                    metrics.root_mean_squared_error(actual, guessed)]
         report = runs[name][1].split("Regression Report:\n")[1].splitlines()
         assert [line.split()[-1] for line in report] == [f"{v:.6g}" for v in figures]
-    assert runs["tree"][1].startswith(shape_lines(200, 10, 200) + "Tree depth: 4\n")
-    assert runs["predict"][1].split("\n") == ["value", *map(repr, tree.predict(x).tolist()), ""]
-    info = runs["info"][1].splitlines()
+    assert runs["regression-tree"][1].startswith(shape_lines(200, 10, 200) + "Tree depth: 4\n")
+    assert runs["regression-predict"][1].split("\n") == ["value", *map(repr, tree.predict(rx)
+                                                                      .tolist()), ""]
+    info = runs["regression-info"][1].splitlines()
     assert info[0] == "kind: regression tree (DecisionTreeRegressor)" and "targets: 1" in info
-    assert runs["export"][1] == export_text(saved, max_depth=saved.get_depth())
+    assert runs["regression-export"][1] == export_text(saved, max_depth=saved.get_depth())
 
 
 MODEL_FAULTS = {  # name: (what becomes of the saved bytes, fragment of the one line)
