@@ -1,6 +1,6 @@
 """The estimators against the learner they wrap and against themselves: exact equality with
 train_tree_np (the plain learner's, in test_tree.py), seeded forests across thread counts and
-pickling, weights as repeated rows, saving, and the interpreter lock released during fit."""
+pickling, saving, and the interpreter lock released during fit."""
 
 import pickle
 import re
@@ -75,30 +75,6 @@ def splits(estimator):
              if k in ("children_left", "children_right", "feature", "threshold",
                       "missing_go_to_left", "label")}
             for t in range(estimator._native.n_trees)]
-
-
-def test_weights_multiply_counts():
-    """Whole-number weights weigh as their rows repeated in place (rows count once, so with
-    minimums of rows that copies would meet alike); scaling every weight changes no split, on the
-    exact path (doubled) or the double-precision one (halved); a forest draws rows whatever their
-    weights."""
-    x, y = blobs(300, seed=2)
-    weights = np.random.default_rng(1).integers(0, 4, size=len(y))
-    tree = DecisionTreeClassifier(max_depth=6, min_samples_split=2)
-    weighted = tree.fit(x, y, sample_weight=weights.astype(float))
-    repeated = DecisionTreeClassifier(max_depth=6, min_samples_split=2).fit(
-        np.repeat(x, weights, axis=0), np.repeat(y, weights))
-    assert splits(weighted) == splits(repeated)
-    for make in (lambda: DecisionTreeClassifier(max_depth=6, min_samples_leaf=3),
-                 lambda: RandomForestClassifier(8, random_state=1, max_features=3),
-                 lambda: RandomForestClassifier(8, bootstrap=False, max_features=3,
-                                                random_state=2)):
-        expected = splits(make().fit(x, y, sample_weight=weights))
-        for scale in (2, 0.5):
-            assert splits(make().fit(x, y, sample_weight=weights * scale)) == expected
-    for bad in (-weights, np.full(len(y), np.nan), np.zeros(len(y))):
-        with pytest.raises(ValueError):
-            DecisionTreeClassifier().fit(x, y, sample_weight=bad)
 
 
 @pytest.mark.parametrize("outputs", [1, 2])

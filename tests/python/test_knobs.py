@@ -65,13 +65,27 @@ def test_out_of_bag_votes_are_the_trees_that_did_not_draw_a_row(voting):
     assert [len(s) for s in ExtraTreesClassifier(3).fit(x, y).estimators_samples_] == [200] * 3
 
 
-def test_class_weights_multiply_sample_weights():
-    x, y = blobs(300, seed=3)
-    weights = np.random.default_rng(4).random(300)
-    for class_weight in ({"ant": 1, "bee": 4, "cat": 0.5}, "balanced"):
-        expanded = compute_sample_weight(class_weight, y) * weights
-        for make in (lambda **p: DecisionTreeClassifier(max_depth=5, **p),
-                     lambda **p: RandomForestClassifier(5, random_state=0, **p)):
+def test_weights_weigh_as_repeated_rows_at_any_scale_and_class_weights_multiply_them():
+    """Whole-number weights weigh as their rows repeated in place (rows count once, so with
+    minimums of rows that copies would meet alike); scaling every weight changes no split, on the
+    exact path (doubled) or the double-precision one (halved); a forest draws rows whatever their
+    weights; class weights are sample weights multiplied by each row's class's."""
+    x, y = blobs(300, seed=2)
+    weights = np.random.default_rng(1).integers(0, 4, size=len(y))
+    weighted = DecisionTreeClassifier(max_depth=6, min_samples_split=2).fit(
+        x, y, sample_weight=weights.astype(float))
+    repeated = DecisionTreeClassifier(max_depth=6, min_samples_split=2).fit(
+        np.repeat(x, weights, axis=0), np.repeat(y, weights))
+    assert splits(weighted) == splits(repeated)
+    for make in (lambda **p: DecisionTreeClassifier(max_depth=6, min_samples_leaf=3, **p),
+                 lambda **p: RandomForestClassifier(8, random_state=1, max_features=3, **p),
+                 lambda **p: RandomForestClassifier(8, bootstrap=False, max_features=3,
+                                                    random_state=2, **p)):
+        expected = splits(make().fit(x, y, sample_weight=weights))
+        for scale in (2, 0.5):
+            assert splits(make().fit(x, y, sample_weight=weights * scale)) == expected
+        for class_weight in ({"ant": 1, "bee": 4, "cat": 0.5}, "balanced"):
+            expanded = compute_sample_weight(class_weight, y) * weights
             assert splits(make(class_weight=class_weight).fit(x, y, sample_weight=weights)) \
                 == splits(make().fit(x, y, sample_weight=expanded))
     # Without bootstrap a tree's sample is every row: balanced on it is balanced on them all.
@@ -79,6 +93,9 @@ def test_class_weights_multiply_sample_weights():
                                          class_weight="balanced_subsample").fit(x, y)) \
         == splits(RandomForestClassifier(4, bootstrap=False, random_state=0,
                                          class_weight="balanced").fit(x, y))
+    for bad in (-weights, np.full(len(y), np.nan), np.zeros(len(y))):
+        with pytest.raises(ValueError):
+            DecisionTreeClassifier().fit(x, y, sample_weight=bad)
 
 
 @pytest.mark.parametrize("make", [RandomForestClassifier, RandomForestRegressor])
