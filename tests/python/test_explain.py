@@ -169,16 +169,6 @@ def test_onnx_model_labels_rows_as_lindorf(fitted):
     assert np.abs(probabilities - est.predict_proba(rows)).max() <= 1e-6
 
 
-def test_onnx_labels_keep_their_type():
-    import onnxruntime
-
-    x, y = coarse_data(200)
-    for labels in ((y == "ant"), np.unique(y, return_inverse=True)[1] * 10 - 7):
-        est = RandomForestClassifier(3, max_depth=3, random_state=2).fit(x, labels)
-        session = onnxruntime.InferenceSession(lindorf.to_onnx(est).SerializeToString())
-        assert session.run(["label"], {"X": x})[0].tolist() == est.predict(x).tolist()
-
-
 @pytest.mark.filterwarnings("ignore")
 def test_the_tree_ecosystem_takes_the_exported_models():
     import dtreeviz
@@ -202,6 +192,10 @@ def test_the_tree_ecosystem_takes_the_exported_models():
         _, probabilities = onnxruntime.InferenceSession(
             converted.SerializeToString()).run(None, {"X": x})
         assert np.abs(probabilities - model.predict_proba(x)).max() <= 1e-6
+    for labels in ((y == "ant"), np.unique(y, return_inverse=True)[1] * 10 - 7):  # keep their type
+        est = RandomForestClassifier(3, max_depth=3, random_state=2).fit(x, labels)
+        session = onnxruntime.InferenceSession(lindorf.to_onnx(est).SerializeToString())
+        assert session.run(["label"], {"X": x})[0].tolist() == est.predict(x).tolist()
     assert np.abs(treelite.gtil.predict(treelite.sklearn.import_model(forest),
                                         x.astype(np.float64))[:, 0]
                   - forest_est.predict_proba(x)).max() <= 1e-6
