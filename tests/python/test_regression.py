@@ -105,22 +105,17 @@ def test_accuracy_is_scikit_learns_within_0_02(data, ours, theirs):
     assert mine >= other - 0.02, (mine, other)
 
 
-@pytest.mark.parametrize("bad, message", [
-    (np.nan, "NaN"), (np.inf, "infinity"), (-np.inf, "infinity")])
-def test_targets_that_are_not_finite_are_refused(bad, message):
-    X = np.arange(10.0).reshape(-1, 1)
-    y = np.arange(10.0)
+@pytest.mark.parametrize("bad, message, criterion", [
+    (np.nan, "NaN", "squared_error"), (np.inf, "infinity", "squared_error"),
+    (-np.inf, "infinity", "squared_error"), (-1.0, "negative", "poisson"),
+    (0.0, "strictly positive", "poisson")])  # 0.0: every target 0
+def test_targets_that_are_not_finite_or_not_poisson_are_refused(bad, message, criterion):
+    X, y = np.arange(10.0).reshape(-1, 1), np.arange(10.0) if bad else np.zeros(10)
     y[3] = bad
-    for estimator in (DecisionTreeRegressor(), RandomForestRegressor(3)):
+    for estimator in (DecisionTreeRegressor(criterion=criterion),
+                      RandomForestRegressor(3, criterion=criterion)):
         with pytest.raises(ValueError, match=message):
             estimator.fit(X, y)
-
-
-@pytest.mark.parametrize("y, message", [
-    ([1.0, -1.0, 2.0, 3.0], "negative"), ([0.0, 0.0, 0.0, 0.0], "strictly positive")])
-def test_poisson_takes_non_negative_targets_of_positive_sum(y, message):
-    with pytest.raises(ValueError, match=message):
-        DecisionTreeRegressor(criterion="poisson").fit(np.arange(4.0).reshape(-1, 1), y)
 
 
 @pytest.mark.parametrize("criterion", CRITERIA)
