@@ -67,6 +67,7 @@ def finished(code):
 
 # 8 labels for 10 rows: every call that converts its arguments fails at the train/test cut.
 CUT = "range end index 9 out of range for slice of length 8"
+NOT_AN_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
 
 
 def shape_lines(rows, cols, labels):

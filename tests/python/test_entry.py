@@ -110,8 +110,8 @@ def test_runs(code, printed):
     ("forest", "3, 1", "a tree of the forest failed.*"),
     ("forest", "3, 3", "a tree of the forest failed.*")])
 def test_a_single_row_with_trees_to_grow_fails_after_the_shape_lines(function, args, panic):
-    outcome = run_snippet(f"train_{function}_np(np.ones((1, 3), np.float32), np.ones(1, np.uint32), "
-                          f"{args})")
+    outcome = run_snippet(f"train_{function}_np(np.ones((1, 3), np.float32), "
+                          f"np.ones(1, np.uint32), {args})")
     assert outcome.panic is not None and re.fullmatch(panic, outcome.panic, re.S), outcome.panic
     assert outcome.stdout == shape_lines(1, 3, 1)
 

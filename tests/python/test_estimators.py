@@ -86,7 +86,8 @@ def splits(estimator):
                                    max_features=4, random_state=8),
     lambda: ExtraTreesClassifier(5, random_state=1, voting="hard", max_samples=None),
     lambda: DecisionTreeRegressor(max_depth=4), lambda: ExtraTreeRegressor(random_state=0),
-    lambda: RandomForestRegressor(5, random_state=0), lambda: ExtraTreesRegressor(5, random_state=0),
+    lambda: RandomForestRegressor(5, random_state=0),
+    lambda: ExtraTreesRegressor(5, random_state=0),
 ])
 def test_models_outlive_pickles_bytes_and_files(make, outputs, tmp_path):
     """Each way back keeps the estimator's type, parameters, classes, feature names and answers;

@@ -1,4 +1,5 @@
-"""Accepting NumPy arrays and reading them in any memory layout; reaching NumPy's C API."""
+"""Reading NumPy arrays in any memory layout, arrays changed after they were accepted, and
+reaching NumPy's C API (refused arrays are in test_module.py's table)."""
 
 import contextlib
 import io
@@ -7,46 +8,11 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import CUT, run_snippet, shape_lines
+from conftest import CUT, NOT_AN_ARRAY, run_snippet, shape_lines
 from lindorf._lindorf import train_tree_np
 
 X = np.zeros((10, 2), dtype=np.float32)
 Y8 = np.zeros(8, dtype=np.uint32)  # too few labels: every accepted call stops at the cut
-NOT_AN_ARRAY = "object cannot be converted to 'PyArray<T, D>'"
-
-
-class Outer:
-    class Inner:
-        pass
-
-
-# (argument name, value, message after "argument 'NAME': ")
-ACCEPTANCE_FAILURES = [
-    ("x_py", [[1.0, 2.0]], f"'list' {NOT_AN_ARRAY}"),
-    ("x_py", Outer.Inner(), f"'Outer.Inner' {NOT_AN_ARRAY}"),  # the type's qualified name
-    ("y_py", [1, 0, 1], f"'list' {NOT_AN_ARRAY}"),
-    ("x_py", np.zeros(3, np.float32), "dimensionality mismatch:\n from=1, to=2"),
-    ("x_py", np.zeros(3, np.float64), "dimensionality mismatch:\n from=1, to=2"),  # before type
-    ("y_py", np.zeros((3, 1), np.uint32), "dimensionality mismatch:\n from=2, to=1"),
-    ("x_py", np.zeros((3, 2), np.float64), "type mismatch:\n from=float64, to=float32"),
-    ("x_py", np.zeros((3, 2), np.int32), "type mismatch:\n from=int32, to=float32"),
-    ("x_py", np.zeros((3, 2), ">f4"), "type mismatch:\n from=>f4, to=float32"),
-    ("y_py", np.array([1, 0, 1], np.int64), "type mismatch:\n from=int64, to=uint32"),
-    ("y_py", np.zeros(3, np.int32), "type mismatch:\n from=int32, to=uint32"),
-]
-
-
-@pytest.mark.parametrize("name, value, message", ACCEPTANCE_FAILURES)
-def test_acceptance_failures(name, value, message, capfd):
-    # Arguments are converted in order: the bad labels after a bad x, and the bad depth after
-    # either, are never reached.
-    arguments = {"x_py": X, "y_py": None if name == "x_py" else Y8, "max_depth": -1, name: value}
-    with pytest.raises(TypeError) as caught:
-        train_tree_np(**arguments)
-    assert type(caught.value) is TypeError
-    assert caught.value.args == (f"argument '{name}': {message}",)
-    assert caught.value.__cause__ is None
-    assert capfd.readouterr().out == ""
 
 
 @pytest.mark.parametrize(

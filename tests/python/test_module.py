@@ -1,4 +1,4 @@
-"""The module's surface: attributes, argument binding, integer conversion, PanicException and
+"""The module's surface: attributes, argument binding, refused arrays, integer conversion, PanicException and
 the initialisation guard (a re-import, and a new interpreter in one process, are tested by
 test_embedding.py)."""
 
@@ -9,7 +9,7 @@ import pytest
 
 import lindorf
 import lindorf._lindorf as module
-from conftest import CUT, finished, report_lines, run_snippet, shape_lines
+from conftest import CUT, NOT_AN_ARRAY, finished, report_lines, run_snippet, shape_lines
 from lindorf._lindorf import train_forest_np, train_tree_np
 
 x = np.zeros((10, 2), dtype=np.float32)
@@ -43,6 +43,27 @@ def test_module_attributes():
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in parameters)
 
 
+class Outer:
+    class Inner:
+        pass
+
+
+# (argument name, value, message after "argument 'NAME': ")
+ACCEPTANCE_FAILURES = [
+    ("x_py", [[1.0, 2.0]], f"'list' {NOT_AN_ARRAY}"),
+    ("x_py", Outer.Inner(), f"'Outer.Inner' {NOT_AN_ARRAY}"),  # the type's qualified name
+    ("y_py", [1, 0, 1], f"'list' {NOT_AN_ARRAY}"),
+    ("x_py", np.zeros(3, np.float32), "dimensionality mismatch:\n from=1, to=2"),
+    ("x_py", np.zeros(3, np.float64), "dimensionality mismatch:\n from=1, to=2"),  # before type
+    ("y_py", np.zeros((3, 1), np.uint32), "dimensionality mismatch:\n from=2, to=1"),
+    ("x_py", np.zeros((3, 2), np.float64), "type mismatch:\n from=float64, to=float32"),
+    ("x_py", np.zeros((3, 2), np.int32), "type mismatch:\n from=int32, to=float32"),
+    ("x_py", np.zeros((3, 2), ">f4"), "type mismatch:\n from=>f4, to=float32"),
+    ("y_py", np.array([1, 0, 1], np.int64), "type mismatch:\n from=int64, to=uint32"),
+    ("y_py", np.zeros(3, np.int32), "type mismatch:\n from=int32, to=uint32"),
+]
+
+
 TREE, FOREST = "train_tree_np", "train_forest_np"
 # (function, positional args, keyword args, message); binding comes before any conversion.
 BINDING_FAILURES = [
@@ -62,16 +83,6 @@ BINDING_FAILURES = [
     (TREE, (x,), {"depth": 1, "x_py": x}, "got an unexpected keyword argument 'depth'"),
     (TREE, (), {"max_depth": 1, "y_py": y, "z": 0}, "got an unexpected keyword argument 'z'"),
 ]
-
-
-@pytest.mark.parametrize("name, args, kwargs, message", BINDING_FAILURES)
-def test_binding_failures(name, args, kwargs, message, capfd):
-    with pytest.raises(TypeError) as caught:
-        getattr(module, name)(*args, **kwargs)
-    assert type(caught.value) is TypeError
-    assert caught.value.args == (f"{name}() {message}",)
-    assert capfd.readouterr().out == ""
-    assert_reaches_the_cut(capfd)
 
 
 class Index:
@@ -109,15 +120,28 @@ INTEGER_FAILURES = [
 ]
 
 
-@pytest.mark.parametrize("value, kind, message, cause", INTEGER_FAILURES)
-@pytest.mark.parametrize("name", ["max_depth", "n_trees"])
-def test_integer_failures(name, value, kind, message, cause, capfd):
-    # n_trees is converted after max_depth: a bad count is not reached when the depth fails.
-    args = {"x_py": x, "y_py": y, "max_depth": 1, "n_trees": "many", name: value}
+# (call, exception type, its one argument, the message of its __cause__ or None). Arguments are
+# bound first, then converted in order: a bad value after a bad one is never reached.
+REFUSALS = [
+    *((lambda n=name, v=value: train_tree_np(
+        **{"x_py": x, "y_py": None if n == "x_py" else Y8, "max_depth": -1, n: v}),
+       TypeError, f"argument '{name}': {message}", None)
+      for name, value, message in ACCEPTANCE_FAILURES),
+    *((lambda f=function, a=args, k=kwargs: getattr(module, f)(*a, **k), TypeError,
+       f"{function}() {message}", None) for function, args, kwargs, message in BINDING_FAILURES),
+    *((lambda n=name, v=value: train_forest_np(
+        **{"x_py": x, "y_py": y, "max_depth": 1, "n_trees": "many", n: v}),
+       kind, message.replace("NAME", name), cause)
+      for name in ("max_depth", "n_trees") for value, kind, message, cause in INTEGER_FAILURES),
+]
+
+
+@pytest.mark.parametrize("call, kind, message, cause", REFUSALS, ids=[r[2] for r in REFUSALS])
+def test_refused_arguments_print_nothing_and_leave_the_module_usable(call, kind, message, cause,
+                                                                      capfd):
     with pytest.raises(BaseException) as caught:
-        train_forest_np(**args)
-    assert type(caught.value) is kind
-    assert str(caught.value) == message.replace("NAME", name)
+        call()
+    assert (type(caught.value), caught.value.args) == (kind, (message,))
     assert (caught.value.__cause__ and str(caught.value.__cause__)) == cause
     assert capfd.readouterr().out == ""
     assert_reaches_the_cut(capfd)
