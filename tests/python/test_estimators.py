@@ -45,7 +45,7 @@ def native_bytes(estimator):
 
 @pytest.mark.parametrize("params", [{}, {"max_features": "sqrt", "min_samples_leaf": 2},
                                     {"bootstrap": False, "max_features": 2, "max_depth": 5}])
-def test_seeded_forests_are_the_same_across_threads_chunks_and_pickling(params):
+def test_seeded_forests_are_the_same_across_threads_and_pickling(params):
     x, y = blobs()
     forests = [RandomForestClassifier(12, random_state=4, n_jobs=jobs, **params).fit(x, y)
                for jobs in (1, 2, -1)]
@@ -54,10 +54,6 @@ def test_seeded_forests_are_the_same_across_threads_chunks_and_pickling(params):
     restored = pickle.loads(pickle.dumps(forests[1]))
     assert native_bytes(restored) == expected
     np.testing.assert_array_equal(restored.predict_proba(x), forests[0].predict_proba(x))
-    joined = RandomForestClassifier(12, random_state=4, **params)
-    joined._join_chunks([joined._fit_chunk(x, y, None, first, count)
-                         for first, count in ((0, 5), (5, 1), (6, 6))])
-    assert native_bytes(joined) == expected
     other = RandomForestClassifier(12, random_state=5, **params).fit(x, y)
     assert native_bytes(other) != expected
     side_by_side = [RandomForestClassifier(12, random_state=4, n_jobs=2, **params) for _ in "ab"]

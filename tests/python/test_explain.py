@@ -15,7 +15,6 @@ import pytest
 from sklearn.exceptions import NotFittedError
 
 import lindorf
-from conftest import run_snippet
 from lindorf import DecisionTreeClassifier, RandomForestClassifier
 from lindorf.tree import export_graphviz, export_text, plot_tree
 
@@ -297,28 +296,3 @@ def test_ctrl_c_interrupts_long_contributions():
         forest.predict_contributions(rows)
     assert time.perf_counter() - start < 10  # well short of the work, generous for a busy machine
     timer.join()
-
-
-@pytest.mark.parametrize("missing, call, extra", [
-    ("sklearn", "from lindorf._export import export_text, export_graphviz\n"
-                "from lindorf._nodes import NodeTable\n"
-                "model = _learner.fit('DecisionTreeClassifier', dict(criterion='entropy', "
-                "max_depth=2, min_samples_split=3, min_samples_leaf=1, max_features=None, "
-                "random_state=None), x, y)\n"
-                "print(export_text(NodeTable(model.native)), export_graphviz(NodeTable("
-                "model.native))[:7])\n", None),
-    ("matplotlib", "lindorf.tree.plot_tree(tree)", "lindorf[plot]"),
-    ("onnx", "lindorf.to_onnx(tree)", "lindorf[onnx]"),
-])
-def test_what_each_tool_needs_and_the_extra_that_brings_it(missing, call, extra):
-    outcome = run_snippet(
-        f"import sys\nsys.modules[{missing!r}] = None  # as if not installed\n"
-        "import numpy as np, lindorf, lindorf.tree\nfrom lindorf import _learner\n"
-        "x = np.arange(40, dtype=np.float32).reshape(20, 2); y = np.arange(20) % 2\n"
-        + ("" if missing == "sklearn" else "tree = lindorf.DecisionTreeClassifier().fit(x, y)\n")
-        + call, prelude=False)
-    if extra is None:
-        assert outcome.error is None and "|--- feature_" in outcome.stdout
-        assert "digraph" in outcome.stdout
-    else:
-        assert outcome.error[0] == "ImportError" and extra in outcome.error[1]

@@ -57,13 +57,30 @@ def test_estimators_are_the_same_under_every_import_path():
         assert cls.__module__ == home.__name__ and name in dir(home)
 
 
-def test_lindorf_needs_scikit_learn_only_for_the_estimators():
-    outcome = run_snippet("import sys\nsys.modules['sklearn'] = None  # as if not installed\n"
-                          "import lindorf, lindorf.tree, lindorf.ensemble, lindorf.cli\n"
-                          "print('imported', flush=True)\nlindorf.tree.DecisionTreeClassifier",
-                          prelude=False)
-    assert outcome.stdout == "imported\n" and outcome.error[0] == "ImportError"
-    assert "pip install 'lindorf[sklearn]'" in outcome.error[1]
+@pytest.mark.parametrize("missing, call, extra", [
+    # The package, the command and the printed trees need no scikit-learn; the estimators do.
+    ("sklearn", "import lindorf.ensemble, lindorf.cli\n"
+                "from lindorf._export import export_text, export_graphviz\n"
+                "from lindorf._nodes import NodeTable\n"
+                "model = _learner.fit('DecisionTreeClassifier', dict(criterion='entropy', "
+                "max_depth=2, min_samples_split=3, min_samples_leaf=1, max_features=None, "
+                "random_state=None), x, y)\n"
+                "print(export_text(NodeTable(model.native)), export_graphviz(NodeTable("
+                "model.native))[:7], flush=True)\nlindorf.tree.DecisionTreeClassifier",
+     "pip install 'lindorf[sklearn]'"),
+    ("matplotlib", "lindorf.tree.plot_tree(lindorf.DecisionTreeClassifier().fit(x, y))",
+     "lindorf[plot]"),
+    ("onnx", "lindorf.to_onnx(lindorf.DecisionTreeClassifier().fit(x, y))", "lindorf[onnx]"),
+])
+def test_what_each_tool_needs_and_the_extra_that_brings_it(missing, call, extra):
+    outcome = run_snippet(
+        f"import sys\nsys.modules[{missing!r}] = None  # as if not installed\n"
+        "import numpy as np, lindorf, lindorf.tree\nfrom lindorf import _learner\n"
+        "x = np.arange(40, dtype=np.float32).reshape(20, 2); y = np.arange(20) % 2\n" + call,
+        prelude=False)
+    assert outcome.error[0] == "ImportError" and extra in outcome.error[1]
+    printed = "|--- feature_" in outcome.stdout and "digraph" in outcome.stdout
+    assert printed == (missing == "sklearn"), outcome.stdout
 
 
 @pytest.mark.parametrize("module", [lindorf, lindorf.tree, lindorf.ensemble])
