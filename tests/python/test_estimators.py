@@ -12,9 +12,9 @@ import numpy as np
 import pytest
 
 from conftest import report, run_snippet
-from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeRegressor,
-                     ExtraTreesClassifier, ExtraTreesRegressor, RandomForestClassifier,
-                     RandomForestRegressor)
+from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeClassifier,
+                     ExtraTreeRegressor, ExtraTreesClassifier, ExtraTreesRegressor,
+                     RandomForestClassifier, RandomForestRegressor)
 
 
 def test_large_tree_reports_like_train_tree_np(tmp_path):
@@ -81,6 +81,7 @@ def splits(estimator):
                                    min_impurity_decrease=1e-4, nan_side="learn", ccp_alpha=1e-4,
                                    max_features=4, random_state=8),
     lambda: ExtraTreesClassifier(5, random_state=1, voting="hard", max_samples=None),
+    lambda: ExtraTreeClassifier(random_state=0),
     lambda: DecisionTreeRegressor(max_depth=4), lambda: ExtraTreeRegressor(random_state=0),
     lambda: RandomForestRegressor(5, random_state=0),
     lambda: ExtraTreesRegressor(5, random_state=0),
