@@ -31,9 +31,9 @@ void sort_entries(std::span<Entry> entries);
 // afresh by the system every time, and its page faults cost a tenth of the sort.
 void sort_entries(std::span<Entry> entries, std::vector<Entry>& buffer);
 
-// The same with byte-sized digits and a buffer of at least as many entries from the caller: for
-// the many short columns of nodes that sort their own features, where wider digits' tables and
-// a fresh buffer per call would cost more than the entries themselves.
+// The same with a buffer of at least as many entries from the caller: for the many short
+// columns of nodes that sort their own features, where a fresh buffer per call would cost more
+// than the entries themselves.
 void sort_short_entries(std::span<Entry> entries, std::span<Entry> buffer);
 
 }  // namespace lindorf
