@@ -89,6 +89,9 @@ struct WorkingSet {
     SourceValues source;
     std::vector<std::uint32_t> source_of;
     std::vector<Entry> node_rows;
+    // Random thresholds: most values (rows times every feature) a node copies for its subtree to
+    // gather from (LooseColumns::clear); a quarter of a core's cache. 0: no node copies.
+    std::size_t copy_values = std::size_t{1} << 16;
     GeneralRows general;  // the general path's rows; empty units on the exact path
     RegressionRows regression;         // a regression tree\'s targets and weights; else empty
 

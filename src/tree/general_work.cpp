@@ -109,7 +109,7 @@ class GeneralWork final : public NodeWork {
     std::optional<NodeSplit> split(const NodeAt& at, ScratchSlots& scratch,
                                    WorkerPool* pool) override {
         KeyedStream stream = node_stream(rules_.node_key, at.path);
-        if (own_rows_) loose_.clear(range_);
+        if (own_rows_) loose_.clear(set_, range_);
         if (sorts_own_) own_.clear(range_);
         const bool learn = rules_.nan_side == NanSide::learned;
         std::span<const std::uint32_t> features;

@@ -179,53 +179,76 @@ std::span<const Entry> NodeColumns::column(const WorkingSet& set, NodeRange rang
     return column;
 }
 
-void LooseColumns::clear(NodeRange range) {
+void LooseColumns::clear(WorkingSet& set, NodeRange range) {
     rows_ = range.size();
     used_ = 0;
     features_.clear();
     columns_.clear();
     slots_.clear();
+    reads_copy_ = copied_.size() > 0 && copied_.begin <= range.begin && range.end <= copied_.end;
+    // Laid out by feature, a row's values are a cache line each: copying all of them would
+    // read far more than the node's few features. A place in the copy is a float, exactly.
+    if (!reads_copy_ && set.source.feature_step == 1 && rows_ * set.n_cols <= set.copy_values &&
+        rows_ <= std::size_t{1} << 24)
+        copy_rows(set, range);
 }
 
 namespace {
 
-// Gathers the values of the node's `n` rows at `features` into `values`, n for each feature,
-// with their extents into `out`, in one pass over the rows: source_row(coded row) names each one's row of the
-// source. A row's values of the features share its index and, laid out by rows, a cache line or
-// two; a deep node's rows lie far apart, so each row is asked for a few rows ahead.
-template <class SourceRow>
-void gather_extents(const SourceValues& source, const Entry* rows, std::size_t n,
+// Gathers the values of the node's `n` rows at M features (`from`, each feature's first value
+// in the source) into `to`, with their extents into `out`, in one pass over the rows:
+// source_row(i) names the source row of the node's i-th. M is fixed so that every bound and count
+// stays in a register rather than waiting on the previous row's store. A row's values of the
+// features share its index and, laid out by rows, a cache line or two; a deep node's rows lie
+// far apart, so each row is asked for a few rows ahead (`Ahead`) unless they lie in sequence.
+template <std::size_t M, bool Ahead, class SourceRow>
+void gather_group(const float* const* from, std::size_t row_step, std::size_t n,
+                  float* const* to, LooseColumn* out, SourceRow& source_row) {
+    constexpr std::size_t ahead = 16;
+    float low[M], high[M];
+    std::size_t numbers[M];
+    for (std::size_t k = 0; k < M; ++k) low[k] = INFINITY, high[k] = -INFINITY, numbers[k] = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (Ahead && i + ahead < n) {
+            const std::size_t next = std::size_t{source_row(i + ahead)} * row_step;
+            for (std::size_t k = 0; k < M; ++k) __builtin_prefetch(from[k] + next);
+        }
+        const std::size_t at = std::size_t{source_row(i)} * row_step;
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < M; ++k) {
+            const float value = from[k][at];
+            to[k][i] = value;
+            // NaN compares false: it counts as no number and moves neither bound.
+            numbers[k] += value == value;
+            low[k] = value < low[k] ? value : low[k];
+            high[k] = value > high[k] ? value : high[k];
+        }
+    }
+    for (std::size_t k = 0; k < M; ++k) out[k] = {to[k], low[k], high[k], numbers[k]};
+}
+
+// The same for any number of `features`, into `values`, n for each feature, four at a time.
+template <bool Ahead, class SourceRow>
+void gather_extents(const SourceValues& source, std::size_t n,
                     std::span<const std::uint32_t> features, float* values,
                     std::span<LooseColumn> out, SourceRow&& source_row) {
-    constexpr std::size_t group = 8;
-    constexpr std::size_t ahead = 16;
+    constexpr std::size_t group = 4;
     for (std::size_t g = 0; g < features.size(); g += group) {
         const std::size_t m = std::min(group, features.size() - g);
         const float* from[group];
         float* to[group];
-        float low[group], high[group];
-        std::size_t numbers[group];
         for (std::size_t k = 0; k < m; ++k) {
             from[k] = source.data + std::size_t{features[g + k]} * source.feature_step;
             to[k] = values + (g + k) * n;
-            low[k] = INFINITY, high[k] = -INFINITY, numbers[k] = 0;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i + ahead < n) {
-                const std::size_t next = std::size_t{source_row(rows[i + ahead].row)} * source.row_step;
-                for (std::size_t k = 0; k < m; ++k) __builtin_prefetch(from[k] + next);
-            }
-            const std::size_t at = std::size_t{source_row(rows[i].row)} * source.row_step;
-            for (std::size_t k = 0; k < m; ++k) {
-                const float value = from[k][at];
-                to[k][i] = value;
-                // NaN compares false: it counts as no number and moves neither bound.
-                numbers[k] += value == value;
-                low[k] = value < low[k] ? value : low[k];
-                high[k] = value > high[k] ? value : high[k];
-            }
+        LooseColumn* into = out.data() + g;
+        const std::size_t step = source.row_step;
+        switch (m) {
+            case 1: gather_group<1, Ahead>(from, step, n, to, into, source_row); break;
+            case 2: gather_group<2, Ahead>(from, step, n, to, into, source_row); break;
+            case 3: gather_group<3, Ahead>(from, step, n, to, into, source_row); break;
+            default: gather_group<4, Ahead>(from, step, n, to, into, source_row); break;
         }
-        for (std::size_t k = 0; k < m; ++k) out[g + k] = {to[k], low[k], high[k], numbers[k]};
     }
 }
 
@@ -245,14 +268,45 @@ void LooseColumns::gather_batch(const WorkingSet& set, NodeRange range,
     float* values = values_.data() + first * rows_;
     const Entry* rows = set.node_rows.data() + range.begin;
     const unsigned shift = set.coding.row_shift();
-    if (set.source_of.empty()) {
-        gather_extents(set.source, rows, rows_, features, values, batch_,
-                       [shift](std::uint32_t coded) { return coded >> shift; });
+    if (reads_copy_) {
+        // The copy is in cache: asking for rows ahead would only cost instructions.
+        const SourceValues copy{copy_.data(), set.n_cols, 1};
+        gather_extents<false>(copy, rows_, features, values, batch_, [&](std::size_t i) {
+            return static_cast<std::uint32_t>(rows[i].value);
+        });
+    } else if (set.source_of.empty()) {
+        gather_extents<true>(set.source, rows_, features, values, batch_,
+                             [&](std::size_t i) { return rows[i].row >> shift; });
     } else {
         const std::uint32_t* source = set.source_of.data();
-        gather_extents(set.source, rows, rows_, features, values, batch_,
-                       [&](std::uint32_t coded) { return source[set.local(coded)]; });
+        gather_extents<true>(set.source, rows_, features, values, batch_,
+                             [&](std::size_t i) { return source[set.local(rows[i].row)]; });
     }
+}
+
+void LooseColumns::copy_rows(WorkingSet& set, NodeRange range) {
+    const std::size_t n_cols = set.n_cols;
+    copy_.resize(rows_ * n_cols);
+    Entry* rows = set.node_rows.data() + range.begin;
+    const std::uint32_t* source_of = set.source_of.empty() ? nullptr : set.source_of.data();
+    auto source_row = [&](std::size_t i) {
+        const std::uint32_t local = set.local(rows[i].row);
+        const std::size_t row = source_of == nullptr ? local : source_of[local];
+        return set.source.data + row * set.source.row_step;
+    };
+    constexpr std::size_t ahead = 16;
+    for (std::size_t i = 0; i < rows_; ++i) {
+        if (i + ahead < rows_) {
+            const float* next = source_row(i + ahead);
+            for (std::size_t f = 0; f < n_cols; f += 16) __builtin_prefetch(next + f);
+            __builtin_prefetch(next + n_cols - 1);
+        }
+        const float* from = source_row(i);
+        std::copy(from, from + n_cols, copy_.data() + i * n_cols);
+        rows[i].value = static_cast<float>(i);
+    }
+    copied_ = range;
+    reads_copy_ = true;
 }
 
 void LooseColumns::gather(const WorkingSet& set, NodeRange range,

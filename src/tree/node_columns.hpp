@@ -95,7 +95,15 @@ class NodeColumns {
 // needs a column's extent and one pass over it, never its order, so nothing is sorted.
 class LooseColumns {
   public:
-    void clear(NodeRange range);
+    // Starts a node. A node whose rows' values, every feature's, number at most
+    // WorkingSet::copy_values, and that no copy covers yet, copies them side by side once for its
+    // whole subtree: a deep node's rows lie far apart in the data, a cache miss or two each, where
+    // the copy's stay in cache for every node below. A node's rows keep their place in the copy
+    // in their value fields (node_rows' values are otherwise unused) and move only within the
+    // range the copy was made at, entries whole, so the copy serves every node inside that range
+    // as long as no other record divides those rows or copies them; growth gives each record
+    // rows of its own.
+    void clear(WorkingSet& set, NodeRange range);
     // Gathers the node's values of `features` in one pass over its rows and keeps those that
     // some threshold divides (feature_draw.hpp's divides), setting answers[k] to whether
     // features[k] is kept.
@@ -116,6 +124,11 @@ class LooseColumns {
   private:
     void gather_batch(const WorkingSet& set, NodeRange range,
                       std::span<const std::uint32_t> features);
+    void copy_rows(WorkingSet& set, NodeRange range);
+
+    std::vector<float> copy_;  // the copied rows' values, row after row
+    NodeRange copied_;         // the range the copy was made at; empty: none
+    bool reads_copy_ = false;  // the current node reads the copy
 
     std::vector<float> values_;  // a slot of rows_ values for each feature gathered at the node
     std::size_t used_ = 0;       // slots gathered into at the node

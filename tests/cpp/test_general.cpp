@@ -142,6 +142,9 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
                              ? general_working_set(d, source, every, d.real_weights)
                              : general_working_set(d, sort_features(d.rows), every,
                                                    d.real_weights, &pool);
+        // Random thresholds copy the rows of nodes up to a size, from the root, below it or none.
+        const std::size_t copy_values = std::size_t{12} * random.below(4);
+        set.copy_values = copy_values;
         const GrowSettings sharing{std::size_t{8} * random.below(5)};
         ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, &pool, sharing), expected))
             << "round " << round;
@@ -158,6 +161,7 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
         GrowRules tree_rules = rules;
         tree_rules.node_key = node_key(forest.key, 1);
         WorkingSet drawn = general_working_set(d, source, draws, weights);
+        drawn.copy_values = copy_values;
         ASSERT_TRUE(same_tree(grow_forest_chunk(d, forest, 1, 1, &pool).trees[0],
                               grow_working_set(drawn, tree_rules, 0, nullptr)))
             << "round " << round;
