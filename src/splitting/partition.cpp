@@ -107,14 +107,25 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
                     const SideFlags& sides, ScratchSlots& scratch, WorkerPool* pool,
                     std::size_t n_tail_left, bool first_only) {
-    parallel_for(pool, first_only ? std::min<std::size_t>(set.n_cols, 1) : set.n_cols,
-                 [&](std::size_t f) {
+    const std::size_t blocks = first_only ? std::min<std::size_t>(set.n_cols, 1) : set.n_cols;
+    auto divide = [&](std::size_t f, Scratch& held) {
         // The split feature's left rows are its prefix, unless a tail goes left too.
         if (f == feature && n_tail_left == 0) return;
-        auto lease = scratch.claim();
         partition_block(set.column(f, range.begin, range.end), sides, set.coding.row_shift(),
-                        n_left + n_tail_left, lease->entries);
-    });
+                        n_left + n_tail_left, held.entries);
+    };
+    if (pool == nullptr) {
+        // The many small nodes of deep trees divide their blocks on one thread: one lease and a
+        // plain loop, where a call through the pool's loop and a lease per block would cost
+        // such a node about as much as dividing its few entries.
+        auto lease = scratch.claim();
+        for (std::size_t f = 0; f < blocks; ++f) divide(f, *lease);
+    } else {
+        parallel_for(pool, blocks, [&](std::size_t f) {
+            auto lease = scratch.claim();
+            divide(f, *lease);
+        });
+    }
     partition_targets(set.regression, set.n_rows, range, sides, scratch);
 }
 

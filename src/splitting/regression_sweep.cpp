@@ -573,9 +573,7 @@ RegressionChoice search_columns(const WorkingSet& set, std::size_t n_rows,
                   "monotonic constraints need one per feature and a single output");
     const Limits common{n_rows, node.units, std::max<std::size_t>(rules.min_leaf_rows, 1),
                         rules.min_leaf_units, 0, rules.lower, rules.upper};
-    std::vector<FeatureResult> results(n_searched);
-    parallel_for(pool, n_searched, [&](std::size_t k) {
-        auto lease = scratch.claim();
+    auto search = [&](std::size_t k, Scratch& held) {
         Limits limits = common;
         if (!rules.monotonic.empty()) limits.constraint = rules.monotonic[feature_at(k)];
         const ColumnJob job{column_of(k, feature_at(k)),
@@ -585,18 +583,29 @@ RegressionChoice search_columns(const WorkingSet& set, std::size_t n_rows,
                             rules,
                             limits,
                             rules.draws.empty() ? nullptr : rules.draws.data() + 2 * k};
-        results[k] = rows.uniform() ? search_column<true>(job, lease->regression)
-                                    : search_column<false>(job, lease->regression);
-    });
-    // Each feature wrote only its own slot; combining in feature order lets the lower index win
-    // ties however the features were scheduled.
+        return rows.uniform() ? search_column<true>(job, held.regression)
+                              : search_column<false>(job, held.regression);
+    };
+    // Combined in feature order, the lower index wins ties however the features were scheduled.
     RegressionChoice choice;
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        const FeatureResult& r = results[k];
+    auto combine = [&](std::size_t k, const FeatureResult& r) {
         if (r.found && (!choice.found || r.score > choice.score))
             choice = {true,        feature_at(k), r.threshold,  r.nan_left,
                       r.score,     r.left_value,  r.right_value};
+    };
+    if (pool == nullptr) {
+        // Most nodes are small and search on one thread: one lease and no list of results,
+        // which would cost such a node about as much as its sweeps.
+        auto lease = scratch.claim();
+        for (std::size_t k = 0; k < n_searched; ++k) combine(k, search(k, *lease));
+        return choice;
     }
+    std::vector<FeatureResult> results(n_searched);
+    parallel_for(pool, n_searched, [&](std::size_t k) {
+        auto lease = scratch.claim();
+        results[k] = search(k, *lease);
+    });
+    for (std::size_t k = 0; k < results.size(); ++k) combine(k, results[k]);
     return choice;
 }
 

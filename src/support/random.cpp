@@ -132,11 +132,4 @@ DrawRange draw_range(std::uint64_t n) {
     return {n, ~std::uint64_t{0} - ((std::uint64_t{0} - n) % n)};
 }
 
-std::optional<std::uint64_t> index_from_output(std::uint64_t w, const DrawRange& range) {
-    __extension__ typedef unsigned __int128 Wide;
-    Wide product = static_cast<Wide>(w) * range.n;
-    if (static_cast<std::uint64_t>(product) > range.zone) return std::nullopt;
-    return static_cast<std::uint64_t>(product >> 64);
-}
-
 }  // namespace lindorf

@@ -75,8 +75,14 @@ struct DrawRange {
 // n must be at least 1; the zone is 2^64 - 1 - ((2^64 - n) mod n).
 DrawRange draw_range(std::uint64_t n);
 
-// The index that output `w` gives, or nothing when `w` falls in the rejected part.
-std::optional<std::uint64_t> index_from_output(std::uint64_t w, const DrawRange& range);
+// The index that output `w` gives, or nothing when `w` falls in the rejected part. Inline: every
+// node of a forest's trees draws its features with it, several times.
+inline std::optional<std::uint64_t> index_from_output(std::uint64_t w, const DrawRange& range) {
+    __extension__ typedef unsigned __int128 Wide;
+    const Wide product = static_cast<Wide>(w) * range.n;
+    if (static_cast<std::uint64_t>(product) > range.zone) return std::nullopt;
+    return static_cast<std::uint64_t>(product >> 64);
+}
 
 // Takes outputs from `source` (anything with next_u64()) until one is accepted.
 template <class Source>
