@@ -39,28 +39,41 @@ std::vector<std::uint32_t> number_drawn_rows(const RowDraws& draws) {
     return local_of;
 }
 
+// Filters feature f's shared order down to the drawn rows. `coded_of` holds each row's coded
+// local row, or no_position when it was not drawn: one look-up per row. About a third of the
+// rows are left out at random, so whether one is kept is no branch: every entry is written, and
+// the cursor moves past it only when it is kept (a slot past the block's end takes the last
+// write of a row left out).
 void fill_column(WorkingSet& set, MatrixView rows, const FeatureOrder& order, std::size_t f,
-                 const std::vector<std::uint32_t>& local_of,
-                 const std::vector<std::uint32_t>& coded) {
+                 const std::vector<std::uint32_t>& coded_of) {
     std::span<Entry> column = set.column(f, 0, set.n_rows);
     std::span<const std::uint32_t> sorted = order.feature(f);
     const float* values = order.values.empty() ? nullptr : order.values.data() + f * order.n_rows;
-    std::size_t out = 0;
+    const std::uint32_t* coded = coded_of.data();
+    Entry* const out = column.data();
+    const std::size_t size = column.size();
+    Entry spare;
+    std::size_t kept = 0;
     std::uint32_t previous_key = 0;
+    // The rows come in value order, so their look-ups land all over the table: asking for them
+    // ahead keeps several under way at once.
+    constexpr std::size_t ahead = 32;
     for (std::size_t k = 0; k < sorted.size(); ++k) {
+        if (k + ahead < sorted.size()) __builtin_prefetch(coded + sorted[k + ahead]);
         const std::uint32_t row = sorted[k];
-        std::uint32_t local = local_of[row];
-        if (local == no_position) continue;
-        float value = values != nullptr ? values[k] : rows.at(row, f);
-        std::uint32_t key = sort_key(value);
-        LINDORF_CHECK(key >= previous_key,
+        const std::uint32_t code = coded[row];
+        const float value = values != nullptr ? values[k] : rows.at(row, f);
+        const bool keep = code != no_position;
+        const std::uint32_t key = sort_key(value);
+        LINDORF_CHECK(!keep || key >= previous_key,
                       "the feature order of feature " + std::to_string(f) + " is not sorted");
-        LINDORF_CHECK(out < column.size(),
+        previous_key = keep ? key : previous_key;
+        LINDORF_CHECK(!keep || kept < size,
                       "the feature order of feature " + std::to_string(f) + " repeats rows");
-        previous_key = key;
-        column[out++] = {value, coded[local]};
+        *(kept < size ? out + kept : &spare) = {value, code};
+        kept += keep;
     }
-    LINDORF_CHECK(out == column.size(),
+    LINDORF_CHECK(kept == size,
                   "the feature order of feature " + std::to_string(f) + " misses drawn rows");
 }
 
@@ -134,10 +147,13 @@ WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
     check_draws(rows, labels, order, draws);
     std::vector<std::uint32_t> local_of = number_drawn_rows(draws);
     WorkingSet set;
-    std::vector<std::uint32_t> coded = number_rows(set, rows, labels, draws, local_of);
+    const std::vector<std::uint32_t> coded = number_rows(set, rows, labels, draws, local_of);
+    std::vector<std::uint32_t>& coded_of = local_of;
+    for (std::uint32_t& local : coded_of)
+        if (local != no_position) local = coded[local];
     set.entries.resize(set.n_rows * set.n_cols);
     parallel_for(pool, set.n_cols,
-                 [&](std::size_t f) { fill_column(set, rows, order, f, local_of, coded); });
+                 [&](std::size_t f) { fill_column(set, rows, order, f, coded_of); });
     release_table(set);
     return set;
 }
