@@ -434,8 +434,13 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
         const std::size_t n = std::min(block, numbers - b);
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t i = b + j;
-            if (i + prefetch_distance < numbers)
-                __builtin_prefetch(targets + (entries[i + prefetch_distance].row >> shift));
+            if (i + prefetch_distance < numbers) {
+                const std::uint32_t ahead = entries[i + prefetch_distance].row >> shift;
+                __builtin_prefetch(targets + ahead);
+                // A weighted row's units lie in an array of their own, as far from the last
+                // row's as its target: asked for only with the target, they stall the sweep.
+                if constexpr (!Uniform) __builtin_prefetch(units + ahead);
+            }
             const std::uint32_t local = entries[i].row >> shift;
             const double t = targets[local] - centre;
             double term = t;

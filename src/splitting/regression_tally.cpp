@@ -104,6 +104,22 @@ void RegressionTally::gather_targets(const RegressionRows& rows) {
     const std::size_t n_out = rows.n_outputs;
     ys_.resize(n * n_out);
     us_.resize(rows.uniform() ? 0 : n);
+    if (n_out == 1 && !rows.uniform()) {
+        // Weighted rows' units come with their targets, asked for ahead as they are.
+        const double* targets = rows.targets.data();
+        const std::uint64_t* units = rows.units.data();
+        double* ys = ys_.data();
+        std::uint64_t* us = us_.data();
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + ahead < n) {
+                __builtin_prefetch(targets + locals_[k + ahead]);
+                __builtin_prefetch(units + locals_[k + ahead]);
+            }
+            ys[k] = targets[locals_[k]];
+            us[k] = units[locals_[k]];
+        }
+        return;
+    }
     if (n_out == 1) {
         // One target a row: a plain load, not a copy of unknown length (a call per row).
         const double* targets = rows.targets.data();
