@@ -63,8 +63,11 @@ namespace {
 // Which side a row takes is a coin flip to the branch predictor, so every entry is written to
 // both places and only the cursor of its side moves: a write that is not kept lands on a slot
 // that a later entry (or the final copy) overwrites. The buffer has one spare slot for that.
-void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned row_shift,
-                     std::size_t n_left, std::vector<Entry>& buffer) {
+// `Fetch`: each row's side is asked for a few dozen entries ahead (sides too large to stay in
+// the nearest cache).
+template <bool Fetch>
+void partition_block_with(std::span<Entry> block, const SideFlags& sides, unsigned row_shift,
+                          std::size_t n_left, std::vector<Entry>& buffer) {
     const std::size_t size = block.size();
     const std::size_t n_right = size - n_left;
     if (buffer.size() < std::min(n_left, n_right) + 1) buffer.resize(std::min(n_left, n_right) + 1);
@@ -76,7 +79,7 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
         std::size_t write = size;
         std::size_t held = n_left;
         for (std::size_t i = size; i-- > 0;) {
-            if (i >= ahead) sides.fetch(entries[i - ahead].row >> row_shift);
+            if (Fetch && i >= ahead) sides.fetch(entries[i - ahead].row >> row_shift);
             const Entry entry = entries[i];
             const std::size_t left = sides.left(entry.row >> row_shift);
             held_entries[held] = entry;
@@ -90,7 +93,7 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
         std::size_t write = 0;
         std::size_t held = 0;
         for (std::size_t i = 0; i < size; ++i) {
-            if (i + ahead < size) sides.fetch(entries[i + ahead].row >> row_shift);
+            if (Fetch && i + ahead < size) sides.fetch(entries[i + ahead].row >> row_shift);
             const Entry entry = entries[i];
             const std::size_t left = sides.left(entry.row >> row_shift);
             entries[write] = entry;
@@ -100,6 +103,14 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
         }
         std::copy(held_entries, held_entries + n_right, entries + n_left);
     }
+}
+
+void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned row_shift,
+                     std::size_t n_left, std::vector<Entry>& buffer) {
+    if (sides.fits_nearby())
+        partition_block_with<false>(block, sides, row_shift, n_left, buffer);
+    else
+        partition_block_with<true>(block, sides, row_shift, n_left, buffer);
 }
 
 }  // namespace
