@@ -117,6 +117,13 @@ std::int64_t KindIndex::prev(std::int64_t position) const {
     return static_cast<std::int64_t>(index);
 }
 
+KindIndex::Counts KindIndex::below(std::size_t end, std::span<const unsigned> present) const {
+    Counts counts{};
+    for (std::size_t i = (end + block_size - 1) / block_size; i > 0; i -= low_bit(i))
+        for (unsigned k : present) counts[k] += blocks_[i][k];
+    return counts;
+}
+
 // The rest of the start's block one position at a time, then whole blocks down the Fenwick tree,
 // then the block where the budget runs out one position at a time.
 KindIndex::Stretch KindIndex::longest(std::int64_t start, const Weights& weight,

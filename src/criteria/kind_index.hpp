@@ -37,6 +37,11 @@ class KindIndex {
         return next_beyond(word + 1);
     }
     std::int64_t prev(std::int64_t position) const;  // the last occupied before; -1: none
+    std::size_t size() const { return kind_.size(); }
+
+    // How many of each kind the positions below `end` hold, `end` a multiple of 64 (or the
+    // size); `present` lists every kind that occurs.
+    Counts below(std::size_t end, std::span<const unsigned> present) const;
 
     // The occupied positions after `start` up to `last`, weighing `weight` in all.
     struct Stretch {

@@ -103,18 +103,23 @@ class OrderedSum::Terms {
 
 void OrderedSum::assign(std::span<const std::uint8_t> kinds_by_position) {
     index_.assign(kinds_by_position);
-    hints_.clear();
+    for (Track* track : {&exact_, &ceiling_[0], &ceiling_[1]}) track->hints.clear();
 }
 
 void OrderedSum::set(std::size_t position, unsigned kind) {
     const unsigned old = index_.set(position, kind);
     if (old == kind) return;
-    // The run that holds the position, if any, keeps its counts; its weight stays right while
-    // every kind in it has a known step.
-    auto after = std::partition_point(hints_.begin(), hints_.end(), [&](const Run& run) {
+    for (Track* track : {&exact_, &ceiling_[0], &ceiling_[1]})
+        note_kind(*track, position, old, kind);
+}
+
+// The run that holds the position, if any, keeps its counts; its weight stays right while every
+// kind in it has a known step.
+void OrderedSum::note_kind(Track& track, std::size_t position, unsigned old, unsigned kind) {
+    auto after = std::partition_point(track.hints.begin(), track.hints.end(), [&](const Run& run) {
         return run.start < static_cast<std::int64_t>(position);
     });
-    if (after == hints_.begin()) return;
+    if (after == track.hints.begin()) return;
     Run& run = *(after - 1);
     if (static_cast<std::int64_t>(position) > run.last) return;
     if (old != 0) {
@@ -165,8 +170,8 @@ bool OrderedSum::reusable(Run& run, int exponent, float size, std::uint32_t room
 
 // The longest run from `start`, or false when terms of kinds that sit halfway are so common that
 // runs would be a few terms long: the binade is then best added one term at a time.
-bool OrderedSum::fresh_run(Run& run, std::int64_t start, int exponent, std::uint32_t room,
-                           Terms& terms, std::size_t& cursor) {
+bool OrderedSum::fresh_run(Track& track, Run& run, std::int64_t start, int exponent,
+                           std::uint32_t room, Terms& terms, std::size_t& cursor) {
     const float scale = scale_of(exponent);
     run = {start, start, {}, {}, 0, exponent, 0, terms.size(), std::numeric_limits<float>::max()};
     std::uint64_t total = 0, halfway = 0;
@@ -177,7 +182,7 @@ bool OrderedSum::fresh_run(Run& run, std::int64_t start, int exponent, std::uint
     }
     if (halfway * min_run > total) return false;
     KindIndex::Stretch stretch;
-    if (!run_from_hints(stretch, run.steps, room, start, cursor))
+    if (!run_from_hints(track, stretch, run.steps, room, start, cursor))
         stretch = index_.longest(start, run.steps, room, present_);
     run.last = stretch.last;
     run.counts = stretch.counts;
@@ -194,12 +199,14 @@ bool OrderedSum::fresh_run(Run& run, std::int64_t start, int exponent, std::uint
 // holds the position after `start`, moved to begin there, then the runs that follow, whole,
 // while they fit, then shortened or lengthened one position at a time. False when that takes
 // more than a few moves. What is left of the last run used stands in for it from then on.
-bool OrderedSum::run_from_hints(KindIndex::Stretch& stretch, const KindIndex::Weights& step,
-                                std::uint64_t room, std::int64_t start, std::size_t& cursor) {
-    while (cursor < hints_.size() && hints_[cursor].last <= start) ++cursor;
-    if (cursor == hints_.size()) return false;
+bool OrderedSum::run_from_hints(Track& track, KindIndex::Stretch& stretch,
+                                const KindIndex::Weights& step, std::uint64_t room,
+                                std::int64_t start, std::size_t& cursor) {
+    std::vector<Run>& hints = track.hints;
+    while (cursor < hints.size() && hints[cursor].last <= start) ++cursor;
+    if (cursor == hints.size()) return false;
     unsigned budget = hint_steps;
-    const Run& first = hints_[cursor];
+    const Run& first = hints[cursor];
     KindIndex::Counts counts = first.counts;
     if (start > first.start) {
         for (std::int64_t x = index_.next(first.start); x >= 0 && x <= start; x = index_.next(x)) {
@@ -214,10 +221,10 @@ bool OrderedSum::run_from_hints(KindIndex::Stretch& stretch, const KindIndex::We
     }
     std::uint64_t weight = weigh(counts, step, present_);
     std::size_t c = cursor;
-    while (weight <= room && c + 1 < hints_.size()) {
-        const Run& following = hints_[c + 1];
+    while (weight <= room && c + 1 < hints.size()) {
+        const Run& following = hints[c + 1];
         KindIndex::Counts more = following.counts;
-        for (std::int64_t x = index_.next(hints_[c].last); x >= 0 && x <= following.start;
+        for (std::int64_t x = index_.next(hints[c].last); x >= 0 && x <= following.start;
              x = index_.next(x)) {
             ++more[index_.kind(static_cast<std::size_t>(x))];
             if (--budget == 0) return false;
@@ -228,7 +235,7 @@ bool OrderedSum::run_from_hints(KindIndex::Stretch& stretch, const KindIndex::We
         for (unsigned k : present_) counts[k] += more[k];
         ++c;
     }
-    const std::int64_t end = hints_[c].last;
+    const std::int64_t end = hints[c].last;
     std::int64_t last =
         std::max(index_.kind(static_cast<std::size_t>(end)) != 0 ? end : index_.prev(end), start);
     KindIndex::Counts returned{};
@@ -249,14 +256,14 @@ bool OrderedSum::run_from_hints(KindIndex::Stretch& stretch, const KindIndex::We
         last = x;
         if (--budget == 0) return false;
     }
-    if (last >= hints_[c].start && last < end)
-        hints_[c] = Run{last, end, returned, {}, 0, 0, 0, 0.0f, 0.0f};
+    if (last >= hints[c].start && last < end)
+        hints[c] = Run{last, end, returned, {}, 0, 0, 0, 0.0f, 0.0f};
     cursor = c;
     stretch = {last, weight, counts};
     return true;
 }
 
-float OrderedSum::sum(float size) {
+std::uint64_t OrderedSum::list_present() {
     present_.clear();
     std::uint64_t total = 0;
     for (unsigned k = 1; k < kinds; ++k) {
@@ -264,15 +271,53 @@ float OrderedSum::sum(float size) {
         present_.push_back(k);
         total += index_.count(k);
     }
+    return total;
+}
+
+float OrderedSum::sum(float size) {
+    const std::uint64_t total = list_present();
     if (total == 0) return 0.0f;
     // At least 32 members keep every p at or below 15/32: the terms' approximations hold.
     if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return sum_one_by_one(size);
     Terms terms(size);
-    runs_.clear();
-    std::size_t cursor = 0;  // the first run of the last sum that may still serve
     // Rounding to nearest is symmetric: the sum of the magnitudes is the negated sum.
-    std::int64_t p = index_.next(-1);
-    float a = terms.exact(index_.kind(static_cast<std::size_t>(p)));
+    const std::int64_t p = index_.next(-1);
+    return -add_from(exact_, p, terms.exact(index_.kind(static_cast<std::size_t>(p))), size, terms);
+}
+
+float OrderedSum::ceiling(float size, unsigned depth) {
+    const std::uint64_t total = list_present();
+    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return sum(size);
+    // The prefix ends at a block boundary, the same for every sum taken from the index, so that
+    // the runs after it start where the last ceiling's did; the occupied positions of a side
+    // spread over the index, so their terms add up to about that share of the sum.
+    const std::size_t end = (index_.size() >> depth_binades[depth]) & ~std::size_t{63};
+    const std::int64_t last = index_.prev(static_cast<std::int64_t>(end));
+    if (end == 0 || last < 0) return sum(size);
+    Terms terms(size);
+    const KindIndex::Counts counts = index_.below(end, present_);
+    double real = 0.0;
+    std::uint64_t added = 0;
+    for (unsigned k : present_) {
+        real += static_cast<double>(counts[k]) * terms.exact(k);
+        added += counts[k];
+    }
+    if (added < 2 || static_cast<double>(added) * u >= 0x1p-4) return sum(size);
+    // n terms of one sign added in order err by at most gamma(n - 1) times their real sum; the
+    // products above are exact in double (counts below 2^29) and their sum errs by far less
+    // than the margin.
+    const double n = static_cast<double>(added - 1);
+    const double least = real - real * (n * u / (1.0 - n * u) + 0x1p-40);
+    float low = static_cast<float>(least);
+    if (static_cast<double>(low) > least) low = std::nextafter(low, 0.0f);
+    return -add_from(ceiling_[depth], last, low, size, terms);
+}
+
+// The magnitudes' sum from a running value `a` that holds every term up to position p.
+float OrderedSum::add_from(Track& track, std::int64_t p, float a, float size, Terms& terms) {
+    track.runs.clear();
+    std::vector<Run>& hints = track.hints;
+    std::size_t cursor = 0;  // the first run of the last sum that may still serve
     std::int64_t following = index_.next(p);
     while (following >= 0) {
         // In units of 2^(e-23) the sum is an integer in [2^23, 2^24); it may gain `room` units
@@ -284,15 +329,15 @@ float OrderedSum::sum(float size) {
         const float next_units =
             terms.exact(index_.kind(static_cast<std::size_t>(following))) * scale;
         if (next_units * static_cast<float>(min_run) <= static_cast<float>(room)) {
-            while (cursor < hints_.size() && hints_[cursor].start < p) ++cursor;
+            while (cursor < hints.size() && hints[cursor].start < p) ++cursor;
             Run run;
-            if (cursor < hints_.size() && hints_[cursor].start == p &&
-                reusable(hints_[cursor], exponent, size, room, terms))
-                run = hints_[cursor];
-            else if (!fresh_run(run, p, exponent, room, terms, cursor))
+            if (cursor < hints.size() && hints[cursor].start == p &&
+                reusable(hints[cursor], exponent, size, room, terms))
+                run = hints[cursor];
+            else if (!fresh_run(track, run, p, exponent, room, terms, cursor))
                 run.last = -1;
             if (run.last >= 0) {
-                runs_.push_back(run);
+                track.runs.push_back(run);
                 a = static_cast<float>(units + run.weight) / scale;
                 p = run.last;
                 following = index_.next(p);
@@ -307,8 +352,8 @@ float OrderedSum::sum(float size) {
             following = index_.next(p);
         } while (following >= 0 && exponent_of(a) == exponent);
     }
-    hints_.swap(runs_);
-    return -a;
+    hints.swap(track.runs);
+    return a;
 }
 
 }  // namespace lindorf

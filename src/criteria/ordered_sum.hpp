@@ -18,6 +18,12 @@
 // runs: kept up to date as kinds change, they are taken again whole while the binade, the steps
 // and the fit are unchanged (the steps provably are while the size stays within a range worked
 // out from how fast a term changes with it), and otherwise locate the new run in a few moves.
+//
+// A ceiling of the sum costs less: the terms of the first positions, a small fraction of the
+// sum, are replaced by the least float their sum can round to (their real sum from the kind
+// counts, less the bound gamma(n-1) on adding n terms of one sign), which is carried through the
+// rest as a float. Float addition is monotone, so the sum of magnitudes comes out at or below
+// the real one's; each binade climbed halves, in units, how far below.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +46,11 @@ class OrderedSum {
     // The sum above, for a side of `size` members.
     float sum(float size);
 
+    // A float at or above sum(size). Depth 0 or 1: the first 2^-depth_binades[depth] of the
+    // positions are bracketed rather than added; the deeper costs more and comes closer.
+    static constexpr int depth_binades[2] = {2, 4};
+    float ceiling(float size, unsigned depth);
+
   private:
     class Terms;
     // A run of a sum: the occupied positions after `start` up to `last`, how many of each kind
@@ -57,17 +68,26 @@ class OrderedSum {
         float reach;  // 0: the steps are not to be taken again
     };
 
+    // The runs of one way of adding the terms: the last sum's, which hint at the next one's.
+    struct Track {
+        std::vector<Run> hints;  // the runs of the last sum, ascending
+        std::vector<Run> runs;   // of the sum being taken
+    };
+
+    std::uint64_t list_present();
     float sum_one_by_one(float size) const;
+    float add_from(Track& track, std::int64_t p, float a, float size, Terms& terms);
     bool reusable(Run& run, int exponent, float size, std::uint32_t room, Terms& terms);
-    bool fresh_run(Run& run, std::int64_t start, int exponent, std::uint32_t room, Terms& terms,
-                   std::size_t& cursor);
-    bool run_from_hints(KindIndex::Stretch& stretch, const KindIndex::Weights& step,
+    bool fresh_run(Track& track, Run& run, std::int64_t start, int exponent, std::uint32_t room,
+                   Terms& terms, std::size_t& cursor);
+    bool run_from_hints(Track& track, KindIndex::Stretch& stretch, const KindIndex::Weights& step,
                         std::uint64_t room, std::int64_t start, std::size_t& cursor);
+    void note_kind(Track& track, std::size_t position, unsigned old, unsigned kind);
 
     KindIndex index_;
     std::vector<unsigned> present_;  // kinds that occur, for the sum being taken
-    std::vector<Run> hints_;         // the runs of the last sum, ascending
-    std::vector<Run> runs_;          // of the sum being taken
+    Track exact_;
+    Track ceiling_[2];  // by depth
 };
 
 }  // namespace lindorf

@@ -79,6 +79,21 @@ float SideSums::side_sum(bool right, std::uint32_t classes, std::uint64_t square
     return sum;
 }
 
+float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t squares,
+                             std::uint32_t total, unsigned depth) {
+    if (!ordered_ || equal_count(classes, squares, total) != 0)
+        return side_sum(right, classes, squares, total);
+    return (right ? scratch_.right : scratch_.left).ceiling(static_cast<float>(total), depth);
+}
+
+// Each float operation of gain_from_sums is monotone in the sides' sums.
+double SideSums::ceiling(unsigned depth) {
+    const float left = side_ceiling(false, left_classes_, left_squares_, left_total_, depth);
+    const float right =
+        side_ceiling(true, right_classes_, right_squares_, node_.total - left_total_, depth);
+    return gain_from_sums(node_, left_total_, left, right);
+}
+
 double SideSums::score() {
     const float left_sum = side_sum(false, left_classes_, left_squares_, left_total_);
     const float right_sum =

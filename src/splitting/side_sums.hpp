@@ -33,9 +33,15 @@ class SideSums {
     std::uint32_t right_classes() const { return right_classes_; }
     // The score of the split between the rows moved left so far and the rest.
     double score();
+    // A score at or above score(), cheaper where the sides are ordered sums (OrderedSum::ceiling
+    // of that depth), and score() itself where they are not.
+    double ceiling(unsigned depth);
+    bool ordered() const { return ordered_; }
 
   private:
     float side_sum(bool right, std::uint32_t classes, std::uint64_t squares, std::uint32_t total);
+    float side_ceiling(bool right, std::uint32_t classes, std::uint64_t squares,
+                       std::uint32_t total, unsigned depth);
 
     const NodeCounts& node_;
     std::uint32_t* left_;

@@ -182,8 +182,8 @@ TEST(RepeatedSum, MatchesAddingOneTermAtATime) {
     }
 }
 
-// Sides of a split summed by runs of equal steps, against the plain sum, as a sweep uses them: a
-// few classes change between sums, now and then many; sizes are the side's own (the binades then
+// Sides of a split summed by runs of equal steps, and their ceilings, against the plain sum, as
+// a sweep uses them: a few classes change between sums, now and then many; sizes are the side's own (the binades then
 // hold runs, and kinds whose terms sit halfway turn up in some of them), larger ones (a weighted
 // parent) and small ones (terms near the whole).
 TEST(OrderedSum, MatchesAddingOneTermAtATime) {
@@ -218,6 +218,10 @@ TEST(OrderedSum, MatchesAddingOneTermAtATime) {
                 if (k != 0) one_by_one += detail::plogp_term(k, size);
             ASSERT_EQ(bits(sum.sum(size)), bits(one_by_one))
                 << "round " << round << ", query " << query << ", size " << size;
+            // The ceilings carry a bracket of the first terms through the rest: never below.
+            for (const unsigned depth : {0u, 1u})
+                ASSERT_GE(sum.ceiling(size, depth), one_by_one)
+                    << "round " << round << ", query " << query << ", depth " << depth;
         }
     }
 }
@@ -333,6 +337,25 @@ TEST(ScreenedSweep, EveryLabelDistinctAtTheTableLimits) {
         const auto agrees = screened_as_exact(set, 1);
         ASSERT_TRUE(agrees.has_value()) << "no screen";
         ASSERT_TRUE(*agrees);
+    }
+}
+
+// Every label distinct under bootstrap weights, in nodes of enough classes that the sides are
+// ordered sums: most candidates near the middle are passed over by the cheaper ceilings of their
+// scores, and each feature's choice stays that of the exact sweep (mirrored values tie exactly).
+TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
+    RandomNodes random(43);
+    for (const std::size_t n : {900u, 3500u}) {
+        testing_support::Data data = random.data(n, n);
+        std::iota(data.labels.begin(), data.labels.end(), Label{0});
+        std::vector<std::uint32_t> bootstrap(n);
+        for (auto& row : bootstrap) row = static_cast<std::uint32_t>(random.below(n));
+        const FeatureOrder order = sort_features(data.view());
+        const WorkingSet set =
+            working_set_of_sample(data.view(), data.labels, order, bootstrap, nullptr);
+        const auto agrees = screened_as_exact(set, 1);
+        ASSERT_TRUE(agrees.has_value()) << "no screen";
+        ASSERT_TRUE(*agrees) << n << " rows";
     }
 }
 
