@@ -340,19 +340,23 @@ TEST(ScreenedSweep, EveryLabelDistinctAtTheTableLimits) {
     }
 }
 
+// A bootstrap sample of n rows of random values whose labels are all distinct.
+WorkingSet distinct_labels_sample(RandomNodes& random, std::size_t n) {
+    testing_support::Data data = random.data(n, n);
+    std::iota(data.labels.begin(), data.labels.end(), Label{0});
+    std::vector<std::uint32_t> bootstrap(n);
+    for (auto& row : bootstrap) row = static_cast<std::uint32_t>(random.below(n));
+    const FeatureOrder order = sort_features(data.view());
+    return working_set_of_sample(data.view(), data.labels, order, bootstrap, nullptr);
+}
+
 // Every label distinct under bootstrap weights, in nodes of enough classes that the sides are
 // ordered sums: most candidates near the middle are passed over by the cheaper ceilings of their
 // scores, and each feature's choice stays that of the exact sweep (mirrored values tie exactly).
 TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
     RandomNodes random(43);
     for (const std::size_t n : {900u, 3500u}) {
-        testing_support::Data data = random.data(n, n);
-        std::iota(data.labels.begin(), data.labels.end(), Label{0});
-        std::vector<std::uint32_t> bootstrap(n);
-        for (auto& row : bootstrap) row = static_cast<std::uint32_t>(random.below(n));
-        const FeatureOrder order = sort_features(data.view());
-        const WorkingSet set =
-            working_set_of_sample(data.view(), data.labels, order, bootstrap, nullptr);
+        const WorkingSet set = distinct_labels_sample(random, n);
         const auto agrees = screened_as_exact(set, 1);
         ASSERT_TRUE(agrees.has_value()) << "no screen";
         ASSERT_TRUE(*agrees) << n << " rows";
@@ -365,13 +369,7 @@ TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
 TEST(ScreenedSweep, FeaturesSharingTheirBestChooseAsTheExactSweeps) {
     RandomNodes random(41);
     for (const std::size_t n : {1500u, 5000u}) {
-        testing_support::Data data = random.data(n, n);
-        std::iota(data.labels.begin(), data.labels.end(), Label{0});
-        std::vector<std::uint32_t> bootstrap(n);
-        for (auto& row : bootstrap) row = static_cast<std::uint32_t>(random.below(n));
-        const FeatureOrder order = sort_features(data.view());
-        const WorkingSet set =
-            working_set_of_sample(data.view(), data.labels, order, bootstrap, nullptr);
+        const WorkingSet set = distinct_labels_sample(random, n);
         NodeTally tally(set.class_labels.size());
         tally_node(set, set.column(0, 0, set.n_rows), tally);
         const NodeCounts node = counts_of(tally);
