@@ -104,8 +104,10 @@ void RegressionTally::gather_targets(const RegressionRows& rows) {
     const std::size_t n_out = rows.n_outputs;
     ys_.resize(n * n_out);
     us_.resize(rows.uniform() ? 0 : n);
-    if (n_out == 1 && !rows.uniform()) {
-        // Weighted rows' units come with their targets, asked for ahead as they are.
+    if (n_out == 1) {
+        // One target a row: a plain load, not a copy of unknown length (a call per row). A
+        // weighted row's units come with its target, asked for ahead as it is.
+        const bool weighted = !rows.uniform();
         const double* targets = rows.targets.data();
         const std::uint64_t* units = rows.units.data();
         double* ys = ys_.data();
@@ -113,27 +115,17 @@ void RegressionTally::gather_targets(const RegressionRows& rows) {
         for (std::size_t k = 0; k < n; ++k) {
             if (k + ahead < n) {
                 __builtin_prefetch(targets + locals_[k + ahead]);
-                __builtin_prefetch(units + locals_[k + ahead]);
+                if (weighted) __builtin_prefetch(units + locals_[k + ahead]);
             }
             ys[k] = targets[locals_[k]];
-            us[k] = units[locals_[k]];
+            if (weighted) us[k] = units[locals_[k]];
         }
         return;
     }
-    if (n_out == 1) {
-        // One target a row: a plain load, not a copy of unknown length (a call per row).
-        const double* targets = rows.targets.data();
-        double* ys = ys_.data();
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k + ahead < n) __builtin_prefetch(targets + locals_[k + ahead]);
-            ys[k] = targets[locals_[k]];
-        }
-    } else {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (k + ahead < n) __builtin_prefetch(rows.targets_of(locals_[k + ahead]));
-            const double* y = rows.targets_of(locals_[k]);
-            std::copy(y, y + n_out, ys_.data() + k * n_out);
-        }
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k + ahead < n) __builtin_prefetch(rows.targets_of(locals_[k + ahead]));
+        const double* y = rows.targets_of(locals_[k]);
+        std::copy(y, y + n_out, ys_.data() + k * n_out);
     }
     if (!rows.uniform())
         for (std::size_t k = 0; k < n; ++k) us_[k] = rows.units[locals_[k]];
