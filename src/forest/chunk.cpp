@@ -186,8 +186,11 @@ class TreeSets {
         }
         const std::vector<double> weights = tree_weights(data_, draws, forest_.balanced_subsample);
         check_some_weight(weights);
-        if (random_thresholds(data_, forest_.tree) || !sorted_)
-            return general_working_set(data_, source_, draws, weights);
+        if (random_thresholds(data_, forest_.tree) || !sorted_) {
+            WorkingSet set = general_working_set(data_, source_, draws, weights);
+            set.dense = gather_.dense;
+            return set;
+        }
         WorkingSet set = general_working_set(data_, order_, draws, weights, pool);
         set.source = source_;
         return set;

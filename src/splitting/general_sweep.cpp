@@ -348,7 +348,11 @@ FeatureBest random_loose(const Scorer& scorer, const WorkingSet& set, const Loos
     const Left side{left, nullptr, tally.left_units,
                     tally.n_left + (nan_drawn_left ? n - column.numbers : 0)};
     if (!scorer.allowed(side)) return {};
-    const double gain = scorer.gain(side);
+    // The side's counts hold its NaN rows already, so one output's Gini takes the lean gain
+    // whichever side they went.
+    const bool one_gini =
+        scorer.rules.impurity == Impurity::gini && scorer.node.output_ends.size() == 1;
+    const double gain = one_gini ? scorer.gini_gain(side) : scorer.gain(side);
     if (!(gain > 0.0)) return {};
     if (tally.n_left == column.numbers) return {gain, infinity, nan_left};
     return {gain, tally.above, nan_left};
@@ -366,10 +370,13 @@ GeneralChoice best_of_features(const WorkingSet& set, const GeneralNode& node,
         return rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];
     };
     const std::size_t slots = class_slots(set);
-    std::vector<FeatureBest> results(n_searched);
-    parallel_for(pool, n_searched, [&](std::size_t k) {
-        auto lease = scratch.claim();
-        std::uint64_t* counts = lease->wide_counts(slots);
+    // Most nodes are small and search a few features: their results stay on the stack.
+    constexpr std::size_t on_stack = 8;
+    FeatureBest few[on_stack];
+    std::vector<FeatureBest> many(n_searched > on_stack ? n_searched : 0);
+    const std::span<FeatureBest> results(n_searched > on_stack ? many.data() : few, n_searched);
+    auto search = [&](std::size_t k, Scratch& lease) {
+        std::uint64_t* counts = lease.wide_counts(slots);
         for (std::uint32_t slot : node.present) counts[slot] = counts[slots + slot] = 0;
         const std::uint32_t f = feature_at(k);
         const std::int8_t constraint =
@@ -378,7 +385,19 @@ GeneralChoice best_of_features(const WorkingSet& set, const GeneralNode& node,
         results[k] = with_general_rows(set, [&](const auto& rows) {
             return column_best(scorer, rows, k, f, counts, slots);
         });
-    });
+    };
+    // Handing a small node's features to the pool costs more than searching them: its locks
+    // and the other threads' caches. Where they are searched changes no result.
+    constexpr std::size_t parallel_values = std::size_t{1} << 15;
+    if (pool == nullptr || n_rows * n_searched < parallel_values) {
+        auto lease = scratch.claim();
+        for (std::size_t k = 0; k < n_searched; ++k) search(k, *lease);
+    } else {
+        parallel_for(pool, n_searched, [&](std::size_t k) {
+            auto lease = scratch.claim();
+            search(k, *lease);
+        });
+    }
     GeneralChoice choice;
     for (std::size_t k = 0; k < results.size(); ++k) {
         if (results[k].score > choice.gain) {

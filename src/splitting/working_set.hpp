@@ -92,6 +92,9 @@ struct WorkingSet {
     // Random thresholds: most values (rows times every feature) a node copies for its subtree to
     // gather from (LooseColumns::clear); a quarter of a core's cache. 0: no node copies.
     std::size_t copy_values = std::size_t{1} << 16;
+    // Random thresholds: the same values laid out by feature (not owned; no data: none), which
+    // nodes holding a large share of the rows gather from instead (LooseColumns::clear).
+    SourceValues dense;
     GeneralRows general;  // the general path's rows; empty units on the exact path
     RegressionRows regression;         // a regression tree\'s targets and weights; else empty
 

@@ -60,13 +60,18 @@ class GeneralWork final : public NodeWork {
                      : set_.column(0, range.begin, range.end);
         // A node that draws random thresholds reads its rows' weights in their order.
         const bool keep_units = own_rows_ && every_unit_ == 0;
-        row_units_.resize(keep_units ? column.size() : 0);
+        // Buffers only grow: a node's rows are fewer than its parent's, and zeroing them anew at
+        // every node would cost as much as the tally.
+        if (keep_units && row_units_.size() < column.size()) row_units_.resize(column.size());
+        units_view_ = {row_units_.data(), keep_units ? column.size() : 0};
         // And, when its rows are of one weight and two classes, their classes, which its search
         // then counts without looking up the rows.
         const bool keep_classes = own_rows_ && !keep_units && slots_ == 2 &&
                                   set_.general.n_outputs == 1 &&
                                   rules_.nan_side != NanSide::learned;
-        row_classes_.resize(keep_classes ? column.size() : 0);
+        if (keep_classes && row_classes_.size() < column.size())
+            row_classes_.resize(column.size());
+        classes_view_ = {row_classes_.data(), keep_classes ? column.size() : 0};
         if (keep_classes) {
             take_two_classes(column);
         } else {
@@ -230,7 +235,7 @@ class GeneralWork final : public NodeWork {
             for (std::size_t k = 0; k < kept.size(); ++k) lined_up_[k] = kept[kept_order_[k]];
         }
         const std::span<const Entry> rows(set_.node_rows.data() + range_.begin, range_.size());
-        return general_random_search(set_, rows, row_units_, every_unit_, row_classes_, lined_up_,
+        return general_random_search(set_, rows, units_view_, every_unit_, classes_view_, lined_up_,
                                      node(), search, scratch, pool);
     }
 
@@ -372,6 +377,8 @@ class GeneralWork final : public NodeWork {
     std::vector<std::uint32_t> kept_order_;
     std::vector<std::uint64_t> row_units_;  // of the node's own rows, in their order
     std::vector<std::uint32_t> row_classes_;  // their class slots, in their order
+    std::span<const std::uint64_t> units_view_;   // the node's part of row_units_; empty: none
+    std::span<const std::uint32_t> classes_view_;  // and of row_classes_
     std::uint64_t every_unit_ = 0;          // every row's weight, when all are the same
     double unit_;
     std::uint64_t min_leaf_units_;

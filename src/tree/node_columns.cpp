@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "splitting/sort_columns.hpp"
@@ -93,6 +94,13 @@ GatherSource random_cut_source(MatrixView rows, std::size_t max_features, Worker
         return laid_out_by_feature(rows, pool);
     GatherSource out;
     out.source = by_rows(rows);
+    // Large nodes hold rows close together: laid out by feature, their values of a feature share
+    // cache lines, read in sequence, where each row's own values span lines a feature or two of
+    // which are wanted. Data small enough to copy at the root never gets there.
+    if (rows.n_rows * rows.n_cols > WorkingSet{}.copy_values) {
+        out.by_feature = values_by_feature(rows, pool);
+        out.dense = by_features(out.by_feature, rows.n_rows);
+    }
     return out;
 }
 
@@ -180,6 +188,9 @@ std::span<const Entry> NodeColumns::column(const WorkingSet& set, NodeRange rang
 }
 
 void LooseColumns::clear(WorkingSet& set, NodeRange range) {
+    // A node of an eighth of the rows or more finds a few of them in every cache line of a
+    // feature's values; below that, a row's own line or two serves more of what it reads.
+    constexpr std::size_t dense_share = 8;
     rows_ = range.size();
     used_ = 0;
     features_.clear();
@@ -191,23 +202,65 @@ void LooseColumns::clear(WorkingSet& set, NodeRange range) {
     if (!reads_copy_ && set.source.feature_step == 1 && rows_ * set.n_cols <= set.copy_values &&
         rows_ <= std::size_t{1} << 24)
         copy_rows(set, range);
+    reads_dense_ = !reads_copy_ && set.dense.data != nullptr &&
+                   rows_ * dense_share >= set.n_rows;
 }
 
 namespace {
 
+// A gathered column's extent: its least and largest number and how many numbers it holds, as a
+// pass that keeps a value only when it is strictly beyond the bound so far would find them. Four
+// lanes at a time in vector registers; NaN compares false and moves no bound.
+LooseColumn extent_of(const float* values, std::size_t n) {
+    using Floats = float __attribute__((vector_size(16)));
+    using Lanes = std::int32_t __attribute__((vector_size(16)));
+    const Floats up = {INFINITY, INFINITY, INFINITY, INFINITY};
+    Floats low[2] = {up, up}, high[2] = {-up, -up};
+    Lanes numbers = {0, 0, 0, 0};
+    auto take = [&](std::size_t at, int k) {
+        Floats value;
+        std::memcpy(&value, values + at, sizeof value);
+        numbers -= value == value;
+        low[k] = value < low[k] ? value : low[k];
+        high[k] = value > high[k] ? value : high[k];
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) take(i, 0), take(i + 4, 1);
+    for (; i + 4 <= n; i += 4) take(i, 0);
+    LooseColumn out{values, INFINITY, -INFINITY, 0};
+    for (int lane = 0; lane < 4; ++lane) {
+        out.numbers += static_cast<std::uint32_t>(numbers[lane]);
+        for (int k = 0; k < 2; ++k) {
+            out.least = low[k][lane] < out.least ? low[k][lane] : out.least;
+            out.largest = high[k][lane] > out.largest ? high[k][lane] : out.largest;
+        }
+    }
+    for (; i < n; ++i) {
+        const float value = values[i];
+        out.numbers += value == value;
+        out.least = value < out.least ? value : out.least;
+        out.largest = value > out.largest ? value : out.largest;
+    }
+    // Lanes meet out of order, which only a bound of zero shows: a pass in order keeps the
+    // first zero it meets, whichever its sign.
+    if (out.least == 0.0f || out.largest == 0.0f) {
+        const float zero = *std::find(values, values + n, 0.0f);
+        if (out.least == 0.0f) out.least = zero;
+        if (out.largest == 0.0f) out.largest = zero;
+    }
+    return out;
+}
+
 // Gathers the values of the node's `n` rows at M features (`from`, each feature's first value
-// in the source) into `to`, with their extents into `out`, in one pass over the rows:
-// source_row(i) names the source row of the node's i-th. M is fixed so that every bound and count
-// stays in a register rather than waiting on the previous row's store. A row's values of the
-// features share its index and, laid out by rows, a cache line or two; a deep node's rows lie
-// far apart, so each row is asked for a few rows ahead (`Ahead`) unless they lie in sequence.
+// in the source) into `to`, then their extents into `out`: source_row(i) names the source row of
+// the node's i-th. A row's values of the features share its index and, laid out by rows, a
+// cache line or two; a deep node's rows lie far apart, so each row is asked for a few rows ahead
+// (`Ahead`) unless they lie in sequence. The extents take a pass of their own, in vector
+// registers over the gathered values, which costs less than keeping them row by row.
 template <std::size_t M, bool Ahead, class SourceRow>
 void gather_group(const float* const* from, std::size_t row_step, std::size_t n,
                   float* const* to, LooseColumn* out, SourceRow& source_row) {
     constexpr std::size_t ahead = 16;
-    float low[M], high[M];
-    std::size_t numbers[M];
-    for (std::size_t k = 0; k < M; ++k) low[k] = INFINITY, high[k] = -INFINITY, numbers[k] = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (Ahead && i + ahead < n) {
             const std::size_t next = std::size_t{source_row(i + ahead)} * row_step;
@@ -215,16 +268,9 @@ void gather_group(const float* const* from, std::size_t row_step, std::size_t n,
         }
         const std::size_t at = std::size_t{source_row(i)} * row_step;
 #pragma GCC unroll 4
-        for (std::size_t k = 0; k < M; ++k) {
-            const float value = from[k][at];
-            to[k][i] = value;
-            // NaN compares false: it counts as no number and moves neither bound.
-            numbers[k] += value == value;
-            low[k] = value < low[k] ? value : low[k];
-            high[k] = value > high[k] ? value : high[k];
-        }
+        for (std::size_t k = 0; k < M; ++k) to[k][i] = from[k][at];
     }
-    for (std::size_t k = 0; k < M; ++k) out[k] = {to[k], low[k], high[k], numbers[k]};
+    for (std::size_t k = 0; k < M; ++k) out[k] = extent_of(to[k], n);
 }
 
 // The same for any number of `features`, into `values`, n for each feature, four at a time.
@@ -268,7 +314,17 @@ void LooseColumns::gather_batch(const WorkingSet& set, NodeRange range,
     float* values = values_.data() + first * rows_;
     const Entry* rows = set.node_rows.data() + range.begin;
     const unsigned shift = set.coding.row_shift();
-    if (reads_copy_) {
+    if (reads_dense_) {
+        // The rows ascend, close together: the processor's own prefetch follows each feature.
+        if (set.source_of.empty()) {
+            gather_extents<false>(set.dense, rows_, features, values, batch_,
+                                  [&](std::size_t i) { return rows[i].row >> shift; });
+        } else {
+            const std::uint32_t* source = set.source_of.data();
+            gather_extents<false>(set.dense, rows_, features, values, batch_,
+                                  [&](std::size_t i) { return source[set.local(rows[i].row)]; });
+        }
+    } else if (reads_copy_) {
         // The copy is in cache: asking for rows ahead would only cost instructions.
         const SourceValues copy{copy_.data(), set.n_cols, 1};
         gather_extents<false>(copy, rows_, features, values, batch_, [&](std::size_t i) {
@@ -286,7 +342,7 @@ void LooseColumns::gather_batch(const WorkingSet& set, NodeRange range,
 
 void LooseColumns::copy_rows(WorkingSet& set, NodeRange range) {
     const std::size_t n_cols = set.n_cols;
-    copy_.resize(rows_ * n_cols);
+    if (copy_.size() < rows_ * n_cols) copy_.resize(rows_ * n_cols);
     Entry* rows = set.node_rows.data() + range.begin;
     const std::uint32_t* source_of = set.source_of.empty() ? nullptr : set.source_of.data();
     auto source_row = [&](std::size_t i) {
@@ -344,7 +400,7 @@ std::size_t LooseColumns::divide(WorkingSet& set, NodeRange range, std::uint32_t
     const float* values = slot < features_.size() ? columns_[slot].values : batch_[0].values;
     // Kept stable, a node's rows stay in ascending order, and so its gathers read ascending.
     Entry* rows = set.node_rows.data() + range.begin;
-    right_.resize(rows_);
+    if (right_.size() < rows_) right_.resize(rows_);
     std::size_t left = 0, right = 0;
     // Four rows are read before any is written: a write to the front can then never hold up
     // the reads behind it.

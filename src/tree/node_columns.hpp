@@ -46,6 +46,7 @@ bool worth_laying_out_by_feature(std::size_t n_rows, std::size_t n_cols, std::si
 struct GatherSource {
     std::vector<float> by_feature;
     SourceValues source;  // empty: no node gathers its own columns
+    SourceValues dense;   // by_feature, when source reads rows and large nodes read it instead
     GatherSource() = default;
     GatherSource(GatherSource&&) = default;
     GatherSource& operator=(GatherSource&&) = default;
@@ -129,6 +130,7 @@ class LooseColumns {
     std::vector<float> copy_;  // the copied rows' values, row after row
     NodeRange copied_;         // the range the copy was made at; empty: none
     bool reads_copy_ = false;  // the current node reads the copy
+    bool reads_dense_ = false;  // the current node reads WorkingSet::dense
 
     std::vector<float> values_;  // a slot of rows_ values for each feature gathered at the node
     std::size_t used_ = 0;       // slots gathered into at the node

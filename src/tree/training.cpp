@@ -167,6 +167,7 @@ Tree grow_weighted(const WeightedData& data, const GrowRules& rules, WorkerPool*
     if (random_thresholds(data, rules)) {
         const GatherSource gather = random_cut_source(data.rows, rules.max_features, pool);
         WorkingSet set = general_working_set(data, gather.source, draws, weights);
+        set.dense = gather.dense;
         return grow_working_set(set, rules, 0, pool);
     }
     // Nodes that search a few of many features sort those themselves, as on the exact path.

@@ -145,6 +145,10 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
         // Random thresholds copy the rows of nodes up to a size, from the root, below it or none.
         const std::size_t copy_values = std::size_t{12} * random.below(4);
         set.copy_values = copy_values;
+        // Large nodes may read the values laid out by feature while the others read the rows.
+        const SourceValues dense = round % 4 == 0 ? by_features(by_feature, d.rows.n_rows)
+                                                  : SourceValues{};
+        set.dense = dense;
         const GrowSettings sharing{std::size_t{8} * random.below(5)};
         ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, &pool, sharing), expected))
             << "round " << round;
@@ -162,6 +166,7 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
         tree_rules.node_key = node_key(forest.key, 1);
         WorkingSet drawn = general_working_set(d, source, draws, weights);
         drawn.copy_values = copy_values;
+        drawn.dense = dense;
         ASSERT_TRUE(same_tree(grow_forest_chunk(d, forest, 1, 1, &pool).trees[0],
                               grow_working_set(drawn, tree_rules, 0, nullptr)))
             << "round " << round;
