@@ -113,6 +113,34 @@ void partition_block(std::span<Entry> block, const SideFlags& sides, unsigned ro
         partition_block_with<true>(block, sides, row_shift, n_left, buffer);
 }
 
+// Nodes of at most this many rows divide their blocks through divide_few.
+constexpr std::size_t few_entries = 32;
+
+// The blocks of a node of few rows, each divided stably with its right side held on the stack.
+// Most nodes of a deep tree have a handful of rows: for them, the calls, the buffer's upkeep and
+// the copies of partition_block would cost more than moving the entries themselves.
+void divide_few(WorkingSet& set, NodeRange range, std::size_t blocks, std::uint32_t feature,
+                std::size_t n_tail_left, const SideFlags& sides) {
+    const std::size_t size = range.size();
+    const unsigned shift = set.coding.row_shift();
+    Entry right[few_entries];
+    for (std::size_t f = 0; f < blocks; ++f) {
+        // The split feature's left rows are its prefix, unless a tail goes left too.
+        if (f == feature && n_tail_left == 0) continue;
+        Entry* entries = set.column(f, range.begin, range.end).data();
+        std::size_t left = 0, held = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const Entry entry = entries[i];
+            const std::size_t goes_left = sides.left(entry.row >> shift);
+            entries[left] = entry;
+            right[held] = entry;
+            left += goes_left;
+            held += 1 - goes_left;
+        }
+        for (std::size_t k = 0; k < held; ++k) entries[left + k] = right[k];
+    }
+}
+
 }  // namespace
 
 void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std::size_t n_left,
@@ -125,7 +153,9 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
         partition_block(set.column(f, range.begin, range.end), sides, set.coding.row_shift(),
                         n_left + n_tail_left, held.entries);
     };
-    if (pool == nullptr) {
+    if (pool == nullptr && range.size() <= few_entries) {
+        divide_few(set, range, blocks, feature, n_tail_left, sides);
+    } else if (pool == nullptr) {
         // The many small nodes of deep trees divide their blocks on one thread: one lease and a
         // plain loop, where a call through the pool's loop and a lease per block would cost
         // such a node about as much as dividing its few entries.
