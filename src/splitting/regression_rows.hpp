@@ -21,6 +21,20 @@ struct RankedRow {
     std::uint32_t rank = 0;
 };
 
+// A count of weight units as a double. Every count stays below 2^63 (a tree's total lies below
+// 2^62), where the signed conversion, a single instruction, gives the same double as the unsigned
+// one, which is a branch and several; the sweeps convert counts for every row they pass.
+inline double units_value(std::uint64_t units) {
+    return static_cast<double>(static_cast<std::int64_t>(units));
+}
+
+// One output's target and units of a weighted row, side by side: the sweeps and tallies read both
+// for every row they meet, and the rows of a deep node lie all over the set, a cache miss each.
+struct TargetUnits {
+    double target;
+    std::uint64_t units;
+};
+
 struct RegressionRows {
     std::size_t n_outputs = 1;
     std::vector<double> targets;  // local row r's output o at r * n_outputs + o
@@ -29,6 +43,9 @@ struct RegressionRows {
     // changes no choice.
     std::vector<std::uint64_t> units;
     double unit = 1.0;
+    // One output and unequal weights: each local row's target and units again, together
+    // (pair_targets). Empty otherwise.
+    std::vector<TargetUnits> paired;
     // Absolute error: for each output, a block of the local rows in ascending target order,
     // divided between the children as the feature blocks are (n_outputs blocks of n_rows).
     std::vector<std::uint32_t> target_order;
@@ -37,13 +54,21 @@ struct RegressionRows {
     std::vector<RankedRow> ranked_rows;
 
     bool uniform() const { return units.empty(); }
+    // Whether the set keeps `paired`: builders call pair_targets once targets and units are in.
+    bool pairs() const { return n_outputs == 1 && !uniform(); }
+    void pair_targets() {
+        paired.clear();
+        if (!pairs()) return;
+        paired.reserve(units.size());
+        for (std::size_t r = 0; r < units.size(); ++r) paired.push_back({targets[r], units[r]});
+    }
     const double* targets_of(std::uint32_t local) const {
         return targets.data() + std::size_t{local} * n_outputs;
     }
     std::uint64_t units_of(std::uint32_t local) const { return uniform() ? 1 : units[local]; }
     // The weight the search scores a row with: 1 when every row weighs the same.
     double scoring_weight(std::uint32_t local) const {
-        return uniform() ? 1.0 : static_cast<double>(units[local]) * unit;
+        return uniform() ? 1.0 : units_value(units[local]) * unit;
     }
     double scoring_unit() const { return uniform() ? 1.0 : unit; }
     // Squared error: a row's term of output o, split at the node's grid, as every sum takes it.

@@ -98,7 +98,7 @@ struct Weighing {
     }
     double weight(std::uint64_t units) const {
         if constexpr (Uniform) return 1.0;
-        else return static_cast<double>(units) * rows.unit;
+        else return units_value(units) * rows.unit;
     }
 };
 
@@ -115,7 +115,7 @@ struct SideBase {
     std::uint64_t nan_units = 0;
 
     double weight_of(std::uint64_t u) const {
-        return static_cast<double>(u) * rows.scoring_unit();
+        return units_value(u) * rows.scoring_unit();
     }
     // What the sweep asks for ahead of reading a row: the sweep calls __builtin_prefetch itself,
     // since GCC drops the prefetch of a helper it finds free of side effects, call and all.
@@ -408,7 +408,7 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
     const double centre = node.centre[0];
     const double magic = 0x1.8p52 * node.grid[0];  // as split_term splits
     const double* targets = rows.targets.data();
-    const std::uint64_t* units = rows.units.data();
+    const TargetUnits* paired = rows.paired.data();
     const double unit = rows.scoring_unit();
     const unsigned shift = set.coding.row_shift();
     const Entry* entries = column.data();
@@ -436,19 +436,19 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
             const std::size_t i = b + j;
             if (i + prefetch_distance < numbers) {
                 const std::uint32_t ahead = entries[i + prefetch_distance].row >> shift;
-                __builtin_prefetch(targets + ahead);
-                // A weighted row's units lie in an array of their own, as far from the last
-                // row's as its target: asked for only with the target, they stall the sweep.
-                if constexpr (!Uniform) __builtin_prefetch(units + ahead);
+                if constexpr (Uniform) __builtin_prefetch(targets + ahead);
+                else __builtin_prefetch(paired + ahead);
             }
             const std::uint32_t local = entries[i].row >> shift;
-            const double t = targets[local] - centre;
-            double term = t;
-            if constexpr (!Uniform) {
-                term = static_cast<double>(units[local]) * rows.unit * t;
-                left_units += units[local];
-                left_weight[j] = static_cast<double>(left_units) * unit;
-                right_weight[j] = static_cast<double>(limits.units - left_units) * unit;
+            double term;
+            if constexpr (Uniform) {
+                term = targets[local] - centre;
+            } else {
+                const TargetUnits row = paired[local];
+                term = units_value(row.units) * rows.unit * (row.target - centre);
+                left_units += row.units;
+                left_weight[j] = units_value(left_units) * unit;
+                right_weight[j] = units_value(limits.units - left_units) * unit;
             }
             const double split = (term + magic) - magic;
             left.high += split;

@@ -40,6 +40,7 @@ const RegressionNode& RegressionTally::take(const WorkingSet& set, RegressionRow
     LINDORF_CHECK(range.size() > 0 && range.end <= set.n_rows, "a regression node without rows");
     start(rows);
     node_.rows = range.size();
+    if (range.size() == 1 && loss_ != Loss::absolute_error) return one_row(set, rows, range);
     gather_rows(set, rows, range);
     gather_targets(rows);
     sum_up(rows);
@@ -79,6 +80,23 @@ const RegressionNode& RegressionTally::summarise(const RegressionRows& rows,
     return node_;
 }
 
+// A node of one row, a leaf: the values and impurity the passes below would find for it, without
+// them. About half the nodes of a fully grown tree are such leaves.
+const RegressionNode& RegressionTally::one_row(const WorkingSet& set, const RegressionRows& rows,
+                                               NodeRange range) {
+    const auto local = static_cast<std::uint32_t>(
+        set.n_cols == 0 ? range.begin : set.local(set.column(0, range.begin, range.end)[0].row));
+    // Its target lies anywhere in the set: one record rather than two places where paired.
+    node_.units = rows.pairs() ? rows.paired[local].units : rows.units_of(local);
+    const double* y = rows.pairs() ? &rows.paired[local].target : rows.targets_of(local);
+    for (std::size_t o = 0; o < rows.n_outputs; ++o) {
+        node_.constant[o] = 1;
+        node_.value[o] = y[o] + 0.0;  // a constant output predicts its value, a zero as +0
+    }
+    node_.impurity = 0.0;
+    return node_;
+}
+
 // The node's local rows: from the first output's target order when the criterion keeps one,
 // else from the first feature's block (a set without features has one node, of every row).
 void RegressionTally::gather_rows(const WorkingSet& set, const RegressionRows& rows,
@@ -106,19 +124,24 @@ void RegressionTally::gather_targets(const RegressionRows& rows) {
     us_.resize(rows.uniform() ? 0 : n);
     if (n_out == 1) {
         // One target a row: a plain load, not a copy of unknown length (a call per row). A
-        // weighted row's units come with its target, asked for ahead as it is.
-        const bool weighted = !rows.uniform();
+        // weighted row's units come with its target, in the one record asked for ahead.
         const double* targets = rows.targets.data();
-        const std::uint64_t* units = rows.units.data();
         double* ys = ys_.data();
+        if (rows.uniform()) {
+            for (std::size_t k = 0; k < n; ++k) {
+                if (k + ahead < n) __builtin_prefetch(targets + locals_[k + ahead]);
+                ys[k] = targets[locals_[k]];
+            }
+            return;
+        }
+        LINDORF_CHECK(rows.paired.size() == rows.units.size(), "weighted targets are not paired");
+        const TargetUnits* paired = rows.paired.data();
         std::uint64_t* us = us_.data();
         for (std::size_t k = 0; k < n; ++k) {
-            if (k + ahead < n) {
-                __builtin_prefetch(targets + locals_[k + ahead]);
-                if (weighted) __builtin_prefetch(units + locals_[k + ahead]);
-            }
-            ys[k] = targets[locals_[k]];
-            if (weighted) us[k] = units[locals_[k]];
+            if (k + ahead < n) __builtin_prefetch(paired + locals_[k + ahead]);
+            const TargetUnits row = paired[locals_[k]];
+            ys[k] = row.target;
+            us[k] = row.units;
         }
         return;
     }
@@ -151,7 +174,7 @@ void RegressionTally::sum_up(const RegressionRows& rows) {
         double least = y[0], largest = y[0];
         for (std::size_t k = 0; k < n; ++k) {
             const double v = y[k * n_out];
-            sum.add(rows.uniform() ? v : static_cast<double>(us_[k]) * unit * v);
+            sum.add(rows.uniform() ? v : units_value(us_[k]) * unit * v);
             positive += v > 0.0;
             least = std::min(least, v);
             largest = std::max(largest, v);
@@ -178,7 +201,7 @@ void RegressionTally::rank(const RegressionRows& rows, std::size_t o,
         const double y = at_hand ? ys_[k * n_out] : rows.targets_of(local)[o];
         const std::uint64_t u = at_hand && !rows.uniform() ? us_[k] : rows.units_of(local);
         values_[o][k] = y;
-        weighted_[o][k] = rows.uniform() ? y : static_cast<double>(u) * rows.unit * y;
+        weighted_[o][k] = rows.uniform() ? y : units_value(u) * rows.unit * y;
         if (!rows.uniform()) units_[o][k] = u;
         if (ranked_rows != nullptr)
             ranked_rows[std::size_t{local} * n_out + o] = {weighted_[o][k], u,
@@ -195,7 +218,7 @@ void RegressionTally::spread(const RegressionRows& rows) {
     const double unit = rows.scoring_unit();
     const bool uniform = rows.uniform();
     auto weight_of = [&](std::size_t k) {
-        return uniform ? 1.0 : static_cast<double>(us_[k]) * unit;
+        return uniform ? 1.0 : units_value(us_[k]) * unit;
     };
     double total = 0.0;
     for (std::size_t o = 0; o < n_out; ++o) {

@@ -30,6 +30,8 @@ class RegressionTally {
 
   private:
     void start(const RegressionRows& rows);
+    const RegressionNode& one_row(const WorkingSet& set, const RegressionRows& rows,
+                                  NodeRange range);
     void gather_rows(const WorkingSet& set, const RegressionRows& rows, NodeRange range);
     // Copies the rows' targets and units side by side, so that the passes below read them in
     // sequence rather than at random.

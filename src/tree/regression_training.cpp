@@ -96,6 +96,7 @@ void attach_targets(WorkingSet& set, const WeightedData& data,
     }
     LINDORF_CHECK(kept_weights.size() == set.n_rows, "the regression rows do not match the set's");
     weigh(rows, kept_weights);
+    rows.pair_targets();
     if (!target_order.empty()) {
         LINDORF_CHECK(target_order.size() == n_rows * n_out, "the target order is of other rows");
         rows.target_order.reserve(set.n_rows * n_out);

@@ -156,6 +156,7 @@ FastCase fast_case(const RegressionCase& c, Loss loss) {
         for (std::size_t r : fast.kept)
             rows.units.push_back(static_cast<std::uint64_t>(c.set.weights[r] / rows.unit));
     }
+    rows.pair_targets();
     if (loss == Loss::absolute_error) {
         for (std::size_t o = 0; o < c.n_outputs; ++o) {
             std::vector<std::uint32_t> order(n);
