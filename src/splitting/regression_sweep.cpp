@@ -395,7 +395,9 @@ std::span<const Entry> whole_group(std::span<const Entry> column, std::size_t nu
 // registers every x86-64 and ARM64 processor has (the same arithmetic as one at a time, lane by
 // lane), and the block's best score. Only a block that reaches the best so far goes on to the
 // tie rule, and only with its candidates of that score: the others would lose to them.
-template <bool Uniform>
+// `Limited`: some weighted candidate may leave too little on a side (least weight, or more than
+// one row per side); without it every candidate is allowed, and no entry asks.
+template <bool Uniform, bool Limited>
 FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet& set,
                                  const RegressionRows& rows, const RegressionNode& node,
                                  const Limits& limits) {
@@ -456,7 +458,8 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
             high[j] = left.high;
             low[j] = left.low;
             bool candidate = i + 1 < numbers && entries[i + 1].value != entries[i].value;
-            if constexpr (!Uniform) candidate = candidate && limits.allowed(i + 1, left_units);
+            if constexpr (!Uniform && Limited)
+                candidate = candidate && limits.allowed(i + 1, left_units);
             ends[j] = candidate ? -1 : 0;
         }
         const std::size_t scored = (n + 1) & ~std::size_t{1};
@@ -532,9 +535,15 @@ FeatureResult search_column(const ColumnJob& job, RegressionScratch& scratch) {
     switch (job.node.loss) {
         case Loss::squared_error: {
             if (job.rows.n_outputs == 1 && job.draws == nullptr && !job.rules.learn_nan &&
-                job.limits.constraint == 0)
-                return squared_one_column<Uniform>(job.column, job.set, job.rows, job.node,
-                                                   job.limits);
+                job.limits.constraint == 0) {
+                // A candidate leaves a row on each side, and any weight at all satisfies a least
+                // weight of 0.
+                if (Uniform || job.limits.min_units > 0 || job.limits.min_rows > 1)
+                    return squared_one_column<Uniform, true>(job.column, job.set, job.rows,
+                                                             job.node, job.limits);
+                return squared_one_column<Uniform, false>(job.column, job.set, job.rows, job.node,
+                                                          job.limits);
+            }
             SquaredSide<Uniform> side{base};
             side.start(scratch);
             return search_with(job, side);
