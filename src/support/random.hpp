@@ -23,6 +23,10 @@ using ChaChaBlock = std::array<std::uint32_t, 16>;
 // word by word.
 ChaChaBlock chacha_block(const ChaChaBlock& input, unsigned rounds);
 
+// The blocks of `input` and of the next block counter (words 12-13 plus one), computed side by
+// side: a stream that wants more than one block waits on one chain of rounds instead of two.
+std::array<ChaChaBlock, 2> chacha_blocks(const ChaChaBlock& input, unsigned rounds);
+
 using ChaChaKey = std::array<std::uint8_t, 32>;
 // Supplies a fresh key, or nothing when none can be had.
 using KeySource = std::function<std::optional<ChaChaKey>()>;

@@ -27,13 +27,15 @@ KeyedStream::KeyedStream(const ChaChaKey& key, std::uint32_t nonce_low, std::uin
     : state_(initial_state(key, nonce_low, nonce_high)) {}
 
 std::uint64_t KeyedStream::next_u64() {
-    if (next_output_ == 8) {
-        block_ = chacha_block(state_, ChaChaRng::rounds);
-        if (++state_[12] == 0) ++state_[13];
+    if (next_output_ == 16) {
+        blocks_ = chacha_blocks(state_, ChaChaRng::rounds);
+        for (int k = 0; k < 2; ++k)
+            if (++state_[12] == 0) ++state_[13];
         next_output_ = 0;
     }
-    unsigned i = next_output_++;
-    return std::uint64_t{block_[2 * i]} | std::uint64_t{block_[2 * i + 1]} << 32;
+    const unsigned i = next_output_++;
+    const ChaChaBlock& block = blocks_[i / 8];
+    return std::uint64_t{block[2 * (i % 8)]} | std::uint64_t{block[2 * (i % 8) + 1]} << 32;
 }
 
 ChaChaKey seed_key(std::uint64_t seed) {

@@ -21,8 +21,9 @@ class KeyedStream {
 
   private:
     ChaChaBlock state_{};
-    ChaChaBlock block_{};
-    unsigned next_output_ = 8;  // outputs of block_ already handed out
+    // Two blocks at a time: a node's draws take more than one block's eight outputs.
+    std::array<ChaChaBlock, 2> blocks_{};
+    unsigned next_output_ = 16;  // outputs of blocks_ already handed out
 };
 
 // The key of a seeded fit: the seed's eight bytes, little-endian, then zeros.

@@ -63,6 +63,18 @@ TEST(ChaCha, MatchesPublishedVectors) {
                                     0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
                                     0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
     EXPECT_EQ(chacha_block(rfc_input, 20), rfc_output);
+    // Two blocks side by side are the two blocks one after the other, the counter's low word
+    // carrying into its high word.
+    for (const std::uint32_t low : {0x00000001u, 0xffffffffu}) {
+        ChaChaBlock input = rfc_input;
+        input[12] = low;
+        ChaChaBlock next = input;
+        next[12] = low + 1;
+        next[13] = input[13] + (low == 0xffffffffu ? 1 : 0);
+        const std::array<ChaChaBlock, 2> both = chacha_blocks(input, 12);
+        EXPECT_EQ(both[0], chacha_block(input, 12));
+        EXPECT_EQ(both[1], chacha_block(next, 12));
+    }
     const ChaChaBlock zero_key = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
     EXPECT_EQ(keystream_hex(chacha_block(zero_key, 12)),
               "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"
