@@ -58,6 +58,29 @@ void SideFlags::mark(const WorkingSet& set, std::span<const Entry> split_column,
 
 namespace {
 
+// How many entries ahead a row's side is asked for when the side bits do not stay in the nearest
+// cache.
+constexpr std::size_t fetch_ahead = 64;
+
+// Lefts compacted to the front of `entries`, rights to `rights` in order; the number of lefts.
+// Every entry is written to both places and only the cursor of its side moves.
+template <bool Fetch>
+std::size_t divide_forwards(Entry* entries, std::size_t size, const SideFlags& sides,
+                            unsigned row_shift, Entry* rights) {
+    std::size_t write = 0;
+    std::size_t held = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (Fetch && i + fetch_ahead < size) sides.fetch(entries[i + fetch_ahead].row >> row_shift);
+        const Entry entry = entries[i];
+        const std::size_t left = sides.left(entry.row >> row_shift);
+        entries[write] = entry;
+        rights[held] = entry;
+        write += left;
+        held += 1 - left;
+    }
+    return write;
+}
+
 // Stable two-way partition of one block. Only the smaller side passes through the buffer: the
 // larger one is compacted in place, towards the front (left larger) or the back (right larger).
 // Which side a row takes is a coin flip to the branch predictor, so every entry is written to
@@ -73,13 +96,12 @@ void partition_block_with(std::span<Entry> block, const SideFlags& sides, unsign
     if (buffer.size() < std::min(n_left, n_right) + 1) buffer.resize(std::min(n_left, n_right) + 1);
     Entry* const held_entries = buffer.data();
     Entry* const entries = block.data();
-    constexpr std::size_t ahead = 64;
     if (n_left <= n_right) {
         // Backwards: rights go to the back of the block, lefts to buffer slots n_left..1.
         std::size_t write = size;
         std::size_t held = n_left;
         for (std::size_t i = size; i-- > 0;) {
-            if (Fetch && i >= ahead) sides.fetch(entries[i - ahead].row >> row_shift);
+            if (Fetch && i >= fetch_ahead) sides.fetch(entries[i - fetch_ahead].row >> row_shift);
             const Entry entry = entries[i];
             const std::size_t left = sides.left(entry.row >> row_shift);
             held_entries[held] = entry;
@@ -90,17 +112,7 @@ void partition_block_with(std::span<Entry> block, const SideFlags& sides, unsign
         std::copy(held_entries + 1, held_entries + 1 + n_left, entries);
     } else {
         // Forwards: lefts go to the front of the block, rights to buffer slots 0..n_right-1.
-        std::size_t write = 0;
-        std::size_t held = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            if (Fetch && i + ahead < size) sides.fetch(entries[i + ahead].row >> row_shift);
-            const Entry entry = entries[i];
-            const std::size_t left = sides.left(entry.row >> row_shift);
-            entries[write] = entry;
-            held_entries[held] = entry;
-            write += left;
-            held += 1 - left;
-        }
+        divide_forwards<Fetch>(entries, size, sides, row_shift, held_entries);
         std::copy(held_entries, held_entries + n_right, entries + n_left);
     }
 }
@@ -128,16 +140,8 @@ void divide_few(WorkingSet& set, NodeRange range, std::size_t blocks, std::uint3
         // The split feature's left rows are its prefix, unless a tail goes left too.
         if (f == feature && n_tail_left == 0) continue;
         Entry* entries = set.column(f, range.begin, range.end).data();
-        std::size_t left = 0, held = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            const Entry entry = entries[i];
-            const std::size_t goes_left = sides.left(entry.row >> shift);
-            entries[left] = entry;
-            right[held] = entry;
-            left += goes_left;
-            held += 1 - goes_left;
-        }
-        for (std::size_t k = 0; k < held; ++k) entries[left + k] = right[k];
+        const std::size_t left = divide_forwards<false>(entries, size, sides, shift, right);
+        for (std::size_t k = 0; k < size - left; ++k) entries[left + k] = right[k];
     }
 }
 
