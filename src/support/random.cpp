@@ -56,52 +56,42 @@ inline Row turn(Row x) {
 #endif
 }
 
-inline void quarter_rounds(Row& a, Row& b, Row& c, Row& d) {
-    a += b;
-    d = rotate_lanes(d ^ a, 16);
-    c += d;
-    b = rotate_lanes(b ^ c, 12);
-    a += b;
-    d = rotate_lanes(d ^ a, 8);
-    c += d;
-    b = rotate_lanes(b ^ c, 7);
-}
-
-}  // namespace
-
-ChaChaBlock chacha_block(const ChaChaBlock& input, unsigned rounds) {
-    Row a, b, c, d;
-    std::memcpy(&a, input.data(), sizeof a);
-    std::memcpy(&b, input.data() + 4, sizeof b);
-    std::memcpy(&c, input.data() + 8, sizeof c);
-    std::memcpy(&d, input.data() + 12, sizeof d);
-    const Row a0 = a, b0 = b, c0 = c, d0 = d;
-    for (unsigned r = 0; r < rounds; r += 2) {
-        quarter_rounds(a, b, c, d);  // columns (0, 4, 8, 12) ... (3, 7, 11, 15)
-        // Diagonals (0, 5, 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14): lane i takes
-        // row 1's word i + 1, row 2's i + 2, row 3's i + 3.
-        b = turn<1>(b), c = turn<2>(c), d = turn<3>(d);
-        quarter_rounds(a, b, c, d);
-        b = turn<3>(b), c = turn<2>(c), d = turn<1>(d);
-    }
-    a += a0, b += b0, c += c0, d += d0;
-    ChaChaBlock out;
-    std::memcpy(out.data(), &a, sizeof a);
-    std::memcpy(out.data() + 4, &b, sizeof b);
-    std::memcpy(out.data() + 8, &c, sizeof c);
-    std::memcpy(out.data() + 12, &d, sizeof d);
-    return out;
-}
-
-namespace {
-
-// Two blocks' states, row by row: independent chains of rounds, which the processor runs side
-// by side where one block's chain leaves it waiting on each step's result.
-struct TwoRows {
+// A block's 4 x 4 state, row by row.
+struct State {
     Row a, b, c, d;
 };
 
-inline void both_quarter_rounds(TwoRows& x, TwoRows& y) {
+State state_of(const ChaChaBlock& block) {
+    State x;
+    std::memcpy(&x.a, block.data(), sizeof x.a);
+    std::memcpy(&x.b, block.data() + 4, sizeof x.b);
+    std::memcpy(&x.c, block.data() + 8, sizeof x.c);
+    std::memcpy(&x.d, block.data() + 12, sizeof x.d);
+    return x;
+}
+
+// The block that rounds leave as `x` from the state `start`: each word plus its start.
+ChaChaBlock block_of(const State& x, const State& start) {
+    const Row rows[4] = {x.a + start.a, x.b + start.b, x.c + start.c, x.d + start.d};
+    ChaChaBlock out;
+    std::memcpy(out.data(), rows, sizeof rows);
+    return out;
+}
+
+inline void quarter_rounds(State& x) {
+    x.a += x.b;
+    x.d = rotate_lanes(x.d ^ x.a, 16);
+    x.c += x.d;
+    x.b = rotate_lanes(x.b ^ x.c, 12);
+    x.a += x.b;
+    x.d = rotate_lanes(x.d ^ x.a, 8);
+    x.c += x.d;
+    x.b = rotate_lanes(x.b ^ x.c, 7);
+}
+
+// Two blocks' quarter rounds, step by step: independent chains, which the processor runs side by
+// side where one block's chain leaves it waiting on each step's result.
+inline void both_quarter_rounds(State& x, State& y) {
     x.a += x.b, y.a += y.b;
     x.d = rotate_lanes(x.d ^ x.a, 16), y.d = rotate_lanes(y.d ^ y.a, 16);
     x.c += x.d, y.c += y.d;
@@ -112,38 +102,37 @@ inline void both_quarter_rounds(TwoRows& x, TwoRows& y) {
     x.b = rotate_lanes(x.b ^ x.c, 7), y.b = rotate_lanes(y.b ^ y.c, 7);
 }
 
+// Columns (0, 4, 8, 12) ... (3, 7, 11, 15) are the rows' lanes as they stand. Diagonals (0, 5,
+// 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14): lane i takes row 1's word i + 1, row
+// 2's i + 2, row 3's i + 3, so turn_rows<1, 2, 3> lines them up and turn_rows<3, 2, 1> undoes it.
 template <int b, int c, int d>
-inline void turn_rows(TwoRows& x) {
+inline void turn_rows(State& x) {
     x.b = turn<b>(x.b), x.c = turn<c>(x.c), x.d = turn<d>(x.d);
-}
-
-TwoRows rows_of(const ChaChaBlock& block) {
-    TwoRows x;
-    std::memcpy(&x.a, block.data(), sizeof x.a);
-    std::memcpy(&x.b, block.data() + 4, sizeof x.b);
-    std::memcpy(&x.c, block.data() + 8, sizeof x.c);
-    std::memcpy(&x.d, block.data() + 12, sizeof x.d);
-    return x;
-}
-
-ChaChaBlock block_of(const TwoRows& x, const TwoRows& start) {
-    const Row rows[4] = {x.a + start.a, x.b + start.b, x.c + start.c, x.d + start.d};
-    ChaChaBlock out;
-    std::memcpy(out.data(), rows, sizeof rows);
-    return out;
 }
 
 }  // namespace
 
+ChaChaBlock chacha_block(const ChaChaBlock& input, unsigned rounds) {
+    const State start = state_of(input);
+    State x = start;
+    for (unsigned r = 0; r < rounds; r += 2) {
+        quarter_rounds(x);  // columns
+        turn_rows<1, 2, 3>(x);
+        quarter_rounds(x);  // diagonals
+        turn_rows<3, 2, 1>(x);
+    }
+    return block_of(x, start);
+}
+
 std::array<ChaChaBlock, 2> chacha_blocks(const ChaChaBlock& input, unsigned rounds) {
     ChaChaBlock next = input;
     if (++next[12] == 0) ++next[13];
-    const TwoRows x0 = rows_of(input), y0 = rows_of(next);
-    TwoRows x = x0, y = y0;
+    const State x0 = state_of(input), y0 = state_of(next);
+    State x = x0, y = y0;
     for (unsigned r = 0; r < rounds; r += 2) {
         both_quarter_rounds(x, y);  // columns
         turn_rows<1, 2, 3>(x), turn_rows<1, 2, 3>(y);
-        both_quarter_rounds(x, y);  // diagonals, as in chacha_block
+        both_quarter_rounds(x, y);  // diagonals
         turn_rows<3, 2, 1>(x), turn_rows<3, 2, 1>(y);
     }
     return {block_of(x, x0), block_of(y, y0)};
