@@ -386,18 +386,9 @@ GeneralChoice best_of_features(const WorkingSet& set, const GeneralNode& node,
             return column_best(scorer, rows, k, f, counts, slots);
         });
     };
-    // Handing a small node's features to the pool costs more than searching them: its locks
-    // and the other threads' caches. Where they are searched changes no result.
+    // Below this many values a node's features cost less searched in turn than handed out.
     constexpr std::size_t parallel_values = std::size_t{1} << 15;
-    if (pool == nullptr || n_rows * n_searched < parallel_values) {
-        auto lease = scratch.claim();
-        for (std::size_t k = 0; k < n_searched; ++k) search(k, *lease);
-    } else {
-        parallel_for(pool, n_searched, [&](std::size_t k) {
-            auto lease = scratch.claim();
-            search(k, *lease);
-        });
-    }
+    for_each_leased(pool, n_searched, scratch, n_rows * n_searched < parallel_values, search);
     GeneralChoice choice;
     for (std::size_t k = 0; k < results.size(); ++k) {
         if (results[k].score > choice.gain) {

@@ -159,17 +159,11 @@ void partition_node(WorkingSet& set, NodeRange range, std::uint32_t feature, std
     };
     if (pool == nullptr && range.size() <= few_entries) {
         divide_few(set, range, blocks, feature, n_tail_left, sides);
-    } else if (pool == nullptr) {
-        // The many small nodes of deep trees divide their blocks on one thread: one lease and a
-        // plain loop, where a call through the pool's loop and a lease per block would cost
-        // such a node about as much as dividing its few entries.
-        auto lease = scratch.claim();
-        for (std::size_t f = 0; f < blocks; ++f) divide(f, *lease);
     } else {
-        parallel_for(pool, blocks, [&](std::size_t f) {
-            auto lease = scratch.claim();
-            divide(f, *lease);
-        });
+        // The many small nodes of deep trees divide their blocks on one thread (no pool): one
+        // lease and a plain loop, where a call through the pool's loop and a lease per block
+        // would cost such a node about as much as dividing its few entries.
+        for_each_leased(pool, blocks, scratch, false, divide);
     }
     partition_targets(set.regression, set.n_rows, range, sides, scratch);
 }

@@ -13,6 +13,7 @@
 #include "criteria/median_track.hpp"
 #include "splitting/side_sums.hpp"
 #include "splitting/working_set.hpp"
+#include "support/parallel.hpp"
 
 namespace lindorf {
 
@@ -87,5 +88,23 @@ class ScratchSlots {
     std::vector<Scratch> slots_;                 // never resized, so leases may point into it
     std::unique_ptr<std::atomic<bool>[]> busy_;  // one flag per slot
 };
+
+// body(k, scratch) for every k below `count`: on the calling thread with one lease when `alone`,
+// else on the pool with a lease per call. A small node's few items cost less done in a plain
+// loop than handed out, with the pool's locks and the other threads' caches; where they run
+// changes no result.
+template <class Body>
+void for_each_leased(WorkerPool* pool, std::size_t count, ScratchSlots& scratch, bool alone,
+                     Body&& body) {
+    if (pool == nullptr || alone) {
+        auto lease = scratch.claim();
+        for (std::size_t k = 0; k < count; ++k) body(k, *lease);
+        return;
+    }
+    parallel_for(pool, count, [&](std::size_t k) {
+        auto lease = scratch.claim();
+        body(k, *lease);
+    });
+}
 
 }  // namespace lindorf

@@ -183,9 +183,9 @@ TEST(RepeatedSum, MatchesAddingOneTermAtATime) {
 }
 
 // Sides of a split summed by runs of equal steps, and their ceilings, against the plain sum, as
-// a sweep uses them: a few classes change between sums, now and then many; sizes are the side's own (the binades then
-// hold runs, and kinds whose terms sit halfway turn up in some of them), larger ones (a weighted
-// parent) and small ones (terms near the whole).
+// a sweep uses them: a few classes change between sums, now and then many; sizes are the side's
+// own (the binades then hold runs, and kinds whose terms sit halfway turn up in some of them),
+// larger ones (a weighted parent) and small ones (terms near the whole).
 TEST(OrderedSum, MatchesAddingOneTermAtATime) {
     std::mt19937_64 rng(29);
     for (int round = 0; round < 60; ++round) {
