@@ -1,6 +1,7 @@
 #include "splitting/partition.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "splitting/regression_tally.hpp"
@@ -62,21 +63,35 @@ namespace {
 // cache.
 constexpr std::size_t fetch_ahead = 64;
 
+// An entry moved as one 64-bit word: copied as its two fields, it took two stores where one does,
+// and the divisions below are bound by their stores.
+struct Moved {
+    std::uint64_t word;
+    std::uint32_t row;
+};
+inline Moved move_from(const Entry* entry) {
+    Moved moved{0, entry->row};
+    std::memcpy(&moved.word, entry, sizeof(Entry));
+    return moved;
+}
+inline void move_to(Entry* slot, const Moved& moved) { std::memcpy(slot, &moved.word, sizeof(Entry)); }
+static_assert(sizeof(Entry) == sizeof(std::uint64_t), "an entry moves as one 64-bit word");
+
 // Lefts compacted to the front of `entries`, rights to `rights` in order; the number of lefts.
-// Every entry is written to both places and only the cursor of its side moves.
+// Every entry is written to both places and only the cursor of its side moves (the rights' is
+// the entries read less the lefts).
 template <bool Fetch>
 std::size_t divide_forwards(Entry* entries, std::size_t size, const SideFlags& sides,
                             unsigned row_shift, Entry* rights) {
+    const SideFlags::Reader side = sides.reader();
     std::size_t write = 0;
-    std::size_t held = 0;
     for (std::size_t i = 0; i < size; ++i) {
         if (Fetch && i + fetch_ahead < size) sides.fetch(entries[i + fetch_ahead].row >> row_shift);
-        const Entry entry = entries[i];
-        const std::size_t left = sides.left(entry.row >> row_shift);
-        entries[write] = entry;
-        rights[held] = entry;
+        const Moved entry = move_from(entries + i);
+        const std::size_t left = side.left(entry.row >> row_shift);
+        move_to(entries + write, entry);
+        move_to(rights + (i - write), entry);
         write += left;
-        held += 1 - left;
     }
     return write;
 }
@@ -97,16 +112,16 @@ void partition_block_with(std::span<Entry> block, const SideFlags& sides, unsign
     Entry* const held_entries = buffer.data();
     Entry* const entries = block.data();
     if (n_left <= n_right) {
-        // Backwards: rights go to the back of the block, lefts to buffer slots n_left..1.
+        // Backwards: rights go to the back of the block, lefts to buffer slots n_left..1 (the
+        // next at n_left + 1 + i - write: n_left less the lefts read so far).
+        const SideFlags::Reader side = sides.reader();
         std::size_t write = size;
-        std::size_t held = n_left;
         for (std::size_t i = size; i-- > 0;) {
             if (Fetch && i >= fetch_ahead) sides.fetch(entries[i - fetch_ahead].row >> row_shift);
-            const Entry entry = entries[i];
-            const std::size_t left = sides.left(entry.row >> row_shift);
-            held_entries[held] = entry;
-            entries[write - 1] = entry;
-            held -= left;
+            const Moved entry = move_from(entries + i);
+            const std::size_t left = side.left(entry.row >> row_shift);
+            move_to(held_entries + (n_left + 1 + i - write), entry);
+            move_to(entries + write - 1, entry);
             write -= 1 - left;
         }
         std::copy(held_entries + 1, held_entries + 1 + n_left, entries);

@@ -52,6 +52,15 @@ class SideFlags {
     bool left(std::uint32_t local) const {
         return (words_[local / 64].load(std::memory_order_relaxed) >> (local % 64)) & 1;
     }
+    // The bits for a loop that looks up many rows: read through it, the words' address is read
+    // once, where the stores of a division would otherwise have it read again for every row.
+    struct Reader {
+        const std::atomic<std::uint64_t>* words;
+        bool left(std::uint32_t local) const {
+            return (words[local / 64].load(std::memory_order_relaxed) >> (local % 64)) & 1;
+        }
+    };
+    Reader reader() const { return {words_.data()}; }
     // Asks for a row's bit ahead of its lookup: the lookups of a partition are independent of
     // each other, and fetching a few dozen entries ahead hides the cache misses that remain.
     void fetch(std::uint32_t local) const {
