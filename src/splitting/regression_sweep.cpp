@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "splitting/column_best.hpp"
 #include "splitting/column_rules.hpp"
+#include "splitting/squared_blocks.hpp"
 #include "support/error.hpp"
 
 namespace lindorf {
@@ -388,124 +388,139 @@ std::span<const Entry> whole_group(std::span<const Entry> column, std::size_t nu
     return column.subspan(begin, end - begin);
 }
 
+// Nodes of at most this many numbers sweep a feature in one plain loop (squared_few).
+constexpr std::size_t few_numbers = 16;
+
+// squared_one_column for a node of few rows, most nodes of a deep tree: the same scores and
+// ties, one candidate at a time, without the blocks' arrays, vectors and calls, which would cost
+// such a node more than its arithmetic. (Taken one at a time, every candidate that reaches the
+// best so far goes on to the tie rule: the best and its ties are those the blocks find.)
+template <bool Uniform, bool Limited>
+FeatureResult squared_few(std::span<const Entry> column, std::size_t numbers,
+                          const WorkingSet& set, const RegressionRows& rows,
+                          const RegressionNode& node, const Limits& limits) {
+    const Entry* const entries = column.data();
+    const SplitSum total = node.centred[0];
+    const double centre = node.centre[0];
+    const double magic = 0x1.8p52 * node.grid[0];  // as split_term splits
+    const double unit = rows.unit;
+    const double scoring = rows.scoring_unit();
+    const unsigned shift = set.coding.row_shift();
+    const double all_rows = static_cast<double>(limits.units);
+    const double fewest =
+        static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
+    const double most_left = static_cast<double>(limits.rows) - fewest;
+    double high = 0.0;
+    double low = 0.0;
+    std::uint64_t left_units = 0;
+    Best best;
+    double best_score = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i + 1 < numbers; ++i) {
+        const std::uint32_t local = entries[i].row >> shift;
+        double term;
+        if constexpr (Uniform) {
+            term = rows.targets[local] - centre;
+        } else {
+            const TargetUnits row = rows.paired[local];
+            term = units_value(row.units) * unit * (row.target - centre);
+            left_units += row.units;
+        }
+        const double split = (term + magic) - magic;
+        high += split;
+        low += term - split;
+        if (entries[i + 1].value == entries[i].value) continue;
+        double wl, wr;
+        if constexpr (Uniform) {
+            wl = static_cast<double>(i + 1);
+            wr = all_rows - wl;
+            if (!(wl >= fewest && wl <= most_left)) continue;
+        } else {
+            if (Limited && !limits.allowed(i + 1, left_units)) continue;
+            wl = units_value(left_units) * scoring;
+            wr = units_value(limits.units - left_units) * scoring;
+        }
+        const double lv = high + low;                                // SplitSum::value
+        const double rv = (total.high - high) + (total.low - low);   // SplitSum::minus
+        const double score = (lv * lv * wr + rv * rv * wl) / (wl * wr);
+        if (!(score >= best_score)) continue;  // NaN too
+        const std::span<const Entry> group = column.subspan(i + 1, 1);
+        if (!best.found || score > best_score) {
+            // The group is widened when it matters.
+            best = {true, {score, group}, {}};
+        } else {
+            best.best.group = whole_group(column, numbers, best.best.group);
+            best.offer({score, whole_group(column, numbers, group)}, set);
+        }
+        best_score = score;
+    }
+    if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
+    return best.result(set);
+}
+
 // The sweep of one output's squared error with NaN right and every value a candidate, the common
 // case: the same candidates, scores and ties as best_column. It goes through the entries in
-// blocks: first their running sums (the rows' targets read ahead of their turn) and which of
-// them end a candidate's left side, then every candidate's score, two at a time in the vector
-// registers every x86-64 and ARM64 processor has (the same arithmetic as one at a time, lane by
-// lane), and the block's best score. Only a block that reaches the best so far goes on to the
-// tie rule, and only with its candidates of that score: the others would lose to them.
-// `Limited`: some weighted candidate may leave too little on a side (least weight, or more than
-// one row per side); without it every candidate is allowed, and no entry asks.
+// blocks (squared_blocks.hpp): first their running sums (the rows' targets read ahead of their
+// turn) and which of them end a candidate's left side, then every candidate's score in vector
+// registers and the block's best. Only a block that reaches the best so far goes on to the tie
+// rule, with its one candidate of that score, or, when several reach it, with all of them: the
+// others would lose to them. `Limited`: some weighted candidate may leave too little on a side
+// (least weight, or more than one row per side); without it every candidate is allowed, and no
+// entry asks. (Blocks are scored to the vector's end, not whole: that would cost the many small
+// nodes of deep trees hundreds of divisions each.)
 template <bool Uniform, bool Limited>
 FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet& set,
                                  const RegressionRows& rows, const RegressionNode& node,
                                  const Limits& limits) {
-    using Pair = double __attribute__((vector_size(16)));
-    using Flags = std::int64_t __attribute__((vector_size(16)));
-    constexpr std::size_t block = 256;
-    constexpr double none = -std::numeric_limits<double>::infinity();
     const std::size_t numbers = numbers_in(column);
-    const SplitSum total = node.centred[0];
-    const double centre = node.centre[0];
-    const double magic = 0x1.8p52 * node.grid[0];  // as split_term splits
-    const double* targets = rows.targets.data();
-    const TargetUnits* paired = rows.paired.data();
-    const double unit = rows.scoring_unit();
-    const unsigned shift = set.coding.row_shift();
-    const Entry* entries = column.data();
-    // After entry b + j: the left side's sums and, with weights, both sides' weights; whether a
-    // candidate's left side ends there (all bits set) or not (0); that candidate's score. A block
-    // is scored to its even end: the one entry beyond an odd count has flags 0. (Scoring whole
-    // blocks would cost the many small nodes of deep trees hundreds of divisions each.)
-    alignas(16) double high[block], low[block], left_weight[block], right_weight[block];
-    alignas(16) double score[block];
-    alignas(16) std::int64_t ends[block];
-    const Pair total_high = {total.high, total.high};
-    const Pair total_low = {total.low, total.low};
-    const Pair no_score = {none, none};
+    if (numbers <= few_numbers)
+        return squared_few<Uniform, Limited>(column, numbers, set, rows, node, limits);
+    SquaredRun run;
+    run.entries = column.data();
+    run.numbers = numbers;
+    run.targets = rows.targets.data();
+    run.paired = rows.paired.data();
+    run.shift = set.coding.row_shift();
+    run.centre = node.centre[0];
+    run.magic = 0x1.8p52 * node.grid[0];  // as split_term splits
+    run.unit = rows.unit;
+    run.total_units = limits.units;
+    run.min_rows = limits.min_rows;
+    run.min_units = limits.min_units;
+    run.rows = limits.rows;
     // Equal weights: a side's weight is its row count, and the candidates the leaf limits allow
     // are those with between `fewest` and `most_left` rows left.
-    const double fewest = static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
-    const double most_left = static_cast<double>(limits.rows) - fewest;
-    const Pair all_rows = {static_cast<double>(limits.units), static_cast<double>(limits.units)};
+    SquaredTotals totals;
+    totals.total = node.centred[0];
+    totals.units = static_cast<std::int64_t>(limits.units);
+    totals.unit = rows.scoring_unit();
+    totals.all_rows = static_cast<double>(limits.units);
+    totals.fewest =
+        static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
+    totals.most_left = static_cast<double>(limits.rows) - totals.fewest;
+    SquaredBlock block;
     Best best;
-    SplitSum left;
-    std::uint64_t left_units = 0;
-    for (std::size_t b = 0; b < numbers; b += block) {
-        const std::size_t n = std::min(block, numbers - b);
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t i = b + j;
-            if (i + prefetch_distance < numbers) {
-                const std::uint32_t ahead = entries[i + prefetch_distance].row >> shift;
-                if constexpr (Uniform) __builtin_prefetch(targets + ahead);
-                else __builtin_prefetch(paired + ahead);
-            }
-            const std::uint32_t local = entries[i].row >> shift;
-            double term;
-            if constexpr (Uniform) {
-                term = targets[local] - centre;
-            } else {
-                const TargetUnits row = paired[local];
-                term = units_value(row.units) * rows.unit * (row.target - centre);
-                left_units += row.units;
-                left_weight[j] = units_value(left_units) * unit;
-                right_weight[j] = units_value(limits.units - left_units) * unit;
-            }
-            const double split = (term + magic) - magic;
-            left.high += split;
-            left.low += term - split;
-            high[j] = left.high;
-            low[j] = left.low;
-            bool candidate = i + 1 < numbers && entries[i + 1].value != entries[i].value;
-            if constexpr (!Uniform && Limited)
-                candidate = candidate && limits.allowed(i + 1, left_units);
-            ends[j] = candidate ? -1 : 0;
+    auto take = [&](std::size_t b, std::size_t j, double top) {
+        const std::span<const Entry> group = column.subspan(b + j + 1, 1);
+        if (top > best.best.score || !best.found) {
+            // The group is widened when it matters.
+            best = {true, {top, group}, {}};
+        } else {
+            best.best.group = whole_group(column, numbers, best.best.group);
+            best.offer({top, whole_group(column, numbers, group)}, set);
         }
-        const std::size_t scored = (n + 1) & ~std::size_t{1};
-        for (std::size_t j = n; j < scored; ++j) {
-            high[j] = low[j] = left_weight[j] = right_weight[j] = 1.0;
-            ends[j] = 0;
+    };
+    for (std::size_t b = 0; b < numbers; b += SquaredBlock::size) {
+        const std::size_t n = std::min(SquaredBlock::size, numbers - b);
+        squared_sums<Uniform, Limited>(run, b, n, block);
+        const BlockTop found = squared_scores(block, b, n, totals, Uniform);
+        const double top = found.top;
+        if (top == BlockTop::none || (best.found && top < best.best.score)) continue;
+        if (found.unique) {
+            take(b, found.at, top);
+            continue;
         }
-        Pair most = no_score;
-        Pair rows_left = {static_cast<double>(b + 1), static_cast<double>(b + 2)};
-        for (std::size_t j = 0; j < scored; j += 2) {
-            Pair h, l, wl, wr;
-            Flags end;
-            std::memcpy(&h, high + j, sizeof h);
-            std::memcpy(&l, low + j, sizeof l);
-            std::memcpy(&end, ends + j, sizeof end);
-            if constexpr (Uniform) {
-                wl = rows_left;
-                wr = all_rows - rows_left;
-                end &= (wl >= fewest) & (wl <= most_left);
-                rows_left += 2.0;
-            } else {
-                std::memcpy(&wl, left_weight + j, sizeof wl);
-                std::memcpy(&wr, right_weight + j, sizeof wr);
-            }
-            const Pair lv = h + l;                              // SplitSum::value
-            const Pair rv = (total_high - h) + (total_low - l);  // SplitSum::minus
-            const Pair num = lv * lv * wr + rv * rv * wl;
-            const Pair s = num / (wl * wr);
-            const Pair kept = (Pair)(((Flags)s & end) | ((Flags)no_score & ~end));
-            std::memcpy(score + j, &kept, sizeof kept);
-            const Flags above = kept > most;  // never for NaN
-            most = (Pair)(((Flags)kept & above) | ((Flags)most & ~above));
-        }
-        const double top = most[0] > most[1] ? most[0] : most[1];
-        if (top == none || (best.found && top < best.best.score)) continue;
-        for (std::size_t j = 0; j < n; ++j) {
-            if (score[j] != top) continue;
-            const std::span<const Entry> group = column.subspan(b + j + 1, 1);
-            if (top > best.best.score || !best.found) {
-                // The group is widened when it matters.
-                best = {true, {top, group}, {}};
-            } else {
-                best.best.group = whole_group(column, numbers, best.best.group);
-                best.offer({top, whole_group(column, numbers, group)}, set);
-            }
-        }
+        for (std::size_t j = 0; j < n; ++j)
+            if (block.score[j] == top) take(b, j, top);
     }
     if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
     return best.result(set);

@@ -18,6 +18,7 @@
 #include "regression_testing.hpp"
 #include "splitting/regression_sweep.hpp"
 #include "splitting/regression_tally.hpp"
+#include "splitting/squared_blocks.hpp"
 #include "splitting/working_set.hpp"
 
 namespace lindorf {
@@ -230,6 +231,68 @@ TEST(RegressionSearch, ChoosesThePlainLearnersSplitOnEveryCase) {
         EXPECT_EQ(testing_bits(choice.threshold), testing_bits(expected.threshold));
         EXPECT_EQ(choice.nan_left, expected.nan_left);
         EXPECT_EQ(choice.score, expected.score);
+    }
+}
+
+// A block's scores at every vector width against one candidate at a time: the same scores to the
+// bit (weights of up to 2^62 units, converted without a conversion instruction), the same best,
+// and whether one candidate alone reaches it; ties are made on purpose by repeating a candidate.
+TEST(SquaredBlocks, EveryWidthScoresAsOneCandidateAtATime) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> part(-1e6, 1e6);
+    for (int round = 0; round < 600; ++round) {
+        const bool uniform = round % 2 == 0;
+        const std::size_t n = 1 + rng() % SquaredBlock::size, b = rng() % 5000;
+        SquaredTotals totals;
+        totals.total = {std::nearbyint(part(rng)), part(rng) * 1e-9};
+        totals.units = static_cast<std::int64_t>((rng() >> 2) | 1);
+        totals.unit = std::ldexp(1.0, -static_cast<int>(rng() % 70));
+        totals.all_rows = static_cast<double>(b + n + rng() % 3);
+        totals.fewest = static_cast<double>(1 + rng() % 3);
+        totals.most_left = totals.all_rows - totals.fewest;
+        SquaredBlock block;
+        for (std::size_t j = 0; j < SquaredBlock::room; ++j) {
+            const std::size_t from = j > 0 && rng() % 8 == 0 ? rng() % j : j;  // a repeat
+            block.high[j] = from < j ? block.high[from] : std::nearbyint(part(rng));
+            block.low[j] = from < j ? block.low[from] : part(rng) * 1e-9;
+            block.left_units[j] = from < j ? block.left_units[from]
+                                           : static_cast<std::int64_t>(
+                                                 rng() % static_cast<std::uint64_t>(totals.units));
+            block.ends[j] = j < n && rng() % 4 != 0 ? -1 : 0;
+        }
+        std::vector<double> expected(n, BlockTop::none);
+        BlockTop top;
+        std::size_t reaching = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::int64_t left = block.left_units[j];
+            const double wl = uniform ? static_cast<double>(b + j + 1)
+                                      : units_value(static_cast<std::uint64_t>(left)) * totals.unit;
+            const double wr = uniform ? totals.all_rows - wl
+                                      : units_value(static_cast<std::uint64_t>(totals.units - left)) *
+                                            totals.unit;
+            if (block.ends[j] == 0 || (uniform && !(wl >= totals.fewest && wl <= totals.most_left)))
+                continue;
+            const double lv = block.high[j] + block.low[j];
+            const double rv = (totals.total.high - block.high[j]) + (totals.total.low - block.low[j]);
+            expected[j] = (lv * lv * wr + rv * rv * wl) / (wl * wr);
+            if (expected[j] > top.top) top = {expected[j], j, true}, reaching = 0;
+            reaching += expected[j] == top.top;
+        }
+        for (const bool wide : {false, true}) {
+            SCOPED_TRACE("round " + std::to_string(round) + (wide ? ", widest" : ", narrowest"));
+            SquaredBlock scored = block;
+            const BlockTop found = wide ? squared_scores(scored, b, n, totals, uniform)
+                                        : squared_scores_narrow(scored, b, n, totals, uniform);
+            for (std::size_t j = 0; j < n; ++j)
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(scored.score[j]),
+                          std::bit_cast<std::uint64_t>(expected[j])) << "candidate " << j;
+            ASSERT_EQ(found.top, top.top);
+            if (top.top == BlockTop::none) continue;
+            ASSERT_EQ(found.unique, reaching == 1);
+            if (found.unique) {
+                EXPECT_EQ(found.at, top.at);
+            }
+        }
     }
 }
 
