@@ -21,6 +21,25 @@ FeatureDraw::FeatureDraw(const GrowRules& rules, std::size_t n_cols)
     if (!active_) return;
     order_.resize(n_cols);
     chosen_.reserve(rules.max_features);
+    for (std::size_t i = 0; i < n_cols; ++i) ranges_.push_back(draw_range(n_cols - i));
+}
+
+void FeatureDraw::sort_chosen() {
+    // Distinct features, few of them nearly always: each one's place is the count of those
+    // below it, which no branch decides (a sort's comparisons of drawn features are coin flips
+    // to the branch predictor).
+    const std::size_t n = chosen_.size();
+    if (n > 16) {
+        std::sort(chosen_.begin(), chosen_.end());
+        return;
+    }
+    sorted_.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t rank = 0;
+        for (std::size_t j = 0; j < n; ++j) rank += chosen_[j] < chosen_[k];
+        sorted_[rank] = chosen_[k];
+    }
+    chosen_.swap(sorted_);
 }
 
 std::span<const std::uint32_t> FeatureDraw::features(const WorkingSet& set, NodeRange range,
@@ -50,34 +69,11 @@ std::span<const std::uint32_t> FeatureDraw::features(
     chosen_.clear();
     const std::size_t n = order_.size();
     for (std::size_t i = 0; i < n && chosen_.size() < rules_.max_features; ++i) {
-        std::size_t j = i + draw_below(stream, draw_range(n - i));
-        std::swap(order_[i], order_[j]);
+        std::swap(order_[i], order_[draw_at(stream, i)]);
         std::uint32_t f = order_[i];
         if (divides_node(f)) chosen_.push_back(f);
     }
-    std::sort(chosen_.begin(), chosen_.end());
-    return chosen_;
-}
-
-std::span<const std::uint32_t> FeatureDraw::features(KeyedStream& stream,
-                                                     const BatchDivides& divide) {
-    // The draws of a candidate never depend on the answers about earlier ones, and the search
-    // can only end at the last candidate a batch asks about: the same draws, the same features.
-    std::iota(order_.begin(), order_.end(), 0u);
-    chosen_.clear();
-    const std::size_t n = order_.size();
-    std::size_t i = 0;
-    while (i < n && chosen_.size() < rules_.max_features) {
-        const std::size_t batch = std::min<std::size_t>(rules_.max_features - chosen_.size(), n - i);
-        for (std::size_t k = i; k < i + batch; ++k)
-            std::swap(order_[k], order_[k + draw_below(stream, draw_range(n - k))]);
-        answers_.assign(batch, 0);
-        divide({order_.data() + i, batch}, answers_);
-        for (std::size_t k = 0; k < batch; ++k)
-            if (answers_[k] != 0) chosen_.push_back(order_[i + k]);
-        i += batch;
-    }
-    std::sort(chosen_.begin(), chosen_.end());
+    sort_chosen();
     return chosen_;
 }
 

@@ -6,11 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <functional>
+#include <numeric>
 #include <span>
 #include <vector>
 
 #include "splitting/working_set.hpp"
+#include "support/random.hpp"
 #include "support/streams.hpp"
 #include "tree/grow.hpp"
 
@@ -43,16 +46,46 @@ class FeatureDraw {
     // The same, asking `divide(candidates, answers)` about several candidates at once: those
     // that will be looked at whatever the answers, as many as features are still wanted. It sets
     // answers[k] to whether candidates[k] can divide the node.
-    using BatchDivides =
-        std::function<void(std::span<const std::uint32_t>, std::span<std::uint8_t>)>;
-    std::span<const std::uint32_t> features(KeyedStream& stream, const BatchDivides& divide);
+    // A template rather than a std::function: every node of a forest's trees draws here.
+    template <class Divide>
+    std::span<const std::uint32_t> features_in_batches(KeyedStream& stream, Divide&& divide);
 
   private:
+    void sort_chosen();
+    std::size_t draw_at(KeyedStream& stream, std::size_t i) {
+        return i + draw_below(stream, ranges_[i]);
+    }
+
     const GrowRules& rules_;
     bool active_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> chosen_;
     std::vector<std::uint8_t> answers_;
+    std::vector<DrawRange> ranges_;  // the i-th draw's, from the n_cols - i features left
+    std::vector<std::uint32_t> sorted_;
 };
+
+template <class Divide>
+std::span<const std::uint32_t> FeatureDraw::features_in_batches(KeyedStream& stream,
+                                                                Divide&& divide) {
+    // The draws of a candidate never depend on the answers about earlier ones, and the search
+    // can only end at the last candidate a batch asks about: the same draws, the same features.
+    std::iota(order_.begin(), order_.end(), 0u);
+    chosen_.clear();
+    const std::size_t n = order_.size();
+    std::size_t i = 0;
+    while (i < n && chosen_.size() < rules_.max_features) {
+        const std::size_t batch = std::min<std::size_t>(rules_.max_features - chosen_.size(), n - i);
+        for (std::size_t k = i; k < i + batch; ++k) std::swap(order_[k], order_[draw_at(stream, k)]);
+        answers_.assign(batch, 0);
+        divide(std::span<const std::uint32_t>(order_.data() + i, batch),
+               std::span<std::uint8_t>(answers_));
+        for (std::size_t k = 0; k < batch; ++k)
+            if (answers_[k] != 0) chosen_.push_back(order_[i + k]);
+        i += batch;
+    }
+    sort_chosen();
+    return chosen_;
+}
 
 }  // namespace lindorf

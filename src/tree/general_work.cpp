@@ -123,7 +123,7 @@ class GeneralWork final : public NodeWork {
                 return own_.gather(set_, range_, f, learn);
             });
         } else if (draw_.active() && own_rows_) {
-            features = draw_.features(
+            features = draw_.features_in_batches(
                 stream, [&](std::span<const std::uint32_t> candidates,
                             std::span<std::uint8_t> answers) {
                     loose_.gather(set_, range_, candidates, learn, answers);
