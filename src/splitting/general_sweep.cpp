@@ -1,6 +1,7 @@
 #include "splitting/general_sweep.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -315,6 +316,19 @@ std::optional<CutTally> tally_two_classes(const float* values, const std::uint32
     return CutTally{count * unit, count, least};
 }
 
+// std::nextafter(x, -infinity) for a finite x when `step`, else x, without a branch or a call:
+// whether a drawn cut rounded up to x is a coin flip, at every drawn threshold.
+float step_down_if(float x, bool step) {
+    const auto bits = std::bit_cast<std::uint32_t>(x);
+    // A zero of either sign steps to the least negative float; any other value one unit of
+    // its magnitude away from zero when negative, towards it when positive.
+    const std::uint32_t away = bits >> 31;
+    std::uint32_t stepped = bits + away + away - 1;
+    stepped = (bits & 0x7FFFFFFFu) == 0 ? 0x80000001u : stepped;
+    const std::uint32_t mask = 0u - static_cast<std::uint32_t>(step);
+    return std::bit_cast<float>((stepped & mask) | (bits & ~mask));
+}
+
 // The split of one drawn threshold (column_rules.hpp's random_cut: the same cut, sides and
 // threshold) on a column as its rows lie. `classes` holds the rows' class slots with one output
 // (empty: read from the rows); `left` two blocks of `slots` counts, zero at the node's slots.
@@ -330,8 +344,8 @@ FeatureBest random_loose(const Scorer& scorer, const WorkingSet& set, const Loos
     const double cut = drawn_cut(column.least, column.largest, threshold_draw);
     // No float lies strictly between the cut and the greatest float at or below it, so the rows
     // compare with that in single precision alike.
-    float low_cut = static_cast<float>(cut);
-    if (static_cast<double>(low_cut) > cut) low_cut = std::nextafter(low_cut, -infinity);
+    const float rounded = static_cast<float>(cut);
+    const float low_cut = step_down_if(rounded, static_cast<double>(rounded) > cut);
     // With NaN rows here their side is drawn, so they are tallied with the left side or not.
     const bool nan_drawn_left = has_nan && learn && (side_draw & 1) != 0;
     std::optional<CutTally> fast;
@@ -382,9 +396,14 @@ GeneralChoice best_of_features(const WorkingSet& set, const GeneralNode& node,
         const std::int8_t constraint =
             rules.monotonic.by_feature.empty() ? 0 : rules.monotonic.by_feature[f];
         const Scorer scorer{node, rules, n_rows, constraint};
-        results[k] = with_general_rows(set, [&](const auto& rows) {
+        const FeatureBest best = with_general_rows(set, [&](const auto& rows) {
             return column_best(scorer, rows, k, f, counts, slots);
         });
+        // Field by field: the record comes back in registers, and a copy of the whole record
+        // would read it back from the stack at widths it was not written at.
+        results[k].score = best.score;
+        results[k].threshold = best.threshold;
+        results[k].nan_left = best.nan_left;
     };
     // Below this many values a node's features cost less searched in turn than handed out.
     constexpr std::size_t parallel_values = std::size_t{1} << 15;
