@@ -5,7 +5,6 @@
 // criteria/impurity.hpp.
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <string>
 
 #include "splitting/column_rules.hpp"
@@ -88,7 +87,8 @@ class GeneralWork final : public NodeWork {
                 }
             });
         }
-        std::sort(present_.begin(), present_.end());
+        // Two classes are listed in order already.
+        if (!keep_classes) std::sort(present_.begin(), present_.end());
         output_ends_.clear();
         if (set_.general.n_outputs == 1) {
             output_ends_.push_back(static_cast<std::uint32_t>(present_.size()));
@@ -116,47 +116,12 @@ class GeneralWork final : public NodeWork {
         KeyedStream stream = node_stream(rules_.node_key, at.path);
         if (own_rows_) loose_.clear(set_, range_);
         if (sorts_own_) own_.clear(range_);
-        const bool learn = rules_.nan_side == NanSide::learned;
-        std::span<const std::uint32_t> features;
-        if (sorts_own_) {
-            features = draw_.features(stream, [&](std::uint32_t f) {
-                return own_.gather(set_, range_, f, learn);
-            });
-        } else if (draw_.active() && own_rows_) {
-            features = draw_.features_in_batches(
-                stream, [&](std::span<const std::uint32_t> candidates,
-                            std::span<std::uint8_t> answers) {
-                    loose_.gather(set_, range_, candidates, learn, answers);
-                });
-        } else if (draw_.active()) {
-            features = draw_.features(set_, range_, stream);
-        } else if (own_rows_) {
-            for (std::uint32_t f = 0; f < set_.n_cols; ++f) loose_.keep(set_, range_, f);
-        }
-        GeneralChoice choice;
-        if (!draw_.active() || !features.empty()) {
-            draws_.clear();
-            if (rules_.splitter == Splitter::random) {
-                const std::size_t n = draw_.active() ? features.size() : set_.n_cols;
-                for (std::size_t k = 0; k < 2 * n; ++k) draws_.push_back(stream.next_u64());
-            }
-            const GeneralRules search{rules_.impurity,
-                                      min_leaf_units_,
-                                      rules_.min_leaf_rows,
-                                      rules_.nan_side == NanSide::learned,
-                                      monotonic(at.bounds),
-                                      features,
-                                      draws_};
-            if (own_rows_)
-                choice = random_search(search, scratch, pool);
-            else if (sorts_own_)
-                choice = general_search(set_, own_.sort(features, pool), node(), search, scratch,
-                                        pool);
-            else
-                choice = general_search(set_, range_, node(), search, scratch, pool);
-        }
+        GeneralChoice choice = search(at, stream, scratch, pool);
+        // Built in place: a record copied out of a function is read back at widths it was not
+        // written at, which holds up every node.
+        std::optional<NodeSplit> result;
+        NodeSplit& split = result.emplace();
         // Nothing scored above 0.0: the fallback, feature 0 at 0.0, if it divides the rows.
-        NodeSplit split;
         split.choice = {choice.feature, choice.threshold, choice.nan_left};
         if (own_rows_) {
             // The order of a node's rows is nothing its tally or search looks at: they are
@@ -174,19 +139,24 @@ class GeneralWork final : public NodeWork {
         }
         const std::span<const Entry> column = split.column;
         const std::size_t left_rows = split.n_left + split.n_tail_left;
-        if (left_rows == 0 || left_rows == range_.size()) return std::nullopt;
+        if (left_rows == 0 || left_rows == range_.size()) {
+            result.reset();
+            return result;
+        }
         const std::int8_t constraint =
             rules_.monotonic.empty() ? 0 : rules_.monotonic[split.choice.feature];
         if (!choice.found || constraint != 0) {
             const std::uint64_t left_units = count_left(column, split);
-            if (!choice.found && !within_rules(left_units, left_rows, constraint, at.bounds))
-                return std::nullopt;
+            if (!choice.found && !within_rules(left_units, left_rows, constraint, at.bounds)) {
+                result.reset();
+                return result;
+            }
             if (!choice.found) choice.gain = gain_of(left_units);
             if (constraint != 0) split.middle = middle(left_units);
         }
         if (at.measure)
             split.decrease = weighted_decrease(choice.gain, weight_of(total_), at.root_weight);
-        return split;
+        return result;
     }
 
     void leaf(Tree& tree, std::uint32_t index, const Bounds& bounds, bool record) override {
@@ -199,6 +169,45 @@ class GeneralWork final : public NodeWork {
     }
 
   private:
+    GeneralRules search_rules(const NodeAt& at, std::span<const std::uint32_t> features,
+                              std::span<const std::uint64_t> draws) const {
+        return {rules_.impurity,       min_leaf_units_, rules_.min_leaf_rows,
+                rules_.nan_side == NanSide::learned, monotonic(at.bounds), features, draws};
+    }
+
+    // The node's drawn features and their best split.
+    GeneralChoice search(const NodeAt& at, KeyedStream& stream, ScratchSlots& scratch,
+                         WorkerPool* pool) {
+        const bool learn = rules_.nan_side == NanSide::learned;
+        std::span<const std::uint32_t> features;
+        if (sorts_own_) {
+            features = draw_.features(stream, [&](std::uint32_t f) {
+                return own_.gather(set_, range_, f, learn);
+            });
+        } else if (draw_.active() && own_rows_) {
+            features = draw_.features_in_batches(
+                stream, [&](std::span<const std::uint32_t> candidates,
+                            std::span<std::uint8_t> answers) {
+                    loose_.gather(set_, range_, candidates, learn, answers);
+                });
+        } else if (draw_.active()) {
+            features = draw_.features(set_, range_, stream);
+        } else if (own_rows_) {
+            for (std::uint32_t f = 0; f < set_.n_cols; ++f) loose_.keep(set_, range_, f);
+        }
+        if (draw_.active() && features.empty()) return {};
+        draws_.clear();
+        if (rules_.splitter == Splitter::random) {
+            const std::size_t n = draw_.active() ? features.size() : set_.n_cols;
+            for (std::size_t k = 0; k < 2 * n; ++k) draws_.push_back(stream.next_u64());
+        }
+        const GeneralRules search = search_rules(at, features, draws_);
+        if (own_rows_) return random_search(search, scratch, pool);
+        if (sorts_own_)
+            return general_search(set_, own_.sort(features, pool), node(), search, scratch, pool);
+        return general_search(set_, range_, node(), search, scratch, pool);
+    }
+
     // The tally of rows of one weight (every_unit_) and two classes: each row's slot, kept for
     // the search, and a count of those of slot 1, free of the chain of additions to one counter
     // that rows of one class in a row would wait on.
@@ -227,12 +236,13 @@ class GeneralWork final : public NodeWork {
         const std::span<const LooseColumn> kept = loose_.kept();
         lined_up_.assign(kept.begin(), kept.end());
         if (!search.features.empty()) {
-            kept_order_.assign(kept.size(), 0);
-            std::iota(kept_order_.begin(), kept_order_.end(), 0u);
-            std::sort(kept_order_.begin(), kept_order_.end(), [&](std::uint32_t a, std::uint32_t b) {
-                return loose_.feature(a) < loose_.feature(b);
-            });
-            for (std::size_t k = 0; k < kept.size(); ++k) lined_up_[k] = kept[kept_order_[k]];
+            // The features drawn are few and distinct: each finds its rank among them.
+            for (std::size_t k = 0; k < kept.size(); ++k) {
+                std::size_t rank = 0;
+                for (std::size_t j = 0; j < kept.size(); ++j)
+                    rank += loose_.feature(j) < loose_.feature(k);
+                lined_up_[rank] = kept[k];
+            }
         }
         const std::span<const Entry> rows(set_.node_rows.data() + range_.begin, range_.size());
         return general_random_search(set_, rows, units_view_, every_unit_, classes_view_, lined_up_,
@@ -374,7 +384,6 @@ class GeneralWork final : public NodeWork {
     LooseColumns loose_;
     NodeColumns own_;
     std::vector<LooseColumn> lined_up_;
-    std::vector<std::uint32_t> kept_order_;
     std::vector<std::uint64_t> row_units_;  // of the node's own rows, in their order
     std::vector<std::uint32_t> row_classes_;  // their class slots, in their order
     std::span<const std::uint64_t> units_view_;   // the node's part of row_units_; empty: none
