@@ -15,6 +15,7 @@
 #include "tree/feature_draw.hpp"
 #include "tree/node_columns.hpp"
 #include "tree/node_work.hpp"
+#include "tree/small_random.hpp"
 
 namespace lindorf {
 
@@ -116,7 +117,14 @@ class GeneralWork final : public NodeWork {
         KeyedStream stream = node_stream(rules_.node_key, at.path);
         if (own_rows_) loose_.clear(set_, range_);
         if (sorts_own_) own_.clear(range_);
-        GeneralChoice choice = search(at, stream, scratch, pool);
+        const SmallNode small{{set_.node_rows.data() + range_.begin, range_.size()},
+                              small_path() ? loose_.copy() : nullptr,
+                              set_.n_cols};
+        GeneralChoice choice =
+            small.copy != nullptr
+                ? small_random_search(set_, small, draw_, stream, classes_view_, every_unit_,
+                                      node(), search_rules(at, {}, {}), scratch)
+                : search(at, stream, scratch, pool);
         // Built in place: a record copied out of a function is read back at widths it was not
         // written at, which holds up every node.
         std::optional<NodeSplit> result;
@@ -126,8 +134,12 @@ class GeneralWork final : public NodeWork {
         if (own_rows_) {
             // The order of a node's rows is nothing its tally or search looks at: they are
             // divided here, even if the node stays a leaf.
-            split.n_left = loose_.divide(set_, range_, split.choice.feature,
-                                         split.choice.threshold, split.choice.nan_left);
+            split.n_left =
+                small.copy != nullptr
+                    ? small_divide(small, split.choice.feature, split.choice.threshold,
+                                   split.choice.nan_left)
+                    : loose_.divide(set_, range_, split.choice.feature, split.choice.threshold,
+                                    split.choice.nan_left);
             split.column = {set_.node_rows.data() + range_.begin, range_.size()};
             split.rows_divided = true;
         } else {
@@ -169,6 +181,15 @@ class GeneralWork final : public NodeWork {
     }
 
   private:
+    // Whether the current node takes the small path (small_random.hpp): random thresholds over
+    // rows of one weight and two classes (classes_view_), nothing constrained, few rows and
+    // features.
+    bool small_path() const {
+        const std::size_t searched = draw_.active() ? rules_.max_features : set_.n_cols;
+        return !classes_view_.empty() && rules_.monotonic.empty() &&
+               small_enough(range_.size(), searched);
+    }
+
     GeneralRules search_rules(const NodeAt& at, std::span<const std::uint32_t> features,
                               std::span<const std::uint64_t> draws) const {
         return {rules_.impurity,       min_leaf_units_, rules_.min_leaf_rows,

@@ -112,6 +112,9 @@ class LooseColumns {
                 bool learn_nan, std::span<std::uint8_t> answers);
     // Gathers and keeps feature f whatever its values.
     void keep(const WorkingSet& set, NodeRange range, std::uint32_t f);
+    // The copy the current node reads its rows' values from (each row's place in its value
+    // field), or null when it reads them elsewhere.
+    const float* copy() const { return reads_copy_ ? copy_.data() : nullptr; }
     // The kept columns, in the order they were kept.
     std::span<const LooseColumn> kept() const { return columns_; }
     std::uint32_t feature(std::size_t k) const { return features_[k]; }

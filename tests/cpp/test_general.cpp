@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -169,6 +170,30 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
         drawn.dense = dense;
         ASSERT_TRUE(same_tree(grow_forest_chunk(d, forest, 1, 1, &pool).trees[0],
                               grow_working_set(drawn, tree_rules, 0, nullptr)))
+            << "round " << round;
+    }
+}
+
+// Extremely randomized trees as forests grow them: two classes, rows of one weight, thresholds
+// over a few drawn features or all of them, the rows' values copied from the root, below it or
+// never, so that small nodes take their plain path or the general one.
+TEST(GeneralPath, RandomThresholdsOverRowsOfOneWeightFollowTheDocumentedRules) {
+    Random random(73);
+    for (int round = 0; round < 400; ++round) {
+        Case c = random.data(40, 9, true);
+        std::fill(c.data.weights.begin(), c.data.weights.end(), c.scale);
+        std::vector<std::int8_t> monotonic;
+        GrowRules rules = random.rules(c, monotonic);
+        rules.splitter = Splitter::random;
+        rules.nan_side = NanSide::right;
+        rules.monotonic = {};
+        rules.max_features = static_cast<std::uint32_t>(random.below(c.matrix.n_cols + 1));
+        const Tree expected = reference::grow_general(c.data, rules);
+        const WeightedData d = c.weighted();
+        const RowDraws every = draws_of_weights(std::vector<std::uint32_t>(d.rows.n_rows, 1));
+        WorkingSet set = general_working_set(d, by_rows(d.rows), every, d.real_weights);
+        set.copy_values = std::array<std::size_t, 3>{0, 48, std::size_t{1} << 16}[random.below(3)];
+        ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, nullptr), expected))
             << "round " << round;
     }
 }
