@@ -392,6 +392,49 @@ void LooseColumns::keep(const WorkingSet& set, NodeRange range, std::uint32_t f)
     slots_.push_back(slot);
 }
 
+namespace {
+
+// Moves the rows whose value is below `threshold` (and, with NanLeft, those of NaN) to the front
+// of `rows`, the others after them, each side in its order; `right` holds n entries. Returns
+// how many go left. Either side is a coin flip to the branch predictor: no branch decides it, and
+// a right row's place is the rows before it less those gone left.
+template <bool NanLeft>
+std::size_t divide_rows(Entry* rows, const float* values, std::size_t n, float threshold,
+                        Entry* right) {
+    auto goes_left = [&](float value) {
+        return NanLeft ? (value < threshold) | (value != value) : value < threshold;
+    };
+    std::size_t left = 0, i = 0;
+    for (; i + 4 <= n; i += 4) {
+        // Four rows are read before any is written: a write to the front can then never hold
+        // up the reads behind it.
+        Entry entry[4];
+        bool goes[4];
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < 4; ++k) {
+            entry[k] = rows[i + k];
+            goes[k] = goes_left(values[i + k]);
+        }
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < 4; ++k) {
+            rows[left] = entry[k];
+            right[i + k - left] = entry[k];
+            left += goes[k];
+        }
+    }
+    for (; i < n; ++i) {
+        const Entry entry = rows[i];
+        const bool goes = goes_left(values[i]);
+        rows[left] = entry;
+        right[i - left] = entry;
+        left += goes;
+    }
+    std::copy(right, right + (n - left), rows + left);
+    return left;
+}
+
+}  // namespace
+
 std::size_t LooseColumns::divide(WorkingSet& set, NodeRange range, std::uint32_t f,
                                 float threshold, bool nan_left) {
     const auto slot = static_cast<std::size_t>(
@@ -401,30 +444,8 @@ std::size_t LooseColumns::divide(WorkingSet& set, NodeRange range, std::uint32_t
     // Kept stable, a node's rows stay in ascending order, and so its gathers read ascending.
     Entry* rows = set.node_rows.data() + range.begin;
     if (right_.size() < rows_) right_.resize(rows_);
-    std::size_t left = 0, right = 0;
-    // Four rows are read before any is written: a write to the front can then never hold up
-    // the reads behind it.
-    auto move = [&](std::size_t i, std::size_t count) {
-        Entry entry[4];
-        bool goes_left[4];
-        for (std::size_t k = 0; k < count; ++k) {
-            const float value = values[i + k];
-            entry[k] = rows[i + k];
-            // Either side is a coin flip to the branch predictor: no branch decides it.
-            goes_left[k] = (value < threshold) | (nan_left & (value != value));
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            rows[left] = entry[k];
-            right_[right] = entry[k];
-            left += goes_left[k];
-            right += !goes_left[k];
-        }
-    };
-    std::size_t i = 0;
-    for (; i + 4 <= rows_; i += 4) move(i, 4);
-    move(i, rows_ - i);
-    std::copy(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(right), rows + left);
-    return left;
+    return nan_left ? divide_rows<true>(rows, values, rows_, threshold, right_.data())
+                    : divide_rows<false>(rows, values, rows_, threshold, right_.data());
 }
 
 }  // namespace lindorf
