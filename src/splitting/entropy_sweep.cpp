@@ -6,6 +6,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "splitting/side_sums.hpp"
 
 namespace lindorf {
@@ -61,9 +65,47 @@ std::int64_t general_skip(std::int64_t gap, const EntropyScreen& screen) {
     return static_cast<std::int64_t>(static_cast<double>(gap - 1) * screen.step_inverse);
 }
 
+// How many entries of `run` hold class `cls`. The rows skipped between candidates are most of a
+// sweep's entries, and counting their classes in vector registers, two entries at a time, takes
+// a fraction of the time of moving them left one by one.
+template <bool Packed>
+std::uint32_t count_class(std::span<const Entry> run, const RowReader<Packed>& rows,
+                          std::uint32_t cls) {
+    std::size_t k = 0;
+    std::uint32_t count = 0;
+#if defined(__SSE2__)
+    if constexpr (Packed) {
+        static_assert(sizeof(Entry) == 8 && offsetof(Entry, row) == 4);
+        // Each entry is a 64-bit lane whose upper half is the coded row.
+        const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(32 + rows.class_shift));
+        const __m128i mask = _mm_set1_epi64x(rows.class_mask);
+        const __m128i wanted = _mm_set1_epi64x(cls);
+        const __m128i one = _mm_set1_epi64x(1);
+        __m128i sum_a = _mm_setzero_si128();
+        __m128i sum_b = _mm_setzero_si128();
+        auto equal = [&](std::size_t at) {
+            const __m128i lanes =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(run.data() + at));
+            const __m128i classes = _mm_and_si128(_mm_srl_epi64(lanes, shift), mask);
+            return _mm_and_si128(_mm_cmpeq_epi32(classes, wanted), one);
+        };
+        for (; k + 4 <= run.size(); k += 4) {
+            sum_a = _mm_add_epi64(sum_a, equal(k));
+            sum_b = _mm_add_epi64(sum_b, equal(k + 2));
+        }
+        const __m128i sum = _mm_add_epi64(sum_a, sum_b);
+        count = static_cast<std::uint32_t>(_mm_cvtsi128_si64(sum) +
+                                           _mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+    }
+#endif
+    for (; k < run.size(); ++k) count += rows.cls(run[k].row) == cls;
+    return count;
+}
+
 // Nodes of two classes (or one): only the second class's left count and the left total move,
 // and a proxy is six table entries.
 struct PairCounter {
+    static constexpr bool copyable = true;
     const std::int64_t* f;
     std::uint32_t second;  // the second class, or no_class
     std::uint32_t total_first, total_second, total;
@@ -73,6 +115,12 @@ struct PairCounter {
     void add(std::uint32_t cls, std::uint32_t weight) {
         left_second += cls == second ? weight : 0;
         left_total += weight;
+    }
+    // Rows of weight 1 each: only how many of them hold the second class matters.
+    template <bool Packed>
+    void add_run(std::span<const Entry> run, const RowReader<Packed>& rows) {
+        left_second += count_class(run, rows, second);
+        left_total += static_cast<std::uint32_t>(run.size());
     }
     std::int64_t proxy() const {
         const std::uint32_t left_first = left_total - left_second;
@@ -128,6 +176,8 @@ struct PairCounter {
 // Any number of classes: each side's sum of f over its counts moves by two table differences
 // per row.
 struct ManyCounter {
+    // Its left counts are a table of the caller's.
+    static constexpr bool copyable = false;
     const std::int64_t* f;
     const std::uint32_t* node_counts;
     std::uint32_t* left;
@@ -136,6 +186,10 @@ struct ManyCounter {
     std::int64_t left_sum = 0;
     std::uint32_t left_total = 0;
 
+    template <bool Packed>
+    void add_run(std::span<const Entry> run, const RowReader<Packed>& rows) {
+        for (const Entry& entry : run) add(rows.cls(entry.row), 1);
+    }
     void add(std::uint32_t cls, std::uint32_t weight) {
         const std::uint32_t l = left[cls];
         const std::uint32_t r = node_counts[cls] - l;
@@ -174,14 +228,23 @@ class Shortlist {
         return proxy < cutoff_ ? cutoff_ - proxy : 0;
     }
 
+    // Whether `candidate` raises the best proxy, which it does when kept.
+    bool leads(const Shortlisted& candidate) const { return candidate.proxy > best_; }
+    std::int64_t best() const { return best_; }
+
+    // Raises the best proxy to that of a candidate met later in the sweep, which is then kept
+    // (it lies within the window of its own proxy) unless a better one passes it over.
+    void lift(std::int64_t proxy) {
+        if (proxy <= best_) return;
+        // A jump past the whole window leaves every kept candidate behind.
+        if (proxy - window_ > best_) kept_.clear();
+        best_ = proxy;
+        raise(best_ - window_);
+        publish();
+    }
+
     void keep(const Shortlisted& candidate) {
-        if (candidate.proxy > best_) {
-            // A jump past the whole window leaves every kept candidate behind.
-            if (candidate.proxy - window_ > best_) kept_.clear();
-            best_ = candidate.proxy;
-            raise(best_ - window_);
-            publish();
-        }
+        lift(candidate.proxy);
         if (kept_.size() == capacity_) {
             std::erase_if(kept_, [&](const Shortlisted& k) { return k.proxy < cutoff_; });
             if (kept_.size() > capacity_ / 2) capacity_ *= 2;
@@ -232,6 +295,56 @@ struct SweepContext {
     }
 };
 
+// Where a sweep's candidates end: NaN values, the most weight on the left, the most rows.
+struct SweepLimits {
+    std::size_t numbers;
+    std::uint32_t high;
+    std::size_t row_high;
+};
+
+// Moves the rows [from, to) of the column left.
+template <bool Packed, class Counter>
+void move_left(Counter& counter, std::span<const Entry> column, const RowReader<Packed>& rows,
+               bool unit, std::size_t from, std::size_t to) {
+    if (unit) {
+        counter.add_run(column.subspan(from, to - from), rows);
+        return;
+    }
+    for (std::size_t k = from; k < to; ++k)
+        counter.add(rows.cls(column[k].row), rows.weight(column[k].row));
+}
+
+// The best proxy of the candidates a few dozen, then twice, four times, ... as many rows past
+// `from` (a candidate of the sweep, its rows moved left in `counter`), as long as they keep
+// rising. A sweep that meets a new best proxy usually climbs on towards the best of the column,
+// and each step would be a new best to keep, its rows moved one group at a time: with the best
+// from further up the slope the climb falls below the window and is skipped. Every candidate
+// looked at is one the sweep itself reaches (a group's first row, within its limits), so its
+// proxy is a best that the sweep would set, only sooner.
+template <bool Packed, class Counter>
+std::int64_t proxy_ahead(const SweepContext& context, Counter counter,
+                         const RowReader<Packed>& rows, bool unit, std::size_t from,
+                         const SweepLimits& limits) {
+    const std::span<const Entry> column = context.column;
+    std::int64_t best = std::numeric_limits<std::int64_t>::min();
+    std::size_t at = from;
+    for (std::size_t step = 64; at < limits.numbers; step *= 2) {
+        const std::size_t to = std::min(at + step, limits.numbers);
+        move_left(counter, column, rows, unit, at, to);
+        at = to;
+        while (at < limits.numbers && column[at].value == column[at - 1].value) {
+            counter.add(rows.cls(column[at].row), rows.weight(column[at].row));
+            ++at;
+        }
+        if (at >= limits.numbers || counter.left_total > limits.high || at > limits.row_high)
+            break;
+        const std::int64_t proxy = counter.proxy();
+        if (proxy <= best) break;
+        best = proxy;
+    }
+    return best;
+}
+
 // Screens every candidate with a non-empty left side that min_leaf and min_rows allow.
 // Candidates with an empty left side (the first value, values that follow only weightless rows,
 // and NaN) all score `nothing_left`, offered straight away when min_leaf and min_rows let them
@@ -245,6 +358,8 @@ template <bool Packed, class Counter>
 void screen_column(const SweepContext& context, Counter& counter, Shortlist& list,
                    ColumnBest& best, double nothing_left) {
     const RowReader<Packed> rows(context.set);
+    // Every row weighs 1: as many rows move left as the room allows.
+    const bool unit = Packed && rows.weight_mask == 0 && rows.weight_base == 1;
     const std::span<const Entry> column = context.column;
     const std::size_t numbers = static_cast<std::size_t>(
         std::partition_point(column.begin(), column.end(),
@@ -268,6 +383,7 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
     const std::uint32_t low = std::max(context.min_leaf, 1u);
     const std::uint32_t high = total >= context.min_leaf ? total - context.min_leaf : 0;
     const std::size_t row_high = column.size() - std::min<std::size_t>(context.min_rows, column.size());
+    const SweepLimits limits{numbers, high, row_high};
     while (i < numbers && counter.left_total <= high && i <= row_high) {
         // Weight that may move left before a proxy is due again; below the least rows, one
         // group at a time.
@@ -278,9 +394,12 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
             const std::int64_t gap = list.gap(candidate.proxy);
             if (gap == 0) {
                 counter.note(candidate);
+                const bool leads = list.leads(candidate);
                 i = absorb_group(i);
                 candidate.end = static_cast<std::uint32_t>(i);
                 list.keep(candidate);
+                if constexpr (Counter::copyable)
+                    if (leads) list.lift(proxy_ahead(context, counter, rows, unit, i, limits));
                 continue;
             }
             skip = counter.skip(candidate.proxy, gap, context.screen);
@@ -289,11 +408,18 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
         // below `high`, past which no candidate counts); the group of the first row that does
         // not is taken whole, and the candidate after it is due.
         std::int64_t room = std::min<std::int64_t>(skip, high - counter.left_total);
-        for (; i < numbers; ++i) {
-            const std::uint32_t weight = rows.weight(column[i].row);
-            if (weight > room) break;
-            room -= weight;
-            counter.add(rows.cls(column[i].row), weight);
+        if (unit) {
+            const std::size_t run =
+                std::min(static_cast<std::size_t>(std::max<std::int64_t>(room, 0)), numbers - i);
+            counter.add_run(column.subspan(i, run), rows);
+            i += run;
+        } else {
+            for (; i < numbers; ++i) {
+                const std::uint32_t weight = rows.weight(column[i].row);
+                if (weight > room) break;
+                room -= weight;
+                counter.add(rows.cls(column[i].row), weight);
+            }
         }
         if (i < numbers) i = absorb_group(i);
     }

@@ -268,7 +268,8 @@ class RandomNodes {
 // Tallies the whole set as one node and, when the screen can be used on it, compares the screened
 // sweep of every feature with the exact one; nothing when the node has no screen.
 std::optional<::testing::AssertionResult> screened_as_exact(const WorkingSet& set,
-                                                            std::uint32_t min_leaf) {
+                                                            std::uint32_t min_leaf,
+                                                            std::uint32_t min_rows = 0) {
     NodeTally tally(set.class_labels.size());
     tally_node(set, set.column(0, 0, set.n_rows), tally);
     const NodeCounts node = counts_of(tally);
@@ -276,10 +277,12 @@ std::optional<::testing::AssertionResult> screened_as_exact(const WorkingSet& se
     if (!screen.usable) return std::nullopt;
     SplitRules rules;
     rules.min_leaf = min_leaf;
+    rules.min_leaf_rows = min_rows;
     Scratch scratch;
     for (std::size_t f = 0; f < set.n_cols; ++f) {
         const auto column = set.column(f, 0, set.n_rows);
-        const FeatureBest fast = screened_entropy_column(column, set, node, min_leaf, screen, scratch);
+        const FeatureBest fast = screened_entropy_column(column, set, node, min_leaf, screen,
+                                                         scratch, nullptr, min_rows);
         const FeatureBest exact = exact_column(column, set, node, rules, scratch);
         if (fast.score != exact.score || bits(fast.threshold) != bits(exact.threshold))
             return ::testing::AssertionFailure()
@@ -314,6 +317,32 @@ TEST(ScreenedSweep, NeverPassesOverTheExactWinner) {
         ASSERT_TRUE(*agrees) << "round " << round;
     }
     EXPECT_GT(screened, nodes * 99 / 100);
+}
+
+// Two-class nodes of thousands of rows whose classes follow a feature up a long slope, so that
+// the sweep looks ahead of candidates that keep rising: through runs of ties, NaN, repeated rows,
+// and least weights and rows per side that end the look-ahead early.
+TEST(ScreenedSweep, TwoClassSlopesLookedAheadAsTheExactSweep) {
+    RandomNodes random(53);
+    for (int round = 0; round < 150; ++round) {
+        const std::size_t n_rows = 300 + random.below(4000);
+        testing_support::Data data = random.data(n_rows, 2);
+        const std::size_t peak = random.below(n_rows);
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            const float rising = static_cast<float>(r / (1 + random.below(3)));
+            data.matrix.values[r * 3 + 1] = rising;
+            data.labels[r] = (r < peak) == (random.below(8) != 0);
+        }
+        const WorkingSet set = working_set_of_sample(data.view(), data.labels,
+                                                     sort_features(data.view()),
+                                                     random.sample(n_rows), nullptr);
+        if (set.class_labels.size() < 2) continue;
+        const auto min_leaf = static_cast<std::uint32_t>(random.below(2) ? 0 : random.below(600));
+        const auto min_rows = static_cast<std::uint32_t>(random.below(2) ? 0 : random.below(n_rows));
+        const auto agrees = screened_as_exact(set, min_leaf, min_rows);
+        if (!agrees) continue;
+        ASSERT_TRUE(*agrees) << "round " << round;
+    }
 }
 
 // Every label distinct at a size where n log2(n) falls just short of a power of two, as drawn
