@@ -182,6 +182,9 @@ def classes_of(y):
     integers (the usual case, and several times faster than sorting a long list)."""
     if y.dtype.kind in "iu" and y.size and y.min() >= 0 and y.max() < 4 * y.size + 1024:
         present = np.bincount(y) > 0
+        if present.all():
+            # Labels 0 to k - 1, each present: every label is its own code.
+            return np.arange(len(present), dtype=y.dtype), y.astype(np.uint32)
         codes = (np.cumsum(present) - 1).astype(np.uint32)[y]
         return np.flatnonzero(present).astype(y.dtype), codes
     classes, codes = np.unique(y, return_inverse=True)

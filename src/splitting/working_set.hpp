@@ -11,7 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "criteria/gain_proxy.hpp"
@@ -34,6 +38,30 @@ struct RowClass {
 };
 
 inline constexpr std::uint32_t no_position = 0xFFFFFFFFu;
+
+// An allocator whose vectors leave new elements of a trivial type unset. A working set's blocks
+// are filled as soon as they are made: setting every entry to zero first would pass over all of
+// them once more, on one thread, and take every page's first fault there too, where the
+// threads that fill the blocks share them.
+template <class T>
+struct UnsetAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UnsetAllocator<U>;
+    };
+    UnsetAllocator() = default;
+    template <class U>
+    UnsetAllocator(const UnsetAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* place) noexcept {
+        static_assert(std::is_trivially_default_constructible_v<U>);
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
 
 // How the entries of a working set name their rows. Looking a row's class and weight up in a
 // table costs a cache miss per entry on large data, so whenever the bits suffice the entry's
@@ -73,7 +101,8 @@ struct GeneralRows {
 struct WorkingSet {
     std::size_t n_rows = 0;  // local rows
     std::size_t n_cols = 0;
-    std::vector<Entry> entries;  // n_cols blocks of n_rows entries, rows coded
+    // n_cols blocks of n_rows entries, rows coded
+    std::vector<Entry, UnsetAllocator<Entry>> entries;
     RowCoding coding;
     std::vector<RowClass> row_class;   // by local row; released once packed into the entries
     // By local row: earliest and latest position in the training list. Both empty for a plain

@@ -338,7 +338,8 @@ TEST(ScreenedSweep, TwoClassSlopesLookedAheadAsTheExactSweep) {
                                                      random.sample(n_rows), nullptr);
         if (set.class_labels.size() < 2) continue;
         const auto min_leaf = static_cast<std::uint32_t>(random.below(2) ? 0 : random.below(600));
-        const auto min_rows = static_cast<std::uint32_t>(random.below(2) ? 0 : random.below(n_rows));
+        const auto min_rows =
+            static_cast<std::uint32_t>(random.below(2) ? 0 : random.below(n_rows));
         const auto agrees = screened_as_exact(set, min_leaf, min_rows);
         if (!agrees) continue;
         ASSERT_TRUE(*agrees) << "round " << round;
