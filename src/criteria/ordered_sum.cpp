@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "criteria/climb_bound.hpp"
 #include "criteria/criteria.hpp"
 
 namespace lindorf {
@@ -311,6 +312,14 @@ float OrderedSum::ceiling(float size, unsigned depth) {
     float low = static_cast<float>(least);
     if (static_cast<double>(low) > least) low = std::nextafter(low, 0.0f);
     return -add_from(ceiling_[depth], last, low, size, terms);
+}
+
+float OrderedSum::coarse_ceiling(float size) {
+    const std::uint64_t total = list_present();
+    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return sum(size);
+    std::array<std::uint64_t, kinds> counts{};
+    for (unsigned k : present_) counts[k] = index_.count(k);
+    return -least_sum_of_counts(counts, size, present_);
 }
 
 // The magnitudes' sum from a running value `a` that holds every term up to position p.

@@ -50,6 +50,10 @@ class OrderedSum {
     // positions are bracketed rather than added; the deeper costs more and comes closer.
     static constexpr int depth_binades[2] = {2, 4};
     float ceiling(float size, unsigned depth);
+    // A float at or above sum(size) from how many terms of each kind it adds alone
+    // (least_sum_of_counts): far cheaper than ceiling(), and close enough to rule out most
+    // candidates before it.
+    float coarse_ceiling(float size);
 
   private:
     class Terms;

@@ -528,7 +528,8 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
         SideSums& sides = walk.to(kept);
         if (score_ceiling(context, kept, sides) < node_best(context, best)) continue;
         if (ordered && (sides.ceiling(0) < node_best(context, best) ||
-                        sides.ceiling(1) < node_best(context, best)))
+                        sides.ceiling(1) < node_best(context, best) ||
+                        sides.ceiling(2) < node_best(context, best)))
             continue;
         best.offer(sides.score(), group_of(context, kept), context.set);
     }

@@ -83,7 +83,9 @@ float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t sq
                              std::uint32_t total, unsigned depth) {
     if (!ordered_ || equal_count(classes, squares, total) != 0)
         return side_sum(right, classes, squares, total);
-    return (right ? scratch_.right : scratch_.left).ceiling(static_cast<float>(total), depth);
+    OrderedSum& sum = right ? scratch_.right : scratch_.left;
+    const auto size = static_cast<float>(total);
+    return depth == 0 ? sum.coarse_ceiling(size) : sum.ceiling(size, depth - 1);
 }
 
 // Each float operation of gain_from_sums is monotone in the sides' sums.

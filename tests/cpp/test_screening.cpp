@@ -218,10 +218,48 @@ TEST(OrderedSum, MatchesAddingOneTermAtATime) {
                 if (k != 0) one_by_one += detail::plogp_term(k, size);
             ASSERT_EQ(bits(sum.sum(size)), bits(one_by_one))
                 << "round " << round << ", query " << query << ", size " << size;
-            // The ceilings carry a bracket of the first terms through the rest: never below.
+            // The ceilings carry a bracket of the first terms through the rest, the coarse one
+            // climbs by the counts of each kind: never below.
             for (const unsigned depth : {0u, 1u})
                 ASSERT_GE(sum.ceiling(size, depth), one_by_one)
                     << "round " << round << ", query " << query << ", depth " << depth;
+            ASSERT_GE(sum.coarse_ceiling(size), one_by_one)
+                << "round " << round << ", query " << query << ", coarse";
+        }
+    }
+}
+
+// Sides as bootstrap samples of rows with distinct labels make them (a class's count drawn as
+// often as a row, half the classes on each side), as rows move: the coarse ceiling never lies
+// below the exact sum and comes well within the worst case gamma(k-1) |sum| from which the
+// screen starts (mostly a fifth to a quarter of it), or it would rule out next to nothing.
+TEST(OrderedSum, CoarseCeilingComesCloseOnManyClasses) {
+    std::mt19937_64 rng(53);
+    std::poisson_distribution<int> draws(1.0);
+    for (const std::size_t n : {6000u, 50000u, 300000u}) {
+        std::vector<std::uint8_t> kinds(n);
+        for (auto& k : kinds) k = static_cast<std::uint8_t>(rng() % 2 ? std::min(draws(rng), 15) : 0);
+        OrderedSum sum;
+        sum.assign(kinds);
+        for (int query = 0; query < 12; ++query) {
+            for (int change = 0; change < 50; ++change) {
+                const std::size_t p = rng() % n;
+                kinds[p] = static_cast<std::uint8_t>(rng() % 2 ? std::min(draws(rng), 15) : 0);
+                sum.set(p, kinds[p]);
+            }
+            std::uint64_t members = 0, terms = 0;
+            for (std::uint8_t k : kinds) {
+                members += k;
+                terms += k != 0;
+            }
+            const auto size = static_cast<float>(members + rng() % 3);
+            float one_by_one = 0.0f;
+            for (std::uint8_t k : kinds)
+                if (k != 0) one_by_one += detail::plogp_term(k, size);
+            const float coarse = sum.coarse_ceiling(size);
+            ASSERT_GE(coarse, one_by_one) << n << " positions, query " << query;
+            const double worst = static_cast<double>(terms) * 0x1p-24 * -one_by_one;
+            EXPECT_LE(coarse - one_by_one, worst * 3 / 4) << n << " positions, query " << query;
         }
     }
 }

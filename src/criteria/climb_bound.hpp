@@ -1,0 +1,26 @@
+// A floor of an ordered sum of magnitudes from how many terms of each kind it adds, whatever
+// their order: for a sum of many small terms, far closer than the bound gamma(n-1) on any sum.
+//
+// Within a binade of the running sum (spacing U), a term of magnitude t adds exactly its step s,
+// t rounded to a multiple of U, as long as the sum stays in the binade; the term that leaves the
+// binade adds t within U. So while the sum climbs through a binade it consumes at most rho times
+// the distance climbed, rho the largest ratio t/s among the kinds present, and the real sum of
+// the terms, known from the counts, takes the float sum at least that far: binade by binade, the
+// least float the sum can reach. Each kind's step is a known number per binade, so rho is close
+// to 1 where every kind's term lies close to a multiple of the spacing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace lindorf {
+
+// A float at or below every value that adding the magnitudes -detail::plogp_term(kind, size),
+// counts[kind] of each kind, in any order can leave. `present` lists every kind with a non-zero
+// count (kinds below 16, not 0); `size` at least 32, so that every p = kind / size stays below
+// 1/2.
+float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
+                          std::span<const unsigned> present);
+
+}  // namespace lindorf
