@@ -502,9 +502,10 @@ std::span<const Entry> group_of(const SweepContext& context, const Shortlisted& 
 //
 // The ceiling is a bound for the worst case of any rounding, and the rounding that really tells
 // such candidates apart is a few per cent of it: thousands of them stay in. Where the sides are
-// ordered sums, a candidate gets two cheaper ceilings of its exact score first (the shallow one
-// thousands of units of the sums above it, the deep one hundreds), and only those that reach the
-// best score so far are scored exactly.
+// ordered sums, a candidate gets three cheaper ceilings of its exact score first (from each
+// side's counts of each kind, which no walk over classes needs and which rules out two in
+// three; then the shallow bracket, thousands of units of the sums above it, and the deep one,
+// hundreds), and only those that reach the best score so far are scored exactly.
 template <bool Packed>
 void score_by_rewalk(const SweepContext& context, const Shortlist& list,
                      std::uint32_t* left_counts, SideScratch& scratch, ColumnBest& best) {

@@ -34,8 +34,8 @@ class SideSums {
     // The score of the split between the rows moved left so far and the rest.
     double score();
     // A score at or above score(), cheaper where the sides are ordered sums (depth 0: from their
-    // stretch counts, OrderedSum::coarse_ceiling; 1 and 2: OrderedSum::ceiling of depth 0 and
-    // 1), and score() itself where they are not.
+    // counts of each kind, OrderedSum::coarse_ceiling; 1 and 2: OrderedSum::ceiling of depth 0
+    // and 1), and score() itself where they are not.
     double ceiling(unsigned depth);
     bool ordered() const { return ordered_; }
 
