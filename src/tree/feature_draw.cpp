@@ -25,20 +25,16 @@ FeatureDraw::FeatureDraw(const GrowRules& rules, std::size_t n_cols)
 }
 
 void FeatureDraw::sort_chosen() {
-    // Distinct features, few of them nearly always: each one's place is the count of those
-    // below it, which no branch decides (a sort's comparisons of drawn features are coin flips
-    // to the branch predictor).
+    // Distinct features, few of them nearly always.
     const std::size_t n = chosen_.size();
     if (n > 16) {
         std::sort(chosen_.begin(), chosen_.end());
         return;
     }
     sorted_.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        std::size_t rank = 0;
-        for (std::size_t j = 0; j < n; ++j) rank += chosen_[j] < chosen_[k];
-        sorted_[rank] = chosen_[k];
-    }
+    line_up_by_rank(
+        n, [&](std::size_t k) { return chosen_[k]; },
+        [&](std::size_t rank, std::size_t k) { sorted_[rank] = chosen_[k]; });
     chosen_.swap(sorted_);
 }
 

@@ -24,6 +24,18 @@ namespace lindorf {
 // can be parted too.
 bool divides(std::span<const Entry> column, bool learn_nan = false);
 
+// Calls put(rank, k) for k below n, its rank the count of the n distinct keys below key(k): few
+// drawn features lined up in ascending order with no branch deciding anything, where a sort's
+// comparisons of drawn features are coin flips to the branch predictor.
+template <class Key, class Put>
+void line_up_by_rank(std::size_t n, Key&& key, Put&& put) {
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t rank = 0;
+        for (std::size_t j = 0; j < n; ++j) rank += key(j) < key(k);
+        put(rank, k);
+    }
+}
+
 class FeatureDraw {
   public:
     FeatureDraw(const GrowRules& rules, std::size_t n_cols);

@@ -257,13 +257,9 @@ class GeneralWork final : public NodeWork {
         const std::span<const LooseColumn> kept = loose_.kept();
         lined_up_.assign(kept.begin(), kept.end());
         if (!search.features.empty()) {
-            // The features drawn are few and distinct: each finds its rank among them.
-            for (std::size_t k = 0; k < kept.size(); ++k) {
-                std::size_t rank = 0;
-                for (std::size_t j = 0; j < kept.size(); ++j)
-                    rank += loose_.feature(j) < loose_.feature(k);
-                lined_up_[rank] = kept[k];
-            }
+            line_up_by_rank(
+                kept.size(), [&](std::size_t k) { return loose_.feature(k); },
+                [&](std::size_t rank, std::size_t k) { lined_up_[rank] = kept[k]; });
         }
         const std::span<const Entry> rows(set_.node_rows.data() + range_.begin, range_.size());
         return general_random_search(set_, rows, units_view_, every_unit_, classes_view_, lined_up_,

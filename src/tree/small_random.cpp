@@ -63,11 +63,9 @@ GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, 
     }
     // The search wants the columns in ascending feature order; the draw kept them as drawn.
     LooseColumn lined_up[small_node_features];
-    for (std::size_t k = 0; k < n_kept; ++k) {
-        std::size_t rank = 0;
-        for (std::size_t j = 0; j < n_kept; ++j) rank += kept_features[j] < kept_features[k];
-        lined_up[rank] = kept[k];
-    }
+    line_up_by_rank(
+        n_kept, [&](std::size_t k) { return kept_features[k]; },
+        [&](std::size_t rank, std::size_t k) { lined_up[rank] = kept[k]; });
     std::uint64_t draws[2 * small_node_features];
     for (std::size_t k = 0; k < 2 * n_kept; ++k) draws[k] = stream.next_u64();
     rules.draws = {draws, 2 * n_kept};
