@@ -391,6 +391,36 @@ std::span<const Entry> whole_group(std::span<const Entry> column, std::size_t nu
 // Nodes of at most this many numbers sweep a feature in one plain loop (squared_few).
 constexpr std::size_t few_numbers = 16;
 
+// What a node's squared-error candidates are scored against. Equal weights: a side's weight is
+// its row count, and the candidates the leaf limits allow are those with between `fewest` and
+// `most_left` rows left.
+SquaredTotals squared_totals(const RegressionNode& node, const RegressionRows& rows,
+                             const Limits& limits) {
+    SquaredTotals totals;
+    totals.total = node.centred[0];
+    totals.units = static_cast<std::int64_t>(limits.units);
+    totals.unit = rows.scoring_unit();
+    totals.all_rows = static_cast<double>(limits.units);
+    totals.fewest =
+        static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
+    totals.most_left = static_cast<double>(limits.rows) - totals.fewest;
+    return totals;
+}
+
+// Takes the candidate whose right side starts at entry `at`, of a score at least the best so
+// far's: a better one replaces the best (its group widened when it matters), an equal one goes
+// to the tie rule, both groups whole.
+void take_squared(Best& best, std::span<const Entry> column, std::size_t numbers, std::size_t at,
+                  double score, const WorkingSet& set) {
+    const std::span<const Entry> group = column.subspan(at, 1);
+    if (!best.found || score > best.best.score) {
+        best = {true, {score, group}, {}};
+        return;
+    }
+    best.best.group = whole_group(column, numbers, best.best.group);
+    best.offer({score, whole_group(column, numbers, group)}, set);
+}
+
 // squared_one_column for a node of few rows, most nodes of a deep tree: the same scores and
 // ties, one candidate at a time, without the blocks' arrays, vectors and calls, which would cost
 // such a node more than its arithmetic. (Taken one at a time, every candidate that reaches the
@@ -400,16 +430,16 @@ FeatureResult squared_few(std::span<const Entry> column, std::size_t numbers,
                           const WorkingSet& set, const RegressionRows& rows,
                           const RegressionNode& node, const Limits& limits) {
     const Entry* const entries = column.data();
-    const SplitSum total = node.centred[0];
+    const SquaredTotals totals = squared_totals(node, rows, limits);
+    const SplitSum total = totals.total;
     const double centre = node.centre[0];
     const double magic = 0x1.8p52 * node.grid[0];  // as split_term splits
     const double unit = rows.unit;
-    const double scoring = rows.scoring_unit();
+    const double scoring = totals.unit;
     const unsigned shift = set.coding.row_shift();
-    const double all_rows = static_cast<double>(limits.units);
-    const double fewest =
-        static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
-    const double most_left = static_cast<double>(limits.rows) - fewest;
+    const double all_rows = totals.all_rows;
+    const double fewest = totals.fewest;
+    const double most_left = totals.most_left;
     double high = 0.0;
     double low = 0.0;
     std::uint64_t left_units = 0;
@@ -443,14 +473,7 @@ FeatureResult squared_few(std::span<const Entry> column, std::size_t numbers,
         const double rv = (total.high - high) + (total.low - low);   // SplitSum::minus
         const double score = (lv * lv * wr + rv * rv * wl) / (wl * wr);
         if (!(score >= best_score)) continue;  // NaN too
-        const std::span<const Entry> group = column.subspan(i + 1, 1);
-        if (!best.found || score > best_score) {
-            // The group is widened when it matters.
-            best = {true, {score, group}, {}};
-        } else {
-            best.best.group = whole_group(column, numbers, best.best.group);
-            best.offer({score, whole_group(column, numbers, group)}, set);
-        }
+        take_squared(best, column, numbers, i + 1, score, set);
         best_score = score;
     }
     if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
@@ -487,28 +510,9 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
     run.min_rows = limits.min_rows;
     run.min_units = limits.min_units;
     run.rows = limits.rows;
-    // Equal weights: a side's weight is its row count, and the candidates the leaf limits allow
-    // are those with between `fewest` and `most_left` rows left.
-    SquaredTotals totals;
-    totals.total = node.centred[0];
-    totals.units = static_cast<std::int64_t>(limits.units);
-    totals.unit = rows.scoring_unit();
-    totals.all_rows = static_cast<double>(limits.units);
-    totals.fewest =
-        static_cast<double>(std::max<std::uint64_t>(limits.min_rows, limits.min_units));
-    totals.most_left = static_cast<double>(limits.rows) - totals.fewest;
+    const SquaredTotals totals = squared_totals(node, rows, limits);
     SquaredBlock block;
     Best best;
-    auto take = [&](std::size_t b, std::size_t j, double top) {
-        const std::span<const Entry> group = column.subspan(b + j + 1, 1);
-        if (top > best.best.score || !best.found) {
-            // The group is widened when it matters.
-            best = {true, {top, group}, {}};
-        } else {
-            best.best.group = whole_group(column, numbers, best.best.group);
-            best.offer({top, whole_group(column, numbers, group)}, set);
-        }
-    };
     for (std::size_t b = 0; b < numbers; b += SquaredBlock::size) {
         const std::size_t n = std::min(SquaredBlock::size, numbers - b);
         squared_sums<Uniform, Limited>(run, b, n, block);
@@ -516,11 +520,11 @@ FeatureResult squared_one_column(std::span<const Entry> column, const WorkingSet
         const double top = found.top;
         if (top == BlockTop::none || (best.found && top < best.best.score)) continue;
         if (found.unique) {
-            take(b, found.at, top);
+            take_squared(best, column, numbers, b + found.at + 1, top, set);
             continue;
         }
         for (std::size_t j = 0; j < n; ++j)
-            if (block.score[j] == top) take(b, j, top);
+            if (block.score[j] == top) take_squared(best, column, numbers, b + j + 1, top, set);
     }
     if (best.found) best.best.group = whole_group(column, numbers, best.best.group);
     return best.result(set);
