@@ -411,9 +411,36 @@ def predicted_codes(native, kind, params, rows, classes_per_output, threads=None
     threads = threads or usable_cores()
     if not is_forest(kind) and len(classes_per_output) == 1:
         return _ask(native, "tree_labels", rows, threads)
-    proba = probabilities(native, kind, params, rows, threads)
+    codes = [arg_max(probabilities(native, kind, params, part, threads), classes_per_output)
+             for part in row_chunks(rows, sum(classes_per_output))]
+    return np.concatenate(codes, axis=0)
+
+
+def arg_max(proba, classes_per_output) -> np.ndarray:
     codes = [np.argmax(block, axis=1) for block in split_outputs(proba, classes_per_output)]
     return codes[0] if len(codes) == 1 else np.stack(codes, axis=1)
+
+
+# The class shares behind a prediction are rows x classes doubles: with many classes (a class a
+# row, say) all rows at once would not fit in memory, while a few rows at a time always do.
+SHARES_BUDGET = 1 << 25
+
+
+def row_chunks(rows, n_classes: int):
+    """rows itself, or consecutive runs of its rows whose class shares fit SHARES_BUDGET bytes."""
+    n_rows = rows.shape[0]
+    step = max(1, SHARES_BUDGET // (8 * max(1, n_classes)))
+    if n_rows <= step:
+        yield rows
+        return
+    for a in range(0, n_rows, step):
+        b = min(n_rows, a + step)
+        if isinstance(rows, SparseMatrix):
+            lo, hi = int(rows.starts[a]), int(rows.starts[b])
+            yield SparseMatrix(rows.values[lo:hi], rows.indices[lo:hi],
+                               rows.starts[a:b + 1] - rows.starts[a], (b - a, rows.shape[1]))
+        else:
+            yield rows[a:b]
 
 
 def leaves(native, rows, threads=None) -> np.ndarray:

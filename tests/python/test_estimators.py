@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import report, run_snippet
+from lindorf import _learner
 from lindorf import (DecisionTreeClassifier, DecisionTreeRegressor, ExtraTreeClassifier,
                      ExtraTreeRegressor, ExtraTreesClassifier, ExtraTreesRegressor,
                      RandomForestClassifier, RandomForestRegressor)
@@ -155,7 +156,9 @@ def test_saving_replaces_a_file_whole_or_not_at_all(tmp_path):
                                                          "model.lindorf"]
 
 
-def test_probabilities_are_leaf_shares_and_mean_or_vote_shares():
+def test_probabilities_are_leaf_shares_and_mean_or_vote_shares(monkeypatch):
+    # A forest predicts a few rows at a time where all its class shares would be too many.
+    monkeypatch.setattr(_learner, "SHARES_BUDGET", 200)
     x, y = blobs(300, seed=4)
     tree = DecisionTreeClassifier(max_depth=3).fit(x, y)
     leaves = tree.apply(x)
@@ -349,10 +352,12 @@ def test_prediction_rows_pass_exactly_scikit_learns_checks(named):
     lambda: ExtraTreesRegressor(4, criterion="absolute_error", bootstrap=True, oob_score=True,
                                 random_state=7),
 ])
-def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
+def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make, monkeypatch):
     """Fits, predictions and explanations of scipy's sparse matrices and arrays, never laid out
     densely as a whole where the growth rules allow, must be those of the dense matrix they stand
-    for (scipy's toarray): the same trees, byte for byte, and the same answers."""
+    for (scipy's toarray): the same trees, byte for byte, and the same answers, also when the
+    rows are predicted a few at a time."""
+    monkeypatch.setattr(_learner, "SHARES_BUDGET", 200)
     sp = pytest.importorskip("scipy.sparse")
     rng = np.random.default_rng(11)
     x = sp.random(400, 30, density=0.08, format="coo", dtype=np.float32, random_state=3)
@@ -392,10 +397,11 @@ def test_sparse_matrices_grow_and_predict_as_their_dense_layout(make):
     lambda: ExtraTreesClassifier(5, random_state=2),
     lambda: RandomForestRegressor(7, max_features=0.6, nan_side="learn", random_state=3),
 ])
-def test_one_row_predictions_are_the_rows_of_the_batch(make):
+def test_one_row_predictions_are_the_rows_of_the_batch(make, monkeypatch):
     """A few rows take a quick check and one thread; soft and hard votes, learned NaN sides,
     regression values and several outputs must answer them as the batch does, from the walks
-    prepared at fit."""
+    prepared at fit, and as a batch predicted a few rows at a time does."""
+    monkeypatch.setattr(_learner, "SHARES_BUDGET", 200)
     rng = np.random.default_rng(9)
     x = rng.normal(size=(300, 5)).astype(np.float32)
     x[rng.random(x.shape) < 0.1] = np.nan
