@@ -69,9 +69,9 @@ std::vector<std::uint32_t> code_rows(WorkingSet& set) {
     return coded;
 }
 
-void release_table(WorkingSet& set) {
+void release_table(WorkingSet& set, bool count_table) {
     // Built last, so that it never adds to the memory that sorting the entries needs.
-    tabulate_counts(set);
+    if (count_table) tabulate_counts(set);
     if (set.coding.packed) std::vector<RowClass>().swap(set.row_class);
 }
 

@@ -178,9 +178,9 @@ struct RowReader {
 
 // Chooses the coding for the set's row_class (filled in for every local row) and returns the
 // coded row of each local row. Builders store these in the entries, then call release_table,
-// which fills in count_log and drops row_class when the entries carry it.
+// which fills in count_log (with `count_table`) and drops row_class when the entries carry it.
 std::vector<std::uint32_t> code_rows(WorkingSet& set);
-void release_table(WorkingSet& set);
+void release_table(WorkingSet& set, bool count_table = true);
 
 // The rows of one node: the same range in every feature's block.
 struct NodeRange {

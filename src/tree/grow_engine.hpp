@@ -40,15 +40,17 @@ RowDraws draws_of_sample(std::size_t n_rows, std::span<const std::uint32_t> samp
 RowDraws draws_of_weights(std::span<const std::uint32_t> weights);
 
 // The working set of a training list: each row of the list once, its weight the number of
-// occurrences. The features come out of `order` already sorted.
+// occurrences. The features come out of `order` already sorted. Without `count_table` the set
+// has no WorkingSet::count_log: only the exact path's entropy search reads it.
 WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
                                 const FeatureOrder& order, const RowDraws& draws,
-                                WorkerPool* pool);
+                                WorkerPool* pool, bool count_table = true);
 
 // The same without sorted blocks: every node sorts the features it searches itself, from the
 // rows' values (tree/node_columns.hpp), which must outlive the set.
 WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
-                                const RowDraws& draws, SourceValues source);
+                                const RowDraws& draws, SourceValues source,
+                                bool count_table = true);
 
 WorkingSet working_set_of_sample(MatrixView rows, std::span<const Label> labels,
                                  const FeatureOrder& order, std::span<const std::uint32_t> sample,

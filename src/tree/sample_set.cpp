@@ -148,7 +148,7 @@ std::vector<std::uint32_t> number_rows(WorkingSet& set, MatrixView rows,
 
 WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
                                 const FeatureOrder& order, const RowDraws& draws,
-                                WorkerPool* pool) {
+                                WorkerPool* pool, bool count_table) {
     check_draws(rows, labels, order, draws);
     std::vector<std::uint32_t> local_of = number_drawn_rows(draws);
     WorkingSet set;
@@ -159,12 +159,12 @@ WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
     set.entries.resize(set.n_rows * set.n_cols);
     parallel_for(pool, set.n_cols,
                  [&](std::size_t f) { fill_column(set, rows, order, f, coded_of); });
-    release_table(set);
+    release_table(set, count_table);
     return set;
 }
 
 WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
-                                const RowDraws& draws, SourceValues source) {
+                                const RowDraws& draws, SourceValues source, bool count_table) {
     LINDORF_CHECK(labels.size() == rows.n_rows,
                   "cannot grow a tree from " + std::to_string(rows.n_rows) + " rows and " +
                       std::to_string(labels.size()) + " labels");
@@ -177,7 +177,7 @@ WorkingSet working_set_of_draws(MatrixView rows, std::span<const Label> labels,
     set.node_rows.resize(set.n_rows);
     for (std::size_t r = 0; r < set.n_rows; ++r) set.node_rows[r] = {0.0f, coded[r]};
     set.source = source;
-    release_table(set);
+    release_table(set, count_table);
     return set;
 }
 

@@ -84,7 +84,9 @@ std::pair<RowDraws, double> kept_draws(const RowDraws& draws, std::span<const do
     return {std::move(kept), total};
 }
 
-// Builds the set of `kept` with build(labels, kept), then weighs its rows in units.
+// Builds the set of `kept` with build(labels, kept), then weighs its rows in units. The builds
+// leave out the count table: only the exact path's entropy search reads it, and it would cost a
+// logarithm per unit of weight for every tree.
 template <class Build>
 WorkingSet weighed_set(const WeightedData& data, const RowDraws& draws,
                        std::span<const double> row_weights, Build&& build) {
@@ -129,7 +131,8 @@ WorkingSet general_working_set(const WeightedData& data, const FeatureOrder& ord
                                WorkerPool* pool) {
     return weighed_set(data, draws, row_weights,
                        [&](std::span<const Label> labels, const RowDraws& kept) {
-                           return working_set_of_draws(data.rows, labels, order, kept, pool);
+                           return working_set_of_draws(data.rows, labels, order, kept, pool,
+                                                       false);
                        });
 }
 
@@ -137,7 +140,8 @@ WorkingSet general_working_set(const WeightedData& data, SourceValues source,
                                const RowDraws& draws, std::span<const double> row_weights) {
     WorkingSet set = weighed_set(data, draws, row_weights,
                                  [&](std::span<const Label> labels, const RowDraws& kept) {
-                                     return working_set_of_draws(data.rows, labels, kept, source);
+                                     return working_set_of_draws(data.rows, labels, kept, source,
+                                                                 false);
                                  });
     // Every row kept: local rows are the source's, and gathers look up one array fewer.
     if (set.n_rows == data.rows.n_rows) set.source_of.clear();
