@@ -5,6 +5,7 @@
 // criteria/impurity.hpp.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "splitting/column_rules.hpp"
@@ -233,9 +234,10 @@ class GeneralWork final : public NodeWork {
     // the search, and a count of those of slot 1, free of the chain of additions to one counter
     // that rows of one class in a row would wait on.
     void take_two_classes(std::span<const Entry> column) {
-        std::size_t ones = 0;
+        std::size_t ones = 0, i = 0;
+        if (set_.coding.packed) ones = packed_classes(column, i);
         with_general_rows(set_, [&](const auto& rows) {
-            for (std::size_t i = 0; i < column.size(); ++i) {
+            for (; i < column.size(); ++i) {
                 std::uint32_t slot = 0;
                 rows.each_slot(column[i].row, [&](std::uint32_t s) { slot = s; });
                 row_classes_[i] = slot;
@@ -247,6 +249,30 @@ class GeneralWork final : public NodeWork {
         for (std::uint32_t s : {0u, 1u})
             if (counts_[s] > 0) present_.push_back(s);
         total_ = column.size() * every_unit_;
+    }
+
+    // The class slots of the first rows of `column` whose coded rows carry their class, four at
+    // a time in vector registers (a lane a row), into row_classes_; sets `done` to how many it
+    // took and returns how many of them are of slot 1.
+    std::size_t packed_classes(std::span<const Entry> column, std::size_t& done) {
+        using Lanes = std::uint32_t __attribute__((vector_size(16)));
+        static_assert(sizeof(Entry) == 2 * sizeof(std::uint32_t));
+        const unsigned shift = set_.coding.weight_bits;
+        const std::uint32_t bits = (std::uint32_t{1} << set_.coding.class_bits) - 1;
+        const Lanes mask = {bits, bits, bits, bits};
+        Lanes ones = {0, 0, 0, 0};
+        std::size_t i = 0;
+        for (; i + 4 <= column.size(); i += 4) {
+            // Four entries are eight words, the rows' the odd ones.
+            Lanes low, high;
+            std::memcpy(&low, column.data() + i, sizeof low);
+            std::memcpy(&high, column.data() + i + 2, sizeof high);
+            const Lanes slots = (__builtin_shuffle(low, high, Lanes{1, 3, 5, 7}) >> shift) & mask;
+            std::memcpy(row_classes_.data() + i, &slots, sizeof slots);
+            ones += slots;
+        }
+        done = i;
+        return std::size_t{ones[0]} + ones[1] + ones[2] + ones[3];
     }
 
     GeneralNode node() const { return {counts_.data(), total_, present_, output_ends_, impurity_}; }
