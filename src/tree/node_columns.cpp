@@ -208,69 +208,83 @@ void LooseColumns::clear(WorkingSet& set, NodeRange range) {
 
 namespace {
 
-// A gathered column's extent: its least and largest number and how many numbers it holds, as a
-// pass that keeps a value only when it is strictly beyond the bound so far would find them. Four
-// lanes at a time in vector registers; NaN compares false and moves no bound.
-LooseColumn extent_of(const float* values, std::size_t n) {
-    using Floats = float __attribute__((vector_size(16)));
-    using Lanes = std::int32_t __attribute__((vector_size(16)));
-    const Floats up = {INFINITY, INFINITY, INFINITY, INFINITY};
-    Floats low[2] = {up, up}, high[2] = {-up, -up};
-    Lanes numbers = {0, 0, 0, 0};
-    auto take = [&](std::size_t at, int k) {
-        Floats value;
-        std::memcpy(&value, values + at, sizeof value);
-        numbers -= value == value;
-        low[k] = value < low[k] ? value : low[k];
-        high[k] = value > high[k] ? value : high[k];
-    };
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) take(i, 0), take(i + 4, 1);
-    for (; i + 4 <= n; i += 4) take(i, 0);
-    LooseColumn out{values, INFINITY, -INFINITY, 0};
-    for (int lane = 0; lane < 4; ++lane) {
-        out.numbers += static_cast<std::uint32_t>(numbers[lane]);
-        for (int k = 0; k < 2; ++k) {
-            out.least = low[k][lane] < out.least ? low[k][lane] : out.least;
-            out.largest = high[k][lane] > out.largest ? high[k][lane] : out.largest;
-        }
-    }
-    for (; i < n; ++i) {
-        const float value = values[i];
-        out.numbers += value == value;
-        out.least = value < out.least ? value : out.least;
-        out.largest = value > out.largest ? value : out.largest;
-    }
-    // Lanes meet out of order, which only a bound of zero shows: a pass in order keeps the
-    // first zero it meets, whichever its sign.
-    if (out.least == 0.0f || out.largest == 0.0f) {
-        const float zero = *std::find(values, values + n, 0.0f);
-        if (out.least == 0.0f) out.least = zero;
-        if (out.largest == 0.0f) out.largest = zero;
-    }
-    return out;
-}
-
 // Gathers the values of the node's `n` rows at M features (`from`, each feature's first value
-// in the source) into `to`, then their extents into `out`: source_row(i) names the source row of
-// the node's i-th. A row's values of the features share its index and, laid out by rows, a
-// cache line or two; a deep node's rows lie far apart, so each row is asked for a few rows ahead
-// (`Ahead`) unless they lie in sequence. The extents take a pass of their own, in vector
-// registers over the gathered values, which costs less than keeping them row by row.
+// in the source) into `to`, and their extents into `out`: each column's least and largest number
+// and how many numbers it holds, as a pass that keeps a value only when it is strictly beyond the
+// bound so far would find them. source_row(i) names the source row of the node's i-th. A row's
+// values of the features share its index and, laid out by rows, a cache line or two; a deep
+// node's rows lie far apart, so each row is asked for a few rows ahead (`Ahead`) unless they lie
+// in sequence, once for the line of the group's first feature and once for its last. Four rows
+// at a time, each feature's four values go to vector registers, which keep the bounds lane by lane
+// as they are stored: a pass of its own would read every gathered column again. NaN compares false
+// and moves no bound.
 template <std::size_t M, bool Ahead, class SourceRow>
 void gather_group(const float* const* from, std::size_t row_step, std::size_t n,
                   float* const* to, LooseColumn* out, SourceRow& source_row) {
+    using Floats = float __attribute__((vector_size(16)));
+    using Lanes = std::int32_t __attribute__((vector_size(16)));
     constexpr std::size_t ahead = 16;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (Ahead && i + ahead < n) {
-            const std::size_t next = std::size_t{source_row(i + ahead)} * row_step;
-            for (std::size_t k = 0; k < M; ++k) __builtin_prefetch(from[k] + next);
+    const float* first = from[0];
+    const float* last = from[0];
+    for (std::size_t k = 1; k < M; ++k) {
+        first = from[k] < first ? from[k] : first;
+        last = from[k] > last ? from[k] : last;
+    }
+    auto ask_ahead = [&](std::size_t i) {
+        if (!Ahead || i + ahead >= n) return;
+        const std::size_t next = std::size_t{source_row(i + ahead)} * row_step;
+        __builtin_prefetch(first + next);
+        if (M > 1) __builtin_prefetch(last + next);
+    };
+    const Floats up = {INFINITY, INFINITY, INFINITY, INFINITY};
+    Floats low[M], high[M];
+    Lanes numbers[M];
+    for (std::size_t k = 0; k < M; ++k) low[k] = up, high[k] = -up, numbers[k] = Lanes{};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        std::size_t at[4];
+#pragma GCC unroll 4
+        for (std::size_t j = 0; j < 4; ++j) {
+            ask_ahead(i + j);
+            at[j] = std::size_t{source_row(i + j)} * row_step;
         }
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < M; ++k) {
+            const Floats value = {from[k][at[0]], from[k][at[1]], from[k][at[2]], from[k][at[3]]};
+            std::memcpy(to[k] + i, &value, sizeof value);
+            numbers[k] -= value == value;
+            low[k] = value < low[k] ? value : low[k];
+            high[k] = value > high[k] ? value : high[k];
+        }
+    }
+    for (std::size_t k = 0; k < M; ++k) {
+        out[k] = {to[k], INFINITY, -INFINITY, 0};
+        for (int lane = 0; lane < 4; ++lane) {
+            out[k].numbers += static_cast<std::uint32_t>(numbers[k][lane]);
+            out[k].least = low[k][lane] < out[k].least ? low[k][lane] : out[k].least;
+            out[k].largest = high[k][lane] > out[k].largest ? high[k][lane] : out[k].largest;
+        }
+    }
+    for (; i < n; ++i) {
+        ask_ahead(i);
         const std::size_t at = std::size_t{source_row(i)} * row_step;
 #pragma GCC unroll 4
-        for (std::size_t k = 0; k < M; ++k) to[k][i] = from[k][at];
+        for (std::size_t k = 0; k < M; ++k) {
+            const float value = from[k][at];
+            to[k][i] = value;
+            out[k].numbers += value == value;
+            out[k].least = value < out[k].least ? value : out[k].least;
+            out[k].largest = value > out[k].largest ? value : out[k].largest;
+        }
     }
-    for (std::size_t k = 0; k < M; ++k) out[k] = extent_of(to[k], n);
+    // Lanes meet out of order, which only a bound of zero shows: a pass in order keeps the
+    // first zero it meets, whichever its sign.
+    for (std::size_t k = 0; k < M; ++k) {
+        if (out[k].least != 0.0f && out[k].largest != 0.0f) continue;
+        const float zero = *std::find(to[k], to[k] + n, 0.0f);
+        if (out[k].least == 0.0f) out[k].least = zero;
+        if (out[k].largest == 0.0f) out[k].largest = zero;
+    }
 }
 
 // The same for any number of `features`, into `values`, n for each feature, four at a time.
