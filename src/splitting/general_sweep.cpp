@@ -289,7 +289,9 @@ std::optional<CutTally> tally_two_classes(const float* values, const std::uint32
         const Lanes goes_left = value <= cut;
         n_left -= goes_left;
         ones += slot & goes_left;
-        const Floats higher = value > cut ? value : none;
+        // A lane of all ones is a NaN, and a NaN never moves the least value: the rows gone
+        // left drop out in one step, the rows of NaN already do.
+        const Floats higher = reinterpret_cast<Floats>(reinterpret_cast<Lanes>(value) | goes_left);
         least = higher < least ? higher : least;
     };
     std::size_t i = 0;
