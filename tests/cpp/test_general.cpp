@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -195,6 +196,58 @@ TEST(GeneralPath, RandomThresholdsOverRowsOfOneWeightFollowTheDocumentedRules) {
         set.copy_values = std::array<std::size_t, 3>{0, 48, std::size_t{1} << 16}[random.below(3)];
         ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, nullptr), expected))
             << "round " << round;
+    }
+}
+
+// A node's gathered columns hold its rows' values and the extent a pass in row order finds:
+// least and largest number (a bound of zero with the sign of the first zero met), how many
+// numbers, and whether some threshold divides them, for any count of rows and features, read by
+// rows, from the node's copy or laid out by feature.
+TEST(GeneralPath, GatheredColumnsKeepTheExtentOfAPassInRowOrder) {
+    Random random(79);
+    auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
+    for (int round = 0; round < 300; ++round) {
+        Case c = random.data(30, 9, true);
+        std::fill(c.data.weights.begin(), c.data.weights.end(), 1.0);
+        const WeightedData d = c.weighted();
+        const RowDraws every = draws_of_weights(std::vector<std::uint32_t>(d.rows.n_rows, 1));
+        WorkingSet set = general_working_set(d, by_rows(d.rows), every, d.real_weights);
+        const std::vector<float> by_feature = values_by_feature(d.rows, nullptr);
+        const std::size_t way = random.below(3);
+        set.copy_values = way == 1 ? std::size_t{1} << 16 : 0;
+        if (way == 2) set.dense = by_features(by_feature, d.rows.n_rows);
+        const NodeRange range{random.below(2), set.n_rows};
+        std::vector<std::uint32_t> features(d.rows.n_cols);
+        for (std::uint32_t f = 0; f < features.size(); ++f) features[f] = f;
+        for (std::size_t k = features.size(); k > 1; --k)
+            std::swap(features[k - 1], features[random.below(k)]);
+        features.resize(1 + random.below(features.size()));
+        LooseColumns columns;
+        columns.clear(set, range);
+        std::vector<std::uint8_t> answers(features.size());
+        columns.gather(set, range, features, true, answers);
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < features.size(); ++k) {
+            std::vector<float> values;
+            float least = inf, largest = -inf;
+            std::size_t numbers = 0;
+            for (std::size_t i = range.begin; i < range.end; ++i) {
+                const float v = d.rows.row(set.local(set.node_rows[i].row))[features[k]];
+                values.push_back(v);
+                numbers += v == v;
+                least = v < least ? v : least;
+                largest = v > largest ? v : largest;
+            }
+            const bool divides = numbers > 0 && (least < largest || numbers < values.size());
+            ASSERT_EQ(answers[k] != 0, divides) << "round " << round;
+            if (!divides) continue;
+            const LooseColumn& got = columns.kept()[kept++];
+            ASSERT_EQ(got.numbers, numbers) << "round " << round;
+            ASSERT_EQ(bits(got.least), bits(least)) << "round " << round;
+            ASSERT_EQ(bits(got.largest), bits(largest)) << "round " << round;
+            for (std::size_t i = 0; i < values.size(); ++i)
+                ASSERT_EQ(bits(got.values[i]), bits(values[i])) << "round " << round;
+        }
     }
 }
 
