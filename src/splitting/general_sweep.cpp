@@ -264,23 +264,30 @@ CutTally tally_cut(const WorkingSet& set, const LooseNode& node, const float* va
     return tally;
 }
 
-// The same for rows of one weight and two class slots, NaN right: a count of the rows left and
-// of those of slot 1 among them, and a least value, four rows at a time in vector registers (a
-// lane a row). Counts are exact in any order and the least value is the same float whichever
-// lane finds it, but for the sign of a zero: only a least value of zero asks which of its rows
-// comes first, for its sign, and then there is no answer here.
-std::optional<CutTally> tally_two_classes(const float* values, const std::uint32_t* classes,
-                                          std::size_t n, float low_cut, std::uint64_t unit,
-                                          std::uint64_t* left) {
-    using Floats = float __attribute__((vector_size(16)));
-    using Lanes = std::int32_t __attribute__((vector_size(16)));
-    const Floats cut = {low_cut, low_cut, low_cut, low_cut};
-    const Floats none = {infinity, infinity, infinity, infinity};
-    Lanes n_left = {0, 0, 0, 0};
-    Lanes ones = {0, 0, 0, 0};
-    // Two least values, for rows four apart, so that neither waits on the other's comparison.
+// What the tally of a two-class cut counts: rows left, rows of slot 1 among them, and the least
+// value above the cut.
+struct TwoClassCount {
+    std::size_t left = 0;
+    std::size_t ones = 0;
+    float above = infinity;
+};
+
+// Counts the rows from i on into `count`, in blocks of as many rows as Floats has lanes (a lane a
+// row), two blocks at a time when `twice` so that neither least value waits on the other's
+// comparison; returns where it stopped. Inlined, so that its lanes take the caller's
+// instructions.
+template <class Floats, class Lanes>
+[[gnu::always_inline]] inline std::size_t two_class_blocks(const float* values,
+                                                           const std::uint32_t* classes,
+                                                           std::size_t n, std::size_t i,
+                                                           bool twice, float low_cut,
+                                                           TwoClassCount& count) {
+    constexpr std::size_t width = sizeof(Floats) / sizeof(float);
+    Floats cut{}, none{};
+    for (std::size_t lane = 0; lane < width; ++lane) cut[lane] = low_cut, none[lane] = infinity;
+    Lanes n_left{}, ones{};
     Floats above[2] = {none, none};
-    auto take = [&](std::size_t at, Floats& least) {
+    auto take = [&](std::size_t at, Floats& least) __attribute__((always_inline)) {
         Floats value;
         Lanes slot;
         std::memcpy(&value, values + at, sizeof value);
@@ -294,28 +301,71 @@ std::optional<CutTally> tally_two_classes(const float* values, const std::uint32
         const Floats higher = reinterpret_cast<Floats>(reinterpret_cast<Lanes>(value) | goes_left);
         least = higher < least ? higher : least;
     };
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) take(i, above[0]), take(i + 4, above[1]);
-    for (; i + 4 <= n; i += 4) take(i, above[0]);
-    std::size_t count = 0, count_ones = 0;
-    float least = infinity;
-    for (int lane = 0; lane < 4; ++lane) {
-        count += static_cast<std::uint32_t>(n_left[lane]);
-        count_ones += static_cast<std::uint32_t>(ones[lane]);
-        for (const Floats& lanes : above) least = lanes[lane] < least ? lanes[lane] : least;
+    if (twice)
+        for (; i + 2 * width <= n; i += 2 * width) take(i, above[0]), take(i + width, above[1]);
+    for (; i + width <= n; i += width) take(i, above[0]);
+    for (std::size_t lane = 0; lane < width; ++lane) {
+        count.left += static_cast<std::uint32_t>(n_left[lane]);
+        count.ones += static_cast<std::uint32_t>(ones[lane]);
+        for (const Floats& lanes : above)
+            count.above = lanes[lane] < count.above ? lanes[lane] : count.above;
     }
+    return i;
+}
+
+using FourFloats = float __attribute__((vector_size(16)));
+using FourLanes = std::int32_t __attribute__((vector_size(16)));
+
+// Eight lanes where the processor has them: counts whose results do not depend on the order the
+// lanes take the rows in are the same counts in either.
+#if defined(__x86_64__) && defined(__GNUC__)
+using EightFloats = float __attribute__((vector_size(32)));
+using EightLanes = std::int32_t __attribute__((vector_size(32)));
+
+[[gnu::target("avx2")]] std::size_t eight_lane_blocks(const float* values,
+                                                      const std::uint32_t* classes, std::size_t n,
+                                                      float low_cut, TwoClassCount& count) {
+    return two_class_blocks<EightFloats, EightLanes>(values, classes, n, 0, true, low_cut, count);
+}
+
+bool has_eight_lanes() {
+    static const bool eight = __builtin_cpu_supports("avx2");
+    return eight;
+}
+#else
+std::size_t eight_lane_blocks(const float*, const std::uint32_t*, std::size_t, float,
+                              TwoClassCount&) {
+    return 0;
+}
+
+bool has_eight_lanes() { return false; }
+#endif
+
+// The same for rows of one weight and two class slots, NaN right: a count of the rows left and
+// of those of slot 1 among them, and a least value, in vector registers (two_class_blocks), then
+// a row at a time. Counts are exact in any order and the least value is the same float whichever
+// lane finds it, but for the sign of a zero: only a least value of zero asks which of its rows
+// comes first, for its sign, and then there is no answer here.
+std::optional<CutTally> tally_two_classes(const float* values, const std::uint32_t* classes,
+                                          std::size_t n, float low_cut, std::uint64_t unit,
+                                          std::uint64_t* left) {
+    TwoClassCount count;
+    std::size_t i = 0;
+    const bool eight = n >= 8 && has_eight_lanes();
+    if (eight) i = eight_lane_blocks(values, classes, n, low_cut, count);
+    i = two_class_blocks<FourFloats, FourLanes>(values, classes, n, i, !eight, low_cut, count);
     for (; i < n; ++i) {
         const float value = values[i];
         const bool goes_left = value <= low_cut;
-        count += goes_left;
-        count_ones += classes[i] & std::uint32_t{goes_left};
+        count.left += goes_left;
+        count.ones += classes[i] & std::uint32_t{goes_left};
         const float higher = value > low_cut ? value : infinity;
-        least = higher < least ? higher : least;
+        count.above = higher < count.above ? higher : count.above;
     }
-    if (least == 0.0f) return std::nullopt;
-    left[0] = (count - count_ones) * unit;
-    left[1] = count_ones * unit;
-    return CutTally{count * unit, count, least};
+    if (count.above == 0.0f) return std::nullopt;
+    left[0] = (count.left - count.ones) * unit;
+    left[1] = count.ones * unit;
+    return CutTally{count.left * unit, count.left, count.above};
 }
 
 // std::nextafter(x, -infinity) for a finite x when `step`, else x, without a branch or a call:
