@@ -315,11 +315,25 @@ float OrderedSum::ceiling(float size, unsigned depth) {
 }
 
 float OrderedSum::coarse_ceiling(float size) {
-    const std::uint64_t total = list_present();
-    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return sum(size);
-    std::array<std::uint64_t, kinds> counts{};
-    for (unsigned k : present_) counts[k] = index_.count(k);
-    return -least_sum_of_counts(counts, size, present_);
+    KindCounts counts{};
+    for (unsigned k = 1; k < kinds; ++k) counts[k] = index_.count(k);
+    float ceiling;
+    return coarse_ceiling_of(counts, size, ceiling) ? ceiling : sum(size);
+}
+
+bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, float& ceiling) {
+    std::array<unsigned, kinds> present;
+    std::size_t n = 0;
+    std::uint64_t total = 0;
+    for (unsigned k = 1; k < kinds; ++k) {
+        if (counts[k] == 0) continue;
+        present[n++] = k;
+        total += counts[k];
+    }
+    // As sum() decides: these it adds one by one.
+    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return false;
+    ceiling = -least_sum_of_counts(counts, size, std::span<const unsigned>(present.data(), n));
+    return true;
 }
 
 // The magnitudes' sum from a running value `a` that holds every term up to position p.

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -38,6 +39,7 @@ namespace lindorf {
 class OrderedSum {
   public:
     static constexpr unsigned kinds = KindIndex::kinds;
+    using KindCounts = std::array<std::uint64_t, kinds>;
 
     void assign(std::span<const std::uint8_t> kinds_by_position);
     void set(std::size_t position, unsigned kind);
@@ -54,6 +56,9 @@ class OrderedSum {
     // (least_sum_of_counts): far cheaper than ceiling(), and close enough to rule out most
     // candidates before it.
     float coarse_ceiling(float size);
+    // The same from a side's counts of each kind, without the sum's positions; false when the
+    // side is so small that the ceiling is the sum itself.
+    static bool coarse_ceiling_of(const KindCounts& counts, float size, float& ceiling);
 
   private:
     class Terms;

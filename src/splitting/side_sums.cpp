@@ -11,6 +11,9 @@ namespace {
 
 // Below this many classes a side is summed term by term faster than the ordered sums are set up.
 constexpr std::size_t ordered_from = 512;
+// Setting a position of the ordered sums costs some dozens of operations on each side, building
+// them anew a few per position: past this share of the positions moved, they are built anew.
+constexpr std::size_t rebuild_share = 8;
 
 // The count every class of a side holds, or 0 when the counts differ: k counts summing to m are
 // all m/k exactly when their squares sum to m * (m/k).
@@ -37,15 +40,13 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
     // A class's position is its rank among the node's classes; its kind on a side, its count.
     scratch.position.resize(std::max<std::size_t>(
         scratch.position.size(), *std::max_element(node.present.begin(), node.present.end()) + 1));
-    scratch.kinds.assign(node.present.size(), 0);
     for (std::size_t i = 0; i < node.present.size(); ++i) {
         const std::uint32_t c = node.present[i];
         scratch.position[c] = static_cast<std::uint32_t>(i);
-        scratch.kinds[i] = static_cast<std::uint8_t>(node.counts[c]);
+        ++right_kinds_[node.counts[c]];
     }
-    scratch.right.assign(scratch.kinds);
-    std::fill(scratch.kinds.begin(), scratch.kinds.end(), 0);
-    scratch.left.assign(scratch.kinds);
+    right_kinds_[0] = 0;
+    scratch.moved.clear();
 }
 
 void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
@@ -59,9 +60,39 @@ void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     left_total_ += weight;
     left_[cls] = left + weight;
     if (!ordered_) return;
-    const std::uint32_t position = scratch_.position[cls];
-    scratch_.left.set(position, left + weight);
-    scratch_.right.set(position, right - weight);
+    // Kind 0 is no term: its count is never asked.
+    --left_kinds_[left];
+    ++left_kinds_[left + weight];
+    --right_kinds_[right];
+    ++right_kinds_[right - weight];
+    if (!built_) return;
+    scratch_.moved.push_back(cls);
+    if (scratch_.moved.size() * rebuild_share >= node_.present.size()) built_ = false;
+}
+
+void SideSums::catch_up() {
+    std::vector<std::uint32_t>& moved = scratch_.moved;
+    const std::size_t positions = node_.present.size();
+    if (built_) {
+        for (std::uint32_t c : moved) {
+            const std::uint32_t position = scratch_.position[c];
+            scratch_.left.set(position, left_[c]);
+            scratch_.right.set(position, node_.counts[c] - left_[c]);
+        }
+    } else {
+        std::vector<std::uint8_t>& kinds = scratch_.kinds;
+        kinds.resize(positions);
+        for (std::size_t i = 0; i < positions; ++i)
+            kinds[i] = static_cast<std::uint8_t>(left_[node_.present[i]]);
+        scratch_.left.assign(kinds);
+        for (std::size_t i = 0; i < positions; ++i) {
+            const std::uint32_t c = node_.present[i];
+            kinds[i] = static_cast<std::uint8_t>(node_.counts[c] - left_[c]);
+        }
+        scratch_.right.assign(kinds);
+        built_ = true;
+    }
+    moved.clear();
 }
 
 // The sum of p * log2(p) over one side, as gain_from_counts forms it.
@@ -70,7 +101,10 @@ float SideSums::side_sum(bool right, std::uint32_t classes, std::uint64_t square
     const float size = static_cast<float>(total);
     const std::uint32_t each = equal_count(classes, squares, total);
     if (each != 0) return repeated_sum(detail::plogp_term(each, size), classes);
-    if (ordered_) return (right ? scratch_.right : scratch_.left).sum(size);
+    if (ordered_) {
+        catch_up();
+        return (right ? scratch_.right : scratch_.left).sum(size);
+    }
     float sum = 0.0f;
     for (std::uint32_t c : node_.present) {
         const std::uint32_t count = right ? node_.counts[c] - left_[c] : left_[c];
@@ -83,9 +117,13 @@ float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t sq
                              std::uint32_t total, unsigned depth) {
     if (!ordered_ || equal_count(classes, squares, total) != 0)
         return side_sum(right, classes, squares, total);
-    OrderedSum& sum = right ? scratch_.right : scratch_.left;
     const auto size = static_cast<float>(total);
-    return depth == 0 ? sum.coarse_ceiling(size) : sum.ceiling(size, depth - 1);
+    float coarse;
+    if (depth == 0 && OrderedSum::coarse_ceiling_of(right ? right_kinds_ : left_kinds_, size, coarse))
+        return coarse;
+    catch_up();
+    OrderedSum& sum = right ? scratch_.right : scratch_.left;
+    return depth == 0 ? sum.sum(size) : sum.ceiling(size, depth - 1);
 }
 
 // Each float operation of gain_from_sums is monotone in the sides' sums.

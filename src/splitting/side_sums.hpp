@@ -18,6 +18,7 @@ struct SideScratch {
     OrderedSum left, right;
     std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
     std::vector<std::uint8_t> kinds;
+    std::vector<std::uint32_t> moved;  // classes moved since the ordered sums were last brought up
 };
 
 class SideSums {
@@ -43,11 +44,18 @@ class SideSums {
     float side_sum(bool right, std::uint32_t classes, std::uint64_t squares, std::uint32_t total);
     float side_ceiling(bool right, std::uint32_t classes, std::uint64_t squares,
                        std::uint32_t total, unsigned depth);
+    // Brings the ordered sums up to the rows moved so far.
+    void catch_up();
 
     const NodeCounts& node_;
     std::uint32_t* left_;
     SideScratch& scratch_;
     bool ordered_;  // the sides are summed by scratch_.left and scratch_.right
+    // Most candidates are ruled out by their counts of each kind alone, so rows move left
+    // without touching the ordered sums, which catch up only for a candidate that asks them:
+    // moved again class by class, or built anew once more classes moved than that costs.
+    bool built_ = false;
+    OrderedSum::KindCounts left_kinds_{}, right_kinds_{};
     std::uint32_t left_total_ = 0;
     std::uint32_t left_classes_ = 0;
     std::uint32_t right_classes_ = 0;

@@ -18,6 +18,7 @@
 #include "criteria/repeated_sum.hpp"
 #include "splitting/entropy_sweep.hpp"
 #include "splitting/exact_sweep.hpp"
+#include "splitting/side_sums.hpp"
 #include "splitting/split_search.hpp"
 #include "tree/grow.hpp"
 #include "tree/grow_engine.hpp"
@@ -260,6 +261,40 @@ TEST(OrderedSum, CoarseCeilingComesCloseOnManyClasses) {
             ASSERT_GE(coarse, one_by_one) << n << " positions, query " << query;
             const double worst = static_cast<double>(terms) * 0x1p-24 * -one_by_one;
             EXPECT_LE(coarse - one_by_one, worst * 3 / 4) << n << " positions, query " << query;
+        }
+    }
+}
+
+// Both sides of a node of bootstrap-like counts as rows move left in a random order, asked after
+// a few moves and after many (the ordered sums then catch up class by class, or are built
+// anew): the score is the one gain_from_counts gives, and no ceiling lies below it.
+TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
+    std::mt19937_64 rng(61);
+    std::poisson_distribution<int> draws(1.0);
+    for (const std::size_t n : {700u, 9000u}) {
+        std::vector<std::uint32_t> counts(n), present, rows;
+        for (std::uint32_t c = 0; c < n; ++c) {
+            counts[c] = static_cast<std::uint32_t>(std::min(draws(rng), 15));
+            if (counts[c] != 0) present.push_back(c);
+            rows.insert(rows.end(), counts[c], c);
+        }
+        std::shuffle(rows.begin(), rows.end(), rng);
+        const auto total = static_cast<std::uint32_t>(rows.size());
+        const NodeCounts node{present, counts.data(), total,
+                              entropy_of_counts(present, counts.data(), total),
+                              static_cast<float>(total)};
+        std::vector<std::uint32_t> left(n, 7);
+        SideScratch scratch;
+        SideSums sides(node, present.size(), left.data(), scratch);
+        ASSERT_TRUE(sides.ordered());
+        for (std::size_t moved = 0; moved + 1 < rows.size();) {
+            const std::size_t gaps[] = {1, 3, n / 20, n / 3};
+            const std::size_t to = std::min(moved + 1 + rng() % gaps[rng() % 4], rows.size() - 1);
+            for (; moved < to; ++moved) sides.move_left(rows[moved], 1);
+            const double exact = gain_from_counts(node, left.data(), sides.left_total());
+            for (const unsigned depth : {0u, 1u, 2u})
+                ASSERT_GE(sides.ceiling(depth), exact) << n << " classes, " << moved << " rows";
+            ASSERT_EQ(sides.score(), exact) << n << " classes, " << moved << " rows";
         }
     }
 }
