@@ -1,6 +1,7 @@
 #include "splitting/side_sums.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "criteria/gini.hpp"
 #include "criteria/repeated_sum.hpp"
@@ -105,10 +106,22 @@ float SideSums::side_sum(bool right, std::uint32_t classes, std::uint64_t square
         catch_up();
         return (right ? scratch_.right : scratch_.left).sum(size);
     }
+    // Most classes hold a few rows: each small count's term is worked out once per sum.
+    std::array<float, 16> terms;
+    std::uint32_t known = 0;
     float sum = 0.0f;
     for (std::uint32_t c : node_.present) {
         const std::uint32_t count = right ? node_.counts[c] - left_[c] : left_[c];
-        if (count != 0) sum = detail::plogp_sum_step(sum, count, size);
+        if (count == 0) continue;
+        if (count >= terms.size()) {
+            sum = detail::plogp_sum_step(sum, count, size);
+            continue;
+        }
+        if ((known >> count & 1) == 0) {
+            terms[count] = detail::plogp_term(count, size);
+            known |= 1u << count;
+        }
+        sum += terms[count];
     }
     return sum;
 }
