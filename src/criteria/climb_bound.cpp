@@ -101,4 +101,92 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
     return f;
 }
 
+// Float addition is monotone in the running sum, so a float at or below the sum after some
+// stretches bounds what the rest adds to it. Within the binade of that float (spacing U) each
+// term adds at least its least step, while the sum stays there, and once it leaves, at least the
+// top: a stretch whose least steps keep it at or below the top adds at least their total. One
+// that would cross climbs as least_sum_of_counts does, from that float, with each kind's ratio.
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
+                             std::span<const unsigned> present) {
+    std::array<double, kinds> low{}, high{};
+    std::array<std::uint64_t, kinds> step{};
+    const double log_size = std::log2(static_cast<double>(size));
+    const double per_size = 1.0 / static_cast<double>(size);
+    for (unsigned k : present) {
+        const double t = k * per_size * (log_size - log2_of_kind(k));
+        low[k] = t * (1.0 - 24.0 * 0x1p-24);
+        high[k] = t * (1.0 + 24.0 * 0x1p-24);
+    }
+    float x = 0.0f;
+    int stepped = std::numeric_limits<int>::min();  // the binade whose least steps `step` holds
+    bool adds_nothing = false;  // some kind's term may add nothing there
+    for (const std::array<std::uint32_t, 16>& counts : stretches) {
+        if (x == 0.0f) {
+            std::array<std::uint64_t, kinds> wide{};
+            std::array<unsigned, kinds> here;
+            std::size_t n = 0;
+            for (unsigned k : present) {
+                wide[k] = counts[k];
+                if (counts[k] != 0) here[n++] = k;
+            }
+            if (n != 0) x = least_sum_of_counts(wide, size, std::span<const unsigned>(here.data(), n));
+            continue;
+        }
+        int e = binade_of(x);
+        if (e != stepped) {
+            // A step of the whole binade or more leaves it alone: as many units count as much.
+            stepped = e;
+            adds_nothing = false;
+            const double per_unit = power_of_two(23 - e);
+            for (unsigned k : present) {
+                const double least = std::min(least_step(low[k] * per_unit), 0x1p24);
+                step[k] = static_cast<std::uint64_t>(least);
+                adds_nothing = adds_nothing || least == 0.0;
+            }
+        }
+        if (adds_nothing) continue;  // the sum stays at least where it is
+        std::uint64_t weight = 0;
+        for (unsigned k : present) weight += counts[k] * step[k];
+        const double spacing = power_of_two(e - 23);
+        double at = static_cast<double>(x);
+        if (at + static_cast<double>(weight) * spacing <= power_of_two(e + 1)) {
+            // A whole number of units within the binade: exact.
+            x = static_cast<float>(at + static_cast<double>(weight) * spacing);
+            continue;
+        }
+        double real = 0.0;
+        for (unsigned k : present) real += static_cast<double>(counts[k]) * low[k];
+        real *= 1.0 - tiny;
+        while (true) {
+            const double per_unit = power_of_two(23 - e);
+            double ratio = 1.0;
+            for (unsigned k : present) {
+                if (counts[k] == 0) continue;
+                const double least = least_step(low[k] * per_unit);
+                if (least == 0.0) {
+                    ratio = 0.0;
+                    break;
+                }
+                ratio = std::max(ratio, high[k] * per_unit / least);
+            }
+            if (ratio == 0.0) break;  // a term may add nothing: `at` stands
+            ratio *= 1.0 + tiny;
+            const double top = power_of_two(e + 1);
+            const double room = (top - at) * ratio;
+            if (real <= room) {
+                at = (at + real / ratio) * (1.0 - tiny);
+                break;
+            }
+            real -= room * (1.0 + tiny) + power_of_two(e - 23);
+            at = top;
+            ++e;
+        }
+        // The sum is a float at or above `at`.
+        float f = static_cast<float>(at);
+        if (static_cast<double>(f) < at) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+        x = std::max(x, f);
+    }
+    return x;
+}
+
 }  // namespace lindorf

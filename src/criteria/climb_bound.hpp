@@ -23,4 +23,11 @@ namespace lindorf {
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
                           std::span<const unsigned> present);
 
+// The same for terms added stretch after stretch, from how many of each kind each stretch holds
+// (index 0 unused): far closer, since a stretch that ends in the binade where it starts adds
+// exactly its steps there, and only the few that cross a binade's top are bounded by the climb.
+// `present` lists every kind with a non-zero count in any stretch; `size` as above.
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
+                             std::span<const unsigned> present);
+
 }  // namespace lindorf

@@ -336,6 +336,22 @@ bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, float& 
     return true;
 }
 
+bool OrderedSum::stretch_ceiling_of(const KindCounts& counts,
+                                    std::span<const std::array<std::uint32_t, kinds>> stretches,
+                                    float size, float& ceiling) {
+    std::array<unsigned, kinds> present;
+    std::size_t n = 0;
+    std::uint64_t total = 0;
+    for (unsigned k = 1; k < kinds; ++k) {
+        if (counts[k] == 0) continue;
+        present[n++] = k;
+        total += counts[k];
+    }
+    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return false;
+    ceiling = -least_sum_of_stretches(stretches, size, std::span<const unsigned>(present.data(), n));
+    return true;
+}
+
 // The magnitudes' sum from a running value `a` that holds every term up to position p.
 float OrderedSum::add_from(Track& track, std::int64_t p, float a, float size, Terms& terms) {
     track.runs.clear();

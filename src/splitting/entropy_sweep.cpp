@@ -502,10 +502,11 @@ std::span<const Entry> group_of(const SweepContext& context, const Shortlisted& 
 //
 // The ceiling is a bound for the worst case of any rounding, and the rounding that really tells
 // such candidates apart is a few per cent of it: thousands of them stay in. Where the sides are
-// ordered sums, a candidate gets three cheaper ceilings of its exact score first (from each
+// ordered sums, a candidate gets four cheaper ceilings of its exact score first (from each
 // side's counts of each kind, which no walk over classes needs and which rules out two in
-// three; then the shallow bracket, thousands of units of the sums above it, and the deep one,
-// hundreds), and only those that reach the best score so far are scored exactly.
+// three; from those of each stretch of classes, which rules out most of the rest; then the
+// shallow bracket, thousands of units of the sums above it, and the deep one, hundreds), and
+// only those that reach the best score so far are scored exactly.
 template <bool Packed>
 void score_by_rewalk(const SweepContext& context, const Shortlist& list,
                      std::uint32_t* left_counts, SideScratch& scratch, ColumnBest& best) {
@@ -530,7 +531,8 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
         if (score_ceiling(context, kept, sides) < node_best(context, best)) continue;
         if (ordered && (sides.ceiling(0) < node_best(context, best) ||
                         sides.ceiling(1) < node_best(context, best) ||
-                        sides.ceiling(2) < node_best(context, best)))
+                        sides.ceiling(2) < node_best(context, best) ||
+                        sides.ceiling(3) < node_best(context, best)))
             continue;
         best.offer(sides.score(), group_of(context, kept), context.set);
     }

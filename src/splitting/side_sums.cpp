@@ -15,6 +15,9 @@ constexpr std::size_t ordered_from = 512;
 // Setting a position of the ordered sums costs some dozens of operations on each side, building
 // them anew a few per position: past this share of the positions moved, they are built anew.
 constexpr std::size_t rebuild_share = 8;
+// Stretches of positions whose counts of each kind the walks keep: most of a side's stretches
+// then add their exact steps within one binade (16 cost least at 2^16 rows; 8 and 32 more).
+constexpr std::size_t stretches = 16;
 
 // The count every class of a side holds, or 0 when the counts differ: k counts summing to m are
 // all m/k exactly when their squares sum to m * (m/k).
@@ -41,10 +44,16 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
     // A class's position is its rank among the node's classes; its kind on a side, its count.
     scratch.position.resize(std::max<std::size_t>(
         scratch.position.size(), *std::max_element(node.present.begin(), node.present.end()) + 1));
-    for (std::size_t i = 0; i < node.present.size(); ++i) {
+    const std::size_t positions = node.present.size();
+    while ((std::size_t{1} << stretch_shift_) * stretches < positions) ++stretch_shift_;
+    const std::size_t used = ((positions - 1) >> stretch_shift_) + 1;
+    scratch.left_stretches.assign(used, {});
+    scratch.right_stretches.assign(used, {});
+    for (std::size_t i = 0; i < positions; ++i) {
         const std::uint32_t c = node.present[i];
         scratch.position[c] = static_cast<std::uint32_t>(i);
         ++right_kinds_[node.counts[c]];
+        ++scratch.right_stretches[i >> stretch_shift_][node.counts[c]];
     }
     right_kinds_[0] = 0;
     scratch.moved.clear();
@@ -66,6 +75,13 @@ void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     ++left_kinds_[left + weight];
     --right_kinds_[right];
     ++right_kinds_[right - weight];
+    const std::uint32_t stretch = scratch_.position[cls] >> stretch_shift_;
+    std::array<std::uint32_t, OrderedSum::kinds>& on_left = scratch_.left_stretches[stretch];
+    std::array<std::uint32_t, OrderedSum::kinds>& on_right = scratch_.right_stretches[stretch];
+    --on_left[left];
+    ++on_left[left + weight];
+    --on_right[right];
+    ++on_right[right - weight];
     if (!built_) return;
     scratch_.moved.push_back(cls);
     if (scratch_.moved.size() * rebuild_share >= node_.present.size()) built_ = false;
@@ -134,9 +150,14 @@ float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t sq
     float coarse;
     if (depth == 0 && OrderedSum::coarse_ceiling_of(right ? right_kinds_ : left_kinds_, size, coarse))
         return coarse;
+    if (depth == 1 && OrderedSum::stretch_ceiling_of(right ? right_kinds_ : left_kinds_,
+                                                     right ? scratch_.right_stretches
+                                                           : scratch_.left_stretches,
+                                                     size, coarse))
+        return coarse;
     catch_up();
     OrderedSum& sum = right ? scratch_.right : scratch_.left;
-    return depth == 0 ? sum.sum(size) : sum.ceiling(size, depth - 1);
+    return depth <= 1 ? sum.sum(size) : sum.ceiling(size, depth - 2);
 }
 
 // Each float operation of gain_from_sums is monotone in the sides' sums.

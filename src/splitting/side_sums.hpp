@@ -5,6 +5,7 @@
 // OrderedSum; otherwise term by term.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct SideScratch {
     std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
     std::vector<std::uint8_t> kinds;
     std::vector<std::uint32_t> moved;  // classes moved since the ordered sums were last brought up
+    // Of each side, how many classes of each kind each stretch of positions holds.
+    std::vector<std::array<std::uint32_t, OrderedSum::kinds>> left_stretches, right_stretches;
 };
 
 class SideSums {
@@ -35,8 +38,9 @@ class SideSums {
     // The score of the split between the rows moved left so far and the rest.
     double score();
     // A score at or above score(), cheaper where the sides are ordered sums (depth 0: from their
-    // counts of each kind, OrderedSum::coarse_ceiling; 1 and 2: OrderedSum::ceiling of depth 0
-    // and 1), and score() itself where they are not.
+    // counts of each kind, OrderedSum::coarse_ceiling; 1: from those of each stretch of
+    // positions, least_sum_of_stretches; 2 and 3: OrderedSum::ceiling of depth 0 and 1), and
+    // score() itself where they are not.
     double ceiling(unsigned depth);
     bool ordered() const { return ordered_; }
 
@@ -56,6 +60,7 @@ class SideSums {
     // moved again class by class, or built anew once more classes moved than that costs.
     bool built_ = false;
     OrderedSum::KindCounts left_kinds_{}, right_kinds_{};
+    unsigned stretch_shift_ = 0;  // a position's stretch is the position shifted by this
     std::uint32_t left_total_ = 0;
     std::uint32_t left_classes_ = 0;
     std::uint32_t right_classes_ = 0;

@@ -232,9 +232,10 @@ TEST(OrderedSum, MatchesAddingOneTermAtATime) {
     }
 }
 
-// The floor from counts of each kind holds whatever the order of the terms: shuffled, by kind
+// The floors from counts of each kind hold whatever the order of the terms: shuffled, by kind
 // either way, and with a rare kind's terms all first or all last (in the lowest or the top
-// binades, where a bound that spent each kind's count once per binade would fail).
+// binades, where a bound that spent each kind's count once per binade would fail); so does the
+// one from the counts of each stretch of that order.
 TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
     std::mt19937_64 rng(71);
     for (int round = 0; round < 120; ++round) {
@@ -264,6 +265,12 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
             float sum = 0.0f;
             for (unsigned k : terms) sum -= detail::plogp_term(k, size);
             ASSERT_LE(least, sum) << "round " << round << ", order " << order;
+            // And from the counts of stretches of the order, as cut into a few to many.
+            const std::size_t length = 1 + rng() % (n / 4);
+            std::vector<std::array<std::uint32_t, 16>> stretches((n + length - 1) / length);
+            for (std::size_t i = 0; i < n; ++i) ++stretches[i / length][terms[i]];
+            ASSERT_LE(least_sum_of_stretches(stretches, size, present), sum)
+                << "round " << round << ", order " << order << ", stretches of " << length;
         }
     }
 }
@@ -330,7 +337,7 @@ TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
             const std::size_t to = std::min(moved + 1 + rng() % gaps[rng() % 4], rows.size() - 1);
             for (; moved < to; ++moved) sides.move_left(rows[moved], 1);
             const double exact = gain_from_counts(node, left.data(), sides.left_total());
-            for (const unsigned depth : {0u, 1u, 2u})
+            for (const unsigned depth : {0u, 1u, 2u, 3u})
                 ASSERT_GE(sides.ceiling(depth), exact) << n << " classes, " << moved << " rows";
             ASSERT_EQ(sides.score(), exact) << n << " classes, " << moved << " rows";
         }
