@@ -497,6 +497,37 @@ GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry
         });
 }
 
+GeneralChoice two_class_random_search(const WorkingSet& set, std::span<const Entry> node_rows,
+                                      std::uint64_t every_unit,
+                                      std::span<const std::uint32_t> classes,
+                                      std::span<const LooseColumn> columns,
+                                      const GeneralNode& node, const GeneralRules& rules) {
+    LINDORF_CHECK(class_slots(set) == 2 && set.general.n_outputs == 1 && every_unit > 0 &&
+                      classes.size() == node_rows.size() && !rules.learn_nan &&
+                      rules.monotonic.by_feature.empty() &&
+                      rules.draws.size() == 2 * columns.size() &&
+                      (rules.features.empty() ? set.n_cols : rules.features.size()) ==
+                          columns.size(),
+                  "a two-class random split reads one class slot and one weight per row");
+    const LooseNode loose{node_rows, {}, every_unit};
+    const Scorer scorer{node, rules, node_rows.size(), 0};
+    GeneralChoice choice;
+    with_general_rows(set, [&](const auto& rows) {
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            std::uint64_t left[4] = {0, 0, 0, 0};
+            const FeatureBest best = random_loose(scorer, set, loose, classes, columns[k], rows,
+                                                  left, 2, rules.draws[2 * k],
+                                                  rules.draws[2 * k + 1]);
+            if (best.score > choice.gain) {
+                const auto f = rules.features.empty() ? static_cast<std::uint32_t>(k)
+                                                      : rules.features[k];
+                choice = {true, f, best.threshold, best.nan_left, best.score};
+            }
+        }
+    });
+    return choice;
+}
+
 GeneralChoice general_search(const WorkingSet& set, NodeRange range, const GeneralNode& node,
                              const GeneralRules& rules, ScratchSlots& scratch, WorkerPool* pool) {
     check_features(rules.features, set.n_cols);

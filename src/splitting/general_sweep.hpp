@@ -100,6 +100,15 @@ GeneralChoice general_random_search(const WorkingSet& set, std::span<const Entry
                                     const GeneralRules& rules, ScratchSlots& scratch,
                                     WorkerPool* pool);
 
+// The same for rows of one weight (`every_unit`), one output of two class slots, NaN right and
+// nothing constrained, few of them: the features in turn on this thread, their counts on the
+// stack, without the per-feature leases and result records the general search hands out.
+GeneralChoice two_class_random_search(const WorkingSet& set, std::span<const Entry> rows,
+                                      std::uint64_t every_unit,
+                                      std::span<const std::uint32_t> classes,
+                                      std::span<const LooseColumn> columns,
+                                      const GeneralNode& node, const GeneralRules& rules);
+
 // The impurity of counts by slot (count_of(slot)) over `total` units, by criteria/impurity.hpp.
 template <class CountOf>
 double general_impurity(const GeneralNode& node, Impurity impurity, std::uint64_t total,

@@ -124,7 +124,7 @@ class GeneralWork final : public NodeWork {
         GeneralChoice choice =
             small.copy != nullptr
                 ? small_random_search(set_, small, draw_, stream, classes_view_, every_unit_,
-                                      node(), search_rules(at, {}, {}), scratch)
+                                      node(), search_rules(at, {}, {}))
                 : search(at, stream, scratch, pool);
         // Built in place: a record copied out of a function is read back at widths it was not
         // written at, which holds up every node.

@@ -33,7 +33,7 @@ LooseColumn gather(const SmallNode& node, const std::size_t* places, std::uint32
 GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, FeatureDraw& draw,
                                   KeyedStream& stream, std::span<const std::uint32_t> classes,
                                   std::uint64_t every_unit, const GeneralNode& counts,
-                                  GeneralRules rules, ScratchSlots& scratch) {
+                                  GeneralRules rules) {
     const std::size_t n = node.rows.size();
     LINDORF_CHECK(n <= small_node_rows, "a small node's rows fit on the stack");
     std::size_t places[small_node_rows];
@@ -69,8 +69,8 @@ GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, 
     std::uint64_t draws[2 * small_node_features];
     for (std::size_t k = 0; k < 2 * n_kept; ++k) draws[k] = stream.next_u64();
     rules.draws = {draws, 2 * n_kept};
-    return general_random_search(set, node.rows, {}, every_unit, classes, {lined_up, n_kept},
-                                 counts, rules, scratch, nullptr);
+    return two_class_random_search(set, node.rows, every_unit, classes, {lined_up, n_kept},
+                                   counts, rules);
 }
 
 std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold, bool nan_left) {

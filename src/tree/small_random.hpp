@@ -33,12 +33,12 @@ inline bool small_enough(std::size_t rows, std::size_t searched) {
 }
 
 // The node's drawn features (every feature when `draw` is not active), their threshold draws
-// from `stream`, and the best of their splits (general_random_search over `classes`, the rows'
+// from `stream`, and the best of their splits (two_class_random_search over `classes`, the rows'
 // class slots, each row weighing `every_unit`); `rules` without features or draws.
 GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, FeatureDraw& draw,
                                   KeyedStream& stream, std::span<const std::uint32_t> classes,
                                   std::uint64_t every_unit, const GeneralNode& counts,
-                                  GeneralRules rules, ScratchSlots& scratch);
+                                  GeneralRules rules);
 
 // LooseColumns::divide for a small node.
 std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold, bool nan_left);
