@@ -81,4 +81,14 @@ KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint64_t path) {
                        static_cast<std::uint32_t>(path >> 32));
 }
 
+NodeStreams::NodeStreams(const ChaChaKey& tree_node_key)
+    : state_(initial_state(tree_node_key, 0, 0)) {}
+
+KeyedStream NodeStreams::at(std::uint64_t path) const {
+    ChaChaBlock state = state_;
+    state[14] = static_cast<std::uint32_t>(path);
+    state[15] = static_cast<std::uint32_t>(path >> 32);
+    return KeyedStream(state);
+}
+
 }  // namespace lindorf

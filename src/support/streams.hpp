@@ -20,6 +20,9 @@ class KeyedStream {
     std::uint64_t next_u64();
 
   private:
+    friend class NodeStreams;
+    explicit KeyedStream(const ChaChaBlock& state) : state_(state) {}
+
     ChaChaBlock state_{};
     // Two blocks at a time: a node's draws take more than one block's eight outputs.
     std::array<ChaChaBlock, 2> blocks_{};
@@ -45,5 +48,16 @@ std::uint64_t child_path(std::uint64_t parent, std::uint32_t feature, float thre
 // The draws (features, random thresholds) of the node at `path`: nonce (the path's low word, its
 // high word) under the tree's node key.
 KeyedStream node_stream(const ChaChaKey& tree_node_key, std::uint64_t path);
+
+// The same streams from a key laid out once: a tree's every split starts one, and spreading the
+// key's bytes into words each time costs as much as a small node's tally.
+class NodeStreams {
+  public:
+    explicit NodeStreams(const ChaChaKey& tree_node_key);
+    KeyedStream at(std::uint64_t path) const;
+
+  private:
+    ChaChaBlock state_;
+};
 
 }  // namespace lindorf

@@ -34,6 +34,7 @@ class GeneralWork final : public NodeWork {
           left_(slots_, 0),
           latest_(slots_, 0),
           draw_(rules, set.n_cols),
+          streams_(rules.node_key),
           unit_(set.general.unit),
           min_leaf_units_(units_at_least(rules.min_leaf)) {
         LINDORF_CHECK(set.n_cols > 0, "the general path needs a feature");
@@ -115,7 +116,7 @@ class GeneralWork final : public NodeWork {
 
     std::optional<NodeSplit> split(const NodeAt& at, ScratchSlots& scratch,
                                    WorkerPool* pool) override {
-        KeyedStream stream = node_stream(rules_.node_key, at.path);
+        KeyedStream stream = streams_.at(at.path);
         if (own_rows_) loose_.clear(set_, range_);
         if (sorts_own_) own_.clear(range_);
         const SmallNode small{{set_.node_rows.data() + range_.begin, range_.size()},
@@ -422,6 +423,7 @@ class GeneralWork final : public NodeWork {
     std::vector<std::uint32_t> output_ends_;
     std::vector<std::uint64_t> draws_;
     FeatureDraw draw_;
+    NodeStreams streams_;  // of the tree's nodes
     bool own_rows_ = false;   // random thresholds over the node's rows as they lie
     bool sorts_own_ = false;  // the node sorts its drawn features itself
     LooseColumns loose_;

@@ -149,6 +149,12 @@ TEST(KeyedStreams, NonceZeroIsTheCoreGeneratorAndEveryPurposeHasItsOwnStream) {
     EXPECT_EQ(node_key(key, 5), derived);
     EXPECT_EQ(node_stream(derived, std::uint64_t{3} << 32 | 7).next_u64(),
               KeyedStream(derived, 7, 3).next_u64());
+    // A key laid out once gives every node the same stream, past its first two blocks too.
+    const NodeStreams laid_out(derived);
+    for (std::uint64_t path : {std::uint64_t{0}, std::uint64_t{3} << 32 | 7, ~std::uint64_t{0}}) {
+        KeyedStream once = laid_out.at(path), each = node_stream(derived, path);
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(once.next_u64(), each.next_u64()) << path << " " << i;
+    }
 }
 
 TEST(WeightedRows, GrowTheTreeOfTheirRowsRepeatedInPlace) {
