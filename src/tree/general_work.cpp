@@ -182,6 +182,66 @@ class GeneralWork final : public NodeWork {
         for (std::uint32_t s : present_) tree.values.push_back({flat(s), weight_of(counts_[s])});
     }
 
+    bool grow_subtree(Tree& tree, std::uint32_t index, const NodeAt& at, const NodeFacts& facts,
+                      std::size_t node_limit, ScratchSlots& scratch) override {
+        if (!own_rows_ || classes_view_.empty() || !rules_.monotonic.empty() || at.measure ||
+            range_.size() > small_node_rows)
+            return false;
+        // Nodes waiting: the right children along the path to the current node, one a level,
+        // and a split leaves a row fewer on each side.
+        struct Waiting {
+            NodeRange range;
+            std::uint32_t depth;
+            std::uint64_t path;
+            std::uint32_t parent;
+            bool is_left;
+        };
+        Waiting waiting[small_node_rows + 1];
+        std::size_t n_waiting = 0;
+        NodeAt where = at;
+        NodeFacts current = facts;
+        for (;;) {
+            std::optional<NodeSplit> split;
+            if (!stops_at(rules_, where.depth, current)) split = this->split(where, scratch, nullptr);
+            if (split) {
+                const SplitChoice& choice = split->choice;
+                tree.nodes[index] = Node{.is_leaf = false, .nan_left = choice.nan_left,
+                                         .feature = choice.feature,
+                                         .threshold = choice.threshold,
+                                         .prediction = current.label};
+                const std::size_t middle = where.range.begin + split->n_left + split->n_tail_left;
+                auto child = [&](bool left) {
+                    return Waiting{left ? NodeRange{where.range.begin, middle}
+                                        : NodeRange{middle, where.range.end},
+                                   where.depth + 1,
+                                   child_path(where.path, choice.feature, choice.threshold,
+                                              choice.nan_left, left),
+                                   index, left};
+                };
+                LINDORF_CHECK(n_waiting + 2 <= small_node_rows + 1,
+                              "a small subtree waits on a node a level");
+                waiting[n_waiting++] = child(false);
+                waiting[n_waiting++] = child(true);
+            } else {
+                leaf(tree, index, where.bounds, rules_.record_stats);
+            }
+            if (n_waiting == 0) return true;
+            const Waiting next = waiting[--n_waiting];
+            if (rules_.stop != nullptr) rules_.stop->check();
+            check_node_room(tree, 1, node_limit);
+            index = static_cast<std::uint32_t>(tree.nodes.size());
+            tree.nodes.emplace_back();
+            if (rules_.record_stats) tree.stats.emplace_back();
+            Node& parent = tree.nodes[next.parent];
+            (next.is_left ? parent.left : parent.right) = index;
+            where.range = next.range;
+            where.depth = next.depth;
+            where.path = next.path;
+            current = take(next.range, true);
+            record_facts(tree, index, current, rules_);
+        }
+    }
+
   private:
     // Whether the current node takes the small path (small_random.hpp): random thresholds over
     // rows of one weight and two classes (classes_view_), nothing constrained, few rows and

@@ -87,20 +87,11 @@ std::uint32_t place_node(Tree& tree, const PendingNode& pending, const Growth& g
 }
 
 void record_node(Tree& tree, std::uint32_t index, const NodeFacts& facts, const GrowRules& rules) {
-    if (!rules.record_stats) return;
-    tree.stats[index] = NodeStats{.weight = facts.weight, .impurity = facts.impurity,
-                                  .rows = facts.rows};
-    if (facts.values.empty()) return;
-    tree.stats[index].values = static_cast<std::uint32_t>(tree.values.size());
-    tree.stats[index].n_values = static_cast<std::uint32_t>(facts.values.size());
-    for (std::size_t o = 0; o < facts.values.size(); ++o)
-        tree.values.push_back({static_cast<std::uint32_t>(o), facts.values[o]});
+    record_facts(tree, index, facts, rules);
 }
 
 bool stops(const GrowRules& rules, const PendingNode& item, const NodeFacts& facts) {
-    return item.depth == rules.max_depth || facts.pure || facts.weight < rules.min_split ||
-           facts.weight < 2.0 * rules.min_leaf || facts.rows < rules.min_split_rows ||
-           facts.rows < 2.0 * rules.min_leaf_rows;
+    return stops_at(rules, item.depth, facts);
 }
 
 NodeAt node_at(const PendingNode& item, const Growth& growth) {
@@ -214,6 +205,11 @@ void grow_nodes(const Growth& growth, PendingNode root, Tree& tree, ScratchSlots
         WorkerPool* pool = large ? sharing.pool : nullptr;
         const NodeFacts facts = take(*work, growth, item);
         record_node(tree, index, facts, growth.rules);
+        // A small node's subtree may grow in one call, without a trip through here per node.
+        if (pool == nullptr && !growth.measure &&
+            work->grow_subtree(tree, index, node_at(item, growth), facts, growth.node_limit,
+                               scratch))
+            continue;
         const std::optional<NodeSplit> split =
             split_within_rules(*work, growth, item, facts, scratch, pool);
         if (!split) {

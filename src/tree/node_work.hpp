@@ -68,6 +68,26 @@ struct NodeSplit {
     bool rows_divided = false;
 };
 
+// Whether a node of these facts at `depth` stays a leaf, whatever its rows, by the rules.
+inline bool stops_at(const GrowRules& rules, std::uint32_t depth, const NodeFacts& facts) {
+    return depth == rules.max_depth || facts.pure || facts.weight < rules.min_split ||
+           facts.weight < 2.0 * rules.min_leaf || facts.rows < rules.min_split_rows ||
+           facts.rows < 2.0 * rules.min_leaf_rows;
+}
+
+// Keeps a node's facts in its statistics, when the rules keep them.
+inline void record_facts(Tree& tree, std::uint32_t index, const NodeFacts& facts,
+                         const GrowRules& rules) {
+    if (!rules.record_stats) return;
+    tree.stats[index] = NodeStats{.weight = facts.weight, .impurity = facts.impurity,
+                                  .rows = facts.rows};
+    if (facts.values.empty()) return;
+    tree.stats[index].values = static_cast<std::uint32_t>(tree.values.size());
+    tree.stats[index].n_values = static_cast<std::uint32_t>(facts.values.size());
+    for (std::size_t o = 0; o < facts.values.size(); ++o)
+        tree.values.push_back({static_cast<std::uint32_t>(o), facts.values[o]});
+}
+
 class NodeWork {
   public:
     virtual ~NodeWork() = default;
@@ -79,6 +99,15 @@ class NodeWork {
                                            WorkerPool* pool) = 0;
     // Writes the current node at `index` as a leaf, its values within `bounds`.
     virtual void leaf(Tree& tree, std::uint32_t index, const Bounds& bounds, bool record) = 0;
+    // Grows the rest of the current node's subtree itself, as growth would (depth first, left
+    // first, each node appended when it is reached), when all of it takes a path of the work's
+    // own: the node is placed at `index` and its `facts` recorded. False, with nothing done,
+    // when growth goes on node by node. The tree holds at most `node_limit` nodes.
+    virtual bool grow_subtree(Tree& /*tree*/, std::uint32_t /*index*/, const NodeAt& /*at*/,
+                              const NodeFacts& /*facts*/, std::size_t /*node_limit*/,
+                              ScratchSlots& /*scratch*/) {
+        return false;
+    }
 };
 
 // The work for the set's path (WorkingSet::is_general).
