@@ -189,8 +189,9 @@ class GeneralWork final : public NodeWork {
             return false;
         // Nodes waiting: the right children along the path to the current node, one a level,
         // and a split leaves a row fewer on each side.
+        // Plain fields: the list is not zeroed at every call.
         struct Waiting {
-            NodeRange range;
+            std::size_t begin, end;
             std::uint32_t depth;
             std::uint64_t path;
             std::uint32_t parent;
@@ -211,9 +212,8 @@ class GeneralWork final : public NodeWork {
                                          .prediction = current.label};
                 const std::size_t middle = where.range.begin + split->n_left + split->n_tail_left;
                 auto child = [&](bool left) {
-                    return Waiting{left ? NodeRange{where.range.begin, middle}
-                                        : NodeRange{middle, where.range.end},
-                                   where.depth + 1,
+                    return Waiting{left ? where.range.begin : middle,
+                                   left ? middle : where.range.end, where.depth + 1,
                                    child_path(where.path, choice.feature, choice.threshold,
                                               choice.nan_left, left),
                                    index, left};
@@ -234,10 +234,10 @@ class GeneralWork final : public NodeWork {
             if (rules_.record_stats) tree.stats.emplace_back();
             Node& parent = tree.nodes[next.parent];
             (next.is_left ? parent.left : parent.right) = index;
-            where.range = next.range;
+            where.range = {next.begin, next.end};
             where.depth = next.depth;
             where.path = next.path;
-            current = take(next.range, true);
+            current = take(where.range, true);
             record_facts(tree, index, current, rules_);
         }
     }
