@@ -183,13 +183,20 @@ class GeneralWork final : public NodeWork {
     }
 
     bool grow_subtree(Tree& tree, std::uint32_t index, const NodeAt& at, const NodeFacts& facts,
-                      std::size_t node_limit, ScratchSlots& scratch) override {
-        if (!own_rows_ || classes_view_.empty() || !rules_.monotonic.empty() || at.measure ||
-            range_.size() > small_node_rows)
-            return false;
+                      std::size_t node_limit, ScratchSlots& /*scratch*/) override {
+        if (!own_rows_ || !small_path() || at.measure) return false;
+        // Every node below reads the copy this node reads, or makes now.
+        loose_.clear(set_, range_);
+        const float* const copy = loose_.copy();
+        if (copy == nullptr) return false;
+        // The subtree's rows' class slots, divided with the rows: a node's tally is a sum of
+        // its part, and its search reads that part.
+        const std::size_t first = range_.begin;
+        std::uint32_t classes[small_node_rows];
+        std::copy(classes_view_.begin(), classes_view_.end(), classes);
         // Nodes waiting: the right children along the path to the current node, one a level,
-        // and a split leaves a row fewer on each side.
-        // Plain fields: the list is not zeroed at every call.
+        // and a split leaves a row fewer on each side. Plain fields: the list is not zeroed at
+        // every call.
         struct Waiting {
             std::size_t begin, end;
             std::uint32_t depth;
@@ -202,20 +209,21 @@ class GeneralWork final : public NodeWork {
         NodeAt where = at;
         NodeFacts current = facts;
         for (;;) {
-            std::optional<NodeSplit> split;
-            if (!stops_at(rules_, where.depth, current)) split = this->split(where, scratch, nullptr);
-            if (split) {
-                const SplitChoice& choice = split->choice;
-                tree.nodes[index] = Node{.is_leaf = false, .nan_left = choice.nan_left,
-                                         .feature = choice.feature,
-                                         .threshold = choice.threshold,
+            const std::optional<SplitChoice> choice =
+                stops_at(rules_, where.depth, current)
+                    ? std::nullopt
+                    : small_split(where, copy, classes + (range_.begin - first));
+            if (choice) {
+                tree.nodes[index] = Node{.is_leaf = false, .nan_left = choice->nan_left,
+                                         .feature = choice->feature,
+                                         .threshold = choice->threshold,
                                          .prediction = current.label};
-                const std::size_t middle = where.range.begin + split->n_left + split->n_tail_left;
+                const std::size_t middle = small_middle_;
                 auto child = [&](bool left) {
                     return Waiting{left ? where.range.begin : middle,
                                    left ? middle : where.range.end, where.depth + 1,
-                                   child_path(where.path, choice.feature, choice.threshold,
-                                              choice.nan_left, left),
+                                   child_path(where.path, choice->feature, choice->threshold,
+                                              choice->nan_left, left),
                                    index, left};
                 };
                 LINDORF_CHECK(n_waiting + 2 <= small_node_rows + 1,
@@ -237,12 +245,64 @@ class GeneralWork final : public NodeWork {
             where.range = {next.begin, next.end};
             where.depth = next.depth;
             where.path = next.path;
-            current = take(where.range, true);
+            current = take_small(where.range, {classes + (next.begin - first), where.range.size()});
             record_facts(tree, index, current, rules_);
         }
     }
 
   private:
+    // take() for a node of a small subtree, whose rows' class slots the subtree keeps.
+    NodeFacts take_small(NodeRange range, std::span<const std::uint32_t> classes) {
+        range_ = range;
+        for (std::uint32_t s : present_) counts_[s] = latest_[s] = 0;
+        present_.clear();
+        classes_view_ = classes;
+        std::size_t ones = 0;
+        for (std::uint32_t slot : classes) ones += slot;
+        counts_[0] = (classes.size() - ones) * every_unit_;
+        counts_[1] = ones * every_unit_;
+        for (std::uint32_t s : {0u, 1u})
+            if (counts_[s] > 0) present_.push_back(s);
+        total_ = classes.size() * every_unit_;
+        output_ends_.clear();
+        output_ends_.push_back(static_cast<std::uint32_t>(present_.size()));
+        impurity_ = general_impurity(node(), rules_.impurity, total_,
+                                     [&](std::uint32_t s) { return counts_[s]; });
+        label_ = majority({set_.node_rows.data() + range.begin, range.size()});
+        NodeFacts facts;
+        facts.weight = weight_of(total_);
+        facts.impurity = impurity_;
+        facts.rows = static_cast<std::uint32_t>(range.size());
+        facts.pure = present_.size() == 1;
+        facts.label = label_;
+        return facts;
+    }
+
+    // split() for a node of a small subtree, its rows' values in `copy` and their class slots
+    // in `classes`, divided with them; the left side ends at small_middle_.
+    std::optional<SplitChoice> small_split(const NodeAt& at, const float* copy,
+                                           std::uint32_t* classes) {
+        KeyedStream stream = streams_.at(at.path);
+        const SmallNode small{{set_.node_rows.data() + range_.begin, range_.size()}, copy,
+                              set_.n_cols};
+        const GeneralChoice choice =
+            small_random_search(set_, small, draw_, stream, classes_view_, every_unit_, node(),
+                                search_rules(at, {}, {}));
+        // Nothing scored above 0.0: the fallback, feature 0 at 0.0, if it divides the rows.
+        const SplitChoice split{choice.feature, choice.threshold, choice.nan_left};
+        const std::size_t n_left =
+            small_divide(small, split.feature, split.threshold, split.nan_left, classes);
+        small_middle_ = range_.begin + n_left;
+        if (n_left == 0 || n_left == range_.size()) return std::nullopt;
+        if (!choice.found) {
+            NodeSplit fallback;
+            fallback.n_left = n_left;
+            const std::uint64_t left_units = count_left(small.rows, fallback);
+            if (!within_rules(left_units, n_left, 0, at.bounds)) return std::nullopt;
+        }
+        return split;
+    }
+
     // Whether the current node takes the small path (small_random.hpp): random thresholds over
     // rows of one weight and two classes (classes_view_), nothing constrained, few rows and
     // features.
@@ -498,6 +558,7 @@ class GeneralWork final : public NodeWork {
     std::uint64_t min_leaf_units_;
     std::uint32_t zero_slot_ = no_slot;
     NodeRange range_;
+    std::size_t small_middle_ = 0;  // small_split's
     std::uint64_t total_ = 0;
     double impurity_ = 0.0;
     Label label_ = 0;

@@ -73,8 +73,10 @@ GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, 
                                    counts, rules);
 }
 
-std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold, bool nan_left) {
+std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold, bool nan_left,
+                         std::uint32_t* classes) {
     Entry right[small_node_rows];
+    std::uint32_t right_classes[small_node_rows];
     std::size_t left = 0, n_right = 0;
     for (std::size_t i = 0; i < node.rows.size(); ++i) {
         const Entry entry = node.rows[i];
@@ -82,10 +84,17 @@ std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold
         const bool goes_left = (value < threshold) | (nan_left & (value != value));
         node.rows[left] = entry;
         right[n_right] = entry;
+        if (classes != nullptr) {
+            const std::uint32_t slot = classes[i];
+            classes[left] = slot;
+            right_classes[n_right] = slot;
+        }
         left += goes_left;
         n_right += !goes_left;
     }
     for (std::size_t i = 0; i < n_right; ++i) node.rows[left + i] = right[i];
+    if (classes != nullptr)
+        for (std::size_t i = 0; i < n_right; ++i) classes[left + i] = right_classes[i];
     return left;
 }
 

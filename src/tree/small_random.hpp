@@ -40,7 +40,9 @@ GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, 
                                   std::uint64_t every_unit, const GeneralNode& counts,
                                   GeneralRules rules);
 
-// LooseColumns::divide for a small node.
-std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold, bool nan_left);
+// LooseColumns::divide for a small node; `classes`, when given, the rows' class slots, divided
+// with them.
+std::size_t small_divide(const SmallNode& node, std::uint32_t f, float threshold, bool nan_left,
+                         std::uint32_t* classes = nullptr);
 
 }  // namespace lindorf
