@@ -515,30 +515,30 @@ GeneralChoice two_class_random_search(const WorkingSet& set, std::span<const Ent
     const bool one_gini = rules.impurity == Impurity::gini && node.output_ends.size() == 1;
     GeneralChoice choice;
     for (std::size_t k = 0; k < columns.size(); ++k) {
-        // random_loose's steps for these rows, its rare pass that reads the rows left to it.
+        // random_loose's steps for these rows of one weight and two classes, NaN right.
         const LooseColumn& column = columns[k];
         if (column.numbers == 0) continue;
         const double cut = drawn_cut(column.least, column.largest, rules.draws[2 * k]);
         const float rounded = static_cast<float>(cut);
         const float low_cut = step_down_if(rounded, static_cast<double>(rounded) > cut);
         std::uint64_t left[4] = {0, 0, 0, 0};
-        const std::optional<CutTally> tally =
+        std::optional<CutTally> tally =
             tally_two_classes(column.values, classes.data(), n, low_cut, every_unit, left);
-        FeatureBest best;
-        if (tally) {
-            if (tally->n_left == column.numbers &&
-                (column.numbers == n || !(column.largest < infinity)))
-                continue;
-            const Left side{left, nullptr, tally->left_units, tally->n_left};
-            if (!scorer.allowed(side)) continue;
-            best.score = one_gini ? scorer.gini_gain(side) : scorer.gain(side);
-            best.threshold = tally->n_left == column.numbers ? infinity : tally->above;
-        } else {
-            best = with_general_rows(set, [&](const auto& rows) {
-                return random_loose(scorer, set, loose, classes, column, rows, left, 2,
-                                    rules.draws[2 * k], rules.draws[2 * k + 1]);
+        if (!tally) {
+            // A least value of zero asks for its earliest row, for its sign: a pass over the rows.
+            tally = with_general_rows(set, [&](const auto& rows) {
+                return tally_cut(set, loose, column.values, rows, left, 2, low_cut, false);
             });
+            for (std::uint32_t slot : node.present) left[slot] += left[2 + slot];
         }
+        if (tally->n_left == column.numbers &&
+            (column.numbers == n || !(column.largest < infinity)))
+            continue;
+        const Left side{left, nullptr, tally->left_units, tally->n_left};
+        if (!scorer.allowed(side)) continue;
+        FeatureBest best;
+        best.score = one_gini ? scorer.gini_gain(side) : scorer.gain(side);
+        best.threshold = tally->n_left == column.numbers ? infinity : tally->above;
         if (best.score > choice.gain) {
             const auto f =
                 rules.features.empty() ? static_cast<std::uint32_t>(k) : rules.features[k];

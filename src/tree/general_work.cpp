@@ -184,7 +184,9 @@ class GeneralWork final : public NodeWork {
 
     bool grow_subtree(Tree& tree, std::uint32_t index, const NodeAt& at, const NodeFacts& facts,
                       std::size_t node_limit, ScratchSlots& /*scratch*/) override {
-        if (!own_rows_ || !small_path() || at.measure) return false;
+        // A leaf has nothing to copy or search: growth writes it as any other.
+        if (!own_rows_ || !small_path() || at.measure || stops_at(rules_, at.depth, facts))
+            return false;
         // Every node below reads the copy this node reads, or makes now.
         loose_.clear(set_, range_);
         const float* const copy = loose_.copy();
