@@ -61,6 +61,10 @@ class FeatureDraw {
     // A template rather than a std::function: every node of a forest's trees draws here.
     template <class Divide>
     std::span<const std::uint32_t> features_in_batches(KeyedStream& stream, Divide&& divide);
+    // The same draws and questions, the features kept by the caller as `divide` answers, in the
+    // order drawn; returns how many it kept.
+    template <class Divide>
+    std::size_t draw_in_batches(KeyedStream& stream, Divide&& divide);
 
   private:
     void sort_chosen();
@@ -78,24 +82,34 @@ class FeatureDraw {
 };
 
 template <class Divide>
-std::span<const std::uint32_t> FeatureDraw::features_in_batches(KeyedStream& stream,
-                                                                Divide&& divide) {
+std::size_t FeatureDraw::draw_in_batches(KeyedStream& stream, Divide&& divide) {
     // The draws of a candidate never depend on the answers about earlier ones, and the search
     // can only end at the last candidate a batch asks about: the same draws, the same features.
     std::iota(order_.begin(), order_.end(), 0u);
-    chosen_.clear();
     const std::size_t n = order_.size();
-    std::size_t i = 0;
-    while (i < n && chosen_.size() < rules_.max_features) {
-        const std::size_t batch = std::min<std::size_t>(rules_.max_features - chosen_.size(), n - i);
+    std::size_t i = 0, kept = 0;
+    while (i < n && kept < rules_.max_features) {
+        const std::size_t batch = std::min<std::size_t>(rules_.max_features - kept, n - i);
         for (std::size_t k = i; k < i + batch; ++k) std::swap(order_[k], order_[draw_at(stream, k)]);
         answers_.assign(batch, 0);
         divide(std::span<const std::uint32_t>(order_.data() + i, batch),
                std::span<std::uint8_t>(answers_));
-        for (std::size_t k = 0; k < batch; ++k)
-            if (answers_[k] != 0) chosen_.push_back(order_[i + k]);
+        for (std::size_t k = 0; k < batch; ++k) kept += answers_[k] != 0;
         i += batch;
     }
+    return kept;
+}
+
+template <class Divide>
+std::span<const std::uint32_t> FeatureDraw::features_in_batches(KeyedStream& stream,
+                                                                Divide&& divide) {
+    chosen_.clear();
+    draw_in_batches(stream, [&](std::span<const std::uint32_t> candidates,
+                                std::span<std::uint8_t> answers) {
+        divide(candidates, answers);
+        for (std::size_t k = 0; k < candidates.size(); ++k)
+            if (answers[k] != 0) chosen_.push_back(candidates[k]);
+    });
     sort_chosen();
     return chosen_;
 }

@@ -44,7 +44,7 @@ GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, 
     std::size_t n_kept = 0;
     if (draw.active()) {
         // A batch asks about no more candidates than features are still wanted.
-        rules.features = draw.features_in_batches(
+        draw.draw_in_batches(
             stream, [&](std::span<const std::uint32_t> candidates, std::span<std::uint8_t> answers) {
                 for (std::size_t k = 0; k < candidates.size(); ++k) {
                     const LooseColumn column = gather(node, places, candidates[k], values[n_kept]);
@@ -54,18 +54,24 @@ GeneralChoice small_random_search(const WorkingSet& set, const SmallNode& node, 
                     kept_features[n_kept++] = candidates[k];
                 }
             });
-        if (rules.features.empty()) return {};
+        if (n_kept == 0) return {};
     } else {
         for (std::uint32_t f = 0; f < node.n_cols; ++f) {
             kept[n_kept] = gather(node, places, f, values[n_kept]);
             kept_features[n_kept++] = f;
         }
     }
-    // The search wants the columns in ascending feature order; the draw kept them as drawn.
+    // The search wants the features and their columns in ascending feature order; the draw
+    // kept them as drawn.
     LooseColumn lined_up[small_node_features];
+    std::uint32_t features[small_node_features];
     line_up_by_rank(
         n_kept, [&](std::size_t k) { return kept_features[k]; },
-        [&](std::size_t rank, std::size_t k) { lined_up[rank] = kept[k]; });
+        [&](std::size_t rank, std::size_t k) {
+            lined_up[rank] = kept[k];
+            features[rank] = kept_features[k];
+        });
+    if (draw.active()) rules.features = {features, n_kept};
     std::uint64_t draws[2 * small_node_features];
     for (std::size_t k = 0; k < 2 * n_kept; ++k) draws[k] = stream.next_u64();
     rules.draws = {draws, 2 * n_kept};
