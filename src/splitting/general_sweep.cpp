@@ -239,7 +239,7 @@ FeatureBest best_two_classes(const Sweep& sweep, const Rows& rows) {
         for (std::size_t j = 0; j < count; ++j) {
             const std::size_t i = b + j;
             if (i + fetch_ahead < numbers)
-                __builtin_prefetch(&rows.units[entries[i + fetch_ahead].row >> rows.shift]);
+                rows.fetch(entries[i + fetch_ahead].row);
             const std::uint32_t coded = entries[i].row;
             const std::uint64_t weight = rows.weight(coded);
             std::uint64_t slot = 0;

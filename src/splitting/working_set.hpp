@@ -96,6 +96,10 @@ struct GeneralRows {
     // output numbered one after another, from output_offset[o]). Empty with one output.
     std::vector<std::uint32_t> classes;
     std::vector<std::uint32_t> output_offset;  // n_outputs + 1 entries; several outputs only
+    // One output and classes and draws carried in the entries: each row's units by its coded
+    // row's low bits, when those settle them (weights by class, as class weights give them), in
+    // a table of at most 256. Empty otherwise.
+    std::vector<std::uint64_t> by_code;
 };
 
 struct WorkingSet {

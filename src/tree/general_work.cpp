@@ -74,8 +74,12 @@ class GeneralWork final : public NodeWork {
         if (keep_classes && row_classes_.size() < column.size())
             row_classes_.resize(column.size());
         classes_view_ = {row_classes_.data(), keep_classes ? column.size() : 0};
+        // Two classes are listed in order by these tallies.
+        const bool two_classes = !keep_units && slots_ == 2 && set_.general.n_outputs == 1;
         if (keep_classes) {
             take_two_classes(column);
+        } else if (two_classes) {
+            tally_two_classes(column);
         } else {
             with_general_rows(set_, [&](const auto& rows) {
                 for (std::size_t i = 0; i < column.size(); ++i) {
@@ -90,8 +94,7 @@ class GeneralWork final : public NodeWork {
                 }
             });
         }
-        // Two classes are listed in order already.
-        if (!keep_classes) std::sort(present_.begin(), present_.end());
+        if (!two_classes) std::sort(present_.begin(), present_.end());
         output_ends_.clear();
         if (set_.general.n_outputs == 1) {
             output_ends_.push_back(static_cast<std::uint32_t>(present_.size()));
@@ -396,6 +399,29 @@ class GeneralWork final : public NodeWork {
         }
         done = i;
         return std::size_t{ones[0]} + ones[1] + ones[2] + ones[3];
+    }
+
+    // The tally of rows of two class slots and any weights: the units of all and of those of
+    // slot 1, asked for a few dozen rows ahead, free of the branch on a slot's first row that
+    // rows of either class in turn would have the processor guess.
+    void tally_two_classes(std::span<const Entry> column) {
+        constexpr std::size_t ahead = 64;
+        std::uint64_t units = 0, ones = 0;
+        with_general_rows(set_, [&](const auto& rows) {
+            for (std::size_t i = 0; i < column.size(); ++i) {
+                if (i + ahead < column.size()) rows.fetch(column[i + ahead].row);
+                const std::uint64_t weight = rows.weight(column[i].row);
+                std::uint64_t slot = 0;
+                rows.each_slot(column[i].row, [&](std::uint32_t s) { slot = s; });
+                units += weight;
+                ones += weight & (std::uint64_t{0} - slot);
+            }
+        });
+        counts_[0] = units - ones;
+        counts_[1] = ones;
+        for (std::uint32_t s : {0u, 1u})
+            if (counts_[s] > 0) present_.push_back(s);
+        total_ = units;
     }
 
     GeneralNode node() const { return {counts_.data(), total_, present_, output_ends_, impurity_}; }

@@ -84,6 +84,26 @@ std::pair<RowDraws, double> kept_draws(const RowDraws& draws, std::span<const do
     return {std::move(kept), total};
 }
 
+// Fills GeneralRows::by_code when the low bits of the rows' codes settle their units.
+void tabulate_units_by_code(WorkingSet& set) {
+    GeneralRows& general = set.general;
+    const unsigned shift = set.coding.row_shift();
+    if (general.n_outputs != 1 || !set.coding.packed || shift > 8) return;
+    const std::span<const Entry> rows =
+        set.entries.empty() ? std::span<const Entry>(set.node_rows) : set.column(0, 0, set.n_rows);
+    if (rows.size() != set.n_rows) return;
+    const std::uint32_t low = (std::uint32_t{1} << shift) - 1;
+    // Every row weighs at least a unit: 0 marks bits no row has shown yet.
+    std::vector<std::uint64_t> table(std::size_t{1} << shift, 0);
+    for (const Entry& entry : rows) {
+        const std::uint64_t units = general.units[entry.row >> shift];
+        std::uint64_t& by_code = table[entry.row & low];
+        if (by_code != 0 && by_code != units) return;
+        by_code = units;
+    }
+    general.by_code = std::move(table);
+}
+
 // Builds the set of `kept` with build(labels, kept), then weighs its rows in units. The builds
 // leave out the count table: only the exact path's entropy search reads it, and it would cost a
 // logarithm per unit of weight for every tree.
@@ -121,6 +141,7 @@ WorkingSet weighed_set(const WeightedData& data, const RowDraws& draws,
                 general.classes.push_back(offsets[o] + data.labels[r * n_outputs + o]);
     }
     LINDORF_CHECK(general.units.size() == set.n_rows, "the general rows do not match the set's");
+    tabulate_units_by_code(set);
     return set;
 }
 

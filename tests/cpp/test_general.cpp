@@ -296,12 +296,21 @@ TEST(GeneralPath, NodesThatSortTheirOwnFeaturesFollowTheDocumentedRules) {
 }
 
 // Nodes of up to 1,500 rows and two classes under Gini, whose sweeps score their candidates a
-// block at a time, with long runs of equal values and of equal weights (ties): the documented
-// rules' trees, a few levels deep.
+// block at a time, with long runs of equal values and of equal weights (ties), or weights by
+// class, which the rows' codes settle: the documented rules' trees, a few levels deep.
 TEST(GeneralPath, LargeTwoClassNodesFollowTheDocumentedRules) {
     Random random(79);
     for (int round = 0; round < 24; ++round) {
-        const Case c = random.data(1500, 3, true);
+        Case c = random.data(1500, 3, true);
+        if (round % 2 == 0) {
+            for (std::size_t r = 0; r < c.labels.size(); ++r)
+                c.data.weights[r] = (c.labels[r] == 0 ? 0.625 : 5.5) * c.scale;
+            const WeightedData d = c.weighted();
+            const RowDraws every = draws_of_weights(std::vector<std::uint32_t>(d.rows.n_rows, 1));
+            const WorkingSet set =
+                general_working_set(d, sort_features(d.rows), every, d.real_weights, nullptr);
+            ASSERT_FALSE(set.general.by_code.empty());
+        }
         std::vector<std::int8_t> monotonic;
         GrowRules rules = random.rules(c, monotonic);
         rules.impurity = Impurity::gini;
