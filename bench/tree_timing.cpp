@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "raw_file.hpp"
 #include "support/dataset.hpp"
 #include "support/parallel.hpp"
 #include "tree/grow.hpp"
@@ -22,19 +23,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-template <class T>
-std::vector<T> read_raw(const char* path, std::size_t count) {
-    std::vector<T> values(count);
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(values.data()),
-            static_cast<std::streamsize>(count * sizeof(T)));
-    if (!in) {
-        std::fprintf(stderr, "cannot read %zu values from %s\n", count, path);
-        std::exit(1);
-    }
-    return values;
-}
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();

@@ -15,24 +15,8 @@
 #include <vector>
 
 #include "forest/chunk.hpp"
+#include "raw_file.hpp"
 #include "support/parallel.hpp"
-
-namespace {
-
-template <class T>
-std::vector<T> read_raw(const char* path, std::size_t count) {
-    std::vector<T> values(count);
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(values.data()),
-            static_cast<std::streamsize>(count * sizeof(T)));
-    if (!in) {
-        std::fprintf(stderr, "cannot read %zu values from %s\n", count, path);
-        std::exit(1);
-    }
-    return values;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 6) {

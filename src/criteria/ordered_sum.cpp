@@ -321,34 +321,47 @@ float OrderedSum::coarse_ceiling(float size) {
     return coarse_ceiling_of(counts, size, ceiling) ? ceiling : sum(size);
 }
 
-bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, float& ceiling) {
-    std::array<unsigned, kinds> present;
+namespace {
+
+// The kinds a side holds terms of, and how many terms in all.
+struct PresentKinds {
+    std::array<unsigned, OrderedSum::kinds> kinds;
     std::size_t n = 0;
     std::uint64_t total = 0;
-    for (unsigned k = 1; k < kinds; ++k) {
+
+    std::span<const unsigned> list() const { return {kinds.data(), n}; }
+};
+
+PresentKinds present_kinds(const OrderedSum::KindCounts& counts) {
+    PresentKinds out;
+    for (unsigned k = 1; k < OrderedSum::kinds; ++k) {
         if (counts[k] == 0) continue;
-        present[n++] = k;
-        total += counts[k];
+        out.kinds[out.n++] = k;
+        out.total += counts[k];
     }
-    // As sum() decides: these it adds one by one.
-    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return false;
-    ceiling = -least_sum_of_counts(counts, size, std::span<const unsigned>(present.data(), n));
+    return out;
+}
+
+// As sum() decides: sides of few terms or an odd size it adds one by one, with no ceiling.
+bool bounded_by_counts(const PresentKinds& present, float size) {
+    return present.total > 16 && size >= 32.0f && size <= 0x1p32f;
+}
+
+}  // namespace
+
+bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, float& ceiling) {
+    const PresentKinds present = present_kinds(counts);
+    if (!bounded_by_counts(present, size)) return false;
+    ceiling = -least_sum_of_counts(counts, size, present.list());
     return true;
 }
 
 bool OrderedSum::stretch_ceiling_of(const KindCounts& counts,
                                     std::span<const std::array<std::uint32_t, kinds>> stretches,
                                     float size, float& ceiling) {
-    std::array<unsigned, kinds> present;
-    std::size_t n = 0;
-    std::uint64_t total = 0;
-    for (unsigned k = 1; k < kinds; ++k) {
-        if (counts[k] == 0) continue;
-        present[n++] = k;
-        total += counts[k];
-    }
-    if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return false;
-    ceiling = -least_sum_of_stretches(stretches, size, std::span<const unsigned>(present.data(), n));
+    const PresentKinds present = present_kinds(counts);
+    if (!bounded_by_counts(present, size)) return false;
+    ceiling = -least_sum_of_stretches(stretches, size, present.list());
     return true;
 }
 
