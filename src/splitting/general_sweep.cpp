@@ -258,7 +258,7 @@ FeatureBest best_two_classes(const Sweep& sweep, const Rows& rows) {
         constexpr std::size_t widest = GiniBlock::widest;
         for (std::size_t j = count; j < (count + widest - 1) / widest * widest; ++j)
             block.left_units[j] = block.left_ones[j] = block.ends[j] = 0;
-        const GiniTop top = gini_scores(block, count, totals);
+        const BlockTop top = gini_scores(block, count, totals);
         if (!(top.top >= best.score)) continue;
         if (top.unique && top.top > best.score) {
             best = {top.top, group_after(b + top.at), false, false, {}};

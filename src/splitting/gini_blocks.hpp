@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "splitting/lane_best.hpp"
+
 namespace lindorf {
 
 // After entry j of the block: the left side's units and those of class slot 1 among them, and
@@ -32,20 +34,11 @@ struct GiniTotals {
     double impurity = 0.0;
 };
 
-// The block's best score (minus infinity without a candidate) and, when just one candidate
-// reaches it, where.
-struct GiniTop {
-    static constexpr double none = -std::numeric_limits<double>::infinity();
-    double top = none;
-    std::size_t at = 0;
-    bool unique = false;
-};
-
 // Scores the first n entries' candidates of a block (into block.score) and finds their best.
-GiniTop gini_scores(GiniBlock& block, std::size_t n, const GiniTotals& totals);
+BlockTop gini_scores(GiniBlock& block, std::size_t n, const GiniTotals& totals);
 
 // The same at the narrowest vector width, whatever the processor has: what the wider ones must
 // match.
-GiniTop gini_scores_narrow(GiniBlock& block, std::size_t n, const GiniTotals& totals);
+BlockTop gini_scores_narrow(GiniBlock& block, std::size_t n, const GiniTotals& totals);
 
 }  // namespace lindorf

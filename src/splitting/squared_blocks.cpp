@@ -87,37 +87,25 @@ using QuadFlags = std::int64_t __attribute__((vector_size(32)));
 
 // Every candidate's score, W at a time: lv = h + l and rv = (H - h) + (L - l) as SplitSum's value
 // and minus take them, then (lv^2 wr + rv^2 wl) / (wl wr). Each lane keeps its best score, where
-// it first met it and how often; the block's best is unique when one lane met it once.
+// it first met it and how often.
 template <class Lanes, class Flags, bool Uniform>
 [[gnu::always_inline]] inline BlockTop score_lanes(SquaredBlock& block, std::size_t b,
                                                    std::size_t n, const SquaredTotals& totals) {
     constexpr std::size_t W = sizeof(Lanes) / sizeof(double);
     Lanes total_high, total_low, all_rows, no_score, rows_left;
-    Flags index, one;
     for (std::size_t k = 0; k < W; ++k) {
         total_high[k] = totals.total.high;
         total_low[k] = totals.total.low;
         all_rows[k] = totals.all_rows;
         no_score[k] = BlockTop::none;
         rows_left[k] = static_cast<double>(b + 1 + k);
-        index[k] = static_cast<std::int64_t>(k);
-        one[k] = 1;
     }
     const double fewest = totals.fewest;
     const double most_left = totals.most_left;
     const double unit = totals.unit;
-    Flags all_units, upper_offset, lower_offset, lower_half;
-    Lanes both_offsets;
-    for (std::size_t k = 0; k < W; ++k) {
-        all_units[k] = totals.units;
-        upper_offset[k] = 0x4530000000000000;  // 2^84
-        lower_offset[k] = 0x4330000000000000;  // 2^52
-        lower_half[k] = 0xFFFFFFFF;
-        both_offsets[k] = 0x1.00000001p84;     // 2^84 + 2^52
-    }
-    Lanes most = no_score;
-    Flags first = {};
-    Flags count = {};
+    Flags all_units;
+    for (std::size_t k = 0; k < W; ++k) all_units[k] = totals.units;
+    LaneBest<Lanes, Flags> best;
     const std::size_t scored = (n + W - 1) / W * W;
     for (std::size_t j = 0; j < scored; j += W) {
         Lanes h, l, wl, wr;
@@ -131,18 +119,13 @@ template <class Lanes, class Flags, bool Uniform>
             end &= (wl >= fewest) & (wl <= most_left);
             rows_left += static_cast<double>(W);
         } else {
-            // Counts of units below 2^63 as doubles, rounded to nearest as a conversion
-            // instruction rounds them (units_value), which few vector instruction sets have:
-            // the upper half scaled and offset by 2^84 + 2^52 and the lower half offset by 2^52
-            // are exact doubles, so is their difference less the offsets, and their sum rounds
-            // once.
+            // Units as units_value converts them.
             Flags left;
             std::memcpy(&left, block.left_units + j, sizeof left);
-            const Flags right = all_units - left;
-            const Lanes left_upper = (Lanes)((left >> 32) | upper_offset) - both_offsets;
-            const Lanes right_upper = (Lanes)((right >> 32) | upper_offset) - both_offsets;
-            wl = (left_upper + (Lanes)((left & lower_half) | lower_offset)) * unit;
-            wr = (right_upper + (Lanes)((right & lower_half) | lower_offset)) * unit;
+            units_as_doubles(left, wl);
+            units_as_doubles(Flags(all_units - left), wr);
+            wl *= unit;
+            wr *= unit;
         }
         const Lanes lv = h + l;
         const Lanes rv = (total_high - h) + (total_low - l);
@@ -150,25 +133,9 @@ template <class Lanes, class Flags, bool Uniform>
         const Lanes s = num / (wl * wr);
         const Lanes kept = (Lanes)(((Flags)s & end) | ((Flags)no_score & ~end));
         std::memcpy(block.score + j, &kept, sizeof kept);
-        const Flags above = kept > most;  // never for NaN
-        const Flags equal = kept == most;
-        most = (Lanes)(((Flags)kept & above) | ((Flags)most & ~above));
-        first = (index & above) | (first & ~above);
-        count = (one & above) | ((count - equal) & ~above);  // a true comparison is -1
-        index += static_cast<std::int64_t>(W);
+        best.offer(kept);
     }
-    BlockTop out;
-    for (std::size_t k = 0; k < W; ++k)
-        if (most[k] > out.top) out.top = most[k];
-    if (out.top == BlockTop::none) return out;
-    std::int64_t reached = 0;
-    for (std::size_t k = 0; k < W; ++k) {
-        if (most[k] != out.top) continue;
-        reached += count[k];
-        out.at = static_cast<std::size_t>(first[k]);
-    }
-    out.unique = reached == 1;
-    return out;
+    return best.top();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "criteria/compensated.hpp"
+#include "splitting/lane_best.hpp"
 #include "splitting/regression_rows.hpp"
 #include "splitting/working_set.hpp"
 
@@ -61,15 +62,6 @@ struct SquaredTotals {
     double all_rows = 0.0;   // equal weights: the node's row count
     double fewest = 0.0;     // equal weights: the least rows left on a side
     double most_left = 0.0;  // equal weights: the most rows left on the left
-};
-
-// The block's best score (minus infinity without a candidate) and, when just one candidate
-// reaches it, where.
-struct BlockTop {
-    static constexpr double none = -std::numeric_limits<double>::infinity();
-    double top = none;
-    std::size_t at = 0;
-    bool unique = false;
 };
 
 // Scores the first n entries' candidates of a block whose first entry is b (into block.score)

@@ -350,8 +350,8 @@ TEST(GiniBlocks, EveryWidthScoresAsTheGeneralImpurity) {
                                block.left_units[j] < static_cast<std::int64_t>(units);
             block.ends[j] = j < n && sides && rng() % 4 != 0 ? -1 : 0;
         }
-        std::vector<double> expected(n, GiniTop::none);
-        GiniTop top;
+        std::vector<double> expected(n, BlockTop::none);
+        BlockTop top;
         std::size_t reaching = 0;
         for (std::size_t j = 0; j < n; ++j) {
             if (block.ends[j] == 0) continue;
@@ -371,13 +371,13 @@ TEST(GiniBlocks, EveryWidthScoresAsTheGeneralImpurity) {
         for (const bool wide : {false, true}) {
             SCOPED_TRACE("round " + std::to_string(round) + (wide ? ", widest" : ", narrowest"));
             GiniBlock scored = block;
-            const GiniTop found = wide ? gini_scores(scored, n, totals)
+            const BlockTop found = wide ? gini_scores(scored, n, totals)
                                        : gini_scores_narrow(scored, n, totals);
             for (std::size_t j = 0; j < n; ++j)
                 ASSERT_EQ(std::bit_cast<std::uint64_t>(scored.score[j]),
                           std::bit_cast<std::uint64_t>(expected[j])) << "candidate " << j;
             ASSERT_EQ(found.top, top.top);
-            if (top.top == GiniTop::none) continue;
+            if (top.top == BlockTop::none) continue;
             ASSERT_EQ(found.unique, reaching == 1);
             if (found.unique) {
                 EXPECT_EQ(found.at, top.at);
