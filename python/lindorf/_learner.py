@@ -411,8 +411,24 @@ def predicted_codes(native, kind, params, rows, classes_per_output, threads=None
     threads = threads or usable_cores()
     if not is_forest(kind) and len(classes_per_output) == 1:
         return _ask(native, "tree_labels", rows, threads)
+    if len(classes_per_output) == 1 and classes_per_output[0] > MANY_CLASSES:
+        return top_codes(native, soft(native, kind, params), rows, threads)
     codes = [arg_max(probabilities(native, kind, params, part, threads), classes_per_output)
              for part in row_chunks(rows, sum(classes_per_output))]
+    return np.concatenate(codes, axis=0)
+
+
+# A forest of more classes than this predicts from the few classes each row's leaves list, not
+# from every row's shares of every class: the same arg-max, at a cost that does not grow with the
+# classes.
+MANY_CLASSES = 64
+
+
+def top_codes(native, soft_vote: bool, rows, threads) -> np.ndarray:
+    """A forest's class indices (one output) from its rows' leaves, a bounded run of rows at a
+    time (4 bytes a tree a row)."""
+    codes = [native.top_classes(_ask(native, "leaves", part, threads), soft_vote, threads)
+             for part in row_chunks(rows, (native.n_trees + 1) // 2)]
     return np.concatenate(codes, axis=0)
 
 

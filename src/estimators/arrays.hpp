@@ -26,6 +26,8 @@ using RealArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::devic
 // A sparse matrix's stored values and where each column or row starts among them.
 using ValueArray = nb::ndarray<const float, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using StartArray = nb::ndarray<const std::uint64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+// The leaf each row reaches in each tree: n_rows x n_trees, row-major.
+using LeafArray = nb::ndarray<const std::uint32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 // Regression targets: n_rows x n_targets, row-major.
 using TargetArray = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 

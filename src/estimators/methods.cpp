@@ -6,6 +6,7 @@
 
 #include "model/importance.hpp"
 #include "model/predict.hpp"
+#include "model/top_class.hpp"
 
 namespace lindorf::estimators {
 
@@ -84,6 +85,22 @@ nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, Feature
             return forest_leaves(model, rows, pool);
         });
     return numpy_array(std::move(out), {x.shape(0), model.trees.size()});
+}
+
+nb::ndarray<nb::numpy, std::uint32_t> top_classes_of(const Model& model, LeafArray leaves,
+                                                     bool soft, unsigned threads) {
+    if (leaves.shape(1) != model.trees.size())
+        throw std::invalid_argument("the leaves are not one per tree of the model");
+    if (model.regression() || model.n_outputs() != 1)
+        throw std::invalid_argument("the model is not a classifier of one output");
+    const std::span<const std::uint32_t> all{leaves.data(), leaves.shape(0) * leaves.shape(1)};
+    Labels out;
+    {
+        nb::gil_scoped_release unlocked;
+        WorkerPool pool(threads);
+        out = top_classes(model, all, soft, &pool);
+    }
+    return numpy_array(std::move(out), {leaves.shape(0)});
 }
 
 nb::ndarray<nb::numpy, double> importances_of(const Model& model) {

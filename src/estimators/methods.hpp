@@ -24,6 +24,10 @@ nb::ndarray<nb::numpy, double> forest_shares_of(const Model& model, FeatureArray
 nb::ndarray<nb::numpy, double> values_of(const Model& model, FeatureArray x, unsigned threads);
 nb::ndarray<nb::numpy, std::uint32_t> leaves_of_rows(const Model& model, FeatureArray x,
                                                      unsigned threads);
+// Each row's predicted class from the leaves it reaches (LeafArray), without the rows x classes
+// shares: for forests of many classes.
+nb::ndarray<nb::numpy, std::uint32_t> top_classes_of(const Model& model, LeafArray leaves,
+                                                     bool soft, unsigned threads);
 nb::ndarray<nb::numpy, double> importances_of(const Model& model);
 // The features some split tests, ascending, and their importances: all that are not 0, at a
 // cost that does not grow with the model's feature count.

@@ -185,6 +185,7 @@ NB_MODULE(_estimators, m) {
         .def("shares", entry<forest_shares_of>)
         .def("values", entry<values_of>)
         .def("leaves", entry<leaves_of_rows>)
+        .def("top_classes", entry<top_classes_of>)
         .def("importances", entry<importances_of>)
         .def("importance_list", entry<importance_list_of>)
         .def("depths", entry<depths_of>)

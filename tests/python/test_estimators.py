@@ -156,9 +156,12 @@ def test_saving_replaces_a_file_whole_or_not_at_all(tmp_path):
                                                          "model.lindorf"]
 
 
-def test_probabilities_are_leaf_shares_and_mean_or_vote_shares(monkeypatch):
-    # A forest predicts a few rows at a time where all its class shares would be too many.
+@pytest.mark.parametrize("many_classes", [_learner.MANY_CLASSES, 0])
+def test_probabilities_are_leaf_shares_and_mean_or_vote_shares(many_classes, monkeypatch):
+    # A forest predicts a few rows at a time where all its class shares would be too many, and
+    # from its leaves' classes alone where it has many classes.
     monkeypatch.setattr(_learner, "SHARES_BUDGET", 200)
+    monkeypatch.setattr(_learner, "MANY_CLASSES", many_classes)
     x, y = blobs(300, seed=4)
     tree = DecisionTreeClassifier(max_depth=3).fit(x, y)
     leaves = tree.apply(x)
@@ -177,6 +180,15 @@ def test_probabilities_are_leaf_shares_and_mean_or_vote_shares(monkeypatch):
     top = votes == votes.max(axis=1, keepdims=True)
     assert top.sum(axis=1).max() > 1, "the data must give some tied votes"
     assert forest.predict(x).tolist() == forest.classes_[np.argmax(top, axis=1)].tolist()
+    # Random labels of 40 classes: trees that disagree, ties everywhere.
+    rng = np.random.default_rng(5)
+    x, y = rng.normal(size=(600, 4)).astype(np.float32), rng.integers(0, 40, 600)
+    sparse = pytest.importorskip("scipy.sparse")
+    for voting in ("soft", "hard"):
+        model = RandomForestClassifier(3, max_depth=4, voting=voting, random_state=5).fit(x, y)
+        proba = model.predict_proba(x)
+        assert model.predict(x).tolist() == model.classes_[np.argmax(proba, axis=1)].tolist()
+        assert model.predict(sparse.csr_matrix(x)).tolist() == model.predict(x).tolist()
 
 
 def test_fit_releases_the_interpreter_lock_and_survives_writes_to_x():
