@@ -92,6 +92,12 @@ class NodeColumns {
     std::size_t rows_ = 0;
 };
 
+// Moves the n rows whose value (values[i], row i's) is below `threshold`, and with `nan_left`
+// those of NaN, to the front of `rows`, the others after them, each side in its order; `right`
+// holds n entries. Returns how many go left.
+std::size_t divide_by_values(Entry* rows, const float* values, std::size_t n, float threshold,
+                             bool nan_left, Entry* right);
+
 // The columns of one node's features as its rows lie, for random thresholds: a drawn threshold
 // needs a column's extent and one pass over it, never its order, so nothing is sorted.
 class LooseColumns {

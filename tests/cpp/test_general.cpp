@@ -254,6 +254,36 @@ TEST(GeneralPath, GatheredColumnsKeepTheExtentOfAPassInRowOrder) {
     }
 }
 
+// A node's division by a gathered column: each side in its rows' order, the left side the rows
+// below the threshold (and those of NaN when it goes left), as a stable partition gives, for
+// any count of rows, whole blocks of vector lanes and a rest.
+TEST(GeneralPath, DivisionByValuesIsAStablePartition) {
+    Random random(83);
+    const float cuts[] = {0.5f, -0.0f, 2.0f, inf, -inf, nan};
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t n = random.below(41);
+        std::vector<float> values(n);
+        std::vector<Entry> rows(n), right(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const float drawn[] = {static_cast<float>(random.below(4)) - 1.0f, nan, -0.0f};
+            values[i] = drawn[random.below(3)];
+            rows[i] = {values[i], static_cast<std::uint32_t>(1000 + i)};
+        }
+        const float threshold = cuts[random.below(std::size(cuts))];
+        const bool nan_left = random.below(2) == 1;
+        std::vector<Entry> expected = rows;
+        const auto middle = std::stable_partition(
+            expected.begin(), expected.end(), [&](const Entry& e) {
+                return e.value < threshold || (nan_left && std::isnan(e.value));
+            });
+        const std::size_t left =
+            divide_by_values(rows.data(), values.data(), n, threshold, nan_left, right.data());
+        ASSERT_EQ(left, static_cast<std::size_t>(middle - expected.begin())) << "round " << round;
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_EQ(rows[i].row, expected[i].row) << "round " << round << " row " << i;
+    }
+}
+
 // Many features of which nodes search a few: nodes sort their drawn features themselves, from
 // the root or below a size, alone, on the pool and as a forest's tree, and still grow the
 // documented rules' trees.
