@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -206,6 +207,33 @@ class TreeSets {
     bool sorted_ = true;
 };
 
+// Working sets trees are done with, for later trees to copy theirs into.
+class SpareSets {
+  public:
+    // A copy of `whole`, in a spare set's buffers when there is one.
+    WorkingSet take(const WorkingSet& whole) {
+        std::optional<WorkingSet> set;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!sets_.empty()) {
+                set.emplace(std::move(sets_.back()));
+                sets_.pop_back();
+            }
+        }
+        if (!set) return whole;
+        *set = whole;
+        return std::move(*set);
+    }
+    void give(WorkingSet set) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        sets_.push_back(std::move(set));
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<WorkingSet> sets_;
+};
+
 // The exact path's training list of a tree whose weights are whole numbers: its draws, each
 // row's count its weight in the tree.
 RowDraws weighted_draws(const WeightedData& data, const RowDraws& draws) {
@@ -354,11 +382,27 @@ ForestChunk grow_forest_chunk(const WeightedData& data, const ForestRules& rules
     LINDORF_CHECK(rules.bootstrap || !rules.out_of_bag,
                   "out-of-bag votes need trees grown on bootstrap samples");
     const TreeSets sets(data, rules, count, pool);
-    chunk.trees = grow_trees(data.rows.n_rows, rules, first, count, pool, trees_done,
-                             [&](const RowDraws& draws, const GrowRules& tree_rules) {
-                                 WorkingSet set = sets(draws, pool);
-                                 return grow_working_set(set, tree_rules, 0, pool);
-                             });
+    if (!rules.bootstrap && random_thresholds(data, rules.tree)) {
+        // Every tree draws its thresholds over every row with its weight: one working set serves
+        // them all. Each tree grows on a copy (its growth divides the rows), copied into a set
+        // a tree before it was done with where one is free, so that its buffers are reused
+        // rather than allocated and faulted in anew.
+        const WorkingSet whole = sets(every_row(data.rows.n_rows), pool);
+        SpareSets spare;
+        chunk.trees = grow_trees(data.rows.n_rows, rules, first, count, pool, trees_done,
+                                 [&](const RowDraws&, const GrowRules& tree_rules) {
+                                     WorkingSet set = spare.take(whole);
+                                     Tree tree = grow_working_set(set, tree_rules, 0, pool);
+                                     spare.give(std::move(set));
+                                     return tree;
+                                 });
+    } else {
+        chunk.trees = grow_trees(data.rows.n_rows, rules, first, count, pool, trees_done,
+                                 [&](const RowDraws& draws, const GrowRules& tree_rules) {
+                                     WorkingSet set = sets(draws, pool);
+                                     return grow_working_set(set, tree_rules, 0, pool);
+                                 });
+    }
     if (rules.out_of_bag)
         chunk.out_of_bag = out_of_bag_votes(data, pointers(chunk.trees), rules, first, pool);
     return chunk;

@@ -158,6 +158,20 @@ TEST(GeneralPath, TreesAreThePlainGrowthOfTheDocumentedRules) {
         ASSERT_TRUE(same_tree(grow_working_set(set, rules, 0, &pool, sharing), expected))
             << "round " << round;
         if (!random_rule) continue;
+        // Without bootstrap every tree of a chunk grows on the same rows, on the pool as a
+        // tree before it left them: each is the tree grown alone on them.
+        const ForestRules all_rows{rules, false, false, seed_key(round)};
+        if (std::any_of(d.real_weights.begin(), d.real_weights.end(),
+                        [](double w) { return w > 0.0; })) {
+            const ForestChunk chunk = grow_forest_chunk(d, all_rows, 0, 3, &pool);
+            for (std::uint32_t t = 0; t < 3; ++t) {
+                GrowRules own = rules;
+                own.node_key = node_key(all_rows.key, t);
+                WorkingSet alone = general_working_set(d, source, every, d.real_weights);
+                ASSERT_TRUE(same_tree(chunk.trees[t], grow_working_set(alone, own, 0, nullptr)))
+                    << "round " << round << " tree " << t;
+            }
+        }
         // A bootstrap sample's repeats and draw positions, which the tie rules read: a forest's
         // tree is the one grown alone on its sample.
         const ForestRules forest{rules, true, false, seed_key(round)};
