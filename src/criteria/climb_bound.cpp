@@ -5,6 +5,10 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lindorf {
 
 namespace {
@@ -43,6 +47,44 @@ double least_step(double q) {
     return static_cast<double>(whole);
 }
 
+// The largest ratio of a term to its least step over the kinds of `low` and `high` (n of them,
+// padded to an even count by repeating one), in the binade whose spacing is 1 / per_unit, at
+// least 1; 0 when a term may add nothing there. The same as least_step kind by kind, two kinds
+// at a time: every call of the floor works this out for each kind in each of its last binades.
+double largest_ratio(const double* low, const double* high, std::size_t n, double per_unit) {
+#if defined(__SSE2__)
+    // ceil(v) for 0 <= v < 2^52: v + 2^52 - 2^52 is v rounded to the nearest integer, one more
+    // when that lies below v. Half below a step under 1/2 is negative and clamped to 0, whose
+    // ceiling is the least step 0 as well.
+    const __m128d scale = _mm_set1_pd(per_unit);
+    const __m128d cap = _mm_set1_pd(0x1p52);
+    const __m128d half = _mm_set1_pd(0.5);
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d zero = _mm_setzero_pd();
+    __m128d ratio = one;
+    __m128d none = zero;
+    for (std::size_t i = 0; i < n; i += 2) {
+        const __m128d q = _mm_mul_pd(_mm_loadu_pd(low + i), scale);
+        const __m128d below = _mm_max_pd(_mm_sub_pd(_mm_min_pd(q, cap), half), zero);
+        const __m128d nearest = _mm_sub_pd(_mm_add_pd(below, cap), cap);
+        const __m128d step =
+            _mm_add_pd(nearest, _mm_and_pd(_mm_cmplt_pd(nearest, below), one));
+        none = _mm_or_pd(none, _mm_cmpeq_pd(step, zero));
+        ratio = _mm_max_pd(ratio, _mm_div_pd(_mm_mul_pd(_mm_loadu_pd(high + i), scale), step));
+    }
+    if (_mm_movemask_pd(none) != 0) return 0.0;
+    return std::max(_mm_cvtsd_f64(ratio), _mm_cvtsd_f64(_mm_unpackhi_pd(ratio, ratio)));
+#else
+    double ratio = 1.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double step = least_step(low[i] * per_unit);
+        if (step == 0.0) return 0.0;
+        ratio = std::max(ratio, high[i] * per_unit / step);
+    }
+    return ratio;
+#endif
+}
+
 }  // namespace
 
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
@@ -53,16 +95,24 @@ double least_step(double q) {
 // distance counts.
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
                           std::span<const unsigned> present) {
-    std::array<double, kinds> low{}, high{};
+    // Each present kind's bracket, in the order of `present`, padded to an even count.
+    std::array<double, kinds + 1> low, high;
     const double log_size = std::log2(static_cast<double>(size));
     const double per_size = 1.0 / static_cast<double>(size);
     double real = 0.0, least_term = std::numeric_limits<double>::infinity();
+    std::size_t n = 0;
     for (unsigned k : present) {
         const double t = k * per_size * (log_size - log2_of_kind(k));
-        low[k] = t * (1.0 - 24.0 * 0x1p-24);
-        high[k] = t * (1.0 + 24.0 * 0x1p-24);
-        real += static_cast<double>(counts[k]) * low[k];
-        least_term = std::min(least_term, low[k]);
+        low[n] = t * (1.0 - 24.0 * 0x1p-24);
+        high[n] = t * (1.0 + 24.0 * 0x1p-24);
+        real += static_cast<double>(counts[k]) * low[n];
+        least_term = std::min(least_term, low[n]);
+        ++n;
+    }
+    if (n == 0) return 0.0f;
+    if (n % 2 != 0) {
+        low[n] = low[n - 1];
+        high[n] = high[n - 1];
     }
     if (!(real > 0.0)) return 0.0f;
     real *= 1.0 - tiny;
@@ -79,11 +129,8 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
             if (step == 0.0) break;
             ratio = 1.0 + 0.5 / step;
         } else {
-            for (unsigned k : present) {
-                const double step = least_step(low[k] * per_unit);
-                if (step == 0.0) return static_cast<float>(x);  // a term may add nothing
-                ratio = std::max(ratio, high[k] * per_unit / step);
-            }
+            ratio = largest_ratio(low.data(), high.data(), n, per_unit);
+            if (ratio == 0.0) return static_cast<float>(x);  // a term may add nothing
         }
         ratio *= 1.0 + tiny;
         const double top = power_of_two(e + 1);
@@ -155,20 +202,23 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
             continue;
         }
         double real = 0.0;
-        for (unsigned k : present) real += static_cast<double>(counts[k]) * low[k];
+        std::array<double, kinds + 1> held_low, held_high;  // of the kinds the stretch holds
+        std::size_t held = 0;
+        for (unsigned k : present) {
+            real += static_cast<double>(counts[k]) * low[k];
+            if (counts[k] == 0) continue;
+            held_low[held] = low[k];
+            held_high[held] = high[k];
+            ++held;
+        }
+        if (held % 2 != 0) {
+            held_low[held] = held_low[held - 1];
+            held_high[held] = held_high[held - 1];
+        }
         real *= 1.0 - tiny;
         while (true) {
-            const double per_unit = power_of_two(23 - e);
-            double ratio = 1.0;
-            for (unsigned k : present) {
-                if (counts[k] == 0) continue;
-                const double least = least_step(low[k] * per_unit);
-                if (least == 0.0) {
-                    ratio = 0.0;
-                    break;
-                }
-                ratio = std::max(ratio, high[k] * per_unit / least);
-            }
+            double ratio =
+                largest_ratio(held_low.data(), held_high.data(), held, power_of_two(23 - e));
             if (ratio == 0.0) break;  // a term may add nothing: `at` stands
             ratio *= 1.0 + tiny;
             const double top = power_of_two(e + 1);
