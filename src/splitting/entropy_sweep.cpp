@@ -506,7 +506,9 @@ std::span<const Entry> group_of(const SweepContext& context, const Shortlisted& 
 // side's counts of each kind, which no walk over classes needs and which rules out two in
 // three; from those of each stretch of classes, which rules out most of the rest; then the
 // shallow bracket, thousands of units of the sums above it, and the deep one, hundreds), and
-// only those that reach the best score so far are scored exactly.
+// only those that reach the best score so far are scored exactly. Past the first, each ceiling
+// is taken side by side, and a side's with the other's from the ceiling before often rules the
+// candidate out alone.
 template <bool Packed>
 void score_by_rewalk(const SweepContext& context, const Shortlist& list,
                      std::uint32_t* left_counts, SideScratch& scratch, ColumnBest& best) {
@@ -529,10 +531,10 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
         if (!list.within(kept) || (lead && &kept == top)) continue;
         SideSums& sides = walk.to(kept);
         if (score_ceiling(context, kept, sides) < node_best(context, best)) continue;
-        if (ordered && (sides.ceiling(0) < node_best(context, best) ||
-                        sides.ceiling(1) < node_best(context, best) ||
-                        sides.ceiling(2) < node_best(context, best) ||
-                        sides.ceiling(3) < node_best(context, best)))
+        if (ordered && (!sides.reaches(0, node_best(context, best)) ||
+                        !sides.reaches(1, node_best(context, best)) ||
+                        !sides.reaches(2, node_best(context, best)) ||
+                        !sides.reaches(3, node_best(context, best))))
             continue;
         best.offer(sides.score(), group_of(context, kept), context.set);
     }

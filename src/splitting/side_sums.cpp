@@ -61,6 +61,7 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
 
 void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     if (weight == 0) return;
+    bounded_ = false;
     const std::uint32_t left = left_[cls];
     const std::uint32_t right = node_.counts[cls] - left;
     left_classes_ += left == 0;
@@ -166,6 +167,37 @@ double SideSums::ceiling(unsigned depth) {
     const float right =
         side_ceiling(true, right_classes_, right_squares_, node_.total - left_total_, depth);
     return gain_from_sums(node_, left_total_, left, right);
+}
+
+bool SideSums::reaches(unsigned depth, double bar) {
+    const std::uint32_t right_total = node_.total - left_total_;
+    auto left = [&] {
+        left_bound_ = std::min(left_bound_,
+                               side_ceiling(false, left_classes_, left_squares_, left_total_, depth));
+    };
+    auto right = [&] {
+        right_bound_ = std::min(
+            right_bound_, side_ceiling(true, right_classes_, right_squares_, right_total, depth));
+    };
+    auto below = [&] { return gain_from_sums(node_, left_total_, left_bound_, right_bound_) < bar; };
+    if (!bounded_) {
+        left_bound_ = right_bound_ = 0.0f;  // at or above every sum of p * log2(p)
+        bounded_ = true;
+        left();
+        right();
+        return !below();
+    }
+    // The side of more classes first: its ceilings gain most from a deeper one.
+    if (left_classes_ >= right_classes_) {
+        left();
+        if (below()) return false;
+        right();
+    } else {
+        right();
+        if (below()) return false;
+        left();
+    }
+    return !below();
 }
 
 double SideSums::score() {

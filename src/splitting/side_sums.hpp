@@ -42,6 +42,11 @@ class SideSums {
     // positions, least_sum_of_stretches; 2 and 3: OrderedSum::ceiling of depth 0 and 1), and
     // score() itself where they are not.
     double ceiling(unsigned depth);
+    // Whether the score may reach `bar`, by the ceilings of depth 0 to `depth` in turn (each
+    // call one depth deeper than the last, for the rows moved so far). A side's ceiling, with the
+    // other side's from the depth before, may already fall short: the score only rises with
+    // either side's sum, so the other side is then never summed at this depth.
+    bool reaches(unsigned depth, double bar);
     bool ordered() const { return ordered_; }
 
   private:
@@ -66,6 +71,9 @@ class SideSums {
     std::uint32_t right_classes_ = 0;
     std::uint64_t left_squares_ = 0;
     std::uint64_t right_squares_ = 0;
+    // The least ceiling of each side's sum found by reaches() since rows last moved.
+    bool bounded_ = false;
+    float left_bound_ = 0.0f, right_bound_ = 0.0f;
 };
 
 }  // namespace lindorf

@@ -312,7 +312,8 @@ TEST(OrderedSum, CoarseCeilingComesCloseOnManyClasses) {
 
 // Both sides of a node of bootstrap-like counts as rows move left in a random order, asked after
 // a few moves and after many (the ordered sums then catch up class by class, or are built
-// anew): the score is the one gain_from_counts gives, and no ceiling lies below it.
+// anew): the score is the one gain_from_counts gives, no ceiling lies below it, and the chain of
+// ceilings side by side never rules out the score itself yet rules out anything above its last.
 TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
     std::mt19937_64 rng(61);
     std::poisson_distribution<int> draws(1.0);
@@ -337,8 +338,12 @@ TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
             const std::size_t to = std::min(moved + 1 + rng() % gaps[rng() % 4], rows.size() - 1);
             for (; moved < to; ++moved) sides.move_left(rows[moved], 1);
             const double exact = gain_from_counts(node, left.data(), sides.left_total());
-            for (const unsigned depth : {0u, 1u, 2u, 3u})
+            for (const unsigned depth : {0u, 1u, 2u, 3u}) {
                 ASSERT_GE(sides.ceiling(depth), exact) << n << " classes, " << moved << " rows";
+                ASSERT_TRUE(sides.reaches(depth, exact)) << n << " classes, " << moved << " rows";
+            }
+            const double above = std::nextafter(sides.ceiling(3), 1.0);
+            ASSERT_FALSE(sides.reaches(3, above)) << n << " classes, " << moved << " rows";
             ASSERT_EQ(sides.score(), exact) << n << " classes, " << moved << " rows";
         }
     }
