@@ -85,6 +85,33 @@ double largest_ratio(const double* low, const double* high, std::size_t n, doubl
 #endif
 }
 
+// Climbs from `at`, a power of two or a float of binade e that the sum reaches, by `real`, what
+// is still to add (less its error): within a binade the float sum gains at least the distance
+// climbed over ratio_of(e), the largest ratio of a term to its step there (0 when some term may
+// add nothing, which leaves the sum where it stands), and the term that leaves a binade errs by at
+// most that binade's spacing. Returns a number at or below the float sum.
+template <class RatioOf>
+[[gnu::always_inline]] inline double climb(double at, double real, int e, RatioOf ratio_of) {
+    while (true) {
+        double ratio = ratio_of(e);
+        if (ratio == 0.0) return at;
+        ratio *= 1.0 + tiny;
+        const double top = power_of_two(e + 1);
+        const double room = (top - at) * ratio;
+        if (real <= room) return (at + real / ratio) * (1.0 - tiny);
+        real -= room * (1.0 + tiny) + power_of_two(e - 23);
+        at = top;
+        ++e;
+    }
+}
+
+// The least float at or above x: where a sum known to be at or above x is.
+float float_at_or_above(double x) {
+    float f = static_cast<float>(x);
+    if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+    return f;
+}
+
 }  // namespace
 
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
@@ -120,32 +147,12 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
     double x = power_of_two(binade_of(least_term));
     if (real <= x) return static_cast<float>(x);
     real -= x;
-    while (true) {
-        const int e = binade_of(x);
+    return float_at_or_above(climb(x, real, binade_of(x), [&](int e) {
         const double per_unit = power_of_two(23 - e);
-        double ratio = 1.0;
-        if (e < last) {
-            const double step = least_step(least_term * per_unit);
-            if (step == 0.0) break;
-            ratio = 1.0 + 0.5 / step;
-        } else {
-            ratio = largest_ratio(low.data(), high.data(), n, per_unit);
-            if (ratio == 0.0) return static_cast<float>(x);  // a term may add nothing
-        }
-        ratio *= 1.0 + tiny;
-        const double top = power_of_two(e + 1);
-        const double room = (top - x) * ratio;
-        if (real <= room) {
-            x = (x + real / ratio) * (1.0 - tiny);
-            break;
-        }
-        real -= room * (1.0 + tiny) + power_of_two(e - 23);
-        x = top;
-    }
-    // The sum is a float at or above x.
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
-    return f;
+        if (e >= last) return largest_ratio(low.data(), high.data(), n, per_unit);
+        const double step = least_step(least_term * per_unit);
+        return step == 0.0 ? 0.0 : 1.0 + 0.5 / step;
+    }));
 }
 
 // Float addition is monotone in the running sum, so a float at or below the sum after some
@@ -216,24 +223,10 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
             held_high[held] = held_high[held - 1];
         }
         real *= 1.0 - tiny;
-        while (true) {
-            double ratio =
-                largest_ratio(held_low.data(), held_high.data(), held, power_of_two(23 - e));
-            if (ratio == 0.0) break;  // a term may add nothing: `at` stands
-            ratio *= 1.0 + tiny;
-            const double top = power_of_two(e + 1);
-            const double room = (top - at) * ratio;
-            if (real <= room) {
-                at = (at + real / ratio) * (1.0 - tiny);
-                break;
-            }
-            real -= room * (1.0 + tiny) + power_of_two(e - 23);
-            at = top;
-            ++e;
-        }
-        // The sum is a float at or above `at`.
-        float f = static_cast<float>(at);
-        if (static_cast<double>(f) < at) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+        const float f = float_at_or_above(climb(at, real, e, [&](int binade) {
+            return largest_ratio(held_low.data(), held_high.data(), held,
+                                 power_of_two(23 - binade));
+        }));
         x = std::max(x, f);
     }
     return x;
