@@ -24,6 +24,7 @@
 #include "tree/grow_engine.hpp"
 #include "tree/node_columns.hpp"
 #include "tree/training.hpp"
+#include "block_testing.hpp"
 #include "tree_testing.hpp"
 
 namespace lindorf {
@@ -395,8 +396,6 @@ TEST(GiniBlocks, EveryWidthScoresAsTheGeneralImpurity) {
             block.ends[j] = j < n && sides && rng() % 4 != 0 ? -1 : 0;
         }
         std::vector<double> expected(n, BlockTop::none);
-        BlockTop top;
-        std::size_t reaching = 0;
         for (std::size_t j = 0; j < n; ++j) {
             if (block.ends[j] == 0) continue;
             const auto left_units = static_cast<std::uint64_t>(block.left_units[j]);
@@ -409,23 +408,13 @@ TEST(GiniBlocks, EveryWidthScoresAsTheGeneralImpurity) {
                 impurity, output_impurity(Impurity::gini, classes, left, left_size), left_size,
                 output_impurity(Impurity::gini, classes, right, right_size), right_size,
                 static_cast<double>(units));
-            if (expected[j] > top.top) top = {expected[j], j, true}, reaching = 0;
-            reaching += expected[j] == top.top;
         }
         for (const bool wide : {false, true}) {
             SCOPED_TRACE("round " + std::to_string(round) + (wide ? ", widest" : ", narrowest"));
             GiniBlock scored = block;
             const BlockTop found = wide ? gini_scores(scored, n, totals)
                                        : gini_scores_narrow(scored, n, totals);
-            for (std::size_t j = 0; j < n; ++j)
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(scored.score[j]),
-                          std::bit_cast<std::uint64_t>(expected[j])) << "candidate " << j;
-            ASSERT_EQ(found.top, top.top);
-            if (top.top == BlockTop::none) continue;
-            ASSERT_EQ(found.unique, reaching == 1);
-            if (found.unique) {
-                EXPECT_EQ(found.at, top.at);
-            }
+            block_testing::expect_block(scored.score, expected, found);
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "block_testing.hpp"
 #include "criteria/classes.hpp"
 #include "criteria/compensated.hpp"
 #include "criteria/median_track.hpp"
@@ -261,8 +262,6 @@ TEST(SquaredBlocks, EveryWidthScoresAsOneCandidateAtATime) {
             block.ends[j] = j < n && rng() % 4 != 0 ? -1 : 0;
         }
         std::vector<double> expected(n, BlockTop::none);
-        BlockTop top;
-        std::size_t reaching = 0;
         for (std::size_t j = 0; j < n; ++j) {
             const std::int64_t left = block.left_units[j];
             const double wl = uniform ? static_cast<double>(b + j + 1)
@@ -275,23 +274,13 @@ TEST(SquaredBlocks, EveryWidthScoresAsOneCandidateAtATime) {
             const double lv = block.high[j] + block.low[j];
             const double rv = (totals.total.high - block.high[j]) + (totals.total.low - block.low[j]);
             expected[j] = (lv * lv * wr + rv * rv * wl) / (wl * wr);
-            if (expected[j] > top.top) top = {expected[j], j, true}, reaching = 0;
-            reaching += expected[j] == top.top;
         }
         for (const bool wide : {false, true}) {
             SCOPED_TRACE("round " + std::to_string(round) + (wide ? ", widest" : ", narrowest"));
             SquaredBlock scored = block;
             const BlockTop found = wide ? squared_scores(scored, b, n, totals, uniform)
                                         : squared_scores_narrow(scored, b, n, totals, uniform);
-            for (std::size_t j = 0; j < n; ++j)
-                ASSERT_EQ(std::bit_cast<std::uint64_t>(scored.score[j]),
-                          std::bit_cast<std::uint64_t>(expected[j])) << "candidate " << j;
-            ASSERT_EQ(found.top, top.top);
-            if (top.top == BlockTop::none) continue;
-            ASSERT_EQ(found.unique, reaching == 1);
-            if (found.unique) {
-                EXPECT_EQ(found.at, top.at);
-            }
+            block_testing::expect_block(scored.score, expected, found);
         }
     }
 }
