@@ -59,6 +59,21 @@ namespace {
 
 constexpr std::uint32_t no_class = 0xFFFFFFFFu;
 
+// How many entries ahead the sweeps ask for a row's record, and for its class's counts, which
+// need the record first. On large nodes both are cache misses, one after the other, for every
+// entry; asked early, they overlap.
+constexpr std::size_t record_ahead = 32;
+constexpr std::size_t class_ahead = 16;
+
+template <bool Packed, class Counts>
+[[gnu::always_inline]] inline void look_ahead(const Counts& counts, std::span<const Entry> column, const RowReader<Packed>& rows,
+                std::size_t at) {
+    if (at + record_ahead < column.size()) rows.prefetch(column[at + record_ahead].row);
+    if constexpr (Counts::by_class)
+        if (at + class_ahead < column.size())
+            counts.prefetch(rows.cls(column[at + class_ahead].row));
+}
+
 // How much weight may move left, after a proxy `gap` units below the cutoff, before a proxy
 // could reach it, by the general bound on the change of T per unit of weight (entropy_screen).
 std::int64_t general_skip(std::int64_t gap, const EntropyScreen& screen) {
@@ -106,6 +121,8 @@ std::uint32_t count_class(std::span<const Entry> run, const RowReader<Packed>& r
 // and a proxy is six table entries.
 struct PairCounter {
     static constexpr bool copyable = true;
+    static constexpr bool by_class = false;  // reads no table by class
+    void prefetch(std::uint32_t) const {}
     const std::int64_t* f;
     std::uint32_t second;  // the second class, or no_class
     std::uint32_t total_first, total_second, total;
@@ -178,6 +195,7 @@ struct PairCounter {
 struct ManyCounter {
     // Its left counts are a table of the caller's.
     static constexpr bool copyable = false;
+    static constexpr bool by_class = true;
     const std::int64_t* f;
     const std::uint32_t* node_counts;
     std::uint32_t* left;
@@ -188,7 +206,14 @@ struct ManyCounter {
 
     template <bool Packed>
     void add_run(std::span<const Entry> run, const RowReader<Packed>& rows) {
-        for (const Entry& entry : run) add(rows.cls(entry.row), 1);
+        for (std::size_t k = 0; k < run.size(); ++k) {
+            look_ahead(*this, run, rows, k);
+            add(rows.cls(run[k].row), 1);
+        }
+    }
+    [[gnu::always_inline]] void prefetch(std::uint32_t cls) const {
+        __builtin_prefetch(left + cls, 1);
+        __builtin_prefetch(node_counts + cls);
     }
     void add(std::uint32_t cls, std::uint32_t weight) {
         const std::uint32_t l = left[cls];
@@ -196,6 +221,42 @@ struct ManyCounter {
         left_sum += f[l + weight] - f[l];
         right_sum += f[r - weight] - f[r];
         left[cls] = l + weight;
+        left_total += weight;
+    }
+    std::int64_t proxy() const {
+        return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
+    }
+    void note(Shortlisted&) const {}
+    std::int64_t skip(std::int64_t, std::int64_t gap, const EntropyScreen& screen) const {
+        return general_skip(gap, screen);
+    }
+};
+
+// Every class of the node held by one row, as with every label distinct: a row moving left takes
+// its class's whole count across, so each side's sum moves by one table entry, the same as
+// ManyCounter's, and no count by class is read (on large nodes, two cache misses a row).
+struct DistinctCounter {
+    static constexpr bool copyable = false;
+    static constexpr bool by_class = false;
+    const std::int64_t* f;
+    std::uint32_t total;
+    std::int64_t right_sum;
+    std::int64_t left_sum = 0;
+    std::uint32_t left_total = 0;
+
+    void prefetch(std::uint32_t) const {}
+    template <bool Packed>
+    void add_run(std::span<const Entry> run, const RowReader<Packed>&) {
+        const auto rows = static_cast<std::uint32_t>(run.size());
+        const std::int64_t moved = (f[1] - f[0]) * std::int64_t{rows};
+        left_sum += moved;
+        right_sum -= moved;
+        left_total += rows;
+    }
+    void add(std::uint32_t, std::uint32_t weight) {
+        const std::int64_t moved = f[weight] - f[0];
+        left_sum += moved;
+        right_sum -= moved;
         left_total += weight;
     }
     std::int64_t proxy() const {
@@ -368,8 +429,10 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
     auto absorb_group = [&](std::size_t begin) {
         const float value = column[begin].value;
         std::size_t end = begin;
-        for (; end < numbers && column[end].value == value; ++end)
+        for (; end < numbers && column[end].value == value; ++end) {
+            look_ahead(counter, column, rows, end);
             counter.add(rows.cls(column[end].row), rows.weight(column[end].row));
+        }
         return end;
     };
     std::size_t i = 0;
@@ -415,6 +478,7 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
             i += run;
         } else {
             for (; i < numbers; ++i) {
+                look_ahead(counter, column, rows, i);
                 const std::uint32_t weight = rows.weight(column[i].row);
                 if (weight > room) break;
                 room -= weight;
@@ -482,6 +546,7 @@ struct Rewalk {
     SideSums& to(const Shortlisted& kept) {
         const RowReader<Packed> rows(context.set);
         for (; at < kept.begin; ++at) {
+            look_ahead(sides, context.column, rows, at);
             const std::uint32_t row = context.column[at].row;
             sides.move_left(rows.cls(row), rows.weight(row));
         }
@@ -568,8 +633,14 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
     } else {
         std::int64_t right_sum = 0;
         for (std::uint32_t c : node.present) right_sum += f[node.counts[c]];
-        ManyCounter counter{f, node.counts, left_counts, node.total, right_sum};
-        screen_column<Packed>(context, counter, list, best, nothing_left);
+        // As many live classes as entries: each holds exactly one, of non-zero weight.
+        if (context.screen.live == context.column.size()) {
+            DistinctCounter counter{f, node.total, right_sum};
+            screen_column<Packed>(context, counter, list, best, nothing_left);
+        } else {
+            ManyCounter counter{f, node.counts, left_counts, node.total, right_sum};
+            screen_column<Packed>(context, counter, list, best, nothing_left);
+        }
         score_by_rewalk<Packed>(context, list, left_counts, scratch.sides, best);
     }
     return best.result(context.set);

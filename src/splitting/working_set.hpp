@@ -172,6 +172,11 @@ struct RowReader {
         else
             return table[coded].weight;
     }
+    // Asks for a row's class and weight ahead of their use: rows in value order name their
+    // records in no order at all, a cache miss each on large data.
+    [[gnu::always_inline]] void prefetch(std::uint32_t coded) const {
+        if constexpr (!Packed) __builtin_prefetch(table + coded);
+    }
 
     const RowClass* table;
     unsigned class_shift;
