@@ -22,6 +22,7 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
         ++screen.live;
     }
     if (node.total == 0 || node.total >= table.values.size()) return screen;
+    for (std::uint32_t c : node.present) screen.node_sum += table.values[node.counts[c]];
     const ProxyBounds bounds =
         proxy_bounds(screen.live, node.total, node.parent_entropy, node.parent_size, table);
     const double error = bounds.exact_to_real + bounds.table_to_real;
@@ -610,8 +611,13 @@ template <bool Packed>
 FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
                             std::uint32_t* left_counts, const std::int64_t* f) {
     const NodeCounts& node = context.node;
-    for (std::uint32_t c : node.present) left_counts[c] = 0;
+    // As many live classes as entries: each holds exactly one, of non-zero weight.
+    const bool distinct = context.screen.live > 2 && context.screen.live == context.column.size();
     const bool empty_left = context.min_leaf == 0;
+    // Walks zero their own counts; only the pair and many-class screens and the empty left side
+    // read these.
+    if (!distinct || empty_left)
+        for (std::uint32_t c : node.present) left_counts[c] = 0;
     const double nothing_left = empty_left ? gain_from_counts(node, left_counts, 0)
                                            : std::numeric_limits<double>::quiet_NaN();
     ColumnBest best;
@@ -631,10 +637,8 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
         screen_column<Packed>(context, counter, list, best, nothing_left);
         score_pairs(context, list, left_counts, best);
     } else {
-        std::int64_t right_sum = 0;
-        for (std::uint32_t c : node.present) right_sum += f[node.counts[c]];
-        // As many live classes as entries: each holds exactly one, of non-zero weight.
-        if (context.screen.live == context.column.size()) {
+        const std::int64_t right_sum = context.screen.node_sum;
+        if (distinct) {
             DistinctCounter counter{f, node.total, right_sum};
             screen_column<Packed>(context, counter, list, best, nothing_left);
         } else {

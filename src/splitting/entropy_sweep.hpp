@@ -28,6 +28,7 @@ struct EntropyScreen {
     double table_to_real = 0.0;    // ProxyBounds::table_to_real of the node
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
+    std::int64_t node_sum = 0;  // the table's entries of the node's counts, summed
 };
 
 EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
