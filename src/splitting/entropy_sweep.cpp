@@ -542,7 +542,9 @@ struct Rewalk {
     std::size_t at = 0;
 
     Rewalk(const SweepContext& context, std::uint32_t* left_counts, SideScratch& scratch)
-        : context(context), sides(context.node, context.screen.live, left_counts, scratch) {}
+        : context(context),
+          sides(context.node, context.screen.live, left_counts, scratch,
+                context.screen.live == context.column.size()) {}
 
     SideSums& to(const Shortlisted& kept) {
         const RowReader<Packed> rows(context.set);

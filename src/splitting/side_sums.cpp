@@ -30,8 +30,12 @@ std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uin
 }  // namespace
 
 SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
-                   SideScratch& scratch)
-    : node_(node), left_(left_counts), scratch_(scratch), ordered_(live >= ordered_from) {
+                   SideScratch& scratch, bool one_row_each)
+    : node_(node),
+      left_(left_counts),
+      scratch_(scratch),
+      ordered_(live >= ordered_from),
+      one_row_each_(one_row_each) {
     std::uint32_t largest = 0;
     for (std::uint32_t c : node.present) {
         left_[c] = 0;
@@ -62,8 +66,10 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
 void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     if (weight == 0) return;
     bounded_ = false;
-    const std::uint32_t left = left_[cls];
-    const std::uint32_t right = node_.counts[cls] - left;
+    // A class held by one row has nothing on the left yet and all of it on the right: on large
+    // nodes, two cache misses a row saved.
+    const std::uint32_t left = one_row_each_ ? 0 : left_[cls];
+    const std::uint32_t right = one_row_each_ ? weight : node_.counts[cls] - left;
     left_classes_ += left == 0;
     right_classes_ -= right == weight;
     left_squares_ = squares_after_adding(left_squares_, left, weight);

@@ -28,8 +28,10 @@ class SideSums {
   public:
     // All rows right. `left_counts` (by class) is zeroed for the node's classes and kept up to
     // date; `live` is the number of classes with a non-zero count.
+    // `one_row_each`: every live class of the node is held by a single row, as when every label
+    // is distinct, so a row moving left takes its class across whole.
     SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
-             SideScratch& scratch);
+             SideScratch& scratch, bool one_row_each = false);
 
     void move_left(std::uint32_t cls, std::uint32_t weight);
     // Asks for what move_left(cls, ...) reads: a walk knows its classes some rows ahead.
@@ -38,7 +40,7 @@ class SideSums {
     // and drops its calls.
     [[gnu::always_inline]] void prefetch(std::uint32_t cls) const {
         __builtin_prefetch(left_ + cls, 1);
-        __builtin_prefetch(node_.counts + cls);
+        if (!one_row_each_) __builtin_prefetch(node_.counts + cls);
         if (ordered_) __builtin_prefetch(scratch_.position.data() + cls);
     }
     std::uint32_t left_total() const { return left_total_; }
@@ -69,6 +71,7 @@ class SideSums {
     std::uint32_t* left_;
     SideScratch& scratch_;
     bool ordered_;  // the sides are summed by scratch_.left and scratch_.right
+    bool one_row_each_;
     // Most candidates are ruled out by their counts of each kind alone, so rows move left
     // without touching the ordered sums, which catch up only for a candidate that asks them:
     // moved again class by class, or built anew once more classes moved than that costs.
