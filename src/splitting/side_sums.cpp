@@ -38,13 +38,15 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
       one_row_each_(one_row_each) {
     std::uint32_t largest = 0;
     for (std::uint32_t c : node.present) {
-        left_[c] = 0;
         right_squares_ = squares_after_adding(right_squares_, 0, node.counts[c]);
         largest = std::max(largest, node.counts[c]);
     }
     right_classes_ = static_cast<std::uint32_t>(live);
     ordered_ = ordered_ && largest < OrderedSum::kinds;
-    if (!ordered_) return;
+    if (!ordered_) {
+        for (std::uint32_t c : node.present) left_[c] = 0;
+        return;
+    }
     // A class's position is its rank among the node's classes; its kind on a side, its count.
     scratch.position.resize(std::max<std::size_t>(
         scratch.position.size(), *std::max_element(node.present.begin(), node.present.end()) + 1));
@@ -53,9 +55,12 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
     const std::size_t used = ((positions - 1) >> stretch_shift_) + 1;
     scratch.left_stretches.assign(used, {});
     scratch.right_stretches.assign(used, {});
+    scratch.left_kind.assign(positions, 0);
+    scratch.node_kind.resize(positions);
     for (std::size_t i = 0; i < positions; ++i) {
         const std::uint32_t c = node.present[i];
         scratch.position[c] = static_cast<std::uint32_t>(i);
+        scratch.node_kind[i] = static_cast<std::uint8_t>(node.counts[c]);
         ++right_kinds_[node.counts[c]];
         ++scratch.right_stretches[i >> stretch_shift_][node.counts[c]];
     }
@@ -66,23 +71,31 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
 void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     if (weight == 0) return;
     bounded_ = false;
+    const std::uint32_t position = ordered_ ? scratch_.position[cls] : 0;
+    std::uint32_t left, right;
     // A class held by one row has nothing on the left yet and all of it on the right: on large
-    // nodes, two cache misses a row saved.
-    const std::uint32_t left = one_row_each_ ? 0 : left_[cls];
-    const std::uint32_t right = one_row_each_ ? weight : node_.counts[cls] - left;
+    // nodes, cache misses a row saved.
+    if (ordered_) {
+        left = one_row_each_ ? 0 : scratch_.left_kind[position];
+        right = one_row_each_ ? weight : scratch_.node_kind[position] - left;
+        scratch_.left_kind[position] = static_cast<std::uint8_t>(left + weight);
+    } else {
+        left = one_row_each_ ? 0 : left_[cls];
+        right = one_row_each_ ? weight : node_.counts[cls] - left;
+        left_[cls] = left + weight;
+    }
     left_classes_ += left == 0;
     right_classes_ -= right == weight;
     left_squares_ = squares_after_adding(left_squares_, left, weight);
     right_squares_ = squares_after_removing(right_squares_, right, weight);
     left_total_ += weight;
-    left_[cls] = left + weight;
     if (!ordered_) return;
     // Kind 0 is no term: its count is never asked.
     --left_kinds_[left];
     ++left_kinds_[left + weight];
     --right_kinds_[right];
     ++right_kinds_[right - weight];
-    const std::uint32_t stretch = scratch_.position[cls] >> stretch_shift_;
+    const std::uint32_t stretch = position >> stretch_shift_;
     std::array<std::uint32_t, OrderedSum::kinds>& on_left = scratch_.left_stretches[stretch];
     std::array<std::uint32_t, OrderedSum::kinds>& on_right = scratch_.right_stretches[stretch];
     --on_left[left];
@@ -90,29 +103,26 @@ void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     --on_right[right];
     ++on_right[right - weight];
     if (!built_) return;
-    scratch_.moved.push_back(cls);
+    scratch_.moved.push_back(position);
     if (scratch_.moved.size() * rebuild_share >= node_.present.size()) built_ = false;
 }
 
 void SideSums::catch_up() {
     std::vector<std::uint32_t>& moved = scratch_.moved;
     const std::size_t positions = node_.present.size();
+    const std::vector<std::uint8_t>& left = scratch_.left_kind;
+    const std::vector<std::uint8_t>& node = scratch_.node_kind;
     if (built_) {
-        for (std::uint32_t c : moved) {
-            const std::uint32_t position = scratch_.position[c];
-            scratch_.left.set(position, left_[c]);
-            scratch_.right.set(position, node_.counts[c] - left_[c]);
+        for (std::uint32_t position : moved) {
+            scratch_.left.set(position, left[position]);
+            scratch_.right.set(position, node[position] - left[position]);
         }
     } else {
         std::vector<std::uint8_t>& kinds = scratch_.kinds;
         kinds.resize(positions);
+        scratch_.left.assign(left);
         for (std::size_t i = 0; i < positions; ++i)
-            kinds[i] = static_cast<std::uint8_t>(left_[node_.present[i]]);
-        scratch_.left.assign(kinds);
-        for (std::size_t i = 0; i < positions; ++i) {
-            const std::uint32_t c = node_.present[i];
-            kinds[i] = static_cast<std::uint8_t>(node_.counts[c] - left_[c]);
-        }
+            kinds[i] = static_cast<std::uint8_t>(node[i] - left[i]);
         scratch_.right.assign(kinds);
         built_ = true;
     }

@@ -18,16 +18,21 @@ namespace lindorf {
 struct SideScratch {
     OrderedSum left, right;
     std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
+    // By position: each class's count on the left, and in the node. Kept by position rather
+    // than by class, the ordered sums are set up from them in order, and the left side's fit
+    // in a core's cache where a table by class does not.
+    std::vector<std::uint8_t> left_kind, node_kind;
     std::vector<std::uint8_t> kinds;
-    std::vector<std::uint32_t> moved;  // classes moved since the ordered sums were last brought up
+    std::vector<std::uint32_t> moved;  // positions moved since the ordered sums were last brought up
     // Of each side, how many classes of each kind each stretch of positions holds.
     std::vector<std::array<std::uint32_t, OrderedSum::kinds>> left_stretches, right_stretches;
 };
 
 class SideSums {
   public:
-    // All rows right. `left_counts` (by class) is zeroed for the node's classes and kept up to
-    // date; `live` is the number of classes with a non-zero count.
+    // All rows right. Unless the sides are ordered sums, which keep their own by position,
+    // `left_counts` (by class) is zeroed for the node's classes and kept up to date; `live` is
+    // the number of classes with a non-zero count.
     // `one_row_each`: every live class of the node is held by a single row, as when every label
     // is distinct, so a row moving left takes its class across whole.
     SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
@@ -39,9 +44,12 @@ class SideSums {
     // Inlined always: GCC takes a function of nothing but prefetches for one without effects
     // and drops its calls.
     [[gnu::always_inline]] void prefetch(std::uint32_t cls) const {
+        if (ordered_) {
+            __builtin_prefetch(scratch_.position.data() + cls);
+            return;
+        }
         __builtin_prefetch(left_ + cls, 1);
         if (!one_row_each_) __builtin_prefetch(node_.counts + cls);
-        if (ordered_) __builtin_prefetch(scratch_.position.data() + cls);
     }
     std::uint32_t left_total() const { return left_total_; }
     std::uint32_t left_classes() const { return left_classes_; }  // with a non-zero count

@@ -329,14 +329,17 @@ TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
         const NodeCounts node{present, counts.data(), total,
                               entropy_of_counts(present, counts.data(), total),
                               static_cast<float>(total)};
-        std::vector<std::uint32_t> left(n, 7);
+        std::vector<std::uint32_t> unused(n), left(n, 0);
         SideScratch scratch;
-        SideSums sides(node, present.size(), left.data(), scratch);
+        SideSums sides(node, present.size(), unused.data(), scratch);
         ASSERT_TRUE(sides.ordered());
         for (std::size_t moved = 0; moved + 1 < rows.size();) {
             const std::size_t gaps[] = {1, 3, n / 20, n / 3};
             const std::size_t to = std::min(moved + 1 + rng() % gaps[rng() % 4], rows.size() - 1);
-            for (; moved < to; ++moved) sides.move_left(rows[moved], 1);
+            for (; moved < to; ++moved) {
+                sides.move_left(rows[moved], 1);
+                ++left[rows[moved]];
+            }
             const double exact = gain_from_counts(node, left.data(), sides.left_total());
             for (const unsigned depth : {0u, 1u, 2u, 3u}) {
                 ASSERT_GE(sides.ceiling(depth), exact) << n << " classes, " << moved << " rows";
