@@ -36,33 +36,38 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
       scratch_(scratch),
       ordered_(live >= ordered_from),
       one_row_each_(one_row_each) {
+    // One pass over the node's classes, in their order: a class's position is its rank among
+    // them, its kind on a side its count there. Counts of 16 or more leave the sides unordered,
+    // which is known only at the end, so kinds are clamped until then.
+    const std::size_t positions = node.present.size();
+    if (ordered_) {
+        scratch.position.resize(std::max<std::size_t>(scratch.position.size(),
+                                                      std::size_t{node.present.back()} + 1));
+        while ((std::size_t{1} << stretch_shift_) * stretches < positions) ++stretch_shift_;
+        const std::size_t used = ((positions - 1) >> stretch_shift_) + 1;
+        scratch.left_stretches.assign(used, {});
+        scratch.right_stretches.assign(used, {});
+        scratch.left_kind.assign(positions, 0);
+        scratch.node_kind.resize(positions);
+    }
     std::uint32_t largest = 0;
-    for (std::uint32_t c : node.present) {
-        right_squares_ = squares_after_adding(right_squares_, 0, node.counts[c]);
-        largest = std::max(largest, node.counts[c]);
+    for (std::size_t i = 0; i < positions; ++i) {
+        const std::uint32_t c = node.present[i];
+        const std::uint32_t count = node.counts[c];
+        right_squares_ = squares_after_adding(right_squares_, 0, count);
+        largest = std::max(largest, count);
+        if (!ordered_) continue;
+        const std::uint32_t kind = std::min(count, OrderedSum::kinds - 1);
+        scratch.position[c] = static_cast<std::uint32_t>(i);
+        scratch.node_kind[i] = static_cast<std::uint8_t>(kind);
+        ++right_kinds_[kind];
+        ++scratch.right_stretches[i >> stretch_shift_][kind];
     }
     right_classes_ = static_cast<std::uint32_t>(live);
     ordered_ = ordered_ && largest < OrderedSum::kinds;
     if (!ordered_) {
         for (std::uint32_t c : node.present) left_[c] = 0;
         return;
-    }
-    // A class's position is its rank among the node's classes; its kind on a side, its count.
-    scratch.position.resize(std::max<std::size_t>(
-        scratch.position.size(), *std::max_element(node.present.begin(), node.present.end()) + 1));
-    const std::size_t positions = node.present.size();
-    while ((std::size_t{1} << stretch_shift_) * stretches < positions) ++stretch_shift_;
-    const std::size_t used = ((positions - 1) >> stretch_shift_) + 1;
-    scratch.left_stretches.assign(used, {});
-    scratch.right_stretches.assign(used, {});
-    scratch.left_kind.assign(positions, 0);
-    scratch.node_kind.resize(positions);
-    for (std::size_t i = 0; i < positions; ++i) {
-        const std::uint32_t c = node.present[i];
-        scratch.position[c] = static_cast<std::uint32_t>(i);
-        scratch.node_kind[i] = static_cast<std::uint8_t>(node.counts[c]);
-        ++right_kinds_[node.counts[c]];
-        ++scratch.right_stretches[i >> stretch_shift_][node.counts[c]];
     }
     right_kinds_[0] = 0;
     scratch.moved.clear();
