@@ -544,7 +544,7 @@ struct Rewalk {
     Rewalk(const SweepContext& context, std::uint32_t* left_counts, SideScratch& scratch)
         : context(context),
           sides(context.node, context.screen.live, left_counts, scratch,
-                context.screen.live == context.column.size()) {}
+                context.screen.live == context.column.size(), context.screen.node) {}
 
     SideSums& to(const Shortlisted& kept) {
         const RowReader<Packed> rows(context.set);

@@ -29,6 +29,9 @@ struct EntropyScreen {
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
     std::int64_t node_sum = 0;  // the table's entries of the node's counts, summed
+    // Names the node among those searched with the same scratch slots (ScratchSlots::number),
+    // so that work shared by its features is done once per slot; 0: a node of its own.
+    std::uint64_t node = 0;
 };
 
 EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);

@@ -83,10 +83,14 @@ class ScratchSlots {
     };
 
     Lease claim();
+    // A number for a node searched with these slots, never given twice and never 0.
+    std::uint64_t number() { return numbers_->fetch_add(1, std::memory_order_relaxed) + 1; }
 
   private:
     std::vector<Scratch> slots_;                 // never resized, so leases may point into it
     std::unique_ptr<std::atomic<bool>[]> busy_;  // one flag per slot
+    std::unique_ptr<std::atomic<std::uint64_t>> numbers_ =
+        std::make_unique<std::atomic<std::uint64_t>>(0);
 };
 
 // body(k, scratch) for every k below `count`: on the calling thread with one lease when `alone`,

@@ -27,62 +27,74 @@ std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uin
     return squares == std::uint64_t{total} * each ? each : 0;
 }
 
-}  // namespace
-
-SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
-                   SideScratch& scratch, bool one_row_each)
-    : node_(node),
-      left_(left_counts),
-      scratch_(scratch),
-      ordered_(live >= ordered_from),
-      one_row_each_(one_row_each) {
-    // One pass over the node's classes, in their order: a class's position is its rank among
-    // them, its kind on a side its count there. Counts of 16 or more leave the sides unordered,
-    // which is known only at the end, so kinds are clamped until then.
+// One pass over the node's classes, in their order: a class's position is its rank among them,
+// its kind on a side its count there. Counts of 16 or more leave the sides unordered, which is
+// known only at the end, so kinds are clamped until then.
+void start_sides(const NodeCounts& node, std::size_t live, std::uint64_t number,
+                 SideStart& start) {
+    start.node = number;
+    start.ordered = live >= ordered_from;
+    start.squares = 0;
+    start.stretch_shift = 0;
+    start.kinds.fill(0);
     const std::size_t positions = node.present.size();
-    if (ordered_) {
-        scratch.position.resize(std::max<std::size_t>(scratch.position.size(),
-                                                      std::size_t{node.present.back()} + 1));
-        while ((std::size_t{1} << stretch_shift_) * stretches < positions) ++stretch_shift_;
-        const std::size_t used = ((positions - 1) >> stretch_shift_) + 1;
-        scratch.left_stretches.assign(used, {});
-        scratch.right_stretches.assign(used, {});
-        scratch.left_kind.assign(positions, 0);
-        scratch.node_kind.resize(positions);
+    if (start.ordered) {
+        start.position.resize(std::max<std::size_t>(start.position.size(),
+                                                    std::size_t{node.present.back()} + 1));
+        while ((std::size_t{1} << start.stretch_shift) * stretches < positions)
+            ++start.stretch_shift;
+        start.stretches.assign(((positions - 1) >> start.stretch_shift) + 1, {});
+        start.node_kind.resize(positions);
     }
     std::uint32_t largest = 0;
     for (std::size_t i = 0; i < positions; ++i) {
         const std::uint32_t c = node.present[i];
         const std::uint32_t count = node.counts[c];
-        right_squares_ = squares_after_adding(right_squares_, 0, count);
+        start.squares = squares_after_adding(start.squares, 0, count);
         largest = std::max(largest, count);
-        if (!ordered_) continue;
+        if (!start.ordered) continue;
         const std::uint32_t kind = std::min(count, OrderedSum::kinds - 1);
-        scratch.position[c] = static_cast<std::uint32_t>(i);
-        scratch.node_kind[i] = static_cast<std::uint8_t>(kind);
-        ++right_kinds_[kind];
-        ++scratch.right_stretches[i >> stretch_shift_][kind];
+        start.position[c] = static_cast<std::uint32_t>(i);
+        start.node_kind[i] = static_cast<std::uint8_t>(kind);
+        ++start.kinds[kind];
+        ++start.stretches[i >> start.stretch_shift][kind];
     }
+    start.ordered = start.ordered && largest < OrderedSum::kinds;
+    start.kinds[0] = 0;
+}
+
+}  // namespace
+
+SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
+                   SideScratch& scratch, bool one_row_each, std::uint64_t node_number)
+    : node_(node), left_(left_counts), scratch_(scratch), one_row_each_(one_row_each) {
+    SideStart& start = scratch.start;
+    if (node_number == 0 || start.node != node_number) start_sides(node, live, node_number, start);
+    ordered_ = start.ordered;
+    right_squares_ = start.squares;
     right_classes_ = static_cast<std::uint32_t>(live);
-    ordered_ = ordered_ && largest < OrderedSum::kinds;
     if (!ordered_) {
         for (std::uint32_t c : node.present) left_[c] = 0;
         return;
     }
-    right_kinds_[0] = 0;
+    stretch_shift_ = start.stretch_shift;
+    right_kinds_ = start.kinds;
+    scratch.right_stretches = start.stretches;
+    scratch.left_stretches.assign(start.stretches.size(), {});
+    scratch.left_kind.assign(node.present.size(), 0);
     scratch.moved.clear();
 }
 
 void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
     if (weight == 0) return;
     bounded_ = false;
-    const std::uint32_t position = ordered_ ? scratch_.position[cls] : 0;
+    const std::uint32_t position = ordered_ ? scratch_.start.position[cls] : 0;
     std::uint32_t left, right;
     // A class held by one row has nothing on the left yet and all of it on the right: on large
     // nodes, cache misses a row saved.
     if (ordered_) {
         left = one_row_each_ ? 0 : scratch_.left_kind[position];
-        right = one_row_each_ ? weight : scratch_.node_kind[position] - left;
+        right = one_row_each_ ? weight : scratch_.start.node_kind[position] - left;
         scratch_.left_kind[position] = static_cast<std::uint8_t>(left + weight);
     } else {
         left = one_row_each_ ? 0 : left_[cls];
@@ -116,7 +128,7 @@ void SideSums::catch_up() {
     std::vector<std::uint32_t>& moved = scratch_.moved;
     const std::size_t positions = node_.present.size();
     const std::vector<std::uint8_t>& left = scratch_.left_kind;
-    const std::vector<std::uint8_t>& node = scratch_.node_kind;
+    const std::vector<std::uint8_t>& node = scratch_.start.node_kind;
     if (built_) {
         for (std::uint32_t position : moved) {
             scratch_.left.set(position, left[position]);

@@ -14,14 +14,27 @@
 
 namespace lindorf {
 
+// What every walk over a node's features starts from, all rows right: worked out once per node
+// on each thread that walks it (the same for every feature), not once per walk.
+struct SideStart {
+    std::uint64_t node = 0;  // the node's number (EntropyScreen::node); 0: none, never reused
+    bool ordered = false;
+    std::uint64_t squares = 0;  // of the node's counts
+    unsigned stretch_shift = 0;
+    OrderedSum::KindCounts kinds{};  // the node's classes of each kind (kind 0 unset)
+    std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
+    std::vector<std::uint8_t> node_kind;  // by position: the class's count in the node
+    std::vector<std::array<std::uint32_t, OrderedSum::kinds>> stretches;  // the node's, per stretch
+};
+
 // Working memory of SideSums, reused from node to node.
 struct SideScratch {
+    SideStart start;
     OrderedSum left, right;
-    std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
-    // By position: each class's count on the left, and in the node. Kept by position rather
-    // than by class, the ordered sums are set up from them in order, and the left side's fit
-    // in a core's cache where a table by class does not.
-    std::vector<std::uint8_t> left_kind, node_kind;
+    // By position: each class's count on the left. Kept by position rather than by class, the
+    // ordered sums are set up from it in order, and it fits in a core's cache where a table by
+    // class does not.
+    std::vector<std::uint8_t> left_kind;
     std::vector<std::uint8_t> kinds;
     std::vector<std::uint32_t> moved;  // positions moved since the ordered sums were last brought up
     // Of each side, how many classes of each kind each stretch of positions holds.
@@ -35,8 +48,10 @@ class SideSums {
     // the number of classes with a non-zero count.
     // `one_row_each`: every live class of the node is held by a single row, as when every label
     // is distinct, so a row moving left takes its class across whole.
+    // `node_number` names the node among those whose walks share `scratch` (0: a node of its
+    // own), so that its start is worked out once.
     SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left_counts,
-             SideScratch& scratch, bool one_row_each = false);
+             SideScratch& scratch, bool one_row_each = false, std::uint64_t node_number = 0);
 
     void move_left(std::uint32_t cls, std::uint32_t weight);
     // Asks for what move_left(cls, ...) reads: a walk knows its classes some rows ahead.
@@ -45,7 +60,7 @@ class SideSums {
     // and drops its calls.
     [[gnu::always_inline]] void prefetch(std::uint32_t cls) const {
         if (ordered_) {
-            __builtin_prefetch(scratch_.position.data() + cls);
+            __builtin_prefetch(scratch_.start.position.data() + cls);
             return;
         }
         __builtin_prefetch(left_ + cls, 1);

@@ -32,7 +32,8 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     };
     // Gini gains are cheap; information gain is screened whenever a bound can be proven.
     const bool gini = rules.impurity == Impurity::gini;
-    const EntropyScreen screen = gini ? EntropyScreen{} : entropy_screen(node, set.count_log);
+    EntropyScreen screen = gini ? EntropyScreen{} : entropy_screen(node, set.count_log);
+    screen.node = scratch.number();
     std::vector<FeatureBest> results(n_searched);
     SharedBest shared;
     parallel_for(pool, n_searched, [&](std::size_t k) {
