@@ -1,6 +1,7 @@
 #include "tree/node_tally.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "criteria/gini.hpp"
 
@@ -50,6 +51,25 @@ void find_latest(const WorkingSet& set, std::span<const Entry> entries, NodeTall
     }
 }
 
+// Puts the present classes in ascending order: by a sort when they are few, and otherwise by
+// their bits in a table of every class, read word by word, in time that grows with the classes
+// rather than with n log n.
+void order_present(NodeTally& tally) {
+    std::vector<std::uint32_t>& present = tally.present;
+    std::vector<std::uint64_t>& seen = tally.seen;
+    if (present.size() * 16 < seen.size()) {
+        std::sort(present.begin(), present.end());
+        return;
+    }
+    for (std::uint32_t c : present) seen[c / 64] |= std::uint64_t{1} << (c % 64);
+    present.clear();
+    for (std::size_t word = 0; word < seen.size(); ++word) {
+        for (std::uint64_t bits = seen[word]; bits != 0; bits &= bits - 1)
+            present.push_back(static_cast<std::uint32_t>(word * 64 + std::countr_zero(bits)));
+        seen[word] = 0;
+    }
+}
+
 bool top_count_is_shared(const NodeTally& tally) {
     std::uint32_t top = 0;
     std::size_t holders = 0;
@@ -73,7 +93,7 @@ void tally_node(const WorkingSet& set, std::span<const Entry> entries, NodeTally
         tally_entries<true>(set, entries, tally);
     else
         tally_entries<false>(set, entries, tally);
-    std::sort(tally.present.begin(), tally.present.end());
+    order_present(tally);
     if (!top_count_is_shared(tally)) return;
     if (set.coding.packed)
         find_latest<true>(set, entries, tally);

@@ -20,8 +20,10 @@ struct NodeTally {
                                          // gathered only when the top count is shared
     std::vector<std::uint32_t> present;  // classes with a non-zero count, ascending
     std::uint32_t total = 0;
+    std::vector<std::uint64_t> seen;  // a bit per class, all clear between tallies
 
-    explicit NodeTally(std::size_t classes) : counts(classes, 0), latest(classes, 0) {}
+    explicit NodeTally(std::size_t classes)
+        : counts(classes, 0), latest(classes, 0), seen((classes + 63) / 64, 0) {}
 };
 
 // Replaces the tally with that of the given entries (one feature's range of a node).
