@@ -65,12 +65,21 @@ double gamma(double j) { return j * u / (1.0 - j * u); }
 // The largest entropy of k classes, rounded up.
 double top_entropy(double k) { return std::log2(k) * (1.0 + 0x1p-40) + 0x1p-40; }
 
-// Steps 1 to 3 for one side of k classes weighing w: |fl(w^ * H^) - w * H|.
-double weighted_side(double k, double w) {
+// Steps 1 to 3 for one side of k classes, per unit of its weight w.
+double side_per_weight(double k) {
     const double h_max = top_entropy(k);
     const double term = u * (8.0 * h_max + 5.0);
     const double side = term + gamma(k - 1.0) * (h_max + term);
-    return w * ((1.0 + gamma(3.0)) * side + gamma(3.0) * h_max);
+    return (1.0 + gamma(3.0)) * side + gamma(3.0) * h_max;
+}
+
+// Steps 1 to 3 for one side of k classes weighing w: |fl(w^ * H^) - w * H|.
+double weighted_side(double k, double w) { return w * side_per_weight(k); }
+
+// The sum of steps 1 to 4 for a candidate, from each side's parts.
+double candidate_sum(double left_weighted, double right_weighted, double h_parent, double h_max) {
+    const double weighted = left_weighted + right_weighted;
+    return (weighted * (1.0 + 3.0 * u) + u * (2.0 + u) * (h_parent + h_max)) * 1.01;
 }
 
 }  // namespace
@@ -101,11 +110,33 @@ double candidate_bound(std::size_t left_classes, std::size_t right_classes, doub
     if (!(n > 0.0) || !std::isfinite(parent_entropy) ||
         (std::max(k_left, k_right) + 3.0) * u >= 0.5)
         return std::numeric_limits<double>::infinity();
-    const double weighted =
-        weighted_side(k_left, left_size / n) + weighted_side(k_right, right_size / n);
-    const double h_parent = std::abs(static_cast<double>(parent_entropy));
-    const double h_max = top_entropy(std::max(k_left, k_right));
-    return (weighted * (1.0 + 3.0 * u) + u * (2.0 + u) * (h_parent + h_max)) * 1.01;
+    return candidate_sum(weighted_side(k_left, left_size / n), weighted_side(k_right, right_size / n),
+                         std::abs(static_cast<double>(parent_entropy)),
+                         top_entropy(std::max(k_left, k_right)));
+}
+
+double CandidateBounds::operator()(std::size_t left_classes, std::size_t right_classes,
+                                   double left_size, double right_size, float parent_entropy,
+                                   float parent_size) {
+    const std::size_t k_left = std::max<std::size_t>(left_classes, 1);
+    const std::size_t k_right = std::max<std::size_t>(right_classes, 1);
+    const std::size_t k = std::max(k_left, k_right);
+    const double n = parent_size;
+    if (!(n > 0.0) || !std::isfinite(parent_entropy) ||
+        (static_cast<double>(k) + 3.0) * u >= 0.5)
+        return std::numeric_limits<double>::infinity();
+    if (k >= sides_.size()) {
+        // A node's first candidate asks for about all its classes: a little more is room enough.
+        const std::size_t from = std::max<std::size_t>(sides_.size(), 1);
+        sides_.resize(k + 1 + k / 8);
+        for (std::size_t i = from; i < sides_.size(); ++i) {
+            const auto classes = static_cast<double>(i);
+            sides_[i] = {top_entropy(classes), side_per_weight(classes)};
+        }
+    }
+    return candidate_sum(left_size / n * sides_[k_left].per_weight,
+                         right_size / n * sides_[k_right].per_weight,
+                         std::abs(static_cast<double>(parent_entropy)), sides_[k].top_entropy);
 }
 
 }  // namespace lindorf

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -509,14 +510,18 @@ void score_pairs(const SweepContext& context, const Shortlist& list, std::uint32
 
 // The most a candidate can score: its real gain, from its proxy, and the bounds between the two
 // for the classes and weights of its sides.
-double score_ceiling(const SweepContext& context, const Shortlisted& kept, const SideSums& sides) {
+double score_ceiling(const SweepContext& context, const Shortlisted& kept, const SideSums& sides,
+                     CandidateBounds& bound) {
     const NodeCounts& node = context.node;
+    // 2^-scale, exactly as ldexp would scale by it.
+    const double per_unit =
+        std::bit_cast<double>(static_cast<std::uint64_t>(1023 - context.set.count_log.scale) << 52);
     const double real = static_cast<double>(node.parent_entropy) +
-                        std::ldexp(static_cast<double>(kept.proxy), -context.set.count_log.scale) /
+                        static_cast<double>(kept.proxy) * per_unit /
                             static_cast<double>(node.parent_size);
-    const double exact = candidate_bound(sides.left_classes(), sides.right_classes(),
-                                         sides.left_total(), node.total - sides.left_total(),
-                                         node.parent_entropy, node.parent_size);
+    const double exact = bound(sides.left_classes(), sides.right_classes(), sides.left_total(),
+                               node.total - sides.left_total(), node.parent_entropy,
+                               node.parent_size);
     return real + context.screen.table_to_real + exact + 1e-9;
 }
 
@@ -589,7 +594,8 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
     if (lead) {
         Rewalk<Packed> walk(context, left_counts, scratch);
         SideSums& sides = walk.to(*top);
-        if (score_ceiling(context, *top, sides) >= node_best(context, best))
+        if (score_ceiling(context, *top, sides, scratch.candidate_bound) >=
+            node_best(context, best))
             best.offer(sides.score(), group_of(context, *top), context.set);
         publish(context, best.score);
     }
@@ -598,7 +604,8 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
     for (const Shortlisted& kept : list.kept()) {
         if (!list.within(kept) || (lead && &kept == top)) continue;
         SideSums& sides = walk.to(kept);
-        if (score_ceiling(context, kept, sides) < node_best(context, best)) continue;
+        if (score_ceiling(context, kept, sides, scratch.candidate_bound) < node_best(context, best))
+            continue;
         if (ordered && (!sides.reaches(0, node_best(context, best)) ||
                         !sides.reaches(1, node_best(context, best)) ||
                         !sides.reaches(2, node_best(context, best)) ||

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "criteria/criteria.hpp"
+#include "criteria/gain_proxy.hpp"
 #include "criteria/ordered_sum.hpp"
 
 namespace lindorf {
@@ -39,6 +40,7 @@ struct SideScratch {
     std::vector<std::uint32_t> moved;  // positions moved since the ordered sums were last brought up
     // Of each side, how many classes of each kind each stretch of positions holds.
     std::vector<std::array<std::uint32_t, OrderedSum::kinds>> left_stretches, right_stretches;
+    CandidateBounds candidate_bound;  // of the candidates the walks reach
 };
 
 class SideSums {
