@@ -20,6 +20,10 @@ constexpr double tiny = 0x1p-46;
 // Binades this far below the last one take the ratio that holds for any kind (1 + 1/(2s), s the
 // least step): they hold a small share of the sum, and per kind they would cost most.
 constexpr int exact_binades = 5;
+// Of the binades below those, the last few climb one at a time with their own steps, as they
+// hold most of the excess of the ratios over 1; the ones below them climb at once
+// (detail::low_binades_climb).
+constexpr int exact_low = 3;
 
 double log2_of_kind(unsigned k) {
     static const std::array<double, kinds> table = [] {
@@ -51,7 +55,8 @@ double least_step(double q) {
 // padded to an even count by repeating one), in the binade whose spacing is 1 / per_unit, at
 // least 1; 0 when a term may add nothing there. The same as least_step kind by kind, two kinds
 // at a time: every call of the floor works this out for each kind in each of its last binades.
-double largest_ratio(const double* low, const double* high, std::size_t n, double per_unit) {
+[[gnu::always_inline]] inline double largest_ratio(const double* low, const double* high,
+                                                    std::size_t n, double per_unit) {
 #if defined(__SSE2__)
     // ceil(v) for 0 <= v < 2^52: v + 2^52 - 2^52 is v rounded to the nearest integer, one more
     // when that lies below v. Half below a step under 1/2 is negative and clamped to 0, whose
@@ -114,6 +119,24 @@ float float_at_or_above(double x) {
 
 }  // namespace
 
+// With t = m x (x = 2^e, 1 <= m < 2), the binade j above x (spacing 2^(j-23) x) has s >= q - 1/2,
+// q = m 2^(23-j), so it consumes at most x 2^j (1 + 2^-23) + x 2^(2j-24) / (m - 2^(j-24)); over
+// J binades, taking every denominator at the last one's, x (2^J - 1) (1 + 2^-23) +
+// x 2^-24 (4^J - 1) / 3 / (m - 2^(J-25)). Only where the last binade's q is at least 4: the
+// excess over 1 is then a small share of the climb, and the uniform denominator costs little of
+// it (at once only below the last few binades, whose own steps hold most of the excess).
+double detail::low_binades_climb(double least, int binades) {
+    if (binades <= 0 || binades > 48) return std::numeric_limits<double>::infinity();
+    const double x = power_of_two(binade_of(least));
+    const double m = least / x;
+    if (!(m >= power_of_two(binades - 22))) return std::numeric_limits<double>::infinity();
+    const double whole = power_of_two(binades) - 1.0;
+    const double excess =
+        (power_of_two(2 * binades) - 1.0) / 3.0 * 0x1p-24 / (m - power_of_two(binades - 25));
+    // The few roundings of these lines, each within 2^-53, are far below the margin.
+    return x * (whole * (1.0 + 0x1p-23) + excess) * (1.0 + 0x1p-40);
+}
+
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
 // rounds once, log2 of a p at most 15/32 moves by less than 1.4u for it, log2f adds an ulp, the
 // product rounds once: about 5u). The first term lands exactly, at or above the power of two
@@ -147,6 +170,11 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
     double x = power_of_two(binade_of(least_term));
     if (real <= x) return static_cast<float>(x);
     real -= x;
+    const double below = detail::low_binades_climb(least_term, last - exact_low - binade_of(x));
+    if (below < real) {
+        real -= below;
+        x = power_of_two(last - exact_low);
+    }
     return float_at_or_above(climb(x, real, binade_of(x), [&](int e) {
         const double per_unit = power_of_two(23 - e);
         if (e >= last) return largest_ratio(low.data(), high.data(), n, per_unit);

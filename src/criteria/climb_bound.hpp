@@ -30,4 +30,13 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
                              std::span<const unsigned> present);
 
+namespace detail {
+
+// What a float sum climbing from 2^e, e the binade of the least term `least`, through `binades`
+// binades consumes at most, each with the ratio 1 + 1/(2s) of any term to its step that the
+// least term's step s there gives: infinite where that is not worked out at once.
+double low_binades_climb(double least, int binades);
+
+}  // namespace detail
+
 }  // namespace lindorf

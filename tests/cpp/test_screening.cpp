@@ -287,6 +287,36 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
     }
 }
 
+// The low binades' climb at once never consumes less than climbing them one by one, each with
+// the ratio 1 + 1/(2s) of its least step s (in long double), and not much more.
+TEST(ClimbBound, LowBinadesAtOnceCoverEachBinade) {
+    std::mt19937_64 rng(29);
+    std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+    std::size_t climbed = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const int e0 = -30 + static_cast<int>(rng() % 28);
+        const double least = std::ldexp(mantissa(rng), e0);
+        const int binades = 1 + static_cast<int>(rng() % 30);
+        const double at_once = detail::low_binades_climb(least, binades);
+        long double one_by_one = 0.0L;
+        bool stalls = false;
+        for (int j = 0; j < binades; ++j) {
+            const long double step = ceill(ldexpl(least, 23 - e0 - j) - 0.5L);
+            stalls = stalls || step < 1.0L;
+            one_by_one += ldexpl(1.0L + 0.5L / step, e0 + j) + ldexpl(1.0L, e0 + j - 23);
+        }
+        if (std::isinf(at_once)) continue;
+        ASSERT_FALSE(stalls) << "binades " << binades << " from " << least;
+        ASSERT_GE(at_once, one_by_one) << "binades " << binades << " from " << least;
+        // Past the climb at ratio 1, at most half again the excess of the steps' own ratios.
+        const long double flat = ldexpl(ldexpl(1.0L, binades) - 1.0L, e0) * (1.0L + 0x1p-23L);
+        EXPECT_LE(at_once - flat, (one_by_one - flat) * 1.5L + 1e-12L * flat)
+            << "binades " << binades << " from " << least;
+        ++climbed;
+    }
+    EXPECT_GT(climbed, 10000u);
+}
+
 // Sides as bootstrap samples of rows with distinct labels make them (a class's count drawn as
 // often as a row, half the classes on each side), as rows move: the coarse ceiling never lies
 // below the exact sum and comes well within the worst case gamma(k-1) |sum| from which the
