@@ -8,6 +8,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace lindorf {
 
@@ -51,43 +54,146 @@ double least_step(double q) {
     return static_cast<double>(whole);
 }
 
-// The largest ratio of a term to its least step over the kinds of `low` and `high` (n of them,
-// padded to an even count by repeating one), in the binade whose spacing is 1 / per_unit, at
-// least 1; 0 when a term may add nothing there. The same as least_step kind by kind, two kinds
-// at a time: every call of the floor works this out for each kind in each of its last binades.
-[[gnu::always_inline]] inline double largest_ratio(const double* low, const double* high,
-                                                    std::size_t n, double per_unit) {
+// The brackets of the kinds a floor climbs with, in the binades where each kind's own ratio
+// counts: `n` of them, padded to a multiple of four by repeating the last one.
+struct Brackets {
+    std::array<double, kinds + 3> low, high;
+    std::size_t n = 0;
+    double least = std::numeric_limits<double>::infinity();  // the least of `low`
+
+    void add(double low_term, double high_term) {
+        low[n] = low_term;
+        high[n] = high_term;
+        least = std::min(least, low_term);
+        ++n;
+    }
+    void pad() {
+        for (; n % 4 != 0; ++n) {
+            low[n] = low[n - 1];
+            high[n] = high[n - 1];
+        }
+    }
+};
+
+// ceil(v) for 0 < v < 2^52: v + 2^52 - 2^52 is v rounded to the nearest integer, one more when
+// that lies below v. The least step is that of q - 1/2 (ties down), with q below 2^31 wherever a
+// floor asks (it climbs only binades at or above a few below its least term), capped all the same.
 #if defined(__SSE2__)
-    // ceil(v) for 0 <= v < 2^52: v + 2^52 - 2^52 is v rounded to the nearest integer, one more
-    // when that lies below v. Half below a step under 1/2 is negative and clamped to 0, whose
-    // ceiling is the least step 0 as well.
+[[gnu::always_inline]] inline double narrow_ratio(const Brackets& kinds, double per_unit) {
     const __m128d scale = _mm_set1_pd(per_unit);
     const __m128d cap = _mm_set1_pd(0x1p52);
     const __m128d half = _mm_set1_pd(0.5);
     const __m128d one = _mm_set1_pd(1.0);
-    const __m128d zero = _mm_setzero_pd();
     __m128d ratio = one;
-    __m128d none = zero;
-    for (std::size_t i = 0; i < n; i += 2) {
-        const __m128d q = _mm_mul_pd(_mm_loadu_pd(low + i), scale);
-        const __m128d below = _mm_max_pd(_mm_sub_pd(_mm_min_pd(q, cap), half), zero);
+    for (std::size_t i = 0; i < kinds.n; i += 2) {
+        const __m128d q = _mm_mul_pd(_mm_loadu_pd(kinds.low.data() + i), scale);
+        const __m128d below = _mm_sub_pd(_mm_min_pd(q, cap), half);
         const __m128d nearest = _mm_sub_pd(_mm_add_pd(below, cap), cap);
-        const __m128d step =
-            _mm_add_pd(nearest, _mm_and_pd(_mm_cmplt_pd(nearest, below), one));
-        none = _mm_or_pd(none, _mm_cmpeq_pd(step, zero));
-        ratio = _mm_max_pd(ratio, _mm_div_pd(_mm_mul_pd(_mm_loadu_pd(high + i), scale), step));
+        const __m128d step = _mm_add_pd(nearest, _mm_and_pd(_mm_cmplt_pd(nearest, below), one));
+        ratio = _mm_max_pd(
+            ratio, _mm_div_pd(_mm_mul_pd(_mm_loadu_pd(kinds.high.data() + i), scale), step));
     }
-    if (_mm_movemask_pd(none) != 0) return 0.0;
     return std::max(_mm_cvtsd_f64(ratio), _mm_cvtsd_f64(_mm_unpackhi_pd(ratio, ratio)));
+}
 #else
+double narrow_ratio(const Brackets& kinds, double per_unit) {
     double ratio = 1.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double step = least_step(low[i] * per_unit);
-        if (step == 0.0) return 0.0;
-        ratio = std::max(ratio, high[i] * per_unit / step);
-    }
+    for (std::size_t i = 0; i < kinds.n; ++i)
+        ratio = std::max(ratio, kinds.high[i] * per_unit / least_step(kinds.low[i] * per_unit));
     return ratio;
+}
 #endif
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define LINDORF_WIDE_RATIOS 1
+// Four kinds at a time where the processor has them, with the ceiling in one instruction: each
+// ratio is the same one division of the same numbers, so the largest is the same bit for bit.
+[[gnu::target("avx")]] double wide_ratio(const Brackets& kinds, double per_unit) {
+    const __m256d scale = _mm256_set1_pd(per_unit);
+    const __m256d cap = _mm256_set1_pd(0x1p52);
+    const __m256d half = _mm256_set1_pd(0.5);
+    __m256d ratio = _mm256_set1_pd(1.0);
+    for (std::size_t i = 0; i < kinds.n; i += 4) {
+        const __m256d q = _mm256_mul_pd(_mm256_loadu_pd(kinds.low.data() + i), scale);
+        const __m256d step = _mm256_round_pd(_mm256_sub_pd(_mm256_min_pd(q, cap), half),
+                                             _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+        const __m256d high = _mm256_mul_pd(_mm256_loadu_pd(kinds.high.data() + i), scale);
+        ratio = _mm256_max_pd(ratio, _mm256_div_pd(high, step));
+    }
+    const __m128d pair =
+        _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
+    return std::max(_mm_cvtsd_f64(pair), _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair)));
+}
+
+// Four binades at a time, kind by kind, where the count floor asks for five to eight at once
+// (writing all eight): the same divisions as wide_ratio's, binade by binade.
+[[gnu::target("avx")]] void wide_ratios(const Brackets& kinds, int first, int count,
+                                        double* ratios) {
+    if (count <= 4 || count > 8) {
+        for (int b = 0; b < count; ++b) {
+            const double per_unit = power_of_two(23 - first - b);
+            ratios[b] = kinds.least * per_unit <= 0.5 ? 0.0 : wide_ratio(kinds, per_unit);
+        }
+        return;
+    }
+    const double top = power_of_two(23 - first);
+    const __m256d scale[2] = {_mm256_set_pd(top / 8, top / 4, top / 2, top),
+                              _mm256_set_pd(top / 128, top / 64, top / 32, top / 16)};
+    const __m256d cap = _mm256_set1_pd(0x1p52);
+    const __m256d half = _mm256_set1_pd(0.5);
+    __m256d ratio[2] = {_mm256_set1_pd(1.0), _mm256_set1_pd(1.0)};
+    for (std::size_t i = 0; i < kinds.n; ++i) {
+        const __m256d low = _mm256_set1_pd(kinds.low[i]);
+        const __m256d high = _mm256_set1_pd(kinds.high[i]);
+        for (int g = 0; g < 2; ++g) {
+            const __m256d q = _mm256_mul_pd(low, scale[g]);
+            const __m256d step = _mm256_round_pd(_mm256_sub_pd(_mm256_min_pd(q, cap), half),
+                                                 _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+            ratio[g] = _mm256_max_pd(ratio[g], _mm256_div_pd(_mm256_mul_pd(high, scale[g]), step));
+        }
+    }
+    // Where the least term's q is at most 1/2 a step is 0, and the ratio is 0 by convention.
+    const __m256d least = _mm256_set1_pd(kinds.least);
+    for (int g = 0; g < 2; ++g) {
+        const __m256d none = _mm256_cmp_pd(_mm256_mul_pd(least, scale[g]), half, _CMP_LE_OQ);
+        _mm256_storeu_pd(ratios + 4 * g, _mm256_andnot_pd(none, ratio[g]));
+    }
+}
+
+const bool has_wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx") != 0;
+}();
+#endif
+
+bool wide_by_default() {
+#if defined(LINDORF_WIDE_RATIOS)
+    return has_wide;
+#else
+    return false;
+#endif
+}
+
+// The largest ratio of a term to its least step over `kinds`, at least 1, in each of `count`
+// binades from `first`; 0 where a term may add nothing (the least step of the least term, and so
+// of some term, is 0: its q is at most 1/2). Every floor works this out for each kind in each of
+// its last binades, in one call. `ratios` has room for `count` rounded up to a multiple of 4.
+void largest_ratios(const Brackets& kinds, int first, int count, double* ratios, bool wide) {
+#if defined(LINDORF_WIDE_RATIOS)
+    if (wide) return wide_ratios(kinds, first, count, ratios);
+#else
+    (void)wide;
+#endif
+    for (int b = 0; b < count; ++b) {
+        const double per_unit = power_of_two(23 - first - b);
+        ratios[b] = kinds.least * per_unit <= 0.5 ? 0.0 : narrow_ratio(kinds, per_unit);
+    }
+}
+
+double largest_ratio(const Brackets& kinds, int binade, bool wide) {
+    std::array<double, 4> ratio;
+    largest_ratios(kinds, binade, 1, ratio.data(), wide);
+    return ratio[0];
 }
 
 // Climbs from `at`, a power of two or a float of binade e that the sum reaches, by `real`, what
@@ -143,27 +249,20 @@ double detail::low_binades_climb(double least, int binades) {
 // below the least term; a term that leaves a binade errs by at most that binade's spacing,
 // charged once per binade left; ratios are kept at or above 1, so that the leaving term's
 // distance counts.
-float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
-                          std::span<const unsigned> present) {
-    // Each present kind's bracket, in the order of `present`, padded to an even count.
-    std::array<double, kinds + 1> low, high;
+float detail::least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
+                                  std::span<const unsigned> present, bool wide) {
+    Brackets brackets;
     const double log_size = std::log2(static_cast<double>(size));
     const double per_size = 1.0 / static_cast<double>(size);
-    double real = 0.0, least_term = std::numeric_limits<double>::infinity();
-    std::size_t n = 0;
+    double real = 0.0;
     for (unsigned k : present) {
         const double t = k * per_size * (log_size - log2_of_kind(k));
-        low[n] = t * (1.0 - 24.0 * 0x1p-24);
-        high[n] = t * (1.0 + 24.0 * 0x1p-24);
-        real += static_cast<double>(counts[k]) * low[n];
-        least_term = std::min(least_term, low[n]);
-        ++n;
+        brackets.add(t * (1.0 - 24.0 * 0x1p-24), t * (1.0 + 24.0 * 0x1p-24));
+        real += static_cast<double>(counts[k]) * brackets.low[brackets.n - 1];
     }
-    if (n == 0) return 0.0f;
-    if (n % 2 != 0) {
-        low[n] = low[n - 1];
-        high[n] = high[n - 1];
-    }
+    if (brackets.n == 0) return 0.0f;
+    brackets.pad();
+    const double least_term = brackets.least;
     if (!(real > 0.0)) return 0.0f;
     real *= 1.0 - tiny;
     const int last = binade_of(real) - exact_binades;
@@ -175,9 +274,16 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
         real -= below;
         x = power_of_two(last - exact_low);
     }
+    // The floor stays below the real sum, under 2^(last + 6): the climb ends by binade last + 5.
+    std::array<double, exact_binades + 3> top_ratios;  // 6 binades, rounded up to 4s
+    constexpr int top_binades = exact_binades + 1;
+    largest_ratios(brackets, last, top_binades, top_ratios.data(), wide);
     return float_at_or_above(climb(x, real, binade_of(x), [&](int e) {
+        if (e >= last) {
+            const auto b = static_cast<std::size_t>(e - last);
+            return b < top_binades ? top_ratios[b] : largest_ratio(brackets, e, wide);
+        }
         const double per_unit = power_of_two(23 - e);
-        if (e >= last) return largest_ratio(low.data(), high.data(), n, per_unit);
         const double step = least_step(least_term * per_unit);
         return step == 0.0 ? 0.0 : 1.0 + 0.5 / step;
     }));
@@ -188,8 +294,8 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
 // term adds at least its least step, while the sum stays there, and once it leaves, at least the
 // top: a stretch whose least steps keep it at or below the top adds at least their total. One
 // that would cross climbs as least_sum_of_counts does, from that float, with each kind's ratio.
-float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
-                             std::span<const unsigned> present) {
+float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
+                                     float size, std::span<const unsigned> present, bool wide) {
     std::array<double, kinds> low{}, high{};
     std::array<std::uint64_t, kinds> step{};
     const double log_size = std::log2(static_cast<double>(size));
@@ -204,14 +310,15 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
     bool adds_nothing = false;  // some kind's term may add nothing there
     for (const std::array<std::uint32_t, 16>& counts : stretches) {
         if (x == 0.0f) {
-            std::array<std::uint64_t, kinds> wide{};
+            std::array<std::uint64_t, kinds> all{};
             std::array<unsigned, kinds> here;
             std::size_t n = 0;
             for (unsigned k : present) {
-                wide[k] = counts[k];
+                all[k] = counts[k];
                 if (counts[k] != 0) here[n++] = k;
             }
-            if (n != 0) x = least_sum_of_counts(wide, size, std::span<const unsigned>(here.data(), n));
+            if (n != 0)
+                x = least_sum_of_counts(all, size, std::span<const unsigned>(here.data(), n), wide);
             continue;
         }
         int e = binade_of(x);
@@ -237,27 +344,29 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
             continue;
         }
         double real = 0.0;
-        std::array<double, kinds + 1> held_low, held_high;  // of the kinds the stretch holds
-        std::size_t held = 0;
+        Brackets held;  // of the kinds the stretch holds
         for (unsigned k : present) {
             real += static_cast<double>(counts[k]) * low[k];
-            if (counts[k] == 0) continue;
-            held_low[held] = low[k];
-            held_high[held] = high[k];
-            ++held;
+            if (counts[k] != 0) held.add(low[k], high[k]);
         }
-        if (held % 2 != 0) {
-            held_low[held] = held_low[held - 1];
-            held_high[held] = held_high[held - 1];
-        }
+        held.pad();
         real *= 1.0 - tiny;
         const float f = float_at_or_above(climb(at, real, e, [&](int binade) {
-            return largest_ratio(held_low.data(), held_high.data(), held,
-                                 power_of_two(23 - binade));
+            return largest_ratio(held, binade, wide);
         }));
         x = std::max(x, f);
     }
     return x;
+}
+
+float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
+                          std::span<const unsigned> present) {
+    return detail::least_sum_of_counts(counts, size, present, wide_by_default());
+}
+
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
+                             std::span<const unsigned> present) {
+    return detail::least_sum_of_stretches(stretches, size, present, wide_by_default());
 }
 
 }  // namespace lindorf

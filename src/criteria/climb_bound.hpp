@@ -32,6 +32,14 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
 
 namespace detail {
 
+// The floors above with each kind's ratio worked out two kinds at a time (`wide` false) or four
+// (true, where the processor has the instructions; elsewhere the same as false): the same floors
+// bit for bit, whichever the processor takes.
+float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
+                          std::span<const unsigned> present, bool wide);
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
+                             std::span<const unsigned> present, bool wide);
+
 // What a float sum climbing from 2^e, e the binade of the least term `least`, through `binades`
 // binades consumes at most, each with the ratio 1 + 1/(2s) of any term to its step that the
 // least term's step s there gives: infinite where that is not worked out at once.

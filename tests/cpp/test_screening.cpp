@@ -247,7 +247,8 @@ TEST(OrderedSum, MatchesAddingOneTermAtATime) {
 // The floors from counts of each kind hold whatever the order of the terms: shuffled, by kind
 // either way, and with a rare kind's terms all first or all last (in the lowest or the top
 // binades, where a bound that spent each kind's count once per binade would fail); so does the
-// one from the counts of each stretch of that order.
+// one from the counts of each stretch of that order. Each is the same whether the kinds' ratios
+// are worked out two or four at a time.
 TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
     std::mt19937_64 rng(71);
     for (int round = 0; round < 120; ++round) {
@@ -267,6 +268,9 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
             if (counts[k] != 0) present.push_back(k);
         const auto size = static_cast<float>(members + rng() % 3);
         const float least = least_sum_of_counts(counts, size, present);
+        // Two kinds at a time or four, the same floor.
+        ASSERT_EQ(bits(detail::least_sum_of_counts(counts, size, present, false)), bits(least));
+        ASSERT_EQ(bits(detail::least_sum_of_counts(counts, size, present, true)), bits(least));
         for (int order = 0; order < 5; ++order) {
             if (order == 0) std::shuffle(terms.begin(), terms.end(), rng);
             if (order == 1) std::sort(terms.begin(), terms.end());
@@ -281,8 +285,12 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
             const std::size_t length = 1 + rng() % (n / 4);
             std::vector<std::array<std::uint32_t, 16>> stretches((n + length - 1) / length);
             for (std::size_t i = 0; i < n; ++i) ++stretches[i / length][terms[i]];
-            ASSERT_LE(least_sum_of_stretches(stretches, size, present), sum)
+            const float by_stretches = least_sum_of_stretches(stretches, size, present);
+            ASSERT_LE(by_stretches, sum)
                 << "round " << round << ", order " << order << ", stretches of " << length;
+            for (bool wide : {false, true})
+                ASSERT_EQ(bits(detail::least_sum_of_stretches(stretches, size, present, wide)),
+                          bits(by_stretches));
         }
     }
 }
