@@ -224,7 +224,7 @@ float float_at_or_above(double x) {
 // J binades, taking every denominator at the last one's, x (2^J - 1) (1 + 2^-23) +
 // x 2^-24 (4^J - 1) / 3 / (m - 2^(J-25)). Only where the last binade's q is at least 4: the
 // excess over 1 is then a small share of the climb, and the uniform denominator costs little of
-// it (at once only below the last few binades, whose own steps hold most of the excess).
+// it.
 double detail::low_binades_climb(double least, int binades) {
     if (binades <= 0 || binades > 48) return std::numeric_limits<double>::infinity();
     const double x = power_of_two(binade_of(least));
