@@ -192,19 +192,31 @@ struct PairCounter {
     std::int64_t screen_error;  // screen.proxy_error
 };
 
-// Any number of classes: each side's sum of f over its counts moves by two table differences
-// per row.
-struct ManyCounter {
-    // Its left counts are a table of the caller's.
+// What the screens of nodes of more than two classes keep: each side's sum of f over its counts
+// and the left side's weight.
+struct SideTotals {
     static constexpr bool copyable = false;
-    static constexpr bool by_class = true;
     const std::int64_t* f;
-    const std::uint32_t* node_counts;
-    std::uint32_t* left;
     std::uint32_t total;
     std::int64_t right_sum;
     std::int64_t left_sum = 0;
     std::uint32_t left_total = 0;
+
+    std::int64_t proxy() const {
+        return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
+    }
+    void note(Shortlisted&) const {}
+    std::int64_t skip(std::int64_t, std::int64_t gap, const EntropyScreen& screen) const {
+        return general_skip(gap, screen);
+    }
+};
+
+// Any number of classes: each side's sum moves by two table differences per row.
+struct ManyCounter : SideTotals {
+    static constexpr bool by_class = true;
+    // The node's counts and the left ones, tables of the caller's.
+    const std::uint32_t* node_counts;
+    std::uint32_t* left;
 
     template <bool Packed>
     void add_run(std::span<const Entry> run, const RowReader<Packed>& rows) {
@@ -225,26 +237,13 @@ struct ManyCounter {
         left[cls] = l + weight;
         left_total += weight;
     }
-    std::int64_t proxy() const {
-        return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
-    }
-    void note(Shortlisted&) const {}
-    std::int64_t skip(std::int64_t, std::int64_t gap, const EntropyScreen& screen) const {
-        return general_skip(gap, screen);
-    }
 };
 
 // Every class of the node held by one row, as with every label distinct: a row moving left takes
 // its class's whole count across, so each side's sum moves by one table entry, the same as
 // ManyCounter's, and no count by class is read (on large nodes, two cache misses a row).
-struct DistinctCounter {
-    static constexpr bool copyable = false;
+struct DistinctCounter : SideTotals {
     static constexpr bool by_class = false;
-    const std::int64_t* f;
-    std::uint32_t total;
-    std::int64_t right_sum;
-    std::int64_t left_sum = 0;
-    std::uint32_t left_total = 0;
 
     void prefetch(std::uint32_t) const {}
     template <bool Packed>
@@ -260,13 +259,6 @@ struct DistinctCounter {
         left_sum += moved;
         right_sum -= moved;
         left_total += weight;
-    }
-    std::int64_t proxy() const {
-        return (left_sum + right_sum) - (f[left_total] + f[total - left_total]);
-    }
-    void note(Shortlisted&) const {}
-    std::int64_t skip(std::int64_t, std::int64_t gap, const EntropyScreen& screen) const {
-        return general_skip(gap, screen);
     }
 };
 
@@ -648,10 +640,10 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
     } else {
         const std::int64_t right_sum = context.screen.node_sum;
         if (distinct) {
-            DistinctCounter counter{f, node.total, right_sum};
+            DistinctCounter counter{{f, node.total, right_sum}};
             screen_column<Packed>(context, counter, list, best, nothing_left);
         } else {
-            ManyCounter counter{f, node.counts, left_counts, node.total, right_sum};
+            ManyCounter counter{{f, node.total, right_sum}, node.counts, left_counts};
             screen_column<Packed>(context, counter, list, best, nothing_left);
         }
         score_by_rewalk<Packed>(context, list, left_counts, scratch.sides, best);
