@@ -537,13 +537,48 @@ struct Rewalk {
     const SweepContext& context;
     SideSums sides;
     std::size_t at = 0;
+    const std::uint32_t* slots = nullptr;  // SideScratch::slot, where the walk moves by it
 
     Rewalk(const SweepContext& context, std::uint32_t* left_counts, SideScratch& scratch)
         : context(context),
           sides(context.node, context.screen.live, left_counts, scratch,
-                context.screen.live == context.column.size(), context.screen.node) {}
+                context.screen.live == context.column.size(), context.screen.node) {
+        if constexpr (!Packed)
+            if (sides.one_row_ordered()) slots = slots_of(scratch);
+    }
+
+    // Where every class holds one row and the rows' records are a table, a walk would look up
+    // each row's record and then its class's position, one cache miss after the other; the
+    // node's first walk on a scratch slot puts both in one word by row for all of them.
+    const std::uint32_t* slots_of(SideScratch& scratch) const {
+        const std::span<const Entry> column = context.column;
+        if (context.screen.node != 0 && scratch.slot_node == context.screen.node)
+            return scratch.slot.data();
+        const RowReader<false> rows(context.set);
+        const std::uint32_t* position = scratch.start.position.data();
+        scratch.slot.resize(std::max(scratch.slot.size(), context.set.n_rows));
+        for (std::size_t k = 0; k < column.size(); ++k) {
+            if (k + record_ahead < column.size()) rows.prefetch(column[k + record_ahead].row);
+            if (k + class_ahead < column.size())
+                __builtin_prefetch(position + rows.cls(column[k + class_ahead].row));
+            const std::uint32_t row = column[k].row;
+            scratch.slot[row] = position[rows.cls(row)] << 4 | rows.weight(row);
+        }
+        scratch.slot_node = context.screen.node;
+        return scratch.slot.data();
+    }
 
     SideSums& to(const Shortlisted& kept) {
+        const std::span<const Entry> column = context.column;
+        if (slots != nullptr) {
+            for (; at < kept.begin; ++at) {
+                if (at + record_ahead < column.size())
+                    __builtin_prefetch(slots + column[at + record_ahead].row);
+                const std::uint32_t slot = slots[column[at].row];
+                sides.move_at(slot >> 4, slot & 15);
+            }
+            return sides;
+        }
         const RowReader<Packed> rows(context.set);
         for (; at < kept.begin; ++at) {
             look_ahead(sides, context.column, rows, at);

@@ -85,28 +85,35 @@ SideSums::SideSums(const NodeCounts& node, std::size_t live, std::uint32_t* left
     scratch.moved.clear();
 }
 
-void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
-    if (weight == 0) return;
+void SideSums::count_move(std::uint32_t left, std::uint32_t right, std::uint32_t weight) {
     bounded_ = false;
-    const std::uint32_t position = ordered_ ? scratch_.start.position[cls] : 0;
-    std::uint32_t left, right;
-    // A class held by one row has nothing on the left yet and all of it on the right: on large
-    // nodes, cache misses a row saved.
-    if (ordered_) {
-        left = one_row_each_ ? 0 : scratch_.left_kind[position];
-        right = one_row_each_ ? weight : scratch_.start.node_kind[position] - left;
-        scratch_.left_kind[position] = static_cast<std::uint8_t>(left + weight);
-    } else {
-        left = one_row_each_ ? 0 : left_[cls];
-        right = one_row_each_ ? weight : node_.counts[cls] - left;
-        left_[cls] = left + weight;
-    }
     left_classes_ += left == 0;
     right_classes_ -= right == weight;
     left_squares_ = squares_after_adding(left_squares_, left, weight);
     right_squares_ = squares_after_removing(right_squares_, right, weight);
     left_total_ += weight;
-    if (!ordered_) return;
+}
+
+void SideSums::move_left(std::uint32_t cls, std::uint32_t weight) {
+    if (weight == 0) return;
+    if (ordered_) {
+        move_at(scratch_.start.position[cls], weight);
+        return;
+    }
+    // A class held by one row has nothing on the left yet and all of it on the right: on large
+    // nodes, cache misses a row saved.
+    const std::uint32_t left = one_row_each_ ? 0 : left_[cls];
+    const std::uint32_t right = one_row_each_ ? weight : node_.counts[cls] - left;
+    left_[cls] = left + weight;
+    count_move(left, right, weight);
+}
+
+void SideSums::move_at(std::uint32_t position, std::uint32_t weight) {
+    if (weight == 0) return;
+    const std::uint32_t left = one_row_each_ ? 0 : scratch_.left_kind[position];
+    const std::uint32_t right = one_row_each_ ? weight : scratch_.start.node_kind[position] - left;
+    scratch_.left_kind[position] = static_cast<std::uint8_t>(left + weight);
+    count_move(left, right, weight);
     // Kind 0 is no term: its count is never asked.
     --left_kinds_[left];
     ++left_kinds_[left + weight];

@@ -38,6 +38,10 @@ struct SideScratch {
     std::vector<std::uint8_t> left_kind;
     std::vector<std::uint8_t> kinds;
     std::vector<std::uint32_t> moved;  // positions moved since the ordered sums were last brought up
+    // By local row, for the node numbered `slot_node` (0: none): the position of the row's class
+    // shifted left by 4, or'd with the row's weight, where every class holds one row.
+    std::vector<std::uint32_t> slot;
+    std::uint64_t slot_node = 0;
     // Of each side, how many classes of each kind each stretch of positions holds.
     std::vector<std::array<std::uint32_t, OrderedSum::kinds>> left_stretches, right_stretches;
     CandidateBounds candidate_bound;  // of the candidates the walks reach
@@ -56,6 +60,11 @@ class SideSums {
              SideScratch& scratch, bool one_row_each = false, std::uint64_t node_number = 0);
 
     void move_left(std::uint32_t cls, std::uint32_t weight);
+    // The same for ordered sums, by the position of the row's class.
+    void move_at(std::uint32_t position, std::uint32_t weight);
+    // Whether the sides are ordered sums and every class is held by one row: a row then moves by
+    // its class's position and its weight alone, both below 2^28 and 16.
+    bool one_row_ordered() const { return ordered_ && one_row_each_; }
     // Asks for what move_left(cls, ...) reads: a walk knows its classes some rows ahead.
     static constexpr bool by_class = true;
     // Inlined always: GCC takes a function of nothing but prefetches for one without effects
@@ -86,6 +95,8 @@ class SideSums {
     bool ordered() const { return ordered_; }
 
   private:
+    // Counts, squares and weight of a move of `weight` from a class's `right` to its `left`.
+    void count_move(std::uint32_t left, std::uint32_t right, std::uint32_t weight);
     float side_sum(bool right, std::uint32_t classes, std::uint64_t squares, std::uint32_t total);
     float side_ceiling(bool right, std::uint32_t classes, std::uint64_t squares,
                        std::uint32_t total, unsigned depth);

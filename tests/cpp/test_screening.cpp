@@ -556,16 +556,36 @@ WorkingSet distinct_labels_sample(RandomNodes& random, std::size_t n) {
     return working_set_of_sample(data.view(), data.labels, order, bootstrap, nullptr);
 }
 
+// The same set with each row's class and weight in a table by local row, as sets too large to
+// carry them in their entries keep them: the sweeps then take other paths.
+WorkingSet unpacked(const WorkingSet& packed) {
+    WorkingSet set = packed;
+    if (!set.coding.packed) return set;
+    const RowReader<true> rows(packed);
+    set.row_class.assign(set.n_rows, RowClass{0, 0});
+    for (Entry& entry : set.entries) {
+        const std::uint32_t local = packed.local(entry.row);
+        set.row_class[local] = {rows.cls(entry.row), rows.weight(entry.row)};
+        entry.row = local;
+    }
+    set.coding = RowCoding{};
+    return set;
+}
+
 // Every label distinct under bootstrap weights, in nodes of enough classes that the sides are
 // ordered sums: most candidates near the middle are passed over by the cheaper ceilings of their
-// scores, and each feature's choice stays that of the exact sweep (mirrored values tie exactly).
+// scores, and each feature's choice stays that of the exact sweep (mirrored values tie exactly),
+// whether rows carry their classes and weights or look them up.
 TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
     RandomNodes random(43);
     for (const std::size_t n : {900u, 3500u}) {
-        const WorkingSet set = distinct_labels_sample(random, n);
-        const auto agrees = screened_as_exact(set, 1);
-        ASSERT_TRUE(agrees.has_value()) << "no screen";
-        ASSERT_TRUE(*agrees) << n << " rows";
+        const WorkingSet packed = distinct_labels_sample(random, n);
+        ASSERT_TRUE(packed.coding.packed);
+        for (const WorkingSet& set : {packed, unpacked(packed)}) {
+            const auto agrees = screened_as_exact(set, 1);
+            ASSERT_TRUE(agrees.has_value()) << "no screen";
+            ASSERT_TRUE(*agrees) << n << " rows, packed " << set.coding.packed;
+        }
     }
 }
 
@@ -575,29 +595,31 @@ TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
 TEST(ScreenedSweep, FeaturesSharingTheirBestChooseAsTheExactSweeps) {
     RandomNodes random(41);
     for (const std::size_t n : {1500u, 5000u}) {
-        const WorkingSet set = distinct_labels_sample(random, n);
-        NodeTally tally(set.class_labels.size());
-        tally_node(set, set.column(0, 0, set.n_rows), tally);
-        const NodeCounts node = counts_of(tally);
-        ASSERT_TRUE(entropy_screen(node, set.count_log).usable);
-        SplitRules rules;
-        Scratch scratch;
-        SplitChoice expected;
-        double best = 0.0;
-        for (std::uint32_t f = 0; f < set.n_cols; ++f) {
-            const auto column = set.column(f, 0, set.n_rows);
-            const FeatureBest exact = exact_column(column, set, node, rules, scratch);
-            if (exact.score > best) {
-                best = exact.score;
-                expected = {f, exact.threshold};
+        const WorkingSet packed = distinct_labels_sample(random, n);
+        for (const WorkingSet& set : {packed, unpacked(packed)}) {
+            NodeTally tally(set.class_labels.size());
+            tally_node(set, set.column(0, 0, set.n_rows), tally);
+            const NodeCounts node = counts_of(tally);
+            ASSERT_TRUE(entropy_screen(node, set.count_log).usable);
+            SplitRules rules;
+            Scratch scratch;
+            SplitChoice expected;
+            double best = 0.0;
+            for (std::uint32_t f = 0; f < set.n_cols; ++f) {
+                const auto column = set.column(f, 0, set.n_rows);
+                const FeatureBest exact = exact_column(column, set, node, rules, scratch);
+                if (exact.score > best) {
+                    best = exact.score;
+                    expected = {f, exact.threshold};
+                }
             }
-        }
-        for (const unsigned threads : {1u, 2u}) {
-            WorkerPool pool(threads);
-            ScratchSlots slots(threads);
-            const SplitChoice actual = search_node(set, {0, set.n_rows}, node, rules, slots, &pool);
-            ASSERT_EQ(actual.feature, expected.feature) << n << " rows, " << threads << " threads";
-            ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << n << " rows";
+            for (const unsigned threads : {1u, 2u}) {
+                WorkerPool pool(threads);
+                ScratchSlots slots(threads);
+                const SplitChoice actual = search_node(set, {0, set.n_rows}, node, rules, slots, &pool);
+                ASSERT_EQ(actual.feature, expected.feature) << n << " rows, " << threads << " threads";
+                ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << n << " rows";
+            }
         }
     }
 }
