@@ -345,6 +345,9 @@ struct SweepContext {
     SharedBest* shared;
     std::uint32_t min_rows;  // least entries on each side
 
+    // As many live classes as entries: each holds exactly one, of non-zero weight.
+    bool one_row_each() const { return screen.live == column.size(); }
+
     bool rows_allow(std::size_t left_rows) const {
         return left_rows >= min_rows && column.size() - left_rows >= min_rows;
     }
@@ -542,7 +545,7 @@ struct Rewalk {
     Rewalk(const SweepContext& context, std::uint32_t* left_counts, SideScratch& scratch)
         : context(context),
           sides(context.node, context.screen.live, left_counts, scratch,
-                context.screen.live == context.column.size(), context.screen.node) {
+                context.one_row_each(), context.screen.node) {
         if constexpr (!Packed)
             if (sides.one_row_ordered()) slots = slots_of(scratch);
     }
@@ -550,22 +553,21 @@ struct Rewalk {
     // Where every class holds one row and the rows' records are a table, a walk would look up
     // each row's record and then its class's position, one cache miss after the other; the
     // node's first walk on a scratch slot puts both in one word by row for all of them.
+    // The start is the node's (SideSums worked it out or found it), and so are its slots once
+    // ready.
     const std::uint32_t* slots_of(SideScratch& scratch) const {
+        SideStart& start = scratch.start;
+        if (start.slots_ready) return start.slot.data();
         const std::span<const Entry> column = context.column;
-        if (context.screen.node != 0 && scratch.slot_node == context.screen.node)
-            return scratch.slot.data();
         const RowReader<false> rows(context.set);
-        const std::uint32_t* position = scratch.start.position.data();
-        scratch.slot.resize(std::max(scratch.slot.size(), context.set.n_rows));
+        start.slot.resize(std::max(start.slot.size(), context.set.n_rows));
         for (std::size_t k = 0; k < column.size(); ++k) {
-            if (k + record_ahead < column.size()) rows.prefetch(column[k + record_ahead].row);
-            if (k + class_ahead < column.size())
-                __builtin_prefetch(position + rows.cls(column[k + class_ahead].row));
+            look_ahead(sides, column, rows, k);  // the class's position, as the walk would
             const std::uint32_t row = column[k].row;
-            scratch.slot[row] = position[rows.cls(row)] << 4 | rows.weight(row);
+            start.slot[row] = start.position[rows.cls(row)] << 4 | rows.weight(row);
         }
-        scratch.slot_node = context.screen.node;
-        return scratch.slot.data();
+        start.slots_ready = true;
+        return start.slot.data();
     }
 
     SideSums& to(const Shortlisted& kept) {
@@ -647,8 +649,7 @@ template <bool Packed>
 FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
                             std::uint32_t* left_counts, const std::int64_t* f) {
     const NodeCounts& node = context.node;
-    // As many live classes as entries: each holds exactly one, of non-zero weight.
-    const bool distinct = context.screen.live > 2 && context.screen.live == context.column.size();
+    const bool distinct = context.screen.live > 2 && context.one_row_each();
     const bool empty_left = context.min_leaf == 0;
     // Walks zero their own counts; only the pair and many-class screens and the empty left side
     // read these.

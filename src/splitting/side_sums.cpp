@@ -33,6 +33,7 @@ std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uin
 void start_sides(const NodeCounts& node, std::size_t live, std::uint64_t number,
                  SideStart& start) {
     start.node = number;
+    start.slots_ready = false;
     start.ordered = live >= ordered_from;
     start.squares = 0;
     start.stretch_shift = 0;

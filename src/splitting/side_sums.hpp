@@ -26,6 +26,10 @@ struct SideStart {
     std::vector<std::uint32_t> position;  // by class: its rank among the node's present classes
     std::vector<std::uint8_t> node_kind;  // by position: the class's count in the node
     std::vector<std::array<std::uint32_t, OrderedSum::kinds>> stretches;  // the node's, per stretch
+    // By local row, where every class holds one row: the position of the row's class shifted left
+    // by 4, or'd with the row's weight. Filled by the node's first walk that asks for it.
+    std::vector<std::uint32_t> slot;
+    bool slots_ready = false;
 };
 
 // Working memory of SideSums, reused from node to node.
@@ -38,10 +42,6 @@ struct SideScratch {
     std::vector<std::uint8_t> left_kind;
     std::vector<std::uint8_t> kinds;
     std::vector<std::uint32_t> moved;  // positions moved since the ordered sums were last brought up
-    // By local row, for the node numbered `slot_node` (0: none): the position of the row's class
-    // shifted left by 4, or'd with the row's weight, where every class holds one row.
-    std::vector<std::uint32_t> slot;
-    std::uint64_t slot_node = 0;
     // Of each side, how many classes of each kind each stretch of positions holds.
     std::vector<std::array<std::uint32_t, OrderedSum::kinds>> left_stretches, right_stretches;
     CandidateBounds candidate_bound;  // of the candidates the walks reach

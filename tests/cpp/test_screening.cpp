@@ -591,9 +591,11 @@ TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
 
 // Nodes of every label distinct under bootstrap weights, where all features' best candidates are
 // near ties that rounding decides: the features pass on their best exact scores (on one thread,
-// in feature order, and on two), and the node's choice stays that of the exact sweeps.
+// in feature order, and on two), and the node's choice stays that of the exact sweeps. The nodes
+// share their scratch slots, as a tree's do, so nothing a slot keeps of one node serves another.
 TEST(ScreenedSweep, FeaturesSharingTheirBestChooseAsTheExactSweeps) {
     RandomNodes random(41);
+    ScratchSlots shared_slots[] = {ScratchSlots(1), ScratchSlots(2)};
     for (const std::size_t n : {1500u, 5000u}) {
         const WorkingSet packed = distinct_labels_sample(random, n);
         for (const WorkingSet& set : {packed, unpacked(packed)}) {
@@ -615,8 +617,8 @@ TEST(ScreenedSweep, FeaturesSharingTheirBestChooseAsTheExactSweeps) {
             }
             for (const unsigned threads : {1u, 2u}) {
                 WorkerPool pool(threads);
-                ScratchSlots slots(threads);
-                const SplitChoice actual = search_node(set, {0, set.n_rows}, node, rules, slots, &pool);
+                const SplitChoice actual =
+                    search_node(set, {0, set.n_rows}, node, rules, shared_slots[threads - 1], &pool);
                 ASSERT_EQ(actual.feature, expected.feature) << n << " rows, " << threads << " threads";
                 ASSERT_EQ(bits(actual.threshold), bits(expected.threshold)) << n << " rows";
             }
