@@ -68,12 +68,27 @@ inline float plogp_sum_step(float sum, std::uint32_t count, float size) {
 
 // Entropy of `total` members spread over the classes in `present` (ascending) by counts[c].
 // Zero counts contribute nothing, so absent classes never produce 0 * log2(0).
+// Every node of many classes asks this once: where most classes hold a few rows, each small
+// count's term is worked out once, the same float every time.
 inline float entropy_of_counts(std::span<const std::uint32_t> present, const std::uint32_t* counts,
                                std::uint32_t total) {
     float size = static_cast<float>(total);
+    float terms[16];
+    std::uint32_t known = 0;
     float sum = 0.0f;
-    for (std::uint32_t c : present)
-        if (counts[c] != 0) sum = detail::plogp_sum_step(sum, counts[c], size);
+    for (std::uint32_t c : present) {
+        const std::uint32_t count = counts[c];
+        if (count == 0) continue;
+        if (count >= 16) {
+            sum = detail::plogp_sum_step(sum, count, size);
+            continue;
+        }
+        if ((known >> count & 1) == 0) {
+            terms[count] = detail::plogp_term(count, size);
+            known |= 1u << count;
+        }
+        sum += terms[count];
+    }
     return -sum;
 }
 

@@ -104,13 +104,13 @@ class OrderedSum::Terms {
 
 void OrderedSum::assign(std::span<const std::uint8_t> kinds_by_position) {
     index_.assign(kinds_by_position);
-    for (Track* track : {&exact_, &ceiling_[0], &ceiling_[1]}) track->hints.clear();
+    for (Track* track : {&exact_, &ceiling_}) track->hints.clear();
 }
 
 void OrderedSum::set(std::size_t position, unsigned kind) {
     const unsigned old = index_.set(position, kind);
     if (old == kind) return;
-    for (Track* track : {&exact_, &ceiling_[0], &ceiling_[1]})
+    for (Track* track : {&exact_, &ceiling_})
         note_kind(*track, position, old, kind);
 }
 
@@ -286,13 +286,13 @@ float OrderedSum::sum(float size) {
     return -add_from(exact_, p, terms.exact(index_.kind(static_cast<std::size_t>(p))), size, terms);
 }
 
-float OrderedSum::ceiling(float size, unsigned depth) {
+float OrderedSum::ceiling(float size) {
     const std::uint64_t total = list_present();
     if (total <= 16 || !(size >= 32.0f && size <= 0x1p32f)) return sum(size);
     // The prefix ends at a block boundary, the same for every sum taken from the index, so that
     // the runs after it start where the last ceiling's did; the occupied positions of a side
     // spread over the index, so their terms add up to about that share of the sum.
-    const std::size_t end = (index_.size() >> depth_binades[depth]) & ~std::size_t{63};
+    const std::size_t end = (index_.size() >> bracketed_binades) & ~std::size_t{63};
     const std::int64_t last = index_.prev(static_cast<std::int64_t>(end));
     if (end == 0 || last < 0) return sum(size);
     Terms terms(size);
@@ -311,7 +311,7 @@ float OrderedSum::ceiling(float size, unsigned depth) {
     const double least = real - real * (n * u / (1.0 - n * u) + 0x1p-40);
     float low = static_cast<float>(least);
     if (static_cast<double>(low) > least) low = std::nextafter(low, 0.0f);
-    return -add_from(ceiling_[depth], last, low, size, terms);
+    return -add_from(ceiling_, last, low, size, terms);
 }
 
 float OrderedSum::coarse_ceiling(float size) {

@@ -48,10 +48,12 @@ class OrderedSum {
     // The sum above, for a side of `size` members.
     float sum(float size);
 
-    // A float at or above sum(size). Depth 0 or 1: the first 2^-depth_binades[depth] of the
-    // positions are bracketed rather than added; the deeper costs more and comes closer.
-    static constexpr int depth_binades[2] = {2, 4};
-    float ceiling(float size, unsigned depth);
+    // A float at or above sum(size): the first 2^-bracketed_binades of the positions are
+    // bracketed rather than added. A shallower bracket (a quarter) before this one cost more
+    // than it saved at 2^16 rows, two trees on distinct labels: it ruled out half the
+    // candidates, at most of the price of this one; 3, 5 and 6 binades cost more than 4.
+    static constexpr int bracketed_binades = 4;
+    float ceiling(float size);
     // A float at or above sum(size) from how many terms of each kind it adds alone
     // (least_sum_of_counts): far cheaper than ceiling(), and close enough to rule out most
     // candidates before it.
@@ -101,7 +103,7 @@ class OrderedSum {
     KindIndex index_;
     std::vector<unsigned> present_;  // kinds that occur, for the sum being taken
     Track exact_;
-    Track ceiling_[2];  // by depth
+    Track ceiling_;
 };
 
 }  // namespace lindorf

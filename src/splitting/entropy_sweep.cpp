@@ -604,10 +604,10 @@ std::span<const Entry> group_of(const SweepContext& context, const Shortlisted& 
 //
 // The ceiling is a bound for the worst case of any rounding, and the rounding that really tells
 // such candidates apart is a few per cent of it: thousands of them stay in. Where the sides are
-// ordered sums, a candidate gets four cheaper ceilings of its exact score first (from each
+// ordered sums, a candidate gets three cheaper ceilings of its exact score first (from each
 // side's counts of each kind, which no walk over classes needs and which rules out two in
 // three; from those of each stretch of classes, which rules out most of the rest; then the
-// shallow bracket, thousands of units of the sums above it, and the deep one, hundreds), and
+// bracket of the first sixteenth of the classes, hundreds of units of the sums above it), and
 // only those that reach the best score so far are scored exactly. Past the first, each ceiling
 // is taken side by side, and a side's with the other's from the ceiling before often rules the
 // candidate out alone.
@@ -637,8 +637,7 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
             continue;
         if (ordered && (!sides.reaches(0, node_best(context, best)) ||
                         !sides.reaches(1, node_best(context, best)) ||
-                        !sides.reaches(2, node_best(context, best)) ||
-                        !sides.reaches(3, node_best(context, best))))
+                        !sides.reaches(2, node_best(context, best))))
             continue;
         best.offer(sides.score(), group_of(context, kept), context.set);
     }

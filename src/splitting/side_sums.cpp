@@ -201,7 +201,7 @@ float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t sq
         return coarse;
     catch_up();
     OrderedSum& sum = right ? scratch_.right : scratch_.left;
-    return depth <= 1 ? sum.sum(size) : sum.ceiling(size, depth - 2);
+    return depth <= 1 ? sum.sum(size) : sum.ceiling(size);
 }
 
 // Each float operation of gain_from_sums is monotone in the sides' sums.

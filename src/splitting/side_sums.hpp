@@ -84,8 +84,8 @@ class SideSums {
     double score();
     // A score at or above score(), cheaper where the sides are ordered sums (depth 0: from their
     // counts of each kind, OrderedSum::coarse_ceiling; 1: from those of each stretch of
-    // positions, least_sum_of_stretches; 2 and 3: OrderedSum::ceiling of depth 0 and 1), and
-    // score() itself where they are not.
+    // positions, least_sum_of_stretches; 2: OrderedSum::ceiling), and score() itself where they
+    // are not.
     double ceiling(unsigned depth);
     // Whether the score may reach `bar`, by the ceilings of depth 0 to `depth` in turn (each
     // call one depth deeper than the last, for the rows moved so far). A side's ceiling, with the
