@@ -100,6 +100,11 @@ class SideSums {
     float side_sum(bool right, std::uint32_t classes, std::uint64_t squares, std::uint32_t total);
     float side_ceiling(bool right, std::uint32_t classes, std::uint64_t squares,
                        std::uint32_t total, unsigned depth);
+    struct Pair {
+        float left, right;
+    };
+    // Both sides' sums where they are neither ordered sums nor of one count each.
+    Pair unordered_sums() const;
     // Brings the ordered sums up to the rows moved so far.
     void catch_up();
 
