@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <bit>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace lindorf {
 
 namespace {
@@ -23,22 +27,12 @@ void KindIndex::assign(std::span<const std::uint8_t> kinds_by_position) {
     levels_.emplace_back(std::max<std::size_t>((n + 63) / 64, 1), 0);
     const std::size_t n_blocks = (n + block_size - 1) / block_size;
     blocks_.assign(n_blocks + 1, Counts{});
-    // Word by word without a branch on whether a position is occupied: on a side of a split
-    // about half are, at random, and the branch was mispredicted as often.
     static_assert(block_size == 64);
-    for (std::size_t word = 0; word < n_blocks; ++word) {
-        const std::size_t begin = word * 64, end = std::min(n, begin + 64);
-        Counts& block = blocks_[word + 1];
-        std::uint64_t bits = 0;
-        for (std::size_t i = begin; i < end; ++i) {
-            const unsigned k = kind_[i];
-            bits |= std::uint64_t{k != 0} << (i - begin);
-            ++block[k];
-        }
-        block[0] = 0;  // empty positions are counted nowhere
-        levels_[0][word] = bits;
-        for (unsigned k = 1; k < kinds; ++k) totals_[k] += block[k];
-    }
+    const std::size_t whole = n / 64;
+    whole_blocks(whole);
+    for (std::size_t word = whole; word < n_blocks; ++word) count_block(word, n);
+    for (std::size_t word = 0; word < n_blocks; ++word)
+        for (unsigned k = 1; k < kinds; ++k) totals_[k] += blocks_[word + 1][k];
     while (levels_.back().size() > 1) {
         const std::vector<std::uint64_t>& below = levels_.back();
         std::vector<std::uint64_t> above((below.size() + 63) / 64, 0);
@@ -51,6 +45,63 @@ void KindIndex::assign(std::span<const std::uint8_t> kinds_by_position) {
         if (parent <= n_blocks)
             for (unsigned k = 0; k < kinds; ++k) blocks_[parent][k] += blocks_[i][k];
     }
+}
+
+// A block one position at a time, without a branch on whether a position is occupied: on a side
+// of a split about half are, at random, and the branch was mispredicted as often.
+void KindIndex::count_block(std::size_t word, std::size_t n) {
+    const std::size_t begin = word * 64, end = std::min(n, begin + 64);
+    Counts& block = blocks_[word + 1];
+    std::uint64_t bits = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const unsigned k = kind_[i];
+        bits |= std::uint64_t{k != 0} << (i - begin);
+        ++block[k];
+    }
+    block[0] = 0;  // empty positions are counted nowhere
+    levels_[0][word] = bits;
+}
+
+// The first `whole` blocks of 64 positions: one position at a time, each count waits on the last
+// increment of its kind, and most positions hold kind 0 or 1; sixteen at a time, a kind's count
+// of a block is one compare per sixteen positions and a sum of bytes, for the kinds up to the
+// largest that occurs.
+void KindIndex::whole_blocks(std::size_t whole) {
+#if defined(__SSE2__)
+    const std::uint8_t* data = kind_.data();
+    __m128i top = _mm_setzero_si128();
+    for (std::size_t i = 0; i < whole * 64; i += 16)
+        top = _mm_max_epu8(top, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+    alignas(16) std::uint8_t lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), top);
+    unsigned largest = 0;
+    for (std::uint8_t lane : lanes) largest = std::max<unsigned>(largest, lane);
+    largest = std::min(largest, kinds - 1);
+    const __m128i zero = _mm_setzero_si128();
+    for (std::size_t word = 0; word < whole; ++word) {
+        const auto* block = reinterpret_cast<const __m128i*>(data + word * 64);
+        const __m128i part[4] = {_mm_loadu_si128(block), _mm_loadu_si128(block + 1),
+                                 _mm_loadu_si128(block + 2), _mm_loadu_si128(block + 3)};
+        std::uint64_t empty = 0;
+        for (unsigned j = 0; j < 4; ++j)
+            empty |= std::uint64_t{static_cast<std::uint16_t>(
+                         _mm_movemask_epi8(_mm_cmpeq_epi8(part[j], zero)))}
+                     << (16 * j);
+        levels_[0][word] = ~empty;
+        Counts& counts = blocks_[word + 1];
+        for (unsigned k = 1; k <= largest; ++k) {
+            const __m128i kind = _mm_set1_epi8(static_cast<char>(k));
+            __m128i held = zero;  // per byte lane, how many of the four hold k: at most 4
+            for (unsigned j = 0; j < 4; ++j)
+                held = _mm_sub_epi8(held, _mm_cmpeq_epi8(part[j], kind));
+            const __m128i sums = _mm_sad_epu8(held, zero);
+            counts[k] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) +
+                                                   _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+        }
+    }
+#else
+    for (std::size_t word = 0; word < whole; ++word) count_block(word, whole * 64);
+#endif
 }
 
 void KindIndex::add_to_blocks(std::size_t block, unsigned kind, std::int32_t delta) {

@@ -57,6 +57,8 @@ class KindIndex {
   private:
     std::int64_t next_beyond(std::uint64_t word) const;  // from the start of a word of level 0
     void add_to_blocks(std::size_t block, unsigned kind, std::int32_t delta);
+    void count_block(std::size_t word, std::size_t n);
+    void whole_blocks(std::size_t whole);
 
     std::vector<std::uint8_t> kind_;
     std::vector<std::vector<std::uint64_t>> levels_;  // occupied bits, then bits of non-zero words
