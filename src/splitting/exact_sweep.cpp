@@ -1,6 +1,7 @@
 #include "splitting/exact_sweep.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "criteria/gini.hpp"
@@ -22,6 +23,50 @@ struct EntropySide {
         left_total += weight;
     }
     double score() const { return gain_from_counts(node, left_counts, left_total); }
+};
+
+// Nodes of fewer than this weight, near the leaves, are scored from a table of their terms.
+constexpr std::uint32_t small_weight = 64;
+
+// p * log2(p) of count / size for every count and size below small_weight, the same floats
+// detail::plogp_term gives; a count of 0 gives +0, which leaves a sum as it is (sums start at +0
+// and no term is -0).
+const std::array<float, small_weight * small_weight>& small_terms() {
+    static const std::array<float, small_weight * small_weight> table = [] {
+        std::array<float, small_weight * small_weight> terms{};
+        for (std::uint32_t size = 1; size < small_weight; ++size)
+            for (std::uint32_t count = 1; count <= size; ++count)
+                terms[size * small_weight + count] =
+                    detail::plogp_term(count, static_cast<float>(size));
+        return terms;
+    }();
+    return table;
+}
+
+// EntropySide for a node of less than small_weight: each term a lookup instead of a log2f, every
+// candidate of such a node being scored in full, with few classes.
+struct SmallEntropySide {
+    const NodeCounts& node;
+    std::uint32_t* left_counts;
+    const float* terms = small_terms().data();
+    std::uint32_t left_total = 0;
+
+    void add(std::uint32_t cls, std::uint32_t weight) {
+        left_counts[cls] += weight;
+        left_total += weight;
+    }
+    double score() const {
+        const float* left = terms + left_total * small_weight;
+        const float* right = terms + (node.total - left_total) * small_weight;
+        float left_sum = 0.0f;
+        float right_sum = 0.0f;
+        for (std::uint32_t c : node.present) {
+            const std::uint32_t on_left = left_counts[c];
+            left_sum += left[on_left];
+            right_sum += right[node.counts[c] - on_left];
+        }
+        return gain_from_sums(node, left_total, left_sum, right_sum);
+    }
 };
 
 // The left side of a sweep scored by Gini impurity, with both sides' sums of squared counts.
@@ -92,6 +137,9 @@ FeatureBest exact_column(std::span<const Entry> column, const WorkingSet& set,
         GiniSide side{node, left_counts, gini_impurity(squares, node.total), squares};
         return sweep_column<Packed>(column, set, side, rules.min_leaf, rules.min_leaf_rows);
     }
+    if (node.total < small_weight)
+        return sweep_column<Packed>(column, set, SmallEntropySide{node, left_counts},
+                                    rules.min_leaf, rules.min_leaf_rows);
     return sweep_column<Packed>(column, set, EntropySide{node, left_counts}, rules.min_leaf,
                                 rules.min_leaf_rows);
 }

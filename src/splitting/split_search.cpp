@@ -15,6 +15,16 @@
 
 namespace lindorf {
 
+namespace {
+
+// Nodes of less weight are swept exactly, every candidate scored from a table of terms: that
+// costs less than the screen's set-up, its shortlist and its walks. Two bootstrap trees on 2^16
+// distinct labels, where most nodes are that small: 5.32 G instructions with every node screened,
+// 4.97 G from 20 (16 and 24 about the same; 8, 5.10 G; 64, 5.22 G).
+constexpr std::uint32_t screened_from = 20;
+
+}  // namespace
+
 SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts& node,
                         const SplitRules& rules, ScratchSlots& scratch, WorkerPool* pool) {
     return search_node(set, range, node, rules, {}, scratch, pool);
@@ -30,9 +40,11 @@ SplitChoice search_node(const WorkingSet& set, NodeRange range, const NodeCounts
     auto feature_at = [&](std::size_t k) {
         return rules.features.empty() ? k : std::size_t{rules.features[k]};
     };
-    // Gini gains are cheap; information gain is screened whenever a bound can be proven.
+    // Gini gains are cheap; information gain is screened whenever a bound can be proven, except
+    // on the nodes of a few rows near the leaves, which are swept exactly.
     const bool gini = rules.impurity == Impurity::gini;
-    EntropyScreen screen = gini ? EntropyScreen{} : entropy_screen(node, set.count_log);
+    const bool exact = gini || node.total < screened_from;
+    EntropyScreen screen = exact ? EntropyScreen{} : entropy_screen(node, set.count_log);
     screen.node = scratch.number();
     std::vector<FeatureBest> results(n_searched);
     SharedBest shared;
