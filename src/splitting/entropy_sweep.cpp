@@ -50,11 +50,37 @@ EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table) {
     // A two-class proxy sums six entries.
     screen.proxy_error =
         3 + static_cast<std::int64_t>(std::ceil(18.0 * 0x1p-53 * f_top * (1.0 + 0x1p-40)));
+    // Two entries, each within half a unit and 3 * 2^-53 of its f, which add up to at most
+    // f(total); twice that, with room to spare.
+    screen.balance_error =
+        4 + static_cast<std::int64_t>(std::ceil(8.0 * 0x1p-53 * f_top * (1.0 + 0x1p-40)));
     screen.table_to_real = bounds.table_to_real;
     screen.window = static_cast<std::int64_t>(std::ceil(window)) + 2;
     screen.floor = static_cast<std::int64_t>(std::floor(floor)) - 2;
     screen.usable = true;
     return screen;
+}
+
+// The real f(x) + f(total - x) falls strictly up to total / 2 and rises past it (f is convex,
+// and symmetric about total / 2 in that sum), so the real proxy rises and falls the other way;
+// each table proxy lies within half of `error` of its real value. A table proxy at least
+// `error` below the cutoff at y then bounds every table proxy between y and the middle (on
+// either side) below the cutoff too.
+std::int64_t balanced_room(const std::int64_t* f, std::uint32_t total, std::int64_t node_sum,
+                           std::uint32_t left, std::int64_t cutoff, std::int64_t error) {
+    auto below = [&](std::uint32_t x) { return node_sum - (f[x] + f[total - x]) + error < cutoff; };
+    const std::uint32_t half = total / 2;
+    // half and total - half share the sum, the least of all: settled there, settled everywhere.
+    if (below(half)) return never_reached;
+    if (left >= total - half) return below(left) ? never_reached : 0;
+    if (!below(left)) return 0;
+    // The most weight below the middle at which the table still settles it.
+    std::uint32_t low = left, high = half;  // below(low), not below(high)
+    while (high - low > 1) {
+        const std::uint32_t middle = low + (high - low) / 2;
+        (below(middle) ? low : high) = middle;
+    }
+    return low - left;
 }
 
 namespace {
@@ -240,25 +266,30 @@ struct ManyCounter : SideTotals {
 };
 
 // Every class of the node held by one row, as with every label distinct: a row moving left takes
-// its class's whole count across, so each side's sum moves by one table entry, the same as
-// ManyCounter's, and no count by class is read (on large nodes, two cache misses a row).
-struct DistinctCounter : SideTotals {
+// its class's whole count across, so the sides' sums of f always add up to the node's, and a
+// candidate's proxy depends on its left weight alone (balanced_room). No count by class is read
+// (on large nodes, two cache misses a row), and once no weight moved further reaches the cutoff
+// the sweep ends.
+struct DistinctCounter {
+    static constexpr bool copyable = true;
     static constexpr bool by_class = false;
+    const std::int64_t* f;
+    std::uint32_t total;
+    std::int64_t node_sum;
+    std::uint32_t left_total = 0;
 
     void prefetch(std::uint32_t) const {}
     template <bool Packed>
     void add_run(std::span<const Entry> run, const RowReader<Packed>&) {
-        const auto rows = static_cast<std::uint32_t>(run.size());
-        const std::int64_t moved = (f[1] - f[0]) * std::int64_t{rows};
-        left_sum += moved;
-        right_sum -= moved;
-        left_total += rows;
+        left_total += static_cast<std::uint32_t>(run.size());
     }
-    void add(std::uint32_t, std::uint32_t weight) {
-        const std::int64_t moved = f[weight] - f[0];
-        left_sum += moved;
-        right_sum -= moved;
-        left_total += weight;
+    void add(std::uint32_t, std::uint32_t weight) { left_total += weight; }
+    std::int64_t proxy() const { return node_sum - (f[left_total] + f[total - left_total]); }
+    void note(Shortlisted&) const {}
+    std::int64_t skip(std::int64_t proxy, std::int64_t gap, const EntropyScreen& screen) const {
+        const std::int64_t room =
+            balanced_room(f, total, node_sum, left_total, proxy + gap, screen.balance_error);
+        return room == never_reached ? room : std::max(room, general_skip(gap, screen));
     }
 };
 
@@ -463,6 +494,7 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
                 continue;
             }
             skip = counter.skip(candidate.proxy, gap, context.screen);
+            if (skip == never_reached) break;
         }
         // Rows move left without a look at their values while they stay within the skip (and
         // below `high`, past which no candidate counts); the group of the first row that does
@@ -675,7 +707,7 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
     } else {
         const std::int64_t right_sum = context.screen.node_sum;
         if (distinct) {
-            DistinctCounter counter{{f, node.total, right_sum}};
+            DistinctCounter counter{f, node.total, right_sum};
             screen_column<Packed>(context, counter, list, best, nothing_left);
         } else {
             ManyCounter counter{{f, node.total, right_sum}, node.counts, left_counts};

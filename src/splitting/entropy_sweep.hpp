@@ -25,6 +25,8 @@ struct EntropyScreen {
     std::int64_t floor = 0;   // proxies at or below this cannot score above 0
     double step_inverse = 0.0;     // at most 1 / the largest change of a proxy per unit of weight
     std::int64_t proxy_error = 0;  // how far table rounding may move a two-class proxy
+    // Twice as far as table rounding may move f(x) + f(total - x) from its real value.
+    std::int64_t balance_error = 0;
     double table_to_real = 0.0;    // ProxyBounds::table_to_real of the node
     std::size_t live = 0;     // classes with a non-zero count in the node
     std::uint32_t pair[2] = {0, 0};  // the first two of them, ascending
@@ -35,6 +37,15 @@ struct EntropyScreen {
 };
 
 EntropyScreen entropy_screen(const NodeCounts& node, const CountLog& table);
+
+// Where every class of a node is held by one row, a candidate's proxy is node_sum - f(left) -
+// f(total - left), a function of its left weight alone, which rises up to total / 2 and falls
+// past it (up to table rounding, `error` = EntropyScreen::balance_error). How much more weight
+// may move left past `left` with no candidate's proxy reaching `cutoff` on the way: 0 when
+// rounding leaves that open, `never_reached` when no weight moved left reaches it.
+inline constexpr std::int64_t never_reached = std::numeric_limits<std::int64_t>::max();
+std::int64_t balanced_room(const std::int64_t* f, std::uint32_t total, std::int64_t node_sum,
+                           std::uint32_t left, std::int64_t cutoff, std::int64_t error);
 
 // What the features of one node searched with one screen share: the best proxy found so far in
 // any of them, and the best exact score. Candidates that provably score below either are passed

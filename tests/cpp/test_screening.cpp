@@ -575,17 +575,63 @@ WorkingSet unpacked(const WorkingSet& packed) {
 // ordered sums: most candidates near the middle are passed over by the cheaper ceilings of their
 // scores, and each feature's choice stays that of the exact sweep (mirrored values tie exactly),
 // whether rows carry their classes and weights or look them up.
+// Least weights and rows per side (none, one, a share of the node) bound where the sweep starts
+// and ends.
 TEST(ScreenedSweep, EveryLabelDistinctUnderBootstrapWeights) {
     RandomNodes random(43);
     for (const std::size_t n : {900u, 3500u}) {
         const WorkingSet packed = distinct_labels_sample(random, n);
         ASSERT_TRUE(packed.coding.packed);
-        for (const WorkingSet& set : {packed, unpacked(packed)}) {
-            const auto agrees = screened_as_exact(set, 1);
-            ASSERT_TRUE(agrees.has_value()) << "no screen";
-            ASSERT_TRUE(*agrees) << n << " rows, packed " << set.coding.packed;
+        const auto some = static_cast<std::uint32_t>(n / 3);
+        const std::uint32_t least[][2] = {{1, 0}, {0, 0}, {some, 0}, {1, some}};
+        for (const WorkingSet& set : {packed, unpacked(packed)})
+            for (const auto& [min_leaf, min_rows] : least) {
+                const auto agrees = screened_as_exact(set, min_leaf, min_rows);
+                ASSERT_TRUE(agrees.has_value()) << "no screen";
+                ASSERT_TRUE(*agrees) << n << " rows, packed " << set.coding.packed << ", least "
+                                     << min_leaf << " " << min_rows;
+            }
+    }
+}
+
+// With every class held by one row a candidate's proxy depends on its left weight alone: the
+// weight balanced_room lets move on past a candidate never passes one whose proxy reaches the
+// cutoff, checked weight by weight, with cutoffs around the proxies of random weights and tables
+// of fine and coarse scale.
+TEST(ScreenedSweep, BalancedRoomPassesNoProxyThatReachesTheCutoff) {
+    std::mt19937_64 rng(7);
+    std::size_t rooms = 0, ends = 0;
+    for (int round = 0; round < 200; ++round) {
+        const auto classes = static_cast<std::uint32_t>(2 + rng() % 3000);
+        std::vector<std::uint32_t> present(classes), counts(classes);
+        std::iota(present.begin(), present.end(), 0u);
+        for (std::uint32_t& count : counts) count = static_cast<std::uint32_t>(1 + rng() % 4);
+        const std::uint32_t total = std::accumulate(counts.begin(), counts.end(), 0u);
+        const CountLog table = count_log_table(std::uint64_t{total} << (round % 2 ? 0 : rng() % 6));
+        const NodeCounts node{present, counts.data(), total, std::log2(static_cast<float>(total)),
+                              static_cast<float>(total)};
+        const EntropyScreen screen = entropy_screen(node, table);
+        ASSERT_TRUE(screen.usable);
+        const std::int64_t* f = table.values.data();
+        auto proxy = [&](std::uint32_t x) { return screen.node_sum - (f[x] + f[total - x]); };
+        for (int k = 0; k < 20; ++k) {
+            const auto left = static_cast<std::uint32_t>(rng() % (total + 1));
+            const std::int64_t spread = 3 * screen.balance_error;
+            const std::int64_t cutoff = proxy(static_cast<std::uint32_t>(rng() % (total + 1))) +
+                                        static_cast<std::int64_t>(rng() % (2 * spread + 1)) - spread;
+            const std::int64_t room =
+                balanced_room(f, total, screen.node_sum, left, cutoff, screen.balance_error);
+            const std::int64_t last = room == never_reached ? total : left + room;
+            ASSERT_LE(last, total);
+            for (auto x = static_cast<std::int64_t>(left) + 1; x <= last; ++x)
+                ASSERT_LT(proxy(static_cast<std::uint32_t>(x)), cutoff)
+                    << "total " << total << ", left " << left << ", room " << room;
+            rooms += room > 0 && room != never_reached;
+            ends += room == never_reached;
         }
     }
+    EXPECT_GT(rooms, 200u);
+    EXPECT_GT(ends, 200u);
 }
 
 // Nodes of every label distinct under bootstrap weights, where all features' best candidates are
