@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -434,6 +435,37 @@ std::int64_t proxy_ahead(const SweepContext& context, Counter counter,
     return best;
 }
 
+// The same for a node whose every class is held by one row, whose proxies rise up to the middle
+// weight and fall past it (balanced_room): the best of the last candidate below the middle and
+// the first at or past it, the rows up to there moved in one pass, their records asked for ahead
+// as the sweep asks for them.
+template <bool Packed>
+std::int64_t balanced_ahead(const SweepContext& context, DistinctCounter counter,
+                            const RowReader<Packed>& rows, bool unit, std::size_t from,
+                            const SweepLimits& limits) {
+    const std::span<const Entry> column = context.column;
+    const std::uint32_t half = counter.total / 2;
+    std::int64_t best = std::numeric_limits<std::int64_t>::min();
+    std::size_t at = from;
+    if (unit && counter.left_total < half) {
+        const std::size_t run = std::min<std::size_t>(half - counter.left_total, limits.numbers - at);
+        counter.add_run(column.subspan(at, run), rows);
+        at += run;
+    }
+    while (at < limits.numbers) {
+        const float value = column[at].value;
+        for (; at < limits.numbers && column[at].value == value; ++at) {
+            look_ahead(counter, column, rows, at);
+            counter.add(rows.cls(column[at].row), rows.weight(column[at].row));
+        }
+        if (at >= limits.numbers || counter.left_total > limits.high || at > limits.row_high)
+            break;
+        best = std::max(best, counter.proxy());
+        if (counter.left_total >= half) break;
+    }
+    return best;
+}
+
 // Screens every candidate with a non-empty left side that min_leaf and min_rows allow.
 // Candidates with an empty left side (the first value, values that follow only weightless rows,
 // and NaN) all score `nothing_left`, offered straight away when min_leaf and min_rows let them
@@ -489,8 +521,11 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
                 i = absorb_group(i);
                 candidate.end = static_cast<std::uint32_t>(i);
                 list.keep(candidate);
-                if constexpr (Counter::copyable)
+                if constexpr (std::is_same_v<Counter, DistinctCounter>) {
+                    if (leads) list.lift(balanced_ahead(context, counter, rows, unit, i, limits));
+                } else if constexpr (Counter::copyable) {
                     if (leads) list.lift(proxy_ahead(context, counter, rows, unit, i, limits));
+                }
                 continue;
             }
             skip = counter.skip(candidate.proxy, gap, context.screen);
