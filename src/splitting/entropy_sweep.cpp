@@ -640,12 +640,8 @@ struct Rewalk {
     SideSums& to(const Shortlisted& kept) {
         const std::span<const Entry> column = context.column;
         if (slots != nullptr) {
-            for (; at < kept.begin; ++at) {
-                if (at + record_ahead < column.size())
-                    __builtin_prefetch(slots + column[at + record_ahead].row);
-                const std::uint32_t slot = slots[column[at].row];
-                sides.move_at(slot >> 4, slot & 15);
-            }
+            if (at < kept.begin) sides.move_slots(column, at, kept.begin, slots);
+            at = std::max<std::size_t>(at, kept.begin);
             return sides;
         }
         const RowReader<Packed> rows(context.set);

@@ -12,6 +12,7 @@
 #include "criteria/criteria.hpp"
 #include "criteria/gain_proxy.hpp"
 #include "criteria/ordered_sum.hpp"
+#include "splitting/working_set.hpp"
 
 namespace lindorf {
 
@@ -65,6 +66,11 @@ class SideSums {
     // Whether the sides are ordered sums and every class is held by one row: a row then moves by
     // its class's position and its weight alone, both below 2^28 and 16.
     bool one_row_ordered() const { return ordered_ && one_row_each_; }
+    // Where one_row_ordered, moves the rows of column[from, to) left by their words of `slots`
+    // (by row: the position of the row's class shifted left by 4, or'd with its weight), as
+    // move_at would one by one.
+    void move_slots(std::span<const Entry> column, std::size_t from, std::size_t to,
+                    const std::uint32_t* slots);
     // Asks for what move_left(cls, ...) reads: a walk knows its classes some rows ahead.
     static constexpr bool by_class = true;
     // Inlined always: GCC takes a function of nothing but prefetches for one without effects

@@ -401,6 +401,44 @@ TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
     }
 }
 
+// A node whose every class is held by one row, walked by the rows' words as the walks do and by
+// move_at one row at a time, side by side: the same counts, ceilings and score at every stop.
+TEST(SideSums, MovedByWordsAsOneRowAtATime) {
+    std::mt19937_64 rng(67);
+    const std::uint32_t n = 3000;
+    std::vector<std::uint32_t> counts(n), present(n), slots(n);
+    std::vector<Entry> column(n);
+    for (std::uint32_t c = 0; c < n; ++c) {
+        counts[c] = static_cast<std::uint32_t>(1 + rng() % 15);
+        present[c] = c;
+        column[c] = {0.0f, (c * 7919u) % n};  // the class's one row
+        slots[column[c].row] = c << 4 | counts[c];
+    }
+    std::shuffle(column.begin(), column.end(), rng);
+    const std::uint32_t total = std::accumulate(counts.begin(), counts.end(), 0u);
+    const NodeCounts node{present, counts.data(), total,
+                          entropy_of_counts(present, counts.data(), total), static_cast<float>(total)};
+    std::vector<std::uint32_t> unused(n);
+    SideScratch one_scratch, words_scratch;
+    SideSums one(node, n, unused.data(), one_scratch, true);
+    SideSums words(node, n, unused.data(), words_scratch, true);
+    ASSERT_TRUE(words.one_row_ordered());
+    for (std::size_t moved = 0; moved + 1 < n;) {
+        const std::size_t to = std::min<std::size_t>(moved + 1 + rng() % (rng() % 2 ? 5 : 400), n - 1);
+        words.move_slots(column, moved, to, slots.data());
+        for (; moved < to; ++moved) {
+            const std::uint32_t slot = slots[column[moved].row];
+            one.move_at(slot >> 4, slot & 15);
+        }
+        ASSERT_EQ(words.left_total(), one.left_total());
+        ASSERT_EQ(words.left_classes(), one.left_classes());
+        ASSERT_EQ(words.right_classes(), one.right_classes());
+        for (const unsigned depth : {0u, 1u, 2u, 3u})
+            ASSERT_EQ(words.ceiling(depth), one.ceiling(depth)) << moved << " rows, depth " << depth;
+        ASSERT_EQ(words.score(), one.score()) << moved << " rows";
+    }
+}
+
 // Random nodes for the screened sweep: a few columns of values (few distinct values, mirrored
 // values that make many candidates tie exactly, continuous values, NaN), labels of 2 to many
 // classes, and rows drawn with repeats so that they carry weights.
