@@ -654,6 +654,14 @@ struct Rewalk {
     }
 };
 
+// Walks of nodes of one row per class also move back, by the rows' words.
+template <bool Packed>
+SideSums& back_to(Rewalk<Packed>& walk, const Shortlisted& kept) {
+    if (walk.at > kept.begin) walk.sides.move_slots_back(walk.context.column, kept.begin, walk.at, walk.slots);
+    walk.at = std::min<std::size_t>(walk.at, kept.begin);
+    return walk.sides;
+}
+
 std::span<const Entry> group_of(const SweepContext& context, const Shortlisted& kept) {
     return context.column.subspan(kept.begin, kept.end - kept.begin);
 }
@@ -681,6 +689,16 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
     for (const Shortlisted& kept : list.kept())
         if (list.within(kept) && (top == nullptr || kept.proxy > top->proxy)) top = &kept;
     if (top == nullptr) return;
+    auto judge = [&](const Shortlisted& kept, SideSums& sides) {
+        if (score_ceiling(context, kept, sides, scratch.candidate_bound) < node_best(context, best))
+            return;
+        if (sides.ordered() && (!sides.reaches(0, node_best(context, best)) ||
+                                !sides.reaches(1, node_best(context, best)) ||
+                                !sides.reaches(2, node_best(context, best))))
+            return;
+        best.offer(sides.score(), group_of(context, kept), context.set);
+    };
+    const std::vector<Shortlisted>& kept = list.kept();
     // Once another feature has scored, its best serves as the first one's score would: one walk.
     const bool lead = node_best(context, best) <= 0.0;
     if (lead) {
@@ -690,19 +708,35 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
             node_best(context, best))
             best.offer(sides.score(), group_of(context, *top), context.set);
         publish(context, best.score);
+        // Where the walk moves by words it goes on to the candidates past the top, then back to
+        // those before it, unless walking from the start again up to them moves fewer rows.
+        // (Candidates are kept in the order of the sweep.)
+        const auto top_at = static_cast<std::size_t>(top - kept.data());
+        std::size_t first = top_at, last = top_at;
+        for (std::size_t k = 0; k < kept.size(); ++k)
+            if (list.within(kept[k]) && k != top_at) {
+                first = std::min(first, k);
+                last = std::max(last, k);
+            }
+        if (first == top_at && last == top_at) return;
+        const std::size_t afresh = kept[last].begin;
+        const std::size_t on = kept[last].begin - top->begin +
+                               (first < top_at ? std::max(kept[last].begin, top->begin) -
+                                                     kept[first].begin
+                                               : 0);
+        if (walk.slots != nullptr && on <= afresh) {
+            for (std::size_t k = top_at + 1; k <= last; ++k)
+                if (list.within(kept[k])) judge(kept[k], walk.to(kept[k]));
+            for (std::size_t k = top_at; k-- > first;)
+                if (list.within(kept[k])) judge(kept[k], back_to(walk, kept[k]));
+            publish(context, best.score);
+            return;
+        }
     }
     Rewalk<Packed> walk(context, left_counts, scratch);
-    const bool ordered = walk.sides.ordered();
-    for (const Shortlisted& kept : list.kept()) {
-        if (!list.within(kept) || (lead && &kept == top)) continue;
-        SideSums& sides = walk.to(kept);
-        if (score_ceiling(context, kept, sides, scratch.candidate_bound) < node_best(context, best))
-            continue;
-        if (ordered && (!sides.reaches(0, node_best(context, best)) ||
-                        !sides.reaches(1, node_best(context, best)) ||
-                        !sides.reaches(2, node_best(context, best))))
-            continue;
-        best.offer(sides.score(), group_of(context, kept), context.set);
+    for (const Shortlisted& candidate : kept) {
+        if (!list.within(candidate) || (lead && &candidate == top)) continue;
+        judge(candidate, walk.to(candidate));
     }
     publish(context, best.score);
 }

@@ -189,6 +189,41 @@ void SideSums::move_slots(std::span<const Entry> column, std::size_t from, std::
     }
 }
 
+void SideSums::move_slots_back(std::span<const Entry> column, std::size_t from, std::size_t to,
+                               const std::uint32_t* slots) {
+    constexpr std::size_t ahead = 32;
+    std::uint8_t* const left_kind = scratch_.left_kind.data();
+    std::array<std::uint32_t, OrderedSum::kinds>* const on_left = scratch_.left_stretches.data();
+    std::array<std::uint32_t, OrderedSum::kinds>* const on_right = scratch_.right_stretches.data();
+    const std::size_t positions = node_.present.size();
+    for (std::size_t k = to; k-- > from;) {
+        if (k >= from + ahead) __builtin_prefetch(slots + column[k - ahead].row);
+        const std::uint32_t slot = slots[column[k].row];
+        const std::uint32_t position = slot >> 4, weight = slot & 15;
+        if (weight == 0) continue;
+        bounded_ = false;
+        --left_classes_;
+        ++right_classes_;
+        const std::uint64_t square = std::uint64_t{weight} * weight;
+        left_squares_ -= square;
+        right_squares_ += square;
+        left_total_ -= weight;
+        left_kind[position] = 0;
+        --left_kinds_[weight];
+        ++left_kinds_[0];
+        --right_kinds_[0];
+        ++right_kinds_[weight];
+        const std::uint32_t stretch = position >> stretch_shift_;
+        --on_left[stretch][weight];
+        ++on_left[stretch][0];
+        --on_right[stretch][0];
+        ++on_right[stretch][weight];
+        if (!built_) continue;
+        scratch_.moved.push_back(position);
+        if (scratch_.moved.size() * rebuild_share >= positions) built_ = false;
+    }
+}
+
 void SideSums::catch_up() {
     std::vector<std::uint32_t>& moved = scratch_.moved;
     const std::size_t positions = node_.present.size();

@@ -71,6 +71,9 @@ class SideSums {
     // move_at would one by one.
     void move_slots(std::span<const Entry> column, std::size_t from, std::size_t to,
                     const std::uint32_t* slots);
+    // The reverse: moves the rows of column[from, to), which move_slots moved left, back right.
+    void move_slots_back(std::span<const Entry> column, std::size_t from, std::size_t to,
+                         const std::uint32_t* slots);
     // Asks for what move_left(cls, ...) reads: a walk knows its classes some rows ahead.
     static constexpr bool by_class = true;
     // Inlined always: GCC takes a function of nothing but prefetches for one without effects

@@ -401,9 +401,10 @@ TEST(SideSums, ScoreAsTheCountsWhereverTheSumsCatchUp) {
     }
 }
 
-// A node whose every class is held by one row, walked by the rows' words as the walks do and by
-// move_at one row at a time, side by side: the same counts, ceilings and score at every stop.
-TEST(SideSums, MovedByWordsAsOneRowAtATime) {
+// A node whose every class is held by one row, walked by the rows' words as the walks do, on and
+// back: at every stop the same counts, ceilings and score as rows moved by move_at one at a time
+// from the start.
+TEST(SideSums, MovedByWordsOnAndBackAsOneRowAtATime) {
     std::mt19937_64 rng(67);
     const std::uint32_t n = 3000;
     std::vector<std::uint32_t> counts(n), present(n), slots(n);
@@ -419,23 +420,25 @@ TEST(SideSums, MovedByWordsAsOneRowAtATime) {
     const NodeCounts node{present, counts.data(), total,
                           entropy_of_counts(present, counts.data(), total), static_cast<float>(total)};
     std::vector<std::uint32_t> unused(n);
-    SideScratch one_scratch, words_scratch;
-    SideSums one(node, n, unused.data(), one_scratch, true);
+    SideScratch words_scratch;
     SideSums words(node, n, unused.data(), words_scratch, true);
     ASSERT_TRUE(words.one_row_ordered());
-    for (std::size_t moved = 0; moved + 1 < n;) {
-        const std::size_t to = std::min<std::size_t>(moved + 1 + rng() % (rng() % 2 ? 5 : 400), n - 1);
-        words.move_slots(column, moved, to, slots.data());
-        for (; moved < to; ++moved) {
-            const std::uint32_t slot = slots[column[moved].row];
-            one.move_at(slot >> 4, slot & 15);
-        }
+    std::size_t at = 0;
+    for (int stop = 0; stop < 40; ++stop) {
+        const std::size_t span = 1 + rng() % (rng() % 2 ? 5 : 600);
+        const std::size_t to = stop % 3 == 2 ? at - std::min(at, span) : std::min<std::size_t>(at + span, n - 1);
+        if (to > at) words.move_slots(column, at, to, slots.data());
+        if (to < at) words.move_slots_back(column, to, at, slots.data());
+        at = to;
+        SideScratch one_scratch;
+        SideSums one(node, n, unused.data(), one_scratch, true);
+        for (std::size_t k = 0; k < at; ++k) one.move_at(slots[column[k].row] >> 4, slots[column[k].row] & 15);
         ASSERT_EQ(words.left_total(), one.left_total());
         ASSERT_EQ(words.left_classes(), one.left_classes());
         ASSERT_EQ(words.right_classes(), one.right_classes());
         for (const unsigned depth : {0u, 1u, 2u, 3u})
-            ASSERT_EQ(words.ceiling(depth), one.ceiling(depth)) << moved << " rows, depth " << depth;
-        ASSERT_EQ(words.score(), one.score()) << moved << " rows";
+            ASSERT_EQ(words.ceiling(depth), one.ceiling(depth)) << at << " rows, depth " << depth;
+        ASSERT_EQ(words.score(), one.score()) << at << " rows";
     }
 }
 
