@@ -330,13 +330,16 @@ class Shortlist {
         publish();
     }
 
-    void keep(const Shortlisted& candidate) {
-        lift(candidate.proxy);
+    // By its fields, in registers: the candidate was just written field by field, and a copy
+    // that read it back whole from memory would wait for those stores to finish.
+    void keep(std::uint32_t begin, std::uint32_t end, std::int64_t proxy, std::uint32_t left_0,
+              std::uint32_t left_1) {
+        lift(proxy);
         if (kept_.size() == capacity_) {
             std::erase_if(kept_, [&](const Shortlisted& k) { return k.proxy < cutoff_; });
             if (kept_.size() > capacity_ / 2) capacity_ *= 2;
         }
-        kept_.push_back(candidate);
+        kept_.push_back({begin, end, proxy, {left_0, left_1}});
     }
 
     // Call once the sweep is done, before asking which kept candidates are still in.
@@ -520,7 +523,8 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
                 const bool leads = list.leads(candidate);
                 i = absorb_group(i);
                 candidate.end = static_cast<std::uint32_t>(i);
-                list.keep(candidate);
+                list.keep(candidate.begin, candidate.end, candidate.proxy, candidate.left[0],
+                          candidate.left[1]);
                 if constexpr (std::is_same_v<Counter, DistinctCounter>) {
                     if (leads) list.lift(balanced_ahead(context, counter, rows, unit, i, limits));
                 } else if constexpr (Counter::copyable) {
