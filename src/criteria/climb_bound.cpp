@@ -58,15 +58,30 @@ double least_step(double q) {
 struct Brackets {
     std::array<double, kinds + 3> low, high;
     std::size_t n = 0;
+    std::size_t count = 0;  // `n` before padding
     double least = std::numeric_limits<double>::infinity();  // the least of `low`
 
-    void add(double low_term, double high_term) {
-        low[n] = low_term;
-        high[n] = high_term;
-        least = std::min(least, low_term);
-        ++n;
+    // Those of the kinds in `present`, and their real sum with counts[kind] terms of each kind:
+    // kept in registers while they are summed.
+    template <class Count>
+    double fill(const std::array<Count, 16>& counts, const TermBrackets& terms,
+                std::span<const unsigned> present) {
+        double real = 0.0, lowest = least;
+        std::size_t i = n;
+        for (unsigned k : present) {
+            const double term = terms.low[k];
+            low[i] = term;
+            high[i] = terms.high[k];
+            lowest = std::min(lowest, term);
+            real += static_cast<double>(counts[k]) * term;
+            ++i;
+        }
+        n = i;
+        least = lowest;
+        return real;
     }
     void pad() {
+        count = n;
         for (; n % 4 != 0; ++n) {
             low[n] = low[n - 1];
             high[n] = high[n - 1];
@@ -140,7 +155,7 @@ double narrow_ratio(const Brackets& kinds, double per_unit) {
     const __m256d cap = _mm256_set1_pd(0x1p52);
     const __m256d half = _mm256_set1_pd(0.5);
     __m256d ratio = _mm256_set1_pd(1.0);
-    for (std::size_t i = 0; i < kinds.n; ++i) {
+    for (std::size_t i = 0; i < kinds.count; ++i) {  // the padding repeats the last kind
         const __m256d q = _mm256_mul_pd(_mm256_set1_pd(kinds.low[i]), scale);
         const __m256d step = _mm256_round_pd(_mm256_sub_pd(_mm256_min_pd(q, cap), half),
                                              _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
@@ -217,6 +232,146 @@ float float_at_or_above(double x) {
     return f;
 }
 
+// The least steps of every kind in one binade, in units of its spacing: the same as each ratio
+// takes (least_step, with no cap below 2^52).
+struct BinadeSteps {
+    alignas(32) std::array<double, kinds> step;
+    int binade = std::numeric_limits<int>::min();  // none yet
+    unsigned zero = 0;  // the kinds whose step is 0 (bit by kind)
+};
+
+void narrow_steps(const TermBrackets& terms, int e, BinadeSteps& steps) {
+    const double per_unit = power_of_two(23 - e);
+    steps.binade = e;
+    steps.zero = 0;
+    for (unsigned k = 0; k < kinds; ++k) {
+        steps.step[k] = least_step(terms.low[k] * per_unit);
+        steps.zero |= static_cast<unsigned>(steps.step[k] == 0.0) << k;
+    }
+}
+
+// Of a stretch, its terms' least steps in all: exact in double wherever it is at most 2^53, and
+// at least that otherwise, which no binade has room for.
+double narrow_weight(const std::array<std::uint32_t, kinds>& counts, const BinadeSteps& steps,
+                     std::span<const unsigned> present) {
+    double weight = 0.0;
+    for (unsigned k : present) weight += static_cast<double>(counts[k]) * steps.step[k];
+    return weight;
+}
+
+// largest_ratio over the kinds of `held` (bit by kind) in the binade of `steps`.
+double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, unsigned held) {
+    if ((held & steps.zero) != 0) return 0.0;
+    const double per_unit = power_of_two(23 - steps.binade);
+    double ratio = 1.0;
+    for (unsigned bits = held; bits != 0; bits &= bits - 1) {
+        const auto k = static_cast<unsigned>(std::countr_zero(bits));
+        ratio = std::max(ratio, terms.high[k] * per_unit / steps.step[k]);
+    }
+    return ratio;
+}
+
+#if defined(LINDORF_WIDE_RATIOS)
+// The same, four kinds at a time: the same roundings of the same numbers.
+[[gnu::target("avx")]] void wide_steps(const TermBrackets& terms, int e, BinadeSteps& steps) {
+    const __m256d scale = _mm256_set1_pd(power_of_two(23 - e));
+    const __m256d cap = _mm256_set1_pd(0x1p52);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d zero = _mm256_setzero_pd();
+    steps.binade = e;
+    unsigned none = 0;
+    for (unsigned i = 0; i < kinds; i += 4) {
+        const __m256d q = _mm256_mul_pd(_mm256_load_pd(terms.low.data() + i), scale);
+        // -0 where q is below 1/2: as 0, in a product and in the test.
+        const __m256d step = _mm256_round_pd(_mm256_sub_pd(_mm256_min_pd(q, cap), half),
+                                             _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
+        _mm256_store_pd(steps.step.data() + i, step);
+        none |= static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(step, zero, _CMP_EQ_OQ)))
+                << i;
+    }
+    steps.zero = none;
+}
+
+// Every lane: a kind absent from the side counts 0 in each stretch, and kind 0 (whatever its
+// count) has a step of 0. Counts are unsigned: shifted by 2^31 into the signed range and back.
+[[gnu::target("avx")]] double wide_weight(const std::array<std::uint32_t, kinds>& counts,
+                                          const BinadeSteps& steps) {
+    const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m256d offset = _mm256_set1_pd(0x1p31);
+    __m256d sum = _mm256_setzero_pd();
+    for (unsigned i = 0; i < kinds; i += 4) {
+        const __m128i c = _mm_xor_si128(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts.data() + i)), flip);
+        const __m256d count = _mm256_add_pd(_mm256_cvtepi32_pd(c), offset);
+        sum = _mm256_add_pd(sum, _mm256_mul_pd(count, _mm256_load_pd(steps.step.data() + i)));
+    }
+    const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
+}
+
+// The lanes of four kinds' bits, as masks.
+alignas(32) const std::array<std::array<std::int64_t, 4>, 16> lane_masks = [] {
+    std::array<std::array<std::int64_t, 4>, 16> masks{};
+    for (unsigned bits = 0; bits < 16; ++bits)
+        for (unsigned lane = 0; lane < 4; ++lane) masks[bits][lane] = (bits >> lane & 1) ? -1 : 0;
+    return masks;
+}();
+
+[[gnu::target("avx")]] double wide_held_ratio(const TermBrackets& terms, const BinadeSteps& steps,
+                                              unsigned held) {
+    if ((held & steps.zero) != 0) return 0.0;
+    const __m256d scale = _mm256_set1_pd(power_of_two(23 - steps.binade));
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d ratio = one;
+    for (unsigned i = 0; i < kinds; i += 4) {
+        const unsigned bits = held >> i & 15;
+        if (bits == 0) continue;
+        const __m256d high = _mm256_mul_pd(_mm256_load_pd(terms.high.data() + i), scale);
+        const __m256d each = _mm256_div_pd(high, _mm256_load_pd(steps.step.data() + i));
+        const __m256d mask = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[bits].data()));
+        ratio = _mm256_max_pd(ratio, _mm256_blendv_pd(one, each, mask));
+    }
+    const __m128d pair =
+        _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
+    return std::max(_mm_cvtsd_f64(pair), _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair)));
+}
+#endif
+
+void set_steps(const TermBrackets& terms, int e, BinadeSteps& steps, bool wide) {
+#if defined(LINDORF_WIDE_RATIOS)
+    if (wide) return wide_steps(terms, e, steps);
+#else
+    (void)wide;
+#endif
+    narrow_steps(terms, e, steps);
+}
+
+double stretch_weight(const std::array<std::uint32_t, kinds>& counts, const BinadeSteps& steps,
+                      std::span<const unsigned> present, bool wide) {
+#if defined(LINDORF_WIDE_RATIOS)
+    if (wide) return wide_weight(counts, steps);
+#else
+    (void)wide;
+#endif
+    return narrow_weight(counts, steps, present);
+}
+
+double held_ratio(const TermBrackets& terms, const BinadeSteps& steps, unsigned held, bool wide) {
+#if defined(LINDORF_WIDE_RATIOS)
+    if (wide) return wide_held_ratio(terms, steps, held);
+#else
+    (void)wide;
+#endif
+    return narrow_held_ratio(terms, steps, held);
+}
+
+// (4^b - 1) / 3 * 2^-24 for the binades low_binades_climb takes at once, as it would work it out.
+const std::array<double, 49> low_excess = [] {
+    std::array<double, 49> excess{};
+    for (int b = 1; b <= 48; ++b) excess[b] = (power_of_two(2 * b) - 1.0) / 3.0 * 0x1p-24;
+    return excess;
+}();
+
 }  // namespace
 
 // With t = m x (x = 2^e, 1 <= m < 2), the binade j above x (spacing 2^(j-23) x) has s >= q - 1/2,
@@ -227,33 +382,49 @@ float float_at_or_above(double x) {
 // it.
 double detail::low_binades_climb(double least, int binades) {
     if (binades <= 0 || binades > 48) return std::numeric_limits<double>::infinity();
-    const double x = power_of_two(binade_of(least));
-    const double m = least / x;
+    const int e = binade_of(least);
+    const double x = power_of_two(e);
+    const double m = least * power_of_two(-e);  // least / x, exactly, without a division
     if (!(m >= power_of_two(binades - 22))) return std::numeric_limits<double>::infinity();
     const double whole = power_of_two(binades) - 1.0;
-    const double excess =
-        (power_of_two(2 * binades) - 1.0) / 3.0 * 0x1p-24 / (m - power_of_two(binades - 25));
+    const double excess = low_excess[static_cast<std::size_t>(binades)] /
+                          (m - power_of_two(binades - 25));
     // The few roundings of these lines, each within 2^-53, are far below the margin.
     return x * (whole * (1.0 + 0x1p-23) + excess) * (1.0 + 0x1p-40);
 }
 
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
 // rounds once, log2 of a p at most 15/32 moves by less than 1.4u for it, log2f adds an ulp, the
-// product rounds once: about 5u). The first term lands exactly, at or above the power of two
-// below the least term; a term that leaves a binade errs by at most that binade's spacing,
-// charged once per binade left; ratios are kept at or above 1, so that the leaving term's
-// distance counts.
-float detail::least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
-                                  std::span<const unsigned> present, bool wide) {
-    Brackets brackets;
-    const double log_size = std::log2(static_cast<double>(size));
-    const double per_size = 1.0 / static_cast<double>(size);
-    double real = 0.0;
-    for (unsigned k : present) {
-        const double t = k * per_size * (log_size - log2_of_kind(k));
-        brackets.add(t * (1.0 - 24.0 * 0x1p-24), t * (1.0 + 24.0 * 0x1p-24));
-        real += static_cast<double>(counts[k]) * brackets.low[brackets.n - 1];
+// product rounds once: about 5u).
+void TermBrackets::set(float new_size, std::span<const unsigned> present) {
+    if (new_size != size) {
+        size = new_size;
+        known = 0;
+        log_size = std::log2(static_cast<double>(size));
+        per_size = 1.0 / static_cast<double>(size);
     }
+    std::uint32_t now = known;
+    const double log_of_size = log_size, of_size = per_size;
+    for (unsigned k : present) {
+        if ((now >> k & 1) != 0) continue;
+        const double t = k * of_size * (log_of_size - log2_of_kind(k));
+        low[k] = t * (1.0 - 24.0 * 0x1p-24);
+        high[k] = t * (1.0 + 24.0 * 0x1p-24);
+        now |= 1u << k;
+    }
+    known = now;
+}
+
+namespace {
+
+// The first term lands exactly, at or above the power of two below the least term; a term that
+// leaves a binade errs by at most that binade's spacing, charged once per binade left; ratios
+// are kept at or above 1, so that the leaving term's distance counts.
+template <class Count>
+float count_floor(const std::array<Count, kinds>& counts, const TermBrackets& terms,
+                  std::span<const unsigned> present, bool wide) {
+    Brackets brackets;
+    double real = brackets.fill(counts, terms, present);
     if (brackets.n == 0) return 0.0f;
     brackets.pad();
     const double least_term = brackets.least;
@@ -284,84 +455,87 @@ float detail::least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, f
     }));
 }
 
+}  // namespace
+
+float detail::least_sum_of_counts(const std::array<std::uint64_t, 16>& counts,
+                                  const TermBrackets& terms, std::span<const unsigned> present,
+                                  bool wide) {
+    return count_floor(counts, terms, present, wide);
+}
+
 // Float addition is monotone in the running sum, so a float at or below the sum after some
 // stretches bounds what the rest adds to it. Within the binade of that float (spacing U) each
 // term adds at least its least step, while the sum stays there, and once it leaves, at least the
 // top: a stretch whose least steps keep it at or below the top adds at least their total. One
 // that would cross climbs as least_sum_of_counts does, from that float, with each kind's ratio.
+// A binade's steps serve every stretch that starts in it, and the climb that leaves it.
 float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
-                                     float size, std::span<const unsigned> present, bool wide) {
-    std::array<double, kinds> low{}, high{};
-    std::array<std::uint64_t, kinds> step{};
-    const double log_size = std::log2(static_cast<double>(size));
-    const double per_size = 1.0 / static_cast<double>(size);
-    for (unsigned k : present) {
-        const double t = k * per_size * (log_size - log2_of_kind(k));
-        low[k] = t * (1.0 - 24.0 * 0x1p-24);
-        high[k] = t * (1.0 + 24.0 * 0x1p-24);
-    }
+                                     const TermBrackets& terms, std::span<const unsigned> present,
+                                     bool wide) {
+    unsigned on_side = 0;
+    for (unsigned k : present) on_side |= 1u << k;
     float x = 0.0f;
-    int stepped = std::numeric_limits<int>::min();  // the binade whose least steps `step` holds
-    bool adds_nothing = false;  // some kind's term may add nothing there
+    BinadeSteps steps;
     for (const std::array<std::uint32_t, 16>& counts : stretches) {
         if (x == 0.0f) {
-            std::array<std::uint64_t, kinds> all{};
             std::array<unsigned, kinds> here;
             std::size_t n = 0;
-            for (unsigned k : present) {
-                all[k] = counts[k];
+            for (unsigned k : present)
                 if (counts[k] != 0) here[n++] = k;
-            }
             if (n != 0)
-                x = least_sum_of_counts(all, size, std::span<const unsigned>(here.data(), n), wide);
+                x = count_floor(counts, terms, std::span<const unsigned>(here.data(), n), wide);
             continue;
         }
-        int e = binade_of(x);
-        if (e != stepped) {
-            // A step of the whole binade or more leaves it alone: as many units count as much.
-            stepped = e;
-            adds_nothing = false;
-            const double per_unit = power_of_two(23 - e);
-            for (unsigned k : present) {
-                const double least = std::min(least_step(low[k] * per_unit), 0x1p24);
-                step[k] = static_cast<std::uint64_t>(least);
-                adds_nothing = adds_nothing || least == 0.0;
-            }
-        }
-        if (adds_nothing) continue;  // the sum stays at least where it is
-        std::uint64_t weight = 0;
-        for (unsigned k : present) weight += counts[k] * step[k];
+        const int e = binade_of(x);
+        // A step of the whole binade or more leaves it alone: as many units count as much.
+        if (e != steps.binade) set_steps(terms, e, steps, wide);
+        if ((steps.zero & on_side) != 0) continue;  // the sum stays at least where it is
+        const double weight = stretch_weight(counts, steps, present, wide);
         const double spacing = power_of_two(e - 23);
-        double at = static_cast<double>(x);
-        if (at + static_cast<double>(weight) * spacing <= power_of_two(e + 1)) {
+        const double at = static_cast<double>(x);
+        if (at + weight * spacing <= power_of_two(e + 1)) {
             // A whole number of units within the binade: exact.
-            x = static_cast<float>(at + static_cast<double>(weight) * spacing);
+            x = static_cast<float>(at + weight * spacing);
             continue;
         }
         double real = 0.0;
-        Brackets held;  // of the kinds the stretch holds
+        unsigned held = 0;  // the kinds the stretch holds
         for (unsigned k : present) {
-            real += static_cast<double>(counts[k]) * low[k];
-            if (counts[k] != 0) held.add(low[k], high[k]);
+            real += static_cast<double>(counts[k]) * terms.low[k];
+            held |= static_cast<unsigned>(counts[k] != 0) << k;
         }
-        held.pad();
         real *= 1.0 - tiny;
         const float f = float_at_or_above(climb(at, real, e, [&](int binade) {
-            return largest_ratio(held, binade, wide);
+            if (binade != steps.binade) set_steps(terms, binade, steps, wide);
+            return held_ratio(terms, steps, held, wide);
         }));
         x = std::max(x, f);
     }
     return x;
 }
 
+float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
+                          std::span<const unsigned> present) {
+    return detail::least_sum_of_counts(counts, terms, present, wide_by_default());
+}
+
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
                           std::span<const unsigned> present) {
-    return detail::least_sum_of_counts(counts, size, present, wide_by_default());
+    TermBrackets terms;
+    terms.set(size, present);
+    return least_sum_of_counts(counts, terms, present);
+}
+
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
+                             const TermBrackets& terms, std::span<const unsigned> present) {
+    return detail::least_sum_of_stretches(stretches, terms, present, wide_by_default());
 }
 
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
                              std::span<const unsigned> present) {
-    return detail::least_sum_of_stretches(stretches, size, present, wide_by_default());
+    TermBrackets terms;
+    terms.set(size, present);
+    return least_sum_of_stretches(stretches, terms, present);
 }
 
 }  // namespace lindorf

@@ -16,29 +16,48 @@
 
 namespace lindorf {
 
+// Each kind's term for one size, bracketed: the float term -detail::plogp_term(kind, size) lies
+// within [low, high] (see least_sum_of_counts). Every floor of a side starts from them; a side
+// keeps them while its size stays, so that its floors at each depth work them out once.
+struct TermBrackets {
+    float size = 0.0f;  // that of the brackets; 0: none yet
+    // By kind: those of the kinds in `known` (bit by kind) for `size`, the others finite.
+    alignas(32) std::array<double, 16> low{}, high{};
+    std::uint32_t known = 0;
+    double log_size = 0.0, per_size = 0.0;
+    // The brackets of the kinds in `present` for `size` (at least 32), unless they already are.
+    void set(float size, std::span<const unsigned> present);
+};
+
 // A float at or below every value that adding the magnitudes -detail::plogp_term(kind, size),
 // counts[kind] of each kind, in any order can leave. `present` lists every kind with a non-zero
 // count (kinds below 16, not 0); `size` at least 32, so that every p = kind / size stays below
 // 1/2.
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
                           std::span<const unsigned> present);
+// The same with the brackets of `size` already set.
+float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
+                          std::span<const unsigned> present);
 
 // The same for terms added stretch after stretch, from how many of each kind each stretch holds
-// (index 0 unused): far closer, since a stretch that ends in the binade where it starts adds
-// exactly its steps there, and only the few that cross a binade's top are bounded by the climb.
-// `present` lists every kind with a non-zero count in any stretch; `size` as above.
+// (index 0 unused, whatever it holds): far closer, since a stretch that ends in the binade where
+// it starts adds exactly its steps there, and only the few that cross a binade's top are bounded
+// by the climb. `present` lists every kind with a non-zero count in any stretch; `size` as above.
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
                              std::span<const unsigned> present);
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
+                             const TermBrackets& terms, std::span<const unsigned> present);
 
 namespace detail {
 
-// The floors above with each kind's ratio worked out two kinds at a time (`wide` false) or four
-// (true, where the processor has the instructions; elsewhere the same as false): the same floors
-// bit for bit, whichever the processor takes.
-float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
+// The floors above with each kind's ratio and step worked out one or two kinds at a time (`wide`
+// false) or four (true, where the processor has the instructions; elsewhere the same as false):
+// the same floors bit for bit, whichever the processor takes.
+float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
                           std::span<const unsigned> present, bool wide);
-float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
-                             std::span<const unsigned> present, bool wide);
+float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
+                             const TermBrackets& terms, std::span<const unsigned> present,
+                             bool wide);
 
 // What a float sum climbing from 2^e, e the binade of the least term `least`, through `binades`
 // binades consumes at most, each with the ratio 1 + 1/(2s) of any term to its step that the

@@ -317,8 +317,9 @@ float OrderedSum::ceiling(float size) {
 float OrderedSum::coarse_ceiling(float size) {
     KindCounts counts{};
     for (unsigned k = 1; k < kinds; ++k) counts[k] = index_.count(k);
+    TermBrackets terms;
     float ceiling;
-    return coarse_ceiling_of(counts, size, ceiling) ? ceiling : sum(size);
+    return coarse_ceiling_of(counts, size, terms, ceiling) ? ceiling : sum(size);
 }
 
 namespace {
@@ -349,19 +350,22 @@ bool bounded_by_counts(const PresentKinds& present, float size) {
 
 }  // namespace
 
-bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, float& ceiling) {
+bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, TermBrackets& terms,
+                                   float& ceiling) {
     const PresentKinds present = present_kinds(counts);
     if (!bounded_by_counts(present, size)) return false;
-    ceiling = -least_sum_of_counts(counts, size, present.list());
+    terms.set(size, present.list());
+    ceiling = -least_sum_of_counts(counts, terms, present.list());
     return true;
 }
 
 bool OrderedSum::stretch_ceiling_of(const KindCounts& counts,
                                     std::span<const std::array<std::uint32_t, kinds>> stretches,
-                                    float size, float& ceiling) {
+                                    float size, TermBrackets& terms, float& ceiling) {
     const PresentKinds present = present_kinds(counts);
     if (!bounded_by_counts(present, size)) return false;
-    ceiling = -least_sum_of_stretches(stretches, size, present.list());
+    terms.set(size, present.list());
+    ceiling = -least_sum_of_stretches(stretches, terms, present.list());
     return true;
 }
 

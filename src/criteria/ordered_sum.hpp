@@ -32,6 +32,7 @@
 #include <span>
 #include <vector>
 
+#include "criteria/climb_bound.hpp"
 #include "criteria/kind_index.hpp"
 
 namespace lindorf {
@@ -60,12 +61,14 @@ class OrderedSum {
     float coarse_ceiling(float size);
     // The same from a side's counts of each kind, without the sum's positions; false when the
     // side is so small that the ceiling is the sum itself.
-    static bool coarse_ceiling_of(const KindCounts& counts, float size, float& ceiling);
+    // `terms` are set to the brackets of `size` where they are needed, and kept for the next.
+    static bool coarse_ceiling_of(const KindCounts& counts, float size, TermBrackets& terms,
+                                  float& ceiling);
     // From the counts of each kind of each stretch of positions, in order, too
     // (least_sum_of_stretches): closer, at a few times the cost.
     static bool stretch_ceiling_of(const KindCounts& counts,
                                    std::span<const std::array<std::uint32_t, kinds>> stretches,
-                                   float size, float& ceiling);
+                                   float size, TermBrackets& terms, float& ceiling);
 
   private:
     class Terms;

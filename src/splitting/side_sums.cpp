@@ -269,13 +269,15 @@ float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t sq
     if (!ordered_ || equal_count(classes, squares, total) != 0)
         return side_sum(right, classes, squares, total);
     const auto size = static_cast<float>(total);
+    TermBrackets& terms = right ? right_terms_ : left_terms_;
     float coarse;
-    if (depth == 0 && OrderedSum::coarse_ceiling_of(right ? right_kinds_ : left_kinds_, size, coarse))
+    if (depth == 0 &&
+        OrderedSum::coarse_ceiling_of(right ? right_kinds_ : left_kinds_, size, terms, coarse))
         return coarse;
     if (depth == 1 && OrderedSum::stretch_ceiling_of(right ? right_kinds_ : left_kinds_,
                                                      right ? scratch_.right_stretches
                                                            : scratch_.left_stretches,
-                                                     size, coarse))
+                                                     size, terms, coarse))
         return coarse;
     catch_up();
     OrderedSum& sum = right ? scratch_.right : scratch_.left;

@@ -133,6 +133,8 @@ class SideSums {
     std::uint32_t right_classes_ = 0;
     std::uint64_t left_squares_ = 0;
     std::uint64_t right_squares_ = 0;
+    // Each side's brackets of its terms, for its size: the same at each depth of a candidate.
+    TermBrackets left_terms_, right_terms_;
     // The least ceiling of each side's sum found by reaches() since rows last moved.
     bool bounded_ = false;
     float left_bound_ = 0.0f, right_bound_ = 0.0f;
