@@ -337,33 +337,50 @@ alignas(32) const std::array<std::array<std::int64_t, 4>, 16> lane_masks = [] {
 }
 #endif
 
-void set_steps(const TermBrackets& terms, int e, BinadeSteps& steps, bool wide) {
 #if defined(LINDORF_WIDE_RATIOS)
-    if (wide) return wide_steps(terms, e, steps);
-#else
-    (void)wide;
+// Kinds and their logarithms as doubles, four lanes at a time.
+struct KindLogs {
+    alignas(32) std::array<double, kinds> kind, log;
+};
+const KindLogs kind_logs = [] {
+    KindLogs logs{};
+    for (unsigned k = 0; k < kinds; ++k) {
+        logs.kind[k] = k;
+        logs.log[k] = log2_of_kind(k);
+    }
+    return logs;
+}();
+
+// TermBrackets::set's brackets, four kinds at a time: the same operations in the same order.
+[[gnu::target("avx")]] void wide_brackets(TermBrackets& terms, double log_size, double per_size) {
+    const __m256d of_size = _mm256_set1_pd(per_size);
+    const __m256d logs = _mm256_set1_pd(log_size);
+    const __m256d below = _mm256_set1_pd(1.0 - 24.0 * 0x1p-24);
+    const __m256d above = _mm256_set1_pd(1.0 + 24.0 * 0x1p-24);
+    for (unsigned i = 0; i < kinds; i += 4) {
+        const __m256d t =
+            _mm256_mul_pd(_mm256_mul_pd(_mm256_load_pd(kind_logs.kind.data() + i), of_size),
+                          _mm256_sub_pd(logs, _mm256_load_pd(kind_logs.log.data() + i)));
+        _mm256_store_pd(terms.low.data() + i, _mm256_mul_pd(t, below));
+        _mm256_store_pd(terms.high.data() + i, _mm256_mul_pd(t, above));
+    }
+}
 #endif
+
+#if !defined(LINDORF_WIDE_RATIOS)
+// Named for the wide stretch floor, which is never taken here.
+void wide_steps(const TermBrackets& terms, int e, BinadeSteps& steps) {
     narrow_steps(terms, e, steps);
 }
-
-double stretch_weight(const std::array<std::uint32_t, kinds>& counts, const BinadeSteps& steps,
-                      std::span<const unsigned> present, bool wide) {
-#if defined(LINDORF_WIDE_RATIOS)
-    if (wide) return wide_weight(counts, steps);
-#else
-    (void)wide;
-#endif
-    return narrow_weight(counts, steps, present);
+double wide_weight(const std::array<std::uint32_t, kinds>& counts, const BinadeSteps& steps) {
+    double weight = 0.0;
+    for (unsigned k = 1; k < kinds; ++k) weight += static_cast<double>(counts[k]) * steps.step[k];
+    return weight;
 }
-
-double held_ratio(const TermBrackets& terms, const BinadeSteps& steps, unsigned held, bool wide) {
-#if defined(LINDORF_WIDE_RATIOS)
-    if (wide) return wide_held_ratio(terms, steps, held);
-#else
-    (void)wide;
-#endif
+double wide_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, unsigned held) {
     return narrow_held_ratio(terms, steps, held);
 }
+#endif
 
 // (4^b - 1) / 3 * 2^-24 for the binades low_binades_climb takes at once, as it would work it out.
 const std::array<double, 49> low_excess = [] {
@@ -396,23 +413,19 @@ double detail::low_binades_climb(double least, int binades) {
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
 // rounds once, log2 of a p at most 15/32 moves by less than 1.4u for it, log2f adds an ulp, the
 // product rounds once: about 5u).
-void TermBrackets::set(float new_size, std::span<const unsigned> present) {
-    if (new_size != size) {
-        size = new_size;
-        known = 0;
-        log_size = std::log2(static_cast<double>(size));
-        per_size = 1.0 / static_cast<double>(size);
-    }
-    std::uint32_t now = known;
-    const double log_of_size = log_size, of_size = per_size;
-    for (unsigned k : present) {
-        if ((now >> k & 1) != 0) continue;
-        const double t = k * of_size * (log_of_size - log2_of_kind(k));
+void TermBrackets::set(float new_size) {
+    if (new_size == size) return;
+    size = new_size;
+    const double log_size = std::log2(static_cast<double>(size));
+    const double per_size = 1.0 / static_cast<double>(size);
+#if defined(LINDORF_WIDE_RATIOS)
+    if (has_wide) return wide_brackets(*this, log_size, per_size);
+#endif
+    for (unsigned k = 0; k < kinds; ++k) {
+        const double t = k * per_size * (log_size - log2_of_kind(k));
         low[k] = t * (1.0 - 24.0 * 0x1p-24);
         high[k] = t * (1.0 + 24.0 * 0x1p-24);
-        now |= 1u << k;
     }
-    known = now;
 }
 
 namespace {
@@ -463,15 +476,20 @@ float detail::least_sum_of_counts(const std::array<std::uint64_t, 16>& counts,
     return count_floor(counts, terms, present, wide);
 }
 
+namespace {
+
 // Float addition is monotone in the running sum, so a float at or below the sum after some
 // stretches bounds what the rest adds to it. Within the binade of that float (spacing U) each
 // term adds at least its least step, while the sum stays there, and once it leaves, at least the
 // top: a stretch whose least steps keep it at or below the top adds at least their total. One
 // that would cross climbs as least_sum_of_counts does, from that float, with each kind's ratio.
 // A binade's steps serve every stretch that starts in it, and the climb that leaves it.
-float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
-                                     const TermBrackets& terms, std::span<const unsigned> present,
-                                     bool wide) {
+// Inlined whole into each way of working the steps out, so that the wide one's instructions
+// inline with it.
+template <bool Wide>
+[[gnu::always_inline]] inline float stretch_floor(
+    std::span<const std::array<std::uint32_t, 16>> stretches, const TermBrackets& terms,
+    std::span<const unsigned> present) {
     unsigned on_side = 0;
     for (unsigned k : present) on_side |= 1u << k;
     float x = 0.0f;
@@ -483,14 +501,19 @@ float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 1
             for (unsigned k : present)
                 if (counts[k] != 0) here[n++] = k;
             if (n != 0)
-                x = count_floor(counts, terms, std::span<const unsigned>(here.data(), n), wide);
+                x = count_floor(counts, terms, std::span<const unsigned>(here.data(), n), Wide);
             continue;
         }
         const int e = binade_of(x);
         // A step of the whole binade or more leaves it alone: as many units count as much.
-        if (e != steps.binade) set_steps(terms, e, steps, wide);
+        if (e != steps.binade) {
+            if constexpr (Wide) wide_steps(terms, e, steps);
+            else narrow_steps(terms, e, steps);
+        }
         if ((steps.zero & on_side) != 0) continue;  // the sum stays at least where it is
-        const double weight = stretch_weight(counts, steps, present, wide);
+        double weight;
+        if constexpr (Wide) weight = wide_weight(counts, steps);
+        else weight = narrow_weight(counts, steps, present);
         const double spacing = power_of_two(e - 23);
         const double at = static_cast<double>(x);
         if (at + weight * spacing <= power_of_two(e + 1)) {
@@ -505,13 +528,44 @@ float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 1
             held |= static_cast<unsigned>(counts[k] != 0) << k;
         }
         real *= 1.0 - tiny;
-        const float f = float_at_or_above(climb(at, real, e, [&](int binade) {
-            if (binade != steps.binade) set_steps(terms, binade, steps, wide);
-            return held_ratio(terms, steps, held, wide);
+        const float f = float_at_or_above(climb(at, real, e, [&](int binade) __attribute__((always_inline)) {
+            if constexpr (Wide) {
+                if (binade != steps.binade) wide_steps(terms, binade, steps);
+                return wide_held_ratio(terms, steps, held);
+            } else {
+                if (binade != steps.binade) narrow_steps(terms, binade, steps);
+                return narrow_held_ratio(terms, steps, held);
+            }
         }));
         x = std::max(x, f);
     }
     return x;
+}
+
+float narrow_stretch_floor(std::span<const std::array<std::uint32_t, 16>> stretches,
+                           const TermBrackets& terms, std::span<const unsigned> present) {
+    return stretch_floor<false>(stretches, terms, present);
+}
+
+#if defined(LINDORF_WIDE_RATIOS)
+[[gnu::target("avx")]] float wide_stretch_floor(
+    std::span<const std::array<std::uint32_t, 16>> stretches, const TermBrackets& terms,
+    std::span<const unsigned> present) {
+    return stretch_floor<true>(stretches, terms, present);
+}
+#endif
+
+}  // namespace
+
+float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
+                                     const TermBrackets& terms, std::span<const unsigned> present,
+                                     bool wide) {
+#if defined(LINDORF_WIDE_RATIOS)
+    if (wide) return wide_stretch_floor(stretches, terms, present);
+#else
+    (void)wide;
+#endif
+    return narrow_stretch_floor(stretches, terms, present);
 }
 
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
@@ -522,7 +576,7 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const Ter
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
                           std::span<const unsigned> present) {
     TermBrackets terms;
-    terms.set(size, present);
+    terms.set(size);
     return least_sum_of_counts(counts, terms, present);
 }
 
@@ -534,7 +588,7 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
                              std::span<const unsigned> present) {
     TermBrackets terms;
-    terms.set(size, present);
+    terms.set(size);
     return least_sum_of_stretches(stretches, terms, present);
 }
 

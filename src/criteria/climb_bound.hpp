@@ -21,12 +21,10 @@ namespace lindorf {
 // keeps them while its size stays, so that its floors at each depth work them out once.
 struct TermBrackets {
     float size = 0.0f;  // that of the brackets; 0: none yet
-    // By kind: those of the kinds in `known` (bit by kind) for `size`, the others finite.
-    alignas(32) std::array<double, 16> low{}, high{};
-    std::uint32_t known = 0;
-    double log_size = 0.0, per_size = 0.0;
-    // The brackets of the kinds in `present` for `size` (at least 32), unless they already are.
-    void set(float size, std::span<const unsigned> present);
+    alignas(32) std::array<double, 16> low{}, high{};  // by kind; kind 0's are 0
+    // The brackets for `size` (at least 32), unless they already are: of every kind at once,
+    // four at a time where the processor has the instructions, the same either way.
+    void set(float size);
 };
 
 // A float at or below every value that adding the magnitudes -detail::plogp_term(kind, size),

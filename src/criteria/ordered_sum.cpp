@@ -354,7 +354,7 @@ bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, TermBra
                                    float& ceiling) {
     const PresentKinds present = present_kinds(counts);
     if (!bounded_by_counts(present, size)) return false;
-    terms.set(size, present.list());
+    terms.set(size);
     ceiling = -least_sum_of_counts(counts, terms, present.list());
     return true;
 }
@@ -364,7 +364,7 @@ bool OrderedSum::stretch_ceiling_of(const KindCounts& counts,
                                     float size, TermBrackets& terms, float& ceiling) {
     const PresentKinds present = present_kinds(counts);
     if (!bounded_by_counts(present, size)) return false;
-    terms.set(size, present.list());
+    terms.set(size);
     ceiling = -least_sum_of_stretches(stretches, terms, present.list());
     return true;
 }

@@ -306,6 +306,11 @@ bool SideSums::reaches(unsigned depth, double bar) {
     if (!bounded_) {
         left_bound_ = right_bound_ = 0.0f;  // at or above every sum of p * log2(p)
         bounded_ = true;
+        // Each side's logarithm while the other's is worked out.
+        if (ordered_) {
+            left_terms_.set(static_cast<float>(left_total_));
+            right_terms_.set(static_cast<float>(right_total));
+        }
         left();
         right();
         return !below();

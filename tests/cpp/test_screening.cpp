@@ -268,7 +268,7 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
         const auto size = static_cast<float>(members + rng() % 3);
         const float least = least_sum_of_counts(counts, size, present);
         TermBrackets brackets;
-        brackets.set(size, present);
+        brackets.set(size);
         // Two kinds at a time or four, the same floor.
         ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, present, false)), bits(least));
         ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, present, true)), bits(least));
