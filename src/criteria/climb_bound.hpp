@@ -22,8 +22,9 @@ namespace lindorf {
 struct TermBrackets {
     float size = 0.0f;  // that of the brackets; 0: none yet
     alignas(32) std::array<double, 16> low{}, high{};  // by kind; kind 0's are 0
-    // The brackets for `size` (at least 32), unless they already are: of every kind at once,
-    // four at a time where the processor has the instructions, the same either way.
+    // The brackets for `size`, unless they already are: of every kind at once, four at a time
+    // where the processor has the instructions, the same either way. A floor asks only those of
+    // a size of 32 or more; a side may set any size, 0 too, whose brackets no floor reads.
     void set(float size);
 };
 
