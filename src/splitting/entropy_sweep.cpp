@@ -649,6 +649,11 @@ struct Rewalk {
             return sides;
         }
         const RowReader<Packed> rows(context.set);
+        if (sides.whole_classes()) {
+            if (at < kept.begin) sides.move_whole_classes(column, at, kept.begin, rows);
+            at = std::max<std::size_t>(at, kept.begin);
+            return sides;
+        }
         for (; at < kept.begin; ++at) {
             look_ahead(sides, context.column, rows, at);
             const std::uint32_t row = context.column[at].row;

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "criteria/criteria.hpp"
@@ -71,6 +73,32 @@ class SideSums {
     // move_at would one by one.
     void move_slots(std::span<const Entry> column, std::size_t from, std::size_t to,
                     const std::uint32_t* slots);
+    // Whether every class is held by one row and the sides are summed class by class: a row
+    // then moves by its class and weight alone (move_whole_classes).
+    bool whole_classes() const { return one_row_each_ && !ordered_; }
+    // Where whole_classes, moves the rows of column[from, to) left, as move_left would one by
+    // one, in one loop without a call a row.
+    template <bool Packed>
+    void move_whole_classes(std::span<const Entry> column, std::size_t from, std::size_t to,
+                            const RowReader<Packed>& rows) {
+        constexpr std::size_t record_ahead = 32, class_ahead = 16;
+        for (std::size_t k = from; k < to; ++k) {
+            if (k + record_ahead < column.size()) rows.prefetch(column[k + record_ahead].row);
+            if (k + class_ahead < column.size())
+                __builtin_prefetch(left_ + rows.cls(column[k + class_ahead].row), 1);
+            const std::uint32_t row = column[k].row;
+            const std::uint32_t weight = rows.weight(row);
+            if (weight == 0) continue;
+            left_[rows.cls(row)] = weight;
+            bounded_ = false;
+            ++left_classes_;
+            --right_classes_;
+            const std::uint64_t square = std::uint64_t{weight} * weight;
+            left_squares_ += square;
+            right_squares_ -= square;
+            left_total_ += weight;
+        }
+    }
     // The reverse: moves the rows of column[from, to), which move_slots moved left, back right.
     void move_slots_back(std::span<const Entry> column, std::size_t from, std::size_t to,
                          const std::uint32_t* slots);

@@ -446,6 +446,43 @@ TEST(SideSums, MovedByWordsOnAndBackAsOneRowAtATime) {
     }
 }
 
+// The same for a node of too few classes for ordered sums, its rows' classes and weights in a
+// table by row: moved in one loop as by move_left one at a time.
+TEST(SideSums, WholeClassesMovedAsOneRowAtATime) {
+    std::mt19937_64 rng(71);
+    const std::uint32_t n = 300;
+    WorkingSet set;
+    std::vector<std::uint32_t> counts(n), present(n);
+    std::vector<Entry> column(n);
+    for (std::uint32_t c = 0; c < n; ++c) {
+        counts[c] = static_cast<std::uint32_t>(1 + rng() % 15);
+        present[c] = c;
+        column[c] = {0.0f, (c * 7919u) % n};
+    }
+    set.row_class.resize(n);
+    for (std::uint32_t c = 0; c < n; ++c) set.row_class[column[c].row] = {c, counts[c]};
+    std::shuffle(column.begin(), column.end(), rng);
+    const RowReader<false> rows(set);
+    const std::uint32_t total = std::accumulate(counts.begin(), counts.end(), 0u);
+    const NodeCounts node{present, counts.data(), total,
+                          entropy_of_counts(present, counts.data(), total), static_cast<float>(total)};
+    std::vector<std::uint32_t> one_left(n), whole_left(n);
+    SideScratch one_scratch, whole_scratch;
+    SideSums one(node, n, one_left.data(), one_scratch, true);
+    SideSums whole(node, n, whole_left.data(), whole_scratch, true);
+    ASSERT_TRUE(whole.whole_classes());
+    for (std::size_t moved = 0; moved + 1 < n;) {
+        const std::size_t to = std::min<std::size_t>(moved + 1 + rng() % 40, n - 1);
+        whole.move_whole_classes(column, moved, to, rows);
+        for (; moved < to; ++moved)
+            one.move_left(rows.cls(column[moved].row), rows.weight(column[moved].row));
+        ASSERT_EQ(whole.left_total(), one.left_total());
+        ASSERT_EQ(whole.left_classes(), one.left_classes());
+        ASSERT_EQ(whole.right_classes(), one.right_classes());
+        ASSERT_EQ(whole.score(), one.score()) << moved << " rows";
+    }
+}
+
 // Random nodes for the screened sweep: a few columns of values (few distinct values, mirrored
 // values that make many candidates tie exactly, continuous values, NaN), labels of 2 to many
 // classes, and rows drawn with repeats so that they carry weights.
