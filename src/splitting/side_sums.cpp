@@ -151,76 +151,47 @@ void SideSums::move_at(std::uint32_t position, std::uint32_t weight) {
     if (scratch_.moved.size() * rebuild_share >= node_.present.size()) built_ = false;
 }
 
+// From kind 0 to kind `weight` on the left and back on the right, or the reverse when `back`.
+[[gnu::always_inline]] inline void SideSums::cross_whole(std::uint32_t position,
+                                                       std::uint32_t weight, bool back) {
+    count_whole(weight, back);
+    const std::uint32_t from = back ? weight : 0, to = back ? 0 : weight;  // on the left
+    scratch_.left_kind[position] = static_cast<std::uint8_t>(to);
+    --left_kinds_[from];
+    ++left_kinds_[to];
+    --right_kinds_[to];
+    ++right_kinds_[from];
+    const std::uint32_t stretch = position >> stretch_shift_;
+    std::array<std::uint32_t, OrderedSum::kinds>& on_left = scratch_.left_stretches[stretch];
+    std::array<std::uint32_t, OrderedSum::kinds>& on_right = scratch_.right_stretches[stretch];
+    --on_left[from];
+    ++on_left[to];
+    --on_right[to];
+    ++on_right[from];
+    if (!built_) return;
+    scratch_.moved.push_back(position);
+    if (scratch_.moved.size() * rebuild_share >= node_.present.size()) built_ = false;
+}
+
 void SideSums::move_slots(std::span<const Entry> column, std::size_t from, std::size_t to,
                           const std::uint32_t* slots) {
-    // A class's one row takes its whole count left: from kind `weight` on the right to kind 0,
-    // and from kind 0 to kind `weight` on the left. The walks move many rows between candidates,
+    // A class's one row takes its whole count left. The walks move many rows between candidates,
     // in value order (their words a cache miss each, asked for ahead).
     constexpr std::size_t ahead = 32;
-    std::uint8_t* const left_kind = scratch_.left_kind.data();
-    std::array<std::uint32_t, OrderedSum::kinds>* const on_left = scratch_.left_stretches.data();
-    std::array<std::uint32_t, OrderedSum::kinds>* const on_right = scratch_.right_stretches.data();
-    const std::size_t positions = node_.present.size();
     for (std::size_t k = from; k < to; ++k) {
         if (k + ahead < column.size()) __builtin_prefetch(slots + column[k + ahead].row);
         const std::uint32_t slot = slots[column[k].row];
-        const std::uint32_t position = slot >> 4, weight = slot & 15;
-        if (weight == 0) continue;
-        bounded_ = false;
-        ++left_classes_;
-        --right_classes_;
-        const std::uint64_t square = std::uint64_t{weight} * weight;
-        left_squares_ += square;
-        right_squares_ -= square;
-        left_total_ += weight;
-        left_kind[position] = static_cast<std::uint8_t>(weight);
-        --left_kinds_[0];
-        ++left_kinds_[weight];
-        --right_kinds_[weight];
-        ++right_kinds_[0];
-        const std::uint32_t stretch = position >> stretch_shift_;
-        --on_left[stretch][0];
-        ++on_left[stretch][weight];
-        --on_right[stretch][weight];
-        ++on_right[stretch][0];
-        if (!built_) continue;
-        scratch_.moved.push_back(position);
-        if (scratch_.moved.size() * rebuild_share >= positions) built_ = false;
+        if ((slot & 15) != 0) cross_whole(slot >> 4, slot & 15, false);
     }
 }
 
 void SideSums::move_slots_back(std::span<const Entry> column, std::size_t from, std::size_t to,
                                const std::uint32_t* slots) {
     constexpr std::size_t ahead = 32;
-    std::uint8_t* const left_kind = scratch_.left_kind.data();
-    std::array<std::uint32_t, OrderedSum::kinds>* const on_left = scratch_.left_stretches.data();
-    std::array<std::uint32_t, OrderedSum::kinds>* const on_right = scratch_.right_stretches.data();
-    const std::size_t positions = node_.present.size();
     for (std::size_t k = to; k-- > from;) {
         if (k >= from + ahead) __builtin_prefetch(slots + column[k - ahead].row);
         const std::uint32_t slot = slots[column[k].row];
-        const std::uint32_t position = slot >> 4, weight = slot & 15;
-        if (weight == 0) continue;
-        bounded_ = false;
-        --left_classes_;
-        ++right_classes_;
-        const std::uint64_t square = std::uint64_t{weight} * weight;
-        left_squares_ -= square;
-        right_squares_ += square;
-        left_total_ -= weight;
-        left_kind[position] = 0;
-        --left_kinds_[weight];
-        ++left_kinds_[0];
-        --right_kinds_[0];
-        ++right_kinds_[weight];
-        const std::uint32_t stretch = position >> stretch_shift_;
-        --on_left[stretch][weight];
-        ++on_left[stretch][0];
-        --on_right[stretch][0];
-        ++on_right[stretch][weight];
-        if (!built_) continue;
-        scratch_.moved.push_back(position);
-        if (scratch_.moved.size() * rebuild_share >= positions) built_ = false;
+        if ((slot & 15) != 0) cross_whole(slot >> 4, slot & 15, true);
     }
 }
 

@@ -90,13 +90,7 @@ class SideSums {
             const std::uint32_t weight = rows.weight(row);
             if (weight == 0) continue;
             left_[rows.cls(row)] = weight;
-            bounded_ = false;
-            ++left_classes_;
-            --right_classes_;
-            const std::uint64_t square = std::uint64_t{weight} * weight;
-            left_squares_ += square;
-            right_squares_ -= square;
-            left_total_ += weight;
+            count_whole(weight, false);
         }
     }
     // The reverse: moves the rows of column[from, to), which move_slots moved left, back right.
@@ -132,6 +126,27 @@ class SideSums {
     bool ordered() const { return ordered_; }
 
   private:
+    // Counts, squares and weight of a class held by one row, of `weight`, crossing whole: to the
+    // left, or back right when `back`.
+    void count_whole(std::uint32_t weight, bool back) {
+        bounded_ = false;
+        const std::uint64_t square = std::uint64_t{weight} * weight;
+        if (back) {
+            --left_classes_;
+            ++right_classes_;
+            left_squares_ -= square;
+            right_squares_ += square;
+            left_total_ -= weight;
+            return;
+        }
+        ++left_classes_;
+        --right_classes_;
+        left_squares_ += square;
+        right_squares_ -= square;
+        left_total_ += weight;
+    }
+    // The same where the sides are ordered sums, with the class's kinds at `position`.
+    void cross_whole(std::uint32_t position, std::uint32_t weight, bool back);
     // Counts, squares and weight of a move of `weight` from a class's `right` to its `left`.
     void count_move(std::uint32_t left, std::uint32_t right, std::uint32_t weight);
     float side_sum(bool right, std::uint32_t classes, std::uint64_t squares, std::uint32_t total);
