@@ -1,10 +1,12 @@
-// Grows a class-weighted forest's trees on one thread, as RandomForestClassifier(class_weight=
-// "balanced", max_features="sqrt") does, from two raw files (row-major float32 features and
+// Grows a forest's trees as the estimators do, from two raw files (row-major float32 features and
 // uint32 class indices):
 //
-//   weighted_forest_timing X_FILE Y_FILE ROWS COLS TREES
+//   weighted_forest_timing X_FILE Y_FILE ROWS COLS TREES [balanced | plain] [THREADS]
 //
-// It prints the time and the trees' node count: small enough to run under an instruction counter
+// balanced (the default): RandomForestClassifier(class_weight="balanced", max_features="sqrt",
+// criterion="gini"); plain: RandomForestClassifier(max_features=None), entropy, as
+// bench/model_hash.py's labelsN forests. One thread unless THREADS says otherwise. It prints the
+// time, the trees' node count and a digest: small enough to run under an instruction counter
 // (valgrind --tool=callgrind) or a profiler.
 #include <bit>
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "forest/chunk.hpp"
@@ -19,10 +22,14 @@
 #include "support/parallel.hpp"
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s X_FILE Y_FILE ROWS COLS TREES\n", argv[0]);
+    const std::string mode = argc > 6 ? argv[6] : "balanced";
+    if (argc < 6 || argc > 8 || (mode != "balanced" && mode != "plain")) {
+        std::fprintf(stderr, "usage: %s X_FILE Y_FILE ROWS COLS TREES [balanced|plain] [THREADS]\n",
+                     argv[0]);
         return 2;
     }
+    const bool balanced = mode == "balanced";
+    const unsigned threads = argc > 7 ? static_cast<unsigned>(std::strtoul(argv[7], nullptr, 10)) : 1;
     const std::size_t n_rows = std::strtoull(argv[3], nullptr, 10);
     const std::size_t n_cols = std::strtoull(argv[4], nullptr, 10);
     const auto n_trees = static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 10));
@@ -33,8 +40,8 @@ int main(int argc, char** argv) {
     // "balanced": rows / (classes * rows of the class).
     std::vector<double> per_class(n_classes, 0.0);
     for (lindorf::Label label : y) per_class[label] += 1.0;
-    std::vector<double> weights(n_rows);
-    for (std::size_t r = 0; r < n_rows; ++r)
+    std::vector<double> weights(balanced ? n_rows : 0);
+    for (std::size_t r = 0; r < weights.size(); ++r)
         weights[r] = static_cast<double>(n_rows) / (n_classes * per_class[y[r]]);
     lindorf::WeightedData data{.rows = {x.data(), n_rows, n_cols},
                                .labels = y,
@@ -47,11 +54,13 @@ int main(int argc, char** argv) {
     rules.tree.min_leaf = 0.0;
     rules.tree.min_split_rows = 2;
     rules.tree.min_leaf_rows = 1;
-    rules.tree.impurity = lindorf::Impurity::gini;
-    rules.tree.max_features = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n_cols)));
+    if (balanced) {
+        rules.tree.impurity = lindorf::Impurity::gini;
+        rules.tree.max_features = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n_cols)));
+    }
     rules.tree.record_stats = true;
     rules.key[0] = 7;
-    lindorf::WorkerPool pool(1);
+    lindorf::WorkerPool pool(threads);
     const auto start = std::chrono::steady_clock::now();
     const lindorf::ForestChunk chunk = lindorf::grow_forest_chunk(data, rules, 0, n_trees, &pool);
     const double seconds =
@@ -73,7 +82,7 @@ int main(int argc, char** argv) {
         }
         for (const lindorf::LeafValue& value : tree.values) mix(&value.value, sizeof value.value);
     }
-    std::printf("%u weighted trees, one thread: %.3f s, %zu nodes, digest %016llx\n", n_trees,
-                seconds, nodes, static_cast<unsigned long long>(digest));
+    std::printf("%u %s trees, %u thread(s): %.3f s, %zu nodes, digest %016llx\n", n_trees,
+                mode.c_str(), threads, seconds, nodes, static_cast<unsigned long long>(digest));
     return 0;
 }
