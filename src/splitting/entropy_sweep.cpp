@@ -388,6 +388,33 @@ struct SweepContext {
     }
 };
 
+// The score of the candidates that leave the left side empty, where min_leaf lets them count.
+// Only columns that start with weightless rows or end with NaN have such candidates: the node's
+// entropy it takes is worked out when one is first offered, not for every column of every node.
+class NothingLeft {
+public:
+    NothingLeft(const NodeCounts& node, bool allowed) : node_(node), allowed_(allowed) {}
+
+    bool allowed() const { return allowed_; }
+
+    // As gain_from_counts scores an empty left side: its right side's sum is the node's own,
+    // term by term in class order.
+    double score() {
+        if (!known_) {
+            const float right_sum = -entropy_of_counts(node_.present, node_.counts, node_.total);
+            score_ = gain_from_sums(node_, 0, 0.0f, right_sum);
+            known_ = true;
+        }
+        return score_;
+    }
+
+private:
+    const NodeCounts& node_;
+    bool allowed_;
+    bool known_ = false;
+    double score_ = 0.0;
+};
+
 // Where a sweep's candidates end: NaN values, the most weight on the left, the most rows.
 struct SweepLimits {
     std::size_t numbers;
@@ -480,7 +507,7 @@ std::int64_t balanced_ahead(const SweepContext& context, DistinctCounter counter
 // rows, without looking at values.
 template <bool Packed, class Counter>
 void screen_column(const SweepContext& context, Counter& counter, Shortlist& list,
-                   ColumnBest& best, double nothing_left) {
+                   ColumnBest& best, NothingLeft& nothing_left) {
     const RowReader<Packed> rows(context.set);
     // Every row weighs 1: as many rows move left as the room allows.
     const bool unit = Packed && rows.weight_mask == 0 && rows.weight_base == 1;
@@ -501,8 +528,8 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
     std::size_t i = 0;
     while (i < numbers && counter.left_total == 0) {
         const std::size_t end = absorb_group(i);
-        if (!std::isnan(nothing_left) && context.rows_allow(i))
-            best.offer(nothing_left, column.subspan(i, end - i), context.set);
+        if (nothing_left.allowed() && context.rows_allow(i))
+            best.offer(nothing_left.score(), column.subspan(i, end - i), context.set);
         i = end;
     }
     const std::uint32_t total = context.node.total;
@@ -556,8 +583,8 @@ void screen_column(const SweepContext& context, Counter& counter, Shortlist& lis
         if (i < numbers) i = absorb_group(i);
     }
     list.settle();
-    if (numbers < column.size() && !std::isnan(nothing_left) && context.rows_allow(numbers))
-        best.offer(nothing_left, column.subspan(numbers), context.set);
+    if (numbers < column.size() && nothing_left.allowed() && context.rows_allow(numbers))
+        best.offer(nothing_left.score(), column.subspan(numbers), context.set);
 }
 
 // Exact scores of the shortlisted candidates of a pair node, from their noted counts.
@@ -755,13 +782,10 @@ FeatureBest screened_column(const SweepContext& context, Scratch& scratch,
                             std::uint32_t* left_counts, const std::int64_t* f) {
     const NodeCounts& node = context.node;
     const bool distinct = context.screen.live > 2 && context.one_row_each();
-    const bool empty_left = context.min_leaf == 0;
-    // Walks zero their own counts; only the pair and many-class screens and the empty left side
-    // read these.
-    if (!distinct || empty_left)
+    // Walks zero their own counts; only the pair and many-class screens read these.
+    if (!distinct)
         for (std::uint32_t c : node.present) left_counts[c] = 0;
-    const double nothing_left = empty_left ? gain_from_counts(node, left_counts, 0)
-                                           : std::numeric_limits<double>::quiet_NaN();
+    NothingLeft nothing_left(node, context.min_leaf == 0);
     ColumnBest best;
     Shortlist list(scratch.shortlist, context.screen,
                    context.shared != nullptr ? &context.shared->proxy : nullptr);
