@@ -1,13 +1,13 @@
 // Grows a forest's trees as the estimators do, from two raw files (row-major float32 features and
 // uint32 class indices):
 //
-//   weighted_forest_timing X_FILE Y_FILE ROWS COLS TREES [balanced | plain] [THREADS]
+//   weighted_forest_timing X_FILE Y_FILE ROWS COLS TREES [balanced | plain] [THREADS] [MAX_DEPTH]
 //
 // balanced (the default): RandomForestClassifier(class_weight="balanced", max_features="sqrt",
 // criterion="gini"); plain: RandomForestClassifier(max_features=None), entropy, as
-// bench/model_hash.py's labelsN forests. One thread unless THREADS says otherwise. It prints the
-// time, the trees' node count and a digest: small enough to run under an instruction counter
-// (valgrind --tool=callgrind) or a profiler.
+// bench/model_hash.py's labelsN forests. One thread and unlimited depth unless THREADS and
+// MAX_DEPTH say otherwise. It prints the time, the trees' node count and a digest: small enough
+// to run under an instruction counter (valgrind --tool=callgrind) or a profiler.
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -23,8 +23,9 @@
 
 int main(int argc, char** argv) {
     const std::string mode = argc > 6 ? argv[6] : "balanced";
-    if (argc < 6 || argc > 8 || (mode != "balanced" && mode != "plain")) {
-        std::fprintf(stderr, "usage: %s X_FILE Y_FILE ROWS COLS TREES [balanced|plain] [THREADS]\n",
+    if (argc < 6 || argc > 9 || (mode != "balanced" && mode != "plain")) {
+        std::fprintf(stderr,
+                     "usage: %s X_FILE Y_FILE ROWS COLS TREES [balanced|plain] [THREADS] [MAX_DEPTH]\n",
                      argv[0]);
         return 2;
     }
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
         rules.tree.max_features = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n_cols)));
     }
     rules.tree.record_stats = true;
+    if (argc > 8) rules.tree.max_depth = static_cast<std::uint32_t>(std::strtoul(argv[8], nullptr, 10));
     rules.key[0] = 7;
     lindorf::WorkerPool pool(threads);
     const auto start = std::chrono::steady_clock::now();
