@@ -54,21 +54,20 @@ double least_step(double q) {
 }
 
 // The brackets of the kinds a floor climbs with, in the binades where each kind's own ratio
-// counts: `n` of them, padded to a multiple of four by repeating the last one.
+// counts: `n` of them, padded to a multiple of two by repeating the last one.
 struct Brackets {
-    std::array<double, kinds + 3> low, high;
+    std::array<double, kinds + 1> low, high;
     std::size_t n = 0;
-    std::size_t count = 0;  // `n` before padding
     double least = std::numeric_limits<double>::infinity();  // the least of `low`
 
-    // Those of the kinds in `present`, and their real sum with counts[kind] terms of each kind:
-    // kept in registers while they are summed.
+    // Those of the kinds in `present`, and their real sum with counts[kind] terms of each kind,
+    // added in ascending order of kind: kept in registers while they are summed.
     template <class Count>
-    double fill(const std::array<Count, 16>& counts, const TermBrackets& terms,
-                std::span<const unsigned> present) {
+    double fill(const std::array<Count, 16>& counts, const TermBrackets& terms, unsigned present) {
         double real = 0.0, lowest = least;
         std::size_t i = n;
-        for (unsigned k : present) {
+        for (unsigned bits = present; bits != 0; bits &= bits - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(bits));
             const double term = terms.low[k];
             low[i] = term;
             high[i] = terms.high[k];
@@ -81,8 +80,7 @@ struct Brackets {
         return real;
     }
     void pad() {
-        count = n;
-        for (; n % 4 != 0; ++n) {
+        for (; n % 2 != 0; ++n) {
             low[n] = low[n - 1];
             high[n] = high[n - 1];
         }
@@ -120,51 +118,113 @@ double narrow_ratio(const Brackets& kinds, double per_unit) {
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define LINDORF_WIDE_RATIOS 1
-// Four kinds at a time where the processor has them, with the ceiling in one instruction: each
-// ratio is the same one division of the same numbers, so the largest is the same bit for bit.
-[[gnu::target("avx")]] double wide_ratio(const Brackets& kinds, double per_unit) {
-    const __m256d scale = _mm256_set1_pd(per_unit);
-    const __m256d cap = _mm256_set1_pd(0x1p52);
-    const __m256d half = _mm256_set1_pd(0.5);
-    __m256d ratio = _mm256_set1_pd(1.0);
-    for (std::size_t i = 0; i < kinds.n; i += 4) {
-        const __m256d q = _mm256_mul_pd(_mm256_loadu_pd(kinds.low.data() + i), scale);
-        const __m256d step = _mm256_round_pd(_mm256_sub_pd(_mm256_min_pd(q, cap), half),
-                                             _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
-        const __m256d high = _mm256_mul_pd(_mm256_loadu_pd(kinds.high.data() + i), scale);
-        ratio = _mm256_max_pd(ratio, _mm256_div_pd(high, step));
-    }
-    const __m128d pair =
-        _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
-    return std::max(_mm_cvtsd_f64(pair), _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair)));
+// Kinds four at a time where the processor has the instructions.
+
+// The lanes of four kinds' bits, as masks.
+alignas(32) const std::array<std::array<std::int64_t, 4>, 16> lane_masks = [] {
+    std::array<std::array<std::int64_t, 4>, 16> masks{};
+    for (unsigned bits = 0; bits < 16; ++bits)
+        for (unsigned lane = 0; lane < 4; ++lane) masks[bits][lane] = (bits >> lane & 1) ? -1 : 0;
+    return masks;
+}();
+
+[[gnu::target("avx")]] inline __m256d lanes_of(unsigned bits) {
+    return _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[bits & 15].data()));
 }
 
-// Four binades at once, kind by kind, where the count floor asks for two to four (writing all
-// four): the same divisions as wide_ratio's, binade by binade.
-[[gnu::target("avx")]] void wide_ratios(const Brackets& kinds, int first, int count,
-                                        double* ratios) {
-    if (count <= 1 || count > 4) {
-        for (int b = 0; b < count; ++b) {
-            const double per_unit = power_of_two(23 - first - b);
-            ratios[b] = kinds.least * per_unit <= 0.5 ? 0.0 : wide_ratio(kinds, per_unit);
-        }
-        return;
+// Four kinds' counts from kind i on, exactly. Unsigned 32-bit counts are shifted by 2^31 into
+// the signed range and back; 64-bit ones below 2^52 (as wide_totals checks) or'd into the bits of
+// 2^52 make 2^52 plus the count.
+[[gnu::target("avx")]] inline __m256d counts_at(const std::array<std::uint32_t, kinds>& counts,
+                                                unsigned i) {
+    const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
+    const __m128i c = _mm_xor_si128(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts.data() + i)), flip);
+    return _mm256_add_pd(_mm256_cvtepi32_pd(c), _mm256_set1_pd(0x1p31));
+}
+[[gnu::target("avx")]] inline __m256d counts_at(const std::array<std::uint64_t, kinds>& counts,
+                                                unsigned i) {
+    const __m256d bits = _mm256_castsi256_pd(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(counts.data() + i)));
+    const __m256d magic = _mm256_set1_pd(0x1p52);
+    return _mm256_sub_pd(_mm256_or_pd(bits, magic), magic);
+}
+
+[[gnu::target("avx")]] inline double least_lane(__m256d v) {
+    const __m128d pair = _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return std::min(_mm_cvtsd_f64(pair), _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair)));
+}
+
+// What a floor takes from the counts of the kinds of `present` with a non-zero count, `held`, as
+// Brackets::fill and a loop over them would: the real sum of their low brackets (the products of
+// other kinds masked to +0, which leaves the sum as it is, added lane by lane in ascending order
+// of kind, the order of the loop) and the least of those brackets. `exact` is false where a
+// 64-bit count of a kind of `present` reaches 2^52, which only the loop converts (the counts of
+// other kinds, kind 0's too, may hold anything).
+struct KindTotals {
+    double real = 0.0;
+    double least = std::numeric_limits<double>::infinity();
+    unsigned held = 0;
+    bool exact = true;
+};
+
+template <class Count>
+[[gnu::target("avx")]] inline KindTotals wide_totals(const std::array<Count, kinds>& counts,
+                                                     const TermBrackets& terms, unsigned present) {
+    const __m256d infinity = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d least = infinity, any = zero;
+    KindTotals totals;
+    alignas(32) std::array<double, 4> products;
+    for (unsigned i = 0; i < kinds; i += 4) {
+        const __m256d listed = lanes_of(present >> i);
+        const __m256d count = counts_at(counts, i);
+        const __m256d low = _mm256_load_pd(terms.low.data() + i);
+        if constexpr (sizeof(Count) == 8)
+            any = _mm256_or_pd(any, _mm256_and_pd(listed, _mm256_castsi256_pd(_mm256_loadu_si256(
+                                                              reinterpret_cast<const __m256i*>(
+                                                                  counts.data() + i)))));
+        const __m256d on = _mm256_and_pd(listed, _mm256_cmp_pd(count, zero, _CMP_NEQ_OQ));
+        totals.held |= static_cast<unsigned>(_mm256_movemask_pd(on)) << i;
+        // Masked by bits: a blend of a mask from memory may become a branch a lane.
+        least = _mm256_min_pd(
+            least, _mm256_or_pd(_mm256_and_pd(on, low), _mm256_andnot_pd(on, infinity)));
+        _mm256_store_pd(products.data(), _mm256_and_pd(_mm256_mul_pd(count, low), on));
+        for (double product : products) totals.real += product;
     }
+    if constexpr (sizeof(Count) == 8) {
+        const __m128d pair = _mm_or_pd(_mm256_castpd256_pd128(any), _mm256_extractf128_pd(any, 1));
+        const auto bits = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_castpd_si128(
+                              _mm_or_pd(pair, _mm_unpackhi_pd(pair, pair)))));
+        totals.exact = bits >> 52 == 0;
+    }
+    totals.least = least_lane(least);
+    return totals;
+}
+
+// The largest ratios of the kinds of `present` in the four binades from `first`, kind by kind
+// (largest_ratios' below, for count 1 to 4, writing all four): each the same one division of the
+// same numbers as narrow_ratio's, with the ceiling in one instruction, so the largest is the same
+// bit for bit. In a binade where the least term's q is at most 1/2 its step is 0 (and so may be
+// other kinds', which leave infinities there), and the ratio is 0 by convention; where it is not,
+// no kind's step is 0.
+[[gnu::target("avx")]] void wide_ratios(const TermBrackets& terms, unsigned present, double least,
+                                        int first, double* ratios) {
     const double top = power_of_two(23 - first);
     const __m256d scale = _mm256_set_pd(top / 8, top / 4, top / 2, top);
     const __m256d cap = _mm256_set1_pd(0x1p52);
     const __m256d half = _mm256_set1_pd(0.5);
     __m256d ratio = _mm256_set1_pd(1.0);
-    for (std::size_t i = 0; i < kinds.count; ++i) {  // the padding repeats the last kind
-        const __m256d q = _mm256_mul_pd(_mm256_set1_pd(kinds.low[i]), scale);
+    for (unsigned bits = present; bits != 0; bits &= bits - 1) {
+        const auto k = static_cast<unsigned>(std::countr_zero(bits));
+        const __m256d q = _mm256_mul_pd(_mm256_set1_pd(terms.low[k]), scale);
         const __m256d step = _mm256_round_pd(_mm256_sub_pd(_mm256_min_pd(q, cap), half),
                                              _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC);
-        const __m256d high = _mm256_mul_pd(_mm256_set1_pd(kinds.high[i]), scale);
+        const __m256d high = _mm256_mul_pd(_mm256_set1_pd(terms.high[k]), scale);
         ratio = _mm256_max_pd(ratio, _mm256_div_pd(high, step));
     }
-    // Where the least term's q is at most 1/2 a step is 0, and the ratio is 0 by convention.
     const __m256d none =
-        _mm256_cmp_pd(_mm256_mul_pd(_mm256_set1_pd(kinds.least), scale), half, _CMP_LE_OQ);
+        _mm256_cmp_pd(_mm256_mul_pd(_mm256_set1_pd(least), scale), half, _CMP_LE_OQ);
     _mm256_storeu_pd(ratios, _mm256_andnot_pd(none, ratio));
 }
 
@@ -185,24 +245,13 @@ bool wide_by_default() {
 // The largest ratio of a term to its least step over `kinds`, at least 1, in each of `count`
 // binades from `first`; 0 where a term may add nothing (the least step of the least term, and so
 // of some term, is 0: its q is at most 1/2). Every floor works this out for each kind in each of
-// its last binades, in one call. `ratios` has room for `count` rounded up to a multiple of 4.
+// its last binades, in one call.
 static_assert(exact_binades + 1 <= 4, "the count floor's ratios come in one call of up to four");
-void largest_ratios(const Brackets& kinds, int first, int count, double* ratios, bool wide) {
-#if defined(LINDORF_WIDE_RATIOS)
-    if (wide) return wide_ratios(kinds, first, count, ratios);
-#else
-    (void)wide;
-#endif
+void largest_ratios(const Brackets& kinds, int first, int count, double* ratios) {
     for (int b = 0; b < count; ++b) {
         const double per_unit = power_of_two(23 - first - b);
         ratios[b] = kinds.least * per_unit <= 0.5 ? 0.0 : narrow_ratio(kinds, per_unit);
     }
-}
-
-double largest_ratio(const Brackets& kinds, int binade, bool wide) {
-    std::array<double, 4> ratio;
-    largest_ratios(kinds, binade, 1, ratio.data(), wide);
-    return ratio[0];
 }
 
 // Climbs from `at`, a power of two or a float of binade e that the sum reaches, by `real`, what
@@ -255,13 +304,16 @@ void narrow_steps(const TermBrackets& terms, int e, BinadeSteps& steps) {
 // Of a stretch, its terms' least steps in all: exact in double wherever it is at most 2^53, and
 // at least that otherwise, which no binade has room for.
 double narrow_weight(const std::array<std::uint32_t, kinds>& counts, const BinadeSteps& steps,
-                     std::span<const unsigned> present) {
+                     unsigned present) {
     double weight = 0.0;
-    for (unsigned k : present) weight += static_cast<double>(counts[k]) * steps.step[k];
+    for (unsigned bits = present; bits != 0; bits &= bits - 1) {
+        const auto k = static_cast<unsigned>(std::countr_zero(bits));
+        weight += static_cast<double>(counts[k]) * steps.step[k];
+    }
     return weight;
 }
 
-// largest_ratio over the kinds of `held` (bit by kind) in the binade of `steps`.
+// largest_ratios' ratio over the kinds of `held` (bit by kind) in the binade of `steps`.
 double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, unsigned held) {
     if ((held & steps.zero) != 0) return 0.0;
     const double per_unit = power_of_two(23 - steps.binade);
@@ -295,29 +347,17 @@ double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, un
 }
 
 // Every lane: a kind absent from the side counts 0 in each stretch, and kind 0 (whatever its
-// count) has a step of 0. Counts are unsigned: shifted by 2^31 into the signed range and back.
+// count) has a step of 0. Counts as counts_at takes them.
 [[gnu::target("avx")]] double wide_weight(const std::array<std::uint32_t, kinds>& counts,
                                           const BinadeSteps& steps) {
-    const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
-    const __m256d offset = _mm256_set1_pd(0x1p31);
     __m256d sum = _mm256_setzero_pd();
     for (unsigned i = 0; i < kinds; i += 4) {
-        const __m128i c = _mm_xor_si128(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts.data() + i)), flip);
-        const __m256d count = _mm256_add_pd(_mm256_cvtepi32_pd(c), offset);
+        const __m256d count = counts_at(counts, i);
         sum = _mm256_add_pd(sum, _mm256_mul_pd(count, _mm256_load_pd(steps.step.data() + i)));
     }
     const __m128d pair = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
     return _mm_cvtsd_f64(_mm_add_sd(pair, _mm_unpackhi_pd(pair, pair)));
 }
-
-// The lanes of four kinds' bits, as masks.
-alignas(32) const std::array<std::array<std::int64_t, 4>, 16> lane_masks = [] {
-    std::array<std::array<std::int64_t, 4>, 16> masks{};
-    for (unsigned bits = 0; bits < 16; ++bits)
-        for (unsigned lane = 0; lane < 4; ++lane) masks[bits][lane] = (bits >> lane & 1) ? -1 : 0;
-    return masks;
-}();
 
 [[gnu::target("avx")]] double wide_held_ratio(const TermBrackets& terms, const BinadeSteps& steps,
                                               unsigned held) {
@@ -330,8 +370,7 @@ alignas(32) const std::array<std::array<std::int64_t, 4>, 16> lane_masks = [] {
         if (bits == 0) continue;
         const __m256d high = _mm256_mul_pd(_mm256_load_pd(terms.high.data() + i), scale);
         const __m256d each = _mm256_div_pd(high, _mm256_load_pd(steps.step.data() + i));
-        const __m256d mask = _mm256_load_pd(reinterpret_cast<const double*>(lane_masks[bits].data()));
-        ratio = _mm256_max_pd(ratio, _mm256_blendv_pd(one, each, mask));
+        ratio = _mm256_max_pd(ratio, _mm256_blendv_pd(one, each, lanes_of(bits)));
     }
     const __m128d pair =
         _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
@@ -434,15 +473,11 @@ namespace {
 
 // The first term lands exactly, at or above the power of two below the least term; a term that
 // leaves a binade errs by at most that binade's spacing, charged once per binade left; ratios
-// are kept at or above 1, so that the leaving term's distance counts.
-template <class Count>
-float count_floor(const std::array<Count, kinds>& counts, const TermBrackets& terms,
-                  std::span<const unsigned> present, bool wide) {
-    Brackets brackets;
-    double real = brackets.fill(counts, terms, present);
-    if (brackets.n == 0) return 0.0f;
-    brackets.pad();
-    const double least_term = brackets.least;
+// are kept at or above 1, so that the leaving term's distance counts. From the real sum of the
+// terms' low brackets and the least of them; `ratios(first, count, into)` writes the largest
+// ratios of the kinds in `count` binades from `first`, up to four, as largest_ratios does.
+template <class Ratios>
+[[gnu::always_inline]] inline float climb_counts(double real, double least_term, Ratios ratios) {
     if (!(real > 0.0)) return 0.0f;
     real *= 1.0 - tiny;
     const int last = binade_of(real) - exact_binades;
@@ -458,11 +493,14 @@ float count_floor(const std::array<Count, kinds>& counts, const TermBrackets& te
     // binade last + exact_binades.
     std::array<double, 4> top_ratios;
     constexpr int top_binades = exact_binades + 1;
-    largest_ratios(brackets, last, top_binades, top_ratios.data(), wide);
+    ratios(last, top_binades, top_ratios.data());
     return float_at_or_above(climb(x, real, binade_of(x), [&](int e) {
         if (e >= last) {
             const auto b = static_cast<std::size_t>(e - last);
-            return b < top_binades ? top_ratios[b] : largest_ratio(brackets, e, wide);
+            if (b < top_binades) return top_ratios[b];
+            std::array<double, 4> ratio;
+            ratios(e, 1, ratio.data());
+            return ratio[0];
         }
         const double per_unit = power_of_two(23 - e);
         const double step = least_step(least_term * per_unit);
@@ -470,12 +508,61 @@ float count_floor(const std::array<Count, kinds>& counts, const TermBrackets& te
     }));
 }
 
+template <class Count>
+float narrow_count_floor(const std::array<Count, kinds>& counts, const TermBrackets& terms,
+                         unsigned present) {
+    unsigned held = 0;
+    for (unsigned bits = present; bits != 0; bits &= bits - 1) {
+        const auto k = static_cast<unsigned>(std::countr_zero(bits));
+        held |= static_cast<unsigned>(counts[k] != 0) << k;
+    }
+    Brackets brackets;
+    const double real = brackets.fill(counts, terms, held);
+    if (brackets.n == 0) return 0.0f;
+    brackets.pad();
+    return climb_counts(real, brackets.least, [&](int first, int count, double* ratios) {
+        largest_ratios(brackets, first, count, ratios);
+    });
+}
+
+#if defined(LINDORF_WIDE_RATIOS)
+// The same with the counts taken four kinds at a time and each kind's ratios in four binades at
+// once, straight from the brackets by size: no copy of the kinds' brackets in between.
+template <class Count>
+[[gnu::target("avx")]] float wide_count_floor(const std::array<Count, kinds>& counts,
+                                              const TermBrackets& terms, unsigned present) {
+    const KindTotals totals = wide_totals(counts, terms, present);
+    if (!totals.exact) return narrow_count_floor(counts, terms, present);
+    if (totals.held == 0) return 0.0f;
+    return climb_counts(totals.real, totals.least, [&](int first, int, double* ratios) {
+        wide_ratios(terms, totals.held, totals.least, first, ratios);
+    });
+}
+#endif
+
+// `present` holds every kind with a non-zero count, and may hold others.
+template <class Count>
+float count_floor(const std::array<Count, kinds>& counts, const TermBrackets& terms,
+                  unsigned present, bool wide) {
+#if defined(LINDORF_WIDE_RATIOS)
+    if (wide) return wide_count_floor(counts, terms, present);
+#else
+    (void)wide;
+#endif
+    return narrow_count_floor(counts, terms, present);
+}
+
 }  // namespace
 
+KindBits kind_bits(std::span<const unsigned> kinds) {
+    KindBits out;
+    for (unsigned k : kinds) out.bits |= 1u << k;
+    return out;
+}
+
 float detail::least_sum_of_counts(const std::array<std::uint64_t, 16>& counts,
-                                  const TermBrackets& terms, std::span<const unsigned> present,
-                                  bool wide) {
-    return count_floor(counts, terms, present, wide);
+                                  const TermBrackets& terms, KindBits present, bool wide) {
+    return count_floor(counts, terms, present.bits, wide);
 }
 
 namespace {
@@ -491,19 +578,12 @@ namespace {
 template <bool Wide>
 [[gnu::always_inline]] inline float stretch_floor(
     std::span<const std::array<std::uint32_t, 16>> stretches, const TermBrackets& terms,
-    std::span<const unsigned> present) {
-    unsigned on_side = 0;
-    for (unsigned k : present) on_side |= 1u << k;
+    unsigned on_side) {
     float x = 0.0f;
     BinadeSteps steps;
     for (const std::array<std::uint32_t, 16>& counts : stretches) {
         if (x == 0.0f) {
-            std::array<unsigned, kinds> here;
-            std::size_t n = 0;
-            for (unsigned k : present)
-                if (counts[k] != 0) here[n++] = k;
-            if (n != 0)
-                x = count_floor(counts, terms, std::span<const unsigned>(here.data(), n), Wide);
+            x = count_floor(counts, terms, on_side, Wide);  // 0 while the stretches hold none
             continue;
         }
         const int e = binade_of(x);
@@ -515,7 +595,7 @@ template <bool Wide>
         if ((steps.zero & on_side) != 0) continue;  // the sum stays at least where it is
         double weight;
         if constexpr (Wide) weight = wide_weight(counts, steps);
-        else weight = narrow_weight(counts, steps, present);
+        else weight = narrow_weight(counts, steps, on_side);
         const double spacing = power_of_two(e - 23);
         const double at = static_cast<double>(x);
         if (at + weight * spacing <= power_of_two(e + 1)) {
@@ -525,9 +605,19 @@ template <bool Wide>
         }
         double real = 0.0;
         unsigned held = 0;  // the kinds the stretch holds
-        for (unsigned k : present) {
-            real += static_cast<double>(counts[k]) * terms.low[k];
-            held |= static_cast<unsigned>(counts[k] != 0) << k;
+#if defined(LINDORF_WIDE_RATIOS)
+        if constexpr (Wide) {
+            const KindTotals totals = wide_totals(counts, terms, on_side);
+            real = totals.real;
+            held = totals.held;
+        } else
+#endif
+        {
+            for (unsigned bits = on_side; bits != 0; bits &= bits - 1) {
+                const auto k = static_cast<unsigned>(std::countr_zero(bits));
+                real += static_cast<double>(counts[k]) * terms.low[k];
+                held |= static_cast<unsigned>(counts[k] != 0) << k;
+            }
         }
         real *= 1.0 - tiny;
         const float f = float_at_or_above(climb(at, real, e, [&](int binade) __attribute__((always_inline)) {
@@ -545,14 +635,14 @@ template <bool Wide>
 }
 
 float narrow_stretch_floor(std::span<const std::array<std::uint32_t, 16>> stretches,
-                           const TermBrackets& terms, std::span<const unsigned> present) {
+                           const TermBrackets& terms, unsigned present) {
     return stretch_floor<false>(stretches, terms, present);
 }
 
 #if defined(LINDORF_WIDE_RATIOS)
 [[gnu::target("avx")]] float wide_stretch_floor(
     std::span<const std::array<std::uint32_t, 16>> stretches, const TermBrackets& terms,
-    std::span<const unsigned> present) {
+    unsigned present) {
     return stretch_floor<true>(stretches, terms, present);
 }
 #endif
@@ -560,18 +650,17 @@ float narrow_stretch_floor(std::span<const std::array<std::uint32_t, 16>> stretc
 }  // namespace
 
 float detail::least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
-                                     const TermBrackets& terms, std::span<const unsigned> present,
-                                     bool wide) {
+                                     const TermBrackets& terms, KindBits present, bool wide) {
 #if defined(LINDORF_WIDE_RATIOS)
-    if (wide) return wide_stretch_floor(stretches, terms, present);
+    if (wide) return wide_stretch_floor(stretches, terms, present.bits);
 #else
     (void)wide;
 #endif
-    return narrow_stretch_floor(stretches, terms, present);
+    return narrow_stretch_floor(stretches, terms, present.bits);
 }
 
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
-                          std::span<const unsigned> present) {
+                          KindBits present) {
     return detail::least_sum_of_counts(counts, terms, present, wide_by_default());
 }
 
@@ -579,11 +668,11 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float siz
                           std::span<const unsigned> present) {
     TermBrackets terms;
     terms.set(size);
-    return least_sum_of_counts(counts, terms, present);
+    return least_sum_of_counts(counts, terms, kind_bits(present));
 }
 
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
-                             const TermBrackets& terms, std::span<const unsigned> present) {
+                             const TermBrackets& terms, KindBits present) {
     return detail::least_sum_of_stretches(stretches, terms, present, wide_by_default());
 }
 
@@ -591,7 +680,7 @@ float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stre
                              std::span<const unsigned> present) {
     TermBrackets terms;
     terms.set(size);
-    return least_sum_of_stretches(stretches, terms, present);
+    return least_sum_of_stretches(stretches, terms, kind_bits(present));
 }
 
 }  // namespace lindorf

@@ -28,15 +28,22 @@ struct TermBrackets {
     void set(float size);
 };
 
+// Kinds as the floors take them: bit k for kind k (1 to 15).
+struct KindBits {
+    unsigned bits = 0;
+};
+KindBits kind_bits(std::span<const unsigned> kinds);
+
 // A float at or below every value that adding the magnitudes -detail::plogp_term(kind, size),
 // counts[kind] of each kind, in any order can leave. `present` lists every kind with a non-zero
 // count (kinds below 16, not 0); `size` at least 32, so that every p = kind / size stays below
 // 1/2.
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, float size,
                           std::span<const unsigned> present);
-// The same with the brackets of `size` already set.
+// The same with the brackets of `size` already set, and `present` any kinds that hold every kind
+// with a non-zero count.
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
-                          std::span<const unsigned> present);
+                          KindBits present);
 
 // The same for terms added stretch after stretch, from how many of each kind each stretch holds
 // (index 0 unused, whatever it holds): far closer, since a stretch that ends in the binade where
@@ -45,7 +52,7 @@ float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const Ter
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches, float size,
                              std::span<const unsigned> present);
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
-                             const TermBrackets& terms, std::span<const unsigned> present);
+                             const TermBrackets& terms, KindBits present);
 
 namespace detail {
 
@@ -53,10 +60,9 @@ namespace detail {
 // false) or four (true, where the processor has the instructions; elsewhere the same as false):
 // the same floors bit for bit, whichever the processor takes.
 float least_sum_of_counts(const std::array<std::uint64_t, 16>& counts, const TermBrackets& terms,
-                          std::span<const unsigned> present, bool wide);
+                          KindBits present, bool wide);
 float least_sum_of_stretches(std::span<const std::array<std::uint32_t, 16>> stretches,
-                             const TermBrackets& terms, std::span<const unsigned> present,
-                             bool wide);
+                             const TermBrackets& terms, KindBits present, bool wide);
 
 // What a float sum climbing from 2^e, e the binade of the least term `least`, through `binades`
 // binades consumes at most, each with the ratio 1 + 1/(2s) of any term to its step that the

@@ -324,38 +324,41 @@ float OrderedSum::coarse_ceiling(float size) {
 
 namespace {
 
-// The kinds a side holds terms of, and how many terms in all.
+// The kinds a side holds terms of, and how many terms in all: without a branch a kind, which
+// sides of a few kinds would take at random.
 struct PresentKinds {
-    std::array<unsigned, OrderedSum::kinds> kinds;
-    std::size_t n = 0;
+    KindBits kinds;
     std::uint64_t total = 0;
-
-    std::span<const unsigned> list() const { return {kinds.data(), n}; }
 };
 
 PresentKinds present_kinds(const OrderedSum::KindCounts& counts) {
     PresentKinds out;
     for (unsigned k = 1; k < OrderedSum::kinds; ++k) {
-        if (counts[k] == 0) continue;
-        out.kinds[out.n++] = k;
+        out.kinds.bits |= static_cast<unsigned>(counts[k] != 0) << k;
         out.total += counts[k];
     }
     return out;
 }
 
 // As sum() decides: sides of few terms or an odd size it adds one by one, with no ceiling.
-bool bounded_by_counts(const PresentKinds& present, float size) {
-    return present.total > 16 && size >= 32.0f && size <= 0x1p32f;
+bool bounded_by_counts(std::uint64_t total, float size) {
+    return total > 16 && size >= 32.0f && size <= 0x1p32f;
+}
+
+std::uint64_t total_of(const OrderedSum::KindCounts& counts) {
+    std::uint64_t total = 0;
+    for (unsigned k = 1; k < OrderedSum::kinds; ++k) total += counts[k];
+    return total;
 }
 
 }  // namespace
 
 bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, TermBrackets& terms,
                                    float& ceiling) {
-    const PresentKinds present = present_kinds(counts);
-    if (!bounded_by_counts(present, size)) return false;
+    if (!bounded_by_counts(total_of(counts), size)) return false;
     terms.set(size);
-    ceiling = -least_sum_of_counts(counts, terms, present.list());
+    // Every kind: the floor leaves out those of no count as it reads them.
+    ceiling = -least_sum_of_counts(counts, terms, KindBits{0xFFFEu});
     return true;
 }
 
@@ -363,9 +366,9 @@ bool OrderedSum::stretch_ceiling_of(const KindCounts& counts,
                                     std::span<const std::array<std::uint32_t, kinds>> stretches,
                                     float size, TermBrackets& terms, float& ceiling) {
     const PresentKinds present = present_kinds(counts);
-    if (!bounded_by_counts(present, size)) return false;
+    if (!bounded_by_counts(present.total, size)) return false;
     terms.set(size);
-    ceiling = -least_sum_of_stretches(stretches, terms, present.list());
+    ceiling = -least_sum_of_stretches(stretches, terms, present.kinds);
     return true;
 }
 

@@ -269,9 +269,16 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
         const float least = least_sum_of_counts(counts, size, present);
         TermBrackets brackets;
         brackets.set(size);
-        // Two kinds at a time or four, the same floor.
-        ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, present, false)), bits(least));
-        ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, present, true)), bits(least));
+        // Two kinds at a time or four, the same floor; so with every kind listed, those of no
+        // count left out, and kind 0's count anything, as the sides leave it.
+        std::array<std::uint64_t, 16> any_zero = counts;
+        any_zero[0] = rng();
+        for (bool wide : {false, true}) {
+            ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, kind_bits(present), wide)),
+                      bits(least));
+            ASSERT_EQ(bits(detail::least_sum_of_counts(any_zero, brackets, KindBits{0xFFFEu}, wide)),
+                      bits(least));
+        }
         for (int order = 0; order < 5; ++order) {
             if (order == 0) std::shuffle(terms.begin(), terms.end(), rng);
             if (order == 1) std::sort(terms.begin(), terms.end());
@@ -292,7 +299,7 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
             ASSERT_LE(by_stretches, sum)
                 << "round " << round << ", order " << order << ", stretches of " << length;
             for (bool wide : {false, true})
-                ASSERT_EQ(bits(detail::least_sum_of_stretches(stretches, brackets, present, wide)),
+                ASSERT_EQ(bits(detail::least_sum_of_stretches(stretches, brackets, kind_bits(present), wide)),
                           bits(by_stretches));
         }
     }
