@@ -186,7 +186,7 @@ template <class Count>
                                                                   counts.data() + i)))));
         const __m256d on = _mm256_and_pd(listed, _mm256_cmp_pd(count, zero, _CMP_NEQ_OQ));
         totals.held |= static_cast<unsigned>(_mm256_movemask_pd(on)) << i;
-        // Masked by bits: a blend of a mask from memory may become a branch a lane.
+        // Masked by bits: GCC may turn a blend by a mask from memory into a branch a lane.
         least = _mm256_min_pd(
             least, _mm256_or_pd(_mm256_and_pd(on, low), _mm256_andnot_pd(on, infinity)));
         _mm256_store_pd(products.data(), _mm256_and_pd(_mm256_mul_pd(count, low), on));
@@ -370,7 +370,9 @@ double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, un
         if (bits == 0) continue;
         const __m256d high = _mm256_mul_pd(_mm256_load_pd(terms.high.data() + i), scale);
         const __m256d each = _mm256_div_pd(high, _mm256_load_pd(steps.step.data() + i));
-        ratio = _mm256_max_pd(ratio, _mm256_blendv_pd(one, each, lanes_of(bits)));
+        const __m256d on = lanes_of(bits);  // by bits, as wide_totals masks
+        ratio = _mm256_max_pd(ratio,
+                              _mm256_or_pd(_mm256_and_pd(on, each), _mm256_andnot_pd(on, one)));
     }
     const __m128d pair =
         _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
