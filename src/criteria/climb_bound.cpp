@@ -175,7 +175,7 @@ template <class Count>
     const __m256d zero = _mm256_setzero_pd();
     __m256d least = infinity, any = zero;
     KindTotals totals;
-    alignas(32) std::array<double, 4> products;
+    std::array<double, 4> products;  // unaligned: a frame aligned to 32 costs every call
     for (unsigned i = 0; i < kinds; i += 4) {
         const __m256d listed = lanes_of(present >> i);
         const __m256d count = counts_at(counts, i);
@@ -189,7 +189,7 @@ template <class Count>
         // Masked by bits: GCC may turn a blend by a mask from memory into a branch a lane.
         least = _mm256_min_pd(
             least, _mm256_or_pd(_mm256_and_pd(on, low), _mm256_andnot_pd(on, infinity)));
-        _mm256_store_pd(products.data(), _mm256_and_pd(_mm256_mul_pd(count, low), on));
+        _mm256_storeu_pd(products.data(), _mm256_and_pd(_mm256_mul_pd(count, low), on));
         for (double product : products) totals.real += product;
     }
     if constexpr (sizeof(Count) == 8) {
@@ -432,15 +432,13 @@ const std::array<double, 49> low_excess = [] {
     return excess;
 }();
 
-}  // namespace
-
 // With t = m x (x = 2^e, 1 <= m < 2), the binade j above x (spacing 2^(j-23) x) has s >= q - 1/2,
 // q = m 2^(23-j), so it consumes at most x 2^j (1 + 2^-23) + x 2^(2j-24) / (m - 2^(j-24)); over
 // J binades, taking every denominator at the last one's, x (2^J - 1) (1 + 2^-23) +
 // x 2^-24 (4^J - 1) / 3 / (m - 2^(J-25)). Only where the last binade's q is at least 4: the
 // excess over 1 is then a small share of the climb, and the uniform denominator costs little of
 // it.
-double detail::low_binades_climb(double least, int binades) {
+[[gnu::always_inline]] inline double low_climb(double least, int binades) {
     if (binades <= 0 || binades > 48) return std::numeric_limits<double>::infinity();
     const int e = binade_of(least);
     const double x = power_of_two(e);
@@ -452,6 +450,10 @@ double detail::low_binades_climb(double least, int binades) {
     // The few roundings of these lines, each within 2^-53, are far below the margin.
     return x * (whole * (1.0 + 0x1p-23) + excess) * (1.0 + 0x1p-40);
 }
+
+}  // namespace
+
+double detail::low_binades_climb(double least, int binades) { return low_climb(least, binades); }
 
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
 // rounds once, log2 of a p at most 15/32 moves by less than 1.4u for it, log2f adds an ulp, the
@@ -486,7 +488,7 @@ template <class Ratios>
     double x = power_of_two(binade_of(least_term));
     if (real <= x) return static_cast<float>(x);
     real -= x;
-    const double below = detail::low_binades_climb(least_term, last - binade_of(x));
+    const double below = low_climb(least_term, last - binade_of(x));
     if (below < real) {
         real -= below;
         x = power_of_two(last);
