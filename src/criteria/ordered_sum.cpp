@@ -324,8 +324,8 @@ float OrderedSum::coarse_ceiling(float size) {
 
 namespace {
 
-// The kinds a side holds terms of, and how many terms in all: without a branch a kind, which
-// sides of a few kinds would take at random.
+// The kinds a side holds terms of, and how many terms in all: unrolled, without a branch a kind,
+// which sides of a few kinds would take at random.
 struct PresentKinds {
     KindBits kinds;
     std::uint64_t total = 0;
@@ -333,6 +333,7 @@ struct PresentKinds {
 
 PresentKinds present_kinds(const OrderedSum::KindCounts& counts) {
     PresentKinds out;
+#pragma GCC unroll 15
     for (unsigned k = 1; k < OrderedSum::kinds; ++k) {
         out.kinds.bits |= static_cast<unsigned>(counts[k] != 0) << k;
         out.total += counts[k];
@@ -345,7 +346,7 @@ bool bounded_by_counts(std::uint64_t total, float size) {
     return total > 16 && size >= 32.0f && size <= 0x1p32f;
 }
 
-// Unrolled: a loop costs more than its adds.
+// Unrolled, as present_kinds: a loop costs more than its adds.
 std::uint64_t total_of(const OrderedSum::KindCounts& counts) {
     std::uint64_t total = 0;
 #pragma GCC unroll 15
