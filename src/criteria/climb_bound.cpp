@@ -210,8 +210,9 @@ template <class Count>
 // bit for bit. In a binade where the least term's q is at most 1/2 its step is 0 (and so may be
 // other kinds', which leave infinities there), and the ratio is 0 by convention; where it is not,
 // no kind's step is 0.
-[[gnu::target("avx")]] void wide_ratios(const TermBrackets& terms, unsigned present, double least,
-                                        int first, double* ratios) {
+[[gnu::target("avx"), gnu::always_inline]] inline void wide_ratios(const TermBrackets& terms,
+                                                                   unsigned present, double least,
+                                                                   int first, double* ratios) {
     const double top = power_of_two(23 - first);
     const __m256d scale = _mm256_set_pd(top / 8, top / 4, top / 2, top);
     const __m256d cap = _mm256_set1_pd(0x1p52);
@@ -483,34 +484,55 @@ namespace {
 
 // The first term lands exactly, at or above the power of two below the least term; a term that
 // leaves a binade errs by at most that binade's spacing, charged once per binade left; ratios
-// are kept at or above 1, so that the leaving term's distance counts. From the real sum of the
-// terms' low brackets and the least of them; `ratios(first, count, into)` writes the largest
-// ratios of the kinds in `count` binades from `first`, up to four, as largest_ratios does.
-template <class Ratios>
-[[gnu::always_inline]] inline float climb_counts(double real, double least_term, Ratios ratios) {
-    if (!(real > 0.0)) return 0.0f;
+// are kept at or above 1, so that the leaving term's distance counts. Climbed in two parts, so
+// that a floor works out the ratios of its last binades in between, in its own instructions.
+
+// Where the climb stands once the first term and the low binades are climbed, from the real sum
+// of the terms' low brackets and the least of them: `at`, with `real` still to add, and the last
+// binades from `last` on to climb with each kind's own ratio; or, where it is `done`, the floor.
+struct CountClimb {
+    double at = 0.0, real = 0.0;
+    int last = 0;
+    bool done = true;
+    float floor = 0.0f;
+};
+
+[[gnu::always_inline]] inline CountClimb climb_low(double real, double least_term) {
+    CountClimb climbed;
+    if (!(real > 0.0)) return climbed;
     real *= 1.0 - tiny;
-    const int last = binade_of(real) - exact_binades;
+    climbed.last = binade_of(real) - exact_binades;
     double x = power_of_two(binade_of(least_term));
-    if (real <= x) return static_cast<float>(x);
+    if (real <= x) {
+        climbed.floor = static_cast<float>(x);
+        return climbed;
+    }
     real -= x;
-    const double below = low_climb(least_term, last - binade_of(x));
+    const double below = low_climb(least_term, climbed.last - binade_of(x));
     if (below < real) {
         real -= below;
-        x = power_of_two(last);
+        x = power_of_two(climbed.last);
     }
-    // The floor stays below the real sum, under 2^(last + exact_binades + 1): the climb ends by
-    // binade last + exact_binades.
-    std::array<double, 4> top_ratios;
-    constexpr int top_binades = exact_binades + 1;
-    ratios(last, top_binades, top_ratios.data());
-    return float_at_or_above(climb(x, real, binade_of(x), [&](int e) {
-        if (e >= last) {
-            const auto b = static_cast<std::size_t>(e - last);
-            if (b < top_binades) return top_ratios[b];
-            std::array<double, 4> ratio;
-            ratios(e, 1, ratio.data());
-            return ratio[0];
+    climbed.at = x;
+    climbed.real = real;
+    climbed.done = false;
+    return climbed;
+}
+
+constexpr int top_binades = exact_binades + 1;
+
+// The rest, with the largest ratios of the kinds in the binades from `last` on (largest_ratios),
+// and `beyond(e)` that of a binade above them. The floor stays below the real sum, under
+// 2^(last + exact_binades + 1): the climb ends by binade last + exact_binades, and `beyond` is
+// there for the rounding of the real sum alone.
+template <class Beyond>
+[[gnu::always_inline]] inline float climb_top(const CountClimb& climbed, double least_term,
+                                              const std::array<double, 4>& top_ratios,
+                                              Beyond beyond) {
+    return float_at_or_above(climb(climbed.at, climbed.real, binade_of(climbed.at), [&](int e) {
+        if (e >= climbed.last) {
+            const auto b = static_cast<std::size_t>(e - climbed.last);
+            return b < top_binades ? top_ratios[b] : beyond(e);
         }
         const double per_unit = power_of_two(23 - e);
         const double step = least_step(least_term * per_unit);
@@ -530,12 +552,25 @@ float narrow_count_floor(const std::array<Count, kinds>& counts, const TermBrack
     const double real = brackets.fill(counts, terms, held);
     if (brackets.n == 0) return 0.0f;
     brackets.pad();
-    return climb_counts(real, brackets.least, [&](int first, int count, double* ratios) {
-        largest_ratios(brackets, first, count, ratios);
+    const CountClimb climbed = climb_low(real, brackets.least);
+    if (climbed.done) return climbed.floor;
+    std::array<double, 4> top_ratios;
+    largest_ratios(brackets, climbed.last, top_binades, top_ratios.data());
+    return climb_top(climbed, brackets.least, top_ratios, [&](int e) {
+        double ratio;
+        largest_ratios(brackets, e, 1, &ratio);
+        return ratio;
     });
 }
 
 #if defined(LINDORF_WIDE_RATIOS)
+[[gnu::target("avx")]] double wide_ratio_at(const TermBrackets& terms, unsigned present,
+                                            double least, int binade) {
+    std::array<double, 4> ratios;
+    wide_ratios(terms, present, least, binade, ratios.data());
+    return ratios[0];
+}
+
 // The same with the counts taken four kinds at a time and each kind's ratios in four binades at
 // once, straight from the brackets by size: no copy of the kinds' brackets in between.
 template <class Count>
@@ -544,8 +579,12 @@ template <class Count>
     const KindTotals totals = wide_totals(counts, terms, present);
     if (!totals.exact) return narrow_count_floor(counts, terms, present);
     if (totals.held == 0) return 0.0f;
-    return climb_counts(totals.real, totals.least, [&](int first, int, double* ratios) {
-        wide_ratios(terms, totals.held, totals.least, first, ratios);
+    const CountClimb climbed = climb_low(totals.real, totals.least);
+    if (climbed.done) return climbed.floor;
+    std::array<double, 4> top_ratios;
+    wide_ratios(terms, totals.held, totals.least, climbed.last, top_ratios.data());
+    return climb_top(climbed, totals.least, top_ratios, [&](int e) {
+        return wide_ratio_at(terms, totals.held, totals.least, e);
     });
 }
 #endif
