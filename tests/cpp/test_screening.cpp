@@ -276,8 +276,9 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
         for (bool wide : {false, true}) {
             ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, kind_bits(present), wide)),
                       bits(least));
-            ASSERT_EQ(bits(detail::least_sum_of_counts(any_zero, brackets, KindBits{0xFFFEu}, wide)),
-                      bits(least));
+            ASSERT_EQ(
+                bits(detail::least_sum_of_counts(any_zero, brackets, KindBits{0xFFFEu}, wide)),
+                bits(least));
         }
         for (int order = 0; order < 5; ++order) {
             if (order == 0) std::shuffle(terms.begin(), terms.end(), rng);
@@ -299,7 +300,8 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
             ASSERT_LE(by_stretches, sum)
                 << "round " << round << ", order " << order << ", stretches of " << length;
             for (bool wide : {false, true})
-                ASSERT_EQ(bits(detail::least_sum_of_stretches(stretches, brackets, kind_bits(present), wide)),
+                ASSERT_EQ(bits(detail::least_sum_of_stretches(stretches, brackets,
+                                                              kind_bits(present), wide)),
                           bits(by_stretches));
         }
     }
