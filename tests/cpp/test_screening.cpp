@@ -307,6 +307,25 @@ TEST(ClimbBound, NeverAboveTheSumInAnyOrder) {
     }
 }
 
+// Counts beyond what four kinds at a time convert exactly (2^52 and more, in a kind listed or
+// not) leave the same floor as one kind at a time.
+TEST(ClimbBound, FourKindsAtATimeTakeAnyCount) {
+    TermBrackets brackets;
+    brackets.set(0x1p32f);
+    for (std::uint64_t large : {std::uint64_t{1} << 52, (std::uint64_t{1} << 60) + 3}) {
+        for (unsigned kind : {0u, 1u, 7u}) {
+            std::array<std::uint64_t, 16> counts{};
+            counts[2] = 1000;
+            counts[kind] = large;
+            const KindBits listed{kind == 0 ? 1u << 2 : (1u << 2) | (1u << kind)};
+            const float one = detail::least_sum_of_counts(counts, brackets, listed, false);
+            ASSERT_EQ(bits(detail::least_sum_of_counts(counts, brackets, listed, true)), bits(one))
+                << "kind " << kind << " of " << large;
+            ASSERT_GT(one, 0.0f);
+        }
+    }
+}
+
 // The low binades' climb at once never consumes less than climbing them one by one, each with
 // the ratio 1 + 1/(2s) of its least step s (in long double), and not much more.
 TEST(ClimbBound, LowBinadesAtOnceCoverEachBinade) {
