@@ -177,7 +177,7 @@ template <class Count>
     __m256d least = infinity, any = zero;
     KindTotals totals;
     std::array<double, 4> products;  // unaligned: a frame aligned to 32 costs every call
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (unsigned i = 0; i < kinds; i += 4) {
         const __m256d listed = lanes_of(present >> i);
         const __m256d count = counts_at(counts, i);
@@ -337,7 +337,7 @@ double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, un
     const __m256d zero = _mm256_setzero_pd();
     steps.binade = e;
     unsigned none = 0;
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (unsigned i = 0; i < kinds; i += 4) {
         const __m256d q = _mm256_mul_pd(_mm256_load_pd(terms.low.data() + i), scale);
         // -0 where q is below 1/2: as 0, in a product and in the test.
@@ -355,7 +355,7 @@ double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, un
 [[gnu::target("avx")]] double wide_weight(const std::array<std::uint32_t, kinds>& counts,
                                           const BinadeSteps& steps) {
     __m256d sum = _mm256_setzero_pd();
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (unsigned i = 0; i < kinds; i += 4) {
         const __m256d count = counts_at(counts, i);
         sum = _mm256_add_pd(sum, _mm256_mul_pd(count, _mm256_load_pd(steps.step.data() + i)));
@@ -370,7 +370,7 @@ double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, un
     const __m256d scale = _mm256_set1_pd(power_of_two(23 - steps.binade));
     const __m256d one = _mm256_set1_pd(1.0);
     __m256d ratio = one;
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (unsigned i = 0; i < kinds; i += 4) {
         const unsigned bits = held >> i & 15;
         if (bits == 0) continue;
@@ -406,7 +406,7 @@ const KindLogs kind_logs = [] {
     const __m256d logs = _mm256_set1_pd(log_size);
     const __m256d below = _mm256_set1_pd(1.0 - 24.0 * 0x1p-24);
     const __m256d above = _mm256_set1_pd(1.0 + 24.0 * 0x1p-24);
-    #pragma GCC unroll 4
+#pragma GCC unroll 4
     for (unsigned i = 0; i < kinds; i += 4) {
         const __m256d t =
             _mm256_mul_pd(_mm256_mul_pd(_mm256_load_pd(kind_logs.kind.data() + i), of_size),
