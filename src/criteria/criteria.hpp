@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "criteria/classes.hpp"
+#include "criteria/small_terms.hpp"
 #include "support/dataset.hpp"
 
 namespace lindorf {
@@ -66,29 +67,21 @@ inline float plogp_sum_step(float sum, std::uint32_t count, float size) {
 
 }  // namespace detail
 
+// The float terms p * log2(p) of counts of `size` members, each small count's worked out once.
+inline auto plogp_terms(float size) {
+    return SmallTerms([size](std::uint64_t count) {
+        return detail::plogp_term(static_cast<std::uint32_t>(count), size);
+    });
+}
+
 // Entropy of `total` members spread over the classes in `present` (ascending) by counts[c].
-// Zero counts contribute nothing, so absent classes never produce 0 * log2(0).
-// Every node of many classes asks this once: where most classes hold a few rows, each small
-// count's term is worked out once, the same float every time.
+// Zero counts contribute nothing, so absent classes never produce 0 * log2(0). Every node of many
+// classes asks this once, where most classes hold a few rows.
 inline float entropy_of_counts(std::span<const std::uint32_t> present, const std::uint32_t* counts,
                                std::uint32_t total) {
-    float size = static_cast<float>(total);
-    float terms[16];
-    std::uint32_t known = 0;
+    auto terms = plogp_terms(static_cast<float>(total));
     float sum = 0.0f;
-    for (std::uint32_t c : present) {
-        const std::uint32_t count = counts[c];
-        if (count == 0) continue;
-        if (count >= 16) {
-            sum = detail::plogp_sum_step(sum, count, size);
-            continue;
-        }
-        if ((known >> count & 1) == 0) {
-            terms[count] = detail::plogp_term(count, size);
-            known |= 1u << count;
-        }
-        sum += terms[count];
-    }
+    for (std::uint32_t c : present) sum += terms(counts[c]);
     return -sum;
 }
 

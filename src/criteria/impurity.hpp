@@ -15,6 +15,8 @@
 #include <span>
 #include <type_traits>
 
+#include "criteria/small_terms.hpp"
+
 namespace lindorf {
 
 // Information gain (entropy) or Gini impurity.
@@ -78,26 +80,15 @@ double output_impurity(Impurity impurity, std::span<const std::uint32_t> classes
                        const Count* counts, double total) {
     if (!(total > 0.0)) return 0.0;
     if constexpr (std::is_integral_v<Count>) {
-        // A node of many classes holds mostly small counts: each small count's term is worked
-        // out once, the same double every time, and subtracted in class order as ImpuritySum
-        // does (whose value for one output is its sum divided by 1, the sum itself).
+        // A node of many classes holds mostly small counts: the same doubles, subtracted in
+        // class order as ImpuritySum does (whose value for one output is its sum divided by 1,
+        // the sum itself).
         if (impurity == Impurity::entropy) {
-            double terms[16];
-            std::uint32_t known = 0;
+            SmallTerms terms([total](std::uint64_t count) {
+                return detail::entropy_term(static_cast<double>(count), total);
+            });
             double sum = 0.0;
-            for (std::uint32_t c : classes) {
-                const Count count = counts[c];
-                if (count == 0) continue;
-                if (count >= 16) {
-                    sum -= detail::entropy_term(static_cast<double>(count), total);
-                    continue;
-                }
-                if ((known >> count & 1) == 0) {
-                    terms[count] = detail::entropy_term(static_cast<double>(count), total);
-                    known |= 1u << count;
-                }
-                sum -= terms[count];
-            }
+            for (std::uint32_t c : classes) sum -= terms(counts[c]);
             return sum;
         }
     }

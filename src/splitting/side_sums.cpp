@@ -19,25 +19,6 @@ constexpr std::size_t rebuild_share = 8;
 // then add their exact steps within one binade (16 cost least at 2^16 rows; 8 and 32 more).
 constexpr std::size_t stretches = 16;
 
-// Each small count's term of one side, worked out once per sum; terms[0] is +0, which leaves a
-// sum as it is (it starts at +0 and no term is -0), so absent classes need no branch, which about
-// half the classes would take at random.
-struct SmallTerms {
-    std::array<float, 16> terms;
-    std::uint32_t known = 1;
-    float size;
-
-    explicit SmallTerms(float size) : size(size) { terms[0] = 0.0f; }
-    float add(float sum, std::uint32_t count) {
-        if (count >= terms.size()) return detail::plogp_sum_step(sum, count, size);
-        if ((known >> count & 1) == 0) {
-            terms[count] = detail::plogp_term(count, size);
-            known |= 1u << count;
-        }
-        return sum + terms[count];
-    }
-};
-
 // The count every class of a side holds, or 0 when the counts differ: k counts summing to m are
 // all m/k exactly when their squares sum to m * (m/k).
 std::uint32_t equal_count(std::uint32_t classes, std::uint64_t squares, std::uint32_t total) {
@@ -228,10 +209,10 @@ float SideSums::side_sum(bool right, std::uint32_t classes, std::uint64_t square
         return (right ? scratch_.right : scratch_.left).sum(size);
     }
     // Most classes hold a few rows: each small count's term is worked out once per sum.
-    SmallTerms terms(size);
+    auto terms = plogp_terms(size);
     float sum = 0.0f;
     for (std::uint32_t c : node_.present)
-        sum = terms.add(sum, right ? node_.counts[c] - left_[c] : left_[c]);
+        sum += terms(right ? node_.counts[c] - left_[c] : left_[c]);
     return sum;
 }
 
@@ -303,13 +284,13 @@ bool SideSums::reaches(unsigned depth, double bar) {
 // Both sides term by term in one pass: two chains of float additions, each in the order
 // gain_from_counts adds, side by side, so that neither waits on the other's.
 SideSums::Pair SideSums::unordered_sums() const {
-    SmallTerms left(static_cast<float>(left_total_));
-    SmallTerms right(static_cast<float>(node_.total - left_total_));
+    auto left = plogp_terms(static_cast<float>(left_total_));
+    auto right = plogp_terms(static_cast<float>(node_.total - left_total_));
     Pair sums{0.0f, 0.0f};
     for (std::uint32_t c : node_.present) {
         const std::uint32_t on_left = left_[c];
-        sums.left = left.add(sums.left, on_left);
-        sums.right = right.add(sums.right, node_.counts[c] - on_left);
+        sums.left += left(on_left);
+        sums.right += right(node_.counts[c] - on_left);
     }
     return sums;
 }
