@@ -423,9 +423,7 @@ void wide_steps(const TermBrackets& terms, int e, BinadeSteps& steps) {
     narrow_steps(terms, e, steps);
 }
 double wide_weight(const std::array<std::uint32_t, kinds>& counts, const BinadeSteps& steps) {
-    double weight = 0.0;
-    for (unsigned k = 1; k < kinds; ++k) weight += static_cast<double>(counts[k]) * steps.step[k];
-    return weight;
+    return narrow_weight(counts, steps, 0xFFFEu);  // every kind but 0, as the wide one takes them
 }
 double wide_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, unsigned held) {
     return narrow_held_ratio(terms, steps, held);

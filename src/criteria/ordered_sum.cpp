@@ -346,19 +346,11 @@ bool bounded_by_counts(std::uint64_t total, float size) {
     return total > 16 && size >= 32.0f && size <= 0x1p32f;
 }
 
-// Unrolled, as present_kinds: a loop costs more than its adds.
-std::uint64_t total_of(const OrderedSum::KindCounts& counts) {
-    std::uint64_t total = 0;
-#pragma GCC unroll 15
-    for (unsigned k = 1; k < OrderedSum::kinds; ++k) total += counts[k];
-    return total;
-}
-
 }  // namespace
 
 bool OrderedSum::coarse_ceiling_of(const KindCounts& counts, float size, TermBrackets& terms,
                                    float& ceiling) {
-    if (!bounded_by_counts(total_of(counts), size)) return false;
+    if (!bounded_by_counts(present_kinds(counts).total, size)) return false;
     terms.set(size);
     // Every kind: the floor leaves out those of no count as it reads them.
     ceiling = -least_sum_of_counts(counts, terms, KindBits{0xFFFEu});
