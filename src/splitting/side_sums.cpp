@@ -154,13 +154,14 @@ void SideSums::move_at(std::uint32_t position, std::uint32_t weight) {
     if (scratch_.moved.size() * rebuild_share >= node_.present.size()) built_ = false;
 }
 
+// A class's one row takes its whole count across. The walks move many rows between candidates,
+// in value order: their words a cache miss each, asked for this many rows ahead.
+constexpr std::size_t slot_ahead = 32;
+
 void SideSums::move_slots(std::span<const Entry> column, std::size_t from, std::size_t to,
                           const std::uint32_t* slots) {
-    // A class's one row takes its whole count left. The walks move many rows between candidates,
-    // in value order (their words a cache miss each, asked for ahead).
-    constexpr std::size_t ahead = 32;
     for (std::size_t k = from; k < to; ++k) {
-        if (k + ahead < column.size()) __builtin_prefetch(slots + column[k + ahead].row);
+        if (k + slot_ahead < column.size()) __builtin_prefetch(slots + column[k + slot_ahead].row);
         const std::uint32_t slot = slots[column[k].row];
         if ((slot & 15) != 0) cross_whole(slot >> 4, slot & 15, false);
     }
@@ -168,9 +169,8 @@ void SideSums::move_slots(std::span<const Entry> column, std::size_t from, std::
 
 void SideSums::move_slots_back(std::span<const Entry> column, std::size_t from, std::size_t to,
                                const std::uint32_t* slots) {
-    constexpr std::size_t ahead = 32;
     for (std::size_t k = to; k-- > from;) {
-        if (k >= from + ahead) __builtin_prefetch(slots + column[k - ahead].row);
+        if (k >= from + slot_ahead) __builtin_prefetch(slots + column[k - slot_ahead].row);
         const std::uint32_t slot = slots[column[k].row];
         if ((slot & 15) != 0) cross_whole(slot >> 4, slot & 15, true);
     }
