@@ -24,13 +24,15 @@
 int main(int argc, char** argv) {
     const std::string mode = argc > 6 ? argv[6] : "balanced";
     if (argc < 6 || argc > 9 || (mode != "balanced" && mode != "plain")) {
-        std::fprintf(stderr,
-                     "usage: %s X_FILE Y_FILE ROWS COLS TREES [balanced|plain] [THREADS] [MAX_DEPTH]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s X_FILE Y_FILE ROWS COLS TREES [balanced|plain] [THREADS] [MAX_DEPTH]\n",
+            argv[0]);
         return 2;
     }
     const bool balanced = mode == "balanced";
-    const unsigned threads = argc > 7 ? static_cast<unsigned>(std::strtoul(argv[7], nullptr, 10)) : 1;
+    const unsigned threads =
+        argc > 7 ? static_cast<unsigned>(std::strtoul(argv[7], nullptr, 10)) : 1;
     const std::size_t n_rows = std::strtoull(argv[3], nullptr, 10);
     const std::size_t n_cols = std::strtoull(argv[4], nullptr, 10);
     const auto n_trees = static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 10));
@@ -57,10 +59,12 @@ int main(int argc, char** argv) {
     rules.tree.min_leaf_rows = 1;
     if (balanced) {
         rules.tree.impurity = lindorf::Impurity::gini;
-        rules.tree.max_features = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n_cols)));
+        rules.tree.max_features =
+            static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n_cols)));
     }
     rules.tree.record_stats = true;
-    if (argc > 8) rules.tree.max_depth = static_cast<std::uint32_t>(std::strtoul(argv[8], nullptr, 10));
+    if (argc > 8)
+        rules.tree.max_depth = static_cast<std::uint32_t>(std::strtoul(argv[8], nullptr, 10));
     rules.key[0] = 7;
     lindorf::WorkerPool pool(threads);
     const auto start = std::chrono::steady_clock::now();

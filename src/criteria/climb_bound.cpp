@@ -139,8 +139,8 @@ alignas(32) const std::array<std::array<std::int64_t, 4>, 16> lane_masks = [] {
 [[gnu::target("avx")]] inline __m256d counts_at(const std::array<std::uint32_t, kinds>& counts,
                                                 unsigned i) {
     const __m128i flip = _mm_set1_epi32(static_cast<int>(0x80000000u));
-    const __m128i c = _mm_xor_si128(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts.data() + i)), flip);
+    const __m128i c =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(counts.data() + i)), flip);
     return _mm256_add_pd(_mm256_cvtepi32_pd(c), _mm256_set1_pd(0x1p31));
 }
 [[gnu::target("avx")]] inline __m256d counts_at(const std::array<std::uint64_t, kinds>& counts,
@@ -183,21 +183,22 @@ template <class Count>
         const __m256d count = counts_at(counts, i);
         const __m256d low = _mm256_load_pd(terms.low.data() + i);
         if constexpr (sizeof(Count) == 8)
-            any = _mm256_or_pd(any, _mm256_and_pd(listed, _mm256_castsi256_pd(_mm256_loadu_si256(
-                                                              reinterpret_cast<const __m256i*>(
-                                                                  counts.data() + i)))));
+            any = _mm256_or_pd(
+                any,
+                _mm256_and_pd(listed, _mm256_castsi256_pd(_mm256_loadu_si256(
+                                          reinterpret_cast<const __m256i*>(counts.data() + i)))));
         const __m256d on = _mm256_and_pd(listed, _mm256_cmp_pd(count, zero, _CMP_NEQ_OQ));
         totals.held |= static_cast<unsigned>(_mm256_movemask_pd(on)) << i;
         // Masked by bits: GCC may turn a blend by a mask from memory into a branch a lane.
-        least = _mm256_min_pd(
-            least, _mm256_or_pd(_mm256_and_pd(on, low), _mm256_andnot_pd(on, infinity)));
+        least = _mm256_min_pd(least,
+                              _mm256_or_pd(_mm256_and_pd(on, low), _mm256_andnot_pd(on, infinity)));
         _mm256_storeu_pd(products.data(), _mm256_and_pd(_mm256_mul_pd(count, low), on));
         for (double product : products) totals.real += product;
     }
     if constexpr (sizeof(Count) == 8) {
         const __m128d pair = _mm_or_pd(_mm256_castpd256_pd128(any), _mm256_extractf128_pd(any, 1));
-        const auto bits = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_castpd_si128(
-                              _mm_or_pd(pair, _mm_unpackhi_pd(pair, pair)))));
+        const auto bits = static_cast<std::uint64_t>(
+            _mm_cvtsi128_si64(_mm_castpd_si128(_mm_or_pd(pair, _mm_unpackhi_pd(pair, pair)))));
         totals.exact = bits >> 52 == 0;
     }
     totals.least = least_lane(least);
@@ -291,7 +292,7 @@ float float_at_or_above(double x) {
 struct BinadeSteps {
     alignas(32) std::array<double, kinds> step;
     int binade = std::numeric_limits<int>::min();  // none yet
-    unsigned zero = 0;  // the kinds whose step is 0 (bit by kind)
+    unsigned zero = 0;                             // the kinds whose step is 0 (bit by kind)
 };
 
 void narrow_steps(const TermBrackets& terms, int e, BinadeSteps& steps) {
@@ -377,11 +378,10 @@ double narrow_held_ratio(const TermBrackets& terms, const BinadeSteps& steps, un
         const __m256d high = _mm256_mul_pd(_mm256_load_pd(terms.high.data() + i), scale);
         const __m256d each = _mm256_div_pd(high, _mm256_load_pd(steps.step.data() + i));
         const __m256d on = lanes_of(bits);  // by bits, as wide_totals masks
-        ratio = _mm256_max_pd(ratio,
-                              _mm256_or_pd(_mm256_and_pd(on, each), _mm256_andnot_pd(on, one)));
+        ratio =
+            _mm256_max_pd(ratio, _mm256_or_pd(_mm256_and_pd(on, each), _mm256_andnot_pd(on, one)));
     }
-    const __m128d pair =
-        _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
+    const __m128d pair = _mm_max_pd(_mm256_castpd256_pd128(ratio), _mm256_extractf128_pd(ratio, 1));
     return std::max(_mm_cvtsd_f64(pair), _mm_cvtsd_f64(_mm_unpackhi_pd(pair, pair)));
 }
 #endif
@@ -450,15 +450,17 @@ const std::array<double, 49> low_excess = [] {
     const double m = least * power_of_two(-e);  // least / x, exactly, without a division
     if (!(m >= power_of_two(binades - 22))) return std::numeric_limits<double>::infinity();
     const double whole = power_of_two(binades) - 1.0;
-    const double excess = low_excess[static_cast<std::size_t>(binades)] /
-                          (m - power_of_two(binades - 25));
+    const double excess =
+        low_excess[static_cast<std::size_t>(binades)] / (m - power_of_two(binades - 25));
     // The few roundings of these lines, each within 2^-53, are far below the margin.
     return x * (whole * (1.0 + 0x1p-23) + excess) * (1.0 + 0x1p-40);
 }
 
 }  // namespace
 
-double detail::low_binades_climb(double least, int binades) { return low_climb(least, binades); }
+double detail::low_binades_climb(double least, int binades) {
+    return low_climb(least, binades);
+}
 
 // Each kind's float term is bracketed: k/size * log2(size/k) in double is within 24u of it (p
 // rounds once, log2 of a p at most 15/32 moves by less than 1.4u for it, log2f adds an ulp, the
@@ -581,9 +583,8 @@ template <class Count>
     if (climbed.done) return climbed.floor;
     std::array<double, 4> top_ratios;
     wide_ratios(terms, totals.held, totals.least, climbed.last, top_ratios.data());
-    return climb_top(climbed, totals.least, top_ratios, [&](int e) {
-        return wide_ratio_at(terms, totals.held, totals.least, e);
-    });
+    return climb_top(climbed, totals.least, top_ratios,
+                     [&](int e) { return wide_ratio_at(terms, totals.held, totals.least, e); });
 }
 #endif
 
@@ -636,13 +637,17 @@ template <bool Wide>
         const int e = binade_of(x);
         // A step of the whole binade or more leaves it alone: as many units count as much.
         if (e != steps.binade) {
-            if constexpr (Wide) wide_steps(terms, e, steps);
-            else narrow_steps(terms, e, steps);
+            if constexpr (Wide)
+                wide_steps(terms, e, steps);
+            else
+                narrow_steps(terms, e, steps);
         }
         if ((steps.zero & on_side) != 0) continue;  // the sum stays at least where it is
         double weight;
-        if constexpr (Wide) weight = wide_weight(counts, steps);
-        else weight = narrow_weight(counts, steps, on_side);
+        if constexpr (Wide)
+            weight = wide_weight(counts, steps);
+        else
+            weight = narrow_weight(counts, steps, on_side);
         const double spacing = power_of_two(e - 23);
         const double at = static_cast<double>(x);
         if (at + weight * spacing <= power_of_two(e + 1)) {
@@ -667,15 +672,16 @@ template <bool Wide>
             }
         }
         real *= 1.0 - tiny;
-        const float f = float_at_or_above(climb(at, real, e, [&](int binade) __attribute__((always_inline)) {
-            if constexpr (Wide) {
-                if (binade != steps.binade) wide_steps(terms, binade, steps);
-                return wide_held_ratio(terms, steps, held);
-            } else {
-                if (binade != steps.binade) narrow_steps(terms, binade, steps);
-                return narrow_held_ratio(terms, steps, held);
-            }
-        }));
+        const float f =
+            float_at_or_above(climb(at, real, e, [&](int binade) __attribute__((always_inline)) {
+                if constexpr (Wide) {
+                    if (binade != steps.binade) wide_steps(terms, binade, steps);
+                    return wide_held_ratio(terms, steps, held);
+                } else {
+                    if (binade != steps.binade) narrow_steps(terms, binade, steps);
+                    return narrow_held_ratio(terms, steps, held);
+                }
+            }));
         x = std::max(x, f);
     }
     return x;

@@ -20,7 +20,7 @@ namespace lindorf {
 // within [low, high] (see least_sum_of_counts). Every floor of a side starts from them; a side
 // keeps them while its size stays, so that its floors at each depth work them out once.
 struct TermBrackets {
-    float size = 0.0f;  // that of the brackets; 0: none yet
+    float size = 0.0f;                                 // that of the brackets; 0: none yet
     alignas(32) std::array<double, 16> low{}, high{};  // by kind; kind 0's are 0
     // The brackets for `size`, unless they already are: of every kind at once, four at a time
     // where the processor has the instructions, the same either way. A floor asks only those of

@@ -95,8 +95,8 @@ void KindIndex::whole_blocks(std::size_t whole) {
             for (unsigned j = 0; j < 4; ++j)
                 held = _mm_sub_epi8(held, _mm_cmpeq_epi8(part[j], kind));
             const __m128i sums = _mm_sad_epu8(held, zero);
-            counts[k] = static_cast<std::uint32_t>(_mm_cvtsi128_si32(sums) +
-                                                   _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+            counts[k] = static_cast<std::uint32_t>(
+                _mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
         }
     }
 #else

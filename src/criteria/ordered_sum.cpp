@@ -110,8 +110,7 @@ void OrderedSum::assign(std::span<const std::uint8_t> kinds_by_position) {
 void OrderedSum::set(std::size_t position, unsigned kind) {
     const unsigned old = index_.set(position, kind);
     if (old == kind) return;
-    for (Track* track : {&exact_, &ceiling_})
-        note_kind(*track, position, old, kind);
+    for (Track* track : {&exact_, &ceiling_}) note_kind(*track, position, old, kind);
 }
 
 // The run that holds the position, if any, keeps its counts; its weight stays right while every

@@ -26,8 +26,8 @@
 // the real one's; each binade climbed halves, in units, how far below.
 #pragma once
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>

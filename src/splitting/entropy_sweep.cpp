@@ -392,7 +392,7 @@ struct SweepContext {
 // Only columns that start with weightless rows or end with NaN have such candidates: the node's
 // entropy it takes is worked out when one is first offered, not for every column of every node.
 class NothingLeft {
-public:
+  public:
     NothingLeft(const NodeCounts& node, bool allowed) : node_(node), allowed_(allowed) {}
 
     bool allowed() const { return allowed_; }
@@ -408,7 +408,7 @@ public:
         return score_;
     }
 
-private:
+  private:
     const NodeCounts& node_;
     bool allowed_;
     bool known_ = false;
@@ -478,7 +478,8 @@ std::int64_t balanced_ahead(const SweepContext& context, DistinctCounter counter
     std::int64_t best = std::numeric_limits<std::int64_t>::min();
     std::size_t at = from;
     if (unit && counter.left_total < half) {
-        const std::size_t run = std::min<std::size_t>(half - counter.left_total, limits.numbers - at);
+        const std::size_t run =
+            std::min<std::size_t>(half - counter.left_total, limits.numbers - at);
         counter.add_run(column.subspan(at, run), rows);
         at += run;
     }
@@ -488,8 +489,7 @@ std::int64_t balanced_ahead(const SweepContext& context, DistinctCounter counter
             look_ahead(counter, column, rows, at);
             counter.add(rows.cls(column[at].row), rows.weight(column[at].row));
         }
-        if (at >= limits.numbers || counter.left_total > limits.high || at > limits.row_high)
-            break;
+        if (at >= limits.numbers || counter.left_total > limits.high || at > limits.row_high) break;
         best = std::max(best, counter.proxy());
         if (counter.left_total >= half) break;
     }
@@ -506,8 +506,8 @@ std::int64_t balanced_ahead(const SweepContext& context, DistinctCounter counter
 // of the counts still reachable), so until that much weight has moved the sweep only counts
 // rows, without looking at values.
 template <bool Packed, class Counter>
-void screen_column(const SweepContext& context, Counter& counter, Shortlist& list,
-                   ColumnBest& best, NothingLeft& nothing_left) {
+void screen_column(const SweepContext& context, Counter& counter, Shortlist& list, ColumnBest& best,
+                   NothingLeft& nothing_left) {
     const RowReader<Packed> rows(context.set);
     // Every row weighs 1: as many rows move left as the room allows.
     const bool unit = Packed && rows.weight_mask == 0 && rows.weight_base == 1;
@@ -693,7 +693,8 @@ struct Rewalk {
 // Walks of nodes of one row per class also move back, by the rows' words.
 template <bool Packed>
 SideSums& back_to(Rewalk<Packed>& walk, const Shortlisted& kept) {
-    if (walk.at > kept.begin) walk.sides.move_slots_back(walk.context.column, kept.begin, walk.at, walk.slots);
+    if (walk.at > kept.begin)
+        walk.sides.move_slots_back(walk.context.column, kept.begin, walk.at, walk.slots);
     walk.at = std::min<std::size_t>(walk.at, kept.begin);
     return walk.sides;
 }
@@ -756,10 +757,9 @@ void score_by_rewalk(const SweepContext& context, const Shortlist& list,
             }
         if (first == top_at && last == top_at) return;
         const std::size_t afresh = kept[last].begin;
-        const std::size_t on = kept[last].begin - top->begin +
-                               (first < top_at ? std::max(kept[last].begin, top->begin) -
-                                                     kept[first].begin
-                                               : 0);
+        const std::size_t on =
+            kept[last].begin - top->begin +
+            (first < top_at ? std::max(kept[last].begin, top->begin) - kept[first].begin : 0);
         if (walk.slots != nullptr && on <= afresh) {
             for (std::size_t k = top_at + 1; k <= last; ++k)
                 if (list.within(kept[k])) judge(kept[k], walk.to(kept[k]));

@@ -134,7 +134,7 @@ void SideSums::move_at(std::uint32_t position, std::uint32_t weight) {
 
 // From kind 0 to kind `weight` on the left and back on the right, or the reverse when `back`.
 [[gnu::always_inline]] inline void SideSums::cross_whole(std::uint32_t position,
-                                                       std::uint32_t weight, bool back) {
+                                                         std::uint32_t weight, bool back) {
     count_whole(weight, back);
     const std::uint32_t from = back ? weight : 0, to = back ? 0 : weight;  // on the left
     scratch_.left_kind[position] = static_cast<std::uint8_t>(to);
@@ -226,10 +226,10 @@ float SideSums::side_ceiling(bool right, std::uint32_t classes, std::uint64_t sq
     if (depth == 0 &&
         OrderedSum::coarse_ceiling_of(right ? right_kinds_ : left_kinds_, size, terms, coarse))
         return coarse;
-    if (depth == 1 && OrderedSum::stretch_ceiling_of(right ? right_kinds_ : left_kinds_,
-                                                     right ? scratch_.right_stretches
-                                                           : scratch_.left_stretches,
-                                                     size, terms, coarse))
+    if (depth == 1 &&
+        OrderedSum::stretch_ceiling_of(right ? right_kinds_ : left_kinds_,
+                                       right ? scratch_.right_stretches : scratch_.left_stretches,
+                                       size, terms, coarse))
         return coarse;
     catch_up();
     OrderedSum& sum = right ? scratch_.right : scratch_.left;
@@ -279,7 +279,6 @@ bool SideSums::reaches(unsigned depth, double bar) {
     }
     return !below();
 }
-
 
 // Both sides term by term in one pass: two chains of float additions, each in the order
 // gain_from_counts adds, side by side, so that neither waits on the other's.

@@ -450,7 +450,8 @@ TEST(SideSums, MovedByWordsOnAndBackAsOneRowAtATime) {
     std::shuffle(column.begin(), column.end(), rng);
     const std::uint32_t total = std::accumulate(counts.begin(), counts.end(), 0u);
     const NodeCounts node{present, counts.data(), total,
-                          entropy_of_counts(present, counts.data(), total), static_cast<float>(total)};
+                          entropy_of_counts(present, counts.data(), total),
+                          static_cast<float>(total)};
     std::vector<std::uint32_t> unused(n);
     SideScratch words_scratch;
     SideSums words(node, n, unused.data(), words_scratch, true);
@@ -458,13 +459,15 @@ TEST(SideSums, MovedByWordsOnAndBackAsOneRowAtATime) {
     std::size_t at = 0;
     for (int stop = 0; stop < 40; ++stop) {
         const std::size_t span = 1 + rng() % (rng() % 2 ? 5 : 600);
-        const std::size_t to = stop % 3 == 2 ? at - std::min(at, span) : std::min<std::size_t>(at + span, n - 1);
+        const std::size_t to =
+            stop % 3 == 2 ? at - std::min(at, span) : std::min<std::size_t>(at + span, n - 1);
         if (to > at) words.move_slots(column, at, to, slots.data());
         if (to < at) words.move_slots_back(column, to, at, slots.data());
         at = to;
         SideScratch one_scratch;
         SideSums one(node, n, unused.data(), one_scratch, true);
-        for (std::size_t k = 0; k < at; ++k) one.move_at(slots[column[k].row] >> 4, slots[column[k].row] & 15);
+        for (std::size_t k = 0; k < at; ++k)
+            one.move_at(slots[column[k].row] >> 4, slots[column[k].row] & 15);
         ASSERT_EQ(words.left_total(), one.left_total());
         ASSERT_EQ(words.left_classes(), one.left_classes());
         ASSERT_EQ(words.right_classes(), one.right_classes());
@@ -493,7 +496,8 @@ TEST(SideSums, WholeClassesMovedAsOneRowAtATime) {
     const RowReader<false> rows(set);
     const std::uint32_t total = std::accumulate(counts.begin(), counts.end(), 0u);
     const NodeCounts node{present, counts.data(), total,
-                          entropy_of_counts(present, counts.data(), total), static_cast<float>(total)};
+                          entropy_of_counts(present, counts.data(), total),
+                          static_cast<float>(total)};
     std::vector<std::uint32_t> one_left(n), whole_left(n);
     SideScratch one_scratch, whole_scratch;
     SideSums one(node, n, one_left.data(), one_scratch, true);
@@ -728,7 +732,8 @@ TEST(ScreenedSweep, BalancedRoomPassesNoProxyThatReachesTheCutoff) {
             const auto left = static_cast<std::uint32_t>(rng() % (total + 1));
             const std::int64_t spread = 3 * screen.balance_error;
             const std::int64_t cutoff = proxy(static_cast<std::uint32_t>(rng() % (total + 1))) +
-                                        static_cast<std::int64_t>(rng() % (2 * spread + 1)) - spread;
+                                        static_cast<std::int64_t>(rng() % (2 * spread + 1)) -
+                                        spread;
             const std::int64_t room =
                 balanced_room(f, total, screen.node_sum, left, cutoff, screen.balance_error);
             const std::int64_t last = room == never_reached ? total : left + room;
